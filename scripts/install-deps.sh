@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project builds, tests and runs with.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+    build-essential cmake ninja-build pkg-config \
+    qtbase5-dev libqt5sql5-sqlite \
+    libcurl4-openssl-dev libssl-dev zlib1g-dev libutfcpp-dev \
+    libgtest-dev libbenchmark-dev libcpp-httplib-dev \
+    util-linux file

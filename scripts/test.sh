@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the dependencies, then builds and runs the whole test suite twice: a normal build and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build. Any failure or sanitizer report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "${SKIP_DEPS:-0}" != "1" ]; then
+    ./scripts/install-deps.sh
+fi
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+run_config() {
+    local dir=$1
+    shift
+    echo "=== ${dir}: configure and build"
+    cmake -S . -B "${dir}" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
+    cmake --build "${dir}" -j "${jobs}"
+    echo "=== ${dir}: tests"
+    ctest --test-dir "${dir}" -j "${jobs}" --output-on-failure --timeout 300
+}
+
+run_config build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_config build-asan -DCMAKE_BUILD_TYPE=Debug -DNIMBO_SANITIZE=ON -DNIMBO_BUILD_BENCH=OFF
+echo "=== all tests passed in both configurations"

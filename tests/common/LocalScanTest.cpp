@@ -1,0 +1,203 @@
+#include "common/LocalScan.h"
+
+#include "support/Unprivileged.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString S(const char* text) {
+    return QString::fromUtf8(text);
+}
+
+class LocalScanTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        m_root = m_dir.path();
+    }
+
+    void MakeDir(const char* rel) { ASSERT_TRUE(QDir(m_root).mkpath(S(rel))) << rel; }
+    void MakeFile(const char* rel, const QByteArray& content = QByteArray()) {
+        QFile file(m_root + QLatin1Char('/') + S(rel));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << rel << ": " << file.errorString().toStdString();
+        ASSERT_EQ(file.write(content), content.size());
+    }
+    void MakeLink(const QString& target, const char* rel) {
+        const QString link = m_root + QLatin1Char('/') + S(rel);
+        ASSERT_EQ(symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()), 0)
+            << rel << ": " << strerror(errno);
+    }
+    std::map<QString, FILE_INFO> ScanMap(bool fullPath = false) {
+        std::map<QString, FILE_INFO> map;
+        BuildLocalFileMap(map, m_root, m_root, fullPath);
+        return map;
+    }
+    static QStringList Keys(const std::map<QString, FILE_INFO>& map) {
+        QStringList keys;
+        for (const auto& entry : map)
+            keys << entry.first;
+        return keys;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_root;
+};
+
+TEST_F(LocalScanTest, MapHasLowerCaseKeysOriginalPathsAndSkipsHiddenAndCache) {
+    MakeDir("Docs/Sub");
+    MakeFile("Docs/A.txt", "hello");
+    MakeFile("Docs/Sub/Deep.BIN", "x");
+    MakeFile("README.md");
+    MakeFile("报告.txt");
+    MakeFile(".hidden");
+    MakeDir(".Nimbocache/blocks");
+    MakeFile(".Nimbocache/blocks/1");
+
+    const std::map<QString, FILE_INFO> map = ScanMap();
+    EXPECT_EQ(Keys(map), QStringList({S("/docs"), S("/docs/a.txt"), S("/docs/sub"), S("/docs/sub/deep.bin"),
+                                      S("/readme.md"), S("/报告.txt")}));
+    const FILE_INFO& a = map.at(S("/docs/a.txt"));
+    EXPECT_EQ(a.path, S("/Docs/A.txt"));
+    EXPECT_EQ(a.name, S("A.txt"));
+    EXPECT_EQ(a.size, 5u);
+    EXPECT_FALSE(a.is_dir);
+    EXPECT_EQ(a.attrs, FILE_ATTR_NORMAL);
+    EXPECT_GT(a.mtime, 0u);
+    EXPECT_GT(a.ctime, 0u);
+
+    const FILE_INFO& docs = map.at(S("/docs"));
+    EXPECT_TRUE(docs.is_dir);
+    EXPECT_EQ(docs.size, 0u); // the platform reports 4096 for a folder
+    EXPECT_EQ(docs.attrs, FILE_ATTR_DIRECTORY);
+}
+
+TEST_F(LocalScanTest, ListWalkIsDepthFirstPreOrderByNameIgnoringCase) {
+    MakeDir("docs");
+    MakeFile("docs/b.txt");
+    MakeFile("a.txt");
+    MakeFile("B.txt");
+    MakeFile("c.txt");
+
+    std::list<FILE_INFO> list;
+    BuildLocalFileList(list, m_root, m_root);
+    QStringList paths;
+    for (const FILE_INFO& info : list)
+        paths << info.path;
+    EXPECT_EQ(paths, QStringList({S("/a.txt"), S("/B.txt"), S("/c.txt"), S("/docs"), S("/docs/b.txt")}));
+}
+
+TEST_F(LocalScanTest, FullPathAndEmptyArguments) {
+    MakeFile("f");
+    const std::map<QString, FILE_INFO> full = ScanMap(true);
+    ASSERT_EQ(full.size(), 1u);
+    EXPECT_EQ(full.begin()->second.path, m_root + S("/f"));
+    EXPECT_EQ(full.begin()->first, (m_root + S("/f")).toLower());
+
+    std::list<FILE_INFO> list;
+    BuildLocalFileList(list, m_root, QString());
+    BuildLocalFileList(list, QString(), m_root);
+    EXPECT_TRUE(list.empty());
+    std::map<QString, FILE_INFO> map;
+    BuildLocalFileMap(map, m_root + S("/missing"), m_root, false);
+    EXPECT_TRUE(map.empty());
+}
+
+TEST_F(LocalScanTest, EntriesDifferingInCaseKeepTheLaterOne) {
+    MakeFile("a.txt", "1");
+    MakeFile("A.txt", "22");
+    const std::map<QString, FILE_INFO> map = ScanMap();
+    ASSERT_EQ(map.size(), 1u);
+    EXPECT_EQ(map.at(S("/a.txt")).path, S("/a.txt")); // sorted "A.txt" then "a.txt"
+}
+
+TEST_F(LocalScanTest, SpecialFilesAndBrokenLinksAreLeftOut) {
+    MakeFile("plain");
+    ASSERT_EQ(mkfifo(QFile::encodeName(m_root + S("/pipe")).constData(), 0644), 0);
+    MakeLink(m_root + S("/nowhere"), "broken");
+    EXPECT_EQ(Keys(ScanMap()), QStringList({S("/plain")}));
+}
+
+TEST_F(LocalScanTest, LinksInsideTheRootAreFollowed) {
+    MakeDir("real");
+    MakeFile("real/x.txt", "abc");
+    MakeLink(m_root + S("/real"), "alias");
+    MakeLink(m_root + S("/real/x.txt"), "x-link");
+    const std::map<QString, FILE_INFO> map = ScanMap();
+    EXPECT_EQ(Keys(map),
+              QStringList({S("/alias"), S("/alias/x.txt"), S("/real"), S("/real/x.txt"), S("/x-link")}));
+    EXPECT_TRUE(map.at(S("/alias")).is_dir);
+    EXPECT_EQ(map.at(S("/x-link")).size, 3u);
+}
+
+TEST_F(LocalScanTest, LinksOutOfTheRootAreNotFollowed) {
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    QFile secret(outside.path() + S("/secret.txt"));
+    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+    secret.close();
+    MakeFile("mine.txt");
+    MakeLink(outside.path(), "out-dir");
+    MakeLink(outside.path() + S("/secret.txt"), "out-file");
+    EXPECT_EQ(Keys(ScanMap()), QStringList({S("/mine.txt")}));
+}
+
+TEST_F(LocalScanTest, LinkLoopsEnd) {
+    MakeDir("a/b");
+    MakeFile("a/b/f");
+    MakeLink(m_root + S("/a"), "a/b/up");
+    MakeLink(m_root, "a/root");
+    EXPECT_EQ(Keys(ScanMap()), QStringList({S("/a"), S("/a/b"), S("/a/b/f")}));
+}
+
+TEST_F(LocalScanTest, BaseFileInfoOfOneItem) {
+    MakeFile("one.txt", "12345678");
+    FILE_INFO info;
+    ASSERT_TRUE(GetLocalBaseFileInfo(m_root + S("/one.txt"), &info));
+    EXPECT_EQ(info.path, m_root + S("/one.txt"));
+    EXPECT_TRUE(info.name.isEmpty());
+    EXPECT_EQ(info.size, 8u);
+    EXPECT_EQ(info.attrs, FILE_ATTR_NORMAL);
+
+    MakeFile(".profile");
+    FILE_INFO hidden;
+    ASSERT_TRUE(GetLocalBaseFileInfo(m_root + S("/.profile"), &hidden));
+    EXPECT_EQ(hidden.attrs, FILE_ATTR_HIDDEN);
+
+    FILE_INFO untouched;
+    untouched.size = 77;
+    EXPECT_FALSE(GetLocalBaseFileInfo(m_root + S("/missing"), &untouched));
+    EXPECT_EQ(untouched.size, 77u);
+    EXPECT_TRUE(untouched.path.isEmpty());
+}
+
+// Read-only bits and unlistable folders can only be seen by a user without root's override.
+TEST_F(LocalScanTest, ReadOnlyItemsAndUnlistableFolders) {
+    RUN_UNPRIVILEGED_IF_ROOT();
+    MakeFile("ro.txt");
+    MakeDir("rodir");
+    MakeDir("closed");
+    MakeFile("closed/inner.txt");
+    MakeFile("z.txt");
+    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/ro.txt")).constData(), 0444), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/rodir")).constData(), 0555), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/closed")).constData(), 0), 0);
+
+    const std::map<QString, FILE_INFO> map = ScanMap();
+    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/closed")).constData(), 0755), 0); // let clean-up in
+    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/rodir")).constData(), 0755), 0);
+
+    EXPECT_EQ(Keys(map), QStringList({S("/closed"), S("/ro.txt"), S("/rodir"), S("/z.txt")}));
+    EXPECT_EQ(map.at(S("/ro.txt")).attrs, FILE_ATTR_READONLY);
+    EXPECT_EQ(map.at(S("/rodir")).attrs, FILE_ATTR_DIRECTORY | FILE_ATTR_READONLY);
+    EXPECT_EQ(map.at(S("/z.txt")).attrs, FILE_ATTR_NORMAL);
+}
+
+} // namespace

@@ -1,0 +1,11 @@
+// The main of every test executable: a QCoreApplication lives for the whole run, as the core's
+// process-wide objects expect one.
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
