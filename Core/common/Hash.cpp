@@ -1,0 +1,139 @@
+#include "common/Hash.h"
+
+#include <QFile>
+
+#include <openssl/evp.h>
+
+#include <array>
+
+struct CHash::Context {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ~Context() { EVP_MD_CTX_free(ctx); }
+};
+
+CHash::CHash(HASH_TYPE type) : m_context(std::make_unique<Context>()), m_type(type) {
+    EVP_DigestInit_ex(m_context->ctx, m_type == HASH_MD5 ? EVP_md5() : EVP_sha1(), nullptr);
+}
+
+CHash::~CHash() = default;
+
+void CHash::AddData(const unsigned char* data, int len) {
+    if (len > 0)
+        EVP_DigestUpdate(m_context->ctx, data, size_t(len));
+}
+
+QByteArray CHash::Final() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(m_context->ctx, digest, &length);
+    m_result = Digest2String(digest, int(length));
+    return m_result;
+}
+
+QByteArray Digest2String(const unsigned char* p, int n) {
+    if (!p || n <= 0)
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char*>(p), n).toHex();
+}
+
+QByteArray HashBuffer(const char* data, int len, HASH_TYPE type) {
+    CHash hash(type);
+    hash.AddData(reinterpret_cast<const unsigned char*>(data), len);
+    return hash.Final();
+}
+
+namespace {
+
+// Reads until `buffer` holds `want` bytes or the file ends, so a short read never moves a block
+// boundary. Returns the bytes read, or -1 on a read error.
+qint64 ReadFull(QFile& file, char* buffer, qint64 want) {
+    qint64 got = 0;
+    while (got < want) {
+        const qint64 n = file.read(buffer + got, want - got);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
+// Opens for reading only: hashing never needs write access, so read-only files and mounts work.
+bool OpenForHashing(QFile& file) {
+    return file.open(QIODevice::ReadOnly) && !file.isSequential();
+}
+
+} // namespace
+
+QByteArray HashFile(const QString& path, HASH_TYPE type) {
+    QFile file(path);
+    if (!OpenForHashing(file))
+        return QByteArray();
+    CHash hash(type);
+    std::array<char, 4096> piece;
+    qint64 total = 0;
+    for (;;) {
+        const qint64 n = file.read(piece.data(), qint64(piece.size()));
+        if (n < 0)
+            return QByteArray();
+        if (n == 0)
+            break;
+        hash.AddData(reinterpret_cast<const unsigned char*>(piece.data()), int(n));
+        total += n;
+    }
+    file.close();
+    const QByteArray digest = hash.Final();
+    return QFile(path).size() == total ? digest : QByteArray();
+}
+
+QByteArray CloudHashFile(const QString& path) {
+    QFile file(path);
+    if (!OpenForHashing(file))
+        return QByteArray();
+    QByteArray blockDigests;
+    qint64 total = 0;
+    if (file.size() != 0) {
+        QByteArray block(int(CLOUD_BLOCK_SIZE), Qt::Uninitialized);
+        for (;;) {
+            const qint64 n = ReadFull(file, block.data(), CLOUD_BLOCK_SIZE);
+            if (n < 0)
+                return QByteArray();
+            if (n == 0)
+                break;
+            blockDigests += HashBuffer(block.constData(), int(n), HASH_SHA1);
+            total += n;
+            if (n < CLOUD_BLOCK_SIZE)
+                break;
+        }
+    }
+    file.close();
+    if (QFile(path).size() != total)
+        return QByteArray(); // the file changed while it was read
+    return HashBuffer(blockDigests.constData(), blockDigests.size(), HASH_SHA1);
+}
+
+namespace {
+struct Crc32Table {
+    quint32 entries[256];
+    constexpr Crc32Table() : entries() {
+        for (quint32 i = 0; i < 256; ++i) {
+            quint32 c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            entries[i] = c;
+        }
+    }
+};
+constexpr Crc32Table kCrcTable;
+} // namespace
+
+quint32 core::crc32(const void* data, unsigned int len) {
+    if (!data || len == 0)
+        return 0;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    quint32 crc = 0xFFFFFFFFu;
+    for (unsigned int i = 0; i < len; ++i)
+        crc = kCrcTable.entries[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
