@@ -1,0 +1,74 @@
+#include "Database/IniProfile.h"
+
+#include <QSettings>
+#include <QVariant>
+
+namespace {
+
+QString SettingsKey(const QString& section, const QString& key) {
+    return section + QLatin1Char('/') + key;
+}
+
+// QSettings reads an unquoted value that contains commas as a list; the caller asked for text.
+QString ValueText(const QVariant& value) {
+    if (value.type() == QVariant::StringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
+} // namespace
+
+QString GetPrivateProfileString(QString section, QString key, QString def, QString file) {
+    if (file.isEmpty())
+        return def;
+    const QSettings settings(file, QSettings::IniFormat);
+    return ValueText(settings.value(SettingsKey(section, key), def));
+}
+
+int GetPrivateProfileInt(QString section, QString key, int def, QString file) {
+    const QString text = GetPrivateProfileString(section, key, QString::number(def), file);
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    return ok ? value : 0;
+}
+
+bool WritePrivateProfileString(QString section, QString key, QString value, QString file) {
+    if (file.isEmpty())
+        return false;
+    QSettings settings(file, QSettings::IniFormat);
+    const QString name = SettingsKey(section, key);
+    const QVariant before = settings.value(name);
+    settings.setValue(name, value);
+    // contains() only says what the store holds in memory; sync() and status() say whether it
+    // also reached the disk.
+    settings.sync();
+    if (settings.status() == QSettings::NoError && settings.contains(name))
+        return true;
+    // QSettings keeps unsaved changes in a per-process cache of the file: later reads would see
+    // the value and a later successful write would carry it to disk. Put the old value back.
+    if (before.isValid())
+        settings.setValue(name, before);
+    else
+        settings.remove(name);
+    return false;
+}
+
+bool WritePrivateProfileInt(QString section, QString key, int value, QString file) {
+    return WritePrivateProfileString(section, key, QString::number(value), file);
+}
+
+void MyIniReadSection(QString section, QStringList& list, QString file) {
+    list.clear();
+    if (file.isEmpty())
+        return;
+    QSettings settings(file, QSettings::IniFormat);
+    settings.beginGroup(section);
+    const QStringList keys = settings.childKeys();
+    for (const QString& key : keys) {
+        const QString value = ValueText(settings.value(key));
+        if (key.isEmpty() || value.isEmpty())
+            continue;
+        list.append(key.trimmed() + QLatin1Char('=') + value.trimmed());
+    }
+    settings.endGroup();
+}

@@ -1,0 +1,30 @@
+#pragma once
+// The one narrow layer through which the core reads and writes its small INI files (the tuning
+// file, the machine's, the login's and the user's "config.ini", the owner mark, the test log).
+// Each call opens the file in QSettings' INI format, does one thing and closes it again: nothing
+// is cached between calls, so a write is seen by any later read in any thread. A value is
+// addressed as section + "/" + key; integers are stored as base-10 text. Stateless, any thread.
+
+#include <QString>
+#include <QStringList>
+
+// The API host configured in the tuning file.
+struct INI_HOST {
+    QString host;  // the host name as configured
+    QString host2; // kept for the file's layout; nothing fills or reads it
+};
+
+// The stored text of section/key; `def` when the file, the section or the key is absent or the
+// path is empty. A value written as a comma list comes back joined with ",".
+QString GetPrivateProfileString(QString section, QString key, QString def, QString file);
+// The stored text as a base-10 32-bit integer; `def` when absent; 0 when present but not a valid
+// integer (an empty value included).
+int GetPrivateProfileInt(QString section, QString key, int def, QString file);
+// Stores `value` under section/key, creating the file and its missing parent folders. True only
+// when the store could be written back to disk and holds the key; false also for an empty path.
+bool WritePrivateProfileString(QString section, QString key, QString value, QString file);
+// As WritePrivateProfileString with the base-10 text of `value`.
+bool WritePrivateProfileInt(QString section, QString key, int value, QString file);
+// Replaces `list` with "key=value" for each key of the section, both trimmed, in the store's key
+// order; keys whose name or value is empty are left out. Empty for a missing file or section.
+void MyIniReadSection(QString section, QStringList& list, QString file);
