@@ -203,11 +203,12 @@ public:
     QString os_name;          // engine
     QString os_version;       // engine
     QString kernel_version;   // engine
-    INI_HOST api_host;        // guarded by hostLock; host: the configured API host
-    QString appdata_path;     // guarded by pathsLock; ends in "/"; empty when it could not be made
-    QString db_path;          // engine; the user's "filecache.db"
-    QString nodes_path;       // engine; the user's "nodes_page.dat"
-    QString history_path;     // engine; the user's "history.dat"
+    // The configuration reply (config_ack) is private: GetConfigAck / SetConfigAck.
+    INI_HOST api_host;    // guarded by hostLock; host: the configured API host
+    QString appdata_path; // guarded by pathsLock; ends in "/"; empty when it could not be made
+    QString db_path;      // engine; the user's "filecache.db"
+    QString nodes_path;   // engine; the user's "nodes_page.dat"
+    QString history_path; // engine; the user's "history.dat"
     // Finished-task statistics of the sync engine and the transfer code.
     std::atomic<quint32> finish_task_count{0};
     std::atomic<quint32> finish_task_have_count{0};

@@ -88,4 +88,34 @@ TEST_F(ConfigTest, ProfileReadsWritesAndUserChangesFromFourThreads) {
     EXPECT_EQ(config.ReadUserProfile(QStringLiteral("counter"), QString()), QStringLiteral("final"));
 }
 
+// Each login runs Init again while request and transfer threads of the last session may still
+// read tuning values without a lock: those values must stay as they are.
+TEST_F(ConfigTest, RepeatedInitLeavesLockFreeValuesAlone) {
+    WriteFile(WorkPath(QStringLiteral("sync.ini")), "[sync]\ntemp_list=.x|\nzip_lv=2\n");
+    QCGlobalConfig config;
+    config.Init(CLOUD_DEV_TYPE::Linux, nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int> changed{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            while (!done) {
+                if (config.temp_list != QStringLiteral(".x|") || config.zip_lv != 2 ||
+                    config.devtype != CLOUD_DEV_TYPE::Linux || config.pid != QStringLiteral("home") ||
+                    config.getallnodes_page != 2000 || !config.UseDns())
+                    ++changed;
+                std::shared_lock<std::shared_mutex> lock(config.hostLock);
+                if (config.api_host.host != DEFAULT_API_HOST)
+                    ++changed;
+            }
+        });
+    }
+    for (int i = 0; i < 20; ++i)
+        config.Init(CLOUD_DEV_TYPE::Linux, nullptr);
+    done = true;
+    for (std::thread& reader : readers)
+        reader.join();
+    EXPECT_EQ(changed.load(), 0);
+}
+
 } // namespace
