@@ -1,6 +1,7 @@
 #include "common/Hash.h"
 
 #include <QFile>
+#include <QIODevice>
 
 #include <openssl/evp.h>
 
@@ -18,11 +19,13 @@ CHash::CHash(HASH_TYPE type) : m_context(std::make_unique<Context>()), m_type(ty
 CHash::~CHash() = default;
 
 void CHash::AddData(const unsigned char* data, int len) {
-    if (len > 0)
+    if (data && len > 0 && m_result.isEmpty())
         EVP_DigestUpdate(m_context->ctx, data, size_t(len));
 }
 
 QByteArray CHash::Final() {
+    if (!m_result.isEmpty())
+        return m_result; // a context cannot be finished twice
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(m_context->ctx, digest, &length);
@@ -44,12 +47,12 @@ QByteArray HashBuffer(const char* data, int len, HASH_TYPE type) {
 
 namespace {
 
-// Reads until `buffer` holds `want` bytes or the file ends, so a short read never moves a block
+// Reads until `buffer` holds `want` bytes or the device ends, so a short read never moves a block
 // boundary. Returns the bytes read, or -1 on a read error.
-qint64 ReadFull(QFile& file, char* buffer, qint64 want) {
+qint64 ReadFull(QIODevice& device, char* buffer, qint64 want) {
     qint64 got = 0;
     while (got < want) {
-        const qint64 n = file.read(buffer + got, want - got);
+        const qint64 n = device.read(buffer + got, want - got);
         if (n < 0)
             return -1;
         if (n == 0)
@@ -60,8 +63,9 @@ qint64 ReadFull(QFile& file, char* buffer, qint64 want) {
 }
 
 // Opens for reading only: hashing never needs write access, so read-only files and mounts work.
+// Pipes and devices are refused: their size cannot confirm that everything was read.
 bool OpenForHashing(QFile& file) {
-    return file.open(QIODevice::ReadOnly) && !file.isSequential();
+    return file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) && !file.isSequential();
 }
 
 } // namespace
@@ -87,30 +91,34 @@ QByteArray HashFile(const QString& path, HASH_TYPE type) {
     return QFile(path).size() == total ? digest : QByteArray();
 }
 
+QByteArray CloudHashDevice(QIODevice& device, qint64& total) {
+    total = 0;
+    QByteArray blockDigests;
+    QByteArray block(int(CLOUD_BLOCK_SIZE), Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = ReadFull(device, block.data(), CLOUD_BLOCK_SIZE);
+        if (n < 0)
+            return QByteArray();
+        if (n == 0)
+            break;
+        blockDigests += HashBuffer(block.constData(), int(n), HASH_SHA1);
+        total += n;
+        if (n < CLOUD_BLOCK_SIZE)
+            break;
+    }
+    return HashBuffer(blockDigests.constData(), blockDigests.size(), HASH_SHA1);
+}
+
 QByteArray CloudHashFile(const QString& path) {
     QFile file(path);
     if (!OpenForHashing(file))
         return QByteArray();
-    QByteArray blockDigests;
     qint64 total = 0;
-    if (file.size() != 0) {
-        QByteArray block(int(CLOUD_BLOCK_SIZE), Qt::Uninitialized);
-        for (;;) {
-            const qint64 n = ReadFull(file, block.data(), CLOUD_BLOCK_SIZE);
-            if (n < 0)
-                return QByteArray();
-            if (n == 0)
-                break;
-            blockDigests += HashBuffer(block.constData(), int(n), HASH_SHA1);
-            total += n;
-            if (n < CLOUD_BLOCK_SIZE)
-                break;
-        }
-    }
+    const QByteArray digest = CloudHashDevice(file, total);
     file.close();
-    if (QFile(path).size() != total)
-        return QByteArray(); // the file changed while it was read
-    return HashBuffer(blockDigests.constData(), blockDigests.size(), HASH_SHA1);
+    if (digest.isEmpty() || QFile(path).size() != total)
+        return QByteArray(); // a read failed, or the file changed while it was read
+    return digest;
 }
 
 namespace {

@@ -1,0 +1,33 @@
+#include "common/QCStringFlag.h"
+
+#include "common/PathUtils.h"
+
+#include <QMutexLocker>
+
+void QCStringFlag::Set(const QString& s, bool on) {
+    QMutexLocker lock(&m_mutex);
+    if (on)
+        m_paths.insert(s);
+    else
+        m_paths.erase(s);
+}
+
+bool QCStringFlag::IsSub(const QString& path) const {
+    QMutexLocker lock(&m_mutex);
+    for (const QString& stored : m_paths) {
+        if (IsSubPath(stored, path, false))
+            return true;
+    }
+    return false;
+}
+
+void QCStringFlag::FetchAll(std::set<QString>& out) {
+    QMutexLocker lock(&m_mutex);
+    out.clear();
+    out.swap(m_paths);
+}
+
+void QCStringFlag::Clear() {
+    QMutexLocker lock(&m_mutex);
+    m_paths.clear();
+}
