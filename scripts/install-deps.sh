@@ -10,4 +10,5 @@ $SUDO apt-get install -y --no-install-recommends \
     qtbase5-dev libqt5sql5-sqlite \
     libcurl4-openssl-dev libssl-dev zlib1g-dev libutfcpp-dev \
     libgtest-dev libbenchmark-dev libcpp-httplib-dev \
+    clang libclang-rt-14-dev \
     util-linux file

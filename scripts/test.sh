@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, then builds and runs the whole test suite twice: a normal build and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Any failure or sanitizer report fails the run.
+# AddressSanitizer + UndefinedBehaviorSanitizer build, then builds the libFuzzer targets and runs each
+# for a few seconds. Any failure or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,7 @@ jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp:print_suppressions=0"
 
 run_config() {
     local dir=$1
@@ -25,4 +27,6 @@ run_config() {
 
 run_config build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_config build-asan -DCMAKE_BUILD_TYPE=Debug -DNIMBO_SANITIZE=ON -DNIMBO_BUILD_BENCH=OFF
+echo "=== fuzz targets: build with clang and run each briefly"
+./scripts/fuzz.sh "${FUZZ_SECONDS:-5}"
 echo "=== all tests passed in both configurations"

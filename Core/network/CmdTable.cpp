@@ -1,0 +1,98 @@
+#include "network/CmdTable.h"
+
+#include "common/CommonDef.h"
+
+QString GetCmdString(int command) {
+    switch (command) {
+    case CMD::GetConfig:
+        return QStringLiteral("User.getConfig");
+    case CMD::Login:
+        return QStringLiteral("User.login");
+    case CMD::Logout:
+        return QStringLiteral("User.logout");
+    case CMD::GetUserDetail:
+        return QStringLiteral("User.getUserDetail");
+    case CMD::GetVersion:
+        return QStringLiteral("User.getVersion");
+    case CMD::GetUserSpace:
+        return QStringLiteral("User.getUserDetail");
+    case CMD::GetAllNodes:
+        return QStringLiteral("File.getAllNodes");
+    case CMD::GetNodeList:
+        return QStringLiteral("File.getNodeList");
+    case CMD::GetDirList:
+        return QStringLiteral("File.getNodeList");
+    case CMD::GetThumb:
+        return QStringLiteral("File.getThumb");
+    case CMD::GetBgsp:
+        return QStringLiteral("Incr.getBgsp");
+    case CMD::GetGlobalNodes:
+        return QStringLiteral("Incr.getGlobalNodes");
+    case CMD::GetIncrGlobal:
+        return QStringLiteral("Incr.getIncrGlobal");
+    case CMD::CreateDir:
+        return QStringLiteral("File.createDir");
+    case CMD::DeleteNode:
+        return QStringLiteral("File.recycle");
+    case CMD::Rename:
+        return QStringLiteral("File.rename");
+    case CMD::Move:
+        return QStringLiteral("File.move");
+    case CMD::Copy:
+        return QStringLiteral("File.copyFile");
+    case CMD::DownloadInfo:
+        return QStringLiteral("Sync.getDownloadInfo");
+    case CMD::DownloadMeta:
+        return QStringLiteral("Download.getMetaInfo");
+    case CMD::DownloadBlock:
+        return QStringLiteral("Download.downloadBlock");
+    case CMD::UploadInfo:
+        return QStringLiteral("Sync.getAddr");
+    case CMD::UploadMeta:
+        return QStringLiteral("Upload.request");
+    case CMD::UploadBlock:
+        return QStringLiteral("Upload.block");
+    case CMD::UploadCommit:
+        return QStringLiteral("Upload.commit");
+    case CMD::UploadAdd:
+        return QStringLiteral("Sync.addFile");
+    case CMD::UploadFast:
+        return QStringLiteral("Upload.uploadFile");
+    case CMD::GetEnterpriseList:
+        return QStringLiteral("Enterprise.getListByUser");
+    case CMD::HttpsTest:
+        return QStringLiteral("User.getConfig");
+    case CMD::DirectTest:
+        return QStringLiteral("User.DirectTest");
+    case CMD::ProxyTest:
+        return QStringLiteral("User.ProxyTest");
+    case CMD::LinkPre:
+        return QStringLiteral("Share.preShare");
+    case CMD::LinkCreate:
+        return QStringLiteral("Share.createShare");
+    case CMD::LinkCancelUrl:
+        return QStringLiteral("Share.cancelShare");
+    case CMD::LinkCancelPath:
+        return QStringLiteral("Share.cancelShareNode");
+    case CMD::LinkPassword:
+        return QStringLiteral("Share.setPassword");
+    case CMD::LinkList:
+        return QStringLiteral("Link.getShareNodeNamesByQid");
+    case CMD::SetSync:
+        return QStringLiteral("File.setSync");
+    case CMD::VodInfo:
+        return QStringLiteral("Video.getPlayUrlByPath");
+    case CMD::GetJumpUrl:
+        return QStringLiteral("User.getJumpUrl");
+    case CMD::AsyncCopyByPath:
+        return QStringLiteral("Async.submit");
+    case CMD::ShareSetExpire:
+        return QStringLiteral("Share.setExpire");
+    case CMD::AsyncQuery:
+        return QStringLiteral("Async.query");
+    case CMD::GetShareInfoBySid:
+        return QStringLiteral("Share.getShareInfoBySid");
+    default:
+        return QStringLiteral("unknown");
+    }
+}
