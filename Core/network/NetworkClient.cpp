@@ -595,8 +595,7 @@ bool NetworkClient::performLoop() {
 }
 
 bool NetworkClient::retryStep() {
-    if (stopped())
-        return false;
+    // A cancel is seen at the top of the perform loop, which reports it as an abort.
     if (m_retryCap != -1 && m_retries >= m_retryCap)
         return false;
     QString url = currentUrl();
