@@ -1,6 +1,7 @@
 #include "network/NetworkClient.h"
 
 #include "common/CoreLog.h"
+#include "network/CurlGlobal.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -9,83 +10,14 @@
 #include <QUrl>
 #include <QWriteLocker>
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <set>
 
 namespace {
-
-// libcurl's global state: set up once by the first client, cleaned up once at process exit.
-std::once_flag g_globalInit;
-// Bumped by Uninitialize(); a client whose generation is older is stopped.
-std::atomic<quint64> g_generation{0};
-std::atomic<NetworkClient::ConnectGuard> g_connectGuard{nullptr};
-// Multi handles of the living clients, so that Uninitialize() can wake their waiting transfers.
-std::mutex g_liveLock;
-std::set<CURLM*> g_liveMulti; // guarded by g_liveLock
-
-} // namespace
-
-// The DNS cache that every handle of the process shares, with the lock libcurl asks for.
-struct curl_dns_lock {
-    static std::mutex s_dns_lock;
-    static CURLSH* s_share; // created once in the global set-up, freed at exit
-
-    static void _lock(CURL*, curl_lock_data, curl_lock_access, void*) { s_dns_lock.lock(); }
-    static void _unlock(CURL*, curl_lock_data, void*) { s_dns_lock.unlock(); }
-    static void _create_share() {
-        s_share = curl_share_init();
-        if (!s_share)
-            return;
-        curl_share_setopt(s_share, CURLSHOPT_LOCKFUNC, &curl_dns_lock::_lock);
-        curl_share_setopt(s_share, CURLSHOPT_UNLOCKFUNC, &curl_dns_lock::_unlock);
-        curl_share_setopt(s_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    }
-    static void _set_share_handle(CURL* handle) {
-        if (s_share)
-            curl_easy_setopt(handle, CURLOPT_SHARE, s_share);
-    }
-};
-
-std::mutex curl_dns_lock::s_dns_lock;
-CURLSH* curl_dns_lock::s_share = nullptr;
-
-namespace {
-
-void CleanUpCurlAtExit() {
-    std::lock_guard<std::mutex> lock(g_liveLock);
-    // A client that outlives main (held by a static object) still uses libcurl: leave it be, the
-    // process is ending anyway.
-    if (!g_liveMulti.empty())
-        return;
-    if (curl_dns_lock::s_share)
-        curl_share_cleanup(curl_dns_lock::s_share);
-    curl_dns_lock::s_share = nullptr;
-    curl_global_cleanup();
-}
-
-void InitCurlOnce() {
-    std::call_once(g_globalInit, [] {
-        curl_global_init(CURL_GLOBAL_ALL);
-        curl_dns_lock::_create_share();
-        atexit(&CleanUpCurlAtExit);
-        CoreDebug("curl_global_init");
-    });
-}
 
 int SockOptCallback(void*, curl_socket_t, curlsocktype) {
     return CURL_SOCKOPT_OK;
-}
-
-curl_socket_t OpenSocketCallback(void*, curlsocktype purpose, curl_sockaddr* address) {
-    const NetworkClient::ConnectGuard guard = g_connectGuard.load();
-    if (guard && purpose == CURLSOCKTYPE_IPCXN && !guard(&address->addr))
-        return CURL_SOCKET_BAD;
-    return socket(address->family, address->socktype, address->protocol);
 }
 
 // An address of the fallback list as the host and port of a CURLOPT_CONNECT_TO entry: "ip",
@@ -125,18 +57,15 @@ QByteArray TrimHeaderPart(const QByteArray& text) {
 
 NetworkClient::NetworkClient(int retryCap)
     : m_retryCap(retryCap), m_bodyCookie{0, this}, m_headerCookie{1, this} {
-    InitCurlOnce();
-    m_generation = g_generation.load();
+    CurlGlobal::Init();
+    m_generation = CurlGlobal::Generation();
     m_curl = curl_easy_init();
     m_multi = curl_multi_init();
-    if (m_multi) {
-        std::lock_guard<std::mutex> lock(g_liveLock);
-        g_liveMulti.insert(m_multi);
-    }
+    if (m_multi)
+        CurlGlobal::Register(m_multi);
     if (!m_curl)
         return;
-    curl_dns_lock::_set_share_handle(m_curl);
-    curl_easy_setopt(m_curl, CURLOPT_DNS_CACHE_TIMEOUT, 300L);
+    CurlGlobal::AttachDnsCache(m_curl);
     curl_easy_setopt(m_curl, CURLOPT_COOKIELIST, "");
     // No header function: libcurl hands header bytes to the same writer with the header cookie.
     curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, &NetworkClient::WriteCallback);
@@ -150,7 +79,7 @@ NetworkClient::NetworkClient(int retryCap)
     curl_easy_setopt(m_curl, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(m_curl, CURLOPT_SOCKOPTFUNCTION, &SockOptCallback);
     curl_easy_setopt(m_curl, CURLOPT_SOCKOPTDATA, this);
-    curl_easy_setopt(m_curl, CURLOPT_OPENSOCKETFUNCTION, &OpenSocketCallback);
+    curl_easy_setopt(m_curl, CURLOPT_OPENSOCKETFUNCTION, &CurlGlobal::OpenSocket);
     curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
     // Peers are verified against the system's CA store (CURLOPT_CAINFO may name another).
     curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -164,10 +93,8 @@ NetworkClient::NetworkClient(int retryCap)
 }
 
 NetworkClient::~NetworkClient() {
-    if (m_multi) {
-        std::lock_guard<std::mutex> lock(g_liveLock);
-        g_liveMulti.erase(m_multi);
-    }
+    if (m_multi)
+        CurlGlobal::Unregister(m_multi);
     if (m_curl) {
         curl_easy_setopt(m_curl, CURLOPT_XFERINFOFUNCTION, nullptr);
         curl_easy_setopt(m_curl, CURLOPT_MIMEPOST, nullptr);
@@ -185,15 +112,12 @@ NetworkClient::~NetworkClient() {
 }
 
 void NetworkClient::Uninitialize() {
-    g_generation.fetch_add(1);
-    std::lock_guard<std::mutex> lock(g_liveLock);
-    for (CURLM* multi : g_liveMulti)
-        curl_multi_wakeup(multi);
+    CurlGlobal::StopAll();
     CoreDebug("curl_global_uninit");
 }
 
 void NetworkClient::SetConnectGuard(ConnectGuard guard) {
-    g_connectGuard.store(guard);
+    CurlGlobal::SetConnectGuard(guard);
 }
 
 void NetworkClient::Cancel() {
@@ -207,7 +131,7 @@ bool NetworkClient::IsCancelled() const {
 }
 
 bool NetworkClient::stopped() const {
-    return !m_curl || !m_multi || m_cancelled.load() || m_generation != g_generation.load();
+    return !m_curl || !m_multi || m_cancelled.load() || m_generation != CurlGlobal::Generation();
 }
 
 // ---- setting up a request
