@@ -343,3 +343,60 @@ TEST(LoopbackTest, OnlyLoopbackAddressesPass) {
 }
 
 } // namespace
+
+namespace {
+
+using StandInFaultTest = StandInTest;
+
+TEST_F(StandInFaultTest, RulesApplyByPathAndRequestCount) {
+    standIn.route("GET", "/a", [](const RecordedRequest&) { return StandInTest::Reply("{\"errno\":0}"); });
+    standIn.route("GET", "/b", [](const RecordedRequest&) { return StandInTest::Reply("{\"errno\":0}"); });
+    FaultRule rule;
+    rule.path = "/a";
+    rule.first = 2;
+    rule.times = 2;
+    rule.fault.kind = FaultKind::Status;
+    rule.fault.status = 503;
+    standIn.addFault(rule);
+    FaultRule html;
+    html.path = "/b";
+    html.anyListener = false;
+    html.listener = Listener::Secondary;
+    html.fault.kind = FaultKind::NotJson;
+    standIn.addFault(html);
+
+    NetworkClient client(0);
+    std::vector<long> statuses;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(client.doGet(Url(standIn, Listener::Primary, "/a")));
+        statuses.push_back(client.responseCode());
+    }
+    EXPECT_EQ(statuses, (std::vector<long>{200, 503, 503, 200, 200}));
+
+    ASSERT_TRUE(client.doGet(Url(standIn, Listener::Primary, "/b")));
+    EXPECT_EQ(client.responseBody(), QByteArray("{\"errno\":0}"));
+    ASSERT_TRUE(client.doGet(Url(standIn, Listener::Secondary, "/b")));
+    EXPECT_EQ(client.responseCode(), 200);
+    EXPECT_TRUE(client.responseBody().startsWith("<html>"));
+    EXPECT_EQ(client.responseHeaderByName(QStringLiteral("Content-Type")), QStringLiteral("text/html"));
+    EXPECT_EQ(standIn.requestCount(), 7);
+}
+
+TEST_F(StandInFaultTest, ARequestItCannotRouteIsStillLogged) {
+    NetworkClient client(0);
+    client.addQueryHeader(QStringLiteral("Cookie"), QStringLiteral("a=1%3B2; b=x+y; "));
+    ASSERT_TRUE(client.doGet(Url(standIn, Listener::Secondary, "/nowhere?x=%2B+")));
+    EXPECT_EQ(client.responseCode(), 404);
+    const std::vector<RecordedRequest> log = standIn.requests();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].listener, Listener::Secondary);
+    EXPECT_EQ(log[0].path, "/nowhere");
+    EXPECT_EQ(log[0].query, "x=%2B+");
+    EXPECT_EQ(log[0].queryArg("x"), "+ ");
+    // Cookie values as the client encoded them, decoded as the service would.
+    EXPECT_EQ(log[0].header("Cookie"), "a=1%3B2; b=x+y;");
+    EXPECT_EQ(log[0].cookie("a"), "1;2");
+    EXPECT_EQ(log[0].cookie("b"), "x y");
+}
+
+} // namespace
