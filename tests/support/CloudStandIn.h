@@ -3,7 +3,9 @@
 // 127.0.0.2, and https on 127.0.0.1), on ephemeral ports, each on its own thread. It records every
 // request, answers through routes that tests (and later the service model) register, and injects
 // faults by path or by request count. It checks what the real service would check and nothing
-// more: it never bends to make a client pass.
+// more: it never bends to make a client pass. Headers are recorded as sent (httplib would
+// percent-decode them). httplib itself answers malformed requests and form-encoded bodies over
+// 8 KiB (413); those are logged without a body and reach no route.
 //
 // Threads: Start/Stop and the set-up calls from the test's thread; requests are served on the
 // servers' own threads; the log and the fault rules are guarded by one mutex.
