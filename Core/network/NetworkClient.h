@@ -1,0 +1,212 @@
+#pragma once
+// One blocking HTTP exchange at a time over one libcurl easy handle, with the retry walk of the
+// cloud API: on a failed transfer the URL is switched from http to https once, and API URLs
+// ("/intf.php") are sent to the next fallback address, with time-outs that grow at each step.
+//
+// Retry walk (cap = number of address steps, -1 unbounded):
+//   attempt 1       the URL as given
+//   scheme step     "http://" becomes "https://"; a URL already on https (or another scheme) skips
+//                   this step, so a request never falls back from https to http
+//   address step    retries done + 1; an "/intf.php" URL connects to fallback address
+//                   min(retries done, count) - 1 while its host name stays in the URL, so TLS
+//                   verification and the Host header still name the service
+//   ... scheme and address steps alternate until success, the cap, a status 514, a local fault
+//   (write error, progress abort) or a cancel.
+//
+// Threads: one thread runs the verbs; any thread may read the response, queue parameters or
+// headers, read the URL, and call Cancel() or the class-wide Uninitialize().
+
+#include "network/QCSignRequest.h"
+
+#include <QByteArray>
+#include <QReadWriteLock>
+#include <QString>
+#include <QStringList>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct sockaddr;
+
+class NetworkClient {
+public:
+    // One request parameter or form part.
+    struct QueryParam {
+        bool isFile = false;
+        std::string name;
+        std::string value; // file part: the file name announced in the part
+        std::string contentType;
+        std::vector<char> data; // file part: its bytes
+    };
+
+    struct CustomHeaderItem {
+        QString name;
+        QString value;
+    };
+
+    // Cookie handed to libcurl's writer: which stream the bytes belong to and whose they are.
+    struct CallbackParam {
+        int direction; // 0 body, 1 header
+        NetworkClient* client;
+    };
+
+    // Called during transfers with libcurl's byte counts; a non-zero result aborts the transfer.
+    using ProgressFunction = int (*)(void* userData, qint64 dlTotal, qint64 dlNow, qint64 ulTotal,
+                                     qint64 ulNow);
+    // Decides whether a connection to `address` may be opened; false refuses it.
+    using ConnectGuard = bool (*)(const struct sockaddr* address);
+
+    // `retryCap`: the number of address steps of the retry walk, -1 unbounded.
+    explicit NetworkClient(int retryCap);
+    ~NetworkClient();
+    NetworkClient(const NetworkClient&) = delete;
+    NetworkClient& operator=(const NetworkClient&) = delete;
+
+    // Ends every verb and retry loop of the clients that exist now, at once, and makes their later
+    // verbs fail; clients constructed afterwards work normally. libcurl's global state stays
+    // until process exit.
+    static void Uninitialize();
+    // Installs a process-wide check of every address a client connects to (null: allow all).
+    static void SetConnectGuard(ConnectGuard guard);
+
+    // Ends this client's running verb and retry loop at once; its later verbs fail. Any thread.
+    void Cancel();
+    bool IsCancelled() const;
+
+    void setUrl(const QString& url);
+    QString currentUrl() const;
+    void addQueryParam(const std::string& name, const std::string& value);
+    // Copies the bytes when `data` is not null and `length` is above 0; else the part is empty.
+    void addQueryParamFile(const std::string& name, const std::string& fileName, const char* data, int length,
+                           const std::string& contentType);
+    void addQueryHeader(const QString& name, const QString& value);
+    void setUserAgent(const QString& agent);
+    // Replaces the fallback addresses ("ip" or "ip:port") and the retry cap; resets the retries.
+    void setIpList(const QStringList& addresses, int retryCap);
+    void setUserParam(const QCSignRequest& params);
+    // The next verb writes the body to this file instead of memory.
+    void setOutputFile(const QString& path);
+    // "POST", "GET", "PUT", or any other word sent as a custom method; consumed by the next verb.
+    void setMethod(const QString& method);
+    // The part of the file that the next doUpload sends.
+    void setChunkOffset(double offset);
+    void setChunkSize(double size);
+    void setReferer(const QString& referer);
+    void setProxy(const QString& host, int port, int type);
+    void setProxyUserPassword(const QString& user, const QString& password);
+    void setCurlOption(int option, const QString& value);
+    void setCurlOptionInt(int option, long value);
+    void setProgressCallback(ProgressFunction function, void* userData);
+    // Time-outs of the first attempt in milliseconds (30 s and 10 s by default); attempt n after
+    // n address steps gets n + 1 times as much.
+    void setTimeouts(long totalMs, long connectMs);
+
+    // Verbs: true when the last transfer ended without a libcurl error (the HTTP status does not
+    // count; read it with responseCode()). They block until the retry walk ends.
+    bool doGet(const QString& url);
+    // Body: `body` as UTF-8, or when it is empty the queued plain parameters as form text.
+    bool doPost(const QString& body);
+    bool doUploadMultipartData();
+    // Sends the file (or its chunk) when `fileName` is not empty, else `text` as UTF-8.
+    bool doUpload(const QString& fileName, const QString& text);
+
+    QByteArray responseBody() const;
+    std::string responseBodyString() const;
+    // Raw header bytes of the last attempt (every header block of its redirects).
+    QByteArray responseHeaderText() const;
+    // Status of the last transfer; 0 when no answer came, -1 when libcurl cannot tell.
+    long responseCode() const;
+    // Headers of the final response: the first one of that exact name, "" when there is none.
+    QString responseHeaderByName(const QString& name) const;
+    int responseHeaderCount() const;
+    // Value of the header at `index` (below responseHeaderCount()), its name into `name`.
+    QString responseHeaderByIndex(int index, QString& name) const;
+    QString errorString() const;
+    int getCurlResult() const;
+    QString getCurlResultString() const;
+    CURL* getCurlHandle() const;
+    int curRetry() const;
+    QString GetParam(const QString& name) const;
+    int GetParamInt(const QString& name) const;
+
+private:
+    // Static entry points handed to libcurl.
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* cookie);
+    static size_t ReadCallback(char* buffer, size_t size, size_t count, void* client);
+    static int SeekCallback(void* client, curl_off_t offset, int origin);
+    static int ProgressCallback(void* client, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal,
+                                curl_off_t ulNow);
+
+    size_t writeBody(const char* data, size_t length);
+    size_t writeHeader(const char* data, size_t length);
+    size_t readUpload(char* buffer, size_t length);
+    bool rewindUpload(curl_off_t offset);
+
+    bool stopped() const;
+    void prepareRequest();
+    // Sets the explicit method; false when none is set and the verb's own default applies.
+    bool applyMethod();
+    void resetAttempt();
+    CURLcode performAttempt();
+    bool performLoop();
+    bool retryStep();
+    bool finishRequest();
+    void parseFinalHeaders();
+    void setConnectTo(const QString& urlHost, const QString& address);
+
+    // Driven by the verb's thread only.
+    int m_retryCap;
+    int m_retries = 0;
+    bool m_addressStepNext = false;
+    QStringList m_ipList;
+    CURL* m_curl = nullptr;
+    CURLM* m_multi = nullptr; // runs the one handle so that a cancel can wake a waiting transfer
+    FILE* m_output = nullptr;
+    QString m_outputFileName;
+    FILE* m_upload = nullptr;
+    QByteArray m_uploadText;
+    int m_kind = 0;             // 1 form POST or text upload, 2 multipart POST or file upload, 3 GET
+    qint64 m_uploadTextPos = 0; // bytes of the text or file chunk handed to libcurl in this attempt
+    CallbackParam m_bodyCookie;
+    ProgressFunction m_progress = nullptr;
+    CallbackParam m_headerCookie;
+    void* m_progressUser = nullptr;
+    int m_lastResult = CURLE_OK;
+    qint64 m_totalSize = -1;
+    qint64 m_uploadLength = 0;
+    QCSignRequest m_userParam;
+    QString m_userAgent = QStringLiteral("Mozilla/5.0");
+    char m_errorBuffer[512] = {};
+    QString m_method;
+    curl_slist* m_headerList = nullptr;
+    curl_slist* m_connectTo = nullptr;
+    QString m_connectAddress; // the fallback address connections go to; empty: the URL's host
+    curl_mime* m_mime = nullptr;
+    QByteArray m_postBody; // stays valid while libcurl sends it
+    qint64 m_chunkOffset = -1;
+    qint64 m_chunkSize = -1;
+    long m_timeoutMs = 30000;
+    long m_connectTimeoutMs = 10000;
+    quint64 m_generation; // Uninitialize() generation this client belongs to; set once
+
+    // Any thread.
+    std::atomic<bool> m_cancelled{false};
+
+    // Each guarded by its own lock; no operation holds two of these locks at once.
+    mutable QReadWriteLock m_bodyLock;
+    QByteArray m_body;
+    mutable QReadWriteLock m_headerTextLock;
+    QByteArray m_headerText;
+    mutable QReadWriteLock m_paramLock;
+    std::vector<QueryParam> m_params;
+    mutable QReadWriteLock m_requestHeaderLock;
+    std::vector<CustomHeaderItem> m_requestHeaders;
+    mutable QReadWriteLock m_responseHeaderLock;
+    std::vector<CustomHeaderItem> m_responseHeaders;
+    mutable QReadWriteLock m_urlLock;
+    QString m_url;
+};

@@ -1,0 +1,63 @@
+#pragma once
+// Shared pieces of the network tests: a fixture that runs the stand-in of the service, a capture
+// of the core's debug lines, and small helpers. Every test executable that links this refuses
+// connections to anything but loopback addresses (see NetworkTestSupport.cpp).
+
+#include "support/CloudStandIn.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+class StandInTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(standIn.Start(options())) << standIn.errorText(); }
+    void TearDown() override { standIn.Stop(); }
+    virtual StandInOptions options() const { return StandInOptions(); }
+
+    // A reply of `body` with status 200.
+    static StandInReply Reply(const std::string& body, const std::string& contentType = "application/json");
+
+    CloudStandIn standIn;
+};
+
+class TlsStandInTest : public StandInTest {
+protected:
+    StandInOptions options() const override {
+        StandInOptions result;
+        result.tls = TlsMode::TestCa;
+        return result;
+    }
+};
+
+// Turns the core's debug lines on and collects them while it exists; any thread may write.
+class DebugCapture {
+public:
+    DebugCapture();
+    ~DebugCapture();
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+
+    // The captured lines that begin with `prefix`, in order.
+    QStringList lines(const QString& prefix) const;
+    // Waits until a line beginning with `prefix` has been captured.
+    bool waitFor(const QString& prefix, int timeoutMs) const;
+
+private:
+    void add(const QString& line);
+    static void Handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+
+    mutable std::mutex m_lock;
+    mutable std::condition_variable m_added;
+    QStringList m_lines; // guarded by m_lock
+    QtMessageHandler m_previous;
+};
+
+// `size` bytes of a fixed pseudo-random pattern that includes zero bytes.
+QByteArray PatternBytes(int size, unsigned seed);

@@ -1,0 +1,290 @@
+// The retry walk of the HTTP client: its order, its caps, what ends it, and what each attempt
+// starts from. Dead addresses are ports that refuse at once; faults come from the stand-in.
+#include "NetworkTestSupport.h"
+
+#include "network/NetworkClient.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using RetryTest = StandInTest;
+using TlsRetryTest = TlsStandInTest;
+
+QString Url(const CloudStandIn& standIn, Listener listener, const char* path) {
+    return QString::fromStdString(standIn.url(listener, path));
+}
+
+int CountOn(const CloudStandIn& standIn, Listener listener) {
+    int count = 0;
+    for (const RecordedRequest& rec : standIn.requests())
+        count += rec.listener == listener ? 1 : 0;
+    return count;
+}
+
+// The documented order. A request on http whose host and fallback addresses are all dead makes
+// 1 + 1 + cap attempts: the URL as given, the same URL on https, then one attempt per address
+// step. Every line below is one attempt after the first.
+TEST_F(RetryTest, WalkSwitchesToHttpsOnceThenStepsThroughTheAddresses) {
+    const int dead = standIn.refusedPort();
+    const QString url = QStringLiteral("http://127.0.0.1:%1/intf.php?method=x").arg(dead);
+    const QString https = QStringLiteral("https://127.0.0.1:%1/intf.php?method=x").arg(dead);
+    const QString first = QStringLiteral("127.0.0.2:%1").arg(dead);
+    const QString second = QStringLiteral("127.0.0.1:%1").arg(dead);
+    DebugCapture capture;
+    NetworkClient client(-1);
+    client.setIpList({first, second}, 3);
+    EXPECT_FALSE(client.doGet(url));
+    EXPECT_EQ(client.getCurlResult(), CURLE_COULDNT_CONNECT);
+    EXPECT_EQ(client.curRetry(), 3);
+    EXPECT_EQ(capture.lines(QStringLiteral("[retry]")),
+              QStringList({
+                  // scheme step: http becomes https on the same host
+                  QStringLiteral("[retry] 0 ") + https,
+                  // address step: the first fallback address; the URL keeps its host
+                  QStringLiteral("[retry] 1 ") + https + QStringLiteral(" via ") + first,
+                  // the next scheme step would go back to http: skipped, the address steps on
+                  QStringLiteral("[retry] 2 ") + https + QStringLiteral(" via ") + second,
+                  // addresses used up: the last one stays
+                  QStringLiteral("[retry] 3 ") + https + QStringLiteral(" via ") + second,
+              }));
+    EXPECT_EQ(client.currentUrl(), https);
+}
+
+TEST_F(RetryTest, HttpsRequestsStayOnHttpsAndOnlyApiUrlsChangeAddress) {
+    const int dead = standIn.refusedPort();
+    const QString address = QStringLiteral("127.0.0.2:%1").arg(dead);
+    const QString api = QStringLiteral("https://localhost:%1/intf.php").arg(dead);
+    const QString other = QStringLiteral("https://localhost:%1/other").arg(dead);
+    DebugCapture capture;
+    NetworkClient apiClient(2);
+    apiClient.setIpList({address}, 2);
+    EXPECT_FALSE(apiClient.doGet(api));
+    NetworkClient otherClient(2);
+    otherClient.setIpList({address}, 2);
+    EXPECT_FALSE(otherClient.doGet(other));
+    EXPECT_EQ(capture.lines(QStringLiteral("[retry]")),
+              QStringList({
+                  QStringLiteral("[retry] 1 ") + api + QStringLiteral(" via ") + address,
+                  QStringLiteral("[retry] 2 ") + api + QStringLiteral(" via ") + address,
+                  QStringLiteral("[retry] 1 ") + other,
+                  QStringLiteral("[retry] 2 ") + other,
+              }));
+}
+
+TEST_F(RetryTest, CookieNeverTravelsOverHttpAfterTheSwitch) {
+    // The fallback address serves plain http; once on https the request never goes back to it.
+    const QString url = QStringLiteral("http://127.0.0.1:%1/intf.php").arg(standIn.refusedPort());
+    NetworkClient client(-1);
+    client.setIpList({QStringLiteral("127.0.0.2:%1").arg(standIn.port(Listener::Secondary))}, 2);
+    client.setTimeouts(2000, 200);
+    client.addQueryHeader(QStringLiteral("Cookie"), QStringLiteral("token=secret; "));
+    EXPECT_FALSE(client.doGet(url));
+    EXPECT_EQ(client.curRetry(), 2);
+    EXPECT_EQ(CountOn(standIn, Listener::Secondary), 0);
+}
+
+TEST_F(TlsRetryTest, LiveFallbackAddressKeepsTheHostNameForTls) {
+    standIn.route("GET", "/intf.php", [](const RecordedRequest&) { return Reply("{\"errno\":0}"); });
+    const int dead = standIn.refusedPort();
+    const QString tlsAddress = QStringLiteral("127.0.0.1:%1").arg(standIn.port(Listener::Tls));
+    NetworkClient client(-1);
+    client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
+    client.setIpList({QStringLiteral("127.0.0.2:%1").arg(dead), tlsAddress}, 4);
+    client.addQueryHeader(QStringLiteral("Cookie"), QStringLiteral("token=t1; "));
+    // The certificate names only "localhost": an address in the URL would fail verification.
+    ASSERT_TRUE(client.doGet(QStringLiteral("https://localhost:%1/intf.php?method=x").arg(dead)))
+        << client.getCurlResultString().toStdString() << ": " << client.errorString().toStdString();
+    EXPECT_EQ(client.curRetry(), 2);
+    EXPECT_EQ(client.responseBody(), QByteArray("{\"errno\":0}"));
+
+    const std::vector<RecordedRequest> log = standIn.requests();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].listener, Listener::Tls);
+    EXPECT_EQ(log[0].header("Host"), "localhost:" + std::to_string(dead));
+    EXPECT_EQ(log[0].cookie("token"), "t1");
+    EXPECT_EQ(log[0].queryArg("method"), "x");
+}
+
+TEST_F(TlsRetryTest, CapZeroMakesExactlyOneConnection) {
+    FaultRule reset;
+    reset.path = "/intf.php";
+    reset.fault.kind = FaultKind::Reset;
+    standIn.addFault(reset);
+    const QString url = Url(standIn, Listener::Tls, "/intf.php");
+
+    NetworkClient once(0);
+    once.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
+    EXPECT_FALSE(once.doGet(url));
+    EXPECT_EQ(standIn.requestCount(), 1);
+
+    // The same with a cap of 2: two more attempts, each on its own connection.
+    NetworkClient thrice(2);
+    thrice.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
+    EXPECT_FALSE(thrice.doGet(url));
+    const std::vector<RecordedRequest> log = standIn.requests();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_NE(log[1].remotePort, log[2].remotePort);
+    EXPECT_NE(log[2].remotePort, log[3].remotePort);
+}
+
+TEST_F(TlsRetryTest, Status514EndsTheWalk) {
+    standIn.route("GET", "/intf.php",
+                  [](const RecordedRequest&) { return Reply("{\"errno\":0,\"data\":{}}"); });
+    FaultRule truncated;
+    truncated.path = "/intf.php";
+    truncated.fault.kind = FaultKind::Truncated;
+    truncated.fault.status = 514;
+    standIn.addFault(truncated);
+    NetworkClient client(-1);
+    client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
+    EXPECT_FALSE(client.doGet(Url(standIn, Listener::Tls, "/intf.php")));
+    EXPECT_EQ(client.getCurlResult(), CURLE_PARTIAL_FILE);
+    EXPECT_EQ(client.responseCode(), 514);
+    EXPECT_EQ(standIn.requestCount(), 1);
+
+    // A whole answer with status 514 is a successful exchange.
+    standIn.clearFaults();
+    FaultRule status;
+    status.fault.kind = FaultKind::Status;
+    status.fault.status = 514;
+    standIn.addFault(status);
+    EXPECT_TRUE(client.doGet(QString()));
+    EXPECT_EQ(client.responseCode(), 514);
+    EXPECT_EQ(standIn.requestCount(), 2);
+}
+
+TEST_F(TlsRetryTest, EachAttemptStartsFromNothing) {
+    const QByteArray served = PatternBytes(200000, 5);
+    std::atomic<int> served_count{0};
+    standIn.route("GET", "/intf.php", [&](const RecordedRequest&) {
+        StandInReply reply =
+            Reply(std::string(served.constData(), size_t(served.size())), "application/octet-stream");
+        reply.headers = {{"X-Attempt", std::to_string(++served_count)}};
+        return reply;
+    });
+    // The first answer breaks off half-way with status 500; the walk goes on.
+    FaultRule truncated;
+    truncated.path = "/intf.php";
+    truncated.times = 1;
+    truncated.fault.kind = FaultKind::Truncated;
+    truncated.fault.status = 500;
+    standIn.addFault(truncated);
+    const QString url = Url(standIn, Listener::Tls, "/intf.php");
+
+    NetworkClient client(-1);
+    client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
+    ASSERT_TRUE(client.doGet(url)) << client.getCurlResultString().toStdString();
+    EXPECT_EQ(client.curRetry(), 1);
+    EXPECT_TRUE(client.responseBody() == served) << "body of " << client.responseBody().size() << " bytes";
+    EXPECT_EQ(client.responseHeaderByName(QStringLiteral("X-Attempt")), QStringLiteral("2"));
+    EXPECT_FALSE(client.responseHeaderText().contains("X-Attempt: 1"));
+
+    // The same into a file.
+    standIn.addFault(truncated);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid()) << dir.errorString().toStdString();
+    const QString path = dir.filePath(QStringLiteral("block.bin"));
+    NetworkClient toFile(-1);
+    toFile.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
+    toFile.setOutputFile(path);
+    ASSERT_TRUE(toFile.doGet(url)) << toFile.getCurlResultString().toStdString();
+    EXPECT_EQ(toFile.curRetry(), 1);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << file.errorString().toStdString();
+    EXPECT_TRUE(file.readAll() == served);
+    EXPECT_EQ(standIn.requestCount(), 4);
+}
+
+TEST_F(TlsRetryTest, ATimedOutAttemptMovesOn) {
+    standIn.route("GET", "/slow", [](const RecordedRequest&) { return Reply("late"); });
+    FaultRule delay;
+    delay.path = "/slow";
+    delay.times = 1;
+    delay.fault.kind = FaultKind::Delay;
+    delay.fault.delayMs = 5000;
+    standIn.addFault(delay);
+    NetworkClient client(1);
+    client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
+    client.setTimeouts(300, 300);
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(client.doGet(Url(standIn, Listener::Tls, "/slow")))
+        << client.getCurlResultString().toStdString();
+    EXPECT_LT(timer.elapsed(), 4000);
+    EXPECT_EQ(client.responseBody(), QByteArray("late"));
+    EXPECT_EQ(standIn.requestCount(), 2);
+}
+
+// Runs `client.doGet(url)` on a thread, calls `stop` once `started` says the verb is under way,
+// and returns the milliseconds from the stop to the verb's end.
+template <typename Started, typename Stop>
+qint64 StopRunningVerb(NetworkClient& client, const QString& url, Started started, Stop stop, bool& result) {
+    std::atomic<bool> done{false};
+    std::thread verb([&] {
+        result = client.doGet(url);
+        done.store(true);
+    });
+    const bool running = started();
+    EXPECT_TRUE(running) << "the verb did not get under way";
+    QElapsedTimer timer;
+    timer.start();
+    stop();
+    verb.join();
+    return timer.elapsed();
+}
+
+TEST_F(RetryTest, CancelEndsAnUnboundedWalkAtOnce) {
+    DebugCapture capture;
+    NetworkClient client(-1);
+    bool result = true;
+    const QString url = QStringLiteral("http://127.0.0.1:%1/intf.php").arg(standIn.refusedPort());
+    const qint64 ms = StopRunningVerb(
+        client, url, [&] { return capture.waitFor(QStringLiteral("[retry] 3"), 5000); },
+        [&] { client.Cancel(); }, result);
+    EXPECT_LT(ms, 1000);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(client.getCurlResult(), CURLE_ABORTED_BY_CALLBACK);
+    // A cancelled client stays cancelled.
+    EXPECT_FALSE(client.doGet(Url(standIn, Listener::Primary, "/ping")));
+    EXPECT_EQ(standIn.requestCount(), 0);
+}
+
+TEST_F(RetryTest, CancelEndsAWaitingTransferAtOnce) {
+    FaultRule delay;
+    delay.path = "/intf.php";
+    delay.fault.kind = FaultKind::Delay;
+    delay.fault.delayMs = 30000;
+    standIn.addFault(delay);
+    NetworkClient client(-1);
+    bool result = true;
+    const qint64 ms = StopRunningVerb(
+        client, Url(standIn, Listener::Primary, "/intf.php"),
+        [&] { return standIn.waitForRequests(1, 5000); }, [&] { client.Cancel(); }, result);
+    EXPECT_LT(ms, 1000);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(standIn.requestCount(), 1);
+}
+
+TEST_F(RetryTest, UninitializeEndsRunningVerbs) {
+    FaultRule delay;
+    delay.path = "/intf.php";
+    delay.fault.kind = FaultKind::Delay;
+    delay.fault.delayMs = 30000;
+    standIn.addFault(delay);
+    NetworkClient client(-1);
+    bool result = true;
+    const qint64 ms = StopRunningVerb(
+        client, Url(standIn, Listener::Primary, "/intf.php"),
+        [&] { return standIn.waitForRequests(1, 5000); }, [] { NetworkClient::Uninitialize(); }, result);
+    EXPECT_LT(ms, 1000);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(standIn.requestCount(), 1);
+}
+
+} // namespace
