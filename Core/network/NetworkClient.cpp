@@ -1,10 +1,10 @@
 #include "network/NetworkClient.h"
 
 #include "common/CoreLog.h"
+#include "common/IuCoreUtils.h"
 #include "network/CurlGlobal.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QReadLocker>
 #include <QRegularExpression>
 #include <QUrl>
@@ -397,11 +397,11 @@ bool NetworkClient::doUpload(const QString& fileName, const QString& text) {
         return false;
     }
     if (!fileName.isEmpty()) {
-        m_upload = fopen(QFile::encodeName(fileName).constData(), "rb");
+        const std::string path = fileName.toStdString();
+        m_upload = IuCoreUtils::fopen_utf8(path.c_str(), "rb");
         if (!m_upload)
             return false;
-        const QFileInfo info(fileName);
-        m_totalSize = info.exists() ? info.size() : -1;
+        m_totalSize = IuCoreUtils::getFileSize(path);
         m_uploadLength = m_totalSize;
         const bool chunk = m_chunkSize > 0 && m_chunkOffset >= 0;
         // A chunk that reaches past the end could never be sent whole.
@@ -453,7 +453,7 @@ void NetworkClient::resetAttempt() {
     }
     if (m_output) {
         fclose(m_output);
-        m_output = fopen(QFile::encodeName(m_outputFileName).constData(), "wb");
+        m_output = IuCoreUtils::fopen_utf8(m_outputFileName.toStdString().c_str(), "wb");
     }
     rewindUpload(0);
     m_errorBuffer[0] = '\0';
@@ -637,7 +637,7 @@ size_t NetworkClient::WriteCallback(char* data, size_t size, size_t count, void*
 size_t NetworkClient::writeBody(const char* data, size_t length) {
     if (!m_outputFileName.isEmpty()) {
         if (!m_output)
-            m_output = fopen(QFile::encodeName(m_outputFileName).constData(), "wb");
+            m_output = IuCoreUtils::fopen_utf8(m_outputFileName.toStdString().c_str(), "wb");
         if (!m_output)
             return 0;
         // A short write (a full disk) is a local write error: libcurl ends the transfer.
