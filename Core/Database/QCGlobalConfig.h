@@ -22,6 +22,7 @@
 // serialised with one another by a private mutex taken before any of the five locks.
 
 #include "Database/IniProfile.h"
+#include "common/BuildConfig.h"
 #include "network/ConfigRecords.h"
 
 #include <QString>
@@ -34,8 +35,8 @@
 class QObject;
 class QCEventBase;
 
-// The API host used when the tuning file names none.
-inline const QString DEFAULT_API_HOST = QStringLiteral("api.nimbocloud.com");
+// The API host used when the tuning file names none (a build-time setting).
+inline const QString DEFAULT_API_HOST = QStringLiteral(NIMBO_DEFAULT_API_HOST);
 // The client version sent as "v".
 inline const QString CLIENT_VERSION = QStringLiteral("1.0.0");
 

@@ -312,7 +312,7 @@ TEST_F(ClientTest, ConnectGuardDecidesEveryConnection) {
     NetworkClient::SetConnectGuard(&RefuseAll);
     NetworkClient client(0);
     const bool ok = client.doGet(Url(standIn, Listener::Primary, "/ping"));
-    NetworkClient::SetConnectGuard(&IsLoopbackAddress);
+    InstallLoopbackGuard();
     EXPECT_FALSE(ok);
     EXPECT_EQ(client.getCurlResult(), CURLE_COULDNT_CONNECT);
     EXPECT_EQ(standIn.requestCount(), 0);

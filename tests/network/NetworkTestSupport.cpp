@@ -9,11 +9,24 @@
 
 namespace {
 
+std::atomic<int> g_refusedOutside{0};
+
+bool LoopbackOrCount(const struct sockaddr* address) {
+    if (IsLoopbackAddress(address))
+        return true;
+    g_refusedOutside.fetch_add(1);
+    return false;
+}
+
 // No network test may reach anything but this machine: every connection of the HTTP client goes
-// through this check from the start of the run.
+// through this check from the start of the run, and the run fails if anything tried to leave it.
 class LoopbackOnly : public ::testing::Environment {
 public:
-    void SetUp() override { NetworkClient::SetConnectGuard(&IsLoopbackAddress); }
+    void SetUp() override { InstallLoopbackGuard(); }
+    void TearDown() override {
+        EXPECT_EQ(g_refusedOutside.load(), 0)
+            << "a connection to an address outside 127.0.0.0/8 was attempted";
+    }
 };
 [[maybe_unused]] const ::testing::Environment* const g_loopbackOnly =
     ::testing::AddGlobalTestEnvironment(new LoopbackOnly);
@@ -21,6 +34,10 @@ public:
 std::atomic<DebugCapture*> g_capture{nullptr};
 
 } // namespace
+
+void InstallLoopbackGuard() {
+    NetworkClient::SetConnectGuard(&LoopbackOrCount);
+}
 
 StandInReply StandInTest::Reply(const std::string& body, const std::string& contentType) {
     StandInReply reply;

@@ -59,5 +59,9 @@ private:
     QtMessageHandler m_previous;
 };
 
+// (Re)installs the check that refuses, and counts, connections to anything but loopback; the
+// run fails at its end when one was attempted.
+void InstallLoopbackGuard();
+
 // `size` bytes of a fixed pseudo-random pattern that includes zero bytes.
 QByteArray PatternBytes(int size, unsigned seed);

@@ -1,0 +1,68 @@
+#include "ApiTestSupport.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "common/CommonDef.h"
+#include "common/QCEvents.h"
+#include "network/QCRequestCommon.h"
+#include "sync/QCLocalStoreMgr.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+const char kTestQ[] = "u=42&n=tester";
+const char kTestT[] = "token T=value";
+
+void ApiTest::SetUp() {
+    StandInTest::SetUp();
+    ASSERT_TRUE(home.isValid() && work.isValid());
+    oldHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    QStandardPaths::setTestModeEnabled(true);
+    oldCwd = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(work.path()));
+    g_Config.Init(CLOUD_DEV_TYPE::Linux, nullptr);
+    {
+        std::unique_lock<std::shared_mutex> lock(g_Config.hostLock);
+        g_Config.api_host.host = QStringLiteral("127.0.0.1:%1").arg(standIn.port(Listener::Primary));
+    }
+    {
+        std::unique_lock<std::shared_mutex> lock(g_Config.accountLock);
+        g_Config.pwd = QStringLiteral("Q=%1; T=%2;").arg(QLatin1String(kTestQ), QLatin1String(kTestT));
+    }
+    g_Config.SetConfigAck(GET_CONFIG_ACK());
+    api = std::make_unique<StandInApi>(standIn);
+    QCRequestCommon::GetInstance()->SetParam(QString(), QString(), QString());
+    TakeProcEvents();
+    g_LocalStoreMgr.TakeCalls();
+}
+
+void ApiTest::TearDown() {
+    QCRequestCommon::GetInstance()->Clear();
+    TakeProcEvents();
+    g_LocalStoreMgr.TakeCalls();
+    g_Config.SetConfigAck(GET_CONFIG_ACK());
+    StandInTest::TearDown();
+    api.reset();
+    QDir::setCurrent(oldCwd);
+    QStandardPaths::setTestModeEnabled(false);
+    qputenv("HOME", oldHome);
+}
+
+void ApiTest::UseStandInAsApiHost() {
+    GET_CONFIG_ACK ack;
+    ack.api.http = QStringLiteral("127.0.0.1:%1").arg(standIn.port(Listener::Primary));
+    ack.api.addr_1.address = QStringLiteral("127.0.0.2:%1").arg(standIn.port(Listener::Secondary));
+    g_Config.SetConfigAck(ack);
+}
+
+std::vector<std::pair<int, unsigned int>> ApiTest::TakeProcEvents() {
+    std::vector<std::pair<int, unsigned int>> events;
+    std::shared_ptr<QCEventBase> event;
+    while (g_LocalStoreMgr.EventQueue().Fetch(event)) {
+        if (event && event->type() == QEvent::Type(QCEventBase::ProcResponse)) {
+            const auto* proc = static_cast<const QCProcResponseEvent*>(event.get());
+            events.emplace_back(proc->command, proc->task_id);
+        }
+    }
+    return events;
+}

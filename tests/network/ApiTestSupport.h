@@ -1,0 +1,36 @@
+#pragma once
+// A fixture for requests through QCRequestCommon against the stand-in's API: the global
+// configuration initialised once in a private HOME and working folder, its configuration host
+// pointed at the stand-in, a credential and login values set, and the engine's queue and call log
+// emptied before and after each test.
+
+#include "NetworkTestSupport.h"
+
+#include "support/StandInApi.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class ApiTest : public StandInTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Stores the stand-in's default configuration reply as the one the engine received, so that
+    // requests for the API host go to the stand-in.
+    void UseStandInAsApiHost();
+    // The process-response events the engine's queue holds, as (command, task id), oldest first.
+    std::vector<std::pair<int, unsigned int>> TakeProcEvents();
+
+    std::unique_ptr<StandInApi> api;
+    QTemporaryDir home;
+    QTemporaryDir work;
+    QString oldCwd;
+    QByteArray oldHome;
+};
+
+// The q and t of the credential every ApiTest stores.
+extern const char kTestQ[];
+extern const char kTestT[];

@@ -1,0 +1,333 @@
+#include "ApiTestSupport.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "common/CommonDef.h"
+#include "network/QCRequestCommon.h"
+#include "support/ServiceSignature.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <thread>
+
+namespace {
+
+QCRequestCommon& Requests() {
+    return *QCRequestCommon::GetInstance();
+}
+
+// The "errno" of the reply a registered request received.
+int ReplyErrno(unsigned int id) {
+    const QSharedPointer<NetworkClient> client = Requests().GetRequestByID(id);
+    if (!client)
+        return -1;
+    return QJsonDocument::fromJson(client->responseBody()).object().value(QStringLiteral("errno")).toInt(-1);
+}
+
+std::string Std(const QString& text) {
+    return text.toStdString();
+}
+
+using RequestCommonTest = ApiTest;
+
+TEST_F(RequestCommonTest, GetConfigReachesTheStandInAndTheEngine) {
+    const unsigned int id = Requests().DoGetConfig();
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(TakeProcEvents(), (std::vector<std::pair<int, unsigned int>>{{CMD::GetConfig, id}}));
+    EXPECT_EQ(ReplyErrno(id), 0); // the stand-in accepted the signature
+
+    const auto calls = api->calls("User.getConfig");
+    ASSERT_EQ(calls.size(), 1u);
+    const RecordedRequest& request = calls.front();
+    EXPECT_EQ(request.path, "/intf.php");
+    EXPECT_EQ(request.queryArg("devtype"), "ecs_linux");
+    EXPECT_EQ(request.queryArg("pid"), "home");
+    EXPECT_EQ(request.queryArg("ofmt"), "json");
+    EXPECT_FALSE(request.queryArg("sign").empty());
+    EXPECT_FALSE(request.queryArg("rtick").empty());
+    EXPECT_EQ(request.header("User-Agent"), "ecs_linux/" + Std(g_Config.v));
+    EXPECT_EQ(request.header("Host"), "127.0.0.1:" + std::to_string(standIn.port(Listener::Primary)));
+    EXPECT_EQ(request.header("X-VARLO-HOST"), request.header("Host"));
+    EXPECT_EQ(request.cookie("q"), kTestQ);
+    EXPECT_EQ(request.cookie("t"), kTestT);
+    EXPECT_TRUE(request.cookie("token").empty()); // the configuration request carries no token
+    EXPECT_FALSE(request.hasHeader("Expect"));
+}
+
+TEST_F(RequestCommonTest, ApiRequestsNeedAConfigurationReply) {
+    EXPECT_EQ(Requests().DoGetBgsp(), 0u); // no host yet: nothing is sent
+    EXPECT_EQ(standIn.requestCount(), 0);
+    EXPECT_TRUE(TakeProcEvents().empty());
+
+    UseStandInAsApiHost();
+    api->setAnswer("Incr.getBgsp", ApiAnswer::Data("{\"bgsp\":\"b1\"}"));
+    const unsigned int id = Requests().DoGetBgsp();
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(TakeProcEvents(), (std::vector<std::pair<int, unsigned int>>{{CMD::GetBgsp, id}}));
+}
+
+TEST_F(RequestCommonTest, ABadSignatureIsRefusedByTheStandIn) {
+    UseStandInAsApiHost();
+    Requests().SetParam(QStringLiteral("7"), QStringLiteral("9"), QStringLiteral("tok"));
+    QCSignRequest params;
+    const unsigned int id = Requests().CreateRequestInstance(CMD::GetBgsp, params);
+    const QSharedPointer<NetworkClient> client = Requests().GetRequestByID(id);
+    ASSERT_TRUE(client);
+    QString url = client->currentUrl();
+    url.replace(QStringLiteral("qid=7&"), QStringLiteral("qid=8&")); // the signature no longer fits
+    ASSERT_TRUE(client->doGet(url));
+    EXPECT_EQ(ReplyErrno(id), kStandInBadSign);
+}
+
+TEST_F(RequestCommonTest, CreateDirSendsItsCookiePairs) {
+    UseStandInAsApiHost();
+    Requests().SetParam(QStringLiteral("1001"), QStringLiteral("2002"), QStringLiteral("tok en"));
+    api->setAnswer("File.createDir", ApiAnswer::Data("{\"nid\":\"5\"}"));
+    CREATEDIR_REQ request;
+    request.path = QStringLiteral("/a b");
+    request.ctime = 1600000000;
+    request.mtime = 1700000000;
+    request.attrs = 16;
+    const unsigned int id = Requests().DoCreateDir(request);
+    ASSERT_NE(id, 0u);
+    EXPECT_TRUE(TakeProcEvents().empty()); // the caller parses this reply itself
+    EXPECT_TRUE(Requests().GetRequestByID(id));
+
+    const auto calls = api->calls("File.createDir");
+    ASSERT_EQ(calls.size(), 1u);
+    const RecordedRequest& sent = calls.front();
+    EXPECT_NE(sent.header("Cookie").find("fname=%2Fa+b%2F;"), std::string::npos) << sent.header("Cookie");
+    EXPECT_EQ(sent.cookie("fname"), "/a b/");
+    EXPECT_EQ(sent.cookie("fctime"), "1600000000");
+    EXPECT_EQ(sent.cookie("fmtime"), "1700000000");
+    EXPECT_EQ(sent.cookie("fattr"), "16");
+    EXPECT_EQ(sent.cookie("token"), "tok en");
+    EXPECT_EQ(sent.cookie("q"), kTestQ);
+    EXPECT_EQ(sent.cookie("t"), kTestT);
+    EXPECT_TRUE(sent.cookie("owner_qid").empty());
+    EXPECT_EQ(sent.queryArg("qid"), "1001");
+    EXPECT_EQ(sent.queryArg("eid"), "2002");
+
+    Requests().CancelTask(id);
+    EXPECT_FALSE(Requests().GetRequestByID(id));
+    EXPECT_FALSE(Requests().CancelTask(id));
+}
+
+TEST_F(RequestCommonTest, CopySendsSourceNameAndDestination) {
+    UseStandInAsApiHost();
+    Requests().SetParam(QStringLiteral("1001"), QString(), QString());
+    RENAME_REQ request;
+    request.old_path = QStringLiteral("/docs/plan");
+    request.new_path = QStringLiteral("/plan copy");
+    request.is_dir = true;
+    ASSERT_NE(Requests().DoCopy(request), 0u);
+    EXPECT_EQ(request.new_path, QStringLiteral("plan copy")); // the record keeps only the new name
+
+    const auto calls = api->calls("File.copyFile");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].cookie("src_name"), "/docs/plan/");
+    EXPECT_EQ(calls[0].cookie("new_name"), "plan copy");
+    EXPECT_EQ(calls[0].cookie("dest"), "/");
+    EXPECT_EQ(calls[0].cookie("owner_qid"), "1001");
+    EXPECT_EQ(calls[0].cookie("new_qid"), "1001");
+
+    RENAME_REQ deeper;
+    deeper.old_path = QStringLiteral("/a.txt");
+    deeper.new_path = QStringLiteral("/x/y/b.txt");
+    deeper.owner_qid = QStringLiteral("5");
+    deeper.new_qid = QStringLiteral("6");
+    ASSERT_NE(Requests().DoCopy(deeper), 0u);
+    const auto second = api->calls("File.copyFile");
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_EQ(second[1].cookie("src_name"), "/a.txt");
+    EXPECT_EQ(second[1].cookie("dest"), "/x/y/");
+    EXPECT_EQ(second[1].cookie("owner_qid"), "5");
+    EXPECT_EQ(second[1].cookie("new_qid"), "6");
+}
+
+TEST_F(RequestCommonTest, UploadInfoCarriesAnFsumTheServiceAccepts) {
+    UseStandInAsApiHost();
+    Requests().SetParam(QStringLiteral("1001"), QStringLiteral("2002"), QStringLiteral("tok"));
+    api->setAnswer("Sync.getAddr", ApiAnswer::Data("{\"tk\":\"up\"}"));
+    FILE_INFO file;
+    file.path = QStringLiteral("/报告 1.docx");
+    file.file_hash = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
+    file.size = 5368709120ULL;
+    file.ctime = 1;
+    file.mtime = 2;
+    file.attrs = 128;
+    const unsigned int id = Requests().DoUploadInfo(file);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(ReplyErrno(id), 0);
+
+    const auto calls = api->calls("Sync.getAddr");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].cookie("fname"), "/报告 1.docx");
+    EXPECT_EQ(calls[0].cookie("fsize"), "5368709120");
+    const std::string expected = ServiceSign({{"qid", "1001"},
+                                              {"eid", "2002"},
+                                              {"fhash", Std(file.file_hash)},
+                                              {"fname", "/报告 1.docx"},
+                                              {"fsize", "5368709120"}});
+    EXPECT_EQ(calls[0].cookie("fsum"), expected);
+}
+
+TEST_F(RequestCommonTest, UploadBlockArrivesAsMultipart) {
+    QByteArray bytes = PatternBytes(70000, 3);
+    UP_BLOCK_REQ request;
+    request.tid = QStringLiteral("tid-1");
+    request.bhash = QStringLiteral("bh");
+    request.bsize = 524288;
+    request.bidx = 2;
+    request.boffset = 524288;
+    request.data = bytes.constData();
+    request.data_len = quint32(bytes.size());
+    request.compressed = true;
+    unsigned int unused = 0;
+    const QString host = QStringLiteral("127.0.0.1:%1").arg(standIn.port(Listener::Primary));
+    api->setAnswer("Upload.block", ApiAnswer::Data("{}"));
+    const unsigned int id = Requests().DoUploadBlock(request, host, QString(), unused, false);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(standIn.requestCount(), 0); // registered, not sent
+    bytes[0] = 'X';                       // the client keeps its own copy of the block
+    const QSharedPointer<NetworkClient> client = Requests().GetRequestByID(id);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(client->doUploadMultipartData());
+    EXPECT_EQ(ReplyErrno(id), 0);
+
+    const auto calls = api->calls("Upload.block");
+    ASSERT_EQ(calls.size(), 1u);
+    const FormPart* part = calls[0].part("file");
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->filename, "file.dat");
+    QByteArray original = PatternBytes(70000, 3);
+    EXPECT_EQ(part->content, original.toStdString());
+    EXPECT_EQ(calls[0].cookie("tid"), "tid-1");
+    EXPECT_EQ(calls[0].cookie("bidx"), "2");
+    EXPECT_EQ(calls[0].cookie("boffset"), "524288");
+    EXPECT_EQ(calls[0].cookie("compress"), "1");
+    EXPECT_EQ(calls[0].cookie("compress_size"), "70000");
+    EXPECT_NE(calls[0].header("Cookie").find("token="), std::string::npos); // transfer requests carry it
+}
+
+TEST_F(RequestCommonTest, DownloadBlockAsksForEncryptionAndCompressionByTheRules) {
+    const QString host = QStringLiteral("127.0.0.1:%1").arg(standIn.port(Listener::Primary));
+    api->setAnswer("Download.downloadBlock", ApiAnswer::Data("{}"));
+    const int savedEncrypt = g_Config.trans_encrypt;
+    struct Row {
+        int transEncrypt;
+        bool ssl;
+        bool compress;
+        quint32 blockSize;
+        const char* encrypt;
+        const char* compressed;
+    };
+    const Row rows[] = {{1, false, true, 1025, "2", "1"},
+                        {1, false, true, 1024, "2", ""},
+                        {0, false, true, 524288, "", "1"},
+                        {1, false, false, 524288, "2", ""}};
+    int sent = 0;
+    for (const Row& row : rows) {
+        g_Config.trans_encrypt = row.transEncrypt;
+        DL_DATA_REQ request;
+        request.bhash = QStringLiteral("h");
+        request.dt = QStringLiteral("d");
+        request.app_id = QStringLiteral("cloud");
+        request.block_size = row.blockSize;
+        unsigned int unused = 0;
+        const unsigned int id =
+            Requests().DoDownloadBlock(request, host, QString(), row.compress, unused, row.ssl);
+        ASSERT_NE(id, 0u);
+        ASSERT_TRUE(Requests().GetRequestByID(id)->doGet(QString()));
+        const auto calls = api->calls("Download.downloadBlock");
+        ASSERT_EQ(int(calls.size()), ++sent);
+        EXPECT_EQ(calls.back().cookie("encrypt"), row.encrypt) << row.blockSize;
+        EXPECT_EQ(calls.back().cookie("compress"), row.compressed) << row.blockSize;
+        EXPECT_EQ(calls.back().cookie("open_app_id"), "cloud");
+    }
+    g_Config.trans_encrypt = savedEncrypt;
+
+    // Over https there is never an "encrypt": build it without sending it anywhere.
+    g_Config.trans_encrypt = 1;
+    DL_DATA_REQ request;
+    unsigned int unused = 0;
+    const unsigned int id = Requests().DoDownloadBlock(request, host, QString(), false, unused, true);
+    g_Config.trans_encrypt = savedEncrypt;
+    ASSERT_NE(id, 0u);
+    EXPECT_TRUE(Requests().GetRequestByID(id)->GetParam(QStringLiteral("encrypt")).isEmpty());
+    EXPECT_TRUE(Requests().GetRequestByID(id)->currentUrl().startsWith(QLatin1String("https://")));
+}
+
+TEST_F(RequestCommonTest, TransferRequestsWithoutAHostAreNotBuilt) {
+    UP_COMMIT_REQ commit;
+    EXPECT_EQ(Requests().DoUploadCommit(commit, QString(), QStringLiteral("127.0.0.1"), false), 0u);
+    EXPECT_EQ(Requests().DoUploadCommit(commit, QStringLiteral("evil/x@y"), QString(), false), 0u);
+}
+
+TEST_F(RequestCommonTest, TaskIdsAreConsecutiveAcrossThreadsAndNeverZero) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 1000;
+    std::vector<std::vector<unsigned int>> ids(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&ids, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                QCSignRequest params;
+                ids[size_t(t)].push_back(Requests().CreateManualRequestInstance(
+                    CMD::UploadCommit, params, QStringLiteral("127.0.0.1:1"), QString(), false));
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    std::set<unsigned int> all;
+    for (const auto& list : ids) {
+        EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
+        all.insert(list.begin(), list.end());
+    }
+    ASSERT_EQ(all.size(), size_t(kThreads * kPerThread));
+    EXPECT_EQ(all.count(0u), 0u);
+    EXPECT_EQ(*all.rbegin() - *all.begin(), unsigned(kThreads * kPerThread - 1));
+    for (unsigned int id : all)
+        EXPECT_TRUE(Requests().GetRequestByID(id)) << id;
+}
+
+TEST_F(RequestCommonTest, ClearEndsARunningRequest) {
+    UseStandInAsApiHost();
+    FaultRule slow;
+    slow.path = "/intf.php";
+    slow.fault.kind = FaultKind::Delay;
+    slow.fault.delayMs = 20000;
+    standIn.addFault(slow);
+    unsigned int id = 1;
+    std::thread builder([&id] { id = Requests().DoGetVersion(true); });
+    ASSERT_TRUE(standIn.waitForRequests(1, 10000));
+    const auto started = std::chrono::steady_clock::now();
+    Requests().Clear();
+    builder.join();
+    EXPECT_EQ(id, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_TRUE(TakeProcEvents().empty());
+}
+
+TEST(RequestHelpersTest, ConvertServerPathAndHostClasses) {
+    EXPECT_EQ(QCRequestCommon::ConvertServerPath(QStringLiteral("/a"), true), QStringLiteral("/a/"));
+    EXPECT_EQ(QCRequestCommon::ConvertServerPath(QStringLiteral("/a/"), true), QStringLiteral("/a/"));
+    EXPECT_EQ(QCRequestCommon::ConvertServerPath(QString(), true), QStringLiteral("/"));
+    EXPECT_EQ(QCRequestCommon::ConvertServerPath(QStringLiteral("/a"), false), QStringLiteral("/a"));
+    EXPECT_EQ(QCRequestCommon::GetRequestType(CMD::GetConfig), QCRequestCommon::CONFIG_HOST);
+    EXPECT_EQ(QCRequestCommon::GetRequestType(CMD::HttpsTest), QCRequestCommon::CONFIG_HOST);
+    for (int command : {CMD::DownloadMeta, CMD::DownloadBlock, CMD::UploadMeta, CMD::UploadBlock,
+                        CMD::UploadCommit, CMD::UploadFast})
+        EXPECT_EQ(QCRequestCommon::GetRequestType(command), QCRequestCommon::TRANSFER_HOST) << command;
+    for (int command : {CMD::Login, CMD::DownloadInfo, CMD::UploadInfo, CMD::UploadAdd, CMD::Copy})
+        EXPECT_EQ(QCRequestCommon::GetRequestType(command), QCRequestCommon::API_HOST) << command;
+    EXPECT_EQ(QCRequestCommon::MakeIntfUrl(QStringLiteral("h:1"), QStringLiteral("a=1&"), true),
+              QStringLiteral("https://h:1/intf.php?a=1&"));
+}
+
+} // namespace
