@@ -5,7 +5,9 @@
 // an empty pointer for a reply that breaks the protocol. Stateless: any thread, any number of
 // calls at once (parseGetConfig also writes two texts of the global configuration).
 
+#include "network/AccountRecords.h"
 #include "network/ConfigRecords.h"
+#include "network/NodeRecords.h"
 #include "network/TransferRecords.h"
 
 #include <QJsonObject>
@@ -37,6 +39,18 @@ public:
     // Whether `host` is a host name, an IPv4 literal or a bracketed IPv6 literal, with an optional
     // ":port", and nothing else (no "/", "@", blanks or line breaks).
     static bool IsValidHost(const QString& host);
+
+    // Account replies. Never empty.
+    std::shared_ptr<LOGIN_ACK> parseLogin(QJsonObject& data);
+    std::shared_ptr<USER_DETAIL_ACK> parseUserDetail(QJsonObject& data);
+    std::shared_ptr<VERSION_ACK> parseVersion(QJsonObject& data);
+    std::shared_ptr<BGSP_ACK> parseBgsp(QJsonObject& data);
+
+    // Node replies. Never empty. A list node whose id is not a non-empty text, or whose name is
+    // not a single file name, is left out and counted in `bad_nodes`.
+    std::shared_ptr<GLOBAL_NODES_ACK> parseGlobalNode(QJsonObject& data);
+    std::shared_ptr<INCR_GLOBAL_ACK> parseIncrNode(QJsonObject& data);
+    std::shared_ptr<NODE_CHANGE_ACK> parseCreateDir(QJsonObject& data);
 
     // Transfer replies. parseDownloadMeta returns an empty pointer when the blocks do not tile the
     // file exactly in blocks of at most 512 KiB; parseUploadMeta when the answer does not match

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 namespace {
 
@@ -14,6 +15,17 @@ void Convert(const QJsonValue& value) {
     QCResponseCommon::JsonBool(value);
     QCResponseCommon::JsonULong(value);
     QCResponseCommon::JsonULongLong(value);
+}
+
+// A filed node must carry its own id and a name that is one plain path component.
+void CheckNodes(const NodeMap& nodes) {
+    for (const auto& entry : nodes) {
+        const QString& name = entry.second.name;
+        if (entry.first.isEmpty() || entry.first != entry.second.nid || name.isEmpty() ||
+            name == QLatin1String(".") || name == QLatin1String("..") || name.contains(QLatin1Char('/')) ||
+            name.contains(QChar(0)) || name == QLatin1String(".Nimboshare"))
+            abort();
+    }
 }
 
 } // namespace
@@ -39,6 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     parser.parseUploadInfo(object);
     parser.parseUploadCommit(object);
     parser.parseUploadAdd(object);
+    parser.parseLogin(object);
+    parser.parseUserDetail(object);
+    parser.parseVersion(object);
+    parser.parseBgsp(object);
+    CheckNodes(parser.parseGlobalNode(object)->nodes);
+    CheckNodes(parser.parseIncrNode(object)->nodes);
+    parser.parseCreateDir(object);
     // The upload's own block list: as many blocks as the input's first byte says.
     std::vector<BLOCK_INFO> blocks(size > 0 ? data[0] % 8 : 0);
     for (size_t i = 0; i < blocks.size(); ++i) {
