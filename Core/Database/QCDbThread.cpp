@@ -1,5 +1,7 @@
 #include "Database/QCDbThread.h"
 
+#include <QElapsedTimer>
+
 #include <chrono>
 #include <utility>
 
@@ -44,18 +46,12 @@ void QCDbThread::Stop() {
 }
 
 void QCDbThread::run() {
-    using Clock = std::chrono::steady_clock;
     const auto runTick = [this]() -> qint64 { return m_tick ? m_tick() : -1; };
-    // When the tick wants to run next; none while it returned -1.
-    bool timed = false;
-    Clock::time_point due;
-    const auto schedule = [&](qint64 delay) {
-        timed = delay >= 0;
-        if (timed)
-            due = Clock::now() + std::chrono::milliseconds(delay);
-    };
+    // The tick's next run: `delay` ms after `since` was started; none while delay is -1.
+    qint64 delay = runTick();
+    QElapsedTimer since;
+    since.start();
 
-    schedule(runTick());
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         if (!m_jobs.empty()) {
@@ -67,18 +63,26 @@ void QCDbThread::run() {
             job->done = true;
             m_done.notify_all();
             lock.unlock();
-            schedule(runTick());
+            delay = runTick();
+            since.restart();
             lock.lock();
             continue;
         }
         if (m_stopping)
             break;
-        if (!timed) {
+        if (delay < 0) {
             m_wake.wait(lock);
-        } else if (m_wake.wait_until(lock, due) == std::cv_status::timeout) {
-            lock.unlock();
-            schedule(runTick());
-            lock.lock();
+            continue;
         }
+        const qint64 left = delay - since.elapsed();
+        if (left > 0) {
+            // Woken early by a job, by Stop or spuriously: the loop looks again.
+            m_wake.wait_for(lock, std::chrono::milliseconds(left));
+            continue;
+        }
+        lock.unlock();
+        delay = runTick();
+        since.restart();
+        lock.lock();
     }
 }

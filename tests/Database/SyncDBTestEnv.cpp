@@ -2,7 +2,6 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
-#include "common/CoreLog.h"
 
 #include <sqlite3.h>
 
@@ -101,73 +100,20 @@ FILE_INFO MakeRecord(const QString& path, quint32 seed) {
     return info;
 }
 
-::testing::AssertionResult JournalledEqual(const FILE_INFO& e, const FILE_INFO& a) {
-    const auto text = [](const char* field, const QString& want, const QString& got) {
-        return ::testing::AssertionFailure()
-               << field << ": want \"" << want.toStdString() << "\", got \"" << got.toStdString() << "\"";
+std::string Journalled(const FILE_INFO& i) {
+    const auto n = [](quint64 value) { return QString::number(value); };
+    const QStringList fields = {
+        QStringLiteral("path=") + i.path,
+        QStringLiteral("name=") + i.name,
+        QStringLiteral("file_hash=") + i.file_hash,
+        QStringLiteral("local_path=") + i.local_path,
+        QStringLiteral("size=") + n(i.size),
+        QStringLiteral("mtime=") + n(i.mtime),
+        QStringLiteral("ctime=") + n(i.ctime),
+        QStringLiteral("attrs=") + n(i.attrs),
+        QStringLiteral("version=") + n(i.version),
+        QStringLiteral("is_dir=") + n(i.is_dir),
+        QStringLiteral("is_download=") + n(i.is_download),
     };
-    const auto number = [](const char* field, quint64 want, quint64 got) {
-        return ::testing::AssertionFailure() << field << ": want " << want << ", got " << got;
-    };
-    if (e.path != a.path)
-        return text("path", e.path, a.path);
-    if (e.name != a.name)
-        return text("name", e.name, a.name);
-    if (e.file_hash != a.file_hash)
-        return text("file_hash", e.file_hash, a.file_hash);
-    if (e.local_path != a.local_path)
-        return text("local_path", e.local_path, a.local_path);
-    if (e.size != a.size)
-        return number("size", e.size, a.size);
-    if (e.mtime != a.mtime)
-        return number("mtime", e.mtime, a.mtime);
-    if (e.ctime != a.ctime)
-        return number("ctime", e.ctime, a.ctime);
-    if (e.attrs != a.attrs)
-        return number("attrs", e.attrs, a.attrs);
-    if (e.version != a.version)
-        return number("version", e.version, a.version);
-    if (e.is_dir != a.is_dir)
-        return number("is_dir", e.is_dir, a.is_dir);
-    if (e.is_download != a.is_download)
-        return number("is_download", e.is_download, a.is_download);
-    return ::testing::AssertionSuccess();
-}
-
-std::mutex DebugLines::s_mutex;
-QStringList DebugLines::s_lines;
-
-DebugLines::DebugLines() : m_wasEnabled(CoreLog::Enabled()) {
-    {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        s_lines.clear();
-    }
-    m_previous = qInstallMessageHandler(&DebugLines::Handler);
-    CoreLog::SetEnabled(true);
-}
-
-DebugLines::~DebugLines() {
-    CoreLog::SetEnabled(m_wasEnabled);
-    qInstallMessageHandler(m_previous);
-}
-
-QStringList DebugLines::Take() {
-    std::lock_guard<std::mutex> lock(s_mutex);
-    QStringList lines;
-    lines.swap(s_lines);
-    return lines;
-}
-
-bool DebugLines::Contains(const QString& text) {
-    std::lock_guard<std::mutex> lock(s_mutex);
-    for (const QString& line : s_lines) {
-        if (line.contains(text))
-            return true;
-    }
-    return false;
-}
-
-void DebugLines::Handler(QtMsgType, const QMessageLogContext&, const QString& message) {
-    std::lock_guard<std::mutex> lock(s_mutex);
-    s_lines << message;
+    return fields.join(QLatin1Char('\n')).toStdString();
 }

@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 struct sqlite3;
 
 // A plain SQLite connection of the test's own.
@@ -57,22 +55,6 @@ private:
 
 // A record with every journalled field set from `path` (name, hash, sizes, times and flags).
 FILE_INFO MakeRecord(const QString& path, quint32 seed = 1);
-// Whether the eleven journalled fields of two records are equal; the message names the first
-// field that differs.
-::testing::AssertionResult JournalledEqual(const FILE_INFO& expected, const FILE_INFO& actual);
-
-// Collects the core's debug lines while it lives (and turns the debug switch on).
-class DebugLines {
-public:
-    DebugLines();
-    ~DebugLines();
-    QStringList Take();
-    bool Contains(const QString& text);
-
-private:
-    static void Handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
-    static std::mutex s_mutex;
-    static QStringList s_lines;
-    QtMessageHandler m_previous;
-    bool m_wasEnabled;
-};
+// The eleven journalled fields of a record, one "name=value" per line, for comparisons whose
+// failure shows the field that differs.
+std::string Journalled(const FILE_INFO& info);
