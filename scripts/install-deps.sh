@@ -8,6 +8,7 @@ $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
     build-essential cmake ninja-build pkg-config \
     qtbase5-dev libqt5sql5-sqlite \
+    libsqlite3-dev \
     libcurl4-openssl-dev libssl-dev zlib1g-dev libutfcpp-dev \
     libgtest-dev libbenchmark-dev libcpp-httplib-dev \
     clang libclang-rt-14-dev \

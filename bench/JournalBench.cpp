@@ -1,0 +1,173 @@
+// Journal writes per second (wall clock: the writes run on the database thread) through
+// QCSyncDB::UpdateFileInfo inside the long transaction, beside raw sqlite3 prepared inserts of the same rows
+// into the same table in one transaction. Run: build/bench/bench_journal
+#include "Database/QCGlobalConfig.h"
+#include "Database/QCSyncDB.h"
+#include "common/FileInfo.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// UpdateFileInfo is paced by the connection manager's 10 ms spacing between queries, so a few
+// hundred writes already give a steady rate; the raw side needs many more for a measurable run.
+constexpr int kJournalWrites = 300;
+constexpr int kRawInserts = 200000;
+
+QString g_dir;
+
+struct Row {
+    FILE_INFO info;
+    QString pathHash;
+};
+
+std::vector<Row> MakeRows(int count) {
+    std::vector<Row> rows(count);
+    for (int i = 0; i < count; ++i) {
+        FILE_INFO& info = rows[i].info;
+        info.name = QStringLiteral("file %1.txt").arg(i);
+        info.path = QStringLiteral("/Bench/folder %1/").arg(i / 100) + info.name;
+        info.size = 4096ULL * (i + 1);
+        info.mtime = 1600000000U + i;
+        info.ctime = 1500000000U + i;
+        info.attrs = FILE_ATTR_NORMAL;
+        info.version = i;
+        info.file_hash = QStringLiteral("%1").arg(i, 40, 16, QLatin1Char('0'));
+        info.local_path = QStringLiteral("/home/user/Sync") + info.path;
+        rows[i].pathHash = QCSyncDB::GetPathHash(info.path);
+    }
+    return rows;
+}
+
+void BM_UpdateFileInfoInTransaction(benchmark::State& state) {
+    const std::vector<Row> rows = MakeRows(kJournalWrites);
+    g_Config.db_path = g_dir + QStringLiteral("/filecache.db");
+    if (!QCSyncDB::Init() || !QCSyncDB::BeginTransaction()) {
+        state.SkipWithError("cannot open the journal");
+        return;
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        if (!QCSyncDB::UpdateFileInfo(rows[i++ % rows.size()].info))
+            state.SkipWithError("UpdateFileInfo failed");
+    }
+    QCSyncDB::Commit();
+    QCSyncDB::Close();
+    state.counters["writes_per_second"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BindText(sqlite3_stmt* statement, int index, const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    sqlite3_bind_text(statement, index, bytes.constData(), bytes.size(), SQLITE_TRANSIENT);
+}
+
+void BM_RawSqliteInsertsInTransaction(benchmark::State& state) {
+    const std::vector<Row> rows = MakeRows(kRawInserts);
+    const QByteArray file = (g_dir + QStringLiteral("/raw.db")).toUtf8();
+    sqlite3* db = nullptr;
+    sqlite3_stmt* insert = nullptr;
+    const char* schema =
+        "create table file_journal(id INTEGER PRIMARY KEY AUTOINCREMENT,server_path TEXT NOT NULL,path_hash "
+        "TEXT UNIQUE NOT NULL,name TEXT NOT NULL,local_ver INTEGER,local_fj_hash TEXT,local_size "
+        "INTEGER,local_mtime INTEGER,local_ctime INTEGER,local_attrs INTEGER,local_dir INTEGER,local_path "
+        "TEXT,is_download INTEGER);"
+        "CREATE INDEX idx_path ON file_journal (path_hash);"
+        "CREATE INDEX idx_hash ON file_journal (local_fj_hash);";
+    const char* sql =
+        "insert into file_journal(name,server_path,path_hash,local_ver,local_fj_hash,local_size,"
+        "local_mtime,local_ctime,local_attrs,local_dir,local_path,is_download) values "
+        "(?,?,?,?,?,?,?,?,?,?,?,?);";
+    if (sqlite3_open(file.constData(), &db) != SQLITE_OK ||
+        sqlite3_exec(db, schema, nullptr, nullptr, nullptr) ||
+        sqlite3_prepare_v2(db, sql, -1, &insert, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, "begin;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        state.SkipWithError(sqlite3_errmsg(db));
+        sqlite3_finalize(insert);
+        sqlite3_close(db);
+        return;
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        const Row& row = rows[i++];
+        const FILE_INFO& info = row.info;
+        BindText(insert, 1, info.name);
+        BindText(insert, 2, info.path);
+        BindText(insert, 3, row.pathHash);
+        sqlite3_bind_int64(insert, 4, info.version);
+        BindText(insert, 5, info.file_hash);
+        sqlite3_bind_int64(insert, 6, static_cast<sqlite3_int64>(info.size));
+        sqlite3_bind_int64(insert, 7, info.mtime);
+        sqlite3_bind_int64(insert, 8, info.ctime);
+        sqlite3_bind_int64(insert, 9, info.attrs);
+        sqlite3_bind_int(insert, 10, info.is_dir ? 1 : 0);
+        BindText(insert, 11, info.local_path);
+        sqlite3_bind_int(insert, 12, info.is_download ? 1 : 0);
+        if (sqlite3_step(insert) != SQLITE_DONE)
+            state.SkipWithError(sqlite3_errmsg(db));
+        sqlite3_reset(insert);
+    }
+    sqlite3_exec(db, "commit;", nullptr, nullptr, nullptr);
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+    state.counters["writes_per_second"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_UpdateFileInfoInTransaction)
+    ->Iterations(kJournalWrites)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawSqliteInsertsInTransaction)
+    ->Iterations(kRawInserts)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Keeps the rates of both sides so the run can end with their ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            const auto it = run.counters.find("writes_per_second");
+            if (it != run.counters.end())
+                m_rates[run.run_name.function_name] = it->second.value;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void PrintRatio() const {
+        const auto journal = m_rates.find("BM_UpdateFileInfoInTransaction");
+        const auto raw = m_rates.find("BM_RawSqliteInsertsInTransaction");
+        if (journal == m_rates.end() || raw == m_rates.end() || raw->second <= 0)
+            return;
+        std::printf("UpdateFileInfo: %.0f writes/s, raw sqlite3 inserts: %.0f writes/s, ratio %.5f\n",
+                    journal->second, raw->second, journal->second / raw->second);
+    }
+
+private:
+    std::map<std::string, double> m_rates;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return 1;
+    g_dir = dir.path();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatio();
+    benchmark::Shutdown();
+    return 0;
+}
