@@ -112,6 +112,27 @@ public:
                                 bool ssl);
     unsigned int DoFastUpload(UP_FAST_REQ& request, const QString& host, const QString& addresses, bool ssl);
 
+    // --- Replies. -------------------------------------------------------------------------------
+    // The errno of the envelope handed to a transfer task, or to the jump-URL handler, when the
+    // reply was not a JSON object at all.
+    static constexpr int ERRNO_BAD_REPLY = -1;
+
+    // Consumes the reply of a finished request: checks the envelope, maps a service error, and
+    // hands the payload to the engine's handler of the command, on the calling thread. The
+    // caller keeps (and afterwards cancels) the registry entry.
+    static void ParseResponse(int command, unsigned int id, QSharedPointer<NetworkClient> client);
+    // The same on a reply body; `type`, `count` and `fromComet` are the request's own parameters
+    // of those names (0 when absent), which some handlers are told.
+    static void DispatchReply(int command, unsigned int id, QByteArray body, int type, int count,
+                              int fromComet);
+    // Maps a service error number: true when it has been dealt with here (reported, or a new login
+    // started) and the reply must not be dispatched as a result; false when it is still to be
+    // dispatched. Writes the engine's error kind into `code` where a rule sets one.
+    static bool ProcessError(int command, int& code, int serviceErrno, const QString& errmsg);
+    // Login replies: every numeric "eid" member becomes a string of the same digits, so that no id
+    // loses digits as a double.
+    static QByteArray QuoteNumericEid(const QByteArray& body);
+
 private:
     QCRequestCommon();
     // Registers `client` under a new task id.

@@ -1,0 +1,288 @@
+// The reply side of QCRequestCommon: the envelope check, the mapping of the service's error
+// numbers to the engine's error kinds, and the dispatch of payloads to the engine's handlers.
+//
+// A reply that is not a JSON object is a failure, never a success: it is reported (kind 42) and
+// handed on as a failure only where somebody waits for it (a transfer task, the jump-URL page).
+// A transfer reply always reaches the task that owns it, also when its error number was dealt
+// with here, so that no task waits for an answer that was swallowed.
+#include "network/QCRequestCommon.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "common/CommonDef.h"
+#include "common/CoreLog.h"
+#include "common/QCEvents.h"
+#include "network/CmdTable.h"
+#include "network/QCResponseCommon.h"
+#include "sync/QCLocalStoreMgr.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLoggingCategory>
+
+namespace {
+
+constexpr int kKindLogic = SYNC_ERROR::Logic;           // 10
+constexpr int kKindNotSupport = SYNC_ERROR::NotSupport; // 13
+constexpr int kKindLogin = SYNC_ERROR::Login;           // 14
+constexpr int kKindMaintain = SYNC_ERROR::Maintain;     // 15
+constexpr int kKindPassword = SYNC_ERROR::Password;     // 16
+constexpr int kKindBadReply = SYNC_ERROR::XmlCorrupt;   // 42
+constexpr int kKindRestricted = SYNC_ERROR::Restricted; // 44
+constexpr int kKindBanned = SYNC_ERROR::Banned;         // 45
+constexpr int kKindUnActive = SYNC_ERROR::UnActive;     // 46
+constexpr int kKindNoPerm = SYNC_ERROR::NoPerm;         // 47
+
+bool IsTransfer(int command) {
+    return (command >= CMD::DownloadInfo && command <= CMD::DownloadBlock) ||
+           (command >= CMD::UploadInfo && command <= CMD::UploadFast);
+}
+
+bool IsDownload(int command) {
+    return command >= CMD::DownloadInfo && command <= CMD::DownloadBlock;
+}
+
+void HandToTransferTask(int command, unsigned int id, QJsonObject& envelope) {
+    if (IsDownload(command))
+        g_LocalStoreMgr.ProcDownloadFile(command, id, envelope);
+    else
+        g_LocalStoreMgr.ProcUploadFile(command, id, envelope);
+}
+
+QJsonObject FailureEnvelope(int errnoValue, const QString& errmsg) {
+    return QJsonObject{{QStringLiteral("errno"), errnoValue}, {QStringLiteral("errmsg"), errmsg}};
+}
+
+bool IsJsonSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+} // namespace
+
+QByteArray QCRequestCommon::QuoteNumericEid(const QByteArray& body) {
+    QByteArray out;
+    out.reserve(body.size() + 16);
+    int i = 0;
+    const int n = body.size();
+    while (i < n) {
+        const char c = body.at(i);
+        if (c != '"') {
+            out.append(c);
+            ++i;
+            continue;
+        }
+        // A string literal: copy it whole, escapes included, and remember whether it was "eid".
+        const int start = i++;
+        while (i < n && body.at(i) != '"')
+            i += body.at(i) == '\\' ? 2 : 1;
+        i = qMin(i + 1, n);
+        const QByteArray literal = body.mid(start, i - start);
+        out.append(literal);
+        if (literal != "\"eid\"")
+            continue;
+        int j = i;
+        while (j < n && IsJsonSpace(body.at(j)))
+            ++j;
+        if (j >= n || body.at(j) != ':')
+            continue; // a value "eid", not a key
+        ++j;
+        while (j < n && IsJsonSpace(body.at(j)))
+            ++j;
+        int end = j;
+        while (end < n && (QByteArray("-+.0123456789eE").contains(body.at(end))))
+            ++end;
+        if (end == j)
+            continue;                   // a string, object or anything else stays as it is
+        out.append(body.mid(i, j - i)); // the colon and blanks as they were
+        out.append('"').append(body.mid(j, end - j)).append('"');
+        i = end;
+    }
+    return out;
+}
+
+void QCRequestCommon::ParseResponse(int command, unsigned int id, QSharedPointer<NetworkClient> client) {
+    if (!client)
+        return;
+    if (command == CMD::DownloadBlock) {
+        // Block data, not an envelope: the download task reads it from the client.
+        CoreDebug("[response] %s\n%s", qUtf8Printable(GetCmdString(command)),
+                  client->responseHeaderText().constData());
+        QJsonObject none;
+        g_LocalStoreMgr.ProcDownloadFile(command, id, none);
+        return;
+    }
+    DispatchReply(command, id, client->responseBody(), client->GetParamInt(QStringLiteral("type")),
+                  client->GetParamInt(QStringLiteral("count")),
+                  client->GetParamInt(QStringLiteral("from_comet")));
+}
+
+void QCRequestCommon::DispatchReply(int command, unsigned int id, QByteArray body, int type, int count,
+                                    int fromComet) {
+    if (command == CMD::DownloadBlock) {
+        QJsonObject none;
+        g_LocalStoreMgr.ProcDownloadFile(command, id, none);
+        return;
+    }
+    CoreDebug("[response] %s\n%s", qUtf8Printable(GetCmdString(command)), body.constData());
+    if (command == CMD::Login)
+        body = QuoteNumericEid(body);
+
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (!document.isObject()) {
+        if (IsTransfer(command) && g_LocalStoreMgr.IsOrphanTask(id))
+            return; // nobody waits for it any more
+        g_LocalStoreMgr.OnError(kKindBadReply, 0, QString(), nullptr);
+        // Never a success: only those who wait for an answer get one, and it says it failed.
+        QJsonObject failure = FailureEnvelope(ERRNO_BAD_REPLY, QStringLiteral("reply is not a JSON object"));
+        if (IsTransfer(command))
+            HandToTransferTask(command, id, failure);
+        else if (command == CMD::GetJumpUrl)
+            g_LocalStoreMgr.AckGetJumpUrl(failure);
+        return;
+    }
+    QJsonObject reply = document.object();
+
+    if (command == CMD::GetJumpUrl) {
+        g_LocalStoreMgr.AckGetJumpUrl(reply);
+        return;
+    }
+
+    const int serviceErrno = QCResponseCommon::JsonInt(reply.value(QStringLiteral("errno")));
+    const QString errmsg = QCResponseCommon::JsonText(reply, QStringLiteral("errmsg"));
+    QJsonValue data;
+    int code = 0;
+    if (serviceErrno == 0) {
+        data = reply.value(QStringLiteral("data"));
+    } else if (ProcessError(command, code, serviceErrno, errmsg)) {
+        if (IsTransfer(command))
+            HandToTransferTask(command, id, reply); // the task learns of the error too
+        return;
+    }
+
+    switch (command) {
+    case CMD::GetConfig:
+        g_LocalStoreMgr.AckGetConfig(data);
+        break;
+    case CMD::Login: {
+        bool noEnterprise;
+        {
+            std::shared_lock<std::shared_mutex> lock(g_Config.accountLock);
+            noEnterprise = g_Config.eid.isEmpty();
+        }
+        g_LocalStoreMgr.AckLogin(data, noEnterprise);
+        break;
+    }
+    case CMD::GetUserDetail:
+        g_LocalStoreMgr.AckGetUserDetail(data, type == 1);
+        break;
+    case CMD::GetVersion:
+        g_LocalStoreMgr.AckGetVersion(data, type == 1);
+        break;
+    case CMD::GetUserSpace:
+        g_LocalStoreMgr.AckGetUserSpace(data);
+        break;
+    case CMD::GetBgsp:
+        g_LocalStoreMgr.AckGetBgsp(data);
+        break;
+    case CMD::GetGlobalNodes:
+        g_LocalStoreMgr.AckGetGlobalNodes(data, unsigned(count), fromComet != 0);
+        break;
+    case CMD::GetIncrGlobal:
+        g_LocalStoreMgr.AckGetIncrGlobal(data, unsigned(count), fromComet != 0);
+        break;
+    case CMD::CreateDir:
+    case CMD::DeleteNode:
+    case CMD::Rename:
+    case CMD::Move:
+    case CMD::Copy:
+        g_LocalStoreMgr.ProcServerFileOperate(command, id, data, code, serviceErrno, errmsg);
+        break;
+    case CMD::GetEnterpriseList:
+        g_LocalStoreMgr.AckGetEnterpriseList(data);
+        break;
+    default:
+        if (IsTransfer(command))
+            HandToTransferTask(command, id, reply);
+        break;
+    }
+}
+
+bool QCRequestCommon::ProcessError(int command, int& code, int serviceErrno, const QString& errmsg) {
+    // The first matching rule applies. Rules that set a kind and break out of the switch end with
+    // the critical line and the engine's error report below.
+    switch (serviceErrno) {
+    case 81001:
+    case 81002:
+    case 81003:
+    case 81004:
+        code = kKindNoPerm;
+        break;
+    case 2006:
+        if (command == CMD::Login) {
+            code = kKindLogin; // the login itself is not logged in again
+            break;
+        }
+        g_LocalStoreMgr.ReLogin(); // the token expired: log in again, no report
+        return true;
+    case 1007:
+        code = kKindNotSupport;
+        break;
+    case 2901:
+        code = kKindUnActive;
+        break;
+    case 8908:
+        code = command == CMD::GetUserDetail ? kKindLogin : kKindRestricted;
+        break;
+    case 32052:
+        switch (command) {
+        case CMD::GetVersion:
+        case CMD::LinkPre:
+        case CMD::LinkCreate:
+        case CMD::LinkCancelUrl:
+        case CMD::LinkCancelPath:
+        case CMD::LinkPassword:
+        case CMD::GetShareLinkList:
+            return false; // dispatched with null data
+        default:
+            code = kKindRestricted;
+        }
+        break;
+    case 9999:
+        code = kKindMaintain;
+        break;
+    case 3109:
+        code = kKindLogic;
+        break;
+    case 91001:
+        code = command == CMD::Login ? kKindBanned : kKindPassword;
+        break;
+    case 91002:
+        code = kKindBanned;
+        break;
+    default:
+        if (command == CMD::GetConfig || command == CMD::GetBgsp) {
+            code = kKindLogin;
+        } else if (command == CMD::Login) {
+            if (serviceErrno == 2008)
+                g_Config.CallOuter(new QCInvalidQTEvent()); // back to the login window
+            code = serviceErrno == 2008 ? kKindPassword : kKindLogin;
+        } else if (command == CMD::CreateDir && serviceErrno == 3005) {
+            code = 0;
+            return false; // the folder exists already: dispatched as a result
+        } else if (command == CMD::DeleteNode &&
+                   (serviceErrno == 3001 || serviceErrno == 3007 || serviceErrno == 3008)) {
+            code = 0;
+            return false; // already gone: dispatched as a result
+        } else if (IsTransfer(command)) {
+            code = kKindLogic;
+            return false; // the transfer task receives the whole envelope
+        } else {
+            code = kKindLogic;
+        }
+        break;
+    }
+    qCritical("[error] %s err:%d\n%s", qUtf8Printable(GetCmdString(command)), serviceErrno,
+              qUtf8Printable(errmsg));
+    g_LocalStoreMgr.OnError(code, serviceErrno, QString(), nullptr);
+    return true;
+}
