@@ -2,6 +2,7 @@
 // EVP SHA-1 of the same bytes held in memory (the limit) and a plain read-and-SHA-1 loop over the
 // file (the limit with the I/O). Run: build/bench/bench_hash
 #include "common/Hash.h"
+#include "RateReporter.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -83,38 +84,19 @@ BENCHMARK(BM_CloudHashFile)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Sha1InMemory)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_ReadAndSha1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-// Keeps the byte rates of the runs so the program can end with their ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            const auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end())
-                m_rates[run.run_name.function_name] = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatio() const {
-        const double cloud = Rate("BM_CloudHashFile");
-        const double memory = Rate("BM_Sha1InMemory");
-        const double read = Rate("BM_ReadAndSha1");
-        if (cloud <= 0 || memory <= 0 || read <= 0)
-            return;
-        constexpr double MiB = 1024.0 * 1024.0;
-        std::printf("CloudHashFile: %.0f MiB/s, plain EVP SHA-1 in memory: %.0f MiB/s, ratio %.2f "
-                    "(target >= 0.90)\n",
-                    cloud / MiB, memory / MiB, cloud / memory);
-        std::printf("plain read + EVP SHA-1 of the file: %.0f MiB/s, CloudHashFile against it: %.2f\n",
-                    read / MiB, cloud / read);
-    }
-
-private:
-    double Rate(const std::string& name) const {
-        const auto it = m_rates.find(name);
-        return it == m_rates.end() ? 0.0 : it->second;
-    }
-    std::map<std::string, double> m_rates;
-};
+void PrintRatio(const RateReporter& reporter) {
+    const double cloud = reporter.Rate("BM_CloudHashFile");
+    const double memory = reporter.Rate("BM_Sha1InMemory");
+    const double read = reporter.Rate("BM_ReadAndSha1");
+    if (cloud <= 0 || memory <= 0 || read <= 0)
+        return;
+    constexpr double MiB = 1024.0 * 1024.0;
+    std::printf("CloudHashFile: %.0f MiB/s, plain EVP SHA-1 in memory: %.0f MiB/s, ratio %.2f "
+                "(target >= 0.90)\n",
+                cloud / MiB, memory / MiB, cloud / memory);
+    std::printf("plain read + EVP SHA-1 of the file: %.0f MiB/s, CloudHashFile against it: %.2f\n",
+                read / MiB, cloud / read);
+}
 
 } // namespace
 
@@ -129,9 +111,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot write the 256 MiB test file in %s\n", qPrintable(dir.path()));
         return 1;
     }
-    RatioReporter reporter;
+    RateReporter reporter("bytes_per_second");
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatio();
+    PrintRatio(reporter);
     benchmark::Shutdown();
     return 0;
 }

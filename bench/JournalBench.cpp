@@ -2,6 +2,7 @@
 // QCSyncDB::UpdateFileInfo inside the long transaction, beside raw sqlite3 prepared inserts of the same rows
 // into the same table in one transaction. Run: build/bench/bench_journal
 #include "Database/QCGlobalConfig.h"
+#include "RateReporter.h"
 #include "Database/QCSyncDB.h"
 #include "common/FileInfo.h"
 
@@ -132,29 +133,14 @@ BENCHMARK(BM_RawSqliteInsertsInTransaction)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
-// Keeps the rates of both sides so the run can end with their ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            const auto it = run.counters.find("writes_per_second");
-            if (it != run.counters.end())
-                m_rates[run.run_name.function_name] = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatio() const {
-        const auto journal = m_rates.find("BM_UpdateFileInfoInTransaction");
-        const auto raw = m_rates.find("BM_RawSqliteInsertsInTransaction");
-        if (journal == m_rates.end() || raw == m_rates.end() || raw->second <= 0)
-            return;
-        std::printf("UpdateFileInfo: %.0f writes/s, raw sqlite3 inserts: %.0f writes/s, ratio %.5f\n",
-                    journal->second, raw->second, journal->second / raw->second);
-    }
-
-private:
-    std::map<std::string, double> m_rates;
-};
+void PrintRatio(const RateReporter& reporter) {
+    const double journal = reporter.Rate("BM_UpdateFileInfoInTransaction");
+    const double raw = reporter.Rate("BM_RawSqliteInsertsInTransaction");
+    if (journal <= 0 || raw <= 0)
+        return;
+    std::printf("UpdateFileInfo: %.0f writes/s, raw sqlite3 inserts: %.0f writes/s, ratio %.5f\n", journal,
+                raw, journal / raw);
+}
 
 } // namespace
 
@@ -165,9 +151,9 @@ int main(int argc, char** argv) {
     if (!dir.isValid())
         return 1;
     g_dir = dir.path();
-    RatioReporter reporter;
+    RateReporter reporter("writes_per_second");
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatio();
+    PrintRatio(reporter);
     benchmark::Shutdown();
     return 0;
 }

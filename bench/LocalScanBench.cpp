@@ -1,6 +1,7 @@
 // Files per second of the local scan over a generated tree of 100,000 files, beside a plain
 // std::filesystem walk with stat of the same tree. Run: build/bench/bench_localscan
 #include "common/LocalScan.h"
+#include "RateReporter.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -60,29 +61,14 @@ void BM_FilesystemWalkWithStat(benchmark::State& state) {
 BENCHMARK(BM_BuildLocalFileMap)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_FilesystemWalkWithStat)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-// Keeps the rates of both walks so the run can end with their ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            const auto it = run.counters.find("files_per_second");
-            if (it != run.counters.end())
-                m_rates[run.run_name.function_name] = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatio() const {
-        const auto scan = m_rates.find("BM_BuildLocalFileMap");
-        const auto plain = m_rates.find("BM_FilesystemWalkWithStat");
-        if (scan == m_rates.end() || plain == m_rates.end() || plain->second <= 0)
-            return;
-        std::printf("BuildLocalFileMap: %.0f files/s, filesystem walk + stat: %.0f files/s, ratio %.2f\n",
-                    scan->second, plain->second, scan->second / plain->second);
-    }
-
-private:
-    std::map<std::string, double> m_rates;
-};
+void PrintRatio(const RateReporter& reporter) {
+    const double scan = reporter.Rate("BM_BuildLocalFileMap");
+    const double plain = reporter.Rate("BM_FilesystemWalkWithStat");
+    if (scan <= 0 || plain <= 0)
+        return;
+    std::printf("BuildLocalFileMap: %.0f files/s, filesystem walk + stat: %.0f files/s, ratio %.2f\n", scan,
+                plain, scan / plain);
+}
 
 } // namespace
 
@@ -94,9 +80,9 @@ int main(int argc, char** argv) {
         return 1;
     g_root = dir.path();
     MakeTree(g_root);
-    RatioReporter reporter;
+    RateReporter reporter("files_per_second");
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatio();
+    PrintRatio(reporter);
     benchmark::Shutdown();
     return 0;
 }

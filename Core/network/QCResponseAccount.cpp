@@ -1,24 +1,11 @@
 // The account reply parsers of QCResponseCommon: login, user detail, version and the start of a
 // full node listing.
 #include "network/QCResponseCommon.h"
+#include "network/ReplyFields.h"
 
 #include "common/CoreLog.h"
 
-namespace {
-
-QString Text(const QJsonObject& object, const char* key) {
-    return QCResponseCommon::JsonText(object, QLatin1String(key));
-}
-
-QJsonValue Value(const QJsonObject& object, const char* key) {
-    return object.value(QLatin1String(key));
-}
-
-quint32 Low32(const QJsonObject& object, const char* key) {
-    return quint32(QCResponseCommon::JsonULong(Value(object, key)));
-}
-
-} // namespace
+using namespace ReplyFields;
 
 std::shared_ptr<LOGIN_ACK> QCResponseCommon::parseLogin(QJsonObject& data) {
     auto ack = std::make_shared<LOGIN_ACK>();

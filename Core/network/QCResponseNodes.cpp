@@ -3,28 +3,19 @@
 // name that is not one plain file name never becomes a record: the node is left out and counted
 // as bad data, and no reply can steer a path out of the mirror folder.
 #include "network/QCResponseCommon.h"
+#include "network/ReplyFields.h"
 
 #include "common/CoreLog.h"
 #include "common/PathUtils.h"
 
 #include <QJsonArray>
 
+using namespace ReplyFields;
+
 namespace {
 
 // The service's own folder, never shown in the mirror.
 const QString kHiddenShareFolder = QStringLiteral(".Nimboshare");
-
-QString Text(const QJsonObject& object, const char* key) {
-    return QCResponseCommon::JsonText(object, QLatin1String(key));
-}
-
-QJsonValue Value(const QJsonObject& object, const char* key) {
-    return object.value(QLatin1String(key));
-}
-
-quint32 Low32(const QJsonObject& object, const char* key) {
-    return quint32(QCResponseCommon::JsonULong(Value(object, key)));
-}
 
 // The node's name without trailing slashes, folder prefix or blanks at either end.
 QString CleanNodeName(QString name) {

@@ -1,6 +1,7 @@
 // The transfer reply parsers of QCResponseCommon. Block lists come from the network: they are
 // checked against the file before anything is sized by them.
 #include "network/QCResponseCommon.h"
+#include "network/ReplyFields.h"
 
 #include "common/CoreLog.h"
 #include "common/Hash.h"
@@ -10,15 +11,9 @@
 
 #include <algorithm>
 
+using namespace ReplyFields;
+
 namespace {
-
-QString Text(const QJsonObject& object, const char* key) {
-    return QCResponseCommon::JsonText(object, QLatin1String(key));
-}
-
-QJsonValue Value(const QJsonObject& object, const char* key) {
-    return object.value(QLatin1String(key));
-}
 
 // "addr_1", "addr_2" and "backup" of a transfer reply. Without a first address the host serves.
 void ReadAddresses(const QJsonObject& object, QString& http, IP_INFO& addr1, IP_INFO& addr2,
