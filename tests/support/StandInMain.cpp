@@ -1,7 +1,9 @@
 // Runs the stand-in of the cloud service on loopback for trying things by hand:
 //   cloud_standin_run [--tls] [--self-signed]
-// prints its addresses, logs every request, and answers "/echo" with what it received.
+// prints its addresses, logs every request, answers "/echo" with what it received and "/intf.php"
+// as the service's API (signature check, the default configuration reply naming itself).
 #include "support/CloudStandIn.h"
+#include "support/StandInApi.h"
 
 #include <csignal>
 #include <cstdio>
@@ -56,6 +58,7 @@ int main(int argc, char** argv) {
         reply.body = Describe(rec);
         return reply;
     });
+    StandInApi api(standIn);
     if (!standIn.Start(options)) {
         fprintf(stderr, "cannot start: %s\n", standIn.errorText().c_str());
         return 1;
