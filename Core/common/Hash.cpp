@@ -122,18 +122,24 @@ QByteArray CloudHashFile(const QString& path) {
 }
 
 namespace {
-struct Crc32Table {
-    quint32 entries[256];
-    constexpr Crc32Table() : entries() {
+// Slicing by eight: table t[0] is the standard byte table of the reflected polynomial 0xEDB88320,
+// t[k][n] the CRC of byte n followed by k zero bytes, so eight bytes take one step.
+struct Crc32Tables {
+    quint32 t[8][256];
+    constexpr Crc32Tables() : t() {
         for (quint32 i = 0; i < 256; ++i) {
             quint32 c = i;
             for (int k = 0; k < 8; ++k)
                 c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            entries[i] = c;
+            t[0][i] = c;
+        }
+        for (int k = 1; k < 8; ++k) {
+            for (quint32 i = 0; i < 256; ++i)
+                t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
         }
     }
 };
-constexpr Crc32Table kCrcTable;
+constexpr Crc32Tables kCrc;
 } // namespace
 
 quint32 core::crc32(const void* data, unsigned int len) {
@@ -141,7 +147,14 @@ quint32 core::crc32(const void* data, unsigned int len) {
         return 0;
     const auto* bytes = static_cast<const unsigned char*>(data);
     quint32 crc = 0xFFFFFFFFu;
-    for (unsigned int i = 0; i < len; ++i)
-        crc = kCrcTable.entries[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    for (; len >= 8; len -= 8, bytes += 8) {
+        const quint32 low = crc ^ (quint32(bytes[0]) | quint32(bytes[1]) << 8 | quint32(bytes[2]) << 16 |
+                                   quint32(bytes[3]) << 24);
+        crc = kCrc.t[7][low & 0xFF] ^ kCrc.t[6][(low >> 8) & 0xFF] ^ kCrc.t[5][(low >> 16) & 0xFF] ^
+              kCrc.t[4][low >> 24] ^ kCrc.t[3][bytes[4]] ^ kCrc.t[2][bytes[5]] ^ kCrc.t[1][bytes[6]] ^
+              kCrc.t[0][bytes[7]];
+    }
+    while (len--)
+        crc = kCrc.t[0][(crc ^ *bytes++) & 0xFF] ^ (crc >> 8);
     return ~crc;
 }

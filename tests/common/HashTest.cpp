@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <random>
 
 namespace {
@@ -64,6 +66,18 @@ TEST(HashTest, Crc32MatchesTheZlibValueOfLongerData) {
     // zlib's crc32 of "The quick brown fox jumps over the lazy dog".
     const char text[] = "The quick brown fox jumps over the lazy dog";
     EXPECT_EQ(core::crc32(text, sizeof text - 1), 0x414FA339u);
+}
+
+TEST(HashTest, Crc32EqualsZlibForEveryLengthAndAlignment) {
+    std::vector<unsigned char> data(300);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i * 131 + 7);
+    for (unsigned offset = 0; offset < 8; ++offset) {
+        for (unsigned length = 0; length + offset <= 200; ++length) {
+            const auto expected = quint32(::crc32(0L, data.data() + offset, length));
+            ASSERT_EQ(core::crc32(data.data() + offset, length), expected) << offset << "+" << length;
+        }
+    }
 }
 
 // CloudHashFile against an independent computation ------------------------------------------------

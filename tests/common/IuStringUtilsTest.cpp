@@ -86,6 +86,18 @@ TEST(XorEncryptorTest, KeyRepeatsAndRotationHasPeriodSeven) {
     EXPECT_EQ(two[2], XorEncryptor::SLR(0x01, 3));
 }
 
+TEST(XorEncryptorTest, MatchesTheByteByByteDefinition) {
+    const char key[] = "k3y";
+    std::vector<unsigned char> data(100);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i * 37 + 1);
+    std::vector<unsigned char> expected = data;
+    for (size_t i = 0; i < expected.size(); ++i)
+        expected[i] = XorEncryptor::SLR(static_cast<unsigned char>(expected[i] ^ key[i % 3]), int(i % 7) + 1);
+    XorEncryptor::Enc(data.data(), unsigned(data.size()), key);
+    EXPECT_EQ(data, expected);
+}
+
 TEST(XorEncryptorTest, EdgeCases) {
     unsigned char data[3] = {1, 2, 3};
     XorEncryptor::Enc(data, 0, "key");
