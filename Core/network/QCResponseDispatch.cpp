@@ -102,22 +102,19 @@ QByteArray QCRequestCommon::QuoteNumericEid(const QByteArray& body) {
 void QCRequestCommon::ParseResponse(int command, unsigned int id, QSharedPointer<NetworkClient> client) {
     if (!client)
         return;
-    if (command == CMD::DownloadBlock) {
-        // Block data, not an envelope: the download task reads it from the client.
+    const bool block = command == CMD::DownloadBlock; // block data: only its headers are worth a log line
+    if (block)
         CoreDebug("[response] %s\n%s", qUtf8Printable(GetCmdString(command)),
                   client->responseHeaderText().constData());
-        QJsonObject none;
-        g_LocalStoreMgr.ProcDownloadFile(command, id, none);
-        return;
-    }
-    DispatchReply(command, id, client->responseBody(), client->GetParamInt(QStringLiteral("type")),
-                  client->GetParamInt(QStringLiteral("count")),
+    DispatchReply(command, id, block ? QByteArray() : client->responseBody(),
+                  client->GetParamInt(QStringLiteral("type")), client->GetParamInt(QStringLiteral("count")),
                   client->GetParamInt(QStringLiteral("from_comet")));
 }
 
 void QCRequestCommon::DispatchReply(int command, unsigned int id, QByteArray body, int type, int count,
                                     int fromComet) {
     if (command == CMD::DownloadBlock) {
+        // Block data, not an envelope: the download task reads it from the client.
         QJsonObject none;
         g_LocalStoreMgr.ProcDownloadFile(command, id, none);
         return;

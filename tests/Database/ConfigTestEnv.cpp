@@ -14,21 +14,11 @@
 void ConfigTest::SetUp() {
     ASSERT_TRUE(m_home.isValid()) << m_home.errorString().toStdString();
     ASSERT_TRUE(m_work.isValid()) << m_work.errorString().toStdString();
-    m_hadHome = qEnvironmentVariableIsSet("HOME");
-    m_oldHome = qgetenv("HOME");
-    qputenv("HOME", QFile::encodeName(m_home.path()));
-    QStandardPaths::setTestModeEnabled(true);
-    m_oldCwd = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(m_work.path()));
+    ASSERT_TRUE(m_sandbox.Enter());
 }
 
 void ConfigTest::TearDown() {
-    QDir::setCurrent(m_oldCwd);
-    QStandardPaths::setTestModeEnabled(false);
-    if (m_hadHome)
-        qputenv("HOME", m_oldHome);
-    else
-        qunsetenv("HOME");
+    m_sandbox.Leave();
 }
 
 QString ConfigTest::WorkPath(const QString& name) const {

@@ -3,6 +3,8 @@
 // HOME (so the application data folder is the test's own), and a temporary working directory for
 // "sync.ini" and "test.ini". Everything is restored when the test ends.
 
+#include "support/AppSandbox.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
@@ -21,13 +23,9 @@ protected:
     // The application data folder the configuration is expected to use, ending in "/".
     QString ExpectedAppData() const;
 
-    QTemporaryDir m_home;
-    QTemporaryDir m_work;
-
-private:
-    QByteArray m_oldHome;
-    bool m_hadHome = false;
-    QString m_oldCwd;
+    AppSandbox m_sandbox;
+    QTemporaryDir& m_home = m_sandbox.home;
+    QTemporaryDir& m_work = m_sandbox.work;
 };
 
 // Lower-case hex MD5 of "USER_<qid> EID_<eid>" (or "USER_<qid>"), ASCII letters lowered first,

@@ -6,20 +6,12 @@
 #include "network/QCRequestCommon.h"
 #include "sync/QCLocalStoreMgr.h"
 
-#include <QDir>
-#include <QStandardPaths>
-
 const char kTestQ[] = "u=42&n=tester";
 const char kTestT[] = "token T=value";
 
 void ApiTest::SetUp() {
     StandInTest::SetUp();
-    ASSERT_TRUE(home.isValid() && work.isValid());
-    oldHome = qgetenv("HOME");
-    qputenv("HOME", QFile::encodeName(home.path()));
-    QStandardPaths::setTestModeEnabled(true);
-    oldCwd = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(work.path()));
+    ASSERT_TRUE(sandbox.Enter());
     g_Config.Init(CLOUD_DEV_TYPE::Linux, nullptr);
     {
         std::unique_lock<std::shared_mutex> lock(g_Config.hostLock);
@@ -43,9 +35,7 @@ void ApiTest::TearDown() {
     g_Config.SetConfigAck(GET_CONFIG_ACK());
     StandInTest::TearDown();
     api.reset();
-    QDir::setCurrent(oldCwd);
-    QStandardPaths::setTestModeEnabled(false);
-    qputenv("HOME", oldHome);
+    sandbox.Leave();
 }
 
 void ApiTest::UseStandInAsApiHost() {

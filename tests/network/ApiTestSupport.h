@@ -6,10 +6,10 @@
 
 #include "NetworkTestSupport.h"
 
+#include "support/AppSandbox.h"
 #include "support/StandInApi.h"
 
 #include <QString>
-#include <QTemporaryDir>
 
 #include <memory>
 
@@ -25,10 +25,7 @@ protected:
     std::vector<std::pair<int, unsigned int>> TakeProcEvents();
 
     std::unique_ptr<StandInApi> api;
-    QTemporaryDir home;
-    QTemporaryDir work;
-    QString oldCwd;
-    QByteArray oldHome;
+    AppSandbox sandbox;
 };
 
 // The q and t of the credential every ApiTest stores.
