@@ -90,8 +90,7 @@ void QCGlobalConfig::Init(const QString& device_type, QObject* receiver) {
         v = CLIENT_VERSION;
         pid = QStringLiteral("home");
         transfer_https_mode = 0;
-        thumb_picture.clear();
-        thumb_video.clear();
+        SetThumbs(QString(), QString());
         LoadTuning(tuning);
         m_tuningLoaded = true;
     } else if (device_type != devtype) {
@@ -184,6 +183,47 @@ GET_CONFIG_ACK QCGlobalConfig::GetConfigAck() const {
 void QCGlobalConfig::SetConfigAck(const GET_CONFIG_ACK& ack) {
     std::unique_lock<std::shared_mutex> lock(m_configAckLock);
     m_configAck = ack;
+}
+
+QString QCGlobalConfig::ThumbPicture() const {
+    std::shared_lock<std::shared_mutex> lock(m_configAckLock);
+    return m_thumbPicture;
+}
+
+QString QCGlobalConfig::ThumbVideo() const {
+    std::shared_lock<std::shared_mutex> lock(m_configAckLock);
+    return m_thumbVideo;
+}
+
+void QCGlobalConfig::SetThumbs(const QString& picture, const QString& video) {
+    std::unique_lock<std::shared_mutex> lock(m_configAckLock);
+    m_thumbPicture = picture;
+    m_thumbVideo = video;
+}
+
+QString QCGlobalConfig::Qid() const {
+    std::shared_lock<std::shared_mutex> lock(accountLock);
+    return qid;
+}
+
+QString QCGlobalConfig::Eid() const {
+    std::shared_lock<std::shared_mutex> lock(accountLock);
+    return eid;
+}
+
+QString QCGlobalConfig::Credential() const {
+    std::shared_lock<std::shared_mutex> lock(accountLock);
+    return pwd;
+}
+
+QString QCGlobalConfig::ApiHost() const {
+    std::shared_lock<std::shared_mutex> lock(hostLock);
+    return api_host.host;
+}
+
+QString QCGlobalConfig::ClientIp() const {
+    std::shared_lock<std::shared_mutex> lock(settingsLock);
+    return client_ip;
 }
 
 bool QCGlobalConfig::CallOuter(QCEventBase* event) {

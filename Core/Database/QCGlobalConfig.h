@@ -17,7 +17,10 @@
 //   most one INI file access. The only nesting is pathsLock (shared) inside accountLock (shared);
 //   no lock is taken twice by one thread. std::shared_mutex rather than QReadWriteLock because its
 //   pthread implementation is visible to ThreadSanitizer.
-// - The configuration reply sits behind GetConfigAck / SetConfigAck under a lock of its own.
+// - The configuration reply sits behind GetConfigAck / SetConfigAck under a lock of its own, with
+//   the thumbnail texts its parser stores (ThumbPicture, ThumbVideo, SetThumbs).
+// Readers of a single guarded field use its accessor (Qid, Eid, Credential, ApiHost, ClientIp,
+// GetSyncPath, SslFlag), which takes the right lock.
 // User switches (ChangeUser, CleanUser, SetSyncPath, FirstSetEidConfig and the saves) are
 // serialised with one another by a private mutex taken before any of the five locks.
 
@@ -69,6 +72,18 @@ public:
     GET_CONFIG_ACK GetConfigAck() const;
     // Replaces the configuration reply whole; readers see either the old or the new record.
     void SetConfigAck(const GET_CONFIG_ACK& ack);
+    // The thumbnail extensions of the configuration reply ("thumb_picture", "thumb_video"),
+    // kept beside it under its lock; any thread.
+    QString ThumbPicture() const;
+    QString ThumbVideo() const;
+    void SetThumbs(const QString& picture, const QString& video);
+
+    // Copies of guarded fields, each read under its own lock; any thread.
+    QString Qid() const;        // accountLock
+    QString Eid() const;        // accountLock
+    QString Credential() const; // accountLock: pwd, the text "Q=..; T=..;"
+    QString ApiHost() const;    // hostLock: the configured API host
+    QString ClientIp() const;   // settingsLock
 
     // Posts a notification event to the receiver given to Init, to be delivered on the
     // receiver's thread; takes ownership of `event` in every case: without a receiver the event
@@ -237,8 +252,6 @@ public:
     QString login_config_file;      // guarded by pathsLock
     qint32 use_dns = 0;             // tuning
     bool use_dns_flag = false;      // guarded by settingsLock; what UseDns reports
-    QString thumb_picture;          // engine; written by the configuration reply's parser
-    QString thumb_video;            // engine
 
 private:
     void LoadTuning(const QString& file);
@@ -254,6 +267,8 @@ private:
     bool m_tuningLoaded = false; // written and read by Init only
     mutable std::shared_mutex m_configAckLock;
     GET_CONFIG_ACK m_configAck;   // guarded by m_configAckLock
+    QString m_thumbPicture;       // guarded by m_configAckLock
+    QString m_thumbVideo;         // guarded by m_configAckLock
     std::mutex m_userSwitchMutex; // serialises user switches and saves; taken before the five locks
 };
 

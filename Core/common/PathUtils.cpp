@@ -385,15 +385,17 @@ bool FindQTFromPwd(const QString& credential, QString& q, QString& t) {
     // Only pairs closed by ";" count: the text after the last ";" is unterminated.
     QStringList pairs = credential.split(QLatin1Char(';'));
     pairs.removeLast();
+    QString foundQ;
+    QString foundT;
     bool haveQ = false;
     bool haveT = false;
     for (const QString& raw : pairs) {
         const QString pair = raw.trimmed();
         if (!haveQ && pair.startsWith(QLatin1String("Q="))) {
-            q = pair.mid(2);
+            foundQ = pair.mid(2);
             haveQ = true;
         } else if (!haveT && pair.startsWith(QLatin1String("T="))) {
-            t = pair.mid(2);
+            foundT = pair.mid(2);
             haveT = true;
         }
     }
@@ -401,7 +403,11 @@ bool FindQTFromPwd(const QString& credential, QString& q, QString& t) {
         CoreDebug("[pwd] no Q= in credential");
     else if (!haveT)
         CoreDebug("[pwd] no T= in credential");
-    return haveQ && haveT;
+    if (!haveQ || !haveT)
+        return false; // half a credential is none: the outputs stay as they were
+    q = foundQ;
+    t = foundT;
+    return true;
 }
 
 QString ClusterIDFromHost(const QString& host, const QString& marker) {

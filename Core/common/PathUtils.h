@@ -58,7 +58,8 @@ bool MyChangeFileTime(const QString& path, qint64 access_time, qint64 modificati
 QString SymbolFullToHalf(QString& text);
 
 // Takes Q and T out of a stored credential "Q=...; T=...;". Only ";"-terminated pairs whose name
-// is exactly "Q" or "T" count. `q` is set as soon as it is found, even when T is missing.
+// is exactly "Q" or "T" count. Both outputs are set only when both pairs are there; on
+// failure they stay as they were.
 bool FindQTFromPwd(const QString& credential, QString& q, QString& t);
 // The text three characters after the first `marker` in `host`, up to the next "."; else empty.
 QString ClusterIDFromHost(const QString& host, const QString& marker);

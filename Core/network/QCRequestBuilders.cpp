@@ -27,20 +27,20 @@ QString Number(quint64 value) {
 
 unsigned int QCRequestCommon::DoEasyGet(int command, QCSignRequest& params, bool notify) {
     const unsigned int id = CreateRequestInstance(command, params);
-    if (id == 0)
-        return 0;
-    const QSharedPointer<NetworkClient> client = GetRequestByID(id);
-    if (!client) {
-        CancelTask(id);
-        return 0;
+    const QSharedPointer<NetworkClient> client = id ? GetRequestByID(id) : QSharedPointer<NetworkClient>();
+    if (client && client->doGet(QString())) {
+        if (notify)
+            g_LocalStoreMgr.SendCoreProcEvent(command, id);
+        return id;
     }
-    if (!client->doGet(QString())) {
+    if (id)
         CancelTask(id);
-        return 0;
-    }
+    // An announced request ends in one call to the engine whatever happens: whoever waits for its
+    // reply hears of the failure too. Without notify the caller learns it from the result.
     if (notify)
-        g_LocalStoreMgr.SendCoreProcEvent(command, id);
-    return id;
+        g_LocalStoreMgr.OnRequestFailed(command, id, SYNC_ERROR::Network,
+                                        client ? client->getCurlResult() : int(CURLE_URL_MALFORMAT));
+    return 0;
 }
 
 unsigned int QCRequestCommon::DoGetConfig() {

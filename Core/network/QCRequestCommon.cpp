@@ -108,14 +108,9 @@ unsigned int QCRequestCommon::Register(const QSharedPointer<NetworkClient>& clie
 
 void QCRequestCommon::AddCredentialCookie(const QSharedPointer<NetworkClient>& client,
                                           QCSignRequest& params) {
-    QString pwd;
-    {
-        std::shared_lock<std::shared_mutex> lock(g_Config.accountLock);
-        pwd = g_Config.pwd;
-    }
     QString q;
     QString t;
-    FindQTFromPwd(pwd, q, t);
+    FindQTFromPwd(g_Config.Credential(), q, t);
     params.Add(QStringLiteral("q"), q);
     params.Add(QStringLiteral("t"), t);
     client->addQueryHeader(QStringLiteral("Cookie"), params.GetCookies());
@@ -181,11 +176,7 @@ QString QCRequestCommon::GetUrlCommon(const QString& host, QCSignRequest& common
         qid = m_qid;
         eid = m_eid;
     }
-    QString clientIp;
-    {
-        std::shared_lock<std::shared_mutex> lock(g_Config.settingsLock);
-        clientIp = g_Config.client_ip;
-    }
+    const QString clientIp = g_Config.ClientIp();
     common.Add(QStringLiteral("qid"), qid);
     common.Add(QStringLiteral("eid"), eid);
     common.Add(QStringLiteral("devtype"), g_Config.devtype);
@@ -219,12 +210,10 @@ QString QCRequestCommon::InitCommonArguments(const QSharedPointer<NetworkClient>
         }
         break;
     }
-    case CONFIG_HOST: {
-        std::shared_lock<std::shared_mutex> lock(g_Config.hostLock);
-        chosen = g_Config.api_host.host;
+    case CONFIG_HOST:
+        chosen = g_Config.ApiHost();
         addresses = SplitAddresses(QStringLiteral(NIMBO_CONFIG_HOST_ADDRESSES));
         break;
-    }
     }
     CoreDebug("[host] %s", qUtf8Printable(chosen));
     client->addQueryHeader(QStringLiteral("Host"), chosen);

@@ -78,7 +78,8 @@ public:
 
     // --- Builders. Task id, 0 on failure. -----------------------------------------------------
     // Prepares, performs one GET and, when `notify`, announces the reply to the engine with a
-    // process-response event; without `notify` the entry stays for the caller to parse and cancel.
+    // process-response event, or its failure with the engine's OnRequestFailed (0 is returned
+    // then); without `notify` the entry stays for the caller to parse and cancel.
     unsigned int DoEasyGet(int command, QCSignRequest& params, bool notify);
     unsigned int DoGetConfig();
     unsigned int DoLogin();
@@ -118,8 +119,9 @@ public:
     static constexpr int ERRNO_BAD_REPLY = -1;
 
     // Consumes the reply of a finished request: checks the envelope, maps a service error, and
-    // hands the payload to the engine's handler of the command, on the calling thread. The
-    // caller keeps (and afterwards cancels) the registry entry.
+    // hands the payload, or the failure, to the engine's handler of the command, on the calling
+    // thread: one call per reply (see QCResponseDispatch.cpp). The caller keeps (and afterwards
+    // cancels) the registry entry.
     static void ParseResponse(int command, unsigned int id, QSharedPointer<NetworkClient> client);
     // The same on a reply body; `type`, `count` and `fromComet` are the request's own parameters
     // of those names (0 when absent), which some handlers are told.

@@ -142,8 +142,8 @@ std::shared_ptr<GET_CONFIG_ACK> QCResponseCommon::parseGetConfig(QJsonObject& da
 
     const QString testAddr = JsonText(data, QStringLiteral("test_addr"));
     ack->cfg.cip = JsonText(data, QStringLiteral("cip"));
-    g_Config.thumb_picture = JsonText(data, QStringLiteral("thumb_picture"));
-    g_Config.thumb_video = JsonText(data, QStringLiteral("thumb_video"));
+    g_Config.SetThumbs(JsonText(data, QStringLiteral("thumb_picture")),
+                       JsonText(data, QStringLiteral("thumb_video")));
 
     const QJsonValue isHttps = data.value(QStringLiteral("is_https"));
     ack->is_https = isHttps.isBool() ? quint32(isHttps.toBool()) : quint32(JsonULong(isHttps));

@@ -1,10 +1,16 @@
 // The reply side of QCRequestCommon: the envelope check, the mapping of the service's error
 // numbers to the engine's error kinds, and the dispatch of payloads to the engine's handlers.
 //
-// A reply that is not a JSON object is a failure, never a success: it is reported (kind 42) and
-// handed on as a failure only where somebody waits for it (a transfer task, the jump-URL page).
-// A transfer reply always reaches the task that owns it, also when its error number was dealt
-// with here, so that no task waits for an answer that was swallowed.
+// Every reply ends in exactly one call to the engine, success or failure, so that nobody waits for
+// an answer that was swallowed:
+// - a success (or a benign error) goes to the command's handler;
+// - a reply that is not a JSON object is reported (kind 42) and handed on as a failure: to the
+//   transfer task that owns it (dropped when none does), to the jump-URL handler and to
+//   ProcServerFileOperate with errno ERRNO_BAD_REPLY, and for the Ack handlers to
+//   OnRequestFailed;
+// - a service error dealt with here (reported, or a new login started) still reaches the transfer
+//   task with the whole envelope, ProcServerFileOperate with the error kind, and OnRequestFailed
+//   for the Ack handlers.
 #include "network/QCRequestCommon.h"
 
 #include "Database/QCGlobalConfig.h"
@@ -35,6 +41,28 @@ constexpr int kKindNoPerm = SYNC_ERROR::NoPerm;         // 47
 bool IsTransfer(int command) {
     return (command >= CMD::DownloadInfo && command <= CMD::DownloadBlock) ||
            (command >= CMD::UploadInfo && command <= CMD::UploadFast);
+}
+
+// Commands whose replies go to an Ack handler, which has no failure form of its own.
+bool HasAckHandler(int command) {
+    switch (command) {
+    case CMD::GetConfig:
+    case CMD::Login:
+    case CMD::GetUserDetail:
+    case CMD::GetVersion:
+    case CMD::GetUserSpace:
+    case CMD::GetBgsp:
+    case CMD::GetGlobalNodes:
+    case CMD::GetIncrGlobal:
+    case CMD::GetEnterpriseList:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsFileOperation(int command) {
+    return command >= CMD::CreateDir && command <= CMD::Copy;
 }
 
 bool IsDownload(int command) {
@@ -129,12 +157,18 @@ void QCRequestCommon::DispatchReply(int command, unsigned int id, QByteArray bod
         if (IsTransfer(command) && g_LocalStoreMgr.IsOrphanTask(id))
             return; // nobody waits for it any more
         g_LocalStoreMgr.OnError(kKindBadReply, 0, QString(), nullptr);
-        // Never a success: only those who wait for an answer get one, and it says it failed.
-        QJsonObject failure = FailureEnvelope(ERRNO_BAD_REPLY, QStringLiteral("reply is not a JSON object"));
-        if (IsTransfer(command))
+        const QString reason = QStringLiteral("reply is not a JSON object");
+        QJsonObject failure = FailureEnvelope(ERRNO_BAD_REPLY, reason);
+        if (IsTransfer(command)) {
             HandToTransferTask(command, id, failure);
-        else if (command == CMD::GetJumpUrl)
+        } else if (command == CMD::GetJumpUrl) {
             g_LocalStoreMgr.AckGetJumpUrl(failure);
+        } else if (IsFileOperation(command)) {
+            QJsonValue none;
+            g_LocalStoreMgr.ProcServerFileOperate(command, id, none, kKindBadReply, ERRNO_BAD_REPLY, reason);
+        } else if (HasAckHandler(command)) {
+            g_LocalStoreMgr.OnRequestFailed(command, id, kKindBadReply, ERRNO_BAD_REPLY);
+        }
         return;
     }
     QJsonObject reply = document.object();
@@ -151,8 +185,18 @@ void QCRequestCommon::DispatchReply(int command, unsigned int id, QByteArray bod
     if (serviceErrno == 0) {
         data = reply.value(QStringLiteral("data"));
     } else if (ProcessError(command, code, serviceErrno, errmsg)) {
-        if (IsTransfer(command))
-            HandToTransferTask(command, id, reply); // the task learns of the error too
+        // Dealt with here; whoever waits for the reply learns of the error too. No kind means a
+        // new login has been started.
+        if (code == 0)
+            code = kKindLogin;
+        if (IsTransfer(command)) {
+            HandToTransferTask(command, id, reply);
+        } else if (IsFileOperation(command)) {
+            QJsonValue none;
+            g_LocalStoreMgr.ProcServerFileOperate(command, id, none, code, serviceErrno, errmsg);
+        } else if (HasAckHandler(command)) {
+            g_LocalStoreMgr.OnRequestFailed(command, id, code, serviceErrno);
+        }
         return;
     }
 
@@ -160,15 +204,9 @@ void QCRequestCommon::DispatchReply(int command, unsigned int id, QByteArray bod
     case CMD::GetConfig:
         g_LocalStoreMgr.AckGetConfig(data);
         break;
-    case CMD::Login: {
-        bool noEnterprise;
-        {
-            std::shared_lock<std::shared_mutex> lock(g_Config.accountLock);
-            noEnterprise = g_Config.eid.isEmpty();
-        }
-        g_LocalStoreMgr.AckLogin(data, noEnterprise);
+    case CMD::Login:
+        g_LocalStoreMgr.AckLogin(data, g_Config.Eid().isEmpty());
         break;
-    }
     case CMD::GetUserDetail:
         g_LocalStoreMgr.AckGetUserDetail(data, type == 1);
         break;

@@ -156,9 +156,10 @@ std::shared_ptr<UP_EX_ACK> QCResponseCommon::parseUploadMeta(QJsonObject& data,
         const QJsonObject item = element.toObject();
         const quint64 bidx = JsonULong(Value(item, "bidx"));
         const QString bhash = Text(item, "bhash");
-        // Each answer belongs to the block it names, once, and must name it with its own hash.
+        // Each answer belongs to the block it names, once, and must name it with its own hash
+        // (hex digits in either case: ours are lower-case, a service may answer upper-case).
         if (bidx < 1 || bidx > btotal || answered[size_t(bidx - 1)] ||
-            (!bhash.isEmpty() && bhash != blocks[size_t(bidx - 1)].bhash)) {
+            (!bhash.isEmpty() && bhash.compare(blocks[size_t(bidx - 1)].bhash, Qt::CaseInsensitive) != 0)) {
             CoreDebug("[resp] UploadMeta answer for block %llu does not match\n",
                       static_cast<unsigned long long>(bidx));
             return nullptr;

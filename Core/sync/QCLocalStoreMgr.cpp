@@ -57,6 +57,13 @@ void QCLocalStoreMgr::ReLogin() {
     Record(Call("ReLogin"));
 }
 
+void QCLocalStoreMgr::OnRequestFailed(int command, unsigned int id, int kind, int code) {
+    RecordedCall call = CallWithTask("OnRequestFailed", command, id, QJsonValue());
+    call.kind = kind;
+    call.serviceErrno = code;
+    Record(std::move(call));
+}
+
 void QCLocalStoreMgr::AckGetConfig(QJsonValue& data) {
     Record(Call("AckGetConfig", data));
 }

@@ -37,6 +37,15 @@ public:
     void OnError(int kind, int serviceErrno, QString text, CMD_STAT_DEBUG* stat);
     // The service no longer accepts the login token: log in again.
     void ReLogin();
+    // The end of an announced request (configuration, login, user detail and space, version, base
+    // sync point, node pages, enterprise list, copy, jump URL) whose reply never reached its
+    // handler, and of a request to one of the Ack handlers whose reply was refused: `kind`
+    // SYNC_ERROR::Network with libcurl's result as `code` when the exchange failed
+    // (CURLE_ABORTED_BY_CALLBACK: stopped by a cancel or QCRequestCommon::Clear; `id` is 0 when
+    // there was no host to send it to), SYNC_ERROR::XmlCorrupt with ERRNO_BAD_REPLY when the reply
+    // was not a JSON object, or the kind a service error was mapped to with the service's number
+    // (2006: a new login has been started instead). Any thread.
+    void OnRequestFailed(int command, unsigned int id, int kind, int code);
 
     // Reply handlers, called on the engine thread or on the thread that waited for the request.
     void AckGetConfig(QJsonValue& data);

@@ -243,14 +243,14 @@ TEST(CredentialTest, FindQTFromPwd) {
     EXPECT_EQ(q, S("abc"));
     EXPECT_EQ(t, S("def"));
 
-    q.clear();
-    t = S("old");
-    EXPECT_FALSE(FindQTFromPwd(S("Q=abc; T=def"), q, t));
-    EXPECT_EQ(q, S("abc"));
-    EXPECT_EQ(t, S("old"));
-
-    EXPECT_FALSE(FindQTFromPwd(QString(), q, t));
-    EXPECT_FALSE(FindQTFromPwd(S("T=def;"), q, t));
+    // Half a credential leaves both outputs alone, whichever half is missing.
+    for (const QString& partial : {S("Q=new; T=def"), S("T=new;"), S("Q=new;"), QString()}) {
+        q = S("oldq");
+        t = S("oldt");
+        EXPECT_FALSE(FindQTFromPwd(partial, q, t)) << qPrintable(partial);
+        EXPECT_EQ(q, S("oldq")) << qPrintable(partial);
+        EXPECT_EQ(t, S("oldt")) << qPrintable(partial);
+    }
 }
 
 TEST(CredentialTest, NamesMatchExactlyAfterSplitting) {

@@ -83,70 +83,20 @@ TEST_F(RequestCommonTest, ABadSignatureIsRefusedByTheStandIn) {
     EXPECT_EQ(ReplyErrno(id), kStandInBadSign);
 }
 
-TEST_F(RequestCommonTest, CreateDirSendsItsCookiePairs) {
+TEST_F(RequestCommonTest, CopyLeavesOnlyTheNewNameInItsRecord) {
     UseStandInAsApiHost();
-    Requests().SetParam(QStringLiteral("1001"), QStringLiteral("2002"), QStringLiteral("tok en"));
-    api->setAnswer("File.createDir", ApiAnswer::Data("{\"nid\":\"5\"}"));
-    CREATEDIR_REQ request;
-    request.path = QStringLiteral("/a b");
-    request.ctime = 1600000000;
-    request.mtime = 1700000000;
-    request.attrs = 16;
-    const unsigned int id = Requests().DoCreateDir(request);
-    ASSERT_NE(id, 0u);
-    EXPECT_TRUE(TakeProcEvents().empty()); // the caller parses this reply itself
-    EXPECT_TRUE(Requests().GetRequestByID(id));
-
-    const auto calls = api->calls("File.createDir");
-    ASSERT_EQ(calls.size(), 1u);
-    const RecordedRequest& sent = calls.front();
-    EXPECT_NE(sent.header("Cookie").find("fname=%2Fa+b%2F;"), std::string::npos) << sent.header("Cookie");
-    EXPECT_EQ(sent.cookie("fname"), "/a b/");
-    EXPECT_EQ(sent.cookie("fctime"), "1600000000");
-    EXPECT_EQ(sent.cookie("fmtime"), "1700000000");
-    EXPECT_EQ(sent.cookie("fattr"), "16");
-    EXPECT_EQ(sent.cookie("token"), "tok en");
-    EXPECT_EQ(sent.cookie("q"), kTestQ);
-    EXPECT_EQ(sent.cookie("t"), kTestT);
-    EXPECT_TRUE(sent.cookie("owner_qid").empty());
-    EXPECT_EQ(sent.queryArg("qid"), "1001");
-    EXPECT_EQ(sent.queryArg("eid"), "2002");
-
-    Requests().CancelTask(id);
-    EXPECT_FALSE(Requests().GetRequestByID(id));
-    EXPECT_FALSE(Requests().CancelTask(id));
-}
-
-TEST_F(RequestCommonTest, CopySendsSourceNameAndDestination) {
-    UseStandInAsApiHost();
-    Requests().SetParam(QStringLiteral("1001"), QString(), QString());
     RENAME_REQ request;
-    request.old_path = QStringLiteral("/docs/plan");
-    request.new_path = QStringLiteral("/plan copy");
-    request.is_dir = true;
+    request.old_path = QStringLiteral("/a.txt");
+    request.new_path = QStringLiteral("/x/y/b.txt");
+    request.owner_qid = QStringLiteral("5");
+    request.new_qid = QStringLiteral("6");
     ASSERT_NE(Requests().DoCopy(request), 0u);
-    EXPECT_EQ(request.new_path, QStringLiteral("plan copy")); // the record keeps only the new name
-
+    EXPECT_EQ(request.new_path, QStringLiteral("b.txt"));
     const auto calls = api->calls("File.copyFile");
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].cookie("src_name"), "/docs/plan/");
-    EXPECT_EQ(calls[0].cookie("new_name"), "plan copy");
-    EXPECT_EQ(calls[0].cookie("dest"), "/");
-    EXPECT_EQ(calls[0].cookie("owner_qid"), "1001");
-    EXPECT_EQ(calls[0].cookie("new_qid"), "1001");
-
-    RENAME_REQ deeper;
-    deeper.old_path = QStringLiteral("/a.txt");
-    deeper.new_path = QStringLiteral("/x/y/b.txt");
-    deeper.owner_qid = QStringLiteral("5");
-    deeper.new_qid = QStringLiteral("6");
-    ASSERT_NE(Requests().DoCopy(deeper), 0u);
-    const auto second = api->calls("File.copyFile");
-    ASSERT_EQ(second.size(), 2u);
-    EXPECT_EQ(second[1].cookie("src_name"), "/a.txt");
-    EXPECT_EQ(second[1].cookie("dest"), "/x/y/");
-    EXPECT_EQ(second[1].cookie("owner_qid"), "5");
-    EXPECT_EQ(second[1].cookie("new_qid"), "6");
+    EXPECT_EQ(calls[0].cookie("dest"), "/x/y/");
+    EXPECT_EQ(calls[0].cookie("owner_qid"), "5");
+    EXPECT_EQ(calls[0].cookie("new_qid"), "6");
 }
 
 TEST_F(RequestCommonTest, UploadInfoCarriesAnFsumTheServiceAccepts) {

@@ -100,10 +100,7 @@ TEST(HostTextTest, ValidateGetConfigCleansAndRejects) {
 
 class GetConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_Config.thumb_picture = QStringLiteral("before-p");
-        g_Config.thumb_video = QStringLiteral("before-v");
-    }
+    void SetUp() override { g_Config.SetThumbs(QStringLiteral("before-p"), QStringLiteral("before-v")); }
     QCResponseCommon parser;
 };
 
@@ -114,16 +111,16 @@ TEST_F(GetConfigTest, EmptyDataGivesTheConstructorsRecordAndLeavesThumbsAlone) {
     EXPECT_EQ(ack->cfg.limit, 0);
     EXPECT_EQ(ack->cfg.diff, 0);
     EXPECT_EQ(ack->is_https, 0u);
-    EXPECT_EQ(g_Config.thumb_picture, QStringLiteral("before-p"));
-    EXPECT_EQ(g_Config.thumb_video, QStringLiteral("before-v"));
+    EXPECT_EQ(g_Config.ThumbPicture(), QStringLiteral("before-p"));
+    EXPECT_EQ(g_Config.ThumbVideo(), QStringLiteral("before-v"));
 }
 
 TEST_F(GetConfigTest, FullReply) {
     QJsonObject data = LoadJsonObject(QStringLiteral("replies/getconfig_full.json"));
     const auto ack = parser.parseGetConfig(data);
     EXPECT_EQ(ack->cfg.cip, QStringLiteral("10.1.2.3"));
-    EXPECT_EQ(g_Config.thumb_picture, QStringLiteral("jpg,png"));
-    EXPECT_EQ(g_Config.thumb_video, QStringLiteral("mp4"));
+    EXPECT_EQ(g_Config.ThumbPicture(), QStringLiteral("jpg,png"));
+    EXPECT_EQ(g_Config.ThumbVideo(), QStringLiteral("mp4"));
     EXPECT_EQ(ack->is_https, 1u);
     EXPECT_EQ(ack->cfg.limit, 500);
     EXPECT_EQ(ack->cfg.diff, 20);
@@ -153,7 +150,7 @@ TEST_F(GetConfigTest, CfgAsArrayAndShortAddress) {
     EXPECT_EQ(ack->api.http, QStringLiteral("api.example.test"));
     EXPECT_TRUE(ack->api.addr_1.address.isEmpty());
     EXPECT_TRUE(ack->api.test_url_1.isEmpty());
-    EXPECT_TRUE(g_Config.thumb_picture.isEmpty()); // overwritten by a non-empty data
+    EXPECT_TRUE(g_Config.ThumbPicture().isEmpty()); // overwritten by a non-empty data
 }
 
 TEST_F(GetConfigTest, PresetsWithoutCfg) {

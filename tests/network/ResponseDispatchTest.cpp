@@ -32,6 +32,11 @@ QByteArray Envelope(int errnoValue) {
            ",\"errmsg\":\"msg\",\"data\":{\"x\":1}}";
 }
 
+bool IsTransferCommand(int command) {
+    return (command >= CMD::DownloadInfo && command <= CMD::DownloadBlock) ||
+           (command >= CMD::UploadInfo && command <= CMD::UploadFast);
+}
+
 const QCLocalStoreMgr::RecordedCall* Find(const Calls& calls, const char* name) {
     for (const auto& call : calls) {
         if (call.name == QLatin1String(name))
@@ -73,7 +78,7 @@ struct ErrorRow {
     int kind;       // the kind reported to the engine, -1: no report
     bool relogin;
     bool invalidQt;
-    const char* handler; // the handler that still receives the reply, "" for none
+    const char* handler; // the one handler that receives the reply or its failure
 };
 
 void PrintTo(const ErrorRow& row, std::ostream* os) {
@@ -103,46 +108,53 @@ TEST_P(ErrorTableTest, MapsTheServiceError) {
     }
     EXPECT_EQ(Find(calls, "ReLogin") != nullptr, row.relogin);
     EXPECT_EQ(receiver.invalidQt, row.invalidQt ? 1 : 0);
-    const char* handlers[] = {"AckGetConfig",     "AckLogin",      "AckGetUserDetail",
-                              "AckGetVersion",    "AckGetBgsp",    "ProcServerFileOperate",
-                              "ProcDownloadFile", "ProcUploadFile"};
+    const char* handlers[] = {"AckGetConfig",     "AckLogin",       "AckGetUserDetail",
+                              "AckGetVersion",    "AckGetBgsp",     "ProcServerFileOperate",
+                              "ProcDownloadFile", "ProcUploadFile", "OnRequestFailed"};
     for (const char* handler : handlers)
         EXPECT_EQ(Find(calls, handler) != nullptr, std::string(handler) == row.handler) << handler;
+    // A failure handed on carries the kind it was reported as (a new login counts as a login error).
+    const auto* failure = Find(calls, row.handler);
+    if (row.dealtWith && failure && !IsTransferCommand(row.command)) {
+        EXPECT_EQ(failure->kind, row.kind < 0 ? int(SYNC_ERROR::Login) : row.kind);
+        EXPECT_EQ(failure->serviceErrno, row.serviceErrno);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, ErrorTableTest,
     ::testing::Values(
-        ErrorRow{"NoPerm", CMD::Rename, 81003, true, 47, false, false, ""},
-        ErrorRow{"TokenExpiredRelogs", CMD::GetBgsp, 2006, true, -1, true, false, ""},
-        ErrorRow{"TokenExpiredOnLoginIsALoginError", CMD::Login, 2006, true, 14, false, false, ""},
-        ErrorRow{"NotSupported", CMD::GetVersion, 1007, true, 13, false, false, ""},
-        ErrorRow{"UnActive", CMD::GetConfig, 2901, true, 46, false, false, ""},
-        ErrorRow{"RestrictedUserDetail", CMD::GetUserDetail, 8908, true, 14, false, false, ""},
-        ErrorRow{"RestrictedOther", CMD::Copy, 8908, true, 44, false, false, ""},
+        ErrorRow{"NoPerm", CMD::Rename, 81003, true, 47, false, false, "ProcServerFileOperate"},
+        ErrorRow{"TokenExpiredRelogs", CMD::GetBgsp, 2006, true, -1, true, false, "OnRequestFailed"},
+        ErrorRow{"TokenExpiredOnLoginIsALoginError", CMD::Login, 2006, true, 14, false, false,
+                 "OnRequestFailed"},
+        ErrorRow{"NotSupported", CMD::GetVersion, 1007, true, 13, false, false, "OnRequestFailed"},
+        ErrorRow{"UnActive", CMD::GetConfig, 2901, true, 46, false, false, "OnRequestFailed"},
+        ErrorRow{"RestrictedUserDetail", CMD::GetUserDetail, 8908, true, 14, false, false, "OnRequestFailed"},
+        ErrorRow{"RestrictedOther", CMD::Copy, 8908, true, 44, false, false, "ProcServerFileOperate"},
         ErrorRow{"LinkRestrictionDispatched", CMD::GetVersion, 32052, false, -1, false, false,
                  "AckGetVersion"},
-        ErrorRow{"LinkRestrictionOther", CMD::Login, 32052, true, 44, false, false, ""},
-        ErrorRow{"Maintain", CMD::Move, 9999, true, 15, false, false, ""},
-        ErrorRow{"Logic3109", CMD::GetConfig, 3109, true, 10, false, false, ""},
-        ErrorRow{"BannedAtLogin", CMD::Login, 91001, true, 45, false, false, ""},
-        ErrorRow{"PasswordElsewhere", CMD::GetUserDetail, 91001, true, 16, false, false, ""},
-        ErrorRow{"Banned", CMD::GetBgsp, 91002, true, 45, false, false, ""},
-        ErrorRow{"ConfigOther", CMD::GetConfig, 123, true, 14, false, false, ""},
-        ErrorRow{"BgspOther", CMD::GetBgsp, 123, true, 14, false, false, ""},
-        ErrorRow{"InvalidCookieAtLogin", CMD::Login, 2008, true, 16, false, true, ""},
-        ErrorRow{"LoginOther", CMD::Login, 123, true, 14, false, false, ""},
+        ErrorRow{"LinkRestrictionOther", CMD::Login, 32052, true, 44, false, false, "OnRequestFailed"},
+        ErrorRow{"Maintain", CMD::Move, 9999, true, 15, false, false, "ProcServerFileOperate"},
+        ErrorRow{"Logic3109", CMD::GetConfig, 3109, true, 10, false, false, "OnRequestFailed"},
+        ErrorRow{"BannedAtLogin", CMD::Login, 91001, true, 45, false, false, "OnRequestFailed"},
+        ErrorRow{"PasswordElsewhere", CMD::GetUserDetail, 91001, true, 16, false, false, "OnRequestFailed"},
+        ErrorRow{"Banned", CMD::GetBgsp, 91002, true, 45, false, false, "OnRequestFailed"},
+        ErrorRow{"ConfigOther", CMD::GetConfig, 123, true, 14, false, false, "OnRequestFailed"},
+        ErrorRow{"BgspOther", CMD::GetBgsp, 123, true, 14, false, false, "OnRequestFailed"},
+        ErrorRow{"InvalidCookieAtLogin", CMD::Login, 2008, true, 16, false, true, "OnRequestFailed"},
+        ErrorRow{"LoginOther", CMD::Login, 123, true, 14, false, false, "OnRequestFailed"},
         ErrorRow{"FolderExists", CMD::CreateDir, 3005, false, -1, false, false, "ProcServerFileOperate"},
         ErrorRow{"AlreadyRecycled", CMD::DeleteNode, 3007, false, -1, false, false, "ProcServerFileOperate"},
-        ErrorRow{"CreateDirOther", CMD::CreateDir, 3001, true, 10, false, false, ""},
-        ErrorRow{"RecycleOther", CMD::DeleteNode, 3005, true, 10, false, false, ""},
+        ErrorRow{"CreateDirOther", CMD::CreateDir, 3001, true, 10, false, false, "ProcServerFileOperate"},
+        ErrorRow{"RecycleOther", CMD::DeleteNode, 3005, true, 10, false, false, "ProcServerFileOperate"},
         ErrorRow{"TransferOtherGoesToTheTask", CMD::UploadMeta, 123, false, -1, false, false,
                  "ProcUploadFile"},
         ErrorRow{"TransferMappedReachesTheTaskToo", CMD::DownloadInfo, 9999, true, 15, false, false,
                  "ProcDownloadFile"},
         ErrorRow{"TransferReloginReachesTheTaskToo", CMD::UploadCommit, 2006, true, -1, true, false,
                  "ProcUploadFile"},
-        ErrorRow{"AnyOtherIsLogic", CMD::GetEnterpriseList, 123, true, 10, false, false, ""}),
+        ErrorRow{"AnyOtherIsLogic", CMD::GetEnterpriseList, 123, true, 10, false, false, "OnRequestFailed"}),
     [](const ::testing::TestParamInfo<ErrorRow>& info) { return std::string(info.param.label); });
 
 TEST_F(DispatchTest, SuccessesReachTheirHandlersWithTheRequestsParameters) {
@@ -170,9 +182,14 @@ TEST_F(DispatchTest, ABodyThatIsNotAJsonObjectIsNeverASuccess) {
                                    QByteArray("{\"errno\":0,\"data\":{"), QByteArray("[1,2]")}) {
         for (int command : {CMD::CreateDir, CMD::Rename, CMD::Move, CMD::DeleteNode, CMD::GetUserDetail}) {
             const Calls calls = Dispatch(command, body);
-            ASSERT_EQ(calls.size(), 1u) << command << " " << body.constData();
+            ASSERT_EQ(calls.size(), 2u) << command << " " << body.constData();
             EXPECT_EQ(calls[0].name, QStringLiteral("OnError"));
             EXPECT_EQ(calls[0].kind, SYNC_ERROR::XmlCorrupt);
+            // Whoever waits for the reply hears that it failed.
+            EXPECT_EQ(calls[1].name, command == CMD::GetUserDetail ? QStringLiteral("OnRequestFailed")
+                                                                   : QStringLiteral("ProcServerFileOperate"));
+            EXPECT_EQ(calls[1].kind, SYNC_ERROR::XmlCorrupt);
+            EXPECT_EQ(calls[1].serviceErrno, QCRequestCommon::ERRNO_BAD_REPLY);
         }
     }
 }

@@ -174,7 +174,8 @@ TEST_F(TransferRepliesTest, UploadMetaProtocolErrors) {
     EXPECT_FALSE(parser.parseUploadMeta(twice, UploadBlocks(3)));
     QJsonObject wrongHash = reply(3, QJsonArray{answer(2, "c3")});
     EXPECT_FALSE(parser.parseUploadMeta(wrongHash, UploadBlocks(3)));
-    QJsonObject fine = reply(3, QJsonArray{answer(2, "c2")});
+    // Our hashes are lower-case hex; an upper-case answer names the same block.
+    QJsonObject fine = reply(3, QJsonArray{answer(2, "C2")});
     ASSERT_TRUE(parser.parseUploadMeta(fine, UploadBlocks(3)));
     EXPECT_TRUE(parser.parseUploadMeta(fine, UploadBlocks(3))->block_info[1].found);
 }
