@@ -82,6 +82,8 @@ public:
 
     static constexpr qint64 kDefaultReplyLimit = 64 * 1024 * 1024;
     static constexpr qint64 kHeaderLimit = 256 * 1024;
+    // A block reply may exceed its block by compression and cipher overhead; never by more.
+    static constexpr qint64 kBlockReplySlack = 64 * 1024;
     static constexpr long kBlockLowSpeedBytes = 1024; // per second ...
     static constexpr long kBlockLowSpeedSeconds = 60; // ... for this long ends a block transfer
 

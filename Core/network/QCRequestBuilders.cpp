@@ -272,9 +272,8 @@ unsigned int QCRequestCommon::DoDownloadBlock(DL_DATA_REQ& request, const QStrin
     const unsigned int id = CreateManualRequestInstance(CMD::DownloadBlock, params, host, addresses, ssl);
     if (const QSharedPointer<NetworkClient> client = GetRequestByID(id)) {
         client->setBlockTransfer();
-        // The block, plus room for the compression and cipher overhead of a block that gained none.
         if (request.block_size > 0)
-            client->setReplyLimit(qint64(request.block_size) + 64 * 1024);
+            client->setReplyLimit(qint64(request.block_size) + NetworkClient::kBlockReplySlack);
     }
     return id;
 }

@@ -443,6 +443,28 @@ TEST_F(KeepAliveApiTest, RequestsOfTheRegistryUseOneConnection) {
         EXPECT_FALSE(request.hasHeader("Connection")) << request.header("Connection");
 }
 
+using BlockBuilderTest = ApiTest;
+
+TEST_F(BlockBuilderTest, ABlockReplyIsBoundedByItsBlockSize) {
+    const QString host = QStringLiteral("127.0.0.1:%1").arg(standIn.port(Listener::Primary));
+    const qint64 bound = 1000 + NetworkClient::kBlockReplySlack;
+    for (const qint64 size : {bound, bound + 1}) {
+        standIn.route("GET", "/intf.php", [size](const RecordedRequest&) {
+            return Reply(std::string(size_t(size), 'b'), "application/octet-stream");
+        });
+        DL_DATA_REQ request;
+        request.bhash = QStringLiteral("h");
+        request.block_size = 1000;
+        unsigned int unused = 0;
+        const unsigned int id =
+            QCRequestCommon::GetInstance()->DoDownloadBlock(request, host, QString(), false, unused, false);
+        const QSharedPointer<NetworkClient> client = QCRequestCommon::GetInstance()->GetRequestByID(id);
+        ASSERT_TRUE(client);
+        EXPECT_EQ(client->doGet(QString()), size == bound) << size;
+    }
+    EXPECT_EQ(standIn.requestCount(), 2);
+}
+
 // With debug lines on, neither the cookie that goes out nor the secrets of a login reply show.
 TEST_F(ClientTest, DebugLinesCarryNoSecrets) {
     standIn.route("GET", "/login", [](const RecordedRequest&) {
