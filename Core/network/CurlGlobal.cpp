@@ -4,19 +4,30 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <random>
 #include <set>
+#include <vector>
 
-// The DNS cache that every handle of the process shares, with the lock libcurl asks for: one
-// non-recursive mutex, whatever data kind or access mode libcurl names.
+// The share that every handle of the process carries, with the locks libcurl asks for: one
+// non-recursive mutex per kind of shared data, so that libcurl may hold the lock of one kind (the
+// share's own bookkeeping, say) while it takes another's.
+//
+// Connections are not in the share: libcurl documents sharing the connection cache between
+// concurrently running threads as unsafe. They are reused through the pool of multi handles below,
+// each of which keeps the connections of its last transfers.
 struct curl_dns_lock {
-    static std::mutex s_dns_lock;
+    static std::mutex s_locks[CURL_LOCK_DATA_LAST];
     static CURLSH* s_share; // made once by CurlGlobal::Init, freed at exit
 
-    static void _lock(CURL*, curl_lock_data, curl_lock_access, void*) { s_dns_lock.lock(); }
-    static void _unlock(CURL*, curl_lock_data, void*) { s_dns_lock.unlock(); }
+    static std::mutex& _mutex(curl_lock_data data) {
+        return s_locks[data > CURL_LOCK_DATA_NONE && data < CURL_LOCK_DATA_LAST ? data : CURL_LOCK_DATA_NONE];
+    }
+    static void _lock(CURL*, curl_lock_data data, curl_lock_access, void*) noexcept { _mutex(data).lock(); }
+    static void _unlock(CURL*, curl_lock_data data, void*) noexcept { _mutex(data).unlock(); }
     static void _create_share() {
         s_share = curl_share_init();
         if (!s_share)
@@ -24,6 +35,7 @@ struct curl_dns_lock {
         curl_share_setopt(s_share, CURLSHOPT_LOCKFUNC, &curl_dns_lock::_lock);
         curl_share_setopt(s_share, CURLSHOPT_UNLOCKFUNC, &curl_dns_lock::_unlock);
         curl_share_setopt(s_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(s_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     }
     static void _set_share_handle(CURL* handle) {
         if (!s_share)
@@ -33,23 +45,33 @@ struct curl_dns_lock {
     }
 };
 
-std::mutex curl_dns_lock::s_dns_lock;
+std::mutex curl_dns_lock::s_locks[CURL_LOCK_DATA_LAST];
 CURLSH* curl_dns_lock::s_share = nullptr;
 
 namespace {
 
+// Idle multi handles kept for reuse; enough for the transfers the engine runs at once.
+constexpr size_t kPoolSize = 16;
+
 std::once_flag g_init;
 std::atomic<quint64> g_generation{0};
 std::atomic<CurlGlobal::ConnectGuard> g_connectGuard{nullptr};
-std::mutex g_liveLock;
-std::set<CURLM*> g_liveMulti; // guarded by g_liveLock
+std::atomic<long> g_backoffFirstMs{500};
+std::atomic<long> g_backoffCeilingMs{30000};
+
+std::mutex g_multiLock;
+std::set<CURLM*> g_busyMulti;    // guarded by g_multiLock: taken, not yet returned
+std::vector<CURLM*> g_idleMulti; // guarded by g_multiLock: the pool, most recently returned last
 
 void CleanUpAtExit() {
-    std::lock_guard<std::mutex> lock(g_liveLock);
+    std::lock_guard<std::mutex> lock(g_multiLock);
     // A client that outlives main (held by a static object) still uses libcurl: leave it be, the
     // process is ending anyway.
-    if (!g_liveMulti.empty())
+    if (!g_busyMulti.empty())
         return;
+    for (CURLM* multi : g_idleMulti)
+        curl_multi_cleanup(multi);
+    g_idleMulti.clear();
     if (curl_dns_lock::s_share)
         curl_share_cleanup(curl_dns_lock::s_share);
     curl_dns_lock::s_share = nullptr;
@@ -67,8 +89,36 @@ void CurlGlobal::Init() {
     });
 }
 
-void CurlGlobal::AttachDnsCache(CURL* handle) {
+void CurlGlobal::AttachShare(CURL* handle) {
     curl_dns_lock::_set_share_handle(handle);
+}
+
+CURLM* CurlGlobal::TakeMulti() {
+    std::lock_guard<std::mutex> lock(g_multiLock);
+    CURLM* multi = nullptr;
+    if (!g_idleMulti.empty()) {
+        multi = g_idleMulti.back();
+        g_idleMulti.pop_back();
+    } else {
+        multi = curl_multi_init();
+    }
+    if (multi)
+        g_busyMulti.insert(multi);
+    return multi;
+}
+
+void CurlGlobal::ReturnMulti(CURLM* multi) {
+    if (!multi)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(g_multiLock);
+        g_busyMulti.erase(multi);
+        if (g_idleMulti.size() < kPoolSize) {
+            g_idleMulti.push_back(multi);
+            return;
+        }
+    }
+    curl_multi_cleanup(multi);
 }
 
 quint64 CurlGlobal::Generation() {
@@ -77,19 +127,26 @@ quint64 CurlGlobal::Generation() {
 
 void CurlGlobal::StopAll() {
     g_generation.fetch_add(1);
-    std::lock_guard<std::mutex> lock(g_liveLock);
-    for (CURLM* multi : g_liveMulti)
+    std::lock_guard<std::mutex> lock(g_multiLock);
+    for (CURLM* multi : g_busyMulti)
         curl_multi_wakeup(multi);
 }
 
-void CurlGlobal::Register(CURLM* multi) {
-    std::lock_guard<std::mutex> lock(g_liveLock);
-    g_liveMulti.insert(multi);
+long CurlGlobal::BackoffMs(int failures) {
+    const long first = std::max(1L, g_backoffFirstMs.load());
+    const long ceiling = std::max(first, g_backoffCeilingMs.load());
+    long wait = first;
+    for (int i = 1; i < failures && wait < ceiling; ++i)
+        wait *= 2;
+    wait = std::min(wait, ceiling);
+    // Jitter, so that the clients that failed together do not all come back together.
+    thread_local std::minstd_rand random(std::random_device{}());
+    return wait / 2 + std::uniform_int_distribution<long>(0, wait - wait / 2)(random);
 }
 
-void CurlGlobal::Unregister(CURLM* multi) {
-    std::lock_guard<std::mutex> lock(g_liveLock);
-    g_liveMulti.erase(multi);
+void CurlGlobal::SetBackoff(long firstMs, long ceilingMs) {
+    g_backoffFirstMs.store(firstMs);
+    g_backoffCeilingMs.store(ceilingMs);
 }
 
 void CurlGlobal::SetConnectGuard(ConnectGuard guard) {
@@ -97,8 +154,13 @@ void CurlGlobal::SetConnectGuard(ConnectGuard guard) {
 }
 
 curl_socket_t CurlGlobal::OpenSocket(void*, curlsocktype purpose, curl_sockaddr* address) {
-    const ConnectGuard guard = g_connectGuard.load();
-    if (guard && purpose == CURLSOCKTYPE_IPCXN && !guard(&address->addr))
+    // Nothing may unwind through libcurl: a guard that throws refuses the address.
+    try {
+        const ConnectGuard guard = g_connectGuard.load();
+        if (guard && purpose == CURLSOCKTYPE_IPCXN && !guard(&address->addr))
+            return CURL_SOCKET_BAD;
+    } catch (...) {
         return CURL_SOCKET_BAD;
+    }
     return socket(address->family, address->socktype, address->protocol);
 }

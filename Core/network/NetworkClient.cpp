@@ -3,20 +3,29 @@
 #include "common/CoreLog.h"
 #include "common/IuCoreUtils.h"
 #include "network/CurlGlobal.h"
+#include "network/LogRedaction.h"
 
 #include <QFile>
-#include <QReadLocker>
 #include <QRegularExpression>
 #include <QUrl>
-#include <QWriteLocker>
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-int SockOptCallback(void*, curl_socket_t, curlsocktype) {
+using ReadLock = std::shared_lock<std::shared_mutex>;
+using WriteLock = std::unique_lock<std::shared_mutex>;
+
+// Later attempts get longer time-outs, but never more than this many times the first one's.
+constexpr int kMaxTimeoutFactor = 4;
+// Memory bodies stay well below what a QByteArray can hold.
+constexpr qint64 kMaxReplyLimit = qint64(1) << 30;
+
+int SockOptCallback(void*, curl_socket_t, curlsocktype) noexcept {
     return CURL_SOCKOPT_OK;
 }
 
@@ -60,12 +69,9 @@ NetworkClient::NetworkClient(int retryCap)
     CurlGlobal::Init();
     m_generation = CurlGlobal::Generation();
     m_curl = curl_easy_init();
-    m_multi = curl_multi_init();
-    if (m_multi)
-        CurlGlobal::Register(m_multi);
     if (!m_curl)
         return;
-    CurlGlobal::AttachDnsCache(m_curl);
+    CurlGlobal::AttachShare(m_curl);
     curl_easy_setopt(m_curl, CURLOPT_COOKIELIST, "");
     // No header function: libcurl hands header bytes to the same writer with the header cookie.
     curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, &NetworkClient::WriteCallback);
@@ -88,20 +94,16 @@ NetworkClient::NetworkClient(int retryCap)
     curl_easy_setopt(m_curl, CURLOPT_BUFFERSIZE, 32768L);
     curl_easy_setopt(m_curl, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(m_curl, CURLOPT_MAXREDIRS, 3L);
-    curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, m_timeoutMs);
-    curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, m_connectTimeoutMs);
+    applyTimeouts();
 }
 
 NetworkClient::~NetworkClient() {
-    if (m_multi)
-        CurlGlobal::Unregister(m_multi);
+    // A verb gives its multi handle back before it returns: there is none to release here.
     if (m_curl) {
         curl_easy_setopt(m_curl, CURLOPT_XFERINFOFUNCTION, nullptr);
         curl_easy_setopt(m_curl, CURLOPT_MIMEPOST, nullptr);
         curl_easy_cleanup(m_curl);
     }
-    if (m_multi)
-        curl_multi_cleanup(m_multi);
     curl_mime_free(m_mime);
     curl_slist_free_all(m_headerList);
     curl_slist_free_all(m_connectTo);
@@ -120,8 +122,13 @@ void NetworkClient::SetConnectGuard(ConnectGuard guard) {
     CurlGlobal::SetConnectGuard(guard);
 }
 
+void NetworkClient::SetRetryBackoff(long firstMs, long ceilingMs) {
+    CurlGlobal::SetBackoff(firstMs, ceilingMs);
+}
+
 void NetworkClient::Cancel() {
     m_cancelled.store(true);
+    std::lock_guard<std::mutex> lock(m_multiLock);
     if (m_multi)
         curl_multi_wakeup(m_multi);
 }
@@ -131,14 +138,19 @@ bool NetworkClient::IsCancelled() const {
 }
 
 bool NetworkClient::stopped() const {
-    return !m_curl || !m_multi || m_cancelled.load() || m_generation != CurlGlobal::Generation();
+    return !m_curl || m_cancelled.load() || m_generation != CurlGlobal::Generation();
 }
 
 // ---- setting up a request
 
 void NetworkClient::setUrl(const QString& url) {
+    m_beganOnHttp = url.startsWith(QLatin1String("http://"));
+    setCurrentUrl(url);
+}
+
+void NetworkClient::setCurrentUrl(const QString& url) {
     {
-        QWriteLocker lock(&m_urlLock);
+        WriteLock lock(m_urlLock);
         m_url = url;
     }
     if (m_curl)
@@ -146,7 +158,7 @@ void NetworkClient::setUrl(const QString& url) {
 }
 
 QString NetworkClient::currentUrl() const {
-    QReadLocker lock(&m_urlLock);
+    ReadLock lock(m_urlLock);
     return m_url;
 }
 
@@ -154,7 +166,7 @@ void NetworkClient::addQueryParam(const std::string& name, const std::string& va
     QueryParam param;
     param.name = name;
     param.value = value;
-    QWriteLocker lock(&m_paramLock);
+    WriteLock lock(m_paramLock);
     m_params.push_back(std::move(param));
 }
 
@@ -167,12 +179,12 @@ void NetworkClient::addQueryParamFile(const std::string& name, const std::string
     param.contentType = contentType;
     if (data && length > 0)
         param.data.assign(data, data + length);
-    QWriteLocker lock(&m_paramLock);
+    WriteLock lock(m_paramLock);
     m_params.push_back(std::move(param));
 }
 
 void NetworkClient::addQueryHeader(const QString& name, const QString& value) {
-    QWriteLocker lock(&m_requestHeaderLock);
+    WriteLock lock(m_requestHeaderLock);
     m_requestHeaders.push_back({name, value});
 }
 
@@ -191,8 +203,13 @@ void NetworkClient::setUserParam(const QCSignRequest& params) {
     m_userParam = params;
 }
 
-void NetworkClient::setOutputFile(const QString& path) {
+void NetworkClient::setOutputFile(const QString& path, qint64 announcedSize) {
     m_outputFileName = path;
+    m_outputLimit = announcedSize;
+}
+
+void NetworkClient::setReplyLimit(qint64 bytes) {
+    m_replyLimit = bytes > 0 ? std::min(bytes, kMaxReplyLimit) : kDefaultReplyLimit;
 }
 
 void NetworkClient::setMethod(const QString& method) {
@@ -246,10 +263,25 @@ void NetworkClient::setProgressCallback(ProgressFunction function, void* userDat
 void NetworkClient::setTimeouts(long totalMs, long connectMs) {
     m_timeoutMs = totalMs;
     m_connectTimeoutMs = connectMs;
+    applyTimeouts();
+}
+
+void NetworkClient::setBlockTransfer(long bytesPerSecond, long seconds) {
+    m_blockTransfer = true;
+    m_lowSpeedBytes = std::max(1L, bytesPerSecond);
+    m_lowSpeedSeconds = std::max(1L, seconds);
+    applyTimeouts();
+}
+
+void NetworkClient::applyTimeouts() {
     if (!m_curl)
         return;
-    curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, m_timeoutMs);
-    curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, m_connectTimeoutMs);
+    const long factor = std::min(m_retries + 1, kMaxTimeoutFactor);
+    // A block may take long on a slow link; only a transfer that stalls is cut off.
+    curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, m_blockTransfer ? 0L : factor * m_timeoutMs);
+    curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, factor * m_connectTimeoutMs);
+    curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, m_blockTransfer ? m_lowSpeedBytes : 0L);
+    curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, m_blockTransfer ? m_lowSpeedSeconds : 0L);
 }
 
 // ---- verbs
@@ -257,36 +289,38 @@ void NetworkClient::setTimeouts(long totalMs, long connectMs) {
 void NetworkClient::prepareRequest() {
     bool hasExpect = false;
     {
-        QReadLocker lock(&m_requestHeaderLock);
+        ReadLock lock(m_requestHeaderLock);
         for (const CustomHeaderItem& header : m_requestHeaders)
             hasExpect = hasExpect || header.name == QLatin1String("Expect");
     }
     // An empty "Expect" keeps libcurl from sending "Expect: 100-continue" and waiting for it.
     if (!hasExpect)
         addQueryHeader(QStringLiteral("Expect"), QString());
+    m_tooLarge.store(0);
     {
-        QWriteLocker lock(&m_responseHeaderLock);
+        WriteLock lock(m_responseHeaderLock);
         m_responseHeaders.clear();
     }
     {
-        QWriteLocker lock(&m_bodyLock);
+        WriteLock lock(m_bodyLock);
         m_body.clear();
     }
     {
-        QWriteLocker lock(&m_headerTextLock);
+        WriteLock lock(m_headerTextLock);
         m_headerText.clear();
     }
     curl_easy_setopt(m_curl, CURLOPT_USERAGENT, m_userAgent.toUtf8().constData());
 
     curl_slist_free_all(m_headerList);
     m_headerList = nullptr;
-    QReadLocker lock(&m_requestHeaderLock);
+    ReadLock lock(m_requestHeaderLock);
     for (const CustomHeaderItem& header : m_requestHeaders) {
         const QString line = header.value == QLatin1String("\n")
                                  ? header.name + QLatin1Char(';') + header.value
                                  : header.name + QLatin1String(": ") + header.value;
         const QByteArray bytes = line.toUtf8();
-        CoreDebug("[header] %s", bytes.constData());
+        if (CoreLog::Enabled())
+            CoreDebug("[header] %s", RedactForLog(bytes).constData());
         if (curl_slist* list = curl_slist_append(m_headerList, bytes.constData()))
             m_headerList = list;
     }
@@ -331,7 +365,7 @@ bool NetworkClient::doPost(const QString& body) {
     }
     QByteArray text;
     if (body.isEmpty()) {
-        QReadLocker lock(&m_paramLock);
+        ReadLock lock(m_paramLock);
         for (const QueryParam& param : m_params) {
             if (param.isFile)
                 continue;
@@ -368,7 +402,7 @@ bool NetworkClient::doUploadMultipartData() {
     curl_mime_free(m_mime);
     m_mime = curl_mime_init(m_curl);
     {
-        QReadLocker lock(&m_paramLock);
+        ReadLock lock(m_paramLock);
         for (const QueryParam& param : m_params) {
             curl_mimepart* part = curl_mime_addpart(m_mime);
             if (!part)
@@ -444,13 +478,16 @@ bool NetworkClient::doUpload(const QString& fileName, const QString& text) {
 void NetworkClient::resetAttempt() {
     // Each attempt starts from nothing: a failed one must not leave bytes in front of the next.
     {
-        QWriteLocker lock(&m_bodyLock);
+        WriteLock lock(m_bodyLock);
         m_body.clear();
     }
     {
-        QWriteLocker lock(&m_headerTextLock);
+        WriteLock lock(m_headerTextLock);
         m_headerText.clear();
     }
+    m_bodyBytes = 0;
+    m_headerBytes = 0;
+    m_tooLarge.store(0);
     if (m_output) {
         fclose(m_output);
         m_output = IuCoreUtils::fopen_utf8(m_outputFileName.toStdString().c_str(), "wb");
@@ -498,7 +535,27 @@ CURLcode NetworkClient::performAttempt() {
 }
 
 bool NetworkClient::performLoop() {
-    for (;;) {
+    CURLM* multi = CurlGlobal::TakeMulti();
+    if (!multi) {
+        m_lastResult = CURLE_OUT_OF_MEMORY;
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_multiLock);
+        m_multi = multi;
+    }
+    // The walk looks at the stop flags only now: a stop from here on finds this handle to wake.
+    const bool ok = walk();
+    {
+        std::lock_guard<std::mutex> lock(m_multiLock);
+        m_multi = nullptr;
+    }
+    CurlGlobal::ReturnMulti(multi);
+    return ok;
+}
+
+bool NetworkClient::walk() {
+    for (int failures = 0;;) {
         if (stopped()) {
             m_lastResult = CURLE_ABORTED_BY_CALLBACK;
             return false;
@@ -507,6 +564,10 @@ bool NetworkClient::performLoop() {
         m_lastResult = performAttempt();
         if (m_lastResult == CURLE_OK)
             return true;
+        if (m_tooLarge.load() != 0) {
+            WriteLock lock(m_bodyLock);
+            m_body = QByteArray(); // nobody may read a cut-off reply; give the memory back now
+        }
         if (responseCode() == 514)
             return false;
         // Another attempt cannot help when the caller aborted or the local side failed.
@@ -515,18 +576,41 @@ bool NetworkClient::performLoop() {
         CoreDebug("[url] %s", currentUrl().toUtf8().constData());
         if (!retryStep())
             return false;
+        waitBeforeRetry(++failures);
+    }
+}
+
+void NetworkClient::waitBeforeRetry(int failures) {
+    const long waitMs = CurlGlobal::BackoffMs(failures);
+    CoreDebug("[backoff] %ld ms", waitMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    // Cancel() and Uninitialize() wake the poll; a wake-up left over from an earlier verb of this
+    // multi handle only makes one more round.
+    while (!stopped()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0)
+            break;
+        curl_multi_poll(m_multi, nullptr, 0, int(std::min<long long>(left, INT_MAX)), nullptr);
     }
 }
 
 bool NetworkClient::retryStep() {
-    // A cancel is seen at the top of the perform loop, which reports it as an abort.
+    // A stop is seen at the top of the walk, which reports it as an abort.
     if (m_retryCap != -1 && m_retries >= m_retryCap)
         return false;
     QString url = currentUrl();
-    if (!m_addressStepNext && url.startsWith(QLatin1String("http://"))) {
-        url.insert(4, QLatin1Char('s'));
+    const bool http = url.startsWith(QLatin1String("http://"));
+    const bool https = url.startsWith(QLatin1String("https://"));
+    // Only a request begun on http may go (back) to http: one begun on https keeps its cookie off
+    // the wire in clear, so its scheme steps become address steps.
+    if (!m_addressStepNext && m_beganOnHttp && (http || https)) {
+        if (http)
+            url.insert(4, QLatin1Char('s'));
+        else
+            url.remove(4, 1);
     } else {
-        // The address step; a scheme step that would leave https is skipped for it.
         m_addressStepNext = true;
         if (m_retries < m_ipList.size()) {
             const QString address = m_ipList.at(std::min(int(m_ipList.size()) - 1, m_retries));
@@ -539,9 +623,8 @@ bool NetworkClient::retryStep() {
         }
     }
     if (!url.isEmpty()) {
-        setUrl(url);
-        curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, long(m_retries + 1) * m_timeoutMs);
-        curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, long(m_retries + 1) * m_connectTimeoutMs);
+        setCurrentUrl(url);
+        applyTimeouts();
     }
     CoreDebug("[retry] %d %s%s%s", m_retries, url.toUtf8().constData(),
               m_connectAddress.isEmpty() ? "" : " via ", m_connectAddress.toUtf8().constData());
@@ -567,17 +650,18 @@ void NetworkClient::setConnectTo(const QString& urlHost, const QString& address)
 bool NetworkClient::finishRequest() {
     m_kind = 0;
     {
-        QWriteLocker lock(&m_requestHeaderLock);
+        WriteLock lock(m_requestHeaderLock);
         m_requestHeaders.clear();
     }
     {
-        QWriteLocker lock(&m_paramLock);
+        WriteLock lock(m_paramLock);
         m_params.clear();
     }
     if (m_output)
         fclose(m_output);
     m_output = nullptr;
     m_outputFileName.clear();
+    m_outputLimit = -1;
     m_method.clear();
     m_uploadText.clear();
     curl_easy_setopt(m_curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(-1));
@@ -619,22 +703,40 @@ void NetworkClient::parseFinalHeaders() {
         headers.push_back({QString::fromUtf8(TrimHeaderPart(line.left(colon))),
                            QString::fromUtf8(TrimHeaderPart(line.mid(valueStart)))});
     }
-    QWriteLocker lock(&m_responseHeaderLock);
+    WriteLock lock(m_responseHeaderLock);
     m_responseHeaders = std::move(headers);
 }
 
 // ---- callbacks
 
-size_t NetworkClient::WriteCallback(char* data, size_t size, size_t count, void* cookie) {
-    const CallbackParam* param = static_cast<const CallbackParam*>(cookie);
-    if (!param || !param->client)
+// Every entry point that libcurl calls catches what the code under it may throw (std::bad_alloc
+// from a growing buffer, above all) and returns libcurl's failure value instead: an exception
+// must never unwind through C code.
+
+size_t NetworkClient::WriteCallback(char* data, size_t size, size_t count, void* cookie) noexcept {
+    try {
+        const CallbackParam* param = static_cast<const CallbackParam*>(cookie);
+        if (!param || !param->client)
+            return 0;
+        if (param->direction == 1)
+            return param->client->writeHeader(data, size * count);
+        return param->client->writeBody(data, size * count);
+    } catch (...) {
         return 0;
-    if (param->direction == 1)
-        return param->client->writeHeader(data, size * count);
-    return param->client->writeBody(data, size * count);
+    }
+}
+
+size_t NetworkClient::replyTooLarge(int which, qint64 limit) {
+    m_tooLargeLimit.store(limit);
+    m_tooLarge.store(which);
+    return 0; // a short count: libcurl ends the transfer with CURLE_WRITE_ERROR
 }
 
 size_t NetworkClient::writeBody(const char* data, size_t length) {
+    const qint64 limit = m_outputFileName.isEmpty() ? m_replyLimit : m_outputLimit;
+    if (limit >= 0 && qint64(length) > limit - m_bodyBytes)
+        return replyTooLarge(1, limit);
+    m_bodyBytes += qint64(length);
     if (!m_outputFileName.isEmpty()) {
         if (!m_output)
             m_output = IuCoreUtils::fopen_utf8(m_outputFileName.toStdString().c_str(), "wb");
@@ -643,19 +745,26 @@ size_t NetworkClient::writeBody(const char* data, size_t length) {
         // A short write (a full disk) is a local write error: libcurl ends the transfer.
         return fwrite(data, 1, length, m_output) == length ? length : 0;
     }
-    QWriteLocker lock(&m_bodyLock);
+    WriteLock lock(m_bodyLock);
     m_body.append(data, int(length));
     return length;
 }
 
 size_t NetworkClient::writeHeader(const char* data, size_t length) {
-    QWriteLocker lock(&m_headerTextLock);
+    if (qint64(length) > kHeaderLimit - m_headerBytes)
+        return replyTooLarge(2, kHeaderLimit);
+    m_headerBytes += qint64(length);
+    WriteLock lock(m_headerTextLock);
     m_headerText.append(data, int(length));
     return length;
 }
 
-size_t NetworkClient::ReadCallback(char* buffer, size_t size, size_t count, void* client) {
-    return static_cast<NetworkClient*>(client)->readUpload(buffer, size * count);
+size_t NetworkClient::ReadCallback(char* buffer, size_t size, size_t count, void* client) noexcept {
+    try {
+        return static_cast<NetworkClient*>(client)->readUpload(buffer, size * count);
+    } catch (...) {
+        return CURL_READFUNC_ABORT;
+    }
 }
 
 size_t NetworkClient::readUpload(char* buffer, size_t length) {
@@ -675,10 +784,15 @@ size_t NetworkClient::readUpload(char* buffer, size_t length) {
     return got;
 }
 
-int NetworkClient::SeekCallback(void* client, curl_off_t offset, int origin) {
+int NetworkClient::SeekCallback(void* client, curl_off_t offset, int origin) noexcept {
     if (origin != SEEK_SET)
         return CURL_SEEKFUNC_CANTSEEK;
-    return static_cast<NetworkClient*>(client)->rewindUpload(offset) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+    try {
+        return static_cast<NetworkClient*>(client)->rewindUpload(offset) ? CURL_SEEKFUNC_OK
+                                                                         : CURL_SEEKFUNC_FAIL;
+    } catch (...) {
+        return CURL_SEEKFUNC_FAIL;
+    }
 }
 
 bool NetworkClient::rewindUpload(curl_off_t offset) {
@@ -694,37 +808,45 @@ bool NetworkClient::rewindUpload(curl_off_t offset) {
 }
 
 int NetworkClient::ProgressCallback(void* client, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal,
-                                    curl_off_t ulNow) {
-    NetworkClient* self = static_cast<NetworkClient*>(client);
-    if (self->stopped())
+                                    curl_off_t ulNow) noexcept {
+    try {
+        return static_cast<NetworkClient*>(client)->reportProgress(dlTotal, dlNow, ulTotal, ulNow);
+    } catch (...) {
+        return 1; // aborts the transfer
+    }
+}
+
+int NetworkClient::reportProgress(curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal,
+                                  curl_off_t ulNow) {
+    if (stopped())
         return 1;
-    if (!self->m_progress)
+    if (!m_progress)
         return 0;
     qint64 reportTotal = ulTotal;
     qint64 reportNow = ulNow;
-    if (self->m_kind == 2 && self->m_chunkOffset >= 0 && self->m_chunkSize > 0) {
-        reportTotal = self->m_totalSize;
-        reportNow = self->m_chunkOffset + ulNow;
-    } else if (ulTotal <= 0 && self->m_totalSize > 0 && self->m_kind == 2) {
-        reportTotal = self->m_totalSize;
+    if (m_kind == 2 && m_chunkOffset >= 0 && m_chunkSize > 0) {
+        reportTotal = m_totalSize;
+        reportNow = m_chunkOffset + ulNow;
+    } else if (ulTotal <= 0 && m_totalSize > 0 && m_kind == 2) {
+        reportTotal = m_totalSize;
     }
-    return self->m_progress(self->m_progressUser, dlTotal, dlNow, reportTotal, reportNow);
+    return m_progress(m_progressUser, dlTotal, dlNow, reportTotal, reportNow);
 }
 
 // ---- reading the response
 
 QByteArray NetworkClient::responseBody() const {
-    QReadLocker lock(&m_bodyLock);
+    ReadLock lock(m_bodyLock);
     return m_body;
 }
 
 std::string NetworkClient::responseBodyString() const {
-    QReadLocker lock(&m_bodyLock);
+    ReadLock lock(m_bodyLock);
     return m_body.toStdString();
 }
 
 QByteArray NetworkClient::responseHeaderText() const {
-    QReadLocker lock(&m_headerTextLock);
+    ReadLock lock(m_headerTextLock);
     return m_headerText;
 }
 
@@ -736,7 +858,7 @@ long NetworkClient::responseCode() const {
 }
 
 QString NetworkClient::responseHeaderByName(const QString& name) const {
-    QReadLocker lock(&m_responseHeaderLock);
+    ReadLock lock(m_responseHeaderLock);
     for (const CustomHeaderItem& header : m_responseHeaders) {
         if (header.name == name)
             return header.value;
@@ -745,12 +867,12 @@ QString NetworkClient::responseHeaderByName(const QString& name) const {
 }
 
 int NetworkClient::responseHeaderCount() const {
-    QReadLocker lock(&m_responseHeaderLock);
+    ReadLock lock(m_responseHeaderLock);
     return int(m_responseHeaders.size());
 }
 
 QString NetworkClient::responseHeaderByIndex(int index, QString& name) const {
-    QReadLocker lock(&m_responseHeaderLock);
+    ReadLock lock(m_responseHeaderLock);
     if (index < 0 || index >= int(m_responseHeaders.size())) {
         name.clear();
         return QString();
@@ -760,6 +882,11 @@ QString NetworkClient::responseHeaderByIndex(int index, QString& name) const {
 }
 
 QString NetworkClient::errorString() const {
+    const int which = m_tooLarge.load();
+    if (which != 0)
+        return QStringLiteral("reply too large: %1 over %2 bytes")
+            .arg(which == 1 ? QStringLiteral("body") : QStringLiteral("headers"))
+            .arg(m_tooLargeLimit.load());
     return QString::fromUtf8(m_errorBuffer);
 }
 

@@ -269,7 +269,13 @@ unsigned int QCRequestCommon::DoDownloadBlock(DL_DATA_REQ& request, const QStrin
         params.Add(QStringLiteral("encrypt"), QStringLiteral("2"));
     if (compressed)
         params.Add(QStringLiteral("compress"), QStringLiteral("1"));
-    return CreateManualRequestInstance(CMD::DownloadBlock, params, host, addresses, ssl);
+    const unsigned int id = CreateManualRequestInstance(CMD::DownloadBlock, params, host, addresses, ssl);
+    if (const QSharedPointer<NetworkClient> client = GetRequestByID(id)) {
+        client->setBlockTransfer();
+        if (request.block_size > 0)
+            client->setReplyLimit(qint64(request.block_size) + NetworkClient::kBlockReplySlack);
+    }
+    return id;
 }
 
 unsigned int QCRequestCommon::DoUploadMeta(UP_EX_REQ&, const QString& host, const QString& addresses,
@@ -293,8 +299,10 @@ unsigned int QCRequestCommon::DoUploadBlock(UP_BLOCK_REQ& request, const QString
         params.Add(QStringLiteral("compress_size"), request.data_len);
     }
     const unsigned int id = CreateManualRequestInstance(CMD::UploadBlock, params, host, addresses, ssl);
-    if (const QSharedPointer<NetworkClient> client = GetRequestByID(id))
+    if (const QSharedPointer<NetworkClient> client = GetRequestByID(id)) {
+        client->setBlockTransfer();
         client->addQueryParamFile("file", "file.dat", request.data, int(request.data_len), std::string());
+    }
     return id;
 }
 
@@ -312,6 +320,7 @@ unsigned int QCRequestCommon::DoFastUpload(UP_FAST_REQ& request, const QString& 
     const QSharedPointer<NetworkClient> client = GetRequestByID(id);
     if (!client)
         return id;
+    client->setBlockTransfer();
     const FILE_INFO& file = request.file;
     client->addQueryParam("fname", Utf8(ConvertServerPath(file.path, false)));
     client->addQueryParam("fsize", std::to_string(file.size));

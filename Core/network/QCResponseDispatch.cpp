@@ -18,6 +18,7 @@
 #include "common/CoreLog.h"
 #include "common/QCEvents.h"
 #include "network/CmdTable.h"
+#include "network/LogRedaction.h"
 #include "network/QCResponseCommon.h"
 #include "sync/QCLocalStoreMgr.h"
 
@@ -147,7 +148,8 @@ void QCRequestCommon::DispatchReply(int command, unsigned int id, QByteArray bod
         g_LocalStoreMgr.ProcDownloadFile(command, id, none);
         return;
     }
-    CoreDebug("[response] %s\n%s", qUtf8Printable(GetCmdString(command)), body.constData());
+    if (CoreLog::Enabled()) // the login reply carries the token and the block key
+        CoreDebug("[response] %s\n%s", qUtf8Printable(GetCmdString(command)), RedactForLog(body).constData());
     if (command == CMD::Login)
         body = QuoteNumericEid(body);
 

@@ -1,9 +1,15 @@
 // The HTTP client's verbs, headers and outputs against the loopback stand-in of the service.
+#include "ApiTestSupport.h"
 #include "NetworkTestSupport.h"
 
+#include "common/CommonDef.h"
+#include "network/LogRedaction.h"
 #include "network/NetworkClient.h"
+#include "network/QCRequestCommon.h"
 #include "support/Loopback.h"
+#include "sync/QCLocalStoreMgr.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -303,6 +309,206 @@ TEST_F(ClientTest, UninitializeStopsExistingClientsOnly) {
     EXPECT_EQ(after.responseBody(), QByteArray("pong"));
     EXPECT_EQ(standIn.requestCount(), 1);
 }
+
+// A reply past one of its bounds ends as a local write error: not retried, nothing of it kept.
+struct BoundRow {
+    const char* name;
+    int bodyBytes;
+    int floodHeaders; // headers of 1000 bytes each
+    bool toFile;      // into a file announced at 1000 bytes, else into memory bounded at 1000
+    bool ok;
+};
+
+class BoundTest : public StandInTest, public ::testing::WithParamInterface<BoundRow> {};
+
+TEST_P(BoundTest, AReplyPastItsBoundFailsCleanly) {
+    const BoundRow& row = GetParam();
+    standIn.route("GET", "/reply", [&row](const RecordedRequest&) {
+        StandInReply reply = Reply(std::string(size_t(row.bodyBytes), 'b'), "application/octet-stream");
+        for (int i = 0; i < row.floodHeaders; ++i)
+            reply.headers.emplace_back("X-Flood-" + std::to_string(i), std::string(1000, 'h'));
+        return reply;
+    });
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid()) << dir.errorString().toStdString();
+    NetworkClient client(-1);
+    client.setReplyLimit(1000);
+    if (row.toFile)
+        client.setOutputFile(dir.filePath(QStringLiteral("out.bin")), 1000);
+    const bool ok = client.doGet(Url(standIn, Listener::Primary, "/reply"));
+    EXPECT_EQ(standIn.requestCount(), 1);
+    if (row.ok) {
+        EXPECT_TRUE(ok) << client.errorString().toStdString();
+        return;
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(client.getCurlResult(), CURLE_WRITE_ERROR);
+    EXPECT_TRUE(client.errorString().startsWith(QLatin1String("reply too large")))
+        << client.errorString().toStdString();
+    EXPECT_TRUE(client.responseBody().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, BoundTest,
+                         ::testing::Values(BoundRow{"BodyAtItsLimit", 1000, 0, false, true},
+                                           BoundRow{"BodyOverItsLimit", 1001, 0, false, false},
+                                           BoundRow{"FileAtItsAnnouncedSize", 1000, 0, true, true},
+                                           BoundRow{"FileOverItsAnnouncedSize", 1001, 0, true, false},
+                                           BoundRow{"HeaderFlood", 10, 300, false, false}),
+                         [](const ::testing::TestParamInfo<BoundRow>& info) { return info.param.name; });
+
+// A block comes slowly but steadily: past the total time-out that ends any other transfer, and
+// still cut off when it stalls.
+TEST_F(ClientTest, BlockTransfersEndOnlyWhenTheyStall) {
+    const QByteArray data = PatternBytes(8 * 1024, 6);
+    standIn.route("GET", "/block",
+                  [&data](const RecordedRequest&) { return Reply(Bytes(data), "application/octet-stream"); });
+    FaultRule trickle; // at least 7 x 150 ms, far past the 500 ms time-out
+    trickle.path = "/block";
+    trickle.fault.kind = FaultKind::Trickle;
+    trickle.fault.pieceBytes = 1024;
+    trickle.fault.delayMs = 150;
+    standIn.addFault(trickle);
+    FaultRule stall;
+    stall.path = "/stall";
+    stall.fault.kind = FaultKind::Delay;
+    stall.fault.delayMs = 120000;
+    standIn.addFault(stall);
+    const QString url = Url(standIn, Listener::Primary, "/block");
+
+    NetworkClient plain(0);
+    plain.setTimeouts(500, 10000);
+    EXPECT_FALSE(plain.doGet(url));
+    EXPECT_EQ(plain.getCurlResult(), CURLE_OPERATION_TIMEDOUT);
+
+    NetworkClient block(0);
+    block.setTimeouts(500, 10000);
+    block.setBlockTransfer(100, 3); // the trickle runs at several KiB/s
+    ASSERT_TRUE(block.doGet(url)) << block.getCurlResultString().toStdString();
+    EXPECT_TRUE(block.responseBody() == data);
+
+    NetworkClient stalled(0);
+    stalled.setBlockTransfer(100, 1);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(stalled.doGet(Url(standIn, Listener::Primary, "/stall")));
+    EXPECT_EQ(stalled.getCurlResult(), CURLE_OPERATION_TIMEDOUT);
+    EXPECT_LT(timer.elapsed(), 60000);
+}
+
+// Fresh clients, one per request as the registry makes them, share one connection to a host:
+// no TCP or TLS handshake per request.
+class KeepAliveTest : public StandInTest, public ::testing::WithParamInterface<Listener> {
+protected:
+    StandInOptions options() const override {
+        StandInOptions result;
+        result.tls = TlsMode::TestCa;
+        result.keepAliveRequests = 1000;
+        return result;
+    }
+};
+
+TEST_P(KeepAliveTest, TwentyFreshClientsUseOneConnection) {
+    standIn.route("GET", "/ping", [](const RecordedRequest&) { return Reply("pong", "text/plain"); });
+    for (int i = 0; i < 20; ++i) {
+        NetworkClient client(-1);
+        client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
+        ASSERT_TRUE(client.doGet(Url(standIn, GetParam(), "/ping"))) << client.errorString().toStdString();
+    }
+    EXPECT_EQ(standIn.requestCount(), 20);
+    EXPECT_EQ(standIn.connectionCount(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, KeepAliveTest, ::testing::Values(Listener::Primary, Listener::Tls),
+                         [](const ::testing::TestParamInfo<Listener>& info) {
+                             return info.param == Listener::Tls ? "Https" : "Http";
+                         });
+
+class KeepAliveApiTest : public ApiTest {
+protected:
+    StandInOptions options() const override {
+        StandInOptions result;
+        result.keepAliveRequests = 1000;
+        return result;
+    }
+};
+
+TEST_F(KeepAliveApiTest, RequestsOfTheRegistryUseOneConnection) {
+    UseStandInAsApiHost();
+    api->setAnswer("Incr.getBgsp", ApiAnswer::Data("{\"bgsp\":\"b1\"}"));
+    for (int i = 0; i < 20; ++i)
+        ASSERT_NE(QCRequestCommon::GetInstance()->DoGetBgsp(), 0u);
+    EXPECT_EQ(api->calls("Incr.getBgsp").size(), 20u);
+    EXPECT_EQ(standIn.connectionCount(), 1);
+    for (const RecordedRequest& request : standIn.requests())
+        EXPECT_FALSE(request.hasHeader("Connection")) << request.header("Connection");
+}
+
+using BlockBuilderTest = ApiTest;
+
+TEST_F(BlockBuilderTest, ABlockReplyIsBoundedByItsBlockSize) {
+    const QString host = QStringLiteral("127.0.0.1:%1").arg(standIn.port(Listener::Primary));
+    const qint64 bound = 1000 + NetworkClient::kBlockReplySlack;
+    for (const qint64 size : {bound, bound + 1}) {
+        standIn.route("GET", "/intf.php", [size](const RecordedRequest&) {
+            return Reply(std::string(size_t(size), 'b'), "application/octet-stream");
+        });
+        DL_DATA_REQ request;
+        request.bhash = QStringLiteral("h");
+        request.block_size = 1000;
+        unsigned int unused = 0;
+        const unsigned int id =
+            QCRequestCommon::GetInstance()->DoDownloadBlock(request, host, QString(), false, unused, false);
+        const QSharedPointer<NetworkClient> client = QCRequestCommon::GetInstance()->GetRequestByID(id);
+        ASSERT_TRUE(client);
+        EXPECT_EQ(client->doGet(QString()), size == bound) << size;
+    }
+    EXPECT_EQ(standIn.requestCount(), 2);
+}
+
+// With debug lines on, neither the cookie that goes out nor the secrets of a login reply show.
+TEST_F(ClientTest, DebugLinesCarryNoSecrets) {
+    standIn.route("GET", "/login", [](const RecordedRequest&) {
+        return Reply("{\"errno\":0,\"data\":{\"qid\":\"7\",\"token\":\"tok-REPLY\",\"key\":\"key-REPLY\","
+                     "\"iv\":\"iv-REPLY\"}}");
+    });
+    DebugCapture capture;
+    NetworkClient client(0);
+    client.addQueryHeader(QStringLiteral("Cookie"), QStringLiteral("token=tok-SENT; q=q-SENT; t=t-SENT; "));
+    ASSERT_TRUE(client.doGet(Url(standIn, Listener::Primary, "/login")));
+    QCRequestCommon::DispatchReply(CMD::Login, 1, client.responseBody(), 0, 0, 0);
+    g_LocalStoreMgr.TakeCalls();
+
+    EXPECT_EQ(capture.lines(QStringLiteral("[header] Cookie: token=***; q=***; t=***;")).size(), 1);
+    EXPECT_EQ(capture.lines(QStringLiteral("[response] ")).size(), 1);
+    for (const QString& line : capture.lines(QString()))
+        EXPECT_FALSE(line.contains(QLatin1String("-SENT")) || line.contains(QLatin1String("-REPLY")))
+            << line.toStdString();
+}
+
+struct RedactRow {
+    const char* name;
+    const char* text;
+    const char* expected;
+};
+
+class RedactTest : public ::testing::TestWithParam<RedactRow> {};
+
+TEST_P(RedactTest, MasksOnlyTheSecrets) {
+    EXPECT_EQ(RedactForLog(GetParam().text), QByteArray(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, RedactTest,
+    ::testing::Values(
+        RedactRow{"CookieLine", "Cookie: token=a; q=u=4&n=x; t=T", "Cookie: token=***; q=***; t=***"},
+        RedactRow{"SetCookieInAnyCase", "HTTP/1.1 200 OK\r\nset-cookie: sid=abc; Path=/\r\nX-A: token=1\r\n",
+                  "HTTP/1.1 200 OK\r\nset-cookie: sid=***; Path=***\r\nX-A: token=1\r\n"},
+        RedactRow{"JsonMembers", R"({"token": "t\"x", "key":12,"iv" : "v","pwd":null,"qid":"7"})",
+                  R"({"token": "***", "key":"***","iv" : "***","pwd":"***","qid":"7"})"},
+        RedactRow{"NameInsideAString", R"({"errmsg":"bad \"token\": x","n":1})",
+                  R"({"errmsg":"bad \"token\": x","n":1})"},
+        RedactRow{"NestedObject", R"({"key":{"token":"t"}})", R"({"key":{"token":"***"}})"}),
+    [](const ::testing::TestParamInfo<RedactRow>& info) { return info.param.name; });
 
 bool RefuseAll(const struct sockaddr*) {
     return false;

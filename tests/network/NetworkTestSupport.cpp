@@ -20,9 +20,13 @@ bool LoopbackOrCount(const struct sockaddr* address) {
 
 // No network test may reach anything but this machine: every connection of the HTTP client goes
 // through this check from the start of the run, and the run fails if anything tried to leave it.
+// Retry walks wait the short test back-off unless a test asks for the real one.
 class LoopbackOnly : public ::testing::Environment {
 public:
-    void SetUp() override { InstallLoopbackGuard(); }
+    void SetUp() override {
+        InstallLoopbackGuard();
+        NetworkClient::SetRetryBackoff(kTestBackoffFirstMs, kTestBackoffCeilingMs);
+    }
     void TearDown() override {
         EXPECT_EQ(g_refusedOutside.load(), 0)
             << "a connection to an address outside 127.0.0.0/8 was attempted";

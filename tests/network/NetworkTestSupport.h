@@ -59,6 +59,10 @@ private:
     QtMessageHandler m_previous;
 };
 
+// The retry back-off of the network tests: short, so that walks of many steps stay quick.
+constexpr long kTestBackoffFirstMs = 20;
+constexpr long kTestBackoffCeilingMs = 200;
+
 // (Re)installs the check that refuses, and counts, connections to anything but loopback; the
 // run fails at its end when one was attempted.
 void InstallLoopbackGuard();

@@ -8,7 +8,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -20,40 +21,32 @@ QString Url(const CloudStandIn& standIn, Listener listener, const char* path) {
     return QString::fromStdString(standIn.url(listener, path));
 }
 
-int CountOn(const CloudStandIn& standIn, Listener listener) {
-    int count = 0;
-    for (const RecordedRequest& rec : standIn.requests())
-        count += rec.listener == listener ? 1 : 0;
-    return count;
-}
-
-// The documented order. A request on http whose host and fallback addresses are all dead makes
-// 1 + 1 + cap attempts: the URL as given, the same URL on https, then one attempt per address
-// step. Every line below is one attempt after the first.
-TEST_F(RetryTest, WalkSwitchesToHttpsOnceThenStepsThroughTheAddresses) {
+// The documented order. A request begun on http whose host and fallback addresses are all dead
+// alternates the scheme and the address: 1 + 2 x cap attempts. Every line below is one attempt
+// after the first.
+TEST_F(RetryTest, AWalkBegunOnHttpAlternatesSchemeAndAddress) {
     const int dead = standIn.refusedPort();
-    const QString url = QStringLiteral("http://127.0.0.1:%1/intf.php?method=x").arg(dead);
+    const QString http = QStringLiteral("http://127.0.0.1:%1/intf.php?method=x").arg(dead);
     const QString https = QStringLiteral("https://127.0.0.1:%1/intf.php?method=x").arg(dead);
-    const QString first = QStringLiteral("127.0.0.2:%1").arg(dead);
-    const QString second = QStringLiteral("127.0.0.1:%1").arg(dead);
+    const QString first = QStringLiteral(" via 127.0.0.2:%1").arg(dead);
+    const QString second = QStringLiteral(" via 127.0.0.1:%1").arg(dead);
     DebugCapture capture;
     NetworkClient client(-1);
-    client.setIpList({first, second}, 3);
-    EXPECT_FALSE(client.doGet(url));
+    client.setIpList({first.mid(5), second.mid(5)}, 3);
+    EXPECT_FALSE(client.doGet(http));
     EXPECT_EQ(client.getCurlResult(), CURLE_COULDNT_CONNECT);
     EXPECT_EQ(client.curRetry(), 3);
     EXPECT_EQ(capture.lines(QStringLiteral("[retry]")),
               QStringList({
-                  // scheme step: http becomes https on the same host
-                  QStringLiteral("[retry] 0 ") + https,
-                  // address step: the first fallback address; the URL keeps its host
-                  QStringLiteral("[retry] 1 ") + https + QStringLiteral(" via ") + first,
-                  // the next scheme step would go back to http: skipped, the address steps on
-                  QStringLiteral("[retry] 2 ") + https + QStringLiteral(" via ") + second,
-                  // addresses used up: the last one stays
-                  QStringLiteral("[retry] 3 ") + https + QStringLiteral(" via ") + second,
+                  QStringLiteral("[retry] 0 ") + https,          // scheme step
+                  QStringLiteral("[retry] 1 ") + https + first,  // address step; the URL keeps its host
+                  QStringLiteral("[retry] 1 ") + http + first,   // back to http
+                  QStringLiteral("[retry] 2 ") + http + second,  // the next address
+                  QStringLiteral("[retry] 2 ") + https + second, // scheme step
+                  QStringLiteral("[retry] 3 ") + https + second, // addresses used up: the last one stays
               }));
-    EXPECT_EQ(client.currentUrl(), https);
+    // Each retry waited its back-off first.
+    EXPECT_EQ(capture.lines(QStringLiteral("[backoff]")).size(), 6);
 }
 
 TEST_F(RetryTest, HttpsRequestsStayOnHttpsAndOnlyApiUrlsChangeAddress) {
@@ -77,16 +70,20 @@ TEST_F(RetryTest, HttpsRequestsStayOnHttpsAndOnlyApiUrlsChangeAddress) {
               }));
 }
 
-TEST_F(RetryTest, CookieNeverTravelsOverHttpAfterTheSwitch) {
-    // The fallback address serves plain http; once on https the request never goes back to it.
-    const QString url = QStringLiteral("http://127.0.0.1:%1/intf.php").arg(standIn.refusedPort());
+TEST_F(RetryTest, AWalkBegunOnHttpReachesALiveHttpFallback) {
+    // The configuration request begins on http; its fallback addresses may serve http only.
+    standIn.route("GET", "/intf.php", [](const RecordedRequest&) { return Reply("{\"errno\":0}"); });
     NetworkClient client(-1);
-    client.setIpList({QStringLiteral("127.0.0.2:%1").arg(standIn.port(Listener::Secondary))}, 2);
-    client.setTimeouts(2000, 200);
-    client.addQueryHeader(QStringLiteral("Cookie"), QStringLiteral("token=secret; "));
-    EXPECT_FALSE(client.doGet(url));
-    EXPECT_EQ(client.curRetry(), 2);
-    EXPECT_EQ(CountOn(standIn, Listener::Secondary), 0);
+    client.setIpList({QStringLiteral("127.0.0.2:%1").arg(standIn.port(Listener::Secondary))}, 26);
+    client.addQueryHeader(QStringLiteral("Cookie"), QStringLiteral("q=1; "));
+    ASSERT_TRUE(client.doGet(QStringLiteral("http://localhost:%1/intf.php").arg(standIn.refusedPort())))
+        << client.getCurlResultString().toStdString();
+    EXPECT_EQ(client.curRetry(), 1);
+    EXPECT_TRUE(client.currentUrl().startsWith(QLatin1String("http://localhost:")));
+    const std::vector<RecordedRequest> log = standIn.requests();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].listener, Listener::Secondary);
+    EXPECT_EQ(log[0].cookie("q"), "1");
 }
 
 TEST_F(TlsRetryTest, LiveFallbackAddressKeepsTheHostNameForTls) {
@@ -203,33 +200,39 @@ TEST_F(TlsRetryTest, EachAttemptStartsFromNothing) {
 
 TEST_F(TlsRetryTest, ATimedOutAttemptMovesOn) {
     standIn.route("GET", "/slow", [](const RecordedRequest&) { return Reply("late"); });
+    // The first answer waits far longer than the attempt's time-out (Stop() ends the wait); the
+    // retry, with twice that time-out, has seconds for a new connection, TLS and a reply that
+    // takes milliseconds.
     FaultRule delay;
     delay.path = "/slow";
     delay.times = 1;
     delay.fault.kind = FaultKind::Delay;
-    delay.fault.delayMs = 5000;
+    delay.fault.delayMs = 120000;
     standIn.addFault(delay);
     NetworkClient client(1);
     client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
-    client.setTimeouts(300, 300);
+    client.setTimeouts(2000, 2000);
     QElapsedTimer timer;
     timer.start();
     ASSERT_TRUE(client.doGet(Url(standIn, Listener::Tls, "/slow")))
         << client.getCurlResultString().toStdString();
-    EXPECT_LT(timer.elapsed(), 4000);
+    EXPECT_LT(timer.elapsed(), 60000);
     EXPECT_EQ(client.responseBody(), QByteArray("late"));
     EXPECT_EQ(standIn.requestCount(), 2);
 }
+
+// Sets the back-off of every client while it exists.
+class BackoffScope {
+public:
+    BackoffScope(long firstMs, long ceilingMs) { NetworkClient::SetRetryBackoff(firstMs, ceilingMs); }
+    ~BackoffScope() { NetworkClient::SetRetryBackoff(kTestBackoffFirstMs, kTestBackoffCeilingMs); }
+};
 
 // Runs `client.doGet(url)` on a thread, calls `stop` once `started` says the verb is under way,
 // and returns the milliseconds from the stop to the verb's end.
 template <typename Started, typename Stop>
 qint64 StopRunningVerb(NetworkClient& client, const QString& url, Started started, Stop stop, bool& result) {
-    std::atomic<bool> done{false};
-    std::thread verb([&] {
-        result = client.doGet(url);
-        done.store(true);
-    });
+    std::thread verb([&] { result = client.doGet(url); });
     const bool running = started();
     EXPECT_TRUE(running) << "the verb did not get under way";
     QElapsedTimer timer;
@@ -239,52 +242,76 @@ qint64 StopRunningVerb(NetworkClient& client, const QString& url, Started starte
     return timer.elapsed();
 }
 
-TEST_F(RetryTest, CancelEndsAnUnboundedWalkAtOnce) {
+// With the real back-off a dead address costs a handful of attempts, not thousands a second.
+TEST_F(RetryTest, ARefusedPortIsTriedAFewTimesInThreeSeconds) {
+    const BackoffScope real(500, 30000);
     DebugCapture capture;
     NetworkClient client(-1);
     bool result = true;
     const QString url = QStringLiteral("http://127.0.0.1:%1/intf.php").arg(standIn.refusedPort());
+    int attempts = 0;
     const qint64 ms = StopRunningVerb(
-        client, url, [&] { return capture.waitFor(QStringLiteral("[retry] 3"), 5000); },
+        client, url,
+        [&] {
+            // The window being measured, not a wait for an event.
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            attempts = capture.lines(QStringLiteral("[retry]")).size(); // one per failed attempt
+            return true;
+        },
         [&] { client.Cancel(); }, result);
+    RecordProperty("attempts_in_3s", attempts);
+    RecordProperty("cancel_ms", int(ms));
+    std::printf("attempts in 3 s: %d, cancel took %lld ms\n", attempts, static_cast<long long>(ms));
+    EXPECT_GE(attempts, 2);
+    EXPECT_LE(attempts, 8);
+    EXPECT_LT(ms, 1000);
+    EXPECT_FALSE(result);
+}
+
+// A stop ends a verb at once wherever it waits: on a reply that does not come, or in the back-off
+// between attempts (made a minute long here, so only a wake-up can end it).
+struct StopRow {
+    const char* name;
+    bool uninitialize; // else Cancel()
+    bool inBackoff;    // else waiting for a reply
+};
+
+class StopTest : public StandInTest, public ::testing::WithParamInterface<StopRow> {};
+
+TEST_P(StopTest, EndsTheVerbAtOnce) {
+    const StopRow& row = GetParam();
+    const BackoffScope minute(60000, 60000);
+    FaultRule delay;
+    delay.path = "/intf.php";
+    delay.fault.kind = FaultKind::Delay;
+    delay.fault.delayMs = 120000;
+    standIn.addFault(delay);
+    const QString url = row.inBackoff
+                            ? QStringLiteral("http://127.0.0.1:%1/intf.php").arg(standIn.refusedPort())
+                            : Url(standIn, Listener::Primary, "/intf.php");
+    DebugCapture capture;
+    NetworkClient client(-1);
+    bool result = true;
+    const qint64 ms = StopRunningVerb(
+        client, url,
+        [&] {
+            return row.inBackoff ? capture.waitFor(QStringLiteral("[backoff]"), 30000)
+                                 : standIn.waitForRequests(1, 30000);
+        },
+        [&] { row.uninitialize ? NetworkClient::Uninitialize() : client.Cancel(); }, result);
     EXPECT_LT(ms, 1000);
     EXPECT_FALSE(result);
     EXPECT_EQ(client.getCurlResult(), CURLE_ABORTED_BY_CALLBACK);
-    // A cancelled client stays cancelled.
+    // A stopped client stays stopped.
     EXPECT_FALSE(client.doGet(Url(standIn, Listener::Primary, "/ping")));
-    EXPECT_EQ(standIn.requestCount(), 0);
+    EXPECT_EQ(standIn.requestCount(), row.inBackoff ? 0 : 1);
 }
 
-TEST_F(RetryTest, CancelEndsAWaitingTransferAtOnce) {
-    FaultRule delay;
-    delay.path = "/intf.php";
-    delay.fault.kind = FaultKind::Delay;
-    delay.fault.delayMs = 30000;
-    standIn.addFault(delay);
-    NetworkClient client(-1);
-    bool result = true;
-    const qint64 ms = StopRunningVerb(
-        client, Url(standIn, Listener::Primary, "/intf.php"),
-        [&] { return standIn.waitForRequests(1, 5000); }, [&] { client.Cancel(); }, result);
-    EXPECT_LT(ms, 1000);
-    EXPECT_FALSE(result);
-    EXPECT_EQ(standIn.requestCount(), 1);
-}
-
-TEST_F(RetryTest, UninitializeEndsRunningVerbs) {
-    FaultRule delay;
-    delay.path = "/intf.php";
-    delay.fault.kind = FaultKind::Delay;
-    delay.fault.delayMs = 30000;
-    standIn.addFault(delay);
-    NetworkClient client(-1);
-    bool result = true;
-    const qint64 ms = StopRunningVerb(
-        client, Url(standIn, Listener::Primary, "/intf.php"),
-        [&] { return standIn.waitForRequests(1, 5000); }, [] { NetworkClient::Uninitialize(); }, result);
-    EXPECT_LT(ms, 1000);
-    EXPECT_FALSE(result);
-    EXPECT_EQ(standIn.requestCount(), 1);
-}
+INSTANTIATE_TEST_SUITE_P(Stops, StopTest,
+                         ::testing::Values(StopRow{"CancelInTransfer", false, false},
+                                           StopRow{"CancelInBackoff", false, true},
+                                           StopRow{"UninitializeInTransfer", true, false},
+                                           StopRow{"UninitializeInBackoff", true, true}),
+                         [](const ::testing::TestParamInfo<StopRow>& info) { return info.param.name; });
 
 } // namespace

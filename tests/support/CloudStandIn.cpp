@@ -24,6 +24,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace {
@@ -221,10 +222,44 @@ private:
 thread_local TapStream* t_stream = nullptr;
 thread_local bool t_handled = false;
 
+// The connections the listeners serve: counted as they are accepted, and shut down by Stop() so
+// that a worker waiting for the next request of a kept-alive connection ends at once.
+class Connections {
+public:
+    void opened(int fd) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_accepted;
+        m_open.insert(fd);
+    }
+    // Before close(fd): shutDownAll() must never reach a number the system has handed out again.
+    void closing(int fd) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_open.erase(fd);
+    }
+    void shutDownAll() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (int fd : m_open)
+            shutdown(fd, SHUT_RDWR);
+    }
+    int accepted() const {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_accepted;
+    }
+    void reset() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_accepted = 0;
+    }
+
+private:
+    mutable std::mutex m_lock;
+    int m_accepted = 0;   // guarded by m_lock
+    std::set<int> m_open; // guarded by m_lock
+};
+
 // Serves up to `requests` requests of one connection through httplib's request processing, then
 // closes it (with a reset when the handler asked for one).
 template <typename Process>
-void ServeConnection(int fd, SSL* ssl, int requests, Process process) {
+void ServeConnection(int fd, SSL* ssl, int requests, Connections& connections, Process process) {
     TapStream stream(fd, ssl);
     t_stream = &stream;
     bool closed = false;
@@ -246,30 +281,35 @@ void ServeConnection(int fd, SSL* ssl, int requests, Process process) {
             SSL_shutdown(ssl);
         shutdown(fd, SHUT_RDWR);
     }
+    connections.closing(fd);
     close(fd);
 }
 
 class TapServer : public httplib::Server {
 public:
-    explicit TapServer(int requests) : m_requests(requests) {}
+    TapServer(int requests, Connections& connections) : m_requests(requests), m_connections(connections) {}
 
 private:
     bool process_and_close_socket(socket_t sock) override {
-        ServeConnection(sock, nullptr, m_requests, [this](httplib::Stream& stream, bool last, bool& closed) {
-            return process_request(stream, last, closed, nullptr);
-        });
+        m_connections.opened(sock);
+        ServeConnection(sock, nullptr, m_requests, m_connections,
+                        [this](httplib::Stream& stream, bool last, bool& closed) {
+                            return process_request(stream, last, closed, nullptr);
+                        });
         return true;
     }
     int m_requests;
+    Connections& m_connections;
 };
 
 class TapTlsServer : public httplib::SSLServer {
 public:
-    TapTlsServer(X509* cert, EVP_PKEY* key, int requests)
-        : httplib::SSLServer(cert, key), m_requests(requests) {}
+    TapTlsServer(X509* cert, EVP_PKEY* key, int requests, Connections& connections)
+        : httplib::SSLServer(cert, key), m_requests(requests), m_connections(connections) {}
 
 private:
     bool process_and_close_socket(socket_t sock) override {
+        m_connections.opened(sock);
         const timeval timeout{2, 0};
         setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -277,16 +317,19 @@ private:
         if (!ssl || SSL_set_fd(ssl, sock) != 1 || SSL_accept(ssl) != 1) {
             // A client that refused the certificate: no request was made.
             SSL_free(ssl);
+            m_connections.closing(sock);
             close(sock);
             return false;
         }
-        ServeConnection(sock, ssl, m_requests, [this](httplib::Stream& stream, bool last, bool& closed) {
-            return process_request(stream, last, closed, nullptr);
-        });
+        ServeConnection(sock, ssl, m_requests, m_connections,
+                        [this](httplib::Stream& stream, bool last, bool& closed) {
+                            return process_request(stream, last, closed, nullptr);
+                        });
         SSL_free(ssl);
         return true;
     }
     int m_requests;
+    Connections& m_connections;
 };
 
 } // namespace
@@ -306,6 +349,7 @@ struct CloudStandIn::Impl {
     std::string tempDir;
     std::string caFile;
     std::string error;
+    Connections connections;
 
     // Guarded by `lock`; `wake` ends delayed replies when Stop() sets `stopping`.
     mutable std::mutex lock;
@@ -345,6 +389,9 @@ bool CloudStandIn::Impl::startServer(Listener listener, std::unique_ptr<httplib:
         return false;
     }
     server->new_task_queue = [] { return new httplib::ThreadPool(4); };
+    // A reply goes out in several writes; without this, each one after the first on a kept-alive
+    // connection would wait for the client's delayed acknowledgement.
+    server->set_tcp_nodelay(true);
     // Requests that httplib answers itself (malformed, too large) never reach the handler.
     server->set_logger([this, listener](const httplib::Request&, const httplib::Response&) {
         if (t_handled || !t_stream)
@@ -462,6 +509,27 @@ void CloudStandIn::Impl::handle(Listener listener, const httplib::Request& req, 
             wake.wait_for(guard, std::chrono::milliseconds(fault.delayMs), [this] { return stopping; });
             break;
         }
+        case FaultKind::Trickle: {
+            const StandInReply reply = answer(route, rec);
+            auto body = std::make_shared<std::string>(reply.body);
+            const size_t piece = size_t(std::max(1, fault.pieceBytes));
+            const int delayMs = fault.delayMs;
+            res.status = reply.status;
+            for (const auto& [name, value] : reply.headers)
+                res.set_header(name, value);
+            res.set_content_provider(
+                body->size(), reply.contentType,
+                [this, body, piece, delayMs](size_t offset, size_t, httplib::DataSink& sink) {
+                    if (offset > 0) {
+                        std::unique_lock<std::mutex> guard(lock);
+                        if (wake.wait_for(guard, std::chrono::milliseconds(delayMs),
+                                          [this] { return stopping; }))
+                            return false;
+                    }
+                    return sink.write(body->data() + offset, std::min(piece, body->size() - offset));
+                });
+            return;
+        }
         }
     }
     const StandInReply reply = answer(route, rec);
@@ -486,6 +554,7 @@ bool CloudStandIn::Start(const StandInOptions& options) {
         d->stopping = false;
     }
     d->error.clear();
+    d->connections.reset();
 
     d->refusedFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -502,8 +571,8 @@ bool CloudStandIn::Start(const StandInOptions& options) {
     d->refusedPort = ntohs(address.sin_port);
 
     const int requests = std::max(1, options.keepAliveRequests);
-    if (!d->startServer(Listener::Primary, std::make_unique<TapServer>(requests)) ||
-        !d->startServer(Listener::Secondary, std::make_unique<TapServer>(requests))) {
+    if (!d->startServer(Listener::Primary, std::make_unique<TapServer>(requests, d->connections)) ||
+        !d->startServer(Listener::Secondary, std::make_unique<TapServer>(requests, d->connections))) {
         Stop();
         return false;
     }
@@ -535,7 +604,7 @@ bool CloudStandIn::Start(const StandInOptions& options) {
     EVP_PKEY* key = keyBio ? PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr) : nullptr;
     std::unique_ptr<httplib::Server> tls;
     if (cert && key)
-        tls = std::make_unique<TapTlsServer>(cert, key, requests);
+        tls = std::make_unique<TapTlsServer>(cert, key, requests, d->connections);
     X509_free(cert);
     EVP_PKEY_free(key);
     BIO_free(certBio);
@@ -553,6 +622,7 @@ void CloudStandIn::Stop() {
         d->stopping = true;
     }
     d->wake.notify_all();
+    d->connections.shutDownAll();
     for (Impl::Running& running : d->servers) {
         running.server->stop();
         if (running.thread.joinable())
@@ -625,6 +695,10 @@ std::vector<RecordedRequest> CloudStandIn::requests() const {
 int CloudStandIn::requestCount() const {
     std::lock_guard<std::mutex> guard(d->lock);
     return int(d->log.size());
+}
+
+int CloudStandIn::connectionCount() const {
+    return d->connections.accepted();
 }
 
 bool CloudStandIn::waitForRequests(int count, int timeoutMs) const {

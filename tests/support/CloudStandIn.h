@@ -61,6 +61,8 @@ public:
 
     std::vector<RecordedRequest> requests() const;
     int requestCount() const;
+    // TCP connections the listeners accepted since Start(), TLS handshake or not.
+    int connectionCount() const;
     // Waits until at least `count` requests are in the log; false when `timeoutMs` passed first.
     bool waitForRequests(int count, int timeoutMs) const;
     void clearLog();

@@ -63,12 +63,14 @@ enum class FaultKind {
     Truncated, // announce the full reply (with `status`) and send only half of it
     NotJson,   // 200 with an HTML page where JSON was expected
     Delay,     // wait `delayMs`, then answer normally
+    Trickle,   // answer normally, but send the body `pieceBytes` at a time, `delayMs` apart
 };
 
 struct Fault {
     FaultKind kind = FaultKind::Status;
     int status = 500;
     int delayMs = 0;
+    int pieceBytes = 1024;
 };
 
 // Applies `fault` to requests whose path equals `path` (any path when empty) on `listener` (any
