@@ -134,7 +134,7 @@ void QCRequestCommon::ParseResponse(int command, unsigned int id, QSharedPointer
     const bool block = command == CMD::DownloadBlock; // block data: only its headers are worth a log line
     if (block)
         CoreDebug("[response] %s\n%s", qUtf8Printable(GetCmdString(command)),
-                  client->responseHeaderText().constData());
+                  RedactForLog(client->responseHeaderText()).constData());
     DispatchReply(command, id, block ? QByteArray() : client->responseBody(),
                   client->GetParamInt(QStringLiteral("type")), client->GetParamInt(QStringLiteral("count")),
                   client->GetParamInt(QStringLiteral("from_comet")));
