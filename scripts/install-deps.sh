@@ -6,7 +6,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
-    build-essential cmake ninja-build pkg-config \
+    build-essential cmake ninja-build pkg-config libtsan2 \
     qtbase5-dev libqt5sql5-sqlite \
     libsqlite3-dev \
     libcurl4-openssl-dev libssl-dev zlib1g-dev libutfcpp-dev \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, then builds and runs the whole test suite twice: a normal build and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build, then builds the libFuzzer targets and runs each
-# for a few seconds. Any failure or sanitizer report fails the run.
+# AddressSanitizer + UndefinedBehaviorSanitizer build; then the core's tests once more in a
+# ThreadSanitizer build; then builds the libFuzzer targets and runs each for a few seconds. Any
+# failure or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,19 +15,33 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp:print_suppressions=0"
+# Any ThreadSanitizer report ends the test process with exit code 66, which fails the test.
+export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$(pwd)/tests/tsan.supp"
 
-run_config() {
+build_config() {
     local dir=$1
     shift
     echo "=== ${dir}: configure and build"
     cmake -S . -B "${dir}" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
     cmake --build "${dir}" -j "${jobs}"
-    echo "=== ${dir}: tests"
-    ctest --test-dir "${dir}" -j "${jobs}" --output-on-failure --timeout 300
 }
 
-run_config build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_config build-asan -DCMAKE_BUILD_TYPE=Debug -DNIMBO_SANITIZE=ON -DNIMBO_BUILD_BENCH=OFF
+run_tests() {
+    local dir=$1
+    shift
+    echo "=== ${dir}: tests $*"
+    ctest --test-dir "${dir}" -j "${jobs}" --output-on-failure --timeout 300 "$@"
+}
+
+build_config build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_tests build
+build_config build-asan -DCMAKE_BUILD_TYPE=Debug -DNIMBO_SANITIZE=ON -DNIMBO_BUILD_BENCH=OFF
+run_tests build-asan
+# The core's threads under ThreadSanitizer (Qt itself is not instrumented: see tests/tsan.supp).
+tsan_start=$(date +%s)
+build_config build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_TSAN=ON -DNIMBO_BUILD_BENCH=OFF
+run_tests build-tsan -L 'common|database|network|sync'
+echo "=== build-tsan: $(($(date +%s) - tsan_start)) s"
 echo "=== fuzz targets: build with clang and run each briefly"
 ./scripts/fuzz.sh "${FUZZ_SECONDS:-5}"
-echo "=== all tests passed in both configurations"
+echo "=== all tests passed in the normal, sanitizer and ThreadSanitizer builds"

@@ -1,5 +1,7 @@
 #include "Database/IniProfile.h"
 
+#include "common/TsanAnnotations.h"
+
 #include <QSettings>
 #include <QVariant>
 
@@ -8,6 +10,10 @@ namespace {
 QString SettingsKey(const QString& section, const QString& key) {
     return section + QLatin1Char('/') + key;
 }
+
+// QSettings shares one cache of parsed files between the threads of the process, behind Qt's own
+// locks; every use of a QSettings below holds a TsanIgnoreAccesses so that ThreadSanitizer does
+// not take that sharing for races.
 
 // QSettings reads an unquoted value that contains commas as a list; the caller asked for text.
 QString ValueText(const QVariant& value) {
@@ -21,6 +27,7 @@ QString ValueText(const QVariant& value) {
 QString GetPrivateProfileString(QString section, QString key, QString def, QString file) {
     if (file.isEmpty())
         return def;
+    const TsanIgnoreAccesses qtSettingsCache;
     const QSettings settings(file, QSettings::IniFormat);
     return ValueText(settings.value(SettingsKey(section, key), def));
 }
@@ -35,6 +42,7 @@ int GetPrivateProfileInt(QString section, QString key, int def, QString file) {
 bool WritePrivateProfileString(QString section, QString key, QString value, QString file) {
     if (file.isEmpty())
         return false;
+    const TsanIgnoreAccesses qtSettingsCache;
     QSettings settings(file, QSettings::IniFormat);
     const QString name = SettingsKey(section, key);
     const QVariant before = settings.value(name);
@@ -61,6 +69,7 @@ void MyIniReadSection(QString section, QStringList& list, QString file) {
     list.clear();
     if (file.isEmpty())
         return;
+    const TsanIgnoreAccesses qtSettingsCache;
     QSettings settings(file, QSettings::IniFormat);
     settings.beginGroup(section);
     const QStringList keys = settings.childKeys();

@@ -3,7 +3,6 @@
 #include "common/Hash.h"
 
 #include <QFileInfo>
-#include <QMutexLocker>
 
 namespace {
 
@@ -21,7 +20,7 @@ void QCBlockTable::SetBlock(const QString& hash, unsigned long long size, unsign
                             const QString& file_path, const QString& temp_path) {
     if (size != quint64(CLOUD_BLOCK_SIZE))
         return; // short blocks (the end of a file) are never reused
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_blocks.find(hash);
     if (it == m_blocks.end()) {
         m_blocks.emplace(hash, BLOCKINDEX{offset, file_path, temp_path});
@@ -36,7 +35,7 @@ void QCBlockTable::SetBlock(const QString& hash, unsigned long long size, unsign
 bool QCBlockTable::CheckBlockData(const QString& hash, QString& path, unsigned long long& offset) {
     BLOCKINDEX found;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_blocks.find(hash);
         if (it == m_blocks.end())
             return false;
@@ -56,7 +55,7 @@ bool QCBlockTable::CheckBlockData(const QString& hash, QString& path, unsigned l
 }
 
 bool QCBlockTable::Clear() {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_blocks.clear();
     return true;
 }

@@ -6,11 +6,11 @@
 // Download tasks call it from several threads at once: every member takes m_mutex. The table
 // never reads a block; the caller checks the hash of what it reads at the returned place.
 
-#include <QMutex>
 #include <QString>
 #include <QtGlobal>
 
 #include <map>
+#include <mutex>
 
 struct BLOCKINDEX {
     quint64 offset = 0; // of the block in the file
@@ -38,6 +38,6 @@ public:
     bool Clear();
 
 private:
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     std::map<QString, BLOCKINDEX> m_blocks; // guarded by m_mutex
 };

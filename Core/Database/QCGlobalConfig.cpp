@@ -235,6 +235,7 @@ bool QCGlobalConfig::CallOuter(QCEventBase* event) {
         delete event;
         return false;
     }
+    TsanReleaseEvent(event);
     QCoreApplication::postEvent(outer, event, Qt::NormalEventPriority);
     return true;
 }

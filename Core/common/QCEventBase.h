@@ -1,7 +1,10 @@
 #pragma once
 // The base of every command into the core (2100-2121) and notification out of it (2200-2219).
 // Commands travel as std::shared_ptr<QCEventBase> on the engine's queue; notifications are made
-// with new and posted through QCGlobalConfig::CallOuter, after which Qt owns them.
+// with new and posted through QCGlobalConfig::CallOuter, after which Qt owns them. A receiver of
+// notifications calls TsanAcquireEvent(e) first thing in its event() (see common/TsanAnnotations.h).
+
+#include "common/TsanAnnotations.h"
 
 #include <QEvent>
 

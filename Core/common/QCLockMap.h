@@ -5,11 +5,10 @@
 
 #include "common/PathUtils.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QString>
 
 #include <map>
+#include <mutex>
 
 template <typename T>
 class QCLockMap {
@@ -20,13 +19,13 @@ public:
 
     // Inserts the key or replaces its value.
     void Add(const QString& key, const T& value) {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_map[key] = value;
     }
 
     // Whether exactly this key (case-sensitive) is held.
     bool Find(const QString& key) const {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_map.find(key) != m_map.end();
     }
 
@@ -34,7 +33,7 @@ public:
     // (case ignored, one trailing "/" of either side ignored; /ab is not below /a). True when
     // something was removed.
     bool Delete(const QString& path, bool sub) {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (!sub)
             return m_map.erase(path) > 0;
         bool removed = false;
@@ -50,16 +49,16 @@ public:
     }
 
     std::map<QString, T> GetAll() const {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_map;
     }
 
     void Clear() {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_map.clear();
     }
 
 private:
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     std::map<QString, T> m_map; // plain, case-sensitive key order
 };

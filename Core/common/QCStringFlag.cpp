@@ -2,10 +2,8 @@
 
 #include "common/PathUtils.h"
 
-#include <QMutexLocker>
-
 void QCStringFlag::Set(const QString& s, bool on) {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (on)
         m_paths.insert(s);
     else
@@ -13,7 +11,7 @@ void QCStringFlag::Set(const QString& s, bool on) {
 }
 
 bool QCStringFlag::IsSub(const QString& path) const {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (const QString& stored : m_paths) {
         if (IsSubPath(stored, path, false))
             return true;
@@ -22,12 +20,12 @@ bool QCStringFlag::IsSub(const QString& path) const {
 }
 
 void QCStringFlag::FetchAll(std::set<QString>& out) {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     out.clear();
     out.swap(m_paths);
 }
 
 void QCStringFlag::Clear() {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_paths.clear();
 }

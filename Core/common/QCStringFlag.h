@@ -2,9 +2,9 @@
 // A set of paths under its own mutex, with a test whether a path lies at or below one of them
 // (cancelled uploads, postponed view checks). m_paths is guarded by m_mutex.
 
-#include <QMutex>
 #include <QString>
 
+#include <mutex>
 #include <set>
 
 class QCStringFlag {
@@ -24,5 +24,5 @@ public:
 
 private:
     std::set<QString> m_paths; // plain, case-sensitive order
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
 };

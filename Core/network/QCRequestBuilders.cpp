@@ -59,7 +59,7 @@ unsigned int QCRequestCommon::DoLogin() {
         eid = g_Config.eid;
     }
     {
-        QMutexLocker lock(&m_paramLock);
+        std::lock_guard<std::mutex> lock(m_paramLock);
         m_qid = qid;
         m_eid = eid;
     }

@@ -8,8 +8,6 @@
 #include "network/CmdTable.h"
 #include "network/QCResponseCommon.h"
 
-#include <QMutexLocker>
-
 #include <cstdlib>
 #include <ctime>
 
@@ -46,31 +44,31 @@ bool QCRequestCommon::Clear() {
     NetworkClient::Uninitialize();
     std::map<quint32, QSharedPointer<NetworkClient>> dropped;
     {
-        QMutexLocker lock(&m_requestsLock);
+        std::lock_guard<std::mutex> lock(m_requestsLock);
         dropped.swap(m_requests);
     }
     return true; // `dropped` releases the registry's references outside the lock
 }
 
 void QCRequestCommon::SetParam(const QString& qid, const QString& eid, const QString& token) {
-    QMutexLocker lock(&m_paramLock);
+    std::lock_guard<std::mutex> lock(m_paramLock);
     m_qid = qid;
     m_eid = eid;
     m_token = token;
 }
 
 QString QCRequestCommon::ParamQid() const {
-    QMutexLocker lock(&m_paramLock);
+    std::lock_guard<std::mutex> lock(m_paramLock);
     return m_qid;
 }
 
 QString QCRequestCommon::ParamEid() const {
-    QMutexLocker lock(&m_paramLock);
+    std::lock_guard<std::mutex> lock(m_paramLock);
     return m_eid;
 }
 
 QString QCRequestCommon::ParamToken() const {
-    QMutexLocker lock(&m_paramLock);
+    std::lock_guard<std::mutex> lock(m_paramLock);
     return m_token;
 }
 
@@ -83,14 +81,14 @@ unsigned int QCRequestCommon::GetTaskID() {
 }
 
 QSharedPointer<NetworkClient> QCRequestCommon::GetRequestByID(unsigned int id) {
-    QMutexLocker lock(&m_requestsLock);
+    std::lock_guard<std::mutex> lock(m_requestsLock);
     const auto it = m_requests.find(id);
     return it == m_requests.end() ? QSharedPointer<NetworkClient>() : it->second;
 }
 
 bool QCRequestCommon::CancelTask(unsigned int id) {
     QSharedPointer<NetworkClient> dropped;
-    QMutexLocker lock(&m_requestsLock);
+    std::lock_guard<std::mutex> lock(m_requestsLock);
     const auto it = m_requests.find(id);
     if (it == m_requests.end())
         return false;
@@ -101,7 +99,7 @@ bool QCRequestCommon::CancelTask(unsigned int id) {
 
 unsigned int QCRequestCommon::Register(const QSharedPointer<NetworkClient>& client) {
     const unsigned int id = GetTaskID();
-    QMutexLocker lock(&m_requestsLock);
+    std::lock_guard<std::mutex> lock(m_requestsLock);
     m_requests[id] = client;
     return id;
 }
@@ -172,7 +170,7 @@ QString QCRequestCommon::GetUrlCommon(const QString& host, QCSignRequest& common
     QString qid;
     QString eid;
     {
-        QMutexLocker lock(&m_paramLock);
+        std::lock_guard<std::mutex> lock(m_paramLock);
         qid = m_qid;
         eid = m_eid;
     }

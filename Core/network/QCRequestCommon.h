@@ -19,13 +19,13 @@
 
 #include "common/SharedTypes.h"
 
-#include <QMutex>
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
 #include <map>
+#include <mutex>
 
 class QCRequestCommon {
 public:
@@ -143,10 +143,10 @@ private:
     void AddCredentialCookie(const QSharedPointer<NetworkClient>& client, QCSignRequest& params);
 
     std::atomic<quint32> m_taskCounter{0}; // the last id handed out
-    mutable QMutex m_paramLock;
+    mutable std::mutex m_paramLock;
     QString m_qid;   // guarded by m_paramLock
     QString m_eid;   // guarded by m_paramLock
     QString m_token; // guarded by m_paramLock
-    QMutex m_requestsLock;
+    std::mutex m_requestsLock;
     std::map<quint32, QSharedPointer<NetworkClient>> m_requests; // guarded by m_requestsLock
 };

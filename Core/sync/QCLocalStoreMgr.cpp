@@ -2,8 +2,6 @@
 
 #include "common/QCEvents.h"
 
-#include <QMutexLocker>
-
 #include <utility>
 
 QCLocalStoreMgr g_LocalStoreMgr;
@@ -40,7 +38,7 @@ void QCLocalStoreMgr::SendCoreProcEvent(int command, unsigned int id) {
 }
 
 bool QCLocalStoreMgr::IsOrphanTask(unsigned int id) {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     return m_ownedTasks.count(id) == 0;
 }
 
@@ -122,14 +120,14 @@ void QCLocalStoreMgr::ProcUploadFile(int command, unsigned int id, QJsonObject& 
 }
 
 std::vector<QCLocalStoreMgr::RecordedCall> QCLocalStoreMgr::TakeCalls() {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     std::vector<RecordedCall> calls;
     calls.swap(m_calls);
     return calls;
 }
 
 void QCLocalStoreMgr::SetTaskOwned(unsigned int id, bool owned) {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (owned)
         m_ownedTasks.insert(id);
     else
@@ -137,6 +135,6 @@ void QCLocalStoreMgr::SetTaskOwned(unsigned int id, bool owned) {
 }
 
 void QCLocalStoreMgr::Record(RecordedCall call) {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     m_calls.push_back(std::move(call));
 }

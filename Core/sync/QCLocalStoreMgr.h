@@ -15,10 +15,10 @@
 
 #include <QJsonObject>
 #include <QJsonValue>
-#include <QMutex>
 #include <QString>
 
 #include <memory>
+#include <mutex>
 #include <set>
 #include <vector>
 
@@ -87,7 +87,7 @@ private:
     void Record(RecordedCall call);
 
     QCLockList<std::shared_ptr<QCEventBase>> m_events; // commands for the engine thread
-    QMutex m_lock;
+    std::mutex m_lock;
     std::vector<RecordedCall> m_calls;   // guarded by m_lock
     std::set<unsigned int> m_ownedTasks; // guarded by m_lock
 };

@@ -264,6 +264,7 @@ private:
 class Receiver : public QObject {
 public:
     bool event(QEvent* e) override {
+        TsanAcquireEvent(e);
         if (e->type() != QEvent::Type(QCEventBase::FlushView))
             return QObject::event(e);
         where = QThread::currentThread();

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <future>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -204,6 +205,37 @@ TEST(QCLockMapTest, DeleteSubtreeIgnoresCaseButNotPrefixes) {
     EXPECT_EQ(map.GetAll(), (std::map<QString, int>{{S("relative"), 0}}));
     map.Clear();
     EXPECT_TRUE(map.GetAll().empty());
+}
+
+// Both containers from four threads at once: each thread fills its own subtree and removes it
+// again while the others do the same (under ThreadSanitizer a missing lock is reported here).
+TEST(QCLockMapTest, FourThreadsFillAndDeleteTheirOwnSubtreesAtOnce) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 200;
+    QCLockMap<int> map;
+    QCStringFlag flag;
+    std::vector<std::future<bool>> results;
+    for (int t = 0; t < kThreads; ++t) {
+        results.push_back(std::async(std::launch::async, [&map, &flag, t] {
+            const QString root = QStringLiteral("/t%1").arg(t);
+            bool ok = true;
+            for (int i = 0; i < kPerThread; ++i) {
+                const QString path = root + QStringLiteral("/%1").arg(i);
+                map.Add(path, i);
+                flag.Set(path, true);
+                ok = ok && map.Find(path) && flag.IsSub(path + QStringLiteral("/below"));
+                if (i % 20 == 0)
+                    ok = ok && !map.GetAll().empty();
+            }
+            return ok && map.Delete(root, true) && !map.Find(root + QStringLiteral("/0"));
+        }));
+    }
+    for (auto& result : results)
+        EXPECT_TRUE(result.get());
+    EXPECT_TRUE(map.GetAll().empty());
+    std::set<QString> paths;
+    flag.FetchAll(paths);
+    EXPECT_EQ(paths.size(), size_t(kThreads * kPerThread));
 }
 
 // QCStringFlag ----------------------------------------------------------------------------------

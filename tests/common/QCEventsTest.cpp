@@ -198,6 +198,7 @@ public:
 
 protected:
     bool event(QEvent* e) override {
+        TsanAcquireEvent(e);
         if (e->type() != QEvent::Type(QCEventBase::FileUpdate))
             return QObject::event(e);
         const auto* update = static_cast<QCFileUpdateEvent*>(e);
@@ -219,6 +220,7 @@ TEST(EventDeliveryTest, PostedEventArrivesOnTheReceiversThreadAndIsFreedOnce) {
     auto* event = new ProbeUpdateEvent;
     event->data.path = QStringLiteral("/folder");
     event->data.files.resize(3);
+    TsanReleaseEvent(event);
     QCoreApplication::postEvent(&receiver, event); // Qt owns it from here
 
     ASSERT_TRUE(receiver.delivered.tryAcquire(1, 10000)) << "the event never arrived";

@@ -21,6 +21,7 @@ class Receiver : public QObject {
 public:
     int invalidQt = 0;
     bool event(QEvent* e) override {
+        TsanAcquireEvent(e);
         if (e->type() == QEvent::Type(QCEventBase::InvalidQT))
             ++invalidQt;
         return true;
