@@ -346,9 +346,8 @@ void DropManagerOnThread() {
 // Ends a failed batch: its rows are undone, the savepoint released. Reconciles trans_open with the
 // connection, for SQLite ends the whole transaction itself on some failures (a full disk, an I/O
 // error), and a batch outside the long transaction whose commit was refused is still open.
-void UndoBatch(Query& query, const char* operation) {
+void UndoBatch(ConnectNode* node, Query& query, const char* operation) {
     const bool undone = query->exec(kBatchUndo) && query->exec(kBatchEnd);
-    ConnectNode* node = spSyncDB->node();
     const bool inTransaction = ConnectionInTransaction(node);
     if (trans_open && !inTransaction) {
         CoreDebug("[db] Transaction ended by the failed %s, its writes are lost\n", operation);
@@ -362,20 +361,25 @@ void UndoBatch(Query& query, const char* operation) {
     }
 }
 
-// Runs `rows` (which writes the batch's rows on `query` and returns false at the first failure,
-// after its own error line) as one all-or-nothing batch. Whether it was written.
+// Runs `rows(query)` (which writes the batch's rows on one query handle and returns false at the
+// first failure, after its own error line) as one all-or-nothing batch. Whether it was written.
 template <typename Rows>
-bool RunBatch(Query& query, const char* operation, Rows&& rows) {
+bool RunBatch(const char* operation, Rows&& rows) {
+    // The node before the handle: the manager's map lock is taken before a node's lock, never
+    // while a handle holds it.
+    ConnectNode* node = spSyncDB->node();
+    Query query = spSyncDB->query();
+    query->setForwardOnly(true); // rows are read once, in order: Qt keeps no copy of them
     if (!RunStatement(query, kBatchBegin)) {
         ErrorLine("[db] Batch begin failed : %d, err:%s, text:%s", query->lastError());
         return false;
     }
-    if (rows()) {
+    if (rows(query)) {
         if (RunStatement(query, kBatchEnd))
             return true;
         ErrorLine("[db] Batch end failed : %d, err:%s, text:%s", query->lastError());
     }
-    UndoBatch(query, operation);
+    UndoBatch(node, query, operation);
     return false;
 }
 
@@ -769,8 +773,7 @@ bool QCSyncDB::UpdateFileInfos(const std::vector<FILE_INFO>& infos) {
             written = true;
             return;
         }
-        Query query = spSyncDB->query();
-        written = RunBatch(query, "UpdateFileInfos", [&] {
+        written = RunBatch("UpdateFileInfos", [&](Query& query) {
             if (!query->prepare(kUpsert)) {
                 ErrorLine("[db] Update fileinfos ExeSql Error : %d, err:%s, text:%s", query->lastError());
                 return false;
@@ -797,8 +800,7 @@ bool QCSyncDB::DeleteByPaths(const std::vector<QString>& paths) {
             deleted = true;
             return;
         }
-        Query query = spSyncDB->query();
-        deleted = RunBatch(query, "DeleteByPaths", [&] {
+        deleted = RunBatch("DeleteByPaths", [&](Query& query) {
             static const QString key = QStringLiteral(":path");
             if (query->prepare(kDeleteByPath)) {
                 bool ok = true;
@@ -826,9 +828,7 @@ bool QCSyncDB::DeleteFolder(const QString& folder) {
     const QString key = FolderKey(folder);
     bool deleted = false;
     OnDbThread("DeleteFolder", [&] {
-        Query query = spSyncDB->query();
-        query->setForwardOnly(true);
-        deleted = RunBatch(query, "DeleteFolder", [&] {
+        deleted = RunBatch("DeleteFolder", [&](Query& query) {
             std::vector<JournalRow> rows;
             std::vector<qlonglong> ids;
             const bool ok = ReadRows(query, rows);
@@ -864,9 +864,7 @@ bool QCSyncDB::RenameFolder(const QString& oldFolder, const QString& newFolder, 
     const QString folderName = to.mid(to.lastIndexOf(QLatin1Char('/')) + 1);
     bool moved = false;
     OnDbThread("RenameFolder", [&] {
-        Query query = spSyncDB->query();
-        query->setForwardOnly(true);
-        moved = RunBatch(query, "RenameFolder", [&] {
+        moved = RunBatch("RenameFolder", [&](Query& query) {
             std::vector<JournalRow> rows;
             std::vector<qlonglong> replaced;
             std::vector<JournalRow> moving;

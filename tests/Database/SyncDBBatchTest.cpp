@@ -265,14 +265,4 @@ INSTANTIATE_TEST_SUITE_P(Batches, SyncDBFailingBatch, ::testing::ValuesIn(Failin
                                     (info.param.inTransaction ? "_InTransaction" : "_OnItsOwn");
                          });
 
-TEST_F(SyncDBTest, BatchesOnAClosedDatabaseFail) {
-    std::map<QString, FILE_INFO> map{{QStringLiteral("/old"), FILE_INFO()}};
-    EXPECT_FALSE(QCSyncDB::UpdateFileInfos({}));
-    EXPECT_FALSE(QCSyncDB::DeleteByPaths({QStringLiteral("/a")}));
-    EXPECT_FALSE(QCSyncDB::DeleteFolder(QStringLiteral("/a")));
-    EXPECT_FALSE(Rename("/a", "/b"));
-    EXPECT_FALSE(QCSyncDB::GetFileInfos({QStringLiteral("/a")}, map));
-    EXPECT_TRUE(map.empty());
-}
-
 } // namespace

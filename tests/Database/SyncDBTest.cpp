@@ -122,6 +122,11 @@ TEST_F(SyncDBTest, OperationsOnAClosedDatabaseFailWithoutEffect) {
     EXPECT_FALSE(QCSyncDB::GetAllPath(paths, QString()));
     EXPECT_FALSE(QCSyncDB::GetAll(map));
     EXPECT_TRUE(map.empty());
+    map[QStringLiteral("/old")] = info;
+    EXPECT_FALSE(QCSyncDB::GetFileInfos({info.path}, map));
+    EXPECT_TRUE(map.empty());
+    EXPECT_FALSE(QCSyncDB::UpdateFileInfos({}));
+    EXPECT_FALSE(QCSyncDB::DeleteFolder(info.path));
     EXPECT_EQ(QCSyncDB::GetUsedSpace(), 0u);
     EXPECT_FALSE(QCSyncDB::BeginTransaction());
     EXPECT_TRUE(QCSyncDB::Commit());
