@@ -1,9 +1,10 @@
-// Journal writes per second (wall clock: the writes run on the database thread) through
-// QCSyncDB::UpdateFileInfo inside the long transaction, beside raw sqlite3 prepared inserts of the same rows
-// into the same table in one transaction. Run: build/bench/bench_journal
+// Journal writes per second (wall clock: the writes run on the database thread) inside the long
+// transaction, one row per call (QCSyncDB::UpdateFileInfo) and in batches (QCSyncDB::UpdateFileInfos),
+// beside raw sqlite3 prepared inserts of the same rows into the same table in one transaction.
+// Run: build/bench/bench_journal
 #include "Database/QCGlobalConfig.h"
-#include "RateReporter.h"
 #include "Database/QCSyncDB.h"
+#include "RateReporter.h"
 #include "common/FileInfo.h"
 
 #include <QCoreApplication>
@@ -20,9 +21,11 @@
 namespace {
 
 // UpdateFileInfo is paced by the connection manager's 10 ms spacing between queries, so a few
-// hundred writes already give a steady rate; the raw side needs many more for a measurable run.
+// hundred writes already give a steady rate. The batches and the raw inserts write the same rows.
 constexpr int kJournalWrites = 300;
-constexpr int kRawInserts = 200000;
+constexpr int kBatchRows = 1000;
+constexpr int kBatches = 100;
+constexpr int kRawInserts = kBatchRows * kBatches;
 
 QString g_dir;
 
@@ -65,6 +68,29 @@ void BM_UpdateFileInfoInTransaction(benchmark::State& state) {
     QCSyncDB::Close();
     state.counters["writes_per_second"] =
         benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_UpdateFileInfosInTransaction(benchmark::State& state) {
+    std::vector<std::vector<FILE_INFO>> batches(kBatches);
+    {
+        const std::vector<Row> rows = MakeRows(kRawInserts);
+        for (int i = 0; i < kRawInserts; ++i)
+            batches[i / kBatchRows].push_back(rows[i].info);
+    }
+    g_Config.db_path = g_dir + QStringLiteral("/batches.db");
+    if (!QCSyncDB::Init() || !QCSyncDB::BeginTransaction()) {
+        state.SkipWithError("cannot open the journal");
+        return;
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        if (!QCSyncDB::UpdateFileInfos(batches[i++]))
+            state.SkipWithError("UpdateFileInfos failed");
+    }
+    QCSyncDB::Commit();
+    QCSyncDB::Close();
+    state.counters["writes_per_second"] =
+        benchmark::Counter(double(state.iterations()) * kBatchRows, benchmark::Counter::kIsRate);
 }
 
 void BindText(sqlite3_stmt* statement, int index, const QString& text) {
@@ -128,18 +154,25 @@ BENCHMARK(BM_UpdateFileInfoInTransaction)
     ->Iterations(kJournalWrites)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpdateFileInfosInTransaction)
+    ->Iterations(kBatches)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawSqliteInsertsInTransaction)
     ->Iterations(kRawInserts)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 void PrintRatio(const RateReporter& reporter) {
-    const double journal = reporter.Rate("BM_UpdateFileInfoInTransaction");
+    const double single = reporter.Rate("BM_UpdateFileInfoInTransaction");
+    const double batch = reporter.Rate("BM_UpdateFileInfosInTransaction");
     const double raw = reporter.Rate("BM_RawSqliteInsertsInTransaction");
-    if (journal <= 0 || raw <= 0)
+    if (single <= 0 || batch <= 0 || raw <= 0)
         return;
-    std::printf("UpdateFileInfo: %.0f writes/s, raw sqlite3 inserts: %.0f writes/s, ratio %.5f\n", journal,
-                raw, journal / raw);
+    std::printf("raw sqlite3 inserts: %.0f writes/s\n", raw);
+    std::printf("UpdateFileInfo, one row per call: %.0f writes/s, ratio %.4f\n", single, single / raw);
+    std::printf("UpdateFileInfos, %d rows per batch: %.0f writes/s, ratio %.3f\n", kBatchRows, batch,
+                batch / raw);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "Database/QCDbThread.h"
 
-#include <QElapsedTimer>
+#include <openssl/crypto.h>
 
 #include <chrono>
 #include <utility>
@@ -12,23 +12,25 @@ QCDbThread::~QCDbThread() {
 }
 
 void QCDbThread::Start() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_accepting = true;
-        m_stopping = false;
-    }
-    start();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_thread.joinable())
+        return;
+    m_accepting = true;
+    m_stopping = false;
+    m_thread = std::thread([this] { Run(); });
+    m_id = m_thread.get_id();
 }
 
 bool QCDbThread::Call(const std::function<void()>& job) {
-    if (QThread::currentThread() == this) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (std::this_thread::get_id() == m_id) {
+        lock.unlock();
         job();
         return true;
     }
-    Job entry{&job};
-    std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_accepting)
         return false;
+    Job entry{&job};
     m_jobs.push_back(&entry);
     m_wake.notify_one();
     m_done.wait(lock, [&entry] { return entry.done; });
@@ -36,21 +38,33 @@ bool QCDbThread::Call(const std::function<void()>& job) {
 }
 
 void QCDbThread::Stop() {
+    std::thread ending;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (std::this_thread::get_id() == m_id)
+            return;
         m_accepting = false;
         m_stopping = true;
         m_wake.notify_one();
+        ending.swap(m_thread);
     }
-    wait();
+    // Taken out under the lock, so two Stops never join one thread.
+    if (ending.joinable())
+        ending.join();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_thread.joinable())
+        m_id = std::thread::id();
 }
 
-void QCDbThread::run() {
+void QCDbThread::Run() {
     const auto runTick = [this]() -> qint64 { return m_tick ? m_tick() : -1; };
-    // The tick's next run: `delay` ms after `since` was started; none while delay is -1.
+    // The tick's next run: `delay` ms after `since`; none while delay is -1.
     qint64 delay = runTick();
-    QElapsedTimer since;
-    since.start();
+    auto since = std::chrono::steady_clock::now();
+    const auto elapsedMs = [&since] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+            .count();
+    };
 
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -64,7 +78,7 @@ void QCDbThread::run() {
             m_done.notify_all();
             lock.unlock();
             delay = runTick();
-            since.restart();
+            since = std::chrono::steady_clock::now();
             lock.lock();
             continue;
         }
@@ -74,7 +88,7 @@ void QCDbThread::run() {
             m_wake.wait(lock);
             continue;
         }
-        const qint64 left = delay - since.elapsed();
+        const qint64 left = delay - elapsedMs();
         if (left > 0) {
             // Woken early by a job, by Stop or spuriously: the loop looks again.
             m_wake.wait_for(lock, std::chrono::milliseconds(left));
@@ -82,7 +96,12 @@ void QCDbThread::run() {
         }
         lock.unlock();
         delay = runTick();
-        since.restart();
+        since = std::chrono::steady_clock::now();
         lock.lock();
     }
+    lock.unlock();
+    // The jobs hashed paths: OpenSSL's state of this thread goes now, while the process and its
+    // OpenSSL are certainly alive, not in a thread-exit handler that may meet OpenSSL's own
+    // clean-up at process exit.
+    OPENSSL_thread_stop();
 }

@@ -3,14 +3,13 @@
 #include "common/CoreLog.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QMutexLocker>
 #include <QSqlDriver>
 #include <QStringList>
 #include <QThread>
 #include <QTimer>
 
 #include <atomic>
+#include <thread>
 
 #include <unistd.h>
 
@@ -49,6 +48,12 @@ bool IsMultiDriver(const QString& type) {
     return type == kMySql || type == kOdbc;
 }
 
+// An explicit spacing (0 included) is kept; -1 means none for the server drivers and 5 ms for the
+// others.
+bool HasSpacing(const DatabaseSettings& database, const ConnectSettings& connect) {
+    return connect.minWaitTime() != -1 || !IsMultiDriver(database.databaseType());
+}
+
 } // namespace
 
 // --- DatabaseSettings ---
@@ -76,7 +81,7 @@ ConnectSettings::ConnectSettings(const int& maxOpenTime, const QueryMode& queryM
 
 // --- Query ---
 
-Query::Query(QSqlDatabase& db, QRecursiveMutex* mutex) : m_query(new QSqlQuery(db)), m_mutex(mutex) {}
+Query::Query(QSqlDatabase& db, std::recursive_mutex* mutex) : m_query(new QSqlQuery(db)), m_mutex(mutex) {}
 
 Query::Query(Query&& other) noexcept : m_query(other.takeQuery()), m_mutex(other.takeMutex()) {}
 
@@ -92,8 +97,8 @@ QSqlQuery* Query::takeQuery() {
     return query;
 }
 
-QRecursiveMutex* Query::takeMutex() {
-    QRecursiveMutex* mutex = m_mutex;
+std::recursive_mutex* Query::takeMutex() {
+    std::recursive_mutex* mutex = m_mutex;
     m_mutex = nullptr;
     return mutex;
 }
@@ -103,7 +108,7 @@ QRecursiveMutex* Query::takeMutex() {
 ConnectNode::ConnectNode(const DatabaseSettings& databaseSettings, const ConnectSettings& connectSettings)
     : m_connectionName(ComposeConnectionName(databaseSettings.connectionName())),
       m_dataBaseSettings(databaseSettings), m_connectSettings(connectSettings),
-      m_mutex(std::make_unique<QRecursiveMutex>()) {
+      m_mutex(std::make_unique<std::recursive_mutex>()) {
     QCoreApplication* app = QCoreApplication::instance();
     if (m_connectSettings.maxOpenTime() != 0 && app) {
         auto* timer = new QTimer;
@@ -121,7 +126,7 @@ ConnectNode::ConnectNode(const DatabaseSettings& databaseSettings, const Connect
 }
 
 ConnectNode::~ConnectNode() {
-    QRecursiveMutex* mutex = m_mutex.get();
+    std::recursive_mutex* mutex = m_mutex.get();
     mutex->lock();
     if (m_autoClose)
         m_autoClose->deleteLater();
@@ -132,7 +137,7 @@ ConnectNode::~ConnectNode() {
 }
 
 bool ConnectNode::addDataBase() {
-    QMutexLocker lock(m_mutex.get());
+    std::lock_guard<std::recursive_mutex> lock(*m_mutex);
     ThreadLine("[db] add database thread id : ");
     if (m_dataBase)
         removeDataBase();
@@ -155,7 +160,7 @@ bool ConnectNode::addDataBase() {
 }
 
 void ConnectNode::removeDataBase() {
-    QMutexLocker lock(m_mutex.get());
+    std::lock_guard<std::recursive_mutex> lock(*m_mutex);
     ThreadLine("[db] remove database thread id : ");
     // The handle goes first: Qt unregisters a connection cleanly only when no handle remains.
     delete m_dataBase;
@@ -166,7 +171,7 @@ void ConnectNode::removeDataBase() {
 bool ConnectNode::hasTable(QString table) {
     QStringList tables;
     {
-        QMutexLocker lock(m_mutex.get());
+        std::lock_guard<std::recursive_mutex> lock(*m_mutex);
         ThreadLine("[db] get table thread id : ");
         if (!m_dataBase)
             return false;
@@ -176,7 +181,7 @@ bool ConnectNode::hasTable(QString table) {
 }
 
 bool ConnectNode::open() {
-    QMutexLocker lock(m_mutex.get());
+    std::lock_guard<std::recursive_mutex> lock(*m_mutex);
     if (!m_dataBase)
         return addDataBase();
     ThreadLine("[db] open database thread id : ");
@@ -187,8 +192,8 @@ bool ConnectNode::open() {
 }
 
 void ConnectNode::close() {
-    QRecursiveMutex* mutex = m_mutex.get();
-    if (!mutex->tryLock()) {
+    std::recursive_mutex* mutex = m_mutex.get();
+    if (!mutex->try_lock()) {
         // A Query is alive: try again after a full interval.
         emit controlStartAutoClose();
         return;
@@ -202,19 +207,19 @@ void ConnectNode::close() {
 }
 
 bool ConnectNode::transaction() {
-    QMutexLocker lock(m_mutex.get());
+    std::lock_guard<std::recursive_mutex> lock(*m_mutex);
     ThreadLine("[db] transaction thread id : ");
     return m_dataBase && m_dataBase->transaction();
 }
 
 bool ConnectNode::commit() {
-    QMutexLocker lock(m_mutex.get());
+    std::lock_guard<std::recursive_mutex> lock(*m_mutex);
     ThreadLine("[db] commit thread id : ");
     return m_dataBase && m_dataBase->commit();
 }
 
 bool ConnectNode::rollback() {
-    QMutexLocker lock(m_mutex.get());
+    std::lock_guard<std::recursive_mutex> lock(*m_mutex);
     ThreadLine("[db] rollback thread id : ");
     return m_dataBase && m_dataBase->rollback();
 }
@@ -234,12 +239,12 @@ Query ConnectNode::query() {
 }
 
 QSqlError ConnectNode::lastError() {
-    QMutexLocker lock(m_mutex.get());
+    std::lock_guard<std::recursive_mutex> lock(*m_mutex);
     return m_dataBase ? m_dataBase->lastError() : QSqlError();
 }
 
 QSqlDriver* ConnectNode::driver() {
-    QMutexLocker lock(m_mutex.get());
+    std::lock_guard<std::recursive_mutex> lock(*m_mutex);
     return m_dataBase ? m_dataBase->driver() : nullptr;
 }
 
@@ -247,29 +252,21 @@ QSqlDriver* ConnectNode::driver() {
 
 Control::Control(const DatabaseSettings& databaseSettings, const ConnectSettings& connectSettings)
     : m_dataBaseSettings(databaseSettings), m_connectSettings(connectSettings),
-      m_nodes(std::make_shared<Nodes>()) {
+      m_nodes(std::make_shared<Nodes>()), m_spacing(HasSpacing(m_dataBaseSettings, connectSettings)),
+      m_lastArrival(std::chrono::steady_clock::now()) {
     const bool multiDriver = IsMultiDriver(m_dataBaseSettings.databaseType());
     if (m_connectSettings.queryMode() == QueryAutoMode)
         m_connectSettings.setQueryMode(multiDriver ? QueryMultiMode : QuerySingleMode);
     if (m_connectSettings.queryMode() == QuerySingleMode)
         insertLocked(CurrentThreadKey());
-    // An explicit spacing (0 included) gets a clock; -1 means none for the server drivers and
-    // 5 ms for the others.
-    bool spacing = true;
-    if (m_connectSettings.minWaitTime() == -1) {
+    if (m_connectSettings.minWaitTime() == -1)
         m_connectSettings.setMinWaitTime(multiDriver ? 0 : 5);
-        spacing = !multiDriver;
-    }
-    if (spacing) {
-        m_clock = std::make_unique<QElapsedTimer>();
-        m_clock->start();
-    }
 }
 
 Control::~Control() {
     std::map<qint64, ConnectNode*> nodes;
     {
-        QMutexLocker lock(&m_nodes->mutex);
+        std::lock_guard<std::mutex> lock(m_nodes->mutex);
         nodes.swap(m_nodes->map);
     }
     for (const auto& entry : nodes) {
@@ -297,7 +294,7 @@ void Control::insertLocked(const qint64& key) {
             if (!nodes)
                 return; // the Control has gone and handed the node to deferred deletion
             {
-                QMutexLocker lock(&nodes->mutex);
+                std::lock_guard<std::mutex> lock(nodes->mutex);
                 const auto it = nodes->map.find(key);
                 if (it == nodes->map.end() || it->second != node)
                     return;
@@ -309,17 +306,18 @@ void Control::insertLocked(const qint64& key) {
 }
 
 void Control::waitSpacing() {
-    if (!m_clock)
+    if (!m_spacing)
         return;
-    qint64 wait = 0;
+    std::chrono::steady_clock::duration wait{};
     {
-        QMutexLocker lock(&m_clockMutex);
-        wait = m_connectSettings.minWaitTime() - m_clock->elapsed();
-        // Restarted before the sleep: the next caller measures from this caller's arrival.
-        m_clock->restart();
+        std::lock_guard<std::mutex> lock(m_clockMutex);
+        const auto now = std::chrono::steady_clock::now();
+        wait = std::chrono::milliseconds(m_connectSettings.minWaitTime()) - (now - m_lastArrival);
+        // Moved on before the sleep: the next caller measures from this caller's arrival.
+        m_lastArrival = now;
     }
-    if (wait > 0)
-        QThread::msleep(static_cast<unsigned long>(wait));
+    if (wait > std::chrono::steady_clock::duration::zero())
+        std::this_thread::sleep_for(wait);
 }
 
 Query Control::query() {
@@ -329,7 +327,7 @@ Query Control::query() {
             // Single mode: the map does not change after construction, so no lock.
             return m_nodes->map.begin()->second->query();
         }
-        QMutexLocker lock(&m_nodes->mutex);
+        std::lock_guard<std::mutex> lock(m_nodes->mutex);
         const qint64 key = CurrentThreadKey();
         const auto it = m_nodes->map.find(key);
         if (it != m_nodes->map.end())
@@ -341,7 +339,7 @@ Query Control::query() {
 ConnectNode* Control::node() {
     if (m_connectSettings.queryMode() != QueryMultiMode)
         return m_nodes->map.empty() ? nullptr : m_nodes->map.begin()->second;
-    QMutexLocker lock(&m_nodes->mutex);
+    std::lock_guard<std::mutex> lock(m_nodes->mutex);
     const qint64 key = CurrentThreadKey();
     auto it = m_nodes->map.find(key);
     if (it == m_nodes->map.end()) {
@@ -352,13 +350,13 @@ ConnectNode* Control::node() {
 }
 
 void Control::removeAll() {
-    QMutexLocker lock(&m_nodes->mutex);
+    std::lock_guard<std::mutex> lock(m_nodes->mutex);
     for (const auto& entry : m_nodes->map)
         entry.second->removeDataBase();
 }
 
 int Control::nodeCount() const {
-    QMutexLocker lock(&m_nodes->mutex);
+    std::lock_guard<std::mutex> lock(m_nodes->mutex);
     return static_cast<int>(m_nodes->map.size());
 }
 

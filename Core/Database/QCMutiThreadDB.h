@@ -14,10 +14,12 @@
 // with a connection of its own; connection names also carry a process-wide serial number, so no two
 // connections ever share a name.
 //
+// The locks are the standard library's, not Qt's: Qt as shipped is not built for ThreadSanitizer,
+// which would neither see races behind Qt's locks nor understand their ordering.
+//
 // QCMutiThreadDB only groups the types below (a namespace, because Qt's meta-object compiler does
 // not accept QObject classes nested in a class).
 
-#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QSqlDatabase>
@@ -26,10 +28,11 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 
-class QElapsedTimer;
 class QSqlDriver;
 class QTimer;
 
@@ -100,7 +103,7 @@ private:
 class Query {
 public:
     // `mutex` is already locked by the caller; the handle unlocks it when destroyed.
-    Query(QSqlDatabase& db, QRecursiveMutex* mutex);
+    Query(QSqlDatabase& db, std::recursive_mutex* mutex);
     Query(Query&& other) noexcept;
     ~Query();
     Query(const Query&) = delete;
@@ -110,11 +113,11 @@ public:
     QSqlQuery* operator->() const { return m_query; }
     // Hand out the pointer and forget it: the caller then deletes the query / unlocks the mutex.
     QSqlQuery* takeQuery();
-    QRecursiveMutex* takeMutex();
+    std::recursive_mutex* takeMutex();
 
 private:
-    QSqlQuery* m_query = nullptr;       // owned
-    QRecursiveMutex* m_mutex = nullptr; // not owned; locked while held
+    QSqlQuery* m_query = nullptr;            // owned
+    std::recursive_mutex* m_mutex = nullptr; // not owned; locked while held
 };
 
 // One connection. Created on the thread that will use it (multi mode); its slots run on the
@@ -163,7 +166,7 @@ private:
     const DatabaseSettings m_dataBaseSettings;
     const ConnectSettings m_connectSettings;
     QPointer<QTimer> m_autoClose; // set once; lives on the application thread; null when maxOpenTime is 0
-    std::unique_ptr<QRecursiveMutex> m_mutex;
+    std::unique_ptr<std::recursive_mutex> m_mutex;
 };
 
 // One logical database. Held through a shared pointer; not copied.
@@ -196,7 +199,7 @@ public:
 private:
     // The map and its mutex outlive the Control while a finishing thread still cleans its node.
     struct Nodes {
-        QMutex mutex;                       // not recursive; taken before any node's mutex
+        std::mutex mutex;                   // not recursive; taken before any node's mutex
         std::map<qint64, ConnectNode*> map; // guarded by mutex; key: address of the thread's QThread
     };
 
@@ -208,8 +211,11 @@ private:
     const DatabaseSettings m_dataBaseSettings;
     ConnectSettings m_connectSettings; // resolved in the constructor, then read only
     std::shared_ptr<Nodes> m_nodes;
-    QMutex m_clockMutex;                    // guards m_clock's reading and restarting
-    std::unique_ptr<QElapsedTimer> m_clock; // set once; null when spacing is off
+    const bool m_spacing; // set once; false when queries are not spaced
+    // The arrival of the previous query; read and moved on in one step under m_clockMutex, so two
+    // threads arriving together measure from each other and not both from an older arrival.
+    std::mutex m_clockMutex;
+    std::chrono::steady_clock::time_point m_lastArrival; // guarded by m_clockMutex
 };
 
 } // namespace QCMutiThreadDB

@@ -17,6 +17,16 @@
 //    after a second failed commit, and says so in its result.
 // 4. A journal write is one statement (UpdateFileInfo is an upsert on path_hash): no caller can
 //    slip in between a look-up and a write. Every value is a bound parameter.
+// 5. A batch is one job under one query handle, so the manager's spacing is paid once per batch.
+//    It writes all its rows or none: it runs inside a savepoint ("journal_batch"), which inside
+//    the long transaction is nested in it and outside is a transaction of its own; a failed step
+//    rolls back to the savepoint and releases it, and trans_open is then read back from the
+//    connection as in 3.
+// 6. The manager never leaves this file: a statement on another thread would open a second
+//    connection, outside the transaction and colliding with its write lock.
+// 7. Close returns only once the database thread has ended completely (QCDbThread::Stop joins
+//    it), so a process that exits right after Close never tears down OpenSSL or the heap under a
+//    thread that is still ending.
 //
 // States: closed (no thread, no manager) --Init--> open --BeginTransaction--> in transaction
 // --Commit/Rollback--> open --Close--> closed (Close commits first). A failed Init leaves it closed.
@@ -32,6 +42,7 @@
 
 #include "Database/QCDbThread.h"
 #include "Database/QCGlobalConfig.h"
+#include "Database/QCMutiThreadDB.h"
 #include "common/CoreLog.h"
 #include "common/Hash.h"
 
@@ -45,6 +56,8 @@
 
 #include <atomic>
 #include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <utility>
 
@@ -82,6 +95,16 @@ const QString kSelectAllPaths = QStringLiteral("select server_path from file_jou
 const QString kSelectAll = QStringLiteral("select * from file_journal;");
 const QString kSumSizes = QStringLiteral("select sum(local_size) as all_size from file_journal;");
 
+// Batches (see the header): a savepoint, inside the long transaction or as a transaction of its own.
+const QString kBatchBegin = QStringLiteral("savepoint journal_batch;");
+const QString kBatchEnd = QStringLiteral("release journal_batch;");
+const QString kBatchUndo = QStringLiteral("rollback to journal_batch;");
+const QString kSelectRows = QStringLiteral("select id,server_path,name,local_path from file_journal;");
+const QString kDeleteById = QStringLiteral("delete from file_journal where id = :id;");
+const QString kMoveRow = QStringLiteral(
+    "update file_journal set server_path = :spath,path_hash = :phash,name = :name,local_path = :lpath "
+    "where id = :id;");
+
 const QString kSelectGlobal = QStringLiteral("select * from global;");
 const QString kSelectVersionRow = QStringLiteral("select * from global where name = 'ver';");
 const QString kInsertVersion = QStringLiteral("insert into global values('ver', :ver);");
@@ -93,11 +116,14 @@ const QString kInjectedFailure = QStringLiteral("select * from injected_failure_
 
 // --- Lifetime (see the design note) ---
 std::shared_mutex g_life;
-QCDbThread* g_thread = nullptr;       // guarded by g_life; set while open
+std::unique_ptr<QCDbThread> g_thread; // guarded by g_life; set while open
 std::shared_ptr<Control> spSyncDB;    // database thread; replaced only while g_life is held exclusively
 std::atomic<quint32> version{0};      // any thread
 std::atomic<bool> g_transOpen{false}; // any thread; mirror of trans_open
-std::atomic<int> g_failCountdown{0};  // any thread; test hook
+// Test hook: steps to let pass, then steps to fail.
+std::mutex g_failMutex;
+int g_failAfter = 0; // guarded by g_failMutex
+int g_failCount = 0; // guarded by g_failMutex
 // Set while Close waits for g_life: operations then stay away from the lock (and fail as on a
 // closed database), so a stream of them cannot keep Close waiting for ever.
 std::atomic<bool> g_closing{false};
@@ -114,12 +140,15 @@ void SetTransOpen(bool open) {
 }
 
 bool TakeInjectedFailure() {
-    int left = g_failCountdown.load();
-    while (left > 0) {
-        if (g_failCountdown.compare_exchange_weak(left, left - 1))
-            return true;
+    std::lock_guard<std::mutex> lock(g_failMutex);
+    if (g_failCount <= 0)
+        return false;
+    if (g_failAfter > 0) {
+        --g_failAfter;
+        return false;
     }
-    return false;
+    --g_failCount;
+    return true;
 }
 
 QSqlError InjectedError() {
@@ -159,6 +188,15 @@ bool RunStatement(Query& query, const QString& sql, Binds binds = {}) {
     return query->exec();
 }
 
+// Runs the statement prepared on `query` with the values bound to it: one step of a batch.
+bool ExecStep(Query& query) {
+    if (TakeInjectedFailure()) {
+        query->exec(kInjectedFailure);
+        return false;
+    }
+    return query->exec();
+}
+
 // Text for a NOT NULL column: Qt binds a null QString as NULL, which would refuse the whole row
 // for a record whose name or path was never set. No characters are changed.
 QString NotNull(const QString& text) {
@@ -175,6 +213,28 @@ bool ConnectionInTransaction(ConnectNode* node) {
         return false;
     sqlite3* db = *static_cast<sqlite3* const*>(handle.constData());
     return db && sqlite3_get_autocommit(db) == 0;
+}
+
+// Binds the upsert's parameters for `info`, whose row key is `hash`.
+void BindRecord(QSqlQuery& query, const FILE_INFO& info, const QString& hash) {
+    static const QString name = QStringLiteral(":name"), spath = QStringLiteral(":spath"),
+                         phash = QStringLiteral(":phash"), ver = QStringLiteral(":ver"),
+                         fhash = QStringLiteral(":fhash"), fsize = QStringLiteral(":fsize"),
+                         mtime = QStringLiteral(":mtime"), ctime = QStringLiteral(":ctime"),
+                         attrs = QStringLiteral(":attrs"), dir = QStringLiteral(":dir"),
+                         lpath = QStringLiteral(":lpath"), down = QStringLiteral(":down");
+    query.bindValue(name, NotNull(info.name));
+    query.bindValue(spath, NotNull(info.path));
+    query.bindValue(phash, hash);
+    query.bindValue(ver, qlonglong(info.version));
+    query.bindValue(fhash, info.file_hash);
+    query.bindValue(fsize, static_cast<qlonglong>(info.size));
+    query.bindValue(mtime, qlonglong(info.mtime));
+    query.bindValue(ctime, qlonglong(info.ctime));
+    query.bindValue(attrs, qlonglong(info.attrs));
+    query.bindValue(dir, info.is_dir ? 1 : 0);
+    query.bindValue(lpath, info.local_path);
+    query.bindValue(down, info.is_download ? 1 : 0);
 }
 
 void ReadRecord(const QSqlQuery& query, FILE_INFO& info) {
@@ -281,6 +341,95 @@ void DropManagerOnThread() {
     trans_begin = 0;
 }
 
+// --- Batches (database thread) ---
+
+// Ends a failed batch: its rows are undone, the savepoint released. Reconciles trans_open with the
+// connection, for SQLite ends the whole transaction itself on some failures (a full disk, an I/O
+// error), and a batch outside the long transaction whose commit was refused is still open.
+void UndoBatch(ConnectNode* node, Query& query, const char* operation) {
+    const bool undone = query->exec(kBatchUndo) && query->exec(kBatchEnd);
+    const bool inTransaction = ConnectionInTransaction(node);
+    if (trans_open && !inTransaction) {
+        CoreDebug("[db] Transaction ended by the failed %s, its writes are lost\n", operation);
+        SetTransOpen(false);
+    } else if (!trans_open && inTransaction) {
+        node->rollback(); // the batch's own transaction, whose commit was refused
+    } else if (!undone) {
+        CoreDebug("[db] %s : the failed batch could not be undone", operation);
+    } else {
+        CoreDebug("[db] %s : batch failed, nothing written", operation);
+    }
+}
+
+// Runs `rows(query)` (which writes the batch's rows on one query handle and returns false at the
+// first failure, after its own error line) as one all-or-nothing batch. Whether it was written.
+template <typename Rows>
+bool RunBatch(const char* operation, Rows&& rows) {
+    // The node before the handle: the manager's map lock is taken before a node's lock, never
+    // while a handle holds it.
+    ConnectNode* node = spSyncDB->node();
+    Query query = spSyncDB->query();
+    query->setForwardOnly(true); // rows are read once, in order: Qt keeps no copy of them
+    if (!RunStatement(query, kBatchBegin)) {
+        ErrorLine("[db] Batch begin failed : %d, err:%s, text:%s", query->lastError());
+        return false;
+    }
+    if (rows(query)) {
+        if (RunStatement(query, kBatchEnd))
+            return true;
+        ErrorLine("[db] Batch end failed : %d, err:%s, text:%s", query->lastError());
+    }
+    UndoBatch(node, query, operation);
+    return false;
+}
+
+// A folder path without its trailing slashes; "" stands for the root.
+QString FolderKey(QString folder) {
+    while (folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    return folder;
+}
+
+// Whether `path` is `folder` (a FolderKey) or lies below it, letter case ignored.
+bool AtOrBelow(const QString& path, const QString& folder) {
+    return path.startsWith(folder, Qt::CaseInsensitive) &&
+           (path.size() == folder.size() || path.at(folder.size()) == QLatin1Char('/'));
+}
+
+struct JournalRow {
+    qlonglong id = 0;
+    QString path;
+    QString name;
+    QString localPath; // null when the column is NULL
+};
+
+// Every row's id, path, name and local path, in storage order; one step.
+bool ReadRows(Query& query, std::vector<JournalRow>& rows) {
+    if (!RunStatement(query, kSelectRows))
+        return false;
+    while (query->next()) {
+        rows.push_back({query->value(0).toLongLong(), query->value(1).toString(), query->value(2).toString(),
+                        query->value(3).toString()});
+    }
+    query->finish();
+    return true;
+}
+
+// Deletes the rows of `ids`, one step each.
+bool DeleteIds(Query& query, const std::vector<qlonglong>& ids) {
+    if (ids.empty())
+        return true;
+    if (!query->prepare(kDeleteById))
+        return false;
+    static const QString id = QStringLiteral(":id");
+    for (const qlonglong row : ids) {
+        query->bindValue(id, row);
+        if (!ExecStep(query))
+            return false;
+    }
+    return true;
+}
+
 // Runs `work` on the database thread; false (with a debug line) when the database is closed.
 template <typename Work>
 bool OnDbThread(const char* operation, Work&& work) {
@@ -308,8 +457,7 @@ bool QCSyncDB::Init() {
         CoreDebug("[db] open database failed : no database path");
         return false;
     }
-    auto* thread = new QCDbThread(&Tick);
-    thread->setObjectName(QStringLiteral("SyncDB"));
+    auto thread = std::make_unique<QCDbThread>(&Tick);
     thread->Start();
     bool ok = false;
     thread->Call([&ok, &path] {
@@ -330,11 +478,10 @@ bool QCSyncDB::Init() {
     });
     if (!ok) {
         thread->Stop();
-        delete thread;
         version = 0;
         return false;
     }
-    g_thread = thread;
+    g_thread = std::move(thread);
     return true;
 }
 
@@ -357,15 +504,10 @@ bool QCSyncDB::Close() {
         }
         DropManagerOnThread();
     });
+    // Returns once the thread has ended completely (see QCDbThread).
     g_thread->Stop();
-    delete g_thread;
-    g_thread = nullptr;
+    g_thread.reset();
     return ok;
-}
-
-std::shared_ptr<Control> QCSyncDB::getDB() {
-    std::shared_lock<std::shared_mutex> lock(g_life);
-    return g_thread ? spSyncDB : nullptr;
 }
 
 // --- Version ---
@@ -531,21 +673,11 @@ bool QCSyncDB::UpdateFileInfo(const FILE_INFO& info) {
     OnDbThread("UpdateFileInfo", [&] {
         const QString hash = GetPathHash(info.path);
         Query query = spSyncDB->query();
-        const bool ok = RunStatement(query, kUpsert,
-                                     {
-                                         {":name", NotNull(info.name)},
-                                         {":spath", NotNull(info.path)},
-                                         {":phash", hash},
-                                         {":ver", qlonglong(info.version)},
-                                         {":fhash", info.file_hash},
-                                         {":fsize", static_cast<qlonglong>(info.size)},
-                                         {":mtime", qlonglong(info.mtime)},
-                                         {":ctime", qlonglong(info.ctime)},
-                                         {":attrs", qlonglong(info.attrs)},
-                                         {":dir", info.is_dir ? 1 : 0},
-                                         {":lpath", info.local_path},
-                                         {":down", info.is_download ? 1 : 0},
-                                     });
+        bool ok = query->prepare(kUpsert);
+        if (ok) {
+            BindRecord(*query.operator->(), info, hash);
+            ok = ExecStep(query);
+        }
         if (!ok) {
             ErrorLine("[db] Update fileinfo ExeSql Error : %d, err:%s, text:%s", query->lastError());
             return;
@@ -632,6 +764,176 @@ quint64 QCSyncDB::GetUsedSpace() {
     return used;
 }
 
-void QCSyncDB::FailStepForTests(int n) {
-    g_failCountdown.store(n > 0 ? n : 0);
+// --- Batches ---
+
+bool QCSyncDB::UpdateFileInfos(const std::vector<FILE_INFO>& infos) {
+    bool written = false;
+    OnDbThread("UpdateFileInfos", [&] {
+        if (infos.empty()) {
+            written = true;
+            return;
+        }
+        written = RunBatch("UpdateFileInfos", [&](Query& query) {
+            if (!query->prepare(kUpsert)) {
+                ErrorLine("[db] Update fileinfos ExeSql Error : %d, err:%s, text:%s", query->lastError());
+                return false;
+            }
+            for (const FILE_INFO& info : infos) {
+                BindRecord(*query.operator->(), info, GetPathHash(info.path));
+                if (!ExecStep(query)) {
+                    ErrorLine("[db] Update fileinfos ExeSql Error : %d, err:%s, text:%s", query->lastError());
+                    return false;
+                }
+            }
+            return true;
+        });
+        if (written)
+            CoreDebug("[db] Update fileinfos Success : %d rows", static_cast<int>(infos.size()));
+    });
+    return written;
+}
+
+bool QCSyncDB::DeleteByPaths(const std::vector<QString>& paths) {
+    bool deleted = false;
+    OnDbThread("DeleteByPaths", [&] {
+        if (paths.empty()) {
+            deleted = true;
+            return;
+        }
+        deleted = RunBatch("DeleteByPaths", [&](Query& query) {
+            static const QString key = QStringLiteral(":path");
+            if (query->prepare(kDeleteByPath)) {
+                bool ok = true;
+                for (auto it = paths.begin(); ok && it != paths.end(); ++it) {
+                    query->bindValue(key, GetPathHash(*it));
+                    ok = ExecStep(query);
+                }
+                if (ok)
+                    return true;
+            }
+            ErrorLine("[db] Delete by paths ExeSql Error : %d, err:%s, text:%s", query->lastError());
+            return false;
+        });
+        if (deleted)
+            CoreDebug("[db] Delete by paths Success : %d paths", static_cast<int>(paths.size()));
+    });
+    return deleted;
+}
+
+bool QCSyncDB::DeleteFolder(const QString& folder) {
+    if (folder.isEmpty()) {
+        CoreDebug("[db] DeleteFolder : no folder given");
+        return false;
+    }
+    const QString key = FolderKey(folder);
+    bool deleted = false;
+    OnDbThread("DeleteFolder", [&] {
+        deleted = RunBatch("DeleteFolder", [&](Query& query) {
+            std::vector<JournalRow> rows;
+            std::vector<qlonglong> ids;
+            const bool ok = ReadRows(query, rows);
+            for (const JournalRow& row : rows) {
+                if (AtOrBelow(row.path, key))
+                    ids.push_back(row.id);
+            }
+            if (ok && DeleteIds(query, ids))
+                return true;
+            ErrorLine("[db] Delete folder ExeSql Error : %d, err:%s, text:%s", query->lastError());
+            return false;
+        });
+        if (deleted)
+            CoreDebug("[db] Delete folder Success : %s", Utf8(folder).constData());
+    });
+    return deleted;
+}
+
+bool QCSyncDB::RenameFolder(const QString& oldFolder, const QString& newFolder, const QString& oldLocalFolder,
+                            const QString& newLocalFolder) {
+    const QString from = FolderKey(oldFolder);
+    const QString to = FolderKey(newFolder);
+    const QString fromLocal = FolderKey(oldLocalFolder);
+    const QString toLocal = FolderKey(newLocalFolder);
+    const bool caseOnly = from.compare(to, Qt::CaseInsensitive) == 0;
+    // A folder cannot move into itself, nor onto a folder that holds it.
+    const bool nested = !caseOnly && (AtOrBelow(to, from) || AtOrBelow(from, to));
+    if (from.isEmpty() || to.isEmpty() || nested || fromLocal.isEmpty() != toLocal.isEmpty()) {
+        CoreDebug("[db] RenameFolder : refused %s -> %s", Utf8(oldFolder).constData(),
+                  Utf8(newFolder).constData());
+        return false;
+    }
+    const QString folderName = to.mid(to.lastIndexOf(QLatin1Char('/')) + 1);
+    bool moved = false;
+    OnDbThread("RenameFolder", [&] {
+        moved = RunBatch("RenameFolder", [&](Query& query) {
+            std::vector<JournalRow> rows;
+            std::vector<qlonglong> replaced;
+            std::vector<JournalRow> moving;
+            bool ok = ReadRows(query, rows);
+            for (JournalRow& row : rows) {
+                if (AtOrBelow(row.path, from))
+                    moving.push_back(std::move(row));
+                else if (AtOrBelow(row.path, to))
+                    replaced.push_back(row.id);
+            }
+            ok = ok && DeleteIds(query, replaced) && query->prepare(kMoveRow);
+            static const QString spath = QStringLiteral(":spath"), phash = QStringLiteral(":phash"),
+                                 name = QStringLiteral(":name"), lpath = QStringLiteral(":lpath"),
+                                 id = QStringLiteral(":id");
+            for (auto it = moving.begin(); ok && it != moving.end(); ++it) {
+                const QString path = to + it->path.mid(from.size());
+                QString localPath = it->localPath;
+                if (!fromLocal.isEmpty() && localPath.startsWith(fromLocal) &&
+                    (localPath.size() == fromLocal.size() ||
+                     localPath.at(fromLocal.size()) == QLatin1Char('/')))
+                    localPath = toLocal + localPath.mid(fromLocal.size());
+                query->bindValue(spath, path);
+                query->bindValue(phash, GetPathHash(path));
+                query->bindValue(name, it->path.size() == from.size() ? folderName : it->name);
+                query->bindValue(lpath, localPath);
+                query->bindValue(id, it->id);
+                ok = ExecStep(query);
+            }
+            if (!ok)
+                ErrorLine("[db] Rename folder ExeSql Error : %d, err:%s, text:%s", query->lastError());
+            return ok;
+        });
+        if (moved)
+            CoreDebug("[db] Rename folder Success : %s -> %s", Utf8(oldFolder).constData(),
+                      Utf8(newFolder).constData());
+    });
+    return moved;
+}
+
+bool QCSyncDB::GetFileInfos(const std::vector<QString>& paths, std::map<QString, FILE_INFO>& map) {
+    map.clear();
+    bool read = false;
+    OnDbThread("GetFileInfos", [&] {
+        Query query = spSyncDB->query();
+        query->setForwardOnly(true);
+        static const QString key = QStringLiteral(":hash");
+        bool ok = query->prepare(kSelectByPath);
+        for (auto it = paths.begin(); ok && it != paths.end(); ++it) {
+            query->bindValue(key, GetPathHash(*it));
+            ok = ExecStep(query);
+            if (ok && query->next()) {
+                FILE_INFO info;
+                ReadRecord(*query.operator->(), info);
+                map[info.path.toLower()] = std::move(info);
+            }
+        }
+        if (!ok) {
+            ErrorLine("[db] Get fileinfos ExeSql Error : %d, err:%s, text:%s", query->lastError());
+            map.clear();
+            return;
+        }
+        query->finish();
+        read = true;
+    });
+    return read;
+}
+
+void QCSyncDB::FailStepForTests(int n, int after) {
+    std::lock_guard<std::mutex> lock(g_failMutex);
+    g_failCount = n > 0 ? n : 0;
+    g_failAfter = after > 0 ? after : 0;
 }

@@ -5,14 +5,12 @@
 // carried out on the database's own thread (see the design note in QCSyncDB.cpp). Failures come
 // back as results and debug lines ("[db] ..."), never as exceptions.
 
-#include "Database/QCMutiThreadDB.h"
 #include "common/FileInfo.h"
 
 #include <QString>
 #include <QtGlobal>
 
 #include <map>
-#include <memory>
 #include <vector>
 
 enum DB_TABLE_INDEX : qint32 {
@@ -33,9 +31,6 @@ public:
     // when an open transaction could not be committed even on a second try: it is then rolled back
     // and its journal writes are lost (a debug line says so). True when already closed.
     static bool Close();
-    // The connection manager; empty while closed. Statements made through it run on the caller's
-    // own connection, outside the journal's transaction.
-    static std::shared_ptr<QCMutiThreadDB::Control> getDB();
 
     // The last cloud version known; 0 until Init reads it back or SetLastVer sets it.
     static quint32 GetLastVer();
@@ -76,12 +71,51 @@ public:
     // Sum of the stored sizes; 0 on failure.
     static quint64 GetUsedSpace();
 
+    // Batches, for the engine's bulk paths. Each runs all its rows as one job on the database
+    // thread under one query handle (so the spacing between queries applies once per batch, not
+    // per row), with every statement prepared once and every value bound. A batch that writes is
+    // all or nothing: inside the open transaction it is a savepoint of it (its rows become part of
+    // the transaction; a failed batch leaves the transaction's earlier writes as they were),
+    // otherwise a transaction of its own. Each returns whether the batch was written; false
+    // (nothing written) when a step failed or the database is closed. An empty batch writes
+    // nothing and returns true while the database is open.
+    //
+    // Writes every record as UpdateFileInfo does (a later record of the same path, letter case
+    // ignored, wins).
+    static bool UpdateFileInfos(const std::vector<FILE_INFO>& infos);
+    // Deletes the row of every path (letter case ignored); paths without a row are no failure.
+    static bool DeleteByPaths(const std::vector<QString>& paths);
+    // Deletes the row of `folder` and every row below it, letter case ignored: "/A" takes "/a" and
+    // "/A/x/y", not "/AB". A trailing "/" is ignored; "/" deletes every row. False for an empty
+    // folder.
+    static bool DeleteFolder(const QString& folder);
+    // Moves the rows of a renamed or moved folder (`oldFolder` itself and every row below it,
+    // letter case ignored as in DeleteFolder) to `newFolder`: the leading `oldFolder` part of
+    // server_path becomes `newFolder`, the row key follows the new path, the folder's own row takes
+    // the new folder's name (the rows below keep theirs), and local_path, when it is
+    // `oldLocalFolder` or lies below it (letter case exact: the disk's), takes `newLocalFolder` in
+    // place of that part; other local paths (a file uploaded from outside the mirror folder, an
+    // empty one) stay as they are. Both local folders empty: no local path changes. Every other
+    // column (content hash, size, times, version, flags) stays, so the moved items still count as
+    // in step with the cloud. Rows already at or below `newFolder` describe items that the rename
+    // replaced and are deleted first. A change of letter case only is a rename like any other.
+    // False, nothing changed, when a folder is empty or "/", when one folder lies below the other,
+    // or when exactly one local folder is given.
+    static bool RenameFolder(const QString& oldFolder, const QString& newFolder,
+                             const QString& oldLocalFolder, const QString& newLocalFolder);
+    // Empties `map`, then enters the row of every path that has one under its lower-cased path,
+    // with the fields that are not journalled at FILE_INFO's defaults; paths without a row are not
+    // entered. Reads only. False (the map left empty) when a read failed.
+    static bool GetFileInfos(const std::vector<QString>& paths, std::map<QString, FILE_INFO>& map);
+
     // The row key of a path: lower-case hex MD5 of its lower-cased UTF-8 text.
     static QString GetPathHash(const QString& path);
 
-    // Test hook: the next n storage steps (statements, begins, commits, rollbacks) fail as if
-    // SQLite had refused them, without reaching the database; 0 turns it off. Any thread.
-    static void FailStepForTests(int n);
+    // Test hook: after the next `after` storage steps have run, the `n` that follow fail as if
+    // SQLite had refused them, without reaching the database; n 0 turns it off. A step is a
+    // statement, one row of a batch, a batch's begin or end, a begin, commit or rollback; undoing a
+    // failed batch is not a step. Any thread.
+    static void FailStepForTests(int n, int after = 0);
 
 private:
     // Steps of Init, on the database thread.

@@ -166,10 +166,12 @@ TEST_F(MutiThreadDBTest, RemoveAllDropsConnectionsThatComeBackUnderTheSameName) 
     EXPECT_EQ(node->lastError().type(), QSqlError::NoError);
     EXPECT_EQ(node->driver(), nullptr);
 
-    Query query = control.query();
-    EXPECT_TRUE(query->exec(QStringLiteral("select 1"))) << query->lastError().text().toStdString();
+    {
+        Query query = control.query();
+        EXPECT_TRUE(query->exec(QStringLiteral("select 1"))) << query->lastError().text().toStdString();
+    }
     EXPECT_TRUE(QSqlDatabase::connectionNames().contains(name));
-    EXPECT_EQ(control.node(), node);
+    EXPECT_EQ(control.node(), node); // not under the Query: the map's lock comes before a node's
 }
 
 TEST_F(MutiThreadDBTest, HasTableIgnoresLetterCase) {
@@ -239,8 +241,8 @@ TEST_F(MutiThreadDBTest, IdleConnectionsCloseAndBusyOnesWait) {
     Signal done;
     std::unique_ptr<QThread> worker(QThread::create([&] {
         {
+            node = control.node(); // before the Query: the map's lock comes before a node's
             Query query = control.query();
-            node = control.node();
             holding.Set();
             release.WaitFor(10000);
         }

@@ -93,7 +93,6 @@ TEST_F(SyncDBTest, InitFailsTruthfullyAndLeavesTheDatabaseClosed) {
     for (const Case& c : cases) {
         g_Config.db_path = c.path;
         EXPECT_FALSE(QCSyncDB::Init()) << c.label;
-        EXPECT_FALSE(QCSyncDB::getDB()) << c.label;
         EXPECT_FALSE(QCSyncDB::UpdateFileInfo(MakeRecord(QStringLiteral("/x")))) << c.label;
     }
     // The failed attempts left nothing behind that would stop a good one.
@@ -123,6 +122,11 @@ TEST_F(SyncDBTest, OperationsOnAClosedDatabaseFailWithoutEffect) {
     EXPECT_FALSE(QCSyncDB::GetAllPath(paths, QString()));
     EXPECT_FALSE(QCSyncDB::GetAll(map));
     EXPECT_TRUE(map.empty());
+    map[QStringLiteral("/old")] = info;
+    EXPECT_FALSE(QCSyncDB::GetFileInfos({info.path}, map));
+    EXPECT_TRUE(map.empty());
+    EXPECT_FALSE(QCSyncDB::UpdateFileInfos({}));
+    EXPECT_FALSE(QCSyncDB::DeleteFolder(info.path));
     EXPECT_EQ(QCSyncDB::GetUsedSpace(), 0u);
     EXPECT_FALSE(QCSyncDB::BeginTransaction());
     EXPECT_TRUE(QCSyncDB::Commit());
