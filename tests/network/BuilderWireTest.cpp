@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QUrl>
 
 #include <algorithm>
@@ -398,7 +400,13 @@ protected:
 TEST_P(BuilderWireTest, SendsWhatTheServiceReads) {
     const BuilderRow& row = GetParam();
     api->setAnswer(GetCmdString(row.command).toStdString(), ApiAnswer::Data("{}"));
-    Send(row);
+    const unsigned int id = Send(row);
+    // The stand-in checks signatures (and the "fsum" of an upload-address request) as the
+    // service does: the request was accepted.
+    const QSharedPointer<NetworkClient> client = Requests().GetRequestByID(id);
+    ASSERT_TRUE(client);
+    EXPECT_EQ(
+        QJsonDocument::fromJson(client->responseBody()).object().value(QStringLiteral("errno")).toInt(-1), 0);
     const auto calls = api->calls(GetCmdString(row.command).toStdString());
     ASSERT_EQ(calls.size(), 1u);
     const RecordedRequest& sent = calls.front();

@@ -3,7 +3,6 @@
 #include "Database/QCGlobalConfig.h"
 #include "common/CommonDef.h"
 #include "network/QCRequestCommon.h"
-#include "support/ServiceSignature.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -97,33 +96,6 @@ TEST_F(RequestCommonTest, CopyLeavesOnlyTheNewNameInItsRecord) {
     EXPECT_EQ(calls[0].cookie("dest"), "/x/y/");
     EXPECT_EQ(calls[0].cookie("owner_qid"), "5");
     EXPECT_EQ(calls[0].cookie("new_qid"), "6");
-}
-
-TEST_F(RequestCommonTest, UploadInfoCarriesAnFsumTheServiceAccepts) {
-    UseStandInAsApiHost();
-    Requests().SetParam(QStringLiteral("1001"), QStringLiteral("2002"), QStringLiteral("tok"));
-    api->setAnswer("Sync.getAddr", ApiAnswer::Data("{\"tk\":\"up\"}"));
-    FILE_INFO file;
-    file.path = QStringLiteral("/报告 1.docx");
-    file.file_hash = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
-    file.size = 5368709120ULL;
-    file.ctime = 1;
-    file.mtime = 2;
-    file.attrs = 128;
-    const unsigned int id = Requests().DoUploadInfo(file);
-    ASSERT_NE(id, 0u);
-    EXPECT_EQ(ReplyErrno(id), 0);
-
-    const auto calls = api->calls("Sync.getAddr");
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].cookie("fname"), "/报告 1.docx");
-    EXPECT_EQ(calls[0].cookie("fsize"), "5368709120");
-    const std::string expected = ServiceSign({{"qid", "1001"},
-                                              {"eid", "2002"},
-                                              {"fhash", Std(file.file_hash)},
-                                              {"fname", "/报告 1.docx"},
-                                              {"fsize", "5368709120"}});
-    EXPECT_EQ(calls[0].cookie("fsum"), expected);
 }
 
 TEST_F(RequestCommonTest, UploadBlockArrivesAsMultipart) {
