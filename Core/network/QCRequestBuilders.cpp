@@ -7,7 +7,7 @@
 #include "common/CommonDef.h"
 #include "common/CoreLog.h"
 #include "common/PathUtils.h"
-#include "sync/QCLocalStoreMgr.h"
+#include "network/QCResponseHandler.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ unsigned int QCRequestCommon::DoEasyGet(int command, QCSignRequest& params, bool
     const QSharedPointer<NetworkClient> client = id ? GetRequestByID(id) : QSharedPointer<NetworkClient>();
     if (client && client->doGet(QString())) {
         if (notify)
-            g_LocalStoreMgr.SendCoreProcEvent(command, id);
+            ResponseHandlerOrDrop().SendCoreProcEvent(command, id);
         return id;
     }
     if (id)
@@ -38,8 +38,8 @@ unsigned int QCRequestCommon::DoEasyGet(int command, QCSignRequest& params, bool
     // An announced request ends in one call to the engine whatever happens: whoever waits for its
     // reply hears of the failure too. Without notify the caller learns it from the result.
     if (notify)
-        g_LocalStoreMgr.OnRequestFailed(command, id, SYNC_ERROR::Network,
-                                        client ? client->getCurlResult() : int(CURLE_URL_MALFORMAT));
+        ResponseHandlerOrDrop().OnRequestFailed(command, id, SYNC_ERROR::Network,
+                                                client ? client->getCurlResult() : int(CURLE_URL_MALFORMAT));
     return 0;
 }
 

@@ -20,7 +20,7 @@
 #include "network/CmdTable.h"
 #include "network/LogRedaction.h"
 #include "network/QCResponseCommon.h"
-#include "sync/QCLocalStoreMgr.h"
+#include "network/QCResponseHandler.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -72,9 +72,9 @@ bool IsDownload(int command) {
 
 void HandToTransferTask(int command, unsigned int id, QJsonObject& envelope) {
     if (IsDownload(command))
-        g_LocalStoreMgr.ProcDownloadFile(command, id, envelope);
+        ResponseHandlerOrDrop().ProcDownloadFile(command, id, envelope);
     else
-        g_LocalStoreMgr.ProcUploadFile(command, id, envelope);
+        ResponseHandlerOrDrop().ProcUploadFile(command, id, envelope);
 }
 
 QJsonObject FailureEnvelope(int errnoValue, const QString& errmsg) {
@@ -145,7 +145,7 @@ void QCRequestCommon::DispatchReply(int command, unsigned int id, QByteArray bod
     if (command == CMD::DownloadBlock) {
         // Block data, not an envelope: the download task reads it from the client.
         QJsonObject none;
-        g_LocalStoreMgr.ProcDownloadFile(command, id, none);
+        ResponseHandlerOrDrop().ProcDownloadFile(command, id, none);
         return;
     }
     if (CoreLog::Enabled()) // the login reply carries the token and the block key
@@ -156,27 +156,28 @@ void QCRequestCommon::DispatchReply(int command, unsigned int id, QByteArray bod
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (!document.isObject()) {
-        if (IsTransfer(command) && g_LocalStoreMgr.IsOrphanTask(id))
+        if (IsTransfer(command) && ResponseHandlerOrDrop().IsOrphanTask(id))
             return; // nobody waits for it any more
-        g_LocalStoreMgr.OnError(kKindBadReply, 0, QString(), nullptr);
+        ResponseHandlerOrDrop().OnError(kKindBadReply, 0, QString(), nullptr);
         const QString reason = QStringLiteral("reply is not a JSON object");
         QJsonObject failure = FailureEnvelope(ERRNO_BAD_REPLY, reason);
         if (IsTransfer(command)) {
             HandToTransferTask(command, id, failure);
         } else if (command == CMD::GetJumpUrl) {
-            g_LocalStoreMgr.AckGetJumpUrl(failure);
+            ResponseHandlerOrDrop().AckGetJumpUrl(failure);
         } else if (IsFileOperation(command)) {
             QJsonValue none;
-            g_LocalStoreMgr.ProcServerFileOperate(command, id, none, kKindBadReply, ERRNO_BAD_REPLY, reason);
+            ResponseHandlerOrDrop().ProcServerFileOperate(command, id, none, kKindBadReply, ERRNO_BAD_REPLY,
+                                                          reason);
         } else if (HasAckHandler(command)) {
-            g_LocalStoreMgr.OnRequestFailed(command, id, kKindBadReply, ERRNO_BAD_REPLY);
+            ResponseHandlerOrDrop().OnRequestFailed(command, id, kKindBadReply, ERRNO_BAD_REPLY);
         }
         return;
     }
     QJsonObject reply = document.object();
 
     if (command == CMD::GetJumpUrl) {
-        g_LocalStoreMgr.AckGetJumpUrl(reply);
+        ResponseHandlerOrDrop().AckGetJumpUrl(reply);
         return;
     }
 
@@ -195,47 +196,47 @@ void QCRequestCommon::DispatchReply(int command, unsigned int id, QByteArray bod
             HandToTransferTask(command, id, reply);
         } else if (IsFileOperation(command)) {
             QJsonValue none;
-            g_LocalStoreMgr.ProcServerFileOperate(command, id, none, code, serviceErrno, errmsg);
+            ResponseHandlerOrDrop().ProcServerFileOperate(command, id, none, code, serviceErrno, errmsg);
         } else if (HasAckHandler(command)) {
-            g_LocalStoreMgr.OnRequestFailed(command, id, code, serviceErrno);
+            ResponseHandlerOrDrop().OnRequestFailed(command, id, code, serviceErrno);
         }
         return;
     }
 
     switch (command) {
     case CMD::GetConfig:
-        g_LocalStoreMgr.AckGetConfig(data);
+        ResponseHandlerOrDrop().AckGetConfig(data);
         break;
     case CMD::Login:
-        g_LocalStoreMgr.AckLogin(data, g_Config.Eid().isEmpty());
+        ResponseHandlerOrDrop().AckLogin(data, g_Config.Eid().isEmpty());
         break;
     case CMD::GetUserDetail:
-        g_LocalStoreMgr.AckGetUserDetail(data, type == 1);
+        ResponseHandlerOrDrop().AckGetUserDetail(data, type == 1);
         break;
     case CMD::GetVersion:
-        g_LocalStoreMgr.AckGetVersion(data, type == 1);
+        ResponseHandlerOrDrop().AckGetVersion(data, type == 1);
         break;
     case CMD::GetUserSpace:
-        g_LocalStoreMgr.AckGetUserSpace(data);
+        ResponseHandlerOrDrop().AckGetUserSpace(data);
         break;
     case CMD::GetBgsp:
-        g_LocalStoreMgr.AckGetBgsp(data);
+        ResponseHandlerOrDrop().AckGetBgsp(data);
         break;
     case CMD::GetGlobalNodes:
-        g_LocalStoreMgr.AckGetGlobalNodes(data, unsigned(count), fromComet != 0);
+        ResponseHandlerOrDrop().AckGetGlobalNodes(data, unsigned(count), fromComet != 0);
         break;
     case CMD::GetIncrGlobal:
-        g_LocalStoreMgr.AckGetIncrGlobal(data, unsigned(count), fromComet != 0);
+        ResponseHandlerOrDrop().AckGetIncrGlobal(data, unsigned(count), fromComet != 0);
         break;
     case CMD::CreateDir:
     case CMD::DeleteNode:
     case CMD::Rename:
     case CMD::Move:
     case CMD::Copy:
-        g_LocalStoreMgr.ProcServerFileOperate(command, id, data, code, serviceErrno, errmsg);
+        ResponseHandlerOrDrop().ProcServerFileOperate(command, id, data, code, serviceErrno, errmsg);
         break;
     case CMD::GetEnterpriseList:
-        g_LocalStoreMgr.AckGetEnterpriseList(data);
+        ResponseHandlerOrDrop().AckGetEnterpriseList(data);
         break;
     default:
         if (IsTransfer(command))
@@ -259,7 +260,7 @@ bool QCRequestCommon::ProcessError(int command, int& code, int serviceErrno, con
             code = kKindLogin; // the login itself is not logged in again
             break;
         }
-        g_LocalStoreMgr.ReLogin(); // the token expired: log in again, no report
+        ResponseHandlerOrDrop().ReLogin(); // the token expired: log in again, no report
         return true;
     case 1007:
         code = kKindNotSupport;
@@ -320,6 +321,6 @@ bool QCRequestCommon::ProcessError(int command, int& code, int serviceErrno, con
     }
     qCritical("[error] %s err:%d\n%s", qUtf8Printable(GetCmdString(command)), serviceErrno,
               qUtf8Printable(errmsg));
-    g_LocalStoreMgr.OnError(code, serviceErrno, QString(), nullptr);
+    ResponseHandlerOrDrop().OnError(code, serviceErrno, QString(), nullptr);
     return true;
 }

@@ -48,8 +48,8 @@ public:
     virtual void AckGetIncrGlobal(QJsonValue& data, unsigned int count, bool fromComet) = 0;
     virtual void AckGetEnterpriseList(QJsonValue& data) = 0;
     virtual void AckGetJumpUrl(QJsonObject& reply) = 0;
-    virtual void ProcServerFileOperate(int command, unsigned int id, QJsonValue& data, int kind, int serviceErrno,
-                                       QString errmsg) = 0;
+    virtual void ProcServerFileOperate(int command, unsigned int id, QJsonValue& data, int kind,
+                                       int serviceErrno, QString errmsg) = 0;
     virtual void ProcDownloadFile(int command, unsigned int id, QJsonObject& reply) = 0;
     virtual void ProcUploadFile(int command, unsigned int id, QJsonObject& reply) = 0;
 };
@@ -59,3 +59,6 @@ public:
 void SetResponseHandler(QCResponseHandler* handler);
 // The registered handler, or null.
 QCResponseHandler* GetResponseHandler();
+// What the API client's call sites use: the registered handler, or else one that drops every call
+// with a debug line and answers IsOrphanTask with true. Never null; any thread.
+QCResponseHandler& ResponseHandlerOrDrop();

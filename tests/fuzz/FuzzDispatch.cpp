@@ -1,7 +1,7 @@
 // Arbitrary reply bodies through the reply dispatch, for every command.
 #include "common/CommonDef.h"
 #include "network/QCRequestCommon.h"
-#include "sync/QCLocalStoreMgr.h"
+#include "support/RecordingResponseHandler.h"
 
 #include <QtGlobal>
 
@@ -36,10 +36,13 @@ const int kCommands[] = {CMD::GetConfig,
                          CMD::GetJumpUrl,
                          CMD::Unknown};
 
+RecordingResponseHandler g_engine;
+
 bool Quiet() {
     // Mapped errors write a critical line each; the fuzzer's output stays readable without them.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    g_LocalStoreMgr.SetTaskOwned(2, true);
+    SetResponseHandler(&g_engine);
+    g_engine.SetTaskOwned(2, true);
     return true;
 }
 
@@ -53,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Task 2 is owned by a transfer task, task 1 is an orphan.
         QCRequestCommon::DispatchReply(command, 1, body, 1, 100, 1);
         QCRequestCommon::DispatchReply(command, 2, body, 0, 0, 0);
-        g_LocalStoreMgr.TakeCalls();
+        g_engine.TakeCalls();
     }
     QCRequestCommon::QuoteNumericEid(body);
     return 0;

@@ -4,10 +4,8 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "common/CommonDef.h"
-#include "common/QCEvents.h"
 #include "network/QCRequestCommon.h"
 #include "network/QCResponseCommon.h"
-#include "sync/QCLocalStoreMgr.h"
 
 #include <gtest/gtest.h>
 
@@ -51,22 +49,22 @@ std::string Page(size_t first, size_t last, const std::string& next) {
 class ApiRoadTest : public ApiTest {
 protected:
     // Plays the engine thread for one announced reply: takes the event and consumes the reply.
-    QCLocalStoreMgr::RecordedCall Pump(int expectedCommand) {
-        std::shared_ptr<QCEventBase> event;
-        EXPECT_TRUE(g_LocalStoreMgr.EventQueue().Fetch(event));
-        if (!event)
+    RecordingResponseHandler::RecordedCall Pump(int expectedCommand) {
+        const auto events = engine.TakeProcEvents();
+        EXPECT_EQ(events.size(), 1u);
+        if (events.empty())
             return {};
-        const auto* proc = static_cast<const QCProcResponseEvent*>(event.get());
-        EXPECT_EQ(proc->command, expectedCommand);
+        const auto [command, id] = events.front();
+        EXPECT_EQ(command, expectedCommand);
         QCRequestCommon& requests = *QCRequestCommon::GetInstance();
-        const QSharedPointer<NetworkClient> client = requests.GetRequestByID(proc->task_id);
+        const QSharedPointer<NetworkClient> client = requests.GetRequestByID(id);
         EXPECT_TRUE(client);
-        QCRequestCommon::ParseResponse(proc->command, proc->task_id, client);
-        EXPECT_TRUE(requests.CancelTask(proc->task_id));
-        EXPECT_FALSE(requests.GetRequestByID(proc->task_id));
-        const auto calls = g_LocalStoreMgr.TakeCalls();
+        QCRequestCommon::ParseResponse(command, id, client);
+        EXPECT_TRUE(requests.CancelTask(id));
+        EXPECT_FALSE(requests.GetRequestByID(id));
+        const auto calls = engine.TakeCalls();
         EXPECT_EQ(calls.size(), 1u);
-        return calls.empty() ? QCLocalStoreMgr::RecordedCall() : calls.front();
+        return calls.empty() ? RecordingResponseHandler::RecordedCall() : calls.front();
     }
     QCResponseCommon parser;
 };
@@ -162,7 +160,7 @@ TEST_F(ApiRoadTest, ConfigurationLoginDetailsAndTwoPagesOfNodes) {
     EXPECT_EQ(pages[1].queryArg("eid"), "1234567890123456789");
     EXPECT_EQ(pages[1].cookie("token"), "tok-9");
     EXPECT_EQ(pages[1].cookie("gsp"), "g1");
-    EXPECT_TRUE(g_LocalStoreMgr.TakeCalls().empty());
+    EXPECT_TRUE(engine.TakeCalls().empty());
 }
 
 } // namespace

@@ -2,14 +2,13 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "common/CommonDef.h"
-#include "common/QCEvents.h"
 #include "network/QCRequestCommon.h"
-#include "sync/QCLocalStoreMgr.h"
 
 const char kTestQ[] = "u=42&n=tester";
 const char kTestT[] = "token T=value";
 
 void ApiTest::SetUp() {
+    SetResponseHandler(&engine);
     StandInTest::SetUp();
     ASSERT_TRUE(sandbox.Enter());
     g_Config.Init(CLOUD_DEV_TYPE::Linux, nullptr);
@@ -24,14 +23,11 @@ void ApiTest::SetUp() {
     g_Config.SetConfigAck(GET_CONFIG_ACK());
     api = std::make_unique<StandInApi>(standIn);
     QCRequestCommon::GetInstance()->SetParam(QString(), QString(), QString());
-    TakeProcEvents();
-    g_LocalStoreMgr.TakeCalls();
 }
 
 void ApiTest::TearDown() {
     QCRequestCommon::GetInstance()->Clear();
-    TakeProcEvents();
-    g_LocalStoreMgr.TakeCalls();
+    SetResponseHandler(nullptr);
     g_Config.SetConfigAck(GET_CONFIG_ACK());
     StandInTest::TearDown();
     api.reset();
@@ -43,16 +39,4 @@ void ApiTest::UseStandInAsApiHost() {
     ack.api.http = QStringLiteral("127.0.0.1:%1").arg(standIn.port(Listener::Primary));
     ack.api.addr_1.address = QStringLiteral("127.0.0.2:%1").arg(standIn.port(Listener::Secondary));
     g_Config.SetConfigAck(ack);
-}
-
-std::vector<std::pair<int, unsigned int>> ApiTest::TakeProcEvents() {
-    std::vector<std::pair<int, unsigned int>> events;
-    std::shared_ptr<QCEventBase> event;
-    while (g_LocalStoreMgr.EventQueue().Fetch(event)) {
-        if (event && event->type() == QEvent::Type(QCEventBase::ProcResponse)) {
-            const auto* proc = static_cast<const QCProcResponseEvent*>(event.get());
-            events.emplace_back(proc->command, proc->task_id);
-        }
-    }
-    return events;
 }

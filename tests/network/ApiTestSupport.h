@@ -1,12 +1,13 @@
 #pragma once
 // A fixture for requests through QCRequestCommon against the stand-in's API: the global
 // configuration initialised once in a private HOME and working folder, its configuration host
-// pointed at the stand-in, a credential and login values set, and the engine's queue and call log
-// emptied before and after each test.
+// pointed at the stand-in, a credential and login values set, and a fresh recording double of the
+// engine registered for each test.
 
 #include "NetworkTestSupport.h"
 
 #include "support/AppSandbox.h"
+#include "support/RecordingResponseHandler.h"
 #include "support/StandInApi.h"
 
 #include <QString>
@@ -21,9 +22,8 @@ protected:
     // Stores the stand-in's default configuration reply as the one the engine received, so that
     // requests for the API host go to the stand-in.
     void UseStandInAsApiHost();
-    // The process-response events the engine's queue holds, as (command, task id), oldest first.
-    std::vector<std::pair<int, unsigned int>> TakeProcEvents();
 
+    RecordingResponseHandler engine; // registered from SetUp to TearDown
     std::unique_ptr<StandInApi> api;
     AppSandbox sandbox;
 };

@@ -6,7 +6,6 @@
 #include "common/CommonDef.h"
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
-#include "sync/QCLocalStoreMgr.h"
 
 #include <gtest/gtest.h>
 
@@ -465,17 +464,17 @@ TEST_P(BuilderWireTest, AnHtmlReplyReachesTheWaitingHandler) {
     const unsigned int id = Send(row);
     ASSERT_NE(id, 0u);
     // The engine's part: announced replies come as events, the others it parses itself.
-    const auto events = TakeProcEvents();
+    const auto events = engine.TakeProcEvents();
     const bool announced = !events.empty();
     if (announced) {
         EXPECT_EQ(events, (std::vector<std::pair<int, unsigned int>>{{row.command, id}}));
     }
-    g_LocalStoreMgr.SetTaskOwned(id, IsTransfer(row.command));
+    engine.SetTaskOwned(id, IsTransfer(row.command));
     QCRequestCommon::ParseResponse(row.command, id, Requests().GetRequestByID(id));
-    g_LocalStoreMgr.SetTaskOwned(id, false);
+    engine.SetTaskOwned(id, false);
     EXPECT_TRUE(Requests().CancelTask(id));
 
-    auto calls = g_LocalStoreMgr.TakeCalls();
+    auto calls = engine.TakeCalls();
     if (row.command != CMD::DownloadBlock) { // block data is never read as JSON
         ASSERT_FALSE(calls.empty());
         EXPECT_EQ(calls.front().name, QStringLiteral("OnError"));
@@ -518,7 +517,7 @@ TEST_F(ApiTest, AFailedExchangeEndsInOneFailureCall) {
     standIn.addFault(reset);
     EXPECT_EQ(Requests().DoGetVersion(true), 0u); // the version request is never retried
 
-    const auto calls = g_LocalStoreMgr.TakeCalls();
+    const auto calls = engine.TakeCalls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].name, QStringLiteral("OnRequestFailed"));
     EXPECT_EQ(calls[0].command, CMD::GetBgsp);
@@ -530,7 +529,7 @@ TEST_F(ApiTest, AFailedExchangeEndsInOneFailureCall) {
     EXPECT_EQ(calls[1].kind, SYNC_ERROR::Network);
     EXPECT_NE(calls[1].serviceErrno, 0); // libcurl's result
     EXPECT_FALSE(Requests().GetRequestByID(calls[1].id));
-    EXPECT_TRUE(TakeProcEvents().empty());
+    EXPECT_TRUE(engine.TakeProcEvents().empty());
 }
 
 } // namespace

@@ -36,7 +36,7 @@ using RequestCommonTest = ApiTest;
 TEST_F(RequestCommonTest, GetConfigReachesTheStandInAndTheEngine) {
     const unsigned int id = Requests().DoGetConfig();
     ASSERT_NE(id, 0u);
-    EXPECT_EQ(TakeProcEvents(), (std::vector<std::pair<int, unsigned int>>{{CMD::GetConfig, id}}));
+    EXPECT_EQ(engine.TakeProcEvents(), (std::vector<std::pair<int, unsigned int>>{{CMD::GetConfig, id}}));
     EXPECT_EQ(ReplyErrno(id), 0); // the stand-in accepted the signature
 
     const auto calls = api->calls("User.getConfig");
@@ -60,13 +60,13 @@ TEST_F(RequestCommonTest, GetConfigReachesTheStandInAndTheEngine) {
 TEST_F(RequestCommonTest, ApiRequestsNeedAConfigurationReply) {
     EXPECT_EQ(Requests().DoGetBgsp(), 0u); // no host yet: nothing is sent
     EXPECT_EQ(standIn.requestCount(), 0);
-    EXPECT_TRUE(TakeProcEvents().empty());
+    EXPECT_TRUE(engine.TakeProcEvents().empty());
 
     UseStandInAsApiHost();
     api->setAnswer("Incr.getBgsp", ApiAnswer::Data("{\"bgsp\":\"b1\"}"));
     const unsigned int id = Requests().DoGetBgsp();
     ASSERT_NE(id, 0u);
-    EXPECT_EQ(TakeProcEvents(), (std::vector<std::pair<int, unsigned int>>{{CMD::GetBgsp, id}}));
+    EXPECT_EQ(engine.TakeProcEvents(), (std::vector<std::pair<int, unsigned int>>{{CMD::GetBgsp, id}}));
 }
 
 TEST_F(RequestCommonTest, ABadSignatureIsRefusedByTheStandIn) {
@@ -233,7 +233,7 @@ TEST_F(RequestCommonTest, ClearEndsARunningRequest) {
     builder.join();
     EXPECT_EQ(id, 0u);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    EXPECT_TRUE(TakeProcEvents().empty());
+    EXPECT_TRUE(engine.TakeProcEvents().empty());
 }
 
 TEST(RequestHelpersTest, ConvertServerPathAndHostClasses) {

@@ -1,8 +1,9 @@
 #include "Database/QCGlobalConfig.h"
 #include "common/CommonDef.h"
+#include "common/QCEventBase.h"
 #include "network/QCRequestCommon.h"
 #include "network/QCResponseCommon.h"
-#include "sync/QCLocalStoreMgr.h"
+#include "support/RecordingResponseHandler.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -14,7 +15,7 @@
 
 namespace {
 
-using Calls = std::vector<QCLocalStoreMgr::RecordedCall>;
+using Calls = std::vector<RecordingResponseHandler::RecordedCall>;
 
 // Counts the core events delivered to it.
 class Receiver : public QObject {
@@ -38,7 +39,7 @@ bool IsTransferCommand(int command) {
            (command >= CMD::UploadInfo && command <= CMD::UploadFast);
 }
 
-const QCLocalStoreMgr::RecordedCall* Find(const Calls& calls, const char* name) {
+const RecordingResponseHandler::RecordedCall* Find(const Calls& calls, const char* name) {
     for (const auto& call : calls) {
         if (call.name == QLatin1String(name))
             return &call;
@@ -49,7 +50,7 @@ const QCLocalStoreMgr::RecordedCall* Find(const Calls& calls, const char* name) 
 class DispatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_LocalStoreMgr.TakeCalls();
+        SetResponseHandler(&engine);
         std::unique_lock<std::shared_mutex> lock(g_Config.outerLock);
         g_Config.outer = &receiver;
         // The engine's error report writes a critical line for every mapped error; keep the log quiet.
@@ -60,12 +61,14 @@ protected:
         QCoreApplication::removePostedEvents(&receiver);
         std::unique_lock<std::shared_mutex> lock(g_Config.outerLock);
         g_Config.outer = nullptr;
+        SetResponseHandler(nullptr);
     }
     Calls Dispatch(int command, const QByteArray& body, unsigned int id = 7, int type = 0) {
         QCRequestCommon::DispatchReply(command, id, body, type, 0, 0);
         QCoreApplication::sendPostedEvents(&receiver);
-        return g_LocalStoreMgr.TakeCalls();
+        return engine.TakeCalls();
     }
+    RecordingResponseHandler engine; // registered from SetUp to TearDown
     Receiver receiver;
     QtMessageHandler previous = nullptr;
 };
@@ -95,7 +98,7 @@ TEST_P(ErrorTableTest, MapsTheServiceError) {
               row.dealtWith);
     QCoreApplication::sendPostedEvents(&receiver);
     receiver.invalidQt = 0;
-    g_LocalStoreMgr.TakeCalls();
+    engine.TakeCalls();
 
     const Calls calls = Dispatch(row.command, Envelope(row.serviceErrno));
     const auto* report = Find(calls, "OnError");
@@ -166,7 +169,7 @@ TEST_F(DispatchTest, SuccessesReachTheirHandlersWithTheRequestsParameters) {
     EXPECT_EQ(calls[0].data.toObject().value(QStringLiteral("x")).toInt(), 1);
 
     QCRequestCommon::DispatchReply(CMD::GetGlobalNodes, 3, Envelope(0), 0, 2000, 1);
-    calls = g_LocalStoreMgr.TakeCalls();
+    calls = engine.TakeCalls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].count, 2000u);
     EXPECT_TRUE(calls[0].flag);
@@ -196,9 +199,9 @@ TEST_F(DispatchTest, ABodyThatIsNotAJsonObjectIsNeverASuccess) {
 }
 
 TEST_F(DispatchTest, TransferTasksAlwaysLearnOfABrokenReply) {
-    g_LocalStoreMgr.SetTaskOwned(11, true);
+    engine.SetTaskOwned(11, true);
     Calls calls = Dispatch(CMD::UploadMeta, "<html>", 11);
-    g_LocalStoreMgr.SetTaskOwned(11, false);
+    engine.SetTaskOwned(11, false);
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].kind, SYNC_ERROR::XmlCorrupt);
     EXPECT_EQ(calls[1].name, QStringLiteral("ProcUploadFile"));
