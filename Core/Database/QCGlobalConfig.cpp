@@ -201,11 +201,6 @@ void QCGlobalConfig::SetThumbs(const QString& picture, const QString& video) {
     m_thumbVideo = video;
 }
 
-QString QCGlobalConfig::Qid() const {
-    std::shared_lock<std::shared_mutex> lock(accountLock);
-    return qid;
-}
-
 QString QCGlobalConfig::Eid() const {
     std::shared_lock<std::shared_mutex> lock(accountLock);
     return eid;

@@ -19,7 +19,7 @@
 //   pthread implementation is visible to ThreadSanitizer.
 // - The configuration reply sits behind GetConfigAck / SetConfigAck under a lock of its own, with
 //   the thumbnail texts its parser stores (ThumbPicture, ThumbVideo, SetThumbs).
-// Readers of a single guarded field use its accessor (Qid, Eid, Credential, ApiHost, ClientIp,
+// Readers of a single guarded field use its accessor (GetUserName, Eid, Credential, ApiHost, ClientIp,
 // GetSyncPath, SslFlag), which takes the right lock.
 // User switches (ChangeUser, CleanUser, SetSyncPath, FirstSetEidConfig and the saves) are
 // serialised with one another by a private mutex taken before any of the five locks.
@@ -79,7 +79,6 @@ public:
     void SetThumbs(const QString& picture, const QString& video);
 
     // Copies of guarded fields, each read under its own lock; any thread.
-    QString Qid() const;        // accountLock
     QString Eid() const;        // accountLock
     QString Credential() const; // accountLock: pwd, the text "Q=..; T=..;"
     QString ApiHost() const;    // hostLock: the configured API host

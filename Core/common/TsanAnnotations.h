@@ -45,6 +45,24 @@ inline void TsanAcquireEvent(const QEvent* event) {
 #endif
 }
 
+// The same for any other hand-off through Qt (a task given to Qt's thread pool): release on the
+// handing thread before the hand-off, acquire on the receiving one before it reads what it got.
+inline void TsanRelease(const void* address) {
+#ifdef NIMBO_TSAN_BUILD
+    __tsan_release(const_cast<void*>(address));
+#else
+    Q_UNUSED(address);
+#endif
+}
+
+inline void TsanAcquire(const void* address) {
+#ifdef NIMBO_TSAN_BUILD
+    __tsan_acquire(const_cast<void*>(address));
+#else
+    Q_UNUSED(address);
+#endif
+}
+
 // While one lives, ThreadSanitizer ignores this thread's memory accesses (its own and those of the
 // library calls it makes). Keep the scope to the calls into Qt.
 class TsanIgnoreAccesses {

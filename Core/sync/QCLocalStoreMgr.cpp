@@ -1,140 +1,932 @@
+// The sync engine: one thread that owns the sync state, its event queue and its status machine.
+//
+// Threads
+// - The engine thread (started by init, joined by Wait) runs the loop: one pass of periodic work
+//   (OnCheckLoop), then every queued event in order; it waits on the queue only while the queue is
+//   empty, at most 100 ms or until the next timer is due. It alone changes the status, the timers,
+//   the counters and the per-login state, and it alone writes the error records and the root path
+//   (which others read under their small locks).
+// - Every other thread (the user interface through the facade, pool threads running requests,
+//   the API client's reply parsing) reaches the engine through the queue: AddCoreEvent at the
+//   tail, AddCoreCritalEvent at the head, Post for a piece of work. The status is atomic.
+// - Requests and other blocking work run on Qt's global thread pool (RunOnPool); the engine never
+//   waits for them. Their results come back as events (2121) or failure calls.
+//
+// Status machine (LOCAL_STATUS): 0 wait_login -> (configuration, login replies) 3 login_retry or
+// 2 login_ok -> (files set up: CheckConfigReady) 2 -> (cloud fetch) 4 CheckCloud -> 5/6/7; request 3
+// (stop) -> 8 stop; request 2 (start) leaves 8. ChangeStatus is the only way into 2..8; 0 is set
+// directly by login, logout, restart and re-login.
+//
+// What must never happen: a lock held across a request, a pool wait or a journal call; a sleep on
+// the engine thread (the re-login pause is a deadline on the core's clock); the loop waiting while
+// events are queued.
 #include "sync/QCLocalStoreMgr.h"
 
+#include "Database/QCGlobalConfig.h"
+#include "Database/QCSyncDB.h"
+#include "common/CommonDef.h"
+#include "common/CoreLog.h"
+#include "common/PathUtils.h"
+#include "common/QCClock.h"
 #include "common/QCEvents.h"
+#include "common/SkipRules.h"
+#include "common/TsanAnnotations.h"
+#include "network/QCRequestCommon.h"
 
-#include <utility>
+#include <QCoreApplication>
+#include <QDir>
+#include <QRunnable>
+#include <QSysInfo>
+#include <QThreadPool>
+#include <QUuid>
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <chrono>
 
 QCLocalStoreMgr g_LocalStoreMgr;
 
 namespace {
 
-QCLocalStoreMgr::RecordedCall Call(const char* name, QJsonValue data = QJsonValue()) {
-    QCLocalStoreMgr::RecordedCall call;
-    call.name = QLatin1String(name);
-    call.data = std::move(data);
-    return call;
+const QString kPrivateFolder = QStringLiteral(".Nimbocache");
+
+// A piece of work for the engine thread, queued like a command (type 2100, which no other
+// producer uses).
+class EngineCallEvent : public QCEventBase {
+public:
+    explicit EngineCallEvent(std::function<void()> work) : QCEventBase(CoreProc), call(std::move(work)) {}
+    std::function<void()> call;
+};
+
+// A task for Qt's thread pool (which deletes it after its run). Qt hands it over behind its own
+// lock, which ThreadSanitizer cannot see: the task says so itself.
+class PoolTask : public QRunnable {
+public:
+    explicit PoolTask(std::function<void()> work) : m_work(std::move(work)) { TsanRelease(this); }
+    void run() override {
+        TsanAcquire(this);
+        m_work();
+    }
+
+private:
+    std::function<void()> m_work;
+};
+
+const char* StatusName(LOCAL_STATUS status) {
+    static const char* const names[] = {"wait_login",   "logining", "login_ok", "login_retry", "CheckCloud",
+                                        "CheckOffline", "monitor",  "ok",       "stop"};
+    return status >= 0 && status <= 8 ? names[status] : "unknown";
 }
 
-QCLocalStoreMgr::RecordedCall CallWithFlag(const char* name, const QJsonValue& data, bool flag,
-                                           unsigned int count = 0) {
-    QCLocalStoreMgr::RecordedCall call = Call(name, data);
-    call.flag = flag;
-    call.count = count;
-    return call;
-}
-
-QCLocalStoreMgr::RecordedCall CallWithTask(const char* name, int command, unsigned int id,
-                                           const QJsonValue& data) {
-    QCLocalStoreMgr::RecordedCall call = Call(name, data);
-    call.command = command;
-    call.id = id;
-    return call;
+// `path` is `folder` itself or lies below it; letter case ignored. Never for an empty folder.
+bool Inside(QString folder, const QString& path) {
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    if (folder.isEmpty() || !path.startsWith(folder, Qt::CaseInsensitive))
+        return false;
+    return path.size() == folder.size() || path.at(folder.size()) == QLatin1Char('/') ||
+           folder == QLatin1String("/");
 }
 
 } // namespace
 
+QCLocalStoreMgr::QCLocalStoreMgr() : m_stopWake(std::make_shared<QCCoreTimerEvent>()) {}
+
+QCLocalStoreMgr::~QCLocalStoreMgr() {
+    // At exit the other process-wide objects may be gone already: only end a thread that still
+    // runs (Uninit was not called), without touching them.
+    std::lock_guard<std::mutex> lock(m_threadLock);
+    if (!m_thread.joinable())
+        return;
+    m_running = false;
+    m_events.AddFront(m_stopWake);
+    m_thread.join();
+}
+
+// --- Life --------------------------------------------------------------------------------------
+
+void QCLocalStoreMgr::init() {
+    SetResponseHandler(this);
+    {
+        std::lock_guard<std::mutex> lock(m_threadLock);
+        if (m_threadRunning && m_running.load())
+            return; // already running: a second Init changes nothing
+    }
+    Wait(-1); // an engine that is ending (after a logout or stop) is joined before a new one starts
+    InitAll();
+    InitDevInfo();
+    m_running = true;
+    Start();
+}
+
+void QCLocalStoreMgr::Start() {
+    std::lock_guard<std::mutex> lock(m_threadLock);
+    if (m_threadRunning)
+        return;
+    if (m_thread.joinable())
+        m_thread.join(); // it has ended: its end is complete before the next one begins
+    m_threadRunning = true;
+    m_thread = std::thread([this] { run(); });
+}
+
+void QCLocalStoreMgr::stop() {
+    m_running = false;
+    ++m_workGeneration;
+    // Running requests and retry walks end at once instead of at the loop's next turn.
+    QCRequestCommon::GetInstance()->Clear();
+    m_events.AddFront(m_stopWake);
+}
+
+bool QCLocalStoreMgr::Wait(int ms) {
+    const auto deadline = ms < 0 ? std::chrono::steady_clock::time_point::max()
+                                 : std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    {
+        std::unique_lock<std::mutex> lock(m_threadLock);
+        const auto ended = [this] { return !m_threadRunning; };
+        if (ms < 0)
+            m_threadEnded.wait(lock, ended);
+        else if (!m_threadEnded.wait_until(lock, deadline, ended))
+            return false;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    // A stopped engine leaves no request behind on the pool.
+    return m_running.load() || EndPoolTasks(deadline);
+}
+
+bool QCLocalStoreMgr::EndPoolTasks(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(m_poolLock);
+    while (m_poolTasks > 0) {
+        // A task that made its request after the last stop of all requests is stopped by the next.
+        lock.unlock();
+        QCRequestCommon::GetInstance()->Clear();
+        lock.lock();
+        const auto step =
+            std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+        m_poolDone.wait_until(lock, step, [this] { return m_poolTasks == 0; });
+        if (m_poolTasks > 0 && std::chrono::steady_clock::now() >= deadline)
+            return false;
+    }
+    return true;
+}
+
+void QCLocalStoreMgr::run() {
+    m_engineThreadId = std::this_thread::get_id();
+    if (g_Config.ApiHost().compare(DEFAULT_API_HOST, Qt::CaseInsensitive) != 0)
+        CoreDebug("[host] api %s", qUtf8Printable(g_Config.ApiHost()));
+    while (m_running) {
+        OnCheckLoop();
+        std::shared_ptr<QCEventBase> event;
+        if (!m_events.FetchWait(event, WaitMs()))
+            continue;
+        bool lastWasTick = false;
+        do {
+            if (!m_running)
+                break;
+            const bool tick = event->type() == QEvent::Type(QCEventBase::CoreTimer);
+            if (!(tick && lastWasTick)) // a run of ticks asks for one extra pass, not one each
+                ProcOperation(event);
+            lastWasTick = tick;
+            event.reset();
+        } while (m_events.Fetch(event));
+    }
+    // On the way out: every request and transfer ends, and the journal is committed and closed.
+    ClearAll(false);
+    CloseJournal();
+    CoreDebug("[engine] loop ended");
+    m_engineThreadId = std::thread::id();
+    OPENSSL_thread_stop(); // request parsing hashed on this thread
+    {
+        std::lock_guard<std::mutex> lock(m_threadLock);
+        m_threadRunning = false;
+    }
+    m_threadEnded.notify_all();
+}
+
+bool QCLocalStoreMgr::IsEngineThread() const {
+    return m_engineThreadId.load() == std::this_thread::get_id();
+}
+
+unsigned long QCLocalStoreMgr::WaitMs() const {
+    qint64 wait = 100;
+    for (const QCTimer* timer : {&m_versionTimer, &m_speedTimer, &m_spaceTimer}) {
+        const qint64 due = timer->MsUntilDue();
+        if (due >= 0)
+            wait = std::min(wait, due);
+    }
+    if (m_reloginAtMs >= 0)
+        wait = std::min(wait, std::max<qint64>(0, m_reloginAtMs - QCClock::NowMs()));
+    return static_cast<unsigned long>(std::max<qint64>(wait, 1));
+}
+
+// --- The queue ---------------------------------------------------------------------------------
+
+void QCLocalStoreMgr::AddCoreEvent(std::shared_ptr<QCEventBase> event) {
+    if (event)
+        m_events.Add(std::move(event));
+}
+
+void QCLocalStoreMgr::AddCoreCritalEvent(std::shared_ptr<QCEventBase> event) {
+    if (event)
+        m_events.AddFront(std::move(event));
+}
+
+void QCLocalStoreMgr::TriggerTimerEvent() {
+    AddCoreCritalEvent(std::make_shared<QCCoreTimerEvent>());
+}
+
+void QCLocalStoreMgr::Post(std::function<void()> work, bool urgent) {
+    auto event = std::make_shared<EngineCallEvent>(std::move(work));
+    if (urgent)
+        AddCoreCritalEvent(std::move(event));
+    else
+        AddCoreEvent(std::move(event));
+}
+
 void QCLocalStoreMgr::SendCoreProcEvent(int command, unsigned int id) {
-    m_events.Add(std::make_shared<QCProcResponseEvent>(command, id));
+    AddCoreEvent(std::make_shared<QCProcResponseEvent>(command, id));
 }
 
-bool QCLocalStoreMgr::IsOrphanTask(unsigned int id) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_ownedTasks.count(id) == 0;
+void QCLocalStoreMgr::NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE type, const QString& oldPath,
+                                       bool userOp) {
+    SYNC_CHANGE_INFO change;
+    change.path = path;
+    change.old_path = type == SYNC_CHANGE_REN ? oldPath : QString();
+    change.type = type;
+    change.user_op = userOp ? 1 : 0;
+    m_changes.Add(change);
 }
 
-void QCLocalStoreMgr::OnError(int kind, int serviceErrno, QString text, CMD_STAT_DEBUG* stat) {
-    RecordedCall call = Call("OnError");
-    call.kind = kind;
-    call.serviceErrno = serviceErrno;
-    call.text = std::move(text);
-    call.hasStat = stat != nullptr;
-    Record(std::move(call));
+void QCLocalStoreMgr::RunOnPool(std::function<void()> work) {
+    const quint64 generation = m_workGeneration.load();
+    {
+        std::lock_guard<std::mutex> lock(m_poolLock);
+        ++m_poolTasks;
+    }
+    QThreadPool::globalInstance()->start(new PoolTask([this, work = std::move(work), generation] {
+        if (m_workGeneration.load() == generation)
+            work();
+        std::lock_guard<std::mutex> lock(m_poolLock);
+        --m_poolTasks;
+        m_poolDone.notify_all();
+    }));
+}
+
+void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
+    const int type = event->type();
+    {
+        std::lock_guard<std::mutex> lock(m_traceLock);
+        if (m_trace.size() < 10000)
+            m_trace.push_back(type);
+    }
+    switch (type) {
+    case QCEventBase::CoreProc:
+        if (auto* call = dynamic_cast<EngineCallEvent*>(event.get()))
+            call->call();
+        break;
+    case QCEventBase::CoreTimer:
+        if (event != m_stopWake)
+            OnCheckLoop();
+        break;
+    case QCEventBase::CoreUser:
+        if (auto* user = dynamic_cast<QCCoreUserEvent*>(event.get()))
+            ProcUserEvent(user->request);
+        else
+            CoreDebug("[event] transfer CoreUserProc failed.");
+        break;
+    case QCEventBase::AsyncErrorMsg:
+        if (auto* error = dynamic_cast<QCAsyncErrorMsgEvent*>(event.get()))
+            ErrorOnThread(error->error_type, error->error_code, error->text);
+        break;
+    case QCEventBase::ProcResponse:
+        if (auto* proc = dynamic_cast<QCProcResponseEvent*>(event.get())) {
+            QCRequestCommon* requests = QCRequestCommon::GetInstance();
+            if (const QSharedPointer<NetworkClient> client = requests->GetRequestByID(proc->task_id))
+                QCRequestCommon::ParseResponse(proc->command, proc->task_id, client);
+            requests->CancelTask(proc->task_id);
+        }
+        break;
+    default:
+        // Pause, resume, cancel-all, history, enterprise list, jump URL and cloud copy enter with
+        // the parts of the engine that handle them.
+        CoreDebug("[event] %d not handled", type);
+        break;
+    }
+}
+
+// --- The check loop ----------------------------------------------------------------------------
+
+void QCLocalStoreMgr::OnCheckLoop() {
+    if (m_reloginAtMs >= 0 && QCClock::NowMs() >= m_reloginAtMs) {
+        m_reloginAtMs = -1;
+        ReLoginNow();
+    }
+    if (m_status.load() == LOCAL_STATUS_STOP)
+        return;
+    CheckUiSpeed();
+    CheckVersion();
+    CheckConfigReady();
+    DBCommitCheck();
+}
+
+void QCLocalStoreMgr::DBCommitCheck() {
+    const qint64 now = QCClock::NowMs();
+    if (m_lastCommitMs < 0)
+        m_lastCommitMs = now;
+    const qint64 interval = qint64(g_Config.auto_save_db) * 1000;
+    if (interval == 0 || now <= m_lastCommitMs + interval)
+        return;
+    m_lastCommitMs = now;
+    if (QCSyncDB::IsTransacting()) {
+        QCSyncDB::Commit();
+        QCSyncDB::BeginTransaction();
+    }
+}
+
+void QCLocalStoreMgr::CheckVersion() {
+    if (m_status.load() != LOCAL_STATUS_OK || !m_versionTimer.Check())
+        return;
+    RunOnPool([] { QCRequestCommon::GetInstance()->DoGetVersion(false); });
+    m_versionTimer.Start();
+}
+
+void QCLocalStoreMgr::CheckUiSpeed() {
+    const LOCAL_STATUS status = m_status.load();
+    if ((status != LOCAL_STATUS_MONITOR && status != LOCAL_STATUS_CHECK_CLOUD) || !m_speedTimer.Check())
+        return;
+    auto* event = new QCSpeedUpdateEvent();
+    QueryStatusDetail(event->data);
+    m_speedTimer.Start();
+    g_Config.CallOuter(event);
+}
+
+// --- Per-login state -----------------------------------------------------------------------------
+
+void QCLocalStoreMgr::InitAll(bool endLoop) {
+    m_status = LOCAL_STATUS_WAIT_LOGIN;
+    m_lastStatus = LOCAL_STATUS_WAIT_LOGIN;
+    if (endLoop)
+        m_running = false;
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        m_syncError.Clear();
+        m_networkError.Clear();
+    }
+    {
+        std::unique_lock<std::shared_mutex> lock(m_userDetailLock);
+        m_userDetail.Init();
+    }
+    m_profileFiguresRead = false;
+    m_versionTimer.SetInterval(g_Config.check_ver_interva);
+    m_versionTimer.Reset();
+    m_spaceTimer.SetInterval(g_Config.calc_space_interva);
+    m_spaceTimer.Reset();
+    m_speedTimer.SetInterval(1);
+    m_speedTimer.Start();
+    m_protectCount = 0;
+    m_reloginAtMs = -1;
+    m_lastPassCount = 0;
+    m_runningPassCount = 0;
+    SetRootPath(QString());
+    m_changeCount = 0;
+    m_finishCount = 1;
+    m_incrVersion = 0;
+    m_restarting = false;
+}
+
+void QCLocalStoreMgr::ClearAll(bool) {
+    // Running transfers, pending changes and the fetched node lists enter with their parts.
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        m_syncError.Clear();
+        m_networkError.Clear();
+    }
+    m_lastPassCount = 0;
+    m_runningPassCount = 0;
+    ++m_workGeneration; // requests queued for the pool before this do not start
+    QCRequestCommon::GetInstance()->Clear();
+}
+
+void QCLocalStoreMgr::CloseJournal() {
+    if (!QCSyncDB::Close())
+        qWarning("[db] the journal could not be committed before it closed; its last writes are lost");
+}
+
+// --- Status ------------------------------------------------------------------------------------
+
+int QCLocalStoreMgr::QueryStatus() const {
+    static const int ui[] = {3, 0, 1, 2, 4, 5, 5, 6, 7};
+    const int status = m_status.load();
+    return status >= 0 && status <= 8 ? ui[status] : 6;
+}
+
+bool QCLocalStoreMgr::QueryStatusDetail(SYNC_INFO& info) {
+    info.status = LOCAL_STATUS(QueryStatus());
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        const CSyncError* error = m_syncError.GetType() != 0      ? &m_syncError
+                                  : m_networkError.GetType() != 0 ? &m_networkError
+                                                                  : nullptr;
+        if (error) {
+            info.error_type = qint32(error->GetType());
+            info.error_code = qint32(error->GetCode());
+            info.error_type_text = error->GetTypeStr();
+            info.error_item = error->GetItemStr();
+            info.status = LOCAL_STATUS(8);
+        }
+    }
+    info.left_seconds = 0;
+    info.percent = 0;
+    // Figures saved at the last arrival in status 7 stand in until the service sends its own;
+    // the profile is read once per login, not at every snapshot.
+    bool needTotal = false;
+    bool needEnterprise = false;
+    if (!m_profileFiguresRead.exchange(true)) {
+        std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
+        needTotal = m_userDetail.total_size == 0;
+        needEnterprise = m_userDetail.e_total_size == 0;
+    }
+    if (needTotal || needEnterprise) {
+        const auto read = [](const char* key) {
+            return quint64(g_Config.ReadUserProfileInt64(QLatin1String(key), 0));
+        };
+        const quint64 total = needTotal ? read("total_size") : 0;
+        const quint64 used = needTotal ? read("used_size") : 0;
+        const quint64 eTotal = needEnterprise ? read("e_total_size") : 0;
+        const quint64 eUsed = needEnterprise ? read("e_used_size") : 0;
+        std::unique_lock<std::shared_mutex> lock(m_userDetailLock);
+        if (needTotal && m_userDetail.total_size == 0) {
+            m_userDetail.total_size = total;
+            m_userDetail.used_size = used;
+        }
+        if (needEnterprise && m_userDetail.e_total_size == 0) {
+            m_userDetail.e_total_size = eTotal;
+            m_userDetail.e_used_size = eUsed;
+        }
+    }
+    std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
+    const USER_DETAIL_ACK& detail = m_userDetail;
+    info.total_size = detail.total_size;
+    info.used_size = detail.used_size;
+    info.ent_total_size = detail.e_total_size;
+    info.ent_used_size = detail.e_used_size;
+    info.free_size = detail.used_size < detail.total_size ? detail.total_size - detail.used_size : 0;
+    info.used_percent =
+        detail.total_size == 0 ? 0.0f : float(double(detail.used_size) / double(detail.total_size) * 100.0);
+    info.synced_last_pass = m_lastPassCount.load() > 0;
+    info.detail_counter1 = m_detailCounter1.load();
+    info.detail_counter2 = m_detailCounter2.load();
+    info.count_node = detail.count_node;
+    info.flags = (detail.is_person ? 1u : 0u) | (detail.is_switch ? 2u : 0u);
+    return true;
+}
+
+void QCLocalStoreMgr::SendUserStatusChangeEvent() {
+    auto* event = new QCStatusChangedEvent();
+    QueryStatusDetail(event->data);
+    g_Config.CallOuter(event);
+}
+
+void QCLocalStoreMgr::ChangeStatus(LOCAL_STATUS status, bool notify) {
+    const LOCAL_STATUS old = m_status.load();
+    m_lastStatus = old;
+    if (status == old)
+        return;
+    if (status != LOCAL_STATUS_CHECK_CLOUD)
+        m_detailCounter1 = 0;
+    if (status != LOCAL_STATUS_MONITOR)
+        m_detailCounter2 = 0;
+    CoreDebug("status %d(%s) -> %d(%s)", int(old), StatusName(old), int(status), StatusName(status));
+    switch (status) {
+    case LOCAL_STATUS_OK: {
+        QCSyncDB::Commit();
+        quint32 version = 0;
+        quint64 total = 0, used = 0, eTotal = 0, eUsed = 0;
+        {
+            std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
+            version = m_userDetail.version;
+            total = m_userDetail.total_size;
+            used = m_userDetail.used_size;
+            eTotal = m_userDetail.e_total_size;
+            eUsed = m_userDetail.e_used_size;
+        }
+        g_Config.SaveUserProfileInt64(QStringLiteral("total_size"), qint64(total));
+        g_Config.SaveUserProfileInt64(QStringLiteral("used_size"), qint64(used));
+        g_Config.SaveUserProfileInt64(QStringLiteral("e_total_size"), qint64(eTotal));
+        g_Config.SaveUserProfileInt64(QStringLiteral("e_used_size"), qint64(eUsed));
+        m_versionTimer.Start();
+        if (QCSyncDB::GetLastVer() != version) {
+            CoreDebug("DB update ver %u to %u", QCSyncDB::GetLastVer(), version);
+            QCSyncDB::SetLastVer(version);
+        }
+        RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(true, false); });
+        m_changeCount = 0;
+        m_lastPassCount = m_runningPassCount;
+        m_runningPassCount = 0;
+        ++m_finishCount;
+        CoreDebug("--------- sync finish ----------");
+        break;
+    }
+    case LOCAL_STATUS_MONITOR: {
+        quint32 version = 0;
+        {
+            std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
+            version = m_userDetail.version;
+        }
+        if (QCSyncDB::GetLastVer() != version) {
+            if (m_incrVersion > version) {
+                std::unique_lock<std::shared_mutex> lock(m_userDetailLock);
+                m_userDetail.version = m_incrVersion;
+            }
+            CoreDebug("DB update ver %u to %u", QCSyncDB::GetLastVer(), version);
+            QCSyncDB::SetLastVer(version);
+        }
+        QCSyncDB::Commit();
+        QCSyncDB::BeginTransaction();
+        break;
+    }
+    case LOCAL_STATUS_STOP:
+        QCSyncDB::Commit();
+        break;
+    default:
+        break;
+    }
+    m_status = status;
+    if (notify)
+        SendUserStatusChangeEvent();
+}
+
+// --- User requests -----------------------------------------------------------------------------
+
+void QCLocalStoreMgr::Request(REQUEST_TYPE type) {
+    CoreDebug("Request : %d", int(type));
+    AddCoreCritalEvent(std::make_shared<QCCoreUserEvent>(type));
+}
+
+void QCLocalStoreMgr::ProcUserEvent(REQUEST_TYPE request) {
+    if (request == REQUEST_LOGIN && m_status.load() == LOCAL_STATUS_STOP) {
+        CoreDebug("ProcUserRequest LOGIN, m_status is stop. change to start");
+        request = REQUEST_START_SYNC;
+    }
+    switch (request) {
+    case REQUEST_LOGIN:
+        ProcUserLogin();
+        break;
+    case REQUEST_LOGOUT:
+        ProcUserLogout();
+        break;
+    case REQUEST_START_SYNC:
+        ProcStartSync();
+        break;
+    case REQUEST_STOP_SYNC:
+        ProcStopSync();
+        break;
+    case REQUEST_REFRESH: {
+        // At most one version request every two seconds, however often the user asks.
+        const qint64 now = QCClock::NowMs();
+        if (m_lastRefreshMs >= 0 && now - m_lastRefreshMs <= 2000)
+            break;
+        CoreDebug("ProcUserRequest Refresh");
+        m_lastRefreshMs = now;
+        RunOnPool([] { QCRequestCommon::GetInstance()->DoGetVersion(true); });
+        break;
+    }
+    default:
+        // The cache clean enters with its own part.
+        break;
+    }
+}
+
+void QCLocalStoreMgr::ProcUserLogin() {
+    m_status = LOCAL_STATUS_WAIT_LOGIN;
+    ClearAll(false);
+    // The configuration reply goes on with the login; nothing waits for it here.
+    RunOnPool([] { QCRequestCommon::GetInstance()->DoGetConfig(); });
+}
+
+void QCLocalStoreMgr::ProcUserLogout() {
+    CoreDebug("ProcUserRequest LOGOUT");
+    CloseJournal();
+    ClearAll(true);
+    InitAll(); // clears the running flag: the loop ends after this request
+    SendUserStatusChangeEvent();
+}
+
+void QCLocalStoreMgr::ProcStartSync() {
+    CoreDebug("START SYNC");
+    const LOCAL_STATUS last = m_lastStatus.load();
+    if (last == LOCAL_STATUS_WAIT_LOGIN || last == LOCAL_STATUS_LOGINING) {
+        CoreDebug("Not Login,last status=%d", int(last));
+        ProcUserLogin();
+        return;
+    }
+    if (m_status.load() == LOCAL_STATUS_LOGIN_OK)
+        return;
+    ChangeStatus(LOCAL_STATUS_LOGIN_OK, true);
+    RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
+}
+
+void QCLocalStoreMgr::ProcStopSync() {
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        CoreDebug("STOP SYNC,current stat=%d(%s), CriticalErr=%s NormalErr=%s", int(m_status.load()),
+                  StatusName(m_status.load()), qUtf8Printable(m_syncError.GetTypeStr()),
+                  qUtf8Printable(m_networkError.GetTypeStr()));
+    }
+    m_reloginAtMs = -1; // a held-back re-login would start the sync again
+    ChangeStatus(LOCAL_STATUS_STOP, true);
+    ClearAll(false);
+}
+
+void QCLocalStoreMgr::RestartSync() {
+    if (IsEngineThread())
+        RestartSyncNow();
+    else
+        Post([this] { RestartSyncNow(); }, true);
+}
+
+void QCLocalStoreMgr::RestartSyncNow() {
+    m_restarting = true;
+    CoreDebug("RestartSync");
+    AddCoreCritalEvent(std::make_shared<QCCoreUserEvent>(REQUEST_STOP_SYNC));
+    m_status = LOCAL_STATUS_WAIT_LOGIN;
+    m_lastStatus = LOCAL_STATUS_WAIT_LOGIN;
+    AddCoreEvent(std::make_shared<QCCoreUserEvent>(REQUEST_START_SYNC));
 }
 
 void QCLocalStoreMgr::ReLogin() {
-    Record(Call("ReLogin"));
+    Post([this] { ProcReLogin(); }, true);
+}
+
+void QCLocalStoreMgr::ProcReLogin() {
+    CoreDebug("[resp] token expired... relogin");
+    if (m_reloginAtMs >= 0)
+        return; // one re-login is already held back
+    // Every sixth re-login within a login waits a minute, so an expired token cannot make the
+    // client hammer the service. The wait is a deadline: the engine goes on meanwhile.
+    if (++m_protectCount > 5) {
+        CoreDebug("[resp] ProtectServer wait %d s", 60);
+        m_protectCount = 0;
+        m_status = LOCAL_STATUS_WAIT_LOGIN;
+        m_lastStatus = LOCAL_STATUS_WAIT_LOGIN;
+        m_reloginAtMs = QCClock::NowMs() + 60000;
+        return;
+    }
+    ReLoginNow();
+}
+
+void QCLocalStoreMgr::ReLoginNow() {
+    m_status = LOCAL_STATUS_WAIT_LOGIN;
+    m_lastStatus = LOCAL_STATUS_WAIT_LOGIN;
+    TriggerTimerEvent();
+    RestartSyncNow();
+}
+
+// --- Errors (the wording and the global error event enter with the error report) --------------
+
+void QCLocalStoreMgr::OnError(int kind, int serviceErrno, QString text, CMD_STAT_DEBUG* stat) {
+    if (!IsEngineThread()) {
+        AddCoreEvent(std::make_shared<QCAsyncErrorMsgEvent>(kind, serviceErrno, text, stat));
+        return;
+    }
+    ErrorOnThread(kind, serviceErrno, text);
+}
+
+void QCLocalStoreMgr::ErrorOnThread(int kind, int code, const QString& item) {
+    bool changed = true; // a new error is always shown, the end of one only when there was one
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        if (kind == SYNC_ERROR::OK)
+            changed = m_networkError.SetErr(0, 0, QString(), QString());
+        else if (kind == SYNC_ERROR::Network || kind == SYNC_ERROR::Server)
+            m_networkError.SetErr(quint32(kind), quint32(code), QString(), QString());
+        else
+            m_syncError.SetErr(quint32(kind), quint32(code), QString(), item);
+    }
+    CoreDebug("[error] kind %d code %d %s", kind, code, qUtf8Printable(item));
+    if (changed)
+        SendUserStatusChangeEvent();
 }
 
 void QCLocalStoreMgr::OnRequestFailed(int command, unsigned int id, int kind, int code) {
-    RecordedCall call = CallWithTask("OnRequestFailed", command, id, QJsonValue());
-    call.kind = kind;
-    call.serviceErrno = code;
-    Record(std::move(call));
+    CoreDebug("[resp] request %d (task %u) failed: kind %d code %d", command, id, kind, code);
 }
 
-void QCLocalStoreMgr::AckGetConfig(QJsonValue& data) {
-    Record(Call("AckGetConfig", data));
+bool QCLocalStoreMgr::IsOrphanTask(unsigned int) {
+    return true; // no transfer task runs yet
 }
 
-void QCLocalStoreMgr::AckLogin(QJsonValue& data, bool noEnterpriseYet) {
-    Record(CallWithFlag("AckLogin", data, noEnterpriseYet));
+// --- Reply handlers: each enters with the part of the engine that handles its reply -----------
+
+void QCLocalStoreMgr::AckGetConfig(QJsonValue&) {
+    CoreDebug("[resp] configuration reply not handled yet");
+}
+void QCLocalStoreMgr::AckLogin(QJsonValue&, bool) {
+    CoreDebug("[resp] login reply not handled yet");
+}
+void QCLocalStoreMgr::AckGetUserDetail(QJsonValue&, bool) {
+    CoreDebug("[resp] user detail reply not handled yet");
+}
+void QCLocalStoreMgr::AckGetUserSpace(QJsonValue&) {
+    CoreDebug("[resp] user space reply not handled yet");
+}
+void QCLocalStoreMgr::AckGetVersion(QJsonValue&, bool) {
+    CoreDebug("[resp] version reply not handled yet");
+}
+void QCLocalStoreMgr::AckGetBgsp(QJsonValue&) {
+    CoreDebug("[resp] sync point reply not handled yet");
+}
+void QCLocalStoreMgr::AckGetGlobalNodes(QJsonValue&, unsigned int, bool) {
+    CoreDebug("[resp] node page not handled yet");
+}
+void QCLocalStoreMgr::AckGetIncrGlobal(QJsonValue&, unsigned int, bool) {
+    CoreDebug("[resp] incremental nodes not handled yet");
+}
+void QCLocalStoreMgr::AckGetEnterpriseList(QJsonValue&) {
+    CoreDebug("[resp] enterprise list not handled yet");
+}
+void QCLocalStoreMgr::AckGetJumpUrl(QJsonObject&) {
+    CoreDebug("[resp] jump url not handled yet");
+}
+void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonValue&, int, int, QString) {
+    CoreDebug("[resp] unknown id(%u), command %d", id, command);
+}
+void QCLocalStoreMgr::ProcDownloadFile(int command, unsigned int id, QJsonObject&) {
+    CoreDebug("[download] orphan reply %d of task %u", command, id);
+}
+void QCLocalStoreMgr::ProcUploadFile(int command, unsigned int id, QJsonObject&) {
+    CoreDebug("[upload] orphan reply %d of task %u", command, id);
 }
 
-void QCLocalStoreMgr::AckGetUserDetail(QJsonValue& data, bool typeWasOne) {
-    Record(CallWithFlag("AckGetUserDetail", data, typeWasOne));
+// --- Configuration readiness and paths ------------------------------------------------------------
+
+void QCLocalStoreMgr::SetRootPath(const QString& root) {
+    std::lock_guard<std::mutex> lock(m_rootLock);
+    m_rootPath = root;
 }
 
-void QCLocalStoreMgr::AckGetUserSpace(QJsonValue& data) {
-    Record(Call("AckGetUserSpace", data));
+QString QCLocalStoreMgr::GetRootPath() const {
+    std::lock_guard<std::mutex> lock(m_rootLock);
+    return m_rootPath;
 }
 
-void QCLocalStoreMgr::AckGetVersion(QJsonValue& data, bool typeWasOne) {
-    Record(CallWithFlag("AckGetVersion", data, typeWasOne));
+QString QCLocalStoreMgr::GetPrivateRoot() const {
+    const QString sync = g_Config.GetSyncPath();
+    return sync.isEmpty() ? QString() : MyCombinePath(sync, kPrivateFolder);
 }
 
-void QCLocalStoreMgr::AckGetBgsp(QJsonValue& data) {
-    Record(Call("AckGetBgsp", data));
+QString QCLocalStoreMgr::GetBlockPath() const {
+    const QString root = GetPrivateRoot();
+    return root.isEmpty() ? QString() : MyCombinePath(root, QStringLiteral("blocks"));
 }
 
-void QCLocalStoreMgr::AckGetGlobalNodes(QJsonValue& data, unsigned int count, bool fromComet) {
-    Record(CallWithFlag("AckGetGlobalNodes", data, fromComet, count));
+QString QCLocalStoreMgr::GetDropPath() const {
+    const QString root = GetPrivateRoot();
+    return root.isEmpty() ? QString() : MyCombinePath(root, QStringLiteral("files"));
 }
 
-void QCLocalStoreMgr::AckGetIncrGlobal(QJsonValue& data, unsigned int count, bool fromComet) {
-    Record(CallWithFlag("AckGetIncrGlobal", data, fromComet, count));
+bool QCLocalStoreMgr::IsSyncPath(const QString& path) const {
+    const QString root = GetRootPath();
+    if (root.isEmpty() || IsIgnoreCacheFile(path) || !Inside(root, path))
+        return false;
+    return !Inside(MyCombinePath(root, kPrivateFolder), path);
 }
 
-void QCLocalStoreMgr::AckGetEnterpriseList(QJsonValue& data) {
-    Record(Call("AckGetEnterpriseList", data));
+QString QCLocalStoreMgr::GetVirtualPath(QString localPath) const {
+    if (localPath == QStringLiteral("回收站"))
+        return QString();
+    QString sync = g_Config.GetSyncPath();
+    while (sync.size() > 1 && sync.endsWith(QLatin1Char('/')))
+        sync.chop(1);
+    if (!Inside(sync, localPath))
+        return localPath;
+    return localPath.mid(sync.size());
 }
 
-void QCLocalStoreMgr::AckGetJumpUrl(QJsonObject& reply) {
-    Record(Call("AckGetJumpUrl", reply));
+QString QCLocalStoreMgr::GetDiskPath(const QString& cloudPath) const {
+    QString root = GetRootPath();
+    if (root.isEmpty())
+        root = g_Config.GetSyncPath();
+    // Without a sync folder there is no local copy: never a path of the file system's root.
+    return root.isEmpty() ? QString() : MyCombinePath(root, cloudPath);
 }
 
-void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonValue& data, int kind,
-                                            int serviceErrno, QString errmsg) {
-    RecordedCall call = CallWithTask("ProcServerFileOperate", command, id, data);
-    call.kind = kind;
-    call.serviceErrno = serviceErrno;
-    call.text = std::move(errmsg);
-    Record(std::move(call));
+void QCLocalStoreMgr::CheckConfigReady() {
+    const LOCAL_STATUS status = m_status.load();
+    if (status != LOCAL_STATUS_LOGIN_OK && status != LOCAL_STATUS_LOGIN_RETRY)
+        return;
+    const QString syncFolder = g_Config.GetSyncPath();
+    if (syncFolder.isEmpty())
+        return;
+    const QString root = GetRootPath();
+    if (status == LOCAL_STATUS_LOGIN_RETRY ? (!root.isEmpty() && root == syncFolder) : !root.isEmpty())
+        return;
+
+    QString qid;
+    QString eid;
+    int type = 0;
+    {
+        std::shared_lock<std::shared_mutex> lock(g_Config.accountLock);
+        qid = g_Config.qid;
+        eid = g_Config.eid;
+        type = g_Config.type;
+    }
+    const QString userFolder = g_Config.GetUserDataPath(qid, type, eid);
+    // The login cannot go on without its files: it fails with a report instead of failing later.
+    const auto fail = [this](int kind, const QString& item) {
+        CloseJournal();
+        SetRootPath(QString());
+        m_status = LOCAL_STATUS_WAIT_LOGIN;
+        ErrorOnThread(kind, 0, item);
+    };
+    if (userFolder.isEmpty() || !QDir().mkpath(userFolder)) {
+        fail(SYNC_ERROR::DiskDir, userFolder);
+        return;
+    }
+    g_Config.db_path = MyCombinePath(userFolder, QStringLiteral("filecache.db"));
+    g_Config.nodes_path = MyCombinePath(userFolder, QStringLiteral("nodes_page.dat"));
+    CoreDebug("init db");
+    CloseJournal(); // the journal of an earlier sync folder
+    if (!QCSyncDB::Init()) {
+        fail(SYNC_ERROR::DBCurrupt, g_Config.db_path);
+        return;
+    }
+    const QString privateRoot = QDir(GetPrivateRoot()).absolutePath();
+    if (!QDir().mkpath(privateRoot)) {
+        fail(SYNC_ERROR::DiskDir, privateRoot);
+        return;
+    }
+    SetRootPath(syncFolder);
+    if (status == LOCAL_STATUS_LOGIN_RETRY)
+        ChangeStatus(LOCAL_STATUS_LOGIN_OK, true);
+    RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
+    g_Config.history_path = MyCombinePath(userFolder, QStringLiteral("history.dat"));
 }
 
-void QCLocalStoreMgr::ProcDownloadFile(int command, unsigned int id, QJsonObject& reply) {
-    Record(CallWithTask("ProcDownloadFile", command, id, reply));
+void QCLocalStoreMgr::InitDevInfo() {
+    // A device id made once per machine and kept in its "config.ini", so the service sees one
+    // device across logins.
+    if (g_Config.devid.isEmpty()) {
+        QString id = g_Config.ReadGlobalProfile(QStringLiteral("devid"), QString());
+        if (id.isEmpty()) {
+            id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            g_Config.SaveGlobalProfile(QStringLiteral("devid"), id);
+        }
+        g_Config.devid = id;
+    }
+    if (g_Config.pid.isEmpty())
+        g_Config.pid = QStringLiteral("ak");
+    g_Config.os_name = QSysInfo::prettyProductName();
+    g_Config.os_version = QSysInfo::productVersion();
+    g_Config.kernel_version = QSysInfo::kernelVersion();
+    CoreDebug("[sysver] %s %s", qUtf8Printable(g_Config.os_version), qUtf8Printable(g_Config.kernel_version));
+    // The application's own version when it sets one; the core's otherwise.
+    const QString appVersion = QCoreApplication::applicationVersion();
+    if (!appVersion.isEmpty())
+        g_Config.v = appVersion;
+    CoreDebug("[system] DEV[%s %s] os%s %s %s", qUtf8Printable(g_Config.devtype), qUtf8Printable(g_Config.v),
+              qUtf8Printable(g_Config.os_name), qUtf8Printable(g_Config.devid),
+              qUtf8Printable(g_Config.devname));
 }
 
-void QCLocalStoreMgr::ProcUploadFile(int command, unsigned int id, QJsonObject& reply) {
-    Record(CallWithTask("ProcUploadFile", command, id, reply));
+void QCLocalStoreMgr::ChangeSyncPath() {
+    Post([this] { ProcSyncPathChange(); }, true);
 }
 
-std::vector<QCLocalStoreMgr::RecordedCall> QCLocalStoreMgr::TakeCalls() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    std::vector<RecordedCall> calls;
-    calls.swap(m_calls);
-    return calls;
+void QCLocalStoreMgr::ProcSyncPathChange() {
+    CoreDebug("[engine] the sync folder changed: log in again");
+    ClearAll(false);
+    CloseJournal();
+    InitAll(false);
+    SendUserStatusChangeEvent();
+    ProcUserLogin();
 }
 
-void QCLocalStoreMgr::SetTaskOwned(unsigned int id, bool owned) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    if (owned)
-        m_ownedTasks.insert(id);
-    else
-        m_ownedTasks.erase(id);
+// --- Test hooks ----------------------------------------------------------------------------------
+
+bool QCLocalStoreMgr::CallForTests(std::function<void()> work, int timeoutMs, bool urgent) {
+    struct Done {
+        std::mutex lock;
+        std::condition_variable ran;
+        bool done = false;
+    };
+    auto done = std::make_shared<Done>();
+    Post(
+        [work = std::move(work), done] {
+            work();
+            std::lock_guard<std::mutex> lock(done->lock);
+            done->done = true;
+            done->ran.notify_all();
+        },
+        urgent);
+    std::unique_lock<std::mutex> lock(done->lock);
+    return done->ran.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&done] { return done->done; });
 }
 
-void QCLocalStoreMgr::Record(RecordedCall call) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_calls.push_back(std::move(call));
+std::vector<int> QCLocalStoreMgr::TakeTraceForTests() {
+    std::lock_guard<std::mutex> lock(m_traceLock);
+    std::vector<int> trace;
+    trace.swap(m_trace);
+    return trace;
 }

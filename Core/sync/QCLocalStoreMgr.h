@@ -1,95 +1,231 @@
 #pragma once
-// The sync engine as the layers below it see it: the one engine object g_LocalStoreMgr, its event
-// queue and the handlers to which the API client hands replies and errors.
+// The sync engine: the one object g_LocalStoreMgr, its own thread, its event queue and its status
+// machine. The design note at the top of QCLocalStoreMgr.cpp says which thread owns what.
 //
-// Only the least those callers rely on stands here: SendCoreProcEvent queues and returns at once,
-// IsOrphanTask has no side effect, and every other handler just records its call in a log that
-// tests read. The engine itself replaces these bodies later without changing a signature.
-//
-// Threads: any thread may call every operation. m_events has its own lock; m_calls and
-// m_ownedTasks are guarded by m_lock.
+// Threads: operations marked "engine thread" run only there (the queue's handlers, the check loop,
+// the status machine); the others may be called from any thread and either read state that is
+// safe to read (the status is atomic, the error records and the root path have small locks) or
+// post their work to the engine's queue.
 
 #include "common/QCEventBase.h"
 #include "common/QCLockList.h"
 #include "common/SharedTypes.h"
+#include "network/AccountRecords.h"
+#include "network/QCResponseHandler.h"
+#include "sync/CSyncError.h"
+#include "sync/QCTimer.h"
+#include "sync/SyncRecords.h"
 
-#include <QJsonObject>
-#include <QJsonValue>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <shared_mutex>
+#include <thread>
 #include <vector>
 
-class QCLocalStoreMgr {
+class QCLocalStoreMgr : public QCResponseHandler {
 public:
-    QCLocalStoreMgr() = default;
+    QCLocalStoreMgr();
+    // Stops the engine thread and waits for it, when it still runs.
+    ~QCLocalStoreMgr() override;
     QCLocalStoreMgr(const QCLocalStoreMgr&) = delete;
     QCLocalStoreMgr& operator=(const QCLocalStoreMgr&) = delete;
 
-    // Appends a process-response event (2121) with the command and task id at the tail of the
-    // event queue; never blocks beyond the queue's lock.
-    void SendCoreProcEvent(int command, unsigned int id);
-    // True when no running download or upload task owns the task id. No side effect.
-    bool IsOrphanTask(unsigned int id);
-    // The engine's error report; kind 0 clears the current error.
-    void OnError(int kind, int serviceErrno, QString text, CMD_STAT_DEBUG* stat);
-    // The service no longer accepts the login token: log in again.
-    void ReLogin();
-    // The end of an announced request (configuration, login, user detail and space, version, base
-    // sync point, node pages, enterprise list, copy, jump URL) whose reply never reached its
-    // handler, and of a request to one of the Ack handlers whose reply was refused: `kind`
-    // SYNC_ERROR::Network with libcurl's result as `code` when the exchange failed
-    // (CURLE_ABORTED_BY_CALLBACK: stopped by a cancel or QCRequestCommon::Clear; `id` is 0 when
-    // there was no host to send it to), SYNC_ERROR::XmlCorrupt with ERRNO_BAD_REPLY when the reply
-    // was not a JSON object, or the kind a service error was mapped to with the service's number
-    // (2006: a new login has been started instead). Any thread.
-    void OnRequestFailed(int command, unsigned int id, int kind, int code);
+    // --- Life (the facade's thread) ---
 
-    // Reply handlers, called on the engine thread or on the thread that waited for the request.
-    void AckGetConfig(QJsonValue& data);
-    void AckLogin(QJsonValue& data, bool noEnterpriseYet);
-    void AckGetUserDetail(QJsonValue& data, bool typeWasOne);
-    void AckGetUserSpace(QJsonValue& data);
-    void AckGetVersion(QJsonValue& data, bool typeWasOne);
-    void AckGetBgsp(QJsonValue& data);
-    void AckGetGlobalNodes(QJsonValue& data, unsigned int count, bool fromComet);
-    void AckGetIncrGlobal(QJsonValue& data, unsigned int count, bool fromComet);
-    void AckGetEnterpriseList(QJsonValue& data);
-    void AckGetJumpUrl(QJsonObject& reply);
+    // Resets the per-login state, fills the device information, registers the engine with the
+    // API client and starts the engine thread (after joining one that has ended).
+    void init();
+    // Starts the engine thread again when it has ended (after a logout); no-op while it runs.
+    void Start();
+    // Whether the engine loop is to run.
+    bool running() const { return m_running.load(); }
+    bool stoped() const { return !running(); }
+    // Asks the engine to end: the loop ends at once, stopping every request and transfer on its
+    // way out and closing the journal. Does not wait. Any thread.
+    void stop();
+    // Waits up to `ms` for the engine thread to end and joins it; true when it has ended (or was
+    // never started). Not on the engine thread.
+    bool Wait(int ms);
+
+    // --- The queue (any thread) ---
+
+    // Appends at the tail / inserts at the head of the queue and wakes the engine.
+    void AddCoreEvent(std::shared_ptr<QCEventBase> event);
+    void AddCoreCritalEvent(std::shared_ptr<QCEventBase> event);
+    // One extra pass of the check loop at once (an event 2101 at the head).
+    void TriggerTimerEvent();
+    // Runs `work` on the engine thread, in queue order (at the head when `urgent`).
+    void Post(std::function<void()> work, bool urgent);
+    // A change of the mirror folder, as it is now (for a rename the new path, the old one third).
+    void NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE type, const QString& oldPath, bool userOp);
+
+    // --- Status ---
+
+    LOCAL_STATUS LocalStatus() const { return m_status.load(); }
+    LOCAL_STATUS LastStatus() const { return m_lastStatus.load(); }
+    // The status shown to the user interface (0..7); any thread.
+    int QueryStatus() const;
+    // A status snapshot; any thread.
+    bool QueryStatusDetail(SYNC_INFO& info);
+    // A user request at the head of the queue; any thread.
+    void Request(REQUEST_TYPE type);
+    // Stop and start again; any thread (posts the restart).
+    void RestartSync();
+    // The sync folder changed under a login whose files are set up: transfers stop, the journal is
+    // committed and closed, the per-login state is cleared and the login starts again from the
+    // configuration request, on the same thread. Any thread (posts the work).
+    void ChangeSyncPath();
+    // Engine thread: the only way into statuses 2 to 8; `notify` sends a status event.
+    void ChangeStatus(LOCAL_STATUS status, bool notify);
+    // Engine thread: posts a status event (2205) to the user interface.
+    void SendUserStatusChangeEvent();
+
+    // --- Paths (any thread) ---
+
+    // The sync folder in effect for this login; empty until its files are set up.
+    QString GetRootPath() const;
+    // The configured sync folder + "/.Nimbocache".
+    QString GetPrivateRoot() const;
+    QString GetBlockPath() const;
+    QString GetDropPath() const;
+    // Whether `path` lies in the sync folder in effect (the folder itself or below it) and not in
+    // the private folder; false while no sync folder is in effect.
+    bool IsSyncPath(const QString& path) const;
+    // The cloud path of a local path in the configured sync folder ("" for the folder itself);
+    // any other path unchanged.
+    QString GetVirtualPath(QString localPath) const;
+    // The local path of a cloud path: joined to the sync folder in effect (or the configured one).
+    QString GetDiskPath(const QString& cloudPath) const;
+
+    // --- QCResponseHandler (any thread; the work is done on the engine thread) ---
+
+    void SendCoreProcEvent(int command, unsigned int id) override;
+    bool IsOrphanTask(unsigned int id) override;
+    void OnError(int kind, int serviceErrno, QString text, CMD_STAT_DEBUG* stat) override;
+    void ReLogin() override;
+    void OnRequestFailed(int command, unsigned int id, int kind, int code) override;
+    void AckGetConfig(QJsonValue& data) override;
+    void AckLogin(QJsonValue& data, bool noEnterpriseYet) override;
+    void AckGetUserDetail(QJsonValue& data, bool typeWasOne) override;
+    void AckGetUserSpace(QJsonValue& data) override;
+    void AckGetVersion(QJsonValue& data, bool typeWasOne) override;
+    void AckGetBgsp(QJsonValue& data) override;
+    void AckGetGlobalNodes(QJsonValue& data, unsigned int count, bool fromComet) override;
+    void AckGetIncrGlobal(QJsonValue& data, unsigned int count, bool fromComet) override;
+    void AckGetEnterpriseList(QJsonValue& data) override;
+    void AckGetJumpUrl(QJsonObject& reply) override;
     void ProcServerFileOperate(int command, unsigned int id, QJsonValue& data, int kind, int serviceErrno,
-                               QString errmsg);
-    void ProcDownloadFile(int command, unsigned int id, QJsonObject& reply);
-    void ProcUploadFile(int command, unsigned int id, QJsonObject& reply);
+                               QString errmsg) override;
+    void ProcDownloadFile(int command, unsigned int id, QJsonObject& reply) override;
+    void ProcUploadFile(int command, unsigned int id, QJsonObject& reply) override;
 
-    // Observation for tests of the callers, until the engine itself stands. ------------------
-    // One recorded call: the operation's name and those of its arguments it has.
-    struct RecordedCall {
-        QString name; // "OnError", "ReLogin", "AckLogin", "ProcUploadFile", ...
-        int command = 0;
-        unsigned int id = 0;
-        int kind = 0;
-        int serviceErrno = 0;
-        QString text;      // OnError's text, ProcServerFileOperate's errmsg
-        bool flag = false; // the bool argument of AckLogin, AckGetUserDetail, AckGetVersion, ...
-        unsigned int count = 0;
-        bool hasStat = false; // OnError got a CMD_STAT_DEBUG
-        QJsonValue data;      // the reply data or the whole reply object
-    };
-    // The calls recorded since the last TakeCalls, oldest first; the log is emptied.
-    std::vector<RecordedCall> TakeCalls();
-    // Lets IsOrphanTask see a running transfer task that owns `id`.
-    void SetTaskOwned(unsigned int id, bool owned);
-    QCLockList<std::shared_ptr<QCEventBase>>& EventQueue() { return m_events; }
+    // --- Test hooks ---
+
+    // Runs `work` on the engine thread (at the head of the queue when `urgent`, else at its tail)
+    // and waits for it at most `timeoutMs`; false when it did not run in time.
+    bool CallForTests(std::function<void()> work, int timeoutMs = 5000, bool urgent = true);
+    // The types of the events dispatched since the last call, oldest first.
+    std::vector<int> TakeTraceForTests();
+    // Whether the calling thread is the engine thread.
+    bool IsEngineThread() const;
 
 private:
-    void Record(RecordedCall call);
+    // Engine thread.
+    void run();
+    void OnCheckLoop();
+    void ProcOperation(const std::shared_ptr<QCEventBase>& event);
+    // Resets the per-login state; `endLoop` also clears the running flag (a logout).
+    void InitAll(bool endLoop = true);
+    void ClearAll(bool all);
+    void DBCommitCheck();
+    void CheckVersion();
+    void CheckUiSpeed();
+    void CheckConfigReady();
+    void InitDevInfo();
+    void ProcUserEvent(REQUEST_TYPE request);
+    void ProcUserLogin();
+    void ProcUserLogout();
+    void ProcStartSync();
+    void ProcStopSync();
+    void ProcReLogin();
+    void ReLoginNow();
+    void RestartSyncNow();
+    void ProcSyncPathChange();
+    void CloseJournal();
+    void SetRootPath(const QString& root);
+    void ErrorOnThread(int kind, int code, const QString& item);
+    // Runs `work` on Qt's global thread pool, unless the engine stops or clears its work before
+    // the task starts.
+    void RunOnPool(std::function<void()> work);
+    // Stops the requests of the engine's pool tasks until none is left, at most until `deadline`
+    // (steady clock); true when none is left.
+    bool EndPoolTasks(std::chrono::steady_clock::time_point deadline);
+    // How long the loop may wait for the next event: at most 100 ms, less when a timer is due.
+    unsigned long WaitMs() const;
 
-    QCLockList<std::shared_ptr<QCEventBase>> m_events; // commands for the engine thread
-    std::mutex m_lock;
-    std::vector<RecordedCall> m_calls;   // guarded by m_lock
-    std::set<unsigned int> m_ownedTasks; // guarded by m_lock
+    // Set once.
+    std::shared_ptr<QCEventBase> m_stopWake; // queued by stop() to wake the loop
+
+    // Any thread.
+    QCLockList<std::shared_ptr<QCEventBase>> m_events; // commands for the engine
+    QCLockList<SYNC_CHANGE_INFO> m_changes;            // local changes (consumed by the intake)
+    std::atomic<bool> m_running{false};
+    std::atomic<LOCAL_STATUS> m_status{LOCAL_STATUS_WAIT_LOGIN};
+    std::atomic<LOCAL_STATUS> m_lastStatus{LOCAL_STATUS_WAIT_LOGIN};
+    std::atomic<qint32> m_lastPassCount{0}; // files handled in the last pass (status detail)
+    std::atomic<qint32> m_detailCounter1{0};
+    std::atomic<qint32> m_detailCounter2{0};
+    std::atomic<bool> m_profileFiguresRead{false}; // the saved space figures were looked at
+    // Bumped by ClearAll and stop: pool tasks queued before it do not start.
+    std::atomic<quint64> m_workGeneration{0};
+    // Pool tasks queued and not yet ended; guarded by m_poolLock.
+    std::mutex m_poolLock;
+    std::condition_variable m_poolDone;
+    int m_poolTasks = 0;
+
+    // The thread; guarded by m_threadLock.
+    mutable std::mutex m_threadLock;
+    std::condition_variable m_threadEnded;
+    std::thread m_thread;
+    bool m_threadRunning = false;
+    std::atomic<std::thread::id> m_engineThreadId{std::thread::id()};
+
+    // Guarded by m_rootLock.
+    mutable std::mutex m_rootLock;
+    QString m_rootPath;
+
+    // Written on the engine thread, read by the status detail; guarded by m_errorLock.
+    mutable std::mutex m_errorLock;
+    CSyncError m_syncError;    // the error shown to the user
+    CSyncError m_networkError; // the last transport or HTTP failure
+
+    // Guarded by m_userDetailLock (written by the reply handlers and InitAll on the engine thread).
+    mutable std::shared_mutex m_userDetailLock;
+    USER_DETAIL_ACK m_userDetail;
+
+    // Engine thread only.
+    bool m_restarting = false;
+    int m_runningPassCount = 0;
+    int m_finishCount = 0;
+    int m_changeCount = 0;
+    int m_protectCount = 0;      // re-logins within this login
+    qint64 m_reloginAtMs = -1;   // a re-login held back by the protection pause, -1: none
+    qint64 m_lastRefreshMs = -1; // the last accepted refresh request
+    qint64 m_lastCommitMs = -1;  // the last timed commit of the journal
+    quint32 m_incrVersion = 0;   // the cloud version the incremental fetch reached
+    QCTimer m_versionTimer;
+    QCTimer m_speedTimer;
+    QCTimer m_spaceTimer;
+
+    // Test hook; guarded by m_traceLock.
+    std::mutex m_traceLock;
+    std::vector<int> m_trace;
 };
 
 // The one engine object.

@@ -35,8 +35,6 @@ public:
 [[maybe_unused]] const ::testing::Environment* const g_loopbackOnly =
     ::testing::AddGlobalTestEnvironment(new LoopbackOnly);
 
-std::atomic<DebugCapture*> g_capture{nullptr};
-
 } // namespace
 
 void InstallLoopbackGuard() {
@@ -48,50 +46,6 @@ StandInReply StandInTest::Reply(const std::string& body, const std::string& cont
     reply.body = body;
     reply.contentType = contentType;
     return reply;
-}
-
-DebugCapture::DebugCapture() {
-    g_capture.store(this);
-    m_previous = qInstallMessageHandler(&DebugCapture::Handler);
-    CoreLog::SetEnabled(true);
-}
-
-DebugCapture::~DebugCapture() {
-    CoreLog::SetEnabled(false);
-    qInstallMessageHandler(m_previous);
-    g_capture.store(nullptr);
-}
-
-void DebugCapture::Handler(QtMsgType, const QMessageLogContext&, const QString& message) {
-    if (DebugCapture* capture = g_capture.load())
-        capture->add(message);
-}
-
-void DebugCapture::add(const QString& line) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_lines.append(line);
-    m_added.notify_all();
-}
-
-QStringList DebugCapture::lines(const QString& prefix) const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    QStringList result;
-    for (const QString& line : m_lines) {
-        if (line.startsWith(prefix))
-            result.append(line);
-    }
-    return result;
-}
-
-bool DebugCapture::waitFor(const QString& prefix, int timeoutMs) const {
-    std::unique_lock<std::mutex> guard(m_lock);
-    return m_added.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this, &prefix] {
-        for (const QString& line : m_lines) {
-            if (line.startsWith(prefix))
-                return true;
-        }
-        return false;
-    });
 }
 
 QByteArray PatternBytes(int size, unsigned seed) {

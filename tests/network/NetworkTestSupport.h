@@ -4,6 +4,7 @@
 // connections to anything but loopback addresses (see NetworkTestSupport.cpp).
 
 #include "support/CloudStandIn.h"
+#include "support/DebugCapture.h"
 
 #include <QByteArray>
 #include <QString>
@@ -34,29 +35,6 @@ protected:
         result.tls = TlsMode::TestCa;
         return result;
     }
-};
-
-// Turns the core's debug lines on and collects them while it exists; any thread may write.
-class DebugCapture {
-public:
-    DebugCapture();
-    ~DebugCapture();
-    DebugCapture(const DebugCapture&) = delete;
-    DebugCapture& operator=(const DebugCapture&) = delete;
-
-    // The captured lines that begin with `prefix`, in order.
-    QStringList lines(const QString& prefix) const;
-    // Waits until a line beginning with `prefix` has been captured.
-    bool waitFor(const QString& prefix, int timeoutMs) const;
-
-private:
-    void add(const QString& line);
-    static void Handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
-
-    mutable std::mutex m_lock;
-    mutable std::condition_variable m_added;
-    QStringList m_lines; // guarded by m_lock
-    QtMessageHandler m_previous;
 };
 
 // The retry back-off of the network tests: short, so that walks of many steps stay quick.

@@ -1,0 +1,116 @@
+#include "sync/VUZeroz.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "common/CommonDef.h"
+#include "common/CoreLog.h"
+#include "common/PathUtils.h"
+#include "network/QCRequestCommon.h"
+#include "sync/QCLocalStoreMgr.h"
+
+#include <QDir>
+
+namespace {
+
+// How long Uninit waits for the engine thread once every request has been stopped.
+constexpr int kEngineEndMs = 5000;
+
+// `path` is `folder` itself or lies below it; letter case ignored.
+bool InFolder(const QString& folder, const QString& path) {
+    return !folder.isEmpty() && path.startsWith(folder, Qt::CaseInsensitive) &&
+           (path.size() == folder.size() || path.at(folder.size()) == QLatin1Char('/'));
+}
+
+} // namespace
+
+VUZeroz* VUZeroz::GetInstance() {
+    static VUZeroz instance;
+    return &instance;
+}
+
+bool VUZeroz::Init(QObject* receiver) {
+    g_Config.Init(CLOUD_DEV_TYPE::Linux, receiver);
+    g_LocalStoreMgr.init();
+    return true;
+}
+
+bool VUZeroz::Uninit(bool) {
+    // The cache clean enters with its own part. The engine ends first: its way out commits the
+    // journal, which needs the user's configuration still in place.
+    g_LocalStoreMgr.stop();
+    const bool ended = g_LocalStoreMgr.Wait(kEngineEndMs);
+    if (!ended)
+        qWarning("[engine] the engine thread did not end within %d ms", kEngineEndMs);
+    g_Config.Uninit();
+    return ended;
+}
+
+QString VUZeroz::SetUser(const QString& accountId, const QString& password, bool autoLogin,
+                         const QString& enterpriseId) {
+    if (accountId.isEmpty())
+        return QString();
+    g_Config.ChangeUser(accountId, 1, enterpriseId);
+    if (!password.isEmpty())
+        g_Config.SetAutoLogin(autoLogin);
+    g_Config.SetPwd(password);
+    return enterpriseId.isEmpty() ? g_Config.Eid() : enterpriseId;
+}
+
+bool VUZeroz::Login() {
+    g_LocalStoreMgr.Request(REQUEST_LOGIN);
+    return true;
+}
+
+bool VUZeroz::Retry() {
+    g_LocalStoreMgr.RestartSync();
+    return true;
+}
+
+bool VUZeroz::Request(REQUEST_TYPE type) {
+    if (type == REQUEST_LOGIN || type == REQUEST_START_SYNC)
+        g_LocalStoreMgr.Start();
+    // Saving the copy-source and out-upload lists at logout enters with those lists.
+    g_LocalStoreMgr.Request(type);
+    return true;
+}
+
+SYNC_INFO VUZeroz::Status() {
+    SYNC_INFO info;
+    g_LocalStoreMgr.QueryStatusDetail(info);
+    return info;
+}
+
+QString VUZeroz::GetUserString(const QString& key, const QString& def) {
+    return g_Config.ReadUserProfile(key, def);
+}
+
+int VUZeroz::GetUserInt(const QString& key, int def) {
+    return g_Config.ReadUserProfileInt(key, def);
+}
+
+QString VUZeroz::GetAppdataPath() {
+    std::shared_lock<std::shared_mutex> lock(g_Config.pathsLock);
+    return g_Config.appdata_path;
+}
+
+QString VUZeroz::GetCachePath(const QString& path) {
+    const QString sync = g_Config.GetSyncPath();
+    if (path.isEmpty() || sync.isEmpty())
+        return QString();
+    if (InFolder(sync, path))
+        return path;
+    return MyCombinePath(sync, path);
+}
+
+void VUZeroz::MapSyncPath(const QString& localFolder, const QString&) {
+    // Watching the folder enters with the folder watcher.
+    CoreDebug("SetDiskRoot %s", qUtf8Printable(localFolder));
+    if (!g_Config.SetSyncPath(localFolder)) {
+        CoreDebug("[engine] sync folder %s refused", qUtf8Printable(localFolder));
+        return;
+    }
+    // Only a login whose files belong to another folder starts again; one that has not set its
+    // files up yet takes the new folder by itself.
+    const QString root = g_LocalStoreMgr.GetRootPath();
+    if (!root.isEmpty() && root.compare(g_Config.GetSyncPath(), Qt::CaseInsensitive) != 0)
+        g_LocalStoreMgr.ChangeSyncPath();
+}

@@ -1,0 +1,55 @@
+#pragma once
+// The one entry of the user interface into the core. It holds no state and no logic of its own:
+// each operation reads engine state, puts work on the engine's queue or lists, or reads the
+// configuration, and returns at once (only Uninit waits, for the engine thread to end).
+//
+// Threads: the user interface's thread (the headless driver's main thread in tests).
+
+#include "common/SharedTypes.h"
+
+#include <QString>
+
+class QObject;
+
+class VUZeroz {
+public:
+    static VUZeroz* GetInstance();
+    VUZeroz(const VUZeroz&) = delete;
+    VUZeroz& operator=(const VUZeroz&) = delete;
+
+    // Initialises the configuration for this device type with `receiver` as the receiver of core
+    // events and starts the engine. True.
+    bool Init(QObject* receiver);
+    // Stops the engine and waits for its thread (at most 5 s after every request was stopped),
+    // then forgets the user. False, with a warning, when the engine did not end in time.
+    bool Uninit(bool cleanCache);
+    // Switches to the account `accountId` with the credential `password` ("Q=..; T=..;"); the
+    // enterprise id to use: `enterpriseId`, or the configured one when it is empty. An empty
+    // account id changes nothing and gives an empty text.
+    QString SetUser(const QString& accountId, const QString& password, bool autoLogin,
+                    const QString& enterpriseId);
+    // The login request at the head of the engine's queue. True.
+    bool Login();
+    // Stop and start the sync again. True.
+    bool Retry();
+    // A user request (login, logout, start, stop, refresh, cache clean); login and start start the
+    // engine thread again when it has ended. True.
+    bool Request(REQUEST_TYPE type);
+    // A status snapshot.
+    SYNC_INFO Status();
+    // Keys of the user's "config.ini".
+    QString GetUserString(const QString& key, const QString& def);
+    int GetUserInt(const QString& key, int def);
+    // The application data folder ("" when it could not be made).
+    QString GetAppdataPath();
+    // The mirror copy of a cloud path; a path already inside the sync folder is returned as it is;
+    // "" for an empty path or while no sync folder is configured.
+    QString GetCachePath(const QString& path);
+    // Maps `localFolder` to the cloud root (the cloud folder argument is not used). When another
+    // folder is in effect for the running login, the engine logs in again for the new one; the
+    // outcome comes as status events. Returns at once.
+    void MapSyncPath(const QString& localFolder, const QString& cloudFolder);
+
+private:
+    VUZeroz() = default;
+};

@@ -1,0 +1,62 @@
+#include "support/DebugCapture.h"
+
+#include "common/CoreLog.h"
+
+#include <chrono>
+
+namespace {
+
+// Guards g_capture: a line written on another thread while a capture ends must not reach it.
+std::mutex g_captureLock;
+DebugCapture* g_capture = nullptr;
+
+} // namespace
+
+DebugCapture::DebugCapture() {
+    {
+        std::lock_guard<std::mutex> guard(g_captureLock);
+        g_capture = this;
+    }
+    m_previous = qInstallMessageHandler(&DebugCapture::Handler);
+    CoreLog::SetEnabled(true);
+}
+
+DebugCapture::~DebugCapture() {
+    CoreLog::SetEnabled(false);
+    qInstallMessageHandler(m_previous);
+    std::lock_guard<std::mutex> guard(g_captureLock);
+    g_capture = nullptr;
+}
+
+void DebugCapture::Handler(QtMsgType, const QMessageLogContext&, const QString& message) {
+    std::lock_guard<std::mutex> guard(g_captureLock);
+    if (g_capture)
+        g_capture->add(message);
+}
+
+void DebugCapture::add(const QString& line) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_lines.append(line);
+    m_added.notify_all();
+}
+
+QStringList DebugCapture::lines(const QString& prefix) const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    QStringList result;
+    for (const QString& line : m_lines) {
+        if (line.startsWith(prefix))
+            result.append(line);
+    }
+    return result;
+}
+
+bool DebugCapture::waitFor(const QString& prefix, int timeoutMs) const {
+    std::unique_lock<std::mutex> guard(m_lock);
+    return m_added.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this, &prefix] {
+        for (const QString& line : m_lines) {
+            if (line.startsWith(prefix))
+                return true;
+        }
+        return false;
+    });
+}

@@ -1,0 +1,402 @@
+// The engine thread, its queue, its status machine, its paths and the facade's life cycle.
+#include "EngineTestSupport.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "Database/QCSyncDB.h"
+#include "common/CommonDef.h"
+#include "common/PathUtils.h"
+#include "common/QCClock.h"
+#include "common/QCEvents.h"
+#include "support/DebugCapture.h"
+#include "sync/QCLocalStoreMgr.h"
+#include "sync/QCTimer.h"
+#include "sync/VUZeroz.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+qint64 MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::vector<int> Without(std::vector<int> trace, int type) {
+    trace.erase(std::remove(trace.begin(), trace.end(), type), trace.end());
+    return trace;
+}
+
+// Rows of the journal with that path, read through a connection of its own.
+int JournalRows(const QString& db, const QString& path) {
+    sqlite3* handle = nullptr;
+    int rows = -1;
+    if (sqlite3_open_v2(db.toUtf8().constData(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        const QByteArray sql = "select count(*) from file_journal where server_path = ?;";
+        if (sqlite3_prepare_v2(handle, sql.constData(), -1, &statement, nullptr) == SQLITE_OK) {
+            const QByteArray text = path.toUtf8();
+            sqlite3_bind_text(statement, 1, text.constData(), -1, SQLITE_TRANSIENT);
+            if (sqlite3_step(statement) == SQLITE_ROW)
+                rows = sqlite3_column_int(statement, 0);
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(handle);
+    return rows;
+}
+
+// --- The queue -------------------------------------------------------------------------------------
+
+TEST_F(EngineTest, HeadEventsOvertakeTailEventsQueuedWhileAHandlerRuns) {
+    std::promise<void> started;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    g_LocalStoreMgr.Post(
+        [&started, released] {
+            started.set_value();
+            released.wait();
+        },
+        false);
+    started.get_future().wait();
+    g_LocalStoreMgr.AddCoreEvent(std::make_shared<QCDeleteHistoryEvent>());
+    g_LocalStoreMgr.TriggerTimerEvent();
+    release.set_value();
+    OnEngine([] {}, true);
+    EXPECT_EQ(Without(g_LocalStoreMgr.TakeTraceForTests(), QCEventBase::CoreProc),
+              (std::vector<int>{QCEventBase::CoreTimer, QCEventBase::DeleteHistory}));
+}
+
+TEST_F(EngineTest, ABurstOfRepliesIsDispatchedAtOnce) {
+    const auto start = Clock::now();
+    for (unsigned int i = 0; i < 200; ++i)
+        g_LocalStoreMgr.SendCoreProcEvent(CMD::GetVersion, 900000 + i); // never registered
+    OnEngine([] {}, true);
+    EXPECT_LT(MsSince(start), 300);
+    const std::vector<int> trace = g_LocalStoreMgr.TakeTraceForTests();
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), int(QCEventBase::ProcResponse)), 200);
+}
+
+// --- The polled timer ----------------------------------------------------------------------------
+
+TEST(QCTimerTest, FiresOncePerStartAfterItsIntervalOfInjectedTime) {
+    QCClock::UseManualForTests();
+    std::srand(4242);
+    const int expected = std::rand();
+    std::srand(4242);
+
+    QCTimer timer;
+    timer.SetInterval(2);
+    EXPECT_FALSE(timer.Check()); // not started
+    timer.Start();
+    QCClock::AdvanceForTests(2000);
+    EXPECT_FALSE(timer.Check()); // due strictly after the interval
+    QCClock::AdvanceForTests(1);
+    EXPECT_TRUE(timer.Check());
+    QCClock::AdvanceForTests(5000);
+    EXPECT_FALSE(timer.Check()); // once per Start
+    timer.Start();
+    QCClock::AdvanceForTests(2001);
+    EXPECT_TRUE(timer.Check());
+
+    QCTimer never;
+    never.Start();
+    QCClock::AdvanceForTests(1000000);
+    EXPECT_FALSE(never.Check());      // interval 0
+    EXPECT_EQ(std::rand(), expected); // the timers leave the process's random numbers alone
+    QCClock::UseSystemForTests();
+}
+
+// --- Status and requests ---------------------------------------------------------------------------
+
+TEST_F(EngineTest, StopInStatusOkSendsOneStatusEvent) {
+    SetStatus(LOCAL_STATUS_OK);
+    receiver.Take();
+    VUZeroz::GetInstance()->Request(REQUEST_STOP_SYNC);
+    ASSERT_TRUE(WaitStatus(7));
+    OnEngine([] {}, true);
+    receiver.Pump();
+    const auto events = receiver.Take();
+    ASSERT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const RecordedEvent& e) { return e.type == QCEventBase::StatusChanged; }),
+              1);
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_STOP);
+}
+
+TEST_F(EngineTest, ChangingToTheSameStatusSendsNoEventButRecordsTheLastStatus) {
+    SetStatus(LOCAL_STATUS_MONITOR);
+    receiver.Take();
+    OnEngine([] { g_LocalStoreMgr.ChangeStatus(LOCAL_STATUS_MONITOR, true); });
+    receiver.Pump();
+    EXPECT_EQ(receiver.Count(QCEventBase::StatusChanged), 0);
+    EXPECT_EQ(g_LocalStoreMgr.LastStatus(), LOCAL_STATUS_MONITOR);
+}
+
+// A login request while stopped is a start: after a successful login the user details are asked
+// for again (status 2); without one the login starts over from the configuration request.
+struct StoppedLoginRow {
+    const char* label;
+    LOCAL_STATUS before;
+    LOCAL_STATUS after;
+    const char* method;
+};
+
+void PrintTo(const StoppedLoginRow& row, std::ostream* os) {
+    *os << row.label;
+}
+
+class StoppedLoginTest : public EngineTest, public ::testing::WithParamInterface<StoppedLoginRow> {};
+
+TEST_P(StoppedLoginTest, IsAStart) {
+    const StoppedLoginRow& row = GetParam();
+    api->setAnswer(row.method, ApiAnswer::Data("{}"));
+    SetStatus(row.before);
+    VUZeroz::GetInstance()->Request(REQUEST_STOP_SYNC);
+    ASSERT_TRUE(WaitStatus(7));
+    VUZeroz::GetInstance()->Request(REQUEST_LOGIN);
+    OnEngine([] {}, true);
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), row.after);
+    EXPECT_TRUE(standIn.waitForRequests(1, 10000));
+    EXPECT_GE(api->calls(row.method).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StoppedLoginTest,
+                         ::testing::Values(StoppedLoginRow{"AfterALogin", LOCAL_STATUS_MONITOR,
+                                                           LOCAL_STATUS_LOGIN_OK, "User.getUserDetail"},
+                                           StoppedLoginRow{"WithoutOne", LOCAL_STATUS_WAIT_LOGIN,
+                                                           LOCAL_STATUS_WAIT_LOGIN, "User.getConfig"}),
+                         [](const ::testing::TestParamInfo<StoppedLoginRow>& info) {
+                             return std::string(info.param.label);
+                         });
+
+TEST_F(EngineTest, RefreshesAreThrottledToOneEveryTwoSecondsOfInjectedTime) {
+    api->setAnswer("User.getVersion", ApiAnswer::Data("{}"));
+    DebugCapture debug;
+    const auto refresh = [] {
+        VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
+        g_LocalStoreMgr.CallForTests([] {}, 5000, false);
+    };
+    refresh();
+    QCClock::AdvanceForTests(1000);
+    refresh(); // dropped
+    QCClock::AdvanceForTests(2001);
+    refresh();
+    EXPECT_EQ(debug.lines(QStringLiteral("ProcUserRequest Refresh")).size(), 2);
+    ASSERT_TRUE(standIn.waitForRequests(2, 10000));
+    EXPECT_EQ(api->calls("User.getVersion").size(), 2u);
+}
+
+TEST_F(EngineTest, AnErrorShowsAsStatusEightWithItsTypeAndCode) {
+    g_LocalStoreMgr.OnError(SYNC_ERROR::Network, 7, QString(), nullptr); // off the engine thread
+    ASSERT_TRUE(WaitStatus(8));
+    const SYNC_INFO info = VUZeroz::GetInstance()->Status();
+    EXPECT_EQ(int(info.status), 8);
+    EXPECT_EQ(info.error_type, SYNC_ERROR::Network);
+    EXPECT_EQ(info.error_code, 7);
+}
+
+TEST_F(EngineTest, WithoutSpaceFiguresTheStatusShowsThoseSavedInTheProfile) {
+    g_Config.SaveUserProfileInt64(QStringLiteral("total_size"), 1000);
+    g_Config.SaveUserProfileInt64(QStringLiteral("used_size"), 250);
+    g_Config.SaveUserProfileInt64(QStringLiteral("e_total_size"), 9000);
+    g_Config.SaveUserProfileInt64(QStringLiteral("e_used_size"), 10);
+    const SYNC_INFO info = VUZeroz::GetInstance()->Status();
+    EXPECT_EQ(info.total_size, 1000u);
+    EXPECT_EQ(info.used_size, 250u);
+    EXPECT_EQ(info.free_size, 750u);
+    EXPECT_FLOAT_EQ(info.used_percent, 25.0f);
+    EXPECT_EQ(info.ent_total_size, 9000u);
+    EXPECT_EQ(info.ent_used_size, 10u);
+}
+
+// The sixth re-login within a login waits a minute of the core's clock; the engine goes on.
+TEST_F(EngineTest, TheSixthReLoginWaitsAMinute) {
+    api->setAnswer("User.getConfig", ApiAnswer::Data(api->defaultConfigData()));
+    for (int i = 1; i <= 6; ++i) {
+        g_LocalStoreMgr.ReLogin();
+        OnEngine([] {}, true);
+        OnEngine([] {}, true); // the restart's start request, queued at the tail
+        if (i < 6) {
+            ASSERT_TRUE(standIn.waitForRequests(i, 10000)) << i;
+        }
+    }
+    EXPECT_EQ(api->calls("User.getConfig").size(), 5u);
+    const auto start = Clock::now();
+    OnEngine([] {}, true); // not held up by the pause
+    EXPECT_LT(MsSince(start), 1000);
+    QCClock::AdvanceForTests(60000);
+    ASSERT_TRUE(standIn.waitForRequests(6, 10000));
+    EXPECT_EQ(api->calls("User.getConfig").size(), 6u);
+}
+
+// --- Life cycle ------------------------------------------------------------------------------------
+
+TEST_F(EngineTest, WithoutAServiceTheLoginWaitsAndTheStatusAnswersAtOnce) {
+    NoService();
+    VUZeroz::GetInstance()->Login();
+    OnEngine([] {}, true);
+    // The snapshot never waits for the engine, which is busy with the login: 10 ms a call at most,
+    // counted over 50 calls so that one preemption on a loaded machine does not decide.
+    const auto start = Clock::now();
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(int(VUZeroz::GetInstance()->Status().status), 3);
+    EXPECT_LT(MsSince(start), 50 * 10);
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_WAIT_LOGIN);
+}
+
+class UninitTest : public EngineTest, public ::testing::WithParamInterface<LOCAL_STATUS> {};
+
+TEST_P(UninitTest, EndsTheEngineWithinASecond) {
+    NoService();
+    VUZeroz::GetInstance()->Login(); // a configuration request walks its retries meanwhile
+    SetStatus(GetParam());
+    const auto start = Clock::now();
+    EXPECT_TRUE(VUZeroz::GetInstance()->Uninit(false));
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_TRUE(g_LocalStoreMgr.Wait(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, UninitTest, ::testing::Values(LOCAL_STATUS_WAIT_LOGIN, LOCAL_STATUS_OK),
+                         [](const ::testing::TestParamInfo<LOCAL_STATUS>& info) {
+                             return info.param == LOCAL_STATUS_OK ? std::string("Ok")
+                                                                  : std::string("WaitLogin");
+                         });
+
+// --- The journal at the ends of a login -------------------------------------------------------------
+
+enum class Ending { Stop, Logout, Uninit };
+
+class JournalEndTest : public EngineTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(JournalEndTest, RowsOfTheLongTransactionAreCommitted) {
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
+    MakeReady();
+    SetStatus(LOCAL_STATUS_MONITOR); // begins the long transaction
+    ASSERT_TRUE(QCSyncDB::IsTransacting());
+    FILE_INFO file;
+    file.path = QStringLiteral("/a.txt");
+    file.name = QStringLiteral("a.txt");
+    ASSERT_TRUE(QCSyncDB::UpdateFileInfo(file));
+    const QString db = g_Config.db_path;
+    EXPECT_EQ(JournalRows(db, file.path), 0); // not yet committed
+    switch (GetParam()) {
+    case Ending::Stop:
+        VUZeroz::GetInstance()->Request(REQUEST_STOP_SYNC);
+        ASSERT_TRUE(WaitStatus(7));
+        break;
+    case Ending::Logout:
+        VUZeroz::GetInstance()->Request(REQUEST_LOGOUT);
+        ASSERT_TRUE(WaitStatus(3));
+        break;
+    case Ending::Uninit:
+        ASSERT_TRUE(VUZeroz::GetInstance()->Uninit(false));
+        break;
+    }
+    EXPECT_EQ(JournalRows(db, file.path), 1);
+}
+
+std::string EndingName(const ::testing::TestParamInfo<Ending>& info) {
+    static const char* const names[] = {"Stop", "Logout", "Uninit"};
+    return names[int(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, JournalEndTest,
+                         ::testing::Values(Ending::Stop, Ending::Logout, Ending::Uninit), EndingName);
+
+// --- Configuration readiness and paths ---------------------------------------------------------------
+
+TEST_F(EngineTest, ReadinessSetsTheLoginsFilesUpOnce) {
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
+    EXPECT_FALSE(g_LocalStoreMgr.IsSyncPath(root + QStringLiteral("/a"))); // nothing in effect yet
+    receiver.Take();
+    MakeReady();
+    EXPECT_EQ(receiver.Count(QCEventBase::StatusChanged), 1);
+    EXPECT_TRUE(QFileInfo(QDir(UserFolder()).filePath(QStringLiteral("filecache.db"))).isFile());
+    EXPECT_TRUE(QFileInfo(root + QStringLiteral("/.Nimbocache")).isDir());
+    EXPECT_EQ(g_LocalStoreMgr.GetRootPath(), root);
+    ASSERT_TRUE(standIn.waitForRequests(1, 10000));
+    EXPECT_EQ(api->calls("User.getUserDetail").size(), 1u);
+}
+
+TEST_F(EngineTest, AJournalThatCannotBeOpenedFailsTheLogin) {
+    ASSERT_TRUE(QDir().mkpath(QDir(UserFolder()).filePath(QStringLiteral("filecache.db"))));
+    SetStatus(LOCAL_STATUS_LOGIN_RETRY);
+    ASSERT_TRUE(WaitStatus(8));
+    OnEngine([] {}, true);
+    EXPECT_EQ(VUZeroz::GetInstance()->Status().error_type, SYNC_ERROR::DBCurrupt);
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_WAIT_LOGIN);
+    EXPECT_TRUE(g_LocalStoreMgr.GetRootPath().isEmpty());
+    EXPECT_EQ(standIn.requestCount(), 0); // no user-detail request
+}
+
+TEST_F(EngineTest, PathsMapBetweenTheMirrorAndTheCloud) {
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
+    MakeReady();
+    const QCLocalStoreMgr& engine = g_LocalStoreMgr;
+    VUZeroz& core = *VUZeroz::GetInstance();
+    const QString R = root;
+    struct Row {
+        QString got;
+        QString want;
+    };
+    const Row rows[] = {
+        {engine.GetVirtualPath(R + QStringLiteral("/a/b.txt")), QStringLiteral("/a/b.txt")},
+        {engine.GetVirtualPath(R), QString()},
+        {engine.GetVirtualPath(R + QStringLiteral("-old/x")), R + QStringLiteral("-old/x")},
+        {engine.GetDiskPath(QStringLiteral("/a")), R + QStringLiteral("/a")},
+        {engine.GetDiskPath(R + QStringLiteral("/a")), MyCombinePath(R, R + QStringLiteral("/a"))},
+        {core.GetCachePath(QStringLiteral("/a")), R + QStringLiteral("/a")},
+        {core.GetCachePath(R + QStringLiteral("/a")), R + QStringLiteral("/a")},
+        {core.GetCachePath(R + QStringLiteral("-old/x")), MyCombinePath(R, R + QStringLiteral("-old/x"))},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(row.got, row.want);
+    EXPECT_TRUE(engine.IsSyncPath(R + QStringLiteral("/a")));
+    EXPECT_TRUE(engine.IsSyncPath(R));
+    EXPECT_FALSE(engine.IsSyncPath(R + QStringLiteral("-old/x")));
+    EXPECT_FALSE(engine.IsSyncPath(R + QStringLiteral("/.Nimbocache/f")));
+}
+
+TEST_F(EngineTest, AnotherSyncFolderLogsInAgainOnTheSameThread) {
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
+    MakeReady();
+    SetStatus(LOCAL_STATUS_OK);
+    std::thread::id before;
+    OnEngine([&before] { before = std::this_thread::get_id(); });
+    NoService();
+    receiver.Take();
+
+    // The same folder in other letters is taken for the same folder: nothing starts again.
+    VUZeroz::GetInstance()->MapSyncPath(root.toUpper(), QStringLiteral("/"));
+    OnEngine([] {}, true);
+    receiver.Pump();
+    EXPECT_EQ(receiver.Count(QCEventBase::StatusChanged), 0);
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_OK);
+
+    const QString other = QDir(sandbox.home.path()).filePath(QStringLiteral("other"));
+    const auto start = Clock::now();
+    VUZeroz::GetInstance()->MapSyncPath(other, QStringLiteral("/"));
+    // It returns without waiting for the new login (some 7 ms, most of it saving the user's
+    // files); the bound leaves room for a loaded machine and the sanitizer builds.
+    EXPECT_LT(MsSince(start), 250);
+    ASSERT_TRUE(WaitStatus(3));
+    OnEngine([] {}, true);
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_WAIT_LOGIN);
+    std::thread::id after;
+    OnEngine([&after] { after = std::this_thread::get_id(); });
+    EXPECT_EQ(before, after);
+    FILE_INFO file;
+    file.path = QStringLiteral("/x");
+    EXPECT_FALSE(QCSyncDB::UpdateFileInfo(file)); // the old journal is closed
+    EXPECT_TRUE(g_LocalStoreMgr.GetRootPath().isEmpty());
+}
+
+} // namespace

@@ -1,0 +1,84 @@
+#include "EngineTestSupport.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "common/QCClock.h"
+#include "common/QCEventBase.h"
+#include "network/ConfigRecords.h"
+#include "network/NetworkClient.h"
+#include "support/Loopback.h"
+#include "sync/QCLocalStoreMgr.h"
+#include "sync/VUZeroz.h"
+
+#include <QDir>
+
+namespace {
+
+QString Host(const CloudStandIn& server, Listener listener) {
+    return QStringLiteral("127.0.0.1:%1").arg(server.port(listener));
+}
+
+void PointHostsAt(const QString& host) {
+    {
+        std::unique_lock<std::shared_mutex> lock(g_Config.hostLock);
+        g_Config.api_host.host = host;
+    }
+    GET_CONFIG_ACK ack;
+    ack.api.http = host;
+    g_Config.SetConfigAck(ack);
+}
+
+} // namespace
+
+void EngineTest::SetUp() {
+    // Nothing but this machine, and short retry pauses so that failing walks end quickly.
+    NetworkClient::SetConnectGuard([](const struct sockaddr* address) { return IsLoopbackAddress(address); });
+    NetworkClient::SetRetryBackoff(20, 200);
+    ASSERT_TRUE(standIn.Start()) << standIn.errorText();
+    api = std::make_unique<StandInApi>(standIn);
+    ASSERT_TRUE(sandbox.Enter());
+    QCClock::UseManualForTests();
+    root = QDir(sandbox.home.path()).filePath(QStringLiteral("mirror"));
+    VUZeroz& core = *VUZeroz::GetInstance();
+    ASSERT_TRUE(core.Init(&receiver));
+    PointHostsAt(Host(standIn, Listener::Primary));
+    core.SetUser(QStringLiteral("u1"), QStringLiteral("Q=a; T=b;"), false, QString());
+    core.MapSyncPath(root, QStringLiteral("/"));
+    g_LocalStoreMgr.TakeTraceForTests();
+}
+
+void EngineTest::TearDown() {
+    VUZeroz::GetInstance()->Uninit(false);
+    g_Config.SetConfigAck(GET_CONFIG_ACK());
+    receiver.Take();
+    QCClock::UseSystemForTests();
+    sandbox.Leave();
+    standIn.Stop();
+}
+
+void EngineTest::OnEngine(std::function<void()> work, bool inOrder) {
+    ASSERT_TRUE(g_LocalStoreMgr.CallForTests(std::move(work), 5000, !inOrder));
+}
+
+void EngineTest::SetStatus(LOCAL_STATUS status) {
+    OnEngine([status] { g_LocalStoreMgr.ChangeStatus(status, false); });
+}
+
+void EngineTest::MakeReady() {
+    SetStatus(LOCAL_STATUS_LOGIN_RETRY);
+    ASSERT_TRUE(WaitStatus(1));
+    ASSERT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_LOGIN_OK);
+}
+
+bool EngineTest::WaitStatus(int ui, int timeoutMs) {
+    return receiver.WaitFor(
+        QCEventBase::StatusChanged, [ui](const RecordedEvent& e) { return int(e.info.status) == ui; },
+        timeoutMs);
+}
+
+void EngineTest::NoService() {
+    PointHostsAt(QStringLiteral("127.0.0.1:%1").arg(standIn.refusedPort()));
+}
+
+QString EngineTest::UserFolder() const {
+    return g_Config.GetUserDataPath(QStringLiteral("u1"), 1, g_Config.Eid());
+}

@@ -1,0 +1,46 @@
+#pragma once
+// A fixture for the engine as the user interface drives it: a private HOME and working folder, the
+// stand-in of the service (configuration host and API host), a mirror folder, the core's clock in
+// manual time, the engine started through the facade with a recording receiver, and a user set.
+// TearDown ends the engine.
+
+#include "support/AppSandbox.h"
+#include "support/CloudStandIn.h"
+#include "support/RecordingReceiver.h"
+#include "support/StandInApi.h"
+
+#include "common/SharedTypes.h"
+
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs `work` on the engine thread and waits for it; queued at the tail when `inOrder`, so
+    // that everything queued before has been handled too.
+    void OnEngine(std::function<void()> work, bool inOrder = false);
+    // Moves the engine to `status` on its thread, without a status event.
+    void SetStatus(LOCAL_STATUS status);
+    // Lets the engine set the login's files up (as after a login reply on a new folder) and waits
+    // for it to reach status 2.
+    void MakeReady();
+    // Waits for a status event with the user-interface status `ui`.
+    bool WaitStatus(int ui, int timeoutMs = 5000);
+    // Points the configuration host and the API host at a port that refuses every connection.
+    void NoService();
+    // The user's data folder of the account the fixture set.
+    QString UserFolder() const;
+
+    AppSandbox sandbox;
+    CloudStandIn standIn;
+    std::unique_ptr<StandInApi> api;
+    RecordingReceiver receiver;
+    QString root; // the mirror folder
+};
