@@ -66,9 +66,12 @@ enum EJumpUrlType : qint32 {
     JUMP_NODE_PATH = 3,  // to a node by path
 };
 
+// The list of the enterprise list reply an enterprise stood in.
 enum ENTERPRISE_TYPE : qint32 {
     ENTERPRISE_OWNER = 1,
     ENTERPRISE_MEMBER = 2,
+    ENTERPRISE_OVERDUE = 3,
+    ENTERPRISE_NOT_PAY = 4,
 };
 
 // The user's requests to the sync engine.
@@ -128,7 +131,8 @@ struct DOWNLOAD_REQUEST {
 struct ENTERPRISE_ITEM {
     QString eid;
     QString name;
-    ENTERPRISE_TYPE type; // always set by the builder
+    bool is_vip = false;
+    ENTERPRISE_TYPE type = ENTERPRISE_OWNER;
 };
 
 struct ENTERPRISE_INFO {

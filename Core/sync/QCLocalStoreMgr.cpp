@@ -210,13 +210,15 @@ bool QCLocalStoreMgr::IsEngineThread() const {
 
 unsigned long QCLocalStoreMgr::WaitMs() const {
     qint64 wait = 100;
-    for (const QCTimer* timer : {&m_versionTimer, &m_speedTimer, &m_spaceTimer}) {
+    for (const QCTimer* timer : {&m_versionTimer, &m_speedTimer, &m_spaceTimer, &m_nodeTimer}) {
         const qint64 due = timer->MsUntilDue();
         if (due >= 0)
             wait = std::min(wait, due);
     }
-    if (m_reloginAtMs >= 0)
-        wait = std::min(wait, std::max<qint64>(0, m_reloginAtMs - QCClock::NowMs()));
+    for (const qint64 at : {m_reloginAtMs, m_chainRetryAtMs}) {
+        if (at >= 0)
+            wait = std::min(wait, std::max<qint64>(0, at - QCClock::NowMs()));
+    }
     return static_cast<unsigned long>(std::max<qint64>(wait, 1));
 }
 
@@ -297,7 +299,7 @@ void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
         break;
     case QCEventBase::AsyncErrorMsg:
         if (auto* error = dynamic_cast<QCAsyncErrorMsgEvent*>(event.get()))
-            ErrorOnThread(error->error_type, error->error_code, error->text);
+            ErrorOnThread(error->error_type, error->error_code, error->text, &error->stat);
         break;
     case QCEventBase::ProcResponse:
         if (auto* proc = dynamic_cast<QCProcResponseEvent*>(event.get())) {
@@ -307,9 +309,19 @@ void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
             requests->CancelTask(proc->task_id);
         }
         break;
+    case QCEventBase::GetEnterpriseList:
+        RunOnPool([] { QCRequestCommon::GetInstance()->DoGetEnterpriseList(); });
+        break;
+    case QCEventBase::GetJumpUrlTicket:
+        if (auto* jump = dynamic_cast<QCGetJumpUrlTicketEvent*>(event.get())) {
+            RunOnPool([key = jump->key, param = jump->param] {
+                QCRequestCommon::GetInstance()->GetJumpUrl(key, param);
+            });
+        }
+        break;
     default:
-        // Pause, resume, cancel-all, history, enterprise list, jump URL and cloud copy enter with
-        // the parts of the engine that handle them.
+        // Pause, resume, cancel-all, history and cloud copy enter with the parts of the engine
+        // that handle them.
         CoreDebug("[event] %d not handled", type);
         break;
     }
@@ -325,6 +337,8 @@ void QCLocalStoreMgr::OnCheckLoop() {
     if (m_status.load() == LOCAL_STATUS_STOP)
         return;
     CheckUiSpeed();
+    CheckNodeFetch();
+    CheckChainRetry();
     CheckVersion();
     CheckConfigReady();
     DBCommitCheck();
@@ -384,6 +398,9 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_spaceTimer.Reset();
     m_speedTimer.SetInterval(1);
     m_speedTimer.Start();
+    m_nodeTimer.SetInterval(g_Config.comet_incr_interva);
+    m_nodeTimer.Reset();
+    m_versionFlag = false;
     m_protectCount = 0;
     m_reloginAtMs = -1;
     m_lastPassCount = 0;
@@ -405,6 +422,7 @@ void QCLocalStoreMgr::ClearAll(bool) {
     m_lastPassCount = 0;
     m_runningPassCount = 0;
     ++m_workGeneration; // requests queued for the pool before this do not start
+    ResetChain();
     QCRequestCommon::GetInstance()->Clear();
 }
 
@@ -683,78 +701,18 @@ void QCLocalStoreMgr::ReLoginNow() {
     RestartSyncNow();
 }
 
-// --- Errors (the wording and the global error event enter with the error report) --------------
-
-void QCLocalStoreMgr::OnError(int kind, int serviceErrno, QString text, CMD_STAT_DEBUG* stat) {
-    if (!IsEngineThread()) {
-        AddCoreEvent(std::make_shared<QCAsyncErrorMsgEvent>(kind, serviceErrno, text, stat));
-        return;
-    }
-    ErrorOnThread(kind, serviceErrno, text);
-}
-
-void QCLocalStoreMgr::ErrorOnThread(int kind, int code, const QString& item) {
-    bool changed = true; // a new error is always shown, the end of one only when there was one
-    {
-        std::lock_guard<std::mutex> lock(m_errorLock);
-        if (kind == SYNC_ERROR::OK)
-            changed = m_networkError.SetErr(0, 0, QString(), QString());
-        else if (kind == SYNC_ERROR::Network || kind == SYNC_ERROR::Server)
-            m_networkError.SetErr(quint32(kind), quint32(code), QString(), QString());
-        else
-            m_syncError.SetErr(quint32(kind), quint32(code), QString(), item);
-    }
-    CoreDebug("[error] kind %d code %d %s", kind, code, qUtf8Printable(item));
-    if (changed)
-        SendUserStatusChangeEvent();
-}
-
-void QCLocalStoreMgr::OnRequestFailed(int command, unsigned int id, int kind, int code) {
-    CoreDebug("[resp] request %d (task %u) failed: kind %d code %d", command, id, kind, code);
-}
-
 bool QCLocalStoreMgr::IsOrphanTask(unsigned int) {
     return true; // no transfer task runs yet
 }
 
-// --- Reply handlers: each enters with the part of the engine that handles its reply -----------
-
-void QCLocalStoreMgr::AckGetConfig(QJsonValue&) {
-    CoreDebug("[resp] configuration reply not handled yet");
-}
-void QCLocalStoreMgr::AckLogin(QJsonValue&, bool) {
-    CoreDebug("[resp] login reply not handled yet");
-}
-void QCLocalStoreMgr::AckGetUserDetail(QJsonValue&, bool) {
-    CoreDebug("[resp] user detail reply not handled yet");
-}
-void QCLocalStoreMgr::AckGetUserSpace(QJsonValue&) {
-    CoreDebug("[resp] user space reply not handled yet");
-}
-void QCLocalStoreMgr::AckGetVersion(QJsonValue&, bool) {
-    CoreDebug("[resp] version reply not handled yet");
-}
-void QCLocalStoreMgr::AckGetBgsp(QJsonValue&) {
-    CoreDebug("[resp] sync point reply not handled yet");
-}
-void QCLocalStoreMgr::AckGetGlobalNodes(QJsonValue&, unsigned int, bool) {
-    CoreDebug("[resp] node page not handled yet");
-}
-void QCLocalStoreMgr::AckGetIncrGlobal(QJsonValue&, unsigned int, bool) {
-    CoreDebug("[resp] incremental nodes not handled yet");
-}
-void QCLocalStoreMgr::AckGetEnterpriseList(QJsonValue&) {
-    CoreDebug("[resp] enterprise list not handled yet");
-}
-void QCLocalStoreMgr::AckGetJumpUrl(QJsonObject&) {
-    CoreDebug("[resp] jump url not handled yet");
-}
 void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonValue&, int, int, QString) {
     CoreDebug("[resp] unknown id(%u), command %d", id, command);
 }
+
 void QCLocalStoreMgr::ProcDownloadFile(int command, unsigned int id, QJsonObject&) {
     CoreDebug("[download] orphan reply %d of task %u", command, id);
 }
+
 void QCLocalStoreMgr::ProcUploadFile(int command, unsigned int id, QJsonObject&) {
     CoreDebug("[upload] orphan reply %d of task %u", command, id);
 }
@@ -838,7 +796,7 @@ void QCLocalStoreMgr::CheckConfigReady() {
         CloseJournal();
         SetRootPath(QString());
         m_status = LOCAL_STATUS_WAIT_LOGIN;
-        ErrorOnThread(kind, 0, item);
+        ErrorOnThread(kind, 0, item, nullptr);
     };
     if (userFolder.isEmpty() || !QDir().mkpath(userFolder)) {
         fail(SYNC_ERROR::DiskDir, userFolder);

@@ -134,6 +134,11 @@ public:
     std::vector<int> TakeTraceForTests();
     // Whether the calling thread is the engine thread.
     bool IsEngineThread() const;
+    // Marks in the trace: a fetch of the whole cloud tree, and of its changes (ReqGetAllNodes).
+    static constexpr int kTraceFetchAll = -1;
+    static constexpr int kTraceFetchChanges = -2;
+    // Makes the engine believe that a download runs (engine thread).
+    void SetDownloadBusyForTests(bool busy) { m_downloadBusyForTests = busy; }
 
 private:
     // Engine thread.
@@ -159,7 +164,21 @@ private:
     void ProcSyncPathChange();
     void CloseJournal();
     void SetRootPath(const QString& root);
-    void ErrorOnThread(int kind, int code, const QString& item);
+    void ErrorOnThread(int kind, int code, const QString& item, const CMD_STAT_DEBUG* context);
+    // The login chain (QCLocalStoreMgrLogin.cpp): a failed step is sent again after a pause that
+    // doubles from 1 s to 60 s; a success resets the pause; a refusal the user must act on ends it.
+    void ChainSucceeded();
+    void ChainFailed(int command, int kind, int code);
+    void ResetChain();
+    void CheckChainRetry();
+    // The node fetch timer: in status 2 or 4 the fetch starts when it is due and no download runs.
+    void CheckNodeFetch();
+    void ReqGetAllNodes(bool incremental);
+    bool DownloadRunning() const;
+    void UpdateUserInfo(USER_DETAIL_ACK reply);
+    static ENTERPRISE_ITEM GetEnterpriseItem(const QJsonValue& value, ENTERPRISE_TYPE type);
+    static void FillEnterpriseList(const QJsonObject& data, std::vector<ENTERPRISE_ITEM>& items,
+                                   const QString& key, ENTERPRISE_TYPE type);
     // Runs `work` on Qt's global thread pool, unless the engine stops or clears its work before
     // the task starts.
     void RunOnPool(std::function<void()> work);
@@ -222,6 +241,13 @@ private:
     QCTimer m_versionTimer;
     QCTimer m_speedTimer;
     QCTimer m_spaceTimer;
+    QCTimer m_nodeTimer;          // a cloud fetch that could not start when it was due
+    bool m_versionFlag = false;   // the last version reply was not older than the known version
+    int m_chainCommand = 0;       // the login step to send again, 0: none
+    qint64 m_chainRetryAtMs = -1; // when to send it
+    qint64 m_chainPauseMs = 1000; // the pause before the next retry
+    qint64 m_lastShownErrorMs = 0;
+    bool m_downloadBusyForTests = false;
 
     // Test hook; guarded by m_traceLock.
     std::mutex m_traceLock;

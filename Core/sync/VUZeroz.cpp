@@ -4,6 +4,7 @@
 #include "common/CommonDef.h"
 #include "common/CoreLog.h"
 #include "common/PathUtils.h"
+#include "common/QCEvents.h"
 #include "network/QCRequestCommon.h"
 #include "sync/QCLocalStoreMgr.h"
 
@@ -77,6 +78,15 @@ SYNC_INFO VUZeroz::Status() {
     SYNC_INFO info;
     g_LocalStoreMgr.QueryStatusDetail(info);
     return info;
+}
+
+bool VUZeroz::GetEnterpriseList() {
+    g_LocalStoreMgr.AddCoreEvent(std::make_shared<QCGetEnterpriseListEvent>());
+    return true;
+}
+
+void VUZeroz::GetJumpUrl(const QString& key, const QString& argument) {
+    g_LocalStoreMgr.AddCoreCritalEvent(std::make_shared<QCGetJumpUrlTicketEvent>(key, argument));
 }
 
 QString VUZeroz::GetUserString(const QString& key, const QString& def) {

@@ -37,6 +37,11 @@ public:
     bool Request(REQUEST_TYPE type);
     // A status snapshot.
     SYNC_INFO Status();
+    // Asks for the account's enterprises; the list comes back as event 2213. True.
+    bool GetEnterpriseList();
+    // Asks for the address of the service's page `key` (of the enterprise `argument` when it is
+    // not empty); it comes back as event 2214.
+    void GetJumpUrl(const QString& key, const QString& argument);
     // Keys of the user's "config.ini".
     QString GetUserString(const QString& key, const QString& def);
     int GetUserInt(const QString& key, int def);

@@ -164,8 +164,7 @@ TEST_P(StoppedLoginTest, IsAStart) {
     VUZeroz::GetInstance()->Request(REQUEST_LOGIN);
     OnEngine([] {}, true);
     EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), row.after);
-    EXPECT_TRUE(standIn.waitForRequests(1, 10000));
-    EXPECT_GE(api->calls(row.method).size(), 1u);
+    EXPECT_TRUE(WaitCalls(row.method, 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, StoppedLoginTest,
@@ -225,7 +224,7 @@ TEST_F(EngineTest, TheSixthReLoginWaitsAMinute) {
         OnEngine([] {}, true);
         OnEngine([] {}, true); // the restart's start request, queued at the tail
         if (i < 6) {
-            ASSERT_TRUE(standIn.waitForRequests(i, 10000)) << i;
+            ASSERT_TRUE(WaitCalls("User.getConfig", size_t(i))) << i;
         }
     }
     EXPECT_EQ(api->calls("User.getConfig").size(), 5u);
@@ -233,8 +232,7 @@ TEST_F(EngineTest, TheSixthReLoginWaitsAMinute) {
     OnEngine([] {}, true); // not held up by the pause
     EXPECT_LT(MsSince(start), 1000);
     QCClock::AdvanceForTests(60000);
-    ASSERT_TRUE(standIn.waitForRequests(6, 10000));
-    EXPECT_EQ(api->calls("User.getConfig").size(), 6u);
+    EXPECT_TRUE(WaitCalls("User.getConfig", 6));
 }
 
 // --- Life cycle ------------------------------------------------------------------------------------
@@ -314,11 +312,18 @@ INSTANTIATE_TEST_SUITE_P(Endings, JournalEndTest,
 // --- Configuration readiness and paths ---------------------------------------------------------------
 
 TEST_F(EngineTest, ReadinessSetsTheLoginsFilesUpOnce) {
-    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
+    FaultRule held; // the user details it asks for stay unanswered meanwhile
+    held.path = "/intf.php";
+    held.fault.kind = FaultKind::Delay;
+    held.fault.delayMs = 60000;
+    standIn.addFault(held);
     EXPECT_FALSE(g_LocalStoreMgr.IsSyncPath(root + QStringLiteral("/a"))); // nothing in effect yet
-    receiver.Take();
-    MakeReady();
+    SetStatus(LOCAL_STATUS_LOGIN_RETRY);
+    ASSERT_TRUE(WaitStatus(1));
+    OnEngine([] {}, true);
+    receiver.Pump();
     EXPECT_EQ(receiver.Count(QCEventBase::StatusChanged), 1);
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_LOGIN_OK);
     EXPECT_TRUE(QFileInfo(QDir(UserFolder()).filePath(QStringLiteral("filecache.db"))).isFile());
     EXPECT_TRUE(QFileInfo(root + QStringLiteral("/.Nimbocache")).isDir());
     EXPECT_EQ(g_LocalStoreMgr.GetRootPath(), root);
@@ -377,8 +382,12 @@ TEST_F(EngineTest, AnotherSyncFolderLogsInAgainOnTheSameThread) {
     // The same folder in other letters is taken for the same folder: nothing starts again.
     VUZeroz::GetInstance()->MapSyncPath(root.toUpper(), QStringLiteral("/"));
     OnEngine([] {}, true);
-    receiver.Pump();
-    EXPECT_EQ(receiver.Count(QCEventBase::StatusChanged), 0);
+    const auto events = receiver.Take();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const RecordedEvent& e) {
+                                return e.type == QCEventBase::StatusChanged && int(e.info.status) == 3;
+                            }),
+              0);
     EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_OK);
 
     const QString other = QDir(sandbox.home.path()).filePath(QStringLiteral("other"));

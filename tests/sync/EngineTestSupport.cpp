@@ -11,6 +11,8 @@
 
 #include <QDir>
 
+#include <chrono>
+
 namespace {
 
 QString Host(const CloudStandIn& server, Listener listener) {
@@ -64,15 +66,30 @@ void EngineTest::SetStatus(LOCAL_STATUS status) {
 }
 
 void EngineTest::MakeReady() {
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
     SetStatus(LOCAL_STATUS_LOGIN_RETRY);
     ASSERT_TRUE(WaitStatus(1));
     ASSERT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_LOGIN_OK);
+    // The user details that readiness asked for: their status event ends the setting up.
+    receiver.Take();
+    ASSERT_TRUE(WaitStatus(1));
 }
 
 bool EngineTest::WaitStatus(int ui, int timeoutMs) {
     return receiver.WaitFor(
         QCEventBase::StatusChanged, [ui](const RecordedEvent& e) { return int(e.info.status) == ui; },
         timeoutMs);
+}
+
+bool EngineTest::WaitCalls(const std::string& method, size_t count, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (api->calls(method).size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !standIn.waitForRequests(standIn.requestCount() + 1, int(left.count())))
+            return api->calls(method).size() >= count;
+    }
+    return true;
 }
 
 void EngineTest::NoService() {

@@ -29,10 +29,12 @@ protected:
     // Moves the engine to `status` on its thread, without a status event.
     void SetStatus(LOCAL_STATUS status);
     // Lets the engine set the login's files up (as after a login reply on a new folder) and waits
-    // for it to reach status 2.
+    // for it to reach status 2 and to take the user details it then asks for.
     void MakeReady();
     // Waits for a status event with the user-interface status `ui`.
     bool WaitStatus(int ui, int timeoutMs = 5000);
+    // Waits until the stand-in has received `count` requests of `method`.
+    bool WaitCalls(const std::string& method, size_t count, int timeoutMs = 10000);
     // Points the configuration host and the API host at a port that refuses every connection.
     void NoService();
     // The user's data folder of the account the fixture set.
