@@ -212,7 +212,8 @@ void QCLocalStoreMgr::AckGetUserDetail(QJsonValue& data, bool) {
             CoreDebug("local ver:%u, server ver:%u, begin CompareCloud\n", QCSyncDB::GetLastVer(), version);
             ReqGetAllNodes(false);
         } else {
-            m_nodeTimer.Start(); // the fetch waits for the running downloads
+            m_nodeTimer.Start();
+            CoreDebug("[fetch] waits for the running downloads");
         }
     }
     if (status == LOCAL_STATUS_OK && QCSyncDB::GetLastVer() != version) {
@@ -402,6 +403,7 @@ void QCLocalStoreMgr::OnError(int kind, int serviceErrno, QString text, CMD_STAT
 }
 
 void QCLocalStoreMgr::ErrorOnThread(int kind, int code, const QString& item, const CMD_STAT_DEBUG* context) {
+    Q_ASSERT(IsEngineThread()); // the records have one writer
     if (kind == SYNC_ERROR::OK) {
         bool changed = false;
         {

@@ -50,13 +50,14 @@ QStringList DebugCapture::lines(const QString& prefix) const {
     return result;
 }
 
-bool DebugCapture::waitFor(const QString& prefix, int timeoutMs) const {
+bool DebugCapture::waitFor(const QString& prefix, int timeoutMs, int count) const {
     std::unique_lock<std::mutex> guard(m_lock);
-    return m_added.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this, &prefix] {
+    return m_added.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this, &prefix, count] {
+        int found = 0;
         for (const QString& line : m_lines) {
             if (line.startsWith(prefix))
-                return true;
+                ++found;
         }
-        return false;
+        return found >= count;
     });
 }

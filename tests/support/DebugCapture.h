@@ -18,8 +18,8 @@ public:
 
     // The captured lines that begin with `prefix`, in order.
     QStringList lines(const QString& prefix) const;
-    // Waits until a line beginning with `prefix` has been captured.
-    bool waitFor(const QString& prefix, int timeoutMs) const;
+    // Waits until a line beginning with `prefix` has been captured (`count` of them).
+    bool waitFor(const QString& prefix, int timeoutMs, int count = 1) const;
 
 private:
     void add(const QString& line);

@@ -31,6 +31,19 @@ bool RecordingReceiver::event(QEvent* event) {
         record.text = error->message;
         break;
     }
+    case QCEventBase::DefaultEntLogin:
+        record.text = static_cast<QCDefaultEntLoginEvent*>(event)->eid;
+        break;
+    case QCEventBase::GetEnterprise:
+        record.enterprises = static_cast<QCGetEnterpriseEvent*>(event)->data;
+        break;
+    case QCEventBase::GetJumpUrl: {
+        const GET_TICKET_RESULT& result = static_cast<QCGetJumpUrlEvent*>(event)->data;
+        record.kind = result.result;
+        record.text = result.message;
+        record.text2 = result.url;
+        break;
+    }
     default:
         break;
     }

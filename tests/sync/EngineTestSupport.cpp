@@ -11,6 +11,7 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -59,6 +60,16 @@ void EngineTest::TearDown() {
 
 void EngineTest::OnEngine(std::function<void()> work, bool inOrder) {
     ASSERT_TRUE(g_LocalStoreMgr.CallForTests(std::move(work), 5000, !inOrder));
+}
+
+void EngineTest::Pass() {
+    g_LocalStoreMgr.TriggerTimerEvent(); // a pass of the check loop, at the head of the queue
+    OnEngine([] {}, true);
+}
+
+int EngineTest::TraceCount(int mark) {
+    const std::vector<int> trace = g_LocalStoreMgr.TakeTraceForTests();
+    return int(std::count(trace.begin(), trace.end(), mark));
 }
 
 void EngineTest::SetStatus(LOCAL_STATUS status) {

@@ -26,6 +26,11 @@ protected:
     // Runs `work` on the engine thread and waits for it; queued at the tail when `inOrder`, so
     // that everything queued before has been handled too.
     void OnEngine(std::function<void()> work, bool inOrder = false);
+    // Waits until the engine has made a pass of its check loop after this call (for example to
+    // see time that a test has advanced).
+    void Pass();
+    // The count of `mark` in the engine's trace since the last look.
+    int TraceCount(int mark);
     // Moves the engine to `status` on its thread, without a status event.
     void SetStatus(LOCAL_STATUS status);
     // Lets the engine set the login's files up (as after a login reply on a new folder) and waits

@@ -1,0 +1,183 @@
+// The engine's login chain and error report against the stand-in, driven through the facade.
+#include "EngineTestSupport.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "common/CommonDef.h"
+#include "common/QCClock.h"
+#include "common/QCEvents.h"
+#include "network/AesKey.h"
+#include "network/NetworkClient.h"
+#include "support/DebugCapture.h"
+#include "sync/QCLocalStoreMgr.h"
+#include "sync/VUZeroz.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string LoginData(bool withIv) {
+    return std::string("{\"qid\":\"u1\",\"eid\":\"E1\",\"token\":\"tok\",\"key\":\"") + std::string(32, 'k') +
+           "\"" + (withIv ? ",\"iv\":\"" + std::string(16, 'v') + "\"" : std::string()) + "}";
+}
+
+int GlobalErrors(const std::vector<RecordedEvent>& events) {
+    return int(std::count_if(events.begin(), events.end(),
+                             [](const RecordedEvent& e) { return e.type == QCEventBase::GlobalError; }));
+}
+
+using LoginChainTest = EngineTest;
+
+// A step that fails is sent again after 1 s, 2 s and 4 s of the core's clock, not before.
+TEST_F(LoginChainTest, ALoginReplyWithoutItsIvIsRetriedWithAGrowingPause) {
+    api->setAnswer("User.getConfig", ApiAnswer::Data(api->defaultConfigData()));
+    std::atomic<int> logins{0};
+    api->setScript("User.login",
+                   [&logins](const RecordedRequest&) { return ApiAnswer::Data(LoginData(++logins > 3)); });
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
+    DebugCapture debug;
+    VUZeroz::GetInstance()->Login();
+    int failures = 0;
+    for (int pause : {1000, 2000, 4000}) {
+        // The engine has taken the bad reply in before the clock moves.
+        ASSERT_TRUE(debug.waitFor(QStringLiteral("[login] step 2 failed"), 10000, ++failures));
+        EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_WAIT_LOGIN);
+        EXPECT_TRUE(GetAesKey().iv.isEmpty()); // nothing of the bad reply was stored
+        const size_t before = api->calls("User.login").size();
+        QCClock::AdvanceForTests(pause - 1);
+        Pass();
+        EXPECT_EQ(api->calls("User.login").size(), before) << pause; // not yet
+        QCClock::AdvanceForTests(1);
+        Pass();
+        ASSERT_TRUE(WaitCalls("User.login", before + 1)) << pause;
+    }
+    EXPECT_TRUE(WaitStatus(1));
+    EXPECT_EQ(GetAesKey().iv, QByteArray(16, 'v'));
+}
+
+TEST_F(LoginChainTest, AConfigurationRequestThatIsResetIsRetriedUntilTheServiceAnswers) {
+    NetworkClient::SetRetryBackoff(1, 2); // the walk over the fallback addresses stays short
+    api->setAnswer("User.getConfig", ApiAnswer::Data(api->defaultConfigData()));
+    api->setAnswer("User.login", ApiAnswer::Data(LoginData(true)));
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
+    FaultRule reset;
+    reset.path = "/intf.php";
+    reset.fault.kind = FaultKind::Reset;
+    standIn.addFault(reset);
+    DebugCapture debug;
+    VUZeroz::GetInstance()->Login();
+    ASSERT_TRUE(WaitStatus(8, 20000)); // the network error shows meanwhile
+    int failures = 0;
+    for (int pause : {1000, 2000}) {
+        ASSERT_TRUE(debug.waitFor(QStringLiteral("[login] step 1 failed"), 20000, ++failures));
+        const size_t before = api->calls("User.getConfig").size();
+        QCClock::AdvanceForTests(pause - 1);
+        Pass();
+        EXPECT_EQ(api->calls("User.getConfig").size(), before) << pause; // not yet
+        QCClock::AdvanceForTests(1);
+        Pass();
+        ASSERT_TRUE(WaitCalls("User.getConfig", before + 1, 20000)) << pause;
+    }
+    ASSERT_TRUE(debug.waitFor(QStringLiteral("[login] step 1 failed"), 20000, ++failures));
+    standIn.clearFaults();
+    QCClock::AdvanceForTests(4000);
+    Pass();
+    EXPECT_TRUE(WaitStatus(1, 20000));
+}
+
+TEST_F(LoginChainTest, OnlyTheFirstErrorBecomesAMessageBox) {
+    api->setAnswer("User.getUserDetail", ApiAnswer::Error(3109, "too many files"));
+    SetStatus(LOCAL_STATUS_LOGIN_RETRY); // readiness asks for the user details
+    ASSERT_TRUE(receiver.WaitFor(QCEventBase::GlobalError, 5000));
+    auto events = receiver.Take();
+    ASSERT_EQ(GlobalErrors(events), 1);
+    const auto error = std::find_if(events.begin(), events.end(), [](const RecordedEvent& e) {
+        return e.type == QCEventBase::GlobalError;
+    });
+    EXPECT_EQ(error->text, QString::fromUtf8("同步失败\n您的文件数量超出了限制，请手动删除部分文件"));
+
+    g_LocalStoreMgr.OnError(SYNC_ERROR::DiskWrite, 0, QString(), nullptr);
+    ASSERT_TRUE(WaitStatus(8));
+    OnEngine([] {}, true);
+    EXPECT_EQ(GlobalErrors(receiver.Take()), 0);
+}
+
+TEST_F(LoginChainTest, ErrorsFromManyThreadsAreRecordedByTheEngineAlone) {
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 100; ++i)
+                g_LocalStoreMgr.OnError(SYNC_ERROR::DiskWrite, t * 100 + i, QStringLiteral("/x"), nullptr);
+        });
+    }
+    std::thread joiner([&threads, &done] {
+        for (std::thread& thread : threads)
+            thread.join();
+        done = true;
+    });
+    while (!done) // the user interface reads the status all along
+        VUZeroz::GetInstance()->Status();
+    joiner.join();
+    OnEngine([] {}, true);
+    EXPECT_EQ(GlobalErrors(receiver.Take()), 1);
+    EXPECT_EQ(VUZeroz::GetInstance()->Status().error_type, SYNC_ERROR::DiskWrite);
+}
+
+// A newer cloud version found while a download runs waits for it, then fetches the changes.
+TEST_F(LoginChainTest, ANewerVersionWaitsForRunningDownloads) {
+    MakeReady();
+    api->setAnswer("User.getVersion", ApiAnswer::Data("{\"ver\":5}"));
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{\"version\":5}"));
+    OnEngine([] { g_LocalStoreMgr.SetDownloadBusyForTests(true); });
+    SetStatus(LOCAL_STATUS_OK);
+    TraceCount(QCLocalStoreMgr::kTraceFetchAll);
+    DebugCapture debug;
+    VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
+    ASSERT_TRUE(debug.waitFor(QStringLiteral("[fetch] waits for the running downloads"), 10000));
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_LOGIN_OK); // status 2 comes without an event
+    EXPECT_EQ(TraceCount(QCLocalStoreMgr::kTraceFetchAll), 0);
+    OnEngine([] { g_LocalStoreMgr.SetDownloadBusyForTests(false); });
+    QCClock::AdvanceForTests(qint64(g_Config.comet_incr_interva) * 1000 + 1);
+    Pass();
+    EXPECT_EQ(TraceCount(QCLocalStoreMgr::kTraceFetchChanges), 1);
+}
+
+TEST_F(LoginChainTest, AJumpUrlWithoutDataSaysSo) {
+    api->setAnswer("User.getJumpUrl", ApiAnswer::Data("{}"));
+    VUZeroz::GetInstance()->GetJumpUrl(QStringLiteral("home"), QString());
+    ASSERT_TRUE(receiver.WaitFor(QCEventBase::GetJumpUrl, 5000));
+    const auto events = receiver.Take();
+    const auto jump = std::find_if(events.begin(), events.end(),
+                                   [](const RecordedEvent& e) { return e.type == QCEventBase::GetJumpUrl; });
+    EXPECT_EQ(jump->kind, 0);
+    EXPECT_EQ(jump->text, QStringLiteral("jump url not valid"));
+}
+
+TEST(AesKeyTest, ReadersNeverSeeHalfOfAPair) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 4; ++r) {
+        readers.emplace_back([&stop, &torn] {
+            while (!stop) {
+                const AES_KEY_PAIR pair = GetAesKey();
+                if (pair.key.left(8) != pair.iv.left(8))
+                    ++torn;
+            }
+        });
+    }
+    for (int i = 0; i < 1000; ++i) {
+        const QByteArray id = QByteArray::number(10000000 + i);
+        SetAesKey(id + QByteArray(24, 'k'), id + QByteArray(8, 'v'));
+    }
+    stop = true;
+    for (std::thread& reader : readers)
+        reader.join();
+    EXPECT_EQ(torn.load(), 0);
+}
+
+} // namespace
