@@ -24,7 +24,8 @@
 //   logs in again).
 // - "User.getUserDetail" (the user detail and the user space alike): every key of the client's
 //   user-detail record: the user's texts and figures, "eid" of the session, "version" and
-//   "count_node" of the tree, "login_count" and "last_login_time" of the account's logins.
+//   "count_node" of the tree, "login_count", "last_login_time" and "active_time" of the account's
+//   logins, and 127.0.0.1 (as a number) for its addresses.
 // - "User.getVersion": {"ver", "server_time"}.
 // - "Enterprise.getListByUser": {"owner": [..], "member": [..], "overdue": [..], "not_pay": [..],
 //   "max_num_created_ent", "can_create_more"}, items {"eid", "name", "is_vip"};
