@@ -41,11 +41,6 @@ bool FsumMatches(const RecordedRequest& request) {
 
 StandInApi::StandInApi(CloudStandIn& server) : m_server(server) {
     m_server.route("*", "/intf.php", [this](const RecordedRequest& request) { return Answer(request); });
-    setScript("User.getConfig", [this](const RecordedRequest&) {
-        ApiAnswer answer;
-        answer.data = defaultConfigData();
-        return answer;
-    });
 }
 
 void StandInApi::setScript(const std::string& method, ApiScript script) {
@@ -130,11 +125,14 @@ StandInReply StandInApi::Answer(const RecordedRequest& request) {
         if (it != m_scripts.end())
             script = it->second;
     }
-    if (!script) {
-        reply.body = Envelope(kStandInNoMethod, "method not supported", "null");
-        return reply;
-    }
-    const ApiAnswer answer = script(request);
+    ApiAnswer answer;
+    if (script)
+        answer = script(request);
+    else if (method == "User.getConfig")
+        answer = ApiAnswer::Data(defaultConfigData());
+    else if (!m_accounts.Answer(
+                 request, "http://127.0.0.1:" + std::to_string(m_server.port(Listener::Primary)), answer))
+        answer = ApiAnswer::Error(kStandInNoMethod, "method not supported");
     reply.status = answer.status;
     reply.body = answer.rawBody ? answer.body : Envelope(answer.errnoValue, answer.errmsg, answer.data);
     return reply;

@@ -3,65 +3,52 @@
 // Like the service it checks the signature of the common URL arguments with the shared key (a bad
 // one gets an error reply), reads the business parameters from the cookie, checks the "fsum" of an
 // upload-address request, and answers each method with the envelope
-// {"errno": .., "errmsg": .., "data": ..}. What a method answers is a script that tests set; the
-// configuration reply has a default that names the stand-in itself as the API host (127.0.0.1) and
-// its second listener (127.0.0.2) as a fallback address. Unknown methods get an error reply.
+// {"errno": .., "errmsg": .., "data": ..}.
 //
-// Threads: scripts are set from the test's thread and run on the servers' threads; the script
-// table is guarded by a mutex, and a script must be safe to run on any thread.
+// Where an answer comes from, first match wins:
+// 1. a script a test set for the method (setScript, setAnswer): for faults and for methods the
+//    stand-in holds no state of yet;
+// 2. the service's state:
+//    - "User.getConfig": names the stand-in itself as the API host (127.0.0.1) and its second
+//      listener (127.0.0.2) as a fallback address (defaultConfigData);
+//    - the account service (accounts(), see StandInAccounts.h): "User.login",
+//      "User.getUserDetail", "User.getVersion", "Enterprise.getListByUser", "User.getJumpUrl";
+// 3. otherwise errno 1007, as the service answers a method it does not know.
+// Later the cloud tree and the block store join the state the same way.
+//
+// Threads: scripts and state are set from the test's thread and used on the servers' threads; the
+// script table is guarded by a mutex, the account service guards itself, and a script must be
+// safe to run on any thread.
 
 #include "support/CloudStandIn.h"
+#include "support/StandInAccounts.h"
+#include "support/StandInAnswer.h"
 
-#include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Error numbers the stand-in gives for requests the service would refuse.
 constexpr int kStandInBadSign = 1002;  // the signature of the URL arguments does not match
 constexpr int kStandInBadFsum = 1003;  // the "fsum" of an upload-address request does not match
 constexpr int kStandInNoMethod = 1007; // no such method (the service's "not supported")
 
-// What a method answers.
-struct ApiAnswer {
-    int errnoValue = 0;
-    std::string errmsg;
-    std::string data = "{}"; // JSON text of the "data" member
-    // When set, the body is sent as it stands instead of an envelope (for broken replies).
-    bool rawBody = false;
-    std::string body;
-    int status = 200;
-
-    // Success with `data` (JSON text).
-    static ApiAnswer Data(const std::string& data) {
-        ApiAnswer answer;
-        answer.data = data;
-        return answer;
-    }
-    // The service's error `errnoValue` with its text.
-    static ApiAnswer Error(int errnoValue, const std::string& errmsg) {
-        ApiAnswer answer;
-        answer.errnoValue = errnoValue;
-        answer.errmsg = errmsg;
-        answer.data = "null";
-        return answer;
-    }
-};
-
-using ApiScript = std::function<ApiAnswer(const RecordedRequest&)>;
-
 class StandInApi {
 public:
     // Registers "/intf.php" on `server`, which must outlive this object and be started.
     explicit StandInApi(CloudStandIn& server);
 
-    // Answers `method` (such as "User.getConfig") with `script`, or always with `answer`.
+    // Answers `method` (such as "User.getConfig") with `script`, or always with `answer`, instead
+    // of the state.
     void setScript(const std::string& method, ApiScript script);
     void setAnswer(const std::string& method, const ApiAnswer& answer);
     // The default "data" of "User.getConfig": API host 127.0.0.1:<primary port>, fallback address
     // 127.0.0.2:<secondary port>, plain http.
     std::string defaultConfigData() const;
+
+    // The account service; lives as long as this object.
+    StandInAccounts& accounts() { return m_accounts; }
 
     // The "/intf.php" requests of `method` received so far.
     std::vector<RecordedRequest> calls(const std::string& method) const;
@@ -77,4 +64,5 @@ private:
     CloudStandIn& m_server;
     mutable std::mutex m_lock;
     std::map<std::string, ApiScript> m_scripts; // guarded by m_lock
+    StandInAccounts m_accounts;
 };

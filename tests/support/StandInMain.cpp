@@ -1,7 +1,8 @@
 // Runs the stand-in of the cloud service on loopback for trying things by hand:
 //   cloud_standin_run [--tls] [--self-signed]
 // prints its addresses, logs every request, answers "/echo" with what it received and "/intf.php"
-// as the service's API (signature check, the default configuration reply naming itself).
+// as the service's API (signature check, the default configuration reply naming itself), with one
+// demo account that can log in (its credential is printed).
 #include "support/CloudStandIn.h"
 #include "support/StandInApi.h"
 
@@ -59,6 +60,16 @@ int main(int argc, char** argv) {
         return reply;
     });
     StandInApi api(standIn);
+    StandInUser demo;
+    demo.qid = "1001";
+    demo.q = "demo";
+    demo.t = "demo";
+    demo.name = "Demo";
+    demo.totalSize = 10ULL << 30;
+    demo.entTotalSize = 100ULL << 30;
+    api.accounts().add(demo);
+    api.accounts().addEnterprise(demo.qid, EnterpriseKind::Owner, {"9001", "Demo Enterprise", true});
+    api.accounts().bumpVersion();
     if (!standIn.Start(options)) {
         fprintf(stderr, "cannot start: %s\n", standIn.errorText().c_str());
         return 1;
@@ -66,6 +77,8 @@ int main(int argc, char** argv) {
     printf("primary   %s\nsecondary %s\nrefused   127.0.0.1:%d\n",
            standIn.url(Listener::Primary, "/").c_str(), standIn.url(Listener::Secondary, "/").c_str(),
            standIn.refusedPort());
+    printf("account   qid %s, credential \"Q=%s; T=%s;\"\n", demo.qid.c_str(), demo.q.c_str(),
+           demo.t.c_str());
     if (options.tls != TlsMode::None)
         printf("tls       %s (CA: %s)\n", standIn.url(Listener::Tls, "/").c_str(), standIn.caFile().c_str());
     fflush(stdout);
