@@ -67,6 +67,9 @@ public:
     void run() override {
         TsanAcquire(this);
         m_work();
+        // Qt's pool threads end on their own, possibly while the process exits: leave them no
+        // OpenSSL state (the requests sign and hash) for their thread-exit clean-up to free then.
+        OPENSSL_thread_stop();
     }
 
 private:
@@ -114,6 +117,7 @@ void QCLocalStoreMgr::init() {
             return; // already running: a second Init changes nothing
     }
     Wait(-1); // an engine that is ending (after a logout or stop) is joined before a new one starts
+    m_stopRequested = false;
     InitAll();
     InitDevInfo();
     m_running = true;
@@ -131,6 +135,7 @@ void QCLocalStoreMgr::Start() {
 }
 
 void QCLocalStoreMgr::stop() {
+    m_stopRequested = true;
     m_running = false;
     ++m_workGeneration;
     // Running requests and retry walks end at once instead of at the loop's next turn.
@@ -151,8 +156,14 @@ bool QCLocalStoreMgr::Wait(int ms) {
         if (m_thread.joinable())
             m_thread.join();
     }
-    // A stopped engine leaves no request behind on the pool.
-    return m_running.load() || EndPoolTasks(deadline);
+    // A stopped engine leaves no request behind on the pool, and nothing on its queue for the
+    // next start (a late reply's re-login, say). An engine that ended after a logout keeps its
+    // queue: the requests on it are for the next login.
+    if (!m_stopRequested.load())
+        return true;
+    const bool ended = EndPoolTasks(deadline);
+    m_events.Stop();
+    return ended;
 }
 
 bool QCLocalStoreMgr::EndPoolTasks(std::chrono::steady_clock::time_point deadline) {
@@ -403,6 +414,7 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_versionFlag = false;
     m_protectCount = 0;
     m_reloginAtMs = -1;
+    ResetChain();
     m_lastPassCount = 0;
     m_runningPassCount = 0;
     SetRootPath(QString());

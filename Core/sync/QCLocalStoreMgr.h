@@ -195,6 +195,7 @@ private:
     QCLockList<std::shared_ptr<QCEventBase>> m_events; // commands for the engine
     QCLockList<SYNC_CHANGE_INFO> m_changes;            // local changes (consumed by the intake)
     std::atomic<bool> m_running{false};
+    std::atomic<bool> m_stopRequested{false}; // stop() was called since the last init()
     std::atomic<LOCAL_STATUS> m_status{LOCAL_STATUS_WAIT_LOGIN};
     std::atomic<LOCAL_STATUS> m_lastStatus{LOCAL_STATUS_WAIT_LOGIN};
     std::atomic<qint32> m_lastPassCount{0}; // files handled in the last pass (status detail)

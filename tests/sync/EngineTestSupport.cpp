@@ -38,6 +38,8 @@ void EngineTest::SetUp() {
     NetworkClient::SetRetryBackoff(20, 200);
     ASSERT_TRUE(standIn.Start()) << standIn.errorText();
     api = std::make_unique<StandInApi>(standIn);
+    // The engine asks for the user's space figures now and then; tests that care answer otherwise.
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
     ASSERT_TRUE(sandbox.Enter());
     QCClock::UseManualForTests();
     root = QDir(sandbox.home.path()).filePath(QStringLiteral("mirror"));
