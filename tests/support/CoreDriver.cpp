@@ -8,7 +8,8 @@
 // address is refused and reported as {"offhost":"<address>:<port>"}.
 //
 // Input: one command per line; words are separated by blanks, "..." keeps blanks and semicolons
-// (and may be empty), \" and \\ inside quotes stand for " and \. Command names ignore case.
+// (and may be empty), \" and \\ inside quotes stand for " and \. Command names ignore case;
+// blank lines are skipped.
 //   Init                                  VUZeroz::Init with the driver as the receiver of events
 //   SetUser <id> "<pwd>" <0|1> "<eid>"    SetUser(id, pwd, autoLogin, eid); result: the eid in use
 //   MapSyncPath <dir>                     MapSyncPath(dir, "/"); result: null
@@ -28,42 +29,42 @@
 // Output: one JSON object per line, flushed at once:
 //   {"event":2205,"status":7,...}        a core event with its payload's fields (2205 and 2206:
 //                                         every SYNC_INFO member by its name; 2219: kind, code,
-//                                         message; see EventLine for the others)
+//                                         message; see CoreEventLine.cpp for the others)
 //   {"cmd":"SetUser","result":"<eid>"}   a command's result
 //   {"cmd":"wait","result":"ok","type":2205} or ... "result":"timeout" ...
 //   {"error":"<why>","line":"<the line>"}   a line that could not be run; the driver goes on
 //
-// Threads: the main thread runs Qt's event loop, receives the core's events and runs the commands;
-// a reader thread blocks on standard input and posts each line to the main thread.
+// Threads: the main thread runs Qt's event loop; it reads standard input when a socket notifier
+// says there is something to read (never blocking the loop), receives the core's events and runs
+// the commands.
 
+#include "support/CoreEventLine.h"
 #include "support/JsonLine.h"
 #include "support/Loopback.h"
 
-#include "common/EventRecords.h"
-#include "common/QCEvents.h"
 #include "common/TsanAnnotations.h"
 #include "network/NetworkClient.h"
 #include "sync/VUZeroz.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QStringList>
 #include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <deque>
-#include <iostream>
 #include <mutex>
-#include <string>
-#include <thread>
 
 namespace {
 
 // Events received and not taken by a wait are kept for later waits, the newest this many.
-constexpr size_t kKeptEvents = 10000;
+constexpr size_t kKeptEvents = 2000;
 
 std::mutex g_printLock; // standard output: the main thread and the connect guard's threads
 
@@ -95,105 +96,6 @@ bool LoopbackOnly(const struct sockaddr* address) {
         return true;
     PrintLine(JsonLine().add("offhost", AddressText(address)));
     return false;
-}
-
-void AddSyncInfo(JsonLine& line, const SYNC_INFO& info) {
-    line.add("status", int(info.status))
-        .add("synced_last_pass", info.synced_last_pass)
-        .add("down_count", info.down_count)
-        .add("down_speed", info.down_speed)
-        .add("up_count", info.up_count)
-        .add("up_speed", info.up_speed)
-        .add("left_seconds", info.left_seconds)
-        .add("percent", info.percent)
-        .add("total_size", info.total_size)
-        .add("free_size", info.free_size)
-        .add("used_size", info.used_size)
-        .add("used_percent", double(info.used_percent))
-        .add("ent_total_size", info.ent_total_size)
-        .add("ent_used_size", info.ent_used_size)
-        .add("error_type", info.error_type)
-        .add("error_type_text", info.error_type_text)
-        .add("error_code", info.error_code)
-        .add("error_item", info.error_item)
-        .add("count_node", info.count_node)
-        .add("fetched_node", info.fetched_node)
-        .add("left_size", info.left_size)
-        .add("paused_down", info.paused_down)
-        .add("paused_up", info.paused_up)
-        .add("detail_counter1", info.detail_counter1)
-        .add("detail_counter2", info.detail_counter2)
-        .add("flags", info.flags)
-        .add("down_average_size", info.down_average_size)
-        .add("up_average_size", info.up_average_size);
-}
-
-JsonLine EventLine(QEvent* event) {
-    JsonLine line;
-    const int type = event->type();
-    line.add("event", type);
-    switch (type) {
-    case QCEventBase::StatusChanged:
-        AddSyncInfo(line, static_cast<QCStatusChangedEvent*>(event)->data);
-        break;
-    case QCEventBase::SpeedUpdate:
-        AddSyncInfo(line, static_cast<QCSpeedUpdateEvent*>(event)->data);
-        break;
-    case QCEventBase::GlobalError: {
-        const auto* error = static_cast<QCGlobalErrorEvent*>(event);
-        line.add("kind", error->error_type).add("code", error->error_code).add("message", error->message);
-        break;
-    }
-    case QCEventBase::FileUpdate:
-    case QCEventBase::FileDelete:
-    case QCEventBase::FileDownload: {
-        // The three classes carry the same record at the same place.
-        const FILE_UPDATE_NOTIFY& data = static_cast<QCFileUpdateEvent*>(event)->data;
-        line.add("path", data.path)
-            .add("total", data.total)
-            .add("files", quint64(data.files.size()))
-            .add("search", data.search);
-        break;
-    }
-    case QCEventBase::CacheClean: {
-        const CACHE_CLEAN_NOTIFY& data = static_cast<QCCacheCleanEvent*>(event)->data;
-        line.add("cleaned_bytes", data.cleaned_bytes)
-            .add("cleaned_files", data.cleaned_files)
-            .add("kept_bytes", data.kept_bytes)
-            .add("kept_files", data.kept_files);
-        break;
-    }
-    case QCEventBase::DefaultEntLogin:
-        line.add("eid", static_cast<QCDefaultEntLoginEvent*>(event)->eid);
-        break;
-    case QCEventBase::FileUsing:
-        line.add("path", static_cast<QCFileUsingEvent*>(event)->path);
-        break;
-    case QCEventBase::FileIsIllegal:
-        line.add("path", static_cast<QCFileIsIllegalEvent*>(event)->path);
-        break;
-    case QCEventBase::GetEnterprise:
-        line.add("items", quint64(static_cast<QCGetEnterpriseEvent*>(event)->data.items.size()));
-        break;
-    case QCEventBase::GetJumpUrl: {
-        const GET_TICKET_RESULT& data = static_cast<QCGetJumpUrlEvent*>(event)->data;
-        line.add("result", data.result).add("message", data.message).add("url", data.url);
-        break;
-    }
-    case QCEventBase::FileCloudCopy:
-    case QCEventBase::FileCloudMove: {
-        const CLOUD_COPY_TO& data = static_cast<QCFileCloudCopyEvent*>(event)->data;
-        line.add("error_type", data.error_type)
-            .add("error_code", data.error_code)
-            .add("message", data.message)
-            .add("source", data.source)
-            .add("destination", data.destination);
-        break;
-    }
-    default:
-        break;
-    }
-    return line;
 }
 
 // Splits a command line into words (see the protocol above); false for an unterminated quote.
@@ -236,39 +138,6 @@ bool ToInt(const QString& text, int low, int high, int* value) {
     return ok && *value >= low && *value <= high;
 }
 
-// A line of standard input, or its end, handed from the reader thread to the main thread.
-const QEvent::Type kLineEvent = QEvent::Type(QEvent::registerEventType());
-
-class LineEvent : public QEvent {
-public:
-    LineEvent(QString text, bool end) : QEvent(kLineEvent), line(std::move(text)), ended(end) {}
-    const QString line;
-    const bool ended;
-};
-
-std::mutex g_targetLock;
-QObject* g_target = nullptr; // guarded by g_targetLock: the driver, while it lives
-
-void PostLine(QString text, bool ended) {
-    std::lock_guard<std::mutex> lock(g_targetLock);
-    if (!g_target)
-        return;
-    auto* event = new LineEvent(std::move(text), ended);
-    TsanReleaseEvent(event);
-    QCoreApplication::postEvent(g_target, event);
-}
-
-// The reader thread.
-void ReadInput() {
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        PostLine(QString::fromStdString(line), false);
-    }
-    PostLine(QString(), true);
-}
-
 class CoreDriver : public QObject {
 public:
     CoreDriver();
@@ -289,6 +158,8 @@ private:
         JsonLine line;
     };
 
+    // Takes what standard input holds now: complete lines are queued, the end is noted.
+    void ReadInput();
     // Runs the lines read so far, unless a wait holds them or the driver has finished.
     void RunQueued();
     void Execute(const QString& line);
@@ -310,6 +181,8 @@ private:
     void DoWait(const QStringList& args);
 
     // The main thread only.
+    QSocketNotifier m_input{STDIN_FILENO, QSocketNotifier::Read};
+    QByteArray m_partial;        // the start of a line whose end has not come yet
     std::deque<QString> m_lines; // read, not yet run
     bool m_inputEnded = false;
     bool m_finished = false;
@@ -337,25 +210,17 @@ const CoreDriver::Command CoreDriver::kCommands[] = {
 };
 
 CoreDriver::CoreDriver() {
+    QObject::connect(&m_input, &QSocketNotifier::activated, this, [this] { ReadInput(); });
     m_waitTimer.setSingleShot(true);
     QObject::connect(&m_waitTimer, &QTimer::timeout, this, [this] { EndWait(false); });
 }
 
 bool CoreDriver::event(QEvent* event) {
     TsanAcquireEvent(event); // before anything of the event is read
-    if (event->type() == kLineEvent) {
-        const auto* input = static_cast<LineEvent*>(event);
-        if (input->ended)
-            m_inputEnded = true;
-        else
-            m_lines.push_back(input->line);
-        RunQueued();
-        return true;
-    }
     const int type = event->type();
     if (type < 2000 || type > 2999)
         return QObject::event(event);
-    Received received{type, EventLine(event)};
+    Received received{type, CoreEventLine(event)};
     PrintLine(received.line);
     if (m_wait.active && Matches(received)) {
         EndWait(true);
@@ -365,6 +230,31 @@ bool CoreDriver::event(QEvent* event) {
     if (m_unwaited.size() > kKeptEvents)
         m_unwaited.pop_front();
     return true;
+}
+
+void CoreDriver::ReadInput() {
+    char buffer[4096];
+    // One read: the notifier said it will not block.
+    const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (got <= 0) {
+        m_input.setEnabled(false);
+        m_inputEnded = true;
+        if (!m_partial.isEmpty())
+            m_lines.push_back(QString::fromUtf8(m_partial)); // a last line without its end
+        m_partial.clear();
+    } else {
+        m_partial.append(buffer, int(got));
+        for (int end = m_partial.indexOf('\n'); end >= 0; end = m_partial.indexOf('\n')) {
+            QByteArray line = m_partial.left(end);
+            m_partial.remove(0, end + 1);
+            if (line.endsWith('\r'))
+                line.chop(1);
+            m_lines.push_back(QString::fromUtf8(line));
+        }
+    }
+    RunQueued();
 }
 
 void CoreDriver::RunQueued() {
@@ -405,6 +295,7 @@ JsonLine CoreDriver::Result(const char* command) {
 
 void CoreDriver::Finish(bool cleanCache, bool endOfInput) {
     m_finished = true;
+    m_input.setEnabled(false); // later lines are not read
     m_waitTimer.stop();
     const bool ended = VUZeroz::GetInstance()->Uninit(cleanCache);
     QCoreApplication::sendPostedEvents(this); // the core's last events come before the result
@@ -514,16 +405,5 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     NetworkClient::SetConnectGuard(&LoopbackOnly);
     CoreDriver driver;
-    {
-        std::lock_guard<std::mutex> lock(g_targetLock);
-        g_target = &driver;
-    }
-    // Blocks on standard input until its end; left behind when Uninit ends the driver first.
-    std::thread(ReadInput).detach();
-    const int code = app.exec();
-    {
-        std::lock_guard<std::mutex> lock(g_targetLock);
-        g_target = nullptr;
-    }
-    return code;
+    return app.exec();
 }
