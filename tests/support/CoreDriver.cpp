@@ -1,0 +1,409 @@
+// coredrv: a headless driver of the core for tests that need the core in a process of its own
+// (kill -9 and restart tests). It drives the facade VUZeroz from a script on standard input and
+// prints every core event it receives as one JSON line on standard output.
+//
+// Surroundings: the core reads "sync.ini" in the working folder (section [server], key
+// login=<host[:port]>: the configuration host) and keeps its files under the application data
+// folder, which follows HOME. The driver itself only ever connects to loopback addresses: any other
+// address is refused and reported as {"offhost":"<address>:<port>"}.
+//
+// Input: one command per line; words are separated by blanks, "..." keeps blanks and semicolons
+// (and may be empty), \" and \\ inside quotes stand for " and \. Command names ignore case;
+// blank lines are skipped.
+//   Init                                  VUZeroz::Init with the driver as the receiver of events
+//   SetUser <id> "<pwd>" <0|1> "<eid>"    SetUser(id, pwd, autoLogin, eid); result: the eid in use
+//   MapSyncPath <dir>                     MapSyncPath(dir, "/"); result: null
+//   Login | Retry                         result: true
+//   Request <0..5>                        a REQUEST_TYPE (0 login, 1 logout, 2 start, 3 stop,
+//                                         4 refresh, 5 cache clean); result: true
+//   Status                                result: the SYNC_INFO snapshot as an object
+//   Uninit <0|1>                          Uninit(cleanCache); prints the events still pending, then
+//                                         the result, and exits 0 (the result says whether the
+//                                         engine ended in time); later lines are not read
+//   wait <type> [<field>=<value>] <ms>    waits for an event of that type whose printed field has
+//                                         that text (a number as printed, a string unquoted); an
+//                                         event received earlier counts if no wait took it yet.
+//                                         Later commands run after the wait ends.
+// End of input without Uninit: as "Uninit 0" (its result line carries "input":"ended").
+//
+// Output: one JSON object per line, flushed at once:
+//   {"event":2205,"status":7,...}        a core event with its payload's fields (2205 and 2206:
+//                                         every SYNC_INFO member by its name; 2219: kind, code,
+//                                         message; see CoreEventLine.cpp for the others)
+//   {"cmd":"SetUser","result":"<eid>"}   a command's result
+//   {"cmd":"wait","result":"ok","type":2205} or ... "result":"timeout" ...
+//   {"error":"<why>","line":"<the line>"}   a line that could not be run; the driver goes on
+//
+// Threads: the main thread runs Qt's event loop; it reads standard input when a socket notifier
+// says there is something to read (never blocking the loop), receives the core's events and runs
+// the commands.
+
+#include "support/CoreEventLine.h"
+#include "support/JsonLine.h"
+#include "support/Loopback.h"
+
+#include "common/TsanAnnotations.h"
+#include "network/NetworkClient.h"
+#include "sync/VUZeroz.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+namespace {
+
+// Events received and not taken by a wait are kept for later waits, the newest this many.
+constexpr size_t kKeptEvents = 2000;
+
+std::mutex g_printLock; // standard output: the main thread and the connect guard's threads
+
+void PrintLine(const JsonLine& line) {
+    const QByteArray bytes = line.text().toUtf8() + '\n';
+    std::lock_guard<std::mutex> lock(g_printLock);
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+QString AddressText(const struct sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    int port = 0;
+    if (address && address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        port = ntohs(v4->sin_port);
+    } else if (address && address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        port = ntohs(v6->sin6_port);
+    }
+    return QStringLiteral("%1:%2").arg(QString::fromLatin1(text)).arg(port);
+}
+
+// The HTTP client's connect guard (any thread).
+bool LoopbackOnly(const struct sockaddr* address) {
+    if (IsLoopbackAddress(address))
+        return true;
+    PrintLine(JsonLine().add("offhost", AddressText(address)));
+    return false;
+}
+
+// Splits a command line into words (see the protocol above); false for an unterminated quote.
+bool SplitWords(const QString& line, QStringList* words) {
+    QString word;
+    bool inWord = false;
+    bool quoted = false;
+    for (int i = 0; i < line.size(); ++i) {
+        const QChar c = line.at(i);
+        if (quoted) {
+            const bool escape = c == QLatin1Char('\\') && i + 1 < line.size() &&
+                                (line.at(i + 1) == QLatin1Char('"') || line.at(i + 1) == QLatin1Char('\\'));
+            if (escape)
+                word += line.at(++i);
+            else if (c == QLatin1Char('"'))
+                quoted = false;
+            else
+                word += c;
+        } else if (c == QLatin1Char('"')) {
+            quoted = true;
+            inWord = true;
+        } else if (c.isSpace()) {
+            if (inWord)
+                words->append(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words->append(word);
+    return !quoted;
+}
+
+bool ToInt(const QString& text, int low, int high, int* value) {
+    bool ok = false;
+    *value = text.toInt(&ok);
+    return ok && *value >= low && *value <= high;
+}
+
+class CoreDriver : public QObject {
+public:
+    CoreDriver();
+    bool event(QEvent* event) override;
+
+private:
+    struct Command {
+        const char* name;
+        int minArgs;
+        int maxArgs;
+        // Runs the command with valid arity; prints its result or calls Fail.
+        void (CoreDriver::*run)(const QStringList& args);
+    };
+    static const Command kCommands[];
+
+    struct Received {
+        int type = 0;
+        JsonLine line;
+    };
+
+    // Takes what standard input holds now: complete lines are queued, the end is noted.
+    void ReadInput();
+    // Runs the lines read so far, unless a wait holds them or the driver has finished.
+    void RunQueued();
+    void Execute(const QString& line);
+    void Fail(const QString& why);
+    // A result line for `command`, to which the caller adds "result".
+    static JsonLine Result(const char* command);
+    void Finish(bool cleanCache, bool endOfInput);
+    bool Matches(const Received& received) const;
+    void EndWait(bool found);
+
+    void DoInit(const QStringList& args);
+    void DoSetUser(const QStringList& args);
+    void DoMapSyncPath(const QStringList& args);
+    void DoLogin(const QStringList& args);
+    void DoRetry(const QStringList& args);
+    void DoRequest(const QStringList& args);
+    void DoStatus(const QStringList& args);
+    void DoUninit(const QStringList& args);
+    void DoWait(const QStringList& args);
+
+    // The main thread only.
+    QSocketNotifier m_input{STDIN_FILENO, QSocketNotifier::Read};
+    QByteArray m_partial;        // the start of a line whose end has not come yet
+    std::deque<QString> m_lines; // read, not yet run
+    bool m_inputEnded = false;
+    bool m_finished = false;
+    QString m_line;                  // the line being run
+    std::deque<Received> m_unwaited; // received events no wait took yet
+    struct {
+        bool active = false;
+        int type = 0;
+        QString field; // empty: any event of the type
+        QString value;
+    } m_wait;
+    QTimer m_waitTimer;
+};
+
+const CoreDriver::Command CoreDriver::kCommands[] = {
+    {"Init", 0, 0, &CoreDriver::DoInit},
+    {"SetUser", 4, 4, &CoreDriver::DoSetUser},
+    {"MapSyncPath", 1, 1, &CoreDriver::DoMapSyncPath},
+    {"Login", 0, 0, &CoreDriver::DoLogin},
+    {"Retry", 0, 0, &CoreDriver::DoRetry},
+    {"Request", 1, 1, &CoreDriver::DoRequest},
+    {"Status", 0, 0, &CoreDriver::DoStatus},
+    {"Uninit", 1, 1, &CoreDriver::DoUninit},
+    {"wait", 2, 3, &CoreDriver::DoWait},
+};
+
+CoreDriver::CoreDriver() {
+    QObject::connect(&m_input, &QSocketNotifier::activated, this, [this] { ReadInput(); });
+    m_waitTimer.setSingleShot(true);
+    QObject::connect(&m_waitTimer, &QTimer::timeout, this, [this] { EndWait(false); });
+}
+
+bool CoreDriver::event(QEvent* event) {
+    TsanAcquireEvent(event); // before anything of the event is read
+    const int type = event->type();
+    if (type < 2000 || type > 2999)
+        return QObject::event(event);
+    Received received{type, CoreEventLine(event)};
+    PrintLine(received.line);
+    if (m_wait.active && Matches(received)) {
+        EndWait(true);
+        return true;
+    }
+    m_unwaited.push_back(std::move(received));
+    if (m_unwaited.size() > kKeptEvents)
+        m_unwaited.pop_front();
+    return true;
+}
+
+void CoreDriver::ReadInput() {
+    char buffer[4096];
+    // One read: the notifier said it will not block.
+    const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (got <= 0) {
+        m_input.setEnabled(false);
+        m_inputEnded = true;
+        if (!m_partial.isEmpty())
+            m_lines.push_back(QString::fromUtf8(m_partial)); // a last line without its end
+        m_partial.clear();
+    } else {
+        m_partial.append(buffer, int(got));
+        for (int end = m_partial.indexOf('\n'); end >= 0; end = m_partial.indexOf('\n')) {
+            QByteArray line = m_partial.left(end);
+            m_partial.remove(0, end + 1);
+            if (line.endsWith('\r'))
+                line.chop(1);
+            m_lines.push_back(QString::fromUtf8(line));
+        }
+    }
+    RunQueued();
+}
+
+void CoreDriver::RunQueued() {
+    while (!m_finished && !m_wait.active && !m_lines.empty()) {
+        const QString line = m_lines.front();
+        m_lines.pop_front();
+        Execute(line);
+    }
+    if (!m_finished && !m_wait.active && m_inputEnded)
+        Finish(false, true);
+}
+
+void CoreDriver::Execute(const QString& line) {
+    m_line = line;
+    QStringList words;
+    if (!SplitWords(line, &words))
+        return Fail(QStringLiteral("unterminated quote"));
+    if (words.isEmpty())
+        return; // a blank line
+    const QString name = words.takeFirst();
+    for (const Command& command : kCommands) {
+        if (name.compare(QLatin1String(command.name), Qt::CaseInsensitive) != 0)
+            continue;
+        if (words.size() < command.minArgs || words.size() > command.maxArgs)
+            return Fail(QStringLiteral("wrong number of arguments"));
+        return (this->*command.run)(words);
+    }
+    Fail(QStringLiteral("unknown command"));
+}
+
+void CoreDriver::Fail(const QString& why) {
+    PrintLine(JsonLine().add("error", why).add("line", m_line));
+}
+
+JsonLine CoreDriver::Result(const char* command) {
+    return JsonLine().add("cmd", QString::fromLatin1(command));
+}
+
+void CoreDriver::Finish(bool cleanCache, bool endOfInput) {
+    m_finished = true;
+    m_input.setEnabled(false); // later lines are not read
+    m_waitTimer.stop();
+    const bool ended = VUZeroz::GetInstance()->Uninit(cleanCache);
+    QCoreApplication::sendPostedEvents(this); // the core's last events come before the result
+    JsonLine line = Result("Uninit").add("result", ended);
+    if (endOfInput)
+        line.add("input", QStringLiteral("ended"));
+    PrintLine(line);
+    QCoreApplication::exit(0);
+}
+
+bool CoreDriver::Matches(const Received& received) const {
+    if (received.type != m_wait.type)
+        return false;
+    QString plain;
+    return m_wait.field.isEmpty() || (received.line.value(m_wait.field, &plain) && plain == m_wait.value);
+}
+
+void CoreDriver::EndWait(bool found) {
+    m_waitTimer.stop();
+    m_wait.active = false;
+    PrintLine(Result("wait")
+                  .add("result", found ? QStringLiteral("ok") : QStringLiteral("timeout"))
+                  .add("type", m_wait.type));
+    RunQueued();
+}
+
+void CoreDriver::DoInit(const QStringList&) {
+    const bool ok = VUZeroz::GetInstance()->Init(this);
+    PrintLine(Result("Init").add("result", ok));
+}
+
+void CoreDriver::DoSetUser(const QStringList& args) {
+    int autoLogin = 0;
+    if (!ToInt(args[2], 0, 1, &autoLogin))
+        return Fail(QStringLiteral("auto login must be 0 or 1"));
+    const QString eid = VUZeroz::GetInstance()->SetUser(args[0], args[1], autoLogin != 0, args[3]);
+    PrintLine(Result("SetUser").add("result", eid));
+}
+
+void CoreDriver::DoMapSyncPath(const QStringList& args) {
+    VUZeroz::GetInstance()->MapSyncPath(args[0], QStringLiteral("/"));
+    PrintLine(Result("MapSyncPath").addNull("result"));
+}
+
+void CoreDriver::DoLogin(const QStringList&) {
+    const bool ok = VUZeroz::GetInstance()->Login();
+    PrintLine(Result("Login").add("result", ok));
+}
+
+void CoreDriver::DoRetry(const QStringList&) {
+    const bool ok = VUZeroz::GetInstance()->Retry();
+    PrintLine(Result("Retry").add("result", ok));
+}
+
+void CoreDriver::DoRequest(const QStringList& args) {
+    int type = 0;
+    if (!ToInt(args[0], REQUEST_LOGIN, REQUEST_CACHE_CLEAN, &type))
+        return Fail(QStringLiteral("request must be 0 to 5"));
+    const bool ok = VUZeroz::GetInstance()->Request(REQUEST_TYPE(type));
+    PrintLine(Result("Request").add("result", ok));
+}
+
+void CoreDriver::DoStatus(const QStringList&) {
+    JsonLine info;
+    AddSyncInfo(info, VUZeroz::GetInstance()->Status());
+    PrintLine(Result("Status").addRaw("result", info.text()));
+}
+
+void CoreDriver::DoUninit(const QStringList& args) {
+    int clean = 0;
+    if (!ToInt(args[0], 0, 1, &clean))
+        return Fail(QStringLiteral("clean cache must be 0 or 1"));
+    Finish(clean != 0, false);
+}
+
+void CoreDriver::DoWait(const QStringList& args) {
+    int type = 0;
+    int ms = 0;
+    if (!ToInt(args.first(), 0, 65535, &type) || !ToInt(args.last(), 0, 24 * 3600 * 1000, &ms))
+        return Fail(QStringLiteral("type and time must be numbers"));
+    QString field;
+    QString value;
+    if (args.size() == 3) {
+        const int equals = args[1].indexOf(QLatin1Char('='));
+        if (equals <= 0)
+            return Fail(QStringLiteral("expected <field>=<value>"));
+        field = args[1].left(equals);
+        value = args[1].mid(equals + 1);
+    }
+    m_wait.type = type;
+    m_wait.field = field;
+    m_wait.value = value;
+    for (auto it = m_unwaited.begin(); it != m_unwaited.end(); ++it) {
+        if (Matches(*it)) {
+            m_unwaited.erase(it);
+            PrintLine(Result("wait").add("result", QStringLiteral("ok")).add("type", type));
+            return;
+        }
+    }
+    m_wait.active = true;
+    m_waitTimer.start(ms);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    NetworkClient::SetConnectGuard(&LoopbackOnly);
+    CoreDriver driver;
+    return app.exec();
+}
