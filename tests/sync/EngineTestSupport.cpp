@@ -43,12 +43,16 @@ void EngineTest::SetUp() {
     ASSERT_TRUE(sandbox.Enter());
     QCClock::UseManualForTests();
     root = QDir(sandbox.home.path()).filePath(QStringLiteral("mirror"));
+    InitEngine();
     VUZeroz& core = *VUZeroz::GetInstance();
-    ASSERT_TRUE(core.Init(&receiver));
-    PointHostsAt(Host(standIn, Listener::Primary));
     core.SetUser(QStringLiteral("u1"), QStringLiteral("Q=a; T=b;"), false, QString());
     core.MapSyncPath(root, QStringLiteral("/"));
     g_LocalStoreMgr.TakeTraceForTests();
+}
+
+void EngineTest::InitEngine() {
+    ASSERT_TRUE(VUZeroz::GetInstance()->Init(&receiver));
+    PointHostsAt(Host(standIn, Listener::Primary));
 }
 
 void EngineTest::TearDown() {

@@ -23,6 +23,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // Starts the engine through the facade (as the login window does) with the stand-in as the
+    // service.
+    void InitEngine();
     // Runs `work` on the engine thread and waits for it; queued at the tail when `inOrder`, so
     // that everything queued before has been handled too.
     void OnEngine(std::function<void()> work, bool inOrder = false);

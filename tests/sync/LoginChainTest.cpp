@@ -11,6 +11,10 @@
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -178,6 +182,127 @@ TEST(AesKeyTest, ReadersNeverSeeHalfOfAPair) {
     for (std::thread& reader : readers)
         reader.join();
     EXPECT_EQ(torn.load(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The engine against the stand-in's account service: account u1 (credential "Q=a; T=b;", the one
+// the fixture sets) owns E1 and is a member of E2; no enterprise is configured yet.
+class AccountTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        StandInUser user;
+        user.qid = "u1";
+        user.q = "a";
+        user.t = "b";
+        user.name = "User One";
+        api->accounts().add(user);
+        api->accounts().addEnterprise("u1", EnterpriseKind::Owner, {"E1", "Ent One", false});
+        api->accounts().addEnterprise("u1", EnterpriseKind::Member, {"E2", "Ent Two", true});
+        // The user details come from the account's state again, with its session checked.
+        api->setScript("User.getUserDetail", [this](const RecordedRequest& request) {
+            ApiAnswer answer;
+            api->accounts().Answer(request, std::string(), answer);
+            return answer;
+        });
+    }
+
+    // Logs in through the facade and waits until the user details have led on to the cloud fetch.
+    void LogIn() {
+        DebugCapture debug;
+        VUZeroz::GetInstance()->Login();
+        ASSERT_TRUE(debug.waitFor(QStringLiteral("local ver:"), 10000))
+            << qPrintable(debug.lines(QString()).join(QLatin1Char('\n')));
+    }
+
+    std::vector<std::string> Methods() const {
+        std::vector<std::string> methods;
+        for (const RecordedRequest& request : standIn.requests())
+            methods.push_back(request.queryArg("method"));
+        return methods;
+    }
+};
+
+TEST_F(AccountTest, TheFirstLoginTakesTheOwnedEnterpriseAndSetsItsFilesUp) {
+    TraceCount(QCLocalStoreMgr::kTraceFetchAll);
+    LogIn();
+    OnEngine([] {}, true);
+    EXPECT_EQ(Methods(), (std::vector<std::string>{"User.getConfig", "User.login", "User.getUserDetail"}));
+    std::vector<int> order; // 2209, then status 2, then status 1
+    for (const RecordedEvent& e : receiver.Take()) {
+        if (e.type == QCEventBase::DefaultEntLogin) {
+            EXPECT_EQ(e.text, QStringLiteral("E1"));
+            order.push_back(e.type);
+        } else if (e.type == QCEventBase::StatusChanged &&
+                   (order.empty() || order.back() != int(e.info.status))) {
+            order.push_back(int(e.info.status));
+        }
+    }
+    EXPECT_EQ(order, (std::vector<int>{QCEventBase::DefaultEntLogin, 2, 1}));
+    EXPECT_EQ(g_Config.Eid(), QStringLiteral("E1"));
+    EXPECT_TRUE(QFileInfo(QDir(UserFolder()).filePath(QStringLiteral("filecache.db"))).isFile());
+    // The enterprise's folder is made below the mapped one on the first login.
+    EXPECT_TRUE(QFileInfo(g_Config.GetSyncPath() + QStringLiteral("/.Nimbocache")).isDir());
+    EXPECT_EQ(TraceCount(QCLocalStoreMgr::kTraceFetchAll), 1);
+}
+
+TEST_F(AccountTest, ALaterLoginKeepsItsEnterpriseAndListsTheOthers) {
+    LogIn();
+    VUZeroz::GetInstance()->Request(REQUEST_LOGOUT);
+    ASSERT_TRUE(WaitStatus(3));
+    ASSERT_TRUE(g_LocalStoreMgr.Wait(5000)); // a logout ends the engine's loop
+    receiver.Take();
+    // The login window starts the core again as for any login; the account's enterprise comes from
+    // its last login.
+    InitEngine();
+    EXPECT_EQ(
+        VUZeroz::GetInstance()->SetUser(QStringLiteral("u1"), QStringLiteral("Q=a; T=b;"), false, QString()),
+        QStringLiteral("E1"));
+    VUZeroz::GetInstance()->MapSyncPath(g_Config.GetSyncPath(), QStringLiteral("/"));
+    LogIn();
+    receiver.Pump();
+    EXPECT_EQ(receiver.Count(QCEventBase::DefaultEntLogin), 0);
+
+    VUZeroz::GetInstance()->GetEnterpriseList();
+    ASSERT_TRUE(receiver.WaitFor(QCEventBase::GetEnterprise, 5000));
+    auto events = receiver.Take();
+    auto list = std::find_if(events.begin(), events.end(),
+                             [](const RecordedEvent& e) { return e.type == QCEventBase::GetEnterprise; });
+    ASSERT_EQ(list->enterprises.items.size(), 2u);
+    EXPECT_EQ(list->enterprises.items[0].eid, QStringLiteral("E1"));
+    EXPECT_EQ(list->enterprises.items[0].type, ENTERPRISE_OWNER);
+    EXPECT_EQ(list->enterprises.items[1].eid, QStringLiteral("E2"));
+    EXPECT_EQ(list->enterprises.items[1].type, ENTERPRISE_MEMBER);
+    EXPECT_TRUE(list->enterprises.items[1].is_vip);
+
+    // A list that is no list is left out.
+    api->setAnswer("Enterprise.getListByUser",
+                   ApiAnswer::Data("{\"owner\":[{\"eid\":\"E1\",\"name\":\"Ent One\"}],\"member\":\"x\"}"));
+    VUZeroz::GetInstance()->GetEnterpriseList();
+    ASSERT_TRUE(receiver.WaitFor(QCEventBase::GetEnterprise, 5000));
+    events = receiver.Take();
+    list = std::find_if(events.begin(), events.end(),
+                        [](const RecordedEvent& e) { return e.type == QCEventBase::GetEnterprise; });
+    ASSERT_EQ(list->enterprises.items.size(), 1u);
+    EXPECT_EQ(list->enterprises.items[0].eid, QStringLiteral("E1"));
+}
+
+// An expired login is a new login; the sixth in a row waits a minute of the core's clock, and the
+// engine ends at once meanwhile.
+TEST_F(AccountTest, RepeatedExpiredLoginsPauseAndUninitStillEndsAtOnce) {
+    api->setAnswer("User.getUserDetail", ApiAnswer::Error(2006, "token expired"));
+    VUZeroz::GetInstance()->Login();
+    ASSERT_TRUE(WaitCalls("User.getConfig", 6, 20000)); // the first login and five new ones
+    ASSERT_TRUE(WaitCalls("User.getUserDetail", 6, 20000));
+    OnEngine([] {}, true);
+    OnEngine([] {}, true);
+    EXPECT_EQ(api->calls("User.getConfig").size(), 6u); // the sixth new login waits
+    const auto start = Clock::now();
+    EXPECT_TRUE(VUZeroz::GetInstance()->Uninit(false));
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 1000);
 }
 
 } // namespace
