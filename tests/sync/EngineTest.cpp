@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QUuid>
 
 #include <sqlite3.h>
 
@@ -406,6 +407,20 @@ TEST_F(EngineTest, AnotherSyncFolderLogsInAgainOnTheSameThread) {
     file.path = QStringLiteral("/x");
     EXPECT_FALSE(QCSyncDB::UpdateFileInfo(file)); // the old journal is closed
     EXPECT_TRUE(g_LocalStoreMgr.GetRootPath().isEmpty());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(EngineTest, TheDeviceIdIsMadeOnceAndKept) {
+    const QString id = g_Config.devid;
+    EXPECT_EQ(QUuid(id).isNull(), false) << qPrintable(id);
+    EXPECT_EQ(g_Config.ReadGlobalProfile(QStringLiteral("devid"), QString()), id);
+    ASSERT_TRUE(VUZeroz::GetInstance()->Uninit(false));
+    g_Config.devid.clear(); // as in a new process
+    InitEngine();
+    EXPECT_EQ(g_Config.devid, id);
 }
 
 } // namespace
