@@ -350,6 +350,7 @@ void QCLocalStoreMgr::OnCheckLoop() {
     CheckUiSpeed();
     CheckNodeFetch();
     CheckChainRetry();
+    CheckFetchRetry();
     CheckVersion();
     CheckConfigReady();
     DBCommitCheck();
@@ -422,6 +423,7 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_finishCount = 1;
     m_incrVersion = 0;
     m_restarting = false;
+    ClearNodeTree();
 }
 
 void QCLocalStoreMgr::ClearAll(bool) {
@@ -435,6 +437,7 @@ void QCLocalStoreMgr::ClearAll(bool) {
     m_runningPassCount = 0;
     ++m_workGeneration; // requests queued for the pool before this do not start
     ResetChain();
+    ClearNodeTree();
     QCRequestCommon::GetInstance()->Clear();
 }
 
@@ -508,6 +511,7 @@ bool QCLocalStoreMgr::QueryStatusDetail(SYNC_INFO& info) {
     info.detail_counter1 = m_detailCounter1.load();
     info.detail_counter2 = m_detailCounter2.load();
     info.count_node = detail.count_node;
+    info.fetched_node = m_fetchedNodes.load();
     info.flags = (detail.is_person ? 1u : 0u) | (detail.is_switch ? 2u : 0u);
     return true;
 }

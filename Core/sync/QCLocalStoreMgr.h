@@ -11,6 +11,7 @@
 #include "common/QCLockList.h"
 #include "common/SharedTypes.h"
 #include "network/AccountRecords.h"
+#include "network/NodeRecords.h"
 #include "network/QCResponseHandler.h"
 #include "sync/CSyncError.h"
 #include "sync/QCTimer.h"
@@ -173,7 +174,19 @@ private:
     void CheckChainRetry();
     // The node fetch timer: in status 2 or 4 the fetch starts when it is due and no download runs.
     void CheckNodeFetch();
-    void ReqGetAllNodes(bool incremental);
+    // The cloud fetch (QCLocalStoreMgrFetch.cpp): one cycle at a time; its steps run on the pool.
+    void ReqGetAllNodes(bool fromComet);
+    bool CheckGlobalNodesCache();
+    void DoIncrGlobalFinish();
+    void SendFetchStep(int command, std::function<void()> step);
+    void FetchFailed(int command, int kind, int code);
+    void FetchStepSucceeded();
+    void CheckFetchRetry();
+    void ResetFetch();
+    void ClearNodeTree();
+    // The cloud comparison (QCLocalStoreMgrCompare.cpp): `changed` holds the nodes the cycle
+    // brought (deleted ones with a non-zero status).
+    void CompareCloud(NodeMap& nodes, const NodeMap& changed);
     bool DownloadRunning() const;
     void UpdateUserInfo(USER_DETAIL_ACK reply);
     static ENTERPRISE_ITEM GetEnterpriseItem(const QJsonValue& value, ENTERPRISE_TYPE type);
@@ -200,6 +213,7 @@ private:
     std::atomic<LOCAL_STATUS> m_lastStatus{LOCAL_STATUS_WAIT_LOGIN};
     std::atomic<qint32> m_lastPassCount{0}; // files handled in the last pass (status detail)
     std::atomic<qint32> m_detailCounter1{0};
+    std::atomic<quint64> m_fetchedNodes{0}; // nodes of the cloud tree fetched so far
     std::atomic<qint32> m_detailCounter2{0};
     std::atomic<bool> m_profileFiguresRead{false}; // the saved space figures were looked at
     // Bumped by ClearAll and stop: pool tasks queued before it do not start.
@@ -243,6 +257,16 @@ private:
     QCTimer m_speedTimer;
     QCTimer m_spaceTimer;
     QCTimer m_nodeTimer;          // a cloud fetch that could not start when it was due
+    GLOBAL_NODES_ACK m_globalAck; // its nodes: the cloud tree, keyed by node id
+    INCR_GLOBAL_ACK m_incrAck;    // the changes of the running cycle
+    QString m_gsp;                // the sync point the tree reflects; empty: fetch it whole
+    bool m_treeLoaded = false;    // the tree in memory is that of m_gsp
+    bool m_needCompare = true;    // compare at the end of the next cycle even without changes
+    bool m_fetchActive = false;   // a cycle runs
+    int m_fetchCommand = 0;       // the step whose reply is awaited
+    std::function<void()> m_fetchStep; // sends that step again
+    qint64 m_fetchRetryAtMs = -1;
+    qint64 m_fetchPauseMs = 1000;
     bool m_versionFlag = false;   // the last version reply was not older than the known version
     int m_chainCommand = 0;       // the login step to send again, 0: none
     qint64 m_chainRetryAtMs = -1; // when to send it

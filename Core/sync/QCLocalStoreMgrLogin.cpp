@@ -125,7 +125,10 @@ void QCLocalStoreMgr::OnRequestFailed(int command, unsigned int id, int kind, in
         AckGetJumpUrl(failure);
         return;
     }
-    ChainFailed(command, kind, code);
+    if (command == CMD::GetBgsp || command == CMD::GetGlobalNodes || command == CMD::GetIncrGlobal)
+        FetchFailed(command, kind, code);
+    else
+        ChainFailed(command, kind, code);
 }
 
 // --- The handlers ---------------------------------------------------------------------------------
@@ -374,23 +377,6 @@ void QCLocalStoreMgr::CheckNodeFetch() {
         ReqGetAllNodes(true);
 }
 
-void QCLocalStoreMgr::AckGetBgsp(QJsonValue&) {
-    CoreDebug("[resp] sync point reply not handled yet");
-}
-
-void QCLocalStoreMgr::AckGetGlobalNodes(QJsonValue&, unsigned int, bool) {
-    CoreDebug("[resp] node page not handled yet");
-}
-
-void QCLocalStoreMgr::AckGetIncrGlobal(QJsonValue&, unsigned int, bool) {
-    CoreDebug("[resp] incremental nodes not handled yet");
-}
-
-void QCLocalStoreMgr::ReqGetAllNodes(bool incremental) {
-    m_nodeTimer.Reset();
-    std::lock_guard<std::mutex> lock(m_traceLock);
-    m_trace.push_back(incremental ? kTraceFetchChanges : kTraceFetchAll);
-}
 
 // --- The error report -------------------------------------------------------------------------------
 
