@@ -106,7 +106,18 @@ bool QCLocalStoreMgr::CheckGlobalNodesCache() {
 void QCLocalStoreMgr::ReqGetAllNodes(bool fromComet) {
     m_nodeTimer.Reset();
     if (m_fetchActive) {
-        CoreDebug("[fetch] a cycle runs already");
+        if (m_fetchRetryAtMs < 0) {
+            CoreDebug("[fetch] a cycle runs already");
+            return;
+        }
+        // A cycle waits to send a failed step again: the new trigger sends it now.
+        {
+            std::lock_guard<std::mutex> lock(m_traceLock);
+            m_trace.push_back(m_gsp.isEmpty() || m_fetchCommand != CMD::GetIncrGlobal ? kTraceFetchAll
+                                                                                      : kTraceFetchChanges);
+        }
+        m_fetchRetryAtMs = -1;
+        RunOnPool(m_fetchStep);
         return;
     }
     if (!m_treeLoaded || m_gsp.isEmpty()) {
