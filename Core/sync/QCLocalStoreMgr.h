@@ -187,6 +187,17 @@ private:
     // The cloud comparison (QCLocalStoreMgrCompare.cpp): `changed` holds the nodes the cycle
     // brought (deleted ones with a non-zero status).
     void CompareCloud(NodeMap& nodes, const NodeMap& changed);
+
+public:
+    // Renames the local file or folder at `localPath` aside to a conflict copy beside it, never
+    // over an existing name; true also when nothing is there. Any thread.
+    bool MakeConflict(const QString& localPath);
+    // The trash folder of this moment: ".Nimbocache/trash/<yyyyMMdd-HHmmss>".
+    QString TrashFolder() const;
+    // Moves `localPath` to <trashFolder><cloudPath> by a rename; false when it could not.
+    bool MoveToTrash(const QString& localPath, const QString& cloudPath, const QString& trashFolder);
+
+private:
     bool DownloadRunning() const;
     void UpdateUserInfo(USER_DETAIL_ACK reply);
     static ENTERPRISE_ITEM GetEnterpriseItem(const QJsonValue& value, ENTERPRISE_TYPE type);

@@ -82,8 +82,8 @@ void EngineTest::SetStatus(LOCAL_STATUS status) {
     OnEngine([status] { g_LocalStoreMgr.ChangeStatus(status, false); });
 }
 
-void EngineTest::MakeReady() {
-    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
+void EngineTest::MakeReady(const char* details) {
+    api->setAnswer("User.getUserDetail", ApiAnswer::Data(details));
     SetStatus(LOCAL_STATUS_LOGIN_RETRY);
     ASSERT_TRUE(WaitStatus(1));
     ASSERT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_LOGIN_OK);

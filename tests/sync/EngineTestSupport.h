@@ -37,8 +37,8 @@ protected:
     // Moves the engine to `status` on its thread, without a status event.
     void SetStatus(LOCAL_STATUS status);
     // Lets the engine set the login's files up (as after a login reply on a new folder) and waits
-    // for it to reach status 2 and to take the user details it then asks for.
-    void MakeReady();
+    // for it to reach status 2 and to take the user details (`details`) it then asks for.
+    void MakeReady(const char* details = "{}");
     // Waits for a status event with the user-interface status `ui`.
     bool WaitStatus(int ui, int timeoutMs = 5000);
     // Waits until the stand-in has received `count` requests of `method`.
