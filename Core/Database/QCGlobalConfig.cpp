@@ -12,6 +12,8 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 QCGlobalConfig g_Config;
 
 namespace {
@@ -45,6 +47,7 @@ void QCGlobalConfig::LoadTuning(const QString& file) {
     change_execute_delay_mincount = ReadSyncInt("change_execute_delay_mincount", 3, file);
     check_ver_interva = ReadSyncInt("check_ver_interva", 30, file);
     comet_incr_interva = ReadSyncInt("comet_incr_interva", 2, file);
+    max_del_share = std::clamp(ReadSyncInt("max_del_share", 50, file), 0, 100);
     calc_space_interva = ReadSyncInt("calc_space_interva", 60, file);
     fast_up_filesize = ReadSyncInt("fast_up_filesize", kMaxFastUpFileSize, file);
     max_file_mb = ReadSyncInt("max_file_mb", 5120, file);

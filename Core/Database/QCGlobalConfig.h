@@ -182,6 +182,7 @@ public:
     qint32 change_execute_delay_mincount = 0;
     qint32 check_ver_interva = 0;
     qint32 comet_incr_interva = 0;
+    qint32 max_del_share = 0; // tuning; percent of the journal's files one cloud cycle may remove
     qint32 calc_space_interva = 0;
     qint32 fast_up_filesize = 0;
     qint64 max_file_mb = 0;              // tuning

@@ -153,6 +153,7 @@ constexpr int Restricted = 44;
 constexpr int Banned = 45;
 constexpr int UnActive = 46;
 constexpr int NoPerm = 47;
+constexpr int MassDelete = 48; // the cloud deleted many synced files at once: held for the user
 constexpr int LAST = 100;
 } // namespace SYNC_ERROR
 

@@ -423,6 +423,8 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_finishCount = 1;
     m_incrVersion = 0;
     m_restarting = false;
+    m_massDeletePending = false;
+    m_massDeleteConfirmed = false;
     ClearNodeTree();
 }
 
@@ -657,6 +659,10 @@ void QCLocalStoreMgr::ProcStartSync() {
     }
     if (m_status.load() == LOCAL_STATUS_LOGIN_OK)
         return;
+    if (m_massDeletePending) {
+        CoreDebug("[compare] the user confirms the cloud deletions");
+        m_massDeleteConfirmed = true;
+    }
     ChangeStatus(LOCAL_STATUS_LOGIN_OK, true);
     RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
 }

@@ -184,14 +184,39 @@ private:
     void CheckFetchRetry();
     void ResetFetch();
     void ClearNodeTree();
-    // The cloud comparison (QCLocalStoreMgrCompare.cpp): `changed` holds the nodes the cycle
-    // brought (deleted ones with a non-zero status).
-    void CompareCloud(NodeMap& nodes, const NodeMap& changed);
+    // The cloud comparison (QCLocalStoreMgrCompare.cpp). `oldPaths`: node id -> cloud path before
+    // this cycle, for nodes the cycle changed (local copies follow a move; deleted ones included).
+    // With `changed` only those nodes, the subtrees whose path changed and the rows of deleted
+    // nodes are compared; without it the whole tree is, and the index is rebuilt.
+    class JournalBatch;
+    void CompareCloud(NodeMap& nodes, const std::map<QString, QString>& oldPaths, const NodeMap* changed);
+    // Sets every node's cloud path; a node in a parent cycle, below a missing parent or with a
+    // name that cannot be a file name gets an empty one, as does its subtree. Returns their count.
+    static size_t CalcServerPaths(NodeMap& nodes);
+    // The cloud path of one node, or "" as above.
+    static QString NodePath(const NodeMap& nodes, const QString& nid);
+    FILE_STATUS CompareCloudFile(FILE_INFO& cloud, const QString& localPath, QString& reason,
+                                 std::map<QString, FILE_INFO>& local, std::map<QString, FILE_INFO>& db,
+                                 JournalBatch& journal);
+    FILE_STATUS CompareCloudDir(FILE_INFO& cloud, const QString& localPath, std::map<QString, FILE_INFO>& local,
+                                std::map<QString, FILE_INFO>& db, JournalBatch& journal);
+    void ApplyCloudMoves(NodeMap& nodes, const std::map<QString, QString>& oldPaths);
+    // Journal rows without a cloud node: unchanged local files go to the trash. False when too
+    // many would go and the user has not confirmed (nothing is removed then).
+    bool ApplyCloudDeletions(const std::map<QString, FILE_INFO>& orphans, size_t journalFiles);
+    // The local path of a cloud path, false unless it lies below the sync folder.
+    bool SafeDiskPath(const QString& cloudPath, QString& localPath) const;
+    // A cloud file whose local copy the cloud has overtaken.
+    void QueueCloudDownload(const FILE_INFO& node, const QString& localPath);
 
 public:
     // Renames the local file or folder at `localPath` aside to a conflict copy beside it, never
     // over an existing name; true also when nothing is there. Any thread.
     bool MakeConflict(const QString& localPath);
+    // Runs the cloud comparison of `nodes` (keyed by node id) on the engine thread.
+    bool CompareForTests(NodeMap nodes);
+    // The downloads the last comparisons asked for (engine thread).
+    std::vector<FILE_INFO> TakeCloudDownloadsForTests();
     // The trash folder of this moment: ".Nimbocache/trash/<yyyyMMdd-HHmmss>".
     QString TrashFolder() const;
     // Moves `localPath` to <trashFolder><cloudPath> by a rename; false when it could not.
@@ -278,6 +303,12 @@ private:
     std::function<void()> m_fetchStep; // sends that step again
     qint64 m_fetchRetryAtMs = -1;
     qint64 m_fetchPauseMs = 1000;
+    bool m_cloudCompared = false;       // the last comparison ran to its end
+    bool m_comparedOnce = false;        // a comparison ended since the tree was loaded
+    bool m_cloudCheckDirty = false;     // some node waits for the download queue
+    bool m_massDeletePending = false;   // cloud deletions wait for the user's start
+    bool m_massDeleteConfirmed = false; // the user started the sync over them
+    std::vector<FILE_INFO> m_cloudDownloads;
     bool m_versionFlag = false;   // the last version reply was not older than the known version
     int m_chainCommand = 0;       // the login step to send again, 0: none
     qint64 m_chainRetryAtMs = -1; // when to send it

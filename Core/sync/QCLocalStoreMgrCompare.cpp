@@ -1,11 +1,20 @@
 // The cloud comparison: the fetched cloud tree against the journal and the mirror folder.
 #include "sync/QCLocalStoreMgr.h"
 
+#include "Database/QCGlobalConfig.h"
+#include "Database/QCSyncDB.h"
 #include "common/CommonDef.h"
+#include "common/Hash.h"
+#include "common/LocalScan.h"
 #include "common/CoreLog.h"
 #include "common/PathUtils.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QSet>
+
+#include <algorithm>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,20 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-
-void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const NodeMap& changed) {
-    {
-        std::unique_lock<std::shared_mutex> lock(m_userDetailLock);
-        m_userDetail.count_node = quint32(nodes.size());
-    }
-    CoreDebug("[compare] %lu nodes, %lu changed", static_cast<unsigned long>(nodes.size()),
-              static_cast<unsigned long>(changed.size()));
-    if (stoped())
-        return;
-    ChangeStatus(LOCAL_STATUS_CHECK_CLOUD, true);
-}
-
-// --- Conflict copies and the trash ---------------------------------------------------------------
+#include <sys/stat.h>
 
 namespace {
 
@@ -41,7 +37,520 @@ bool RenameNoReplace(const QString& from, const QString& to, QString& error) {
     return false;
 }
 
+constexpr size_t kBatchRows = 2000;
+constexpr size_t kMassDeleteFloor = 100;
+
+// A name the service may give that cannot be one component of a path on this disk.
+bool UsableName(const QString& name) {
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+}
+
+bool IsRootId(const QString& id) {
+    return id.isEmpty() || id == QLatin1String("0");
+}
+
+// Whether `path` lies strictly below `folder` (both without a trailing "/").
+bool IsBelow(const QString& path, const QString& folder) {
+    return path.size() > folder.size() + 1 && path.startsWith(folder) && path.at(folder.size()) == QLatin1Char('/');
+}
+
+struct LocalEntry {
+    bool exists = false;
+    bool is_dir = false;
+    quint64 size = 0;
+    quint32 mtime = 0;
+};
+
+LocalEntry Stat(const QString& path) {
+    LocalEntry entry;
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return entry;
+    entry.exists = true;
+    entry.is_dir = S_ISDIR(st.st_mode);
+    entry.size = entry.is_dir ? 0 : quint64(st.st_size);
+    entry.mtime = quint32(st.st_mtime);
+    return entry;
+}
+
+bool SameJournalRow(const FILE_INFO& row, const FILE_INFO& cloud) {
+    return row.path == cloud.path && row.size == cloud.size && row.mtime == cloud.mtime &&
+           row.ctime == cloud.ctime && row.version == cloud.version && row.is_dir == cloud.is_dir &&
+           row.file_hash.compare(cloud.file_hash, Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
+
+// Journal writes of one comparison, sent in batches.
+class QCLocalStoreMgr::JournalBatch {
+public:
+    void Store(const FILE_INFO& row) {
+        m_rows.push_back(row);
+        FlushIfFull();
+    }
+    void Delete(const QString& path) {
+        m_deletes.push_back(path);
+        FlushIfFull();
+    }
+    void Flush() {
+        if (!m_deletes.empty() && !QCSyncDB::DeleteByPaths(m_deletes))
+            CoreDebug("[compare] %lu journal deletions failed", static_cast<unsigned long>(m_deletes.size()));
+        if (!m_rows.empty() && !QCSyncDB::UpdateFileInfos(m_rows))
+            CoreDebug("[compare] %lu journal writes failed", static_cast<unsigned long>(m_rows.size()));
+        m_deletes.clear();
+        m_rows.clear();
+    }
+
+private:
+    void FlushIfFull() {
+        if (m_rows.size() + m_deletes.size() >= kBatchRows)
+            Flush();
+    }
+    std::vector<FILE_INFO> m_rows;
+    std::vector<QString> m_deletes;
+};
+
+size_t QCLocalStoreMgr::CalcServerPaths(NodeMap& nodes) {
+    // 1: being walked, 2: done (its path set, empty when unusable).
+    QHash<QString, char> state;
+    state.reserve(int(nodes.size()));
+    size_t skipped = 0;
+    std::vector<NodeMap::iterator> chain;
+    for (auto it = nodes.begin(); it != nodes.end(); ++it) {
+        chain.clear();
+        QString base;
+        bool usable = true;
+        auto walk = it;
+        while (true) {
+            const char seen = state.value(walk->first, 0);
+            if (seen == 2) {
+                base = walk->second.path;
+                usable = !base.isEmpty();
+                break;
+            }
+            if (seen == 1) { // a parent cycle: everything on this walk hangs below it
+                usable = false;
+                break;
+            }
+            state.insert(walk->first, 1);
+            chain.push_back(walk);
+            if (IsRootId(walk->second.pid)) {
+                base = QString();
+                break;
+            }
+            const auto parent = nodes.find(walk->second.pid);
+            if (parent == nodes.end()) {
+                usable = false;
+                break;
+            }
+            walk = parent;
+        }
+        for (auto link = chain.rbegin(); link != chain.rend(); ++link) {
+            FILE_INFO& node = (*link)->second;
+            usable = usable && UsableName(node.name);
+            node.path = usable ? base + QLatin1Char('/') + node.name : QString();
+            if (!usable)
+                ++skipped;
+            base = node.path;
+            state.insert((*link)->first, 2);
+        }
+    }
+    return skipped;
+}
+
+QString QCLocalStoreMgr::NodePath(const NodeMap& nodes, const QString& nid) {
+    QString path;
+    QSet<QString> seen;
+    QString id = nid;
+    while (!IsRootId(id)) {
+        const auto it = nodes.find(id);
+        if (it == nodes.end() || seen.contains(id) || !UsableName(it->second.name))
+            return QString();
+        seen.insert(id);
+        path = QLatin1Char('/') + it->second.name + path;
+        id = it->second.pid;
+    }
+    return path;
+}
+
+bool QCLocalStoreMgr::SafeDiskPath(const QString& cloudPath, QString& localPath) const {
+    localPath = GetDiskPath(cloudPath);
+    const QString root = GetRootPath();
+    return !root.isEmpty() && IsBelow(QDir::cleanPath(localPath), QDir::cleanPath(root));
+}
+
+void QCLocalStoreMgr::QueueCloudDownload(const FILE_INFO& node, const QString& localPath) {
+    FILE_INFO task = node;
+    task.local_path = localPath;
+    task.is_download = true;
+    m_cloudDownloads.push_back(task);
+}
+
+bool QCLocalStoreMgr::CompareForTests(NodeMap nodes) {
+    return CallForTests([this, &nodes] { CompareCloud(nodes, {}, nullptr); }, 30000, false);
+}
+
+std::vector<FILE_INFO> QCLocalStoreMgr::TakeCloudDownloadsForTests() {
+    std::vector<FILE_INFO> taken;
+    taken.swap(m_cloudDownloads);
+    return taken;
+}
+
+void QCLocalStoreMgr::ApplyCloudMoves(NodeMap& nodes, const std::map<QString, QString>& oldPaths) {
+    std::map<QString, QString> moves; // old cloud path -> new one, parents first
+    for (const auto& moved : oldPaths) {
+        const auto it = nodes.find(moved.first);
+        if (it == nodes.end() || it->second.path.isEmpty() || moved.second.isEmpty() ||
+            it->second.path.compare(moved.second, Qt::CaseInsensitive) == 0)
+            continue;
+        moves[moved.second] = it->second.path;
+    }
+    QString movedFolder;
+    for (const auto& move : moves) {
+        if (!movedFolder.isEmpty() && IsBelow(move.first, movedFolder))
+            continue; // went along with its folder
+        FILE_INFO row;
+        if (!QCSyncDB::GetFileInfo(move.first, row))
+            continue; // never synced: the comparison sees it as a cloud item like any other
+        QString oldLocal;
+        QString newLocal;
+        if (!SafeDiskPath(move.first, oldLocal) || !SafeDiskPath(move.second, newLocal))
+            continue;
+        const LocalEntry here = Stat(oldLocal);
+        QString error;
+        const bool moved = here.exists && here.is_dir == row.is_dir && !Stat(newLocal).exists &&
+                           QDir().mkpath(QFileInfo(newLocal).absolutePath()) &&
+                           RenameNoReplace(oldLocal, newLocal, error);
+        CoreDebug("[compare] cloud moved %s -> %s: local copy %s", qUtf8Printable(move.first),
+                  qUtf8Printable(move.second), moved ? "follows" : "stays");
+        if (row.is_dir) {
+            if (moved)
+                QCSyncDB::RenameFolder(move.first, move.second, oldLocal, newLocal);
+            else
+                QCSyncDB::DeleteFolder(move.first);
+            movedFolder = move.first;
+        } else {
+            if (moved) {
+                row.path = move.second;
+                row.name = GetOnlyFilename(move.second);
+                row.local_path = newLocal;
+                QCSyncDB::UpdateFileInfo(row);
+            }
+            QCSyncDB::DeleteByPath(move.first);
+        }
+    }
+}
+
+void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QString>& oldPaths,
+                                   const NodeMap* changed) {
+    {
+        std::unique_lock<std::shared_mutex> lock(m_userDetailLock);
+        m_userDetail.count_node = quint32(nodes.size());
+    }
+    m_fetchedNodes = quint64(nodes.size());
+    QElapsedTimer timer;
+    timer.start();
+    m_cloudCompared = false;
+    m_cloudCheckDirty = false;
+    QCSyncDB::BeginTransaction();
+
+    const size_t unusable = CalcServerPaths(nodes);
+    ApplyCloudMoves(nodes, oldPaths);
+
+    // The nodes to compare, with their journal rows and local entries.
+    std::vector<NodeMap::iterator> work;
+    std::map<QString, FILE_INFO> db;
+    std::map<QString, FILE_INFO> local;
+    size_t journalFiles = 0;
+    std::map<QString, FILE_INFO> orphans;
+    if (!changed) {
+        m_cloudDownloads.clear();
+        m_cache.ClearAllCache();
+        work.reserve(nodes.size());
+        for (auto it = nodes.begin(); it != nodes.end(); ++it)
+            work.push_back(it);
+        QCSyncDB::GetAll(db);
+        for (const auto& row : db)
+            journalFiles += row.second.is_dir ? 0 : 1;
+        const QString root = GetRootPath();
+        BuildLocalFileMap(local, root, root, false);
+    } else {
+        // Only what the cycle changed: the changed nodes, the subtrees whose path changed, and the
+        // rows of deleted nodes.
+        std::vector<QString> movedFolders;
+        std::vector<QString> goneFolders;
+        for (const auto& was : oldPaths) {
+            const auto node = nodes.find(was.first);
+            const QString now = node == nodes.end() ? QString() : node->second.path;
+            if (was.second.isEmpty() || now.compare(was.second, Qt::CaseInsensitive) == 0)
+                continue;
+            QString oldLocal;
+            if (SafeDiskPath(was.second, oldLocal))
+                m_cache.Delete(oldLocal, true);
+            if (node == nodes.end())
+                goneFolders.push_back(was.second);
+            else if (node->second.is_dir && !now.isEmpty())
+                movedFolders.push_back(now);
+        }
+        std::sort(movedFolders.begin(), movedFolders.end());
+        for (auto it = nodes.begin(); it != nodes.end(); ++it) {
+            const QString& path = it->second.path;
+            bool take = changed->count(it->first) > 0;
+            for (size_t i = 0; !take && i < movedFolders.size(); ++i)
+                take = IsBelow(path, movedFolders[i]);
+            if (take)
+                work.push_back(it);
+        }
+        std::vector<QString> paths;
+        for (const auto& it : work) {
+            if (it->second.path.isEmpty())
+                continue;
+            paths.push_back(it->second.path);
+            QString localPath;
+            if (!SafeDiskPath(it->second.path, localPath))
+                continue;
+            const LocalEntry here = Stat(localPath);
+            if (!here.exists)
+                continue;
+            FILE_INFO entry;
+            entry.path = it->second.path;
+            entry.is_dir = here.is_dir;
+            entry.size = here.size;
+            entry.mtime = here.mtime;
+            local[entry.path.toLower()] = entry;
+        }
+        for (const QString& gone : goneFolders) {
+            paths.push_back(gone);
+            QCSyncDB::GetAllPath(paths, gone);
+        }
+        QCSyncDB::GetFileInfos(paths, db);
+        // Rows of deleted nodes, unless a node holds their path now.
+        for (const QString& gone : goneFolders) {
+            std::vector<QString> below{gone};
+            QCSyncDB::GetAllPath(below, gone);
+            for (const QString& path : below) {
+                const auto row = db.find(path.toLower());
+                if (row != db.end())
+                    orphans.insert(*row);
+            }
+        }
+        if (orphans.size() > kMassDeleteFloor) {
+            std::map<QString, FILE_INFO> all;
+            QCSyncDB::GetAll(all);
+            for (const auto& row : all)
+                journalFiles += row.second.is_dir ? 0 : 1;
+        }
+    }
+
+    JournalBatch journal;
+    size_t counts[12] = {};
+    for (const auto& entry : work) {
+        FILE_INFO& node = entry->second;
+        if (node.path.isEmpty())
+            continue;
+        node.attrs = 0;
+        if (stoped())
+            return;
+        QString localPath;
+        if (!SafeDiskPath(node.path, localPath)) {
+            CoreDebug("bad server path %s\n", qUtf8Printable(node.path));
+            continue;
+        }
+        QString reason;
+        FILE_STATUS status;
+        if (node.is_dir) {
+            status = CompareCloudDir(node, localPath, local, db, journal);
+        } else {
+            status = CompareCloudFile(node, localPath, reason, local, db, journal);
+            if (status == FILE_STATUS_WAIT_DOWN)
+                QueueCloudDownload(node, localPath);
+            if (status != FILE_STATUS_SYNCED && status != FILE_STATUS_NOT_DOWN)
+                m_cloudCheckDirty = true;
+        }
+        if (!reason.isEmpty())
+            CoreDebug("[compare] %s: %s", qUtf8Printable(node.path), qUtf8Printable(reason.trimmed()));
+        ++counts[std::min<int>(status, 11)];
+        m_cache.Update(localPath, node, status, changed != nullptr, true, true);
+        db.erase(node.path.toLower());
+        orphans.erase(node.path.toLower());
+    }
+    journal.Flush();
+    if (!changed)
+        orphans.swap(db);
+    CoreDebug("[compare] %s, %lu nodes of %lu in %lld ms: %lu synced, %lu not down, %lu to download, %lu "
+              "checking, %lu err, %lu unusable",
+              changed ? "changes" : "whole tree", static_cast<unsigned long>(work.size()),
+              static_cast<unsigned long>(nodes.size()), static_cast<long long>(timer.elapsed()),
+              static_cast<unsigned long>(counts[2]), static_cast<unsigned long>(counts[11]),
+              static_cast<unsigned long>(counts[10]), static_cast<unsigned long>(counts[8]),
+              static_cast<unsigned long>(counts[4]), static_cast<unsigned long>(unusable));
+
+    bool held = false;
+    if (unusable > 0 && !orphans.empty()) {
+        // Part of the tree hangs below a missing or cyclic parent: what looks deleted may only be
+        // out of sight, so nothing is removed this time.
+        CoreDebug("[compare] %lu journal rows without a cloud node kept: the tree is incomplete",
+                  static_cast<unsigned long>(orphans.size()));
+    } else {
+        held = !ApplyCloudDeletions(orphans, journalFiles);
+    }
+    QCSyncDB::Commit();
+    if (held)
+        return;
+    m_comparedOnce = true;
+    ChangeStatus(LOCAL_STATUS_CHECK_CLOUD, true);
+    m_cloudCompared = true;
+}
+
+FILE_STATUS QCLocalStoreMgr::CompareCloudFile(FILE_INFO& cloud, const QString& localPath, QString& reason,
+                                              std::map<QString, FILE_INFO>& local,
+                                              std::map<QString, FILE_INFO>& db, JournalBatch& journal) {
+    const QString key = cloud.path.toLower();
+    const auto row = db.find(key);
+    const auto found = local.find(key);
+    cloud.local_path = localPath;
+    if (found == local.end()) {
+        if (row != db.end())
+            journal.Delete(cloud.path); // the local copy is gone: the file is "not down" again
+        return FILE_STATUS_NOT_DOWN;
+    }
+    const FILE_INFO here = found->second;
+    local.erase(found);
+    const auto conflict = [&] {
+        return MakeConflict(localPath) ? FILE_STATUS_NOT_DOWN : FILE_STATUS_ERR;
+    };
+    if (row == db.end()) {
+        // Without a journal row equal size and time prove nothing: the content decides.
+        if (!here.is_dir && here.size == cloud.size &&
+            QString::fromLatin1(CloudHashFile(localPath)).compare(cloud.file_hash, Qt::CaseInsensitive) == 0) {
+            reason = QStringLiteral("no db, file same");
+            if (here.mtime != cloud.mtime)
+                MyChangeFileTime(localPath, cloud.mtime, cloud.mtime);
+            journal.Store(cloud);
+            return FILE_STATUS_SYNCED;
+        }
+        reason = QStringLiteral("no db, file not same. conflict");
+        return conflict();
+    }
+    const FILE_INFO& was = row->second;
+    if (cloud.mtime == here.mtime && cloud.size == here.size && cloud.mtime == was.mtime &&
+        cloud.version == was.version) {
+        if ((here.attrs & 7u) != 0 && (cloud.attrs & 7u) == 0)
+            reason = QStringLiteral("fix cloud attr bug");
+        return FILE_STATUS_SYNCED;
+    }
+    if (here.is_dir != was.is_dir)
+        return conflict();
+    if (was.mtime == cloud.mtime && was.version == cloud.version &&
+        was.file_hash.compare(cloud.file_hash, Qt::CaseInsensitive) == 0) {
+        reason = QStringLiteral("will be uploaded in next CompareOffline\n");
+        return FILE_STATUS_CHECKING;
+    }
+    if (was.mtime == here.mtime && was.size == here.size) {
+        reason = QStringLiteral("down - cloud is new\n");
+        return FILE_STATUS_WAIT_DOWN;
+    }
+    if (here.mtime == cloud.mtime && here.size == cloud.size) {
+        reason = QStringLiteral("cloud_local same\n");
+        if (!SameJournalRow(was, cloud))
+            journal.Store(cloud);
+        return FILE_STATUS_SYNCED;
+    }
+    reason = QStringLiteral("conflict\n");
+    return conflict();
+}
+
+FILE_STATUS QCLocalStoreMgr::CompareCloudDir(FILE_INFO& cloud, const QString& localPath,
+                                             std::map<QString, FILE_INFO>& local,
+                                             std::map<QString, FILE_INFO>& db, JournalBatch& journal) {
+    const QString key = cloud.path.toLower();
+    const auto row = db.find(key);
+    const auto found = local.find(key);
+    cloud.local_path = localPath;
+    const auto store = [&] {
+        if (row == db.end() || !SameJournalRow(row->second, cloud))
+            journal.Store(cloud);
+        return FILE_STATUS_SYNCED;
+    };
+    if (found == local.end())
+        return Stat(localPath).is_dir ? store() : FILE_STATUS_NOT_DOWN;
+    const bool isDir = found->second.is_dir;
+    local.erase(found);
+    if (isDir)
+        return store();
+    CoreDebug("CompareCloudDir()-->conflict:local.bDir != cloud.bDir  %s\n", qUtf8Printable(cloud.path));
+    return MakeConflict(localPath) ? FILE_STATUS_NOT_DOWN : FILE_STATUS_ERR;
+}
+
+bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& orphans, size_t journalFiles) {
+    std::vector<const FILE_INFO*> toTrash;
+    std::vector<QString> rowsOnly;
+    std::vector<const FILE_INFO*> folders;
+    for (const auto& entry : orphans) {
+        const FILE_INFO& row = entry.second;
+        QString localPath;
+        if (!SafeDiskPath(row.path, localPath)) {
+            rowsOnly.push_back(row.path);
+            continue;
+        }
+        if (row.is_dir) {
+            folders.push_back(&row);
+            continue;
+        }
+        const LocalEntry here = Stat(localPath);
+        if (here.exists && !here.is_dir && here.size == row.size && here.mtime == row.mtime)
+            toTrash.push_back(&row);
+        else
+            rowsOnly.push_back(row.path); // changed here, or gone: the local side decides
+    }
+    quint32 maxCount = 0;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
+        maxCount = m_userDetail.max_del_count;
+    }
+    const size_t share = size_t(std::clamp(g_Config.max_del_share, 0, 100));
+    const bool mass = toTrash.size() > kMassDeleteFloor &&
+                      ((maxCount > 0 && toTrash.size() > maxCount) || toTrash.size() * 100 > share * journalFiles);
+    if (mass && !m_massDeleteConfirmed) {
+        CoreDebug("[compare] %lu files deleted in the cloud of %lu: held until the user confirms",
+                  static_cast<unsigned long>(toTrash.size()), static_cast<unsigned long>(journalFiles));
+        m_massDeletePending = true;
+        m_needCompare = true; // the confirming start compares again
+        ChangeStatus(LOCAL_STATUS_STOP, true);
+        ErrorOnThread(SYNC_ERROR::MassDelete, 0, QString(), nullptr);
+        return false;
+    }
+    m_massDeleteConfirmed = false;
+    m_massDeletePending = false;
+    JournalBatch journal;
+    const QString trash = toTrash.empty() && folders.empty() ? QString() : TrashFolder();
+    for (const FILE_INFO* row : toTrash) {
+        QString localPath;
+        SafeDiskPath(row->path, localPath);
+        if (MoveToTrash(localPath, row->path, trash))
+            journal.Delete(row->path);
+        // A file that could not be moved keeps its row: the next comparison tries again.
+    }
+    for (const QString& path : rowsOnly)
+        journal.Delete(path);
+    // Folders deepest first; one still holding anything stays where it is.
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        QString localPath;
+        SafeDiskPath((*it)->path, localPath);
+        const LocalEntry here = Stat(localPath);
+        if (here.is_dir && QDir(localPath).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+            MoveToTrash(localPath, (*it)->path, trash);
+        journal.Delete((*it)->path);
+    }
+    journal.Flush();
+    if (!orphans.empty())
+        CoreDebug("[compare] cloud deletions: %lu files to the trash, %lu rows dropped, %lu folders",
+                  static_cast<unsigned long>(toTrash.size()), static_cast<unsigned long>(rowsOnly.size()),
+                  static_cast<unsigned long>(folders.size()));
+    return true;
+}
+
 
 bool QCLocalStoreMgr::MakeConflict(const QString& localPath) {
     if (!QFileInfo::exists(localPath) && !QFileInfo(localPath).isSymLink()) {

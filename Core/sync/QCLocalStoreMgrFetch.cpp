@@ -28,6 +28,8 @@ namespace {
 
 constexpr qint64 kFetchFirstPauseMs = 1000;
 constexpr qint64 kFetchLongestPauseMs = 60000;
+// A cycle bringing fewer changed nodes compares only those.
+constexpr size_t kIncrementalLimit = 5000;
 
 int PageSize() {
     return g_Config.getallnodes_page > 0 ? g_Config.getallnodes_page : 2000;
@@ -52,6 +54,7 @@ void QCLocalStoreMgr::ClearNodeTree() {
     m_gsp.clear();
     m_treeLoaded = false;
     m_needCompare = true;
+    m_comparedOnce = false;
     m_fetchedNodes = 0;
 }
 
@@ -259,6 +262,12 @@ void QCLocalStoreMgr::DoIncrGlobalFinish() {
     ResetFetch();
     NodeMap changed;
     changed.swap(m_incrAck.nodes);
+    // Where the changed nodes were before, so that local copies can follow a move.
+    std::map<QString, QString> oldPaths;
+    for (const auto& node : changed) {
+        if (m_globalAck.nodes.count(node.first))
+            oldPaths[node.first] = NodePath(m_globalAck.nodes, node.first);
+    }
     for (auto& node : changed) {
         if (node.second.status != 0) {
             CoreDebug("Incr delete:%d name:%s", int(node.second.status), qUtf8Printable(node.second.name));
@@ -273,6 +282,8 @@ void QCLocalStoreMgr::DoIncrGlobalFinish() {
         ChangeStatus(LOCAL_STATUS_OK, true);
         return;
     }
+    // After the first comparison since the tree was loaded, a small change set is compared alone.
+    const bool onlyChanges = !m_needCompare && m_comparedOnce && changed.size() < kIncrementalLimit;
     m_needCompare = false;
     QElapsedTimer timer;
     timer.start();
@@ -292,5 +303,5 @@ void QCLocalStoreMgr::DoIncrGlobalFinish() {
         m_treeLoaded = false;
         m_needCompare = true;
     }
-    CompareCloud(m_globalAck.nodes, changed);
+    CompareCloud(m_globalAck.nodes, oldPaths, onlyChanges ? &changed : nullptr);
 }

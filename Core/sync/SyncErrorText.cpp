@@ -138,6 +138,9 @@ SyncErrorText ComposeSyncError(int kind, int code, const QString& item, const CM
     case SYNC_ERROR::NoPerm:
         out.message = QStringLiteral("权限不足");
         break;
+    case SYNC_ERROR::MassDelete:
+        out.message = QStringLiteral("同步已暂停\n检测到大量删除，请检查同步文件夹");
+        break;
     case SYNC_ERROR::CloudBigFile:
         out.message = QStringLiteral("单文件大小超出限制");
         break;
