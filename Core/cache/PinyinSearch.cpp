@@ -96,20 +96,6 @@ const ReadingIndex& Index() {
     return index;
 }
 
-bool EqualNoCaseAscii(const char* a, const char* b, int n) {
-    for (int i = 0; i < n; ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = char(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = char(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 // Copies text's UTF-8 into out: at most outSize - 1 bytes, never half a character, zero-terminated.
 void CopyUtf8(const QString& text, char* out, int outSize) {
     if (!out || outSize <= 0)
@@ -120,6 +106,52 @@ void CopyUtf8(const QString& text, char* out, int outSize) {
         --n;
     memcpy(out, bytes.constData(), size_t(n));
     out[n] = 0;
+}
+
+QChar FoldAscii(QChar c) {
+    const ushort u = c.unicode();
+    return u >= 'A' && u <= 'Z' ? QChar(u - 'A' + 'a') : c;
+}
+
+// One element as the matcher walks it: a view of its pinyin text and the character it stands for.
+struct Element {
+    const QChar* pinyin;
+    int length;
+    QChar original;
+};
+
+// Matching one list (PinyinGetMarksCore's rule over the joined pinyin texts, without joining
+// them): the first element at whose start the keyword begins, compared without regard to ASCII
+// case; the covered characters run from there to the element in which the keyword ends.
+bool MatchElements(const std::vector<Element>& elements, const QString& keyword, char* out, int outSize) {
+    const int keyLength = keyword.size();
+    if (keyLength == 0)
+        return false;
+    const QChar* key = keyword.constData();
+    const size_t n = elements.size();
+    for (size_t first = 0; first < n; ++first) {
+        size_t j = first;
+        int pos = 0;
+        int k = 0;
+        while (k < keyLength) {
+            while (j < n && pos == elements[j].length) {
+                ++j;
+                pos = 0;
+            }
+            if (j == n || FoldAscii(elements[j].pinyin[pos]) != FoldAscii(key[k]))
+                break;
+            ++pos;
+            ++k;
+        }
+        if (k < keyLength)
+            continue;
+        QString covered;
+        for (size_t e = first; e <= j && e < n; ++e)
+            covered += elements[e].original;
+        CopyUtf8(covered, out, outSize);
+        return true;
+    }
+    return false;
 }
 
 bool IsAscii(const QString& text) {
@@ -166,60 +198,85 @@ int GetPinyinReadings(QChar ch, QString* out, int max) {
 }
 
 bool PinyinGetMarksCore(std::list<PY_INFO>& elements, QString& keyword, char* out, int outSize) {
-    const QByteArray key = keyword.toUtf8();
-    if (key.isEmpty())
-        return false;
-    QByteArray joined;
-    std::vector<int> lengths;
-    lengths.reserve(elements.size());
-    for (const PY_INFO& e : elements) {
-        const QByteArray pinyin = e.pinyin.toUtf8();
-        lengths.push_back(pinyin.size());
-        joined += pinyin;
-    }
-
-    int start = 0;
-    auto first = elements.begin();
-    size_t index = 0;
-    for (; first != elements.end(); ++first, ++index) {
-        if (joined.size() - start >= key.size() &&
-            EqualNoCaseAscii(joined.constData() + start, key.constData(), key.size()))
-            break;
-        start += lengths[index];
-    }
-    if (first == elements.end())
-        return false;
-
-    QString covered;
-    int sum = 0;
-    for (auto it = first; it != elements.end() && sum < key.size(); ++it, ++index) {
-        covered += it->original;
-        sum += lengths[index];
-    }
-    CopyUtf8(covered, out, outSize);
-    return true;
+    std::vector<Element> list;
+    list.reserve(elements.size());
+    for (const PY_INFO& e : elements)
+        list.push_back(
+            {e.pinyin.constData(), int(e.pinyin.size()), e.original.isEmpty() ? QChar() : e.original.at(0)});
+    return MatchElements(list, keyword, out, outSize);
 }
+
+namespace {
+
+// The elements of one name under one choice of readings, rebuilt for every attempt without
+// allocating: `reading[i]` is the chosen reading of the name's i-th character, null for a character
+// below 128 (it stands for itself) or one without a reading (left out).
+class Attempt {
+public:
+    explicit Attempt(const QString& name) : m_name(name), m_reading(size_t(name.size()), nullptr) {
+        m_full.reserve(m_reading.size());
+        m_initials.reserve(m_reading.size());
+    }
+
+    void SetReading(int i, const QString* reading) { m_reading[size_t(i)] = reading; }
+
+    bool Run(const QString& keyword, char* out, int outSize) {
+        if (out && outSize > 0)
+            memset(out, 0, size_t(outSize));
+        m_full.clear();
+        m_initials.clear();
+        const QChar* chars = m_name.constData();
+        for (size_t i = 0; i < m_reading.size(); ++i) {
+            const QString* reading = m_reading[i];
+            if (chars[i].unicode() < 128) {
+                m_full.push_back({chars + i, 1, chars[i]});
+                m_initials.push_back({chars + i, 1, chars[i]});
+            } else if (reading && !reading->isEmpty()) {
+                m_full.push_back({reading->constData(), int(reading->size()), chars[i]});
+                m_initials.push_back({reading->constData(), 1, chars[i]});
+            } // else no reading: neither matches nor breaks the run of its neighbours
+        }
+        return MatchElements(m_full, keyword, out, outSize) ||
+               MatchElements(m_initials, keyword, out, outSize);
+    }
+
+private:
+    const QString& m_name;
+    std::vector<const QString*> m_reading;
+    std::vector<Element> m_full;
+    std::vector<Element> m_initials;
+};
+
+// Whether some element of the name, under some choice of readings, begins with `first`: when none
+// does, no attempt can match, and most names of a search end here. `found` is scratch room for 9.
+bool CanBegin(const QString& name, QChar first, QString* found) {
+    first = FoldAscii(first);
+    for (const QChar c : name) {
+        if (c.unicode() < 128) {
+            if (FoldAscii(c) == first)
+                return true;
+            continue;
+        }
+        const int n = GetPinyinReadings(c, found, 9);
+        for (int r = 0; r < n; ++r) {
+            if (!found[r].isEmpty() && FoldAscii(found[r].at(0)) == first)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
 
 bool PinyinSearchCore(std::map<QChar, QString>& readings, QString name, QString& keyword, char* out,
                       int outSize) {
-    if (out && outSize > 0)
-        memset(out, 0, size_t(outSize));
-    std::list<PY_INFO> full;
-    std::list<PY_INFO> initials;
-    for (const QChar c : name) {
-        if (c.unicode() < 128) {
-            full.push_back({QString(c), QString(c)});
-            initials.push_back({QString(c), QString(c)});
-            continue;
-        }
-        const auto it = readings.find(c);
-        if (it == readings.end() || it->second.isEmpty())
-            continue; // no reading: neither matches nor breaks the run of its neighbours
-        full.push_back({it->second, QString(c)});
-        initials.push_back({it->second.left(1), QString(c)});
+    Attempt attempt(name);
+    for (int i = 0; i < name.size(); ++i) {
+        const auto it = readings.find(name.at(i));
+        if (it != readings.end())
+            attempt.SetReading(i, &it->second);
     }
-    return PinyinGetMarksCore(full, keyword, out, outSize) ||
-           PinyinGetMarksCore(initials, keyword, out, outSize);
+    return attempt.Run(keyword, out, outSize);
 }
 
 bool PinyinSearch(QString name, QString& keyword, char* out, int outSize) {
@@ -229,9 +286,14 @@ bool PinyinSearch(QString name, QString& keyword, char* out, int outSize) {
     if (keyword.isEmpty() || !IsAscii(keyword))
         return false;
 
+    QString found[9];
+    if (!CanBegin(name, keyword.at(0), found))
+        return false;
+
+    // The chosen reading of each character (one per character, however often it occurs), and the
+    // characters with several readings, by code.
     std::map<QChar, QString> chosen;
     std::map<QChar, PY_MUL> several;
-    QString found[9];
     for (const QChar c : name) {
         if (c.unicode() < 128 || chosen.count(c))
             continue;
@@ -246,27 +308,34 @@ bool PinyinSearch(QString name, QString& keyword, char* out, int outSize) {
             std::copy(found, found + n, m.readings);
         }
     }
-    if (PinyinSearchCore(chosen, name, keyword, out, outSize))
+
+    Attempt attempt(name);
+    for (int i = 0; i < name.size(); ++i) {
+        const auto it = chosen.find(name.at(i));
+        if (it != chosen.end())
+            attempt.SetReading(i, &it->second);
+    }
+    if (attempt.Run(keyword, out, outSize))
         return true;
 
     // Other readings: every combination over the first three such characters by code, the first
-    // outermost; the rest keep their first reading.
+    // outermost; the rest keep their first reading. The attempt sees `chosen` through pointers.
     std::vector<const PY_MUL*> varied;
     for (const auto& entry : several) {
         if (varied.size() == 3)
             break;
         varied.push_back(&entry.second);
     }
-    std::function<bool(size_t)> attempt = [&](size_t level) {
+    std::function<bool(size_t)> vary = [&](size_t level) {
         if (level == varied.size())
-            return PinyinSearchCore(chosen, name, keyword, out, outSize);
+            return attempt.Run(keyword, out, outSize);
         const PY_MUL& m = *varied[level];
         for (int r = 0; r < m.count; ++r) {
             chosen[m.ch] = m.readings[r];
-            if (attempt(level + 1))
+            if (vary(level + 1))
                 return true;
         }
         return false;
     };
-    return !varied.empty() && attempt(0);
+    return !varied.empty() && vary(0);
 }

@@ -5,10 +5,12 @@
 
 #include <QByteArray>
 #include <QStringList>
+#include <QVarLengthArray>
 
 namespace {
 
 constexpr int kMaxKeywords = 5;
+constexpr int kMaxOneCharBytes = 1022; // of a name's UTF-8 in one-character mode
 
 // Whether `pattern` occurs in `text` under FindNoCase's rule (only A-Z folded), without copying
 // either into wide strings: this runs for every name of every search.
@@ -109,19 +111,20 @@ bool SearchTextByKeywords(QString name, SEARCH_INFO& info) {
         return false;
     // Over a name of ASCII characters only, the pinyin match is the plain match again.
     const bool tryPinyin = !IsAscii(name);
-    std::set<QString> found; // merged into the query's marks only when every keyword matches
+    QVarLengthArray<QString, kMaxKeywords> found; // joins the query's marks only when every keyword matches
     char covered[1024];
     for (const QString& keyword : info.keywords) {
         if (ContainsNoCase(name, keyword)) {
-            found.insert(keyword);
+            found.append(keyword);
             continue;
         }
         QString key = keyword;
         if (!tryPinyin || !PinyinSearch(name, key, covered, sizeof(covered) - 1) || !covered[0])
             return false;
-        found.insert(QString::fromUtf8(covered));
+        found.append(QString::fromUtf8(covered));
     }
-    info.marks.insert(found.begin(), found.end());
+    for (const QString& mark : found)
+        info.marks.insert(mark);
     return true;
 }
 
@@ -130,9 +133,14 @@ bool SearchTextByKeywordsOneChar(QString path, SEARCH_INFO& info) {
     const QString name = GetFileNameFast(path, none);
     if (none)
         return false;
+    // A name of at most 340 UTF-16 units has at most 1,020 bytes of UTF-8 and needs no cut.
+    if (name.size() <= kMaxOneCharBytes / 3) {
+        const int dot = name.lastIndexOf(QLatin1Char('.'));
+        return SearchTextByKeywords(dot >= 0 ? name.left(dot) : name, info);
+    }
     QByteArray utf8 = name.toUtf8();
-    if (utf8.size() > 1022) {
-        int n = 1022;
+    if (utf8.size() > kMaxOneCharBytes) {
+        int n = kMaxOneCharBytes;
         while (n > 0 && (uchar(utf8[n]) & 0xC0) == 0x80)
             --n; // never keep half a character
         utf8.truncate(n);
