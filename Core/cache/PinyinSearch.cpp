@@ -113,11 +113,12 @@ QChar FoldAscii(QChar c) {
     return u >= 'A' && u <= 'Z' ? QChar(u - 'A' + 'a') : c;
 }
 
-// One element as the matcher walks it: a view of its pinyin text and the character it stands for.
+// One element as the matcher walks it: views of its pinyin text and of the original it stands for.
 struct Element {
     const QChar* pinyin;
     int length;
-    QChar original;
+    const QChar* original;
+    int originalLength;
 };
 
 // Matching one list (PinyinGetMarksCore's rule over the joined pinyin texts, without joining
@@ -147,7 +148,7 @@ bool MatchElements(const std::vector<Element>& elements, const QString& keyword,
             continue;
         QString covered;
         for (size_t e = first; e <= j && e < n; ++e)
-            covered += elements[e].original;
+            covered.append(elements[e].original, elements[e].originalLength);
         CopyUtf8(covered, out, outSize);
         return true;
     }
@@ -202,7 +203,7 @@ bool PinyinGetMarksCore(std::list<PY_INFO>& elements, QString& keyword, char* ou
     list.reserve(elements.size());
     for (const PY_INFO& e : elements)
         list.push_back(
-            {e.pinyin.constData(), int(e.pinyin.size()), e.original.isEmpty() ? QChar() : e.original.at(0)});
+            {e.pinyin.constData(), int(e.pinyin.size()), e.original.constData(), int(e.original.size())});
     return MatchElements(list, keyword, out, outSize);
 }
 
@@ -229,11 +230,11 @@ public:
         for (size_t i = 0; i < m_reading.size(); ++i) {
             const QString* reading = m_reading[i];
             if (chars[i].unicode() < 128) {
-                m_full.push_back({chars + i, 1, chars[i]});
-                m_initials.push_back({chars + i, 1, chars[i]});
+                m_full.push_back({chars + i, 1, chars + i, 1});
+                m_initials.push_back({chars + i, 1, chars + i, 1});
             } else if (reading && !reading->isEmpty()) {
-                m_full.push_back({reading->constData(), int(reading->size()), chars[i]});
-                m_initials.push_back({reading->constData(), 1, chars[i]});
+                m_full.push_back({reading->constData(), int(reading->size()), chars + i, 1});
+                m_initials.push_back({reading->constData(), 1, chars + i, 1});
             } // else no reading: neither matches nor breaks the run of its neighbours
         }
         return MatchElements(m_full, keyword, out, outSize) ||

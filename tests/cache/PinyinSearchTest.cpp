@@ -51,6 +51,16 @@ INSTANTIATE_TEST_SUITE_P(Table, PinyinCoreTest,
                                            CoreCase{"EmptyKeyword", "中国人", "", ""}),
                          Label<CoreCase>);
 
+TEST(PinyinCoreTest, ListOfElements) {
+    std::list<PY_INFO> elements{{S("zhong"), S("中")}, {S("guo"), S("国")}, {S("x"), S("😀")}};
+    char out[64];
+    QString keyword = S("GUOx");
+    ASSERT_TRUE(PinyinGetMarksCore(elements, keyword, out, sizeof(out)));
+    EXPECT_STREQ(out, "国😀"); // an original of two UTF-16 units is taken whole
+    keyword = S("zhongguox1");
+    EXPECT_FALSE(PinyinGetMarksCore(elements, keyword, out, sizeof(out)));
+}
+
 // The whole search, with the tables -------------------------------------------------------------
 
 struct SearchCase {
