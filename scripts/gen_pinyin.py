@@ -219,7 +219,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--unihan", default="/usr/share/unicode")
     here = os.path.dirname(os.path.abspath(__file__))
-    ap.add_argument("--out", default=os.path.join(here, "..", "Core", "cache", "PinyinTables.cpp"))
+    ap.add_argument("--out", default=os.path.normpath(os.path.join(here, "..", "Core", "cache", "PinyinTables.cpp")))
     args = ap.parse_args()
 
     readings, version = read_unihan(os.path.join(args.unihan, "Unihan_Readings.txt.bz2"),
