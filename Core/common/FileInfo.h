@@ -36,6 +36,7 @@ struct FILE_INFO {
     quint32 percent = 0;
     quint32 sequence = 0;
     quint32 priority = 0;
+    quint32 speed = 0;  // bytes per millisecond of a running transfer
     quint64 nv = 0;     // node version
     quint32 status = 0; // node status given by the service
     bool is_share = false;

@@ -152,6 +152,7 @@ struct TransferInfo : FileInfo {
     explicit TransferInfo(const FileInfo& info) : FileInfo(info) {}
     QString local_path;
     bool is_download = false;
+    quint32 speed = 0; // bytes per millisecond
 };
 
 // A snapshot of one transfer list.
