@@ -25,6 +25,9 @@
 
 #include <QDateTime>
 
+#include <QStringView>
+
+#include <algorithm>
 #include <exception>
 
 FILE_STATUS GetDirStatusFormFileStatus(quint32 status) {
@@ -72,6 +75,22 @@ bool QCCache::InSubtree(const QString& key, const QString& prefix) {
 
 QCCache::Index::iterator QCCache::SubtreeBeginLocked(const QString& prefix) {
     return m_index.lower_bound(PathIndex(prefix));
+}
+
+bool QCCacheKeyOrder::operator()(const PathIndex& a, const PathIndex& b) const {
+    const QString& x = a.path();
+    const QString& y = b.path();
+    const int common = std::min(x.size(), y.size());
+    const QChar* p = x.constData();
+    const QChar* q = y.constData();
+    int i = 0;
+    while (i < common && p[i] == q[i])
+        ++i;
+    // Case folding looks at a surrogate pair as a whole: start the comparison at its first half.
+    if (i > 0 && p[i - 1].isHighSurrogate())
+        --i;
+    return QStringView(p + i, x.size() - i).compare(QStringView(q + i, y.size() - i), Qt::CaseInsensitive) <
+           0;
 }
 
 bool QCCache::UnknownFile(const QString&) const {

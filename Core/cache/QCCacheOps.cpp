@@ -47,8 +47,8 @@ bool QCCache::Update(const QString& path, const FILE_INFO& info, FILE_STATUS sta
     {
         std::lock_guard<std::recursive_mutex> lock(m_indexLock);
         rec = ToCacheRecord(StoredForm(info, status, clearBatch, m_host.PassCounter()), m_texts);
-        const auto it = m_index.find(key);
-        present = it != m_index.end();
+        const auto it = m_index.lower_bound(key);
+        present = it != m_index.end() && !m_index.key_comp()(PathIndex(key), it->first);
         if (present) {
             const QCCacheRecord& old = it->second;
             rec.origStatus = status == FILE_STATUS_SYNCED ? quint32(FILE_STATUS_SYNCED) : old.origStatus;
@@ -60,7 +60,7 @@ bool QCCache::Update(const QString& path, const FILE_INFO& info, FILE_STATUS sta
         } else {
             rec.origStatus = quint32(status);
             if (insert)
-                m_index.emplace(key, rec);
+                m_index.emplace_hint(it, key, rec);
         }
     }
     if (unchanged) {

@@ -1,6 +1,8 @@
 // The folder roll-up and the key rules: status, percent and counts of a folder from its subtree.
 #include "CacheTestSupport.h"
 
+#include <random>
+
 namespace {
 
 struct RollUpCase {
@@ -179,6 +181,35 @@ TEST_F(KeyTest, RecordsReadBackWhole) {
     ASSERT_TRUE(cache.GetFileinfoByNid(QStringLiteral("77"), byNid));
     EXPECT_EQ(byNid.path, QStringLiteral("/sync/f"));
     EXPECT_FALSE(cache.GetFileinfoByNid(QStringLiteral("x"), byNid));
+}
+
+} // namespace
+
+namespace {
+
+// The index's faster order must be PathIndex's order exactly, also for letters whose folding is
+// another letter (the Kelvin sign, the long s) and for surrogate pairs that fold as a whole.
+TEST(KeyOrderTest, AgreesWithPathIndexOrder) {
+    const QStringList tokens = {QStringLiteral("a"),
+                                QStringLiteral("A"),
+                                QStringLiteral("k"),
+                                QStringLiteral("\u212A"),
+                                QStringLiteral("s"),
+                                QStringLiteral("\u017F"),
+                                QStringLiteral("/"),
+                                QStringLiteral(" "),
+                                QString::fromUcs4(U"\U00010400"),
+                                QString::fromUcs4(U"\U00010428")};
+    std::mt19937 rng(7);
+    QCCacheKeyOrder order;
+    for (int i = 0; i < 20000; ++i) {
+        QString x = QStringLiteral("/same/prefix/");
+        QString y = x;
+        for (QString* s : {&x, &y})
+            for (int n = int(rng() % 4); n > 0; --n)
+                *s += tokens[int(rng() % uint(tokens.size()))];
+        ASSERT_EQ(order(x, y), PathIndex(x) < PathIndex(y)) << x.toStdString() << " | " << y.toStdString();
+    }
 }
 
 } // namespace
