@@ -103,8 +103,17 @@ std::string StandInApi::JsonString(const std::string& text) {
 }
 
 std::string StandInApi::Envelope(int errnoValue, const std::string& errmsg, const std::string& data) {
-    return "{\"errno\":" + std::to_string(errnoValue) + ",\"errmsg\":" + JsonString(errmsg) +
-           ",\"data\":" + (data.empty() ? std::string("null") : data) + "}";
+    // One allocation: "data" may be a page of nodes, a megabyte.
+    std::string envelope;
+    envelope.reserve(data.size() + errmsg.size() + 64);
+    envelope +=
+        "{\"errno\":" + std::to_string(errnoValue) + ",\"errmsg\":" + JsonString(errmsg) + ",\"data\":";
+    if (data.empty())
+        envelope += "null";
+    else
+        envelope += data;
+    envelope += '}';
+    return envelope;
 }
 
 StandInReply StandInApi::Answer(const RecordedRequest& request) {
