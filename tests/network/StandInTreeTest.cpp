@@ -5,11 +5,13 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "common/CommonDef.h"
+#include "common/Hash.h"
 #include "network/QCRequestCommon.h"
 #include "network/QCResponseCommon.h"
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QJsonDocument>
 
 #include <set>
@@ -323,6 +325,18 @@ TEST_F(StandInTreeTest, OnlyCursorsItHandedOutAreAccepted) {
     EXPECT_EQ(ChangesErrno({bgsp, QString(), 0, false, 0}), kStandInBadParam) << "count 0";
     api->accounts().expireToken(kQid);
     EXPECT_EQ(ChangesErrno({bgsp, QString(), 2, false, 0}), kStandInTokenExpired);
+}
+
+// The hash the stand-in gives a file is the one the client computes of the same bytes.
+TEST(StandInContentHash, IsTheClientsHash) {
+    for (const int size : {0, 1, int(CLOUD_BLOCK_SIZE), int(CLOUD_BLOCK_SIZE) * 2 + 17}) {
+        QByteArray bytes = PatternBytes(size, 7);
+        QBuffer buffer(&bytes);
+        ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
+        qint64 total = 0;
+        EXPECT_EQ(StandInTree::ContentHash(bytes.toStdString()), CloudHashDevice(buffer, total).toStdString())
+            << size;
+    }
 }
 
 TEST_F(StandInTreeTest, MalformedNodesAreServedAsGiven) {
