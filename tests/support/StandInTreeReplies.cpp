@@ -27,18 +27,13 @@ bool IsDigits(const std::string& text) {
     return true;
 }
 
-// Cursors must not be guessable from one another, nor valid in another stand-in.
-std::string RandomHex() {
-    static const char kDigits[] = "0123456789abcdef";
-    unsigned char bytes[12];
-    if (RAND_bytes(bytes, sizeof bytes) != 1)
+// Cursors must not be guessable from one another, nor valid in another stand-in. They are decimal
+// numbers, as the service's are: the client keeps its sync point as a number.
+std::string RandomCursor() {
+    unsigned long long value = 0;
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(&value), sizeof value) != 1)
         std::abort(); // no randomness: no cursor the stand-in hands out could be trusted
-    std::string text;
-    for (const unsigned char byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 15];
-    }
-    return text;
+    return std::to_string((value >> 1) | (1ULL << 62)); // 19 digits, below 2^63
 }
 
 std::string Number(unsigned long long value) {
@@ -158,7 +153,7 @@ ApiAnswer StandInTree::Answer(const RecordedRequest& request) {
 }
 
 std::string StandInTree::IssueLocked(const Cursor& cursor) {
-    std::string text = RandomHex();
+    std::string text = RandomCursor();
     m_cursors.emplace(text, cursor);
     return text;
 }
