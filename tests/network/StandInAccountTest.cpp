@@ -135,8 +135,9 @@ class HandshakeTest : public StandInAccountTest, public ::testing::WithParamInte
 
 TEST_P(HandshakeTest, TheClientReadsTheAccountFromTheStandInsState) {
     accounts().setNumbersAsText(GetParam());
-    accounts().setNodeCount(42);
-    accounts().bumpVersion(6);
+    for (int i = 0; i < 42; ++i)
+        api->tree().addFolder("/f" + std::to_string(i));
+    accounts().bumpVersion(6); // 48: each node added was a change
     g_Config.SetConfigAck(GET_CONFIG_ACK());
 
     QJsonObject config = Data(CMD::GetConfig, Requests().DoGetConfig(), "AckGetConfig");
@@ -159,7 +160,7 @@ TEST_P(HandshakeTest, TheClientReadsTheAccountFromTheStandInsState) {
     EXPECT_EQ(detail->name, S("张三"));
     EXPECT_EQ(detail->qid, S(kQid));
     EXPECT_EQ(detail->eid, S(kOwnEid));
-    EXPECT_EQ(detail->version, 6u);
+    EXPECT_EQ(detail->version, 48u);
     EXPECT_EQ(detail->count_node, 42u);
     EXPECT_EQ(detail->login_count, 1u);
     EXPECT_EQ(detail->has_dravel, 1u);
@@ -173,7 +174,7 @@ TEST_P(HandshakeTest, TheClientReadsTheAccountFromTheStandInsState) {
     EXPECT_EQ(space->used_size, 6 * kGiB);
     EXPECT_EQ(space->e_used_size, 700 * kGiB);
 
-    for (const unsigned expected : {6u, 7u}) {
+    for (const unsigned expected : {48u, 49u}) {
         QJsonObject versionData = Data(CMD::GetVersion, Requests().DoGetVersion(false), "AckGetVersion");
         EXPECT_EQ(parser.parseVersion(versionData)->ver, expected);
         accounts().bumpVersion();

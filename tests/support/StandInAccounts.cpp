@@ -129,19 +129,17 @@ StandInSession StandInAccounts::session(const std::string& qid) const {
 }
 
 unsigned StandInAccounts::bumpVersion(unsigned by) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_version += by;
-    return m_version;
+    m_tree.bumpVersion(by);
+    return m_tree.version();
 }
 
 unsigned StandInAccounts::version() const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_version;
+    return m_tree.version();
 }
 
-void StandInAccounts::setNodeCount(unsigned count) {
+bool StandInAccounts::hasSession(const RecordedRequest& request) {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_nodeCount = count;
+    return SessionAccountLocked(request) != nullptr;
 }
 
 void StandInAccounts::setServerTime(long long msOfDay) {
@@ -253,8 +251,8 @@ std::string StandInAccounts::UserDetailLocked(const Account& account) const {
                    {"total_size", number(user.totalSize)},
                    {"e_used_size", number(user.entUsedSize)},
                    {"e_total_size", number(user.entTotalSize)},
-                   {"version", number(m_version)},
-                   {"count_node", number(m_nodeCount)},
+                   {"version", number(m_tree.version())},
+                   {"count_node", number(m_tree.nodeCount())},
                    {"is_admin", number(user.isAdmin)},
                    {"headimage", text(user.headimage)},
                    {"has_dravel", number(user.hasDravel)},
@@ -277,7 +275,7 @@ std::string StandInAccounts::VersionLocked() const {
         const auto now = std::chrono::system_clock::now().time_since_epoch();
         msOfDay = std::chrono::duration_cast<std::chrono::milliseconds>(now).count() % kDayMs;
     }
-    return Object({{"ver", NumberLocked(m_version)}, {"server_time", NumberLocked(msOfDay)}});
+    return Object({{"ver", NumberLocked(m_tree.version())}, {"server_time", NumberLocked(msOfDay)}});
 }
 
 std::string StandInAccounts::EnterpriseListLocked(const Account& account) const {

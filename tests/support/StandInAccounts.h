@@ -11,8 +11,9 @@
 // - at most one session per account, opened by a login: the enterprise it logged into, its token,
 //   and the content key (32 characters) and IV (16 characters) handed out with it. A new login
 //   replaces the session, so the former token is refused from then on;
-// - one cloud tree for every account for now: its version and its node count; the service's
-//   time of day (milliseconds since midnight UTC), the system clock's unless a test fixes it.
+// - the service's time of day (milliseconds since midnight UTC), the system clock's unless a test
+//   fixes it. The tree's version and node count come from the cloud tree (StandInTree), one for
+//   every account for now.
 //
 // Methods ("qid" and "eid" are URL arguments, the others cookie parameters):
 // - "User.login": "q" and "t" must be the pair of the account "qid", else errno 2008 (the client
@@ -40,6 +41,7 @@
 // member is guarded by m_lock, and no lock is held while the caller sends the answer.
 
 #include "support/StandInAnswer.h"
+#include "support/StandInTree.h"
 
 #include <map>
 #include <mutex>
@@ -100,6 +102,9 @@ struct StandInSession {
 
 class StandInAccounts {
 public:
+    // `tree` gives the version and node count; it must outlive this object.
+    explicit StandInAccounts(StandInTree& tree) : m_tree(tree) {}
+
     // Adds the account, or replaces the user record of the same qid (its enterprises and its
     // session stay).
     void add(const StandInUser& user);
@@ -114,10 +119,10 @@ public:
     bool expireToken(const std::string& qid);
     StandInSession session(const std::string& qid) const;
 
-    // The cloud tree's version (0 at the start): raised by `by`, the new version returned.
+    // The cloud tree's version (0 at the start): raised by `by` without a change of a node, the
+    // new version returned.
     unsigned bumpVersion(unsigned by = 1);
     unsigned version() const;
-    void setNodeCount(unsigned count);
     // Fixes the service's time of day in milliseconds since midnight; negative: the system clock.
     void setServerTime(long long msOfDay);
     void setNumbersAsText(bool asText);
@@ -125,6 +130,9 @@ public:
     // The answer to `request` when its method is one of the account service's (true), built from
     // the state; `siteUrl` is the stand-in's own address ("http://127.0.0.1:<port>"). Any thread.
     bool Answer(const RecordedRequest& request, const std::string& siteUrl, ApiAnswer& answer);
+    // Whether `request` carries the current session of its account (the check of every method
+    // but the login). Any thread.
+    bool hasSession(const RecordedRequest& request);
 
 private:
     struct Account {
@@ -144,10 +152,9 @@ private:
     std::string JumpUrlLocked(const RecordedRequest& request, const std::string& siteUrl) const;
     std::string NumberLocked(unsigned long long value) const;
 
+    StandInTree& m_tree; // guards itself; never calls back, so it may be asked under m_lock
     mutable std::mutex m_lock;
     std::map<std::string, Account> m_accounts; // by qid; guarded by m_lock
-    unsigned m_version = 0;                    // guarded by m_lock
-    unsigned m_nodeCount = 0;                  // guarded by m_lock
     long long m_serverTimeMs = -1;             // guarded by m_lock
     bool m_numbersAsText = true;               // guarded by m_lock
 };

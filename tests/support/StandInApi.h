@@ -13,8 +13,10 @@
 //      listener (127.0.0.2) as a fallback address (defaultConfigData);
 //    - the account service (accounts(), see StandInAccounts.h): "User.login",
 //      "User.getUserDetail", "User.getVersion", "Enterprise.getListByUser", "User.getJumpUrl";
+//    - the cloud tree (tree(), see StandInTree.h), for a request with a session (else errno
+//      2006): "Incr.getBgsp", "Incr.getGlobalNodes", "Incr.getIncrGlobal";
 // 3. otherwise errno 1007, as the service answers a method it does not know.
-// Later the cloud tree and the block store join the state the same way.
+// Later the block store joins the state the same way.
 //
 // Threads: scripts and state are set from the test's thread and used on the servers' threads; the
 // script table is guarded by a mutex, the account service guards itself, and a script must be
@@ -23,6 +25,7 @@
 #include "support/CloudStandIn.h"
 #include "support/StandInAccounts.h"
 #include "support/StandInAnswer.h"
+#include "support/StandInTree.h"
 
 #include <map>
 #include <mutex>
@@ -47,8 +50,9 @@ public:
     // 127.0.0.2:<secondary port>, plain http.
     std::string defaultConfigData() const;
 
-    // The account service; lives as long as this object.
+    // The account service and the cloud tree; they live as long as this object.
     StandInAccounts& accounts() { return m_accounts; }
+    StandInTree& tree() { return m_tree; }
 
     // The "/intf.php" requests of `method` received so far.
     std::vector<RecordedRequest> calls(const std::string& method) const;
@@ -64,5 +68,6 @@ private:
     CloudStandIn& m_server;
     mutable std::mutex m_lock;
     std::map<std::string, ApiScript> m_scripts; // guarded by m_lock
+    StandInTree m_tree;                         // before m_accounts, which reads it
     StandInAccounts m_accounts;
 };
