@@ -52,6 +52,11 @@ void StandInApi::setAnswer(const std::string& method, const ApiAnswer& answer) {
     setScript(method, [answer](const RecordedRequest&) { return answer; });
 }
 
+void StandInApi::clearScript(const std::string& method) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_scripts.erase(method);
+}
+
 std::string StandInApi::defaultConfigData() const {
     const std::string primary = "127.0.0.1:" + std::to_string(m_server.port(Listener::Primary));
     const std::string secondary = "127.0.0.2:" + std::to_string(m_server.port(Listener::Secondary));

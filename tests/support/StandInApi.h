@@ -46,6 +46,8 @@ public:
     // of the state.
     void setScript(const std::string& method, ApiScript script);
     void setAnswer(const std::string& method, const ApiAnswer& answer);
+    // The method is answered from the state again.
+    void clearScript(const std::string& method);
     // The default "data" of "User.getConfig": API host 127.0.0.1:<primary port>, fallback address
     // 127.0.0.2:<secondary port>, plain http.
     std::string defaultConfigData() const;

@@ -132,8 +132,9 @@ TEST_P(FileRuleTest, DecidesTheFile) {
     std::vector<FILE_INFO> downloads;
     OnEngine([&downloads] { downloads = g_LocalStoreMgr.TakeCloudDownloadsForTests(); });
     EXPECT_EQ(downloads.size(), rule.download ? 1u : 0u);
-    if (rule.status == FILE_STATUS_SYNCED)
+    if (rule.status == FILE_STATUS_SYNCED) {
         EXPECT_EQ(QFileInfo(base + QStringLiteral("/f.txt")).lastModified().toSecsSinceEpoch(), kCloudTime);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, FileRuleTest, ::testing::ValuesIn(kFileRules),
@@ -151,7 +152,7 @@ TEST_F(CloudCompareTest, AFolderWhereTheCloudHasOneAndAFileWhereItHasAFolder) {
     EXPECT_EQ(Indexed(QStringLiteral("/here")).status, quint32(FILE_STATUS_SYNCED));
     EXPECT_EQ(Indexed(QStringLiteral("/clash")).status, quint32(FILE_STATUS_NOT_DOWN));
     EXPECT_EQ(Indexed(QStringLiteral("/away")).status, quint32(FILE_STATUS_NOT_DOWN));
-    EXPECT_TRUE(Names().filter(QStringLiteral("clash(冲突-u1-")).size() == 1) << Names().join(',').toStdString();
+    EXPECT_TRUE(Names().filter(QStringLiteral("clash(冲突-u1-")).size() == 1) << Names().join(QLatin1Char(',')).toStdString();
     FILE_INFO row;
     EXPECT_TRUE(QCSyncDB::GetFileInfo(QStringLiteral("/here"), row));
     EXPECT_FALSE(QCSyncDB::GetFileInfo(QStringLiteral("/away"), row));

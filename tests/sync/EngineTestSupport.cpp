@@ -5,6 +5,7 @@
 #include "common/QCEventBase.h"
 #include "network/ConfigRecords.h"
 #include "network/NetworkClient.h"
+#include "support/DebugCapture.h"
 #include "support/Loopback.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
@@ -30,6 +31,8 @@ void PointHostsAt(const QString& host) {
     g_Config.SetConfigAck(ack);
 }
 
+const char* const kTreeMethods[] = {"Incr.getBgsp", "Incr.getGlobalNodes", "Incr.getIncrGlobal"};
+
 } // namespace
 
 void EngineTest::SetUp() {
@@ -40,6 +43,8 @@ void EngineTest::SetUp() {
     api = std::make_unique<StandInApi>(standIn);
     // The engine asks for the user's space figures now and then; tests that care answer otherwise.
     api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
+    for (const char* method : kTreeMethods)
+        api->setAnswer(method, StandInTree::Unavailable());
     ASSERT_TRUE(sandbox.Enter());
     QCClock::UseManualForTests();
     root = QDir(sandbox.home.path()).filePath(QStringLiteral("mirror"));
@@ -48,6 +53,35 @@ void EngineTest::SetUp() {
     core.SetUser(QStringLiteral("u1"), QStringLiteral("Q=a; T=b;"), false, QString());
     core.MapSyncPath(root, QStringLiteral("/"));
     g_LocalStoreMgr.TakeTraceForTests();
+}
+
+void EngineTest::AddAccount() {
+    StandInUser user;
+    user.qid = "u1";
+    user.q = "a";
+    user.t = "b";
+    user.name = "User One";
+    api->accounts().add(user);
+    api->accounts().addEnterprise("u1", EnterpriseKind::Owner, {"E1", "Ent One", false});
+    api->accounts().addEnterprise("u1", EnterpriseKind::Member, {"E2", "Ent Two", true});
+    // The user details come from the account's state again, with its session checked.
+    api->setScript("User.getUserDetail", [this](const RecordedRequest& request) {
+        ApiAnswer answer;
+        api->accounts().Answer(request, std::string(), answer);
+        return answer;
+    });
+}
+
+void EngineTest::LogIn() {
+    DebugCapture debug;
+    VUZeroz::GetInstance()->Login();
+    ASSERT_TRUE(debug.waitFor(QStringLiteral("local ver:"), 10000))
+        << qPrintable(debug.lines(QString()).join(QLatin1Char('\n')));
+}
+
+void EngineTest::ServeTree() {
+    for (const char* method : kTreeMethods)
+        api->clearScript(method);
 }
 
 void EngineTest::InitEngine() {

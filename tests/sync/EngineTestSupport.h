@@ -43,6 +43,14 @@ protected:
     bool WaitStatus(int ui, int timeoutMs = 5000);
     // Waits until the stand-in has received `count` requests of `method`.
     bool WaitCalls(const std::string& method, size_t count, int timeoutMs = 10000);
+    // Gives the account service the fixture's user "u1" (enterprises E1, owned, and E2) and answers
+    // the user details from its state.
+    void AddAccount();
+    // Logs in through the facade and waits until the user details have led on to the cloud fetch.
+    void LogIn();
+    // The cloud tree answers its methods (the fixture has them fail with HTTP 503: a test that
+    // does not log in has no session for them).
+    void ServeTree();
     // Points the configuration host and the API host at a port that refuses every connection.
     void NoService();
     // The user's data folder of the account the fixture set.
