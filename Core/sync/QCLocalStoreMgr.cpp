@@ -415,6 +415,7 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_versionFlag = false;
     m_protectCount = 0;
     m_reloginAtMs = -1;
+    m_lastRefreshMs = -1;
     ResetChain();
     m_lastPassCount = 0;
     m_runningPassCount = 0;
@@ -663,6 +664,9 @@ void QCLocalStoreMgr::ProcStartSync() {
     if (m_massDeletePending) {
         CoreDebug("[compare] the user confirms the cloud deletions");
         m_massDeleteConfirmed = true;
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        if (m_syncError.GetType() == quint32(SYNC_ERROR::MassDelete))
+            m_syncError.Clear();
     }
     ChangeStatus(LOCAL_STATUS_LOGIN_OK, true);
     RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });

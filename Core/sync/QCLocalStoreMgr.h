@@ -227,6 +227,10 @@ public:
     // Renames the local file or folder at `localPath` aside to a conflict copy beside it, never
     // over an existing name; true also when nothing is there. Any thread.
     bool MakeConflict(const QString& localPath);
+    // Starts a cloud fetch cycle (as the user details do).
+    void FetchForTests() {
+        Post([this] { ReqGetAllNodes(false); }, false);
+    }
     // Runs the cloud comparison of `nodes` (keyed by node id) on the engine thread.
     bool CompareForTests(NodeMap nodes);
     // The downloads the last comparisons asked for (engine thread).

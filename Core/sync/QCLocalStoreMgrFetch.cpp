@@ -77,6 +77,20 @@ void QCLocalStoreMgr::FetchFailed(int command, int kind, int code) {
 void QCLocalStoreMgr::FetchStepSucceeded() {
     m_fetchPauseMs = kFetchFirstPauseMs;
     m_fetchRetryAtMs = -1;
+    ErrorOnThread(SYNC_ERROR::OK, 0, QString(), nullptr); // the service answers again
+    // So does a reply fault that a good reply has now disproved.
+    bool cleared = false;
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        const quint32 kind = m_syncError.GetType();
+        if (kind == quint32(SYNC_ERROR::XmlCorrupt) || kind == quint32(SYNC_ERROR::ServerProtocol) ||
+            kind == quint32(SYNC_ERROR::ServerData)) {
+            m_syncError.Clear();
+            cleared = true;
+        }
+    }
+    if (cleared)
+        SendUserStatusChangeEvent();
 }
 
 void QCLocalStoreMgr::CheckFetchRetry() {

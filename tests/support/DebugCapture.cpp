@@ -15,6 +15,7 @@ DebugCapture* g_capture = nullptr;
 DebugCapture::DebugCapture() {
     {
         std::lock_guard<std::mutex> guard(g_captureLock);
+        m_outer = g_capture;
         g_capture = this;
     }
     m_previous = qInstallMessageHandler(&DebugCapture::Handler);
@@ -22,16 +23,17 @@ DebugCapture::DebugCapture() {
 }
 
 DebugCapture::~DebugCapture() {
-    CoreLog::SetEnabled(false);
+    if (!m_outer)
+        CoreLog::SetEnabled(false);
     qInstallMessageHandler(m_previous);
     std::lock_guard<std::mutex> guard(g_captureLock);
-    g_capture = nullptr;
+    g_capture = m_outer;
 }
 
 void DebugCapture::Handler(QtMsgType, const QMessageLogContext&, const QString& message) {
     std::lock_guard<std::mutex> guard(g_captureLock);
-    if (g_capture)
-        g_capture->add(message);
+    for (DebugCapture* capture = g_capture; capture; capture = capture->m_outer)
+        capture->add(message);
 }
 
 void DebugCapture::add(const QString& line) {

@@ -8,7 +8,8 @@
 #include <condition_variable>
 #include <mutex>
 
-// Turns the core's debug lines on and collects them while it exists; any thread may write.
+// Turns the core's debug lines on and collects them while it exists; any thread may write. Captures
+// nest: an inner one (made and ended on the same thread) also feeds the outer ones.
 class DebugCapture {
 public:
     DebugCapture();
@@ -28,5 +29,6 @@ private:
     mutable std::mutex m_lock;
     mutable std::condition_variable m_added;
     QStringList m_lines; // guarded by m_lock
+    DebugCapture* m_outer = nullptr; // guarded by the handler's lock
     QtMessageHandler m_previous;
 };

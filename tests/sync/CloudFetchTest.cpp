@@ -1,0 +1,229 @@
+// The cloud fetch and comparison against the stand-in's cloud tree, through a real login.
+#include "EngineTestSupport.h"
+
+#include "support/DebugCapture.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "Database/QCSyncDB.h"
+#include "common/CommonDef.h"
+#include "common/QCClock.h"
+#include "sync/QCLocalStoreMgr.h"
+#include "sync/VUZeroz.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+#include <utime.h>
+
+namespace {
+
+class CloudFetchTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        AddAccount();
+        ServeTree();
+    }
+
+    // Logs in and waits for the end of the first comparison.
+    void Compared() {
+        LogIn();
+        ASSERT_TRUE(WaitStatus(4, 30000));
+        base = g_LocalStoreMgr.GetRootPath();
+    }
+    // A refresh request, and the end of the cycle it starts (status 4 after a comparison, else 6).
+    void Refresh(int ui = 4) {
+        receiver.Take();
+        VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
+        ASSERT_TRUE(WaitStatus(ui, 30000));
+    }
+    size_t Methods(const std::string& method) const { return api->calls(method).size(); }
+    size_t Indexed() {
+        size_t count = 0;
+        OnEngine([&count] { count = g_LocalStoreMgr.Cache().CountForTests(); });
+        return count;
+    }
+    // A local copy of a cloud file as the last sync left it.
+    void PutLocal(const std::string& cloudPath, const std::string& bytes, const QString& folder) {
+        const QString path = folder + QString::fromStdString(cloudPath);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes.data(), qint64(bytes.size()));
+        file.close();
+        utimbuf times{time_t(kStandInTime), time_t(kStandInTime)};
+        ASSERT_EQ(::utime(QFile::encodeName(path).constData(), &times), 0);
+    }
+    static bool HasRow(const QString& path) {
+        FILE_INFO row;
+        return QCSyncDB::GetFileInfo(path, row);
+    }
+    // The files below the trash, relative to their stamp folder.
+    QStringList Trashed() const {
+        QStringList files;
+        const QString trash = g_LocalStoreMgr.GetPrivateRoot() + QStringLiteral("/trash");
+        QDirIterator it(trash, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString rel = it.next().mid(trash.size() + 1);
+            files << rel.mid(rel.indexOf(QLatin1Char('/')));
+        }
+        files.sort();
+        return files;
+    }
+
+    QString base;
+};
+
+TEST_F(CloudFetchTest, AFirstFetchListsTheTreeInPagesAndKeepsASnapshot) {
+    StandInTree& tree = api->tree();
+    for (int f = 0; f < 50; ++f) {
+        const std::string folder = "/f" + std::to_string(f);
+        tree.addFolder(folder);
+        for (int i = 0; i < 89; ++i)
+            tree.addFile(folder + "/n" + std::to_string(i) + ".txt", 10, std::string(40, 'a'));
+    }
+    ASSERT_EQ(tree.nodeCount(), 4500u);
+    Compared();
+    EXPECT_EQ(Methods("Incr.getBgsp"), 1u);
+    EXPECT_EQ(Methods("Incr.getGlobalNodes"), 3u);
+    EXPECT_EQ(Methods("Incr.getIncrGlobal"), 1u);
+    EXPECT_EQ(Indexed(), 4500u);
+    FileInfo info;
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(base + QStringLiteral("/f7/n3.txt"), info));
+    EXPECT_EQ(info.status, quint32(FILE_STATUS_NOT_DOWN));
+    EXPECT_TRUE(QFileInfo(QDir(UserFolder()).filePath(QStringLiteral("nodes_page.dat"))).isFile());
+
+    // Logged out and in again: the snapshot stands in for the listing; the tree is compared again.
+    VUZeroz::GetInstance()->Request(REQUEST_LOGOUT);
+    ASSERT_TRUE(g_LocalStoreMgr.Wait(5000));
+    receiver.Take();
+    InitEngine();
+    VUZeroz::GetInstance()->SetUser(QStringLiteral("u1"), QStringLiteral("Q=a; T=b;"), false, QString());
+    VUZeroz::GetInstance()->MapSyncPath(g_Config.GetSyncPath(), QStringLiteral("/"));
+    Compared();
+    EXPECT_EQ(Methods("Incr.getBgsp"), 1u);
+    EXPECT_EQ(Methods("Incr.getGlobalNodes"), 3u);
+    EXPECT_EQ(Methods("Incr.getIncrGlobal"), 2u);
+    EXPECT_EQ(Indexed(), 4500u);
+
+    // Nothing changed since: the cycle stores and compares nothing.
+    DebugCapture debug;
+    receiver.Take();
+    g_LocalStoreMgr.FetchForTests();
+    ASSERT_TRUE(WaitStatus(6, 30000));
+    EXPECT_EQ(Methods("Incr.getIncrGlobal"), 3u);
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_OK);
+    EXPECT_TRUE(debug.lines(QStringLiteral("[compare]")).isEmpty());
+    EXPECT_TRUE(debug.lines(QStringLiteral("[NodeStorage] save")).isEmpty());
+}
+
+TEST_F(CloudFetchTest, CloudDeletionsGoToTheTrashAndLocalCopiesFollowMoves) {
+    StandInTree& tree = api->tree();
+    tree.addFolder("/a");
+    tree.addFolder("/c");
+    tree.addFileBytes("/a/b.txt", "bee", kStandInTime);
+    tree.addFileBytes("/a/edited.txt", "one", kStandInTime);
+    tree.addFileBytes("/c/x.txt", "ex", kStandInTime);
+    tree.addFileBytes("/c/y.txt", "why", kStandInTime);
+    // The first login makes the enterprise's folder below the mapped one.
+    const QString folder = root + QStringLiteral("/E1");
+    PutLocal("/a/b.txt", "bee", folder);
+    PutLocal("/a/edited.txt", "one", folder);
+    PutLocal("/c/x.txt", "ex", folder);
+    PutLocal("/c/y.txt", "why", folder);
+    Compared();
+    ASSERT_EQ(base, folder);
+    ASSERT_TRUE(HasRow(QStringLiteral("/a/b.txt")));
+    ASSERT_TRUE(HasRow(QStringLiteral("/c/y.txt")));
+
+    ASSERT_TRUE(tree.remove("/a/b.txt"));
+    ASSERT_TRUE(tree.remove("/a/edited.txt"));
+    ASSERT_TRUE(tree.rename("/c", "c2"));
+    PutLocal("/a/edited.txt", "changed here", folder);
+    const size_t before = api->calls("User.getVersion").size();
+    Refresh();
+    EXPECT_GT(api->calls("User.getVersion").size(), before);
+    EXPECT_EQ(Trashed(), QStringList{QStringLiteral("/a/b.txt")});
+    EXPECT_FALSE(QFileInfo::exists(base + QStringLiteral("/a/b.txt")));
+    EXPECT_FALSE(HasRow(QStringLiteral("/a/b.txt")));
+    EXPECT_TRUE(QFileInfo::exists(base + QStringLiteral("/a/edited.txt")));
+    EXPECT_FALSE(HasRow(QStringLiteral("/a/edited.txt")));
+    EXPECT_FALSE(QFileInfo::exists(base + QStringLiteral("/c")));
+    EXPECT_TRUE(QFileInfo::exists(base + QStringLiteral("/c2/x.txt")));
+    EXPECT_TRUE(HasRow(QStringLiteral("/c2/y.txt")));
+    EXPECT_FALSE(HasRow(QStringLiteral("/c/y.txt")));
+    FileInfo info;
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(base + QStringLiteral("/c2/y.txt"), info));
+    EXPECT_EQ(info.status, quint32(FILE_STATUS_SYNCED));
+    EXPECT_FALSE(g_LocalStoreMgr.Cache().GetBaseInfo(base + QStringLiteral("/c/y.txt"), info));
+}
+
+TEST_F(CloudFetchTest, AMassDeletionWaitsForTheUsersStart) {
+    StandInTree& tree = api->tree();
+    const QString folder = root + QStringLiteral("/E1");
+    tree.addFolder("/m");
+    for (int i = 0; i < 1000; ++i) {
+        const std::string path = "/m/" + std::to_string(i) + ".txt";
+        tree.addFileBytes(path, std::to_string(i));
+        PutLocal(path, std::to_string(i), folder);
+    }
+    Compared();
+    for (int i = 0; i < 600; ++i)
+        ASSERT_TRUE(tree.remove("/m/" + std::to_string(i) + ".txt"));
+    receiver.Take();
+    DebugCapture debug;
+    VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
+    ASSERT_TRUE(receiver.WaitFor(QCEventBase::GlobalError, 30000))
+        << qPrintable(debug.lines(QStringLiteral("[compare")).join(QLatin1Char('\n')));
+    const auto errors = receiver.Take();
+    EXPECT_EQ(std::count_if(errors.begin(), errors.end(),
+                            [](const RecordedEvent& e) {
+                                return e.type == QCEventBase::GlobalError && e.kind == SYNC_ERROR::MassDelete;
+                            }),
+              1);
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_STOP);
+    EXPECT_TRUE(Trashed().isEmpty());
+    EXPECT_TRUE(HasRow(QStringLiteral("/m/5.txt")));
+
+    VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+    ASSERT_TRUE(WaitStatus(4, 30000));
+    EXPECT_EQ(Trashed().size(), 600);
+    EXPECT_FALSE(HasRow(QStringLiteral("/m/5.txt")));
+    EXPECT_TRUE(HasRow(QStringLiteral("/m/605.txt")));
+}
+
+TEST_F(CloudFetchTest, AFailingPageIsAskedAgainWithGrowingPauses) {
+    StandInTree& tree = api->tree();
+    for (int i = 0; i < 4500; ++i)
+        tree.addFile("/n" + std::to_string(i), 1, std::string(40, 'b'));
+    tree.failPage("Incr.getGlobalNodes", 2);
+    DebugCapture debug;
+    LogIn();
+    ASSERT_TRUE(debug.waitFor(QStringLiteral("[fetch] step 16 failed"), 10000))
+        << qPrintable(debug.lines(QString()).join(QLatin1Char('\n')));
+    for (const qint64 pause : {1000, 2000, 4000}) {
+        if (pause == 4000)
+            tree.liftFault("Incr.getGlobalNodes", 2);
+        const int sent = debug.lines(QStringLiteral("[fetch] step 16 sent again")).size();
+        QCClock::AdvanceForTests(pause - 1);
+        Pass();
+        EXPECT_EQ(debug.lines(QStringLiteral("[fetch] step 16 sent again")).size(), sent) << pause;
+        QCClock::AdvanceForTests(1);
+        Pass();
+        ASSERT_TRUE(debug.waitFor(QStringLiteral("[fetch] step 16 sent again"), 10000, sent + 1)) << pause;
+        if (pause < 4000) {
+            ASSERT_TRUE(debug.waitFor(QStringLiteral("[fetch] step 16 failed"), 10000, sent + 2)) << pause;
+        }
+    }
+    const bool compared = WaitStatus(4, 30000);
+    QStringList statuses;
+    for (const RecordedEvent& e : receiver.Take())
+        statuses << QString::number(e.type) + QLatin1Char(':') + QString::number(int(e.info.status));
+    ASSERT_TRUE(compared) << qPrintable(statuses.join(QLatin1Char(' '))) << int(g_LocalStoreMgr.LocalStatus())
+                          << qPrintable(debug.lines(QStringLiteral("[fetch")).join(QLatin1Char('\n')));
+    EXPECT_EQ(Indexed(), 4500u);
+}
+
+} // namespace
