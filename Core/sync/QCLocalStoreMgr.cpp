@@ -416,6 +416,7 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_protectCount = 0;
     m_reloginAtMs = -1;
     m_lastRefreshMs = -1;
+    m_downloadBusyForTests = false;
     ResetChain();
     m_lastPassCount = 0;
     m_runningPassCount = 0;

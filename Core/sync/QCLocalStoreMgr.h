@@ -231,6 +231,10 @@ public:
     void FetchForTests() {
         Post([this] { ReqGetAllNodes(false); }, false);
     }
+    // Compares the whole tree the engine holds, as the first cycle after a start does.
+    bool CompareAllForTests() {
+        return CallForTests([this] { CompareCloud(m_globalAck.nodes, {}, nullptr); }, 60000, false);
+    }
     // Runs the cloud comparison of `nodes` (keyed by node id) on the engine thread.
     bool CompareForTests(NodeMap nodes);
     // The downloads the last comparisons asked for (engine thread).

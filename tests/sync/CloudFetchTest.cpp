@@ -226,4 +226,75 @@ TEST_F(CloudFetchTest, AFailingPageIsAskedAgainWithGrowingPauses) {
     EXPECT_EQ(Indexed(), 4500u);
 }
 
+TEST_F(CloudFetchTest, ComparingTheChangesAloneEqualsComparingTheWholeTree) {
+    StandInTree& tree = api->tree();
+    const QString folder = root + QStringLiteral("/E1");
+    for (int f = 0; f < 100; ++f) {
+        const std::string dir = "/f" + std::to_string(f);
+        tree.addFolder(dir);
+        for (int i = 0; i < 199; ++i) {
+            const std::string path = dir + "/" + std::to_string(i) + ".txt";
+            if (f < 10) { // these have synced local copies
+                tree.addFileBytes(path, path);
+                PutLocal(path, path, folder);
+            } else {
+                tree.addFile(path, 7, std::string(40, 'c'));
+            }
+        }
+    }
+    ASSERT_EQ(tree.nodeCount(), 20000u);
+    Compared();
+    int changes = 0;
+    for (int i = 0; i < 60; ++i, ++changes) // edits, a third of them over local copies
+        ASSERT_TRUE(tree.editFileBytes("/f" + std::to_string(i % 3 == 0 ? 2 : 50 + i % 40) + "/" +
+                                           std::to_string(i) + ".txt",
+                                       "edited " + std::to_string(i), kStandInTime + 100));
+    for (int i = 100; i < 160; ++i, ++changes) // deletions, a third of them of local copies
+        ASSERT_TRUE(tree.remove("/f" + std::to_string(i % 3 == 0 ? 3 : 60 + i % 30) + "/" + std::to_string(i) + ".txt"));
+    ASSERT_FALSE(tree.addFolder("/moved").empty());
+    ++changes;
+    for (int i = 0; i < 69; ++i, ++changes) // moves, half of them of local copies
+        ASSERT_TRUE(tree.move("/f" + std::to_string(i % 2 == 0 ? 4 : 70) + "/" + std::to_string(i + 120) + ".txt",
+                              "/moved"));
+    for (const char* name : {"f6", "f80"}) { // folder renames, one over local copies
+        ASSERT_TRUE(tree.rename(std::string("/") + name, std::string("r") + name));
+        ++changes;
+    }
+    for (int i = 0; i < 8; ++i, ++changes)
+        ASSERT_TRUE(tree.remove("/f9" + std::to_string(i) + "/0.txt"));
+    ASSERT_EQ(changes, 200);
+
+    DebugCapture debug;
+    Refresh();
+    ASSERT_EQ(debug.lines(QStringLiteral("[compare] changes")).size(), 1)
+        << qPrintable(debug.lines(QStringLiteral("[compare]")).join(QLatin1Char('\n')));
+    const auto snapshot = [this](std::vector<QString>& index, std::map<QString, FILE_INFO>& journal) {
+        std::vector<FileInfo> items;
+        OnEngine([this, &items] { g_LocalStoreMgr.Cache().ListAll(base, items); });
+        for (const FileInfo& item : items)
+            index.push_back(item.path + QLatin1Char('|') + QString::number(item.status) + QLatin1Char('|') +
+                            QString::number(item.size) + QLatin1Char('|') + QString::number(item.mtime));
+        ASSERT_TRUE(QCSyncDB::GetAll(journal));
+    };
+    std::vector<QString> indexAfterChanges, indexAfterWhole;
+    std::map<QString, FILE_INFO> journalAfterChanges, journalAfterWhole;
+    snapshot(indexAfterChanges, journalAfterChanges);
+    ASSERT_TRUE(g_LocalStoreMgr.CompareAllForTests());
+    snapshot(indexAfterWhole, journalAfterWhole);
+    EXPECT_EQ(indexAfterChanges.size(), 19933u); // 20,000 - 68 deleted + 1 folder
+    EXPECT_EQ(indexAfterChanges, indexAfterWhole);
+    ASSERT_EQ(journalAfterChanges.size(), journalAfterWhole.size());
+    for (const auto& row : journalAfterWhole) {
+        const auto other = journalAfterChanges.find(row.first);
+        ASSERT_NE(other, journalAfterChanges.end()) << row.first.toStdString();
+        EXPECT_EQ(other->second.path, row.second.path);
+        EXPECT_EQ(other->second.mtime, row.second.mtime);
+        EXPECT_EQ(other->second.size, row.second.size);
+        EXPECT_EQ(other->second.version, row.second.version);
+        EXPECT_EQ(other->second.file_hash, row.second.file_hash);
+    }
+    EXPECT_TRUE(QFileInfo::exists(base + QStringLiteral("/rf6/0.txt")));
+    EXPECT_TRUE(QFileInfo::exists(base + QStringLiteral("/moved/120.txt")));
+}
+
 } // namespace

@@ -118,6 +118,9 @@ void EngineTest::SetStatus(LOCAL_STATUS status) {
 
 void EngineTest::MakeReady(const char* details) {
     api->setAnswer("User.getUserDetail", ApiAnswer::Data(details));
+    // Without a login there is no session for the cloud tree: the fetch the details would start
+    // waits as for running downloads (tests that want it clear the flag).
+    OnEngine([] { g_LocalStoreMgr.SetDownloadBusyForTests(true); });
     SetStatus(LOCAL_STATUS_LOGIN_RETRY);
     ASSERT_TRUE(WaitStatus(1));
     ASSERT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_LOGIN_OK);

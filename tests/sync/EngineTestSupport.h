@@ -37,7 +37,8 @@ protected:
     // Moves the engine to `status` on its thread, without a status event.
     void SetStatus(LOCAL_STATUS status);
     // Lets the engine set the login's files up (as after a login reply on a new folder) and waits
-    // for it to reach status 2 and to take the user details (`details`) it then asks for.
+    // for it to reach status 2 and to take the user details (`details`) it then asks for. The cloud
+    // fetch they would start is held back as while downloads run.
     void MakeReady(const char* details = "{}");
     // Waits for a status event with the user-interface status `ui`.
     bool WaitStatus(int ui, int timeoutMs = 5000);
