@@ -74,6 +74,8 @@ struct FileInfo {
     quint32 priority = 0;
     quint32 sequence = 0;
     quint32 attrs = 0;
+    qint32 error_code = 0; // the last sync error the local index recorded for the item
+    qint32 error_type = 0; // its SYNC_ERROR kind
 };
 
 // A path key ordered by case-insensitive comparison: paths differing only in case are one key.

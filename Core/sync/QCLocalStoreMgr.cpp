@@ -639,7 +639,8 @@ void QCLocalStoreMgr::ProcUserLogout() {
     CoreDebug("ProcUserRequest LOGOUT");
     CloseJournal();
     ClearAll(true);
-    InitAll(); // clears the running flag: the loop ends after this request
+    m_cache.ClearAllCache(); // the next login's tree may be another
+    InitAll();               // clears the running flag: the loop ends after this request
     SendUserStatusChangeEvent();
 }
 
@@ -781,6 +782,24 @@ QString QCLocalStoreMgr::GetDiskPath(const QString& cloudPath) const {
     // Without a sync folder there is no local copy: never a path of the file system's root.
     return root.isEmpty() ? QString() : MyCombinePath(root, cloudPath);
 }
+
+// --- The index's host ----------------------------------------------------------------------------
+
+QString QCLocalStoreMgr::SyncFolderPath() const {
+    return g_Config.GetSyncPath();
+}
+
+QString QCLocalStoreMgr::ReadUserProfile(const QString& key, const QString& def) const {
+    return g_Config.ReadUserProfile(key, def);
+}
+
+bool QCLocalStoreMgr::UIEventSendMsg(const FileInfo&, bool) {
+    return false;
+}
+
+void QCLocalStoreMgr::NotifyUIEvent(const FILE_INFO&, int) {}
+
+void QCLocalStoreMgr::AddToFailedTask(const FILE_INFO&) {}
 
 void QCLocalStoreMgr::CheckConfigReady() {
     const LOCAL_STATUS status = m_status.load();

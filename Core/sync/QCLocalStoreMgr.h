@@ -7,6 +7,8 @@
 // safe to read (the status is atomic, the error records and the root path have small locks) or
 // post their work to the engine's queue.
 
+#include "cache/QCCache.h"
+#include "cache/QCCacheHost.h"
 #include "common/QCEventBase.h"
 #include "common/QCLockList.h"
 #include "common/SharedTypes.h"
@@ -28,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-class QCLocalStoreMgr : public QCResponseHandler {
+class QCLocalStoreMgr : public QCResponseHandler, public QCCacheHost {
 public:
     QCLocalStoreMgr();
     // Stops the engine thread and waits for it, when it still runs.
@@ -70,7 +72,7 @@ public:
     LOCAL_STATUS LocalStatus() const { return m_status.load(); }
     LOCAL_STATUS LastStatus() const { return m_lastStatus.load(); }
     // The status shown to the user interface (0..7); any thread.
-    int QueryStatus() const;
+    int QueryStatus() const override;
     // A status snapshot; any thread.
     bool QueryStatusDetail(SYNC_INFO& info);
     // A user request at the head of the queue; any thread.
@@ -99,9 +101,21 @@ public:
     bool IsSyncPath(const QString& path) const;
     // The cloud path of a local path in the configured sync folder ("" for the folder itself);
     // any other path unchanged.
-    QString GetVirtualPath(QString localPath) const;
+    QString GetVirtualPath(QString localPath) const override;
     // The local path of a cloud path: joined to the sync folder in effect (or the configured one).
-    QString GetDiskPath(const QString& cloudPath) const;
+    QString GetDiskPath(const QString& cloudPath) const override;
+
+    // --- The index of the synchronised tree (any thread) ---
+
+    QCCache& Cache() { return m_cache; }
+    // The pass counter: 1 after init, one more at each end of a sync pass.
+    qint32 PassCounter() const override { return m_finishCount.load(); }
+    QString SyncFolderPath() const override;
+    QString ReadUserProfile(const QString& key, const QString& def) const override;
+    // The view thread and the transfer lists come later: until then these notices go nowhere.
+    bool UIEventSendMsg(const FileInfo& record, bool deleted) override;
+    void NotifyUIEvent(const FILE_INFO& record, int kind) override;
+    void AddToFailedTask(const FILE_INFO& record) override;
 
     // --- QCResponseHandler (any thread; the work is done on the engine thread) ---
 
@@ -199,6 +213,7 @@ private:
     std::atomic<LOCAL_STATUS> m_status{LOCAL_STATUS_WAIT_LOGIN};
     std::atomic<LOCAL_STATUS> m_lastStatus{LOCAL_STATUS_WAIT_LOGIN};
     std::atomic<qint32> m_lastPassCount{0}; // files handled in the last pass (status detail)
+    std::atomic<qint32> m_finishCount{0};   // the pass counter (written on the engine thread)
     std::atomic<qint32> m_detailCounter1{0};
     std::atomic<qint32> m_detailCounter2{0};
     std::atomic<bool> m_profileFiguresRead{false}; // the saved space figures were looked at
@@ -232,7 +247,6 @@ private:
     // Engine thread only.
     bool m_restarting = false;
     int m_runningPassCount = 0;
-    int m_finishCount = 0;
     int m_changeCount = 0;
     int m_protectCount = 0;      // re-logins within this login
     qint64 m_reloginAtMs = -1;   // a re-login held back by the protection pause, -1: none
@@ -253,6 +267,10 @@ private:
     // Test hook; guarded by m_traceLock.
     std::mutex m_traceLock;
     std::vector<int> m_trace;
+
+    // The index; its own lock guards it. Declared last, so it goes first: it calls back into the
+    // engine while it lives.
+    QCCache m_cache{*this};
 };
 
 // The one engine object.
