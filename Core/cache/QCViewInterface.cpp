@@ -210,6 +210,24 @@ bool QCViewInterface::FlushCurrentView() {
     return m_outer.PostToUi(new QCFlushViewEvent());
 }
 
+bool QCViewInterface::SettleForTests(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(m_markLock);
+    // Jobs that handled jobs queue (parents' updates) come after a mark: mark again until a mark
+    // finds the list empty.
+    do {
+        VIEW_REFRESH_JOB job;
+        job.type = VIEW_REFRESH_MARK_FOR_TESTS;
+        job.count = ++m_marksIssued;
+        if (!running())
+            return false;
+        Queue(job);
+        if (!m_markDone.wait_until(lock, deadline, [this, &job] { return m_marksHandled >= job.count; }))
+            return false;
+    } while (!m_markFoundEmpty);
+    return true;
+}
+
 // --- Jobs (view thread) --------------------------------------------------------------------------
 
 void QCViewInterface::HandleJob(const VIEW_REFRESH_JOB& job) {
@@ -232,6 +250,13 @@ void QCViewInterface::HandleJob(const VIEW_REFRESH_JOB& job) {
     case VIEW_REFRESH_UPDATE_CURRENT:
         OnUpdateCurrent(job);
         break;
+    case VIEW_REFRESH_MARK_FOR_TESTS: {
+        std::lock_guard<std::mutex> lock(m_markLock);
+        m_marksHandled = job.count;
+        m_markFoundEmpty = m_jobs.Count() == 0;
+        m_markDone.notify_all();
+        break;
+    }
     case VIEW_REFRESH_CLEAR_DATA:
         if (job.clear) {
             m_currentPath.clear();

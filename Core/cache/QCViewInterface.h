@@ -25,13 +25,14 @@
 // The kinds of VIEW_REFRESH_JOB::type.
 enum VIEW_REFRESH_CMD : qint32 {
     VIEW_REFRESH_UNKNOWN = 0,
-    VIEW_REFRESH_VIEW = 1,           // a folder listing, in pages
-    VIEW_REFRESH_UPDATE = 2,         // one record changed
-    VIEW_REFRESH_DELETE = 3,         // one record removed
-    VIEW_REFRESH_CLEAR_DATA = 4,     // forget the view on screen
-    VIEW_REFRESH_SEARCH = 7,         // a name search, first page only
-    VIEW_REFRESH_UPDATE_CURRENT = 8, // a change deep inside the shown folder
-    VIEW_REFRESH_CUSTOM_DIR = 9,     // everything below a folder, first page only
+    VIEW_REFRESH_VIEW = 1,             // a folder listing, in pages
+    VIEW_REFRESH_UPDATE = 2,           // one record changed
+    VIEW_REFRESH_DELETE = 3,           // one record removed
+    VIEW_REFRESH_CLEAR_DATA = 4,       // forget the view on screen
+    VIEW_REFRESH_SEARCH = 7,           // a name search, first page only
+    VIEW_REFRESH_UPDATE_CURRENT = 8,   // a change deep inside the shown folder
+    VIEW_REFRESH_CUSTOM_DIR = 9,       // everything below a folder, first page only
+    VIEW_REFRESH_MARK_FOR_TESTS = 100, // SettleForTests: `count` is the mark's number
 };
 
 // Newest first: true when `a` was modified after `b`.
@@ -89,6 +90,10 @@ public:
     // Rolls up every marked folder and queues an update of each whose status or percent changed.
     void NotifyUI_DelayCheck_Process();
 
+    // Test hook: waits until every job queued before the call, and every job those queued, has
+    // been handled; false when the thread does not run or `timeoutMs` passed first.
+    bool SettleForTests(int timeoutMs);
+
     // Delayed roll-up checks run at most this often.
     static constexpr qint64 kDelayCheckMs = 500;
 
@@ -136,6 +141,13 @@ private:
     std::condition_variable m_threadEnded;
     std::thread m_thread;
     bool m_threadLive = false;
+
+    // Test marks: the last issued and the last handled; guarded by m_markLock.
+    std::mutex m_markLock;
+    std::condition_variable m_markDone;
+    qint32 m_marksIssued = 0;
+    qint32 m_marksHandled = 0;
+    bool m_markFoundEmpty = false; // the job list was empty when the last mark was handled
 
     // The view thread only (reset by each run).
     QString m_currentPath;   // the folder, custom folder or search text shown last
