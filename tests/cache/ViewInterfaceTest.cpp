@@ -19,7 +19,8 @@ class ViewTest : public ::testing::Test {
 public:
     void SetUp() override {
         QCClock::UseManualForTests();
-        // /f: 250 files; /s: 1,000 names, 80 of them with "Report"; /g/sub/deep.txt downloading.
+        // /f: 250 files; /s: 1,000 names, 80 of them with "Report"; a Chinese name; /g/sub/deep.txt
+        // downloading.
         Put(QStringLiteral("/f"), true, 0, 2);
         for (int i = 0; i < 250; ++i)
             Put(QString::asprintf("/f/a%03d.txt", i), false, 100, 2);
@@ -27,6 +28,7 @@ public:
         for (int i = 0; i < 1000; ++i)
             Put(i < 80 ? QString::asprintf("/s/Q%d Report.doc", i) : QString::asprintf("/s/note%03d.txt", i),
                 false, 10, 2);
+        Put(QString::fromUtf8("/c/中国人.txt"), false, 10, 2);
         Put(QStringLiteral("/g"), true, 0, 2);
         Put(QStringLiteral("/g/sub"), true, 0, 2);
         Put(QStringLiteral("/g/sub/deep.txt"), false, 1000, FILE_STATUS_DOWNING, 100);
@@ -124,6 +126,8 @@ const ViewCase kViewCases[] = {
     {"SearchSendsFirstPage", 4,
      [](ViewTest& t) { EXPECT_TRUE(t.view.RefreshSearch(QStringLiteral("report"), 50)); },
      "2201 report 50/80 search marks=report"},
+    {"SearchByPinyin", 4, [](ViewTest& t) { t.view.RefreshSearch(QStringLiteral("zgr"), 0); },
+     "2201 zgr 1/1 search marks=中国人 中国人.txt:2:100"},
     {"LoggingInNoEventYetViewKnown", 2,
      [](ViewTest& t) {
          t.view.RefreshSearch(QStringLiteral("report"), 50);
