@@ -108,6 +108,8 @@ void QCViewInterface::run() {
     m_currentPath.clear();
     m_pageSize = 100;
     m_query = SEARCH_INFO();
+    m_delayedParents.Clear(); // folders of an earlier run's view
+    m_delayPending = false;
     m_lastDelayCheck = QCClock::NowMs();
     while (running()) {
         VIEW_REFRESH_JOB job;
