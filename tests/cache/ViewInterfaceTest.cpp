@@ -5,6 +5,7 @@
 
 #include "cache/QCViewInterface.h"
 #include "common/QCClock.h"
+#include "common/TsanAnnotations.h"
 
 #include <QStringList>
 
@@ -210,10 +211,15 @@ INSTANTIATE_TEST_SUITE_P(View, ViewCaseTest, ::testing::ValuesIn(kViewCases),
 // threads never wait long for the lock. A search under the lock throughout makes every attempt
 // wait hundreds of ms; a loaded machine may stall a reader now and then, hence a few attempts.
 TEST_F(ViewTest, SearchOfManyEntriesKeepsIndexReadsQuick) {
+#ifdef NIMBO_TSAN_BUILD
+    const qint64 boundUs = 100000; // ThreadSanitizer makes a chunk's copy ten to twenty times slower
+#else
+    const qint64 boundUs = 5000;
+#endif
     for (int i = 0; i < 100000; ++i)
         Put(QString::asprintf("/big/n%06d%s.txt", i, i % 100 == 0 ? " report" : ""), false, 10, 2);
     qint64 bestUs = -1;
-    for (int attempt = 0; attempt < 5 && (bestUs < 0 || bestUs > 5000); ++attempt) {
+    for (int attempt = 0; attempt < 5 && (bestUs < 0 || bestUs > boundUs); ++attempt) {
         host.ClearEvents();
         std::atomic<bool> searching{true};
         std::atomic<int> reads{0};
@@ -238,7 +244,8 @@ TEST_F(ViewTest, SearchOfManyEntriesKeepsIndexReadsQuick) {
         ASSERT_GT(reads.load(), 0);
         bestUs = bestUs < 0 ? slowestUs : std::min(bestUs, slowestUs);
     }
-    EXPECT_LE(bestUs, 5000);
+    RecordProperty("slowest_read_us", int(bestUs));
+    EXPECT_LE(bestUs, boundUs);
 }
 
 } // namespace
