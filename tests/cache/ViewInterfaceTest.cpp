@@ -208,8 +208,9 @@ INSTANTIATE_TEST_SUITE_P(View, ViewCaseTest, ::testing::ValuesIn(kViewCases),
                          [](const ::testing::TestParamInfo<ViewCase>& info) { return info.param.name; });
 
 // The search copies the index in chunks under its lock and matches outside it: readers on other
-// threads never wait long for the lock. A search under the lock throughout makes every attempt
-// wait hundreds of ms; a loaded machine may stall a reader now and then, hence a few attempts.
+// threads never wait long for the lock. A search under the lock throughout makes nearly every read
+// during it wait hundreds of ms. A loaded machine stalls a reader now and then, so an attempt
+// counts the reads slower than the bound (at most 1 %) and the slowest (at most ten bounds).
 TEST_F(ViewTest, SearchOfManyEntriesKeepsIndexReadsQuick) {
 #ifdef NIMBO_TSAN_BUILD
     const qint64 boundUs = 100000; // ThreadSanitizer makes a chunk's copy ten to twenty times slower
@@ -218,21 +219,20 @@ TEST_F(ViewTest, SearchOfManyEntriesKeepsIndexReadsQuick) {
 #endif
     for (int i = 0; i < 100000; ++i)
         Put(QString::asprintf("/big/n%06d%s.txt", i, i % 100 == 0 ? " report" : ""), false, 10, 2);
-    qint64 bestUs = -1;
-    for (int attempt = 0; attempt < 5 && (bestUs < 0 || bestUs > boundUs); ++attempt) {
+    bool quick = false;
+    qint64 slowestUs = 0;
+    for (int attempt = 0; attempt < 5 && !quick; ++attempt) {
         host.ClearEvents();
         std::atomic<bool> searching{true};
-        std::atomic<int> reads{0};
-        qint64 slowestUs = 0; // the reader's
+        std::vector<qint64> waits; // the reader's
         std::thread reader([&] {
             FileInfo out;
             while (searching.load()) {
                 const auto start = std::chrono::steady_clock::now();
                 cache.GetBaseInfo(QStringLiteral("/sync/big/n000001.txt"), out);
-                slowestUs = std::max<qint64>(slowestUs, std::chrono::duration_cast<std::chrono::microseconds>(
-                                                            std::chrono::steady_clock::now() - start)
-                                                            .count());
-                ++reads;
+                waits.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count());
             }
         });
         ASSERT_TRUE(view.RefreshSearch(QStringLiteral("report"), 50));
@@ -241,11 +241,13 @@ TEST_F(ViewTest, SearchOfManyEntriesKeepsIndexReadsQuick) {
         reader.join();
         ASSERT_TRUE(found);
         ASSERT_EQ(host.Events().front().data.total, 80 + 1000);
-        ASSERT_GT(reads.load(), 0);
-        bestUs = bestUs < 0 ? slowestUs : std::min(bestUs, slowestUs);
+        ASSERT_FALSE(waits.empty());
+        const auto slow = std::count_if(waits.begin(), waits.end(), [boundUs](qint64 us) { return us > boundUs; });
+        slowestUs = *std::max_element(waits.begin(), waits.end());
+        quick = size_t(slow) * 100 <= waits.size() && slowestUs <= 10 * boundUs;
     }
-    RecordProperty("slowest_read_us", int(bestUs));
-    EXPECT_LE(bestUs, boundUs);
+    RecordProperty("slowest_read_us", int(slowestUs));
+    EXPECT_TRUE(quick) << "slowest read " << slowestUs << " us";
 }
 
 } // namespace
