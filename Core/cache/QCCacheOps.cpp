@@ -348,6 +348,7 @@ bool QCCache::Search(std::vector<FileInfo>& out, const QCCacheSearchMatch& query
     bool started = false;
     bool more = true;
     std::vector<Entry> chunk;
+    chunk.reserve(kSearchChunk); // not grown while the lock is held
     while (more) {
         chunk.clear();
         {

@@ -130,6 +130,7 @@ void QCLocalStoreMgr::Start() {
         return;
     if (m_thread.joinable())
         m_thread.join(); // it has ended: its end is complete before the next one begins
+    m_view.Start();      // ready for the view requests that follow the engine's start
     m_threadRunning = true;
     m_thread = std::thread([this] { run(); });
 }
@@ -156,6 +157,15 @@ bool QCLocalStoreMgr::Wait(int ms) {
         if (m_thread.joinable())
             m_thread.join();
     }
+    // The engine's loop stopped the view thread on its way out; its end is awaited here, on the
+    // caller's thread, never in that loop.
+    int viewMs = -1;
+    if (ms >= 0)
+        viewMs = int(std::max<qint64>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             deadline - std::chrono::steady_clock::now())
+                                             .count()));
+    if (!m_view.Wait(viewMs))
+        return false;
     // A stopped engine leaves no request behind on the pool, and nothing on its queue for the
     // next start (a late reply's re-login, say). An engine that ended after a logout keeps its
     // queue: the requests on it are for the next login.
@@ -202,7 +212,9 @@ void QCLocalStoreMgr::run() {
             event.reset();
         } while (m_events.Fetch(event));
     }
-    // On the way out: every request and transfer ends, and the journal is committed and closed.
+    // On the way out: the view thread is told to end (not awaited), every request and transfer
+    // ends, and the journal is committed and closed.
+    m_view.stop();
     ClearAll(false);
     CloseJournal();
     CoreDebug("[engine] loop ended");
@@ -428,6 +440,7 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_massDeletePending = false;
     m_massDeleteConfirmed = false;
     ClearNodeTree();
+    m_view.CleanData(true);
 }
 
 void QCLocalStoreMgr::ClearAll(bool) {
@@ -808,7 +821,15 @@ QString QCLocalStoreMgr::ReadUserProfile(const QString& key, const QString& def)
     return g_Config.ReadUserProfile(key, def);
 }
 
-bool QCLocalStoreMgr::UIEventSendMsg(const FileInfo&, bool) {
+bool QCLocalStoreMgr::UIEventSendMsg(const FileInfo& record, bool deleted) {
+    return m_view.NotifyUpdate(record, deleted);
+}
+
+bool QCLocalStoreMgr::PostToUi(QCEventBase* event) {
+    return g_Config.CallOuter(event);
+}
+
+bool QCLocalStoreMgr::IsDownloadRequested(const QString&) const {
     return false;
 }
 

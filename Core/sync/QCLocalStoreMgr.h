@@ -9,6 +9,8 @@
 
 #include "cache/QCCache.h"
 #include "cache/QCCacheHost.h"
+#include "cache/QCViewHost.h"
+#include "cache/QCViewInterface.h"
 #include "common/QCEventBase.h"
 #include "common/QCLockList.h"
 #include "common/SharedTypes.h"
@@ -31,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-class QCLocalStoreMgr : public QCResponseHandler, public QCCacheHost {
+class QCLocalStoreMgr : public QCResponseHandler, public QCCacheHost, public QCViewHost {
 public:
     QCLocalStoreMgr();
     // Stops the engine thread and waits for it, when it still runs.
@@ -44,7 +46,8 @@ public:
     // Resets the per-login state, fills the device information, registers the engine with the
     // API client and starts the engine thread (after joining one that has ended).
     void init();
-    // Starts the engine thread again when it has ended (after a logout); no-op while it runs.
+    // Starts the engine thread and the view thread again when they have ended (after a logout);
+    // no-op while the engine runs.
     void Start();
     // Whether the engine loop is to run.
     bool running() const { return m_running.load(); }
@@ -52,8 +55,8 @@ public:
     // Asks the engine to end: the loop ends at once, stopping every request and transfer on its
     // way out and closing the journal. Does not wait. Any thread.
     void stop();
-    // Waits up to `ms` for the engine thread to end and joins it; true when it has ended (or was
-    // never started). Not on the engine thread.
+    // Waits up to `ms` for the engine thread and then the view thread to end and joins them; true
+    // when both have ended (or were never started). Not on the engine thread.
     bool Wait(int ms);
 
     // --- The queue (any thread) ---
@@ -113,10 +116,19 @@ public:
     qint32 PassCounter() const override { return m_finishCount.load(); }
     QString SyncFolderPath() const override;
     QString ReadUserProfile(const QString& key, const QString& def) const override;
-    // The view thread and the transfer lists come later: until then these notices go nowhere.
+    // Queues the notice on the view thread; false while it does not run.
     bool UIEventSendMsg(const FileInfo& record, bool deleted) override;
+    // The transfer lists come later: until then these notices go nowhere.
     void NotifyUIEvent(const FILE_INFO& record, int kind) override;
     void AddToFailedTask(const FILE_INFO& record) override;
+
+    // --- The view thread (any thread) ---
+
+    QCViewInterface& View() { return m_view; }
+    // QCViewHost: events go to the receiver given to the configuration.
+    bool PostToUi(QCEventBase* event) override;
+    // The map of requested downloads comes with the manual downloads: none yet.
+    bool IsDownloadRequested(const QString& path) const override;
 
     // --- QCResponseHandler (any thread; the work is done on the engine thread) ---
 
@@ -345,6 +357,8 @@ private:
     // The index; its own lock guards it. Declared last, so it goes first: it calls back into the
     // engine while it lives.
     QCCache m_cache{*this};
+    // The view thread reads the index: declared after it, so it ends before the index goes.
+    QCViewInterface m_view{m_cache, *this, *this};
 };
 
 // The one engine object.

@@ -400,6 +400,7 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
         return;
     m_comparedOnce = true;
     ChangeStatus(LOCAL_STATUS_CHECK_CLOUD, true);
+    m_view.FlushCurrentView(); // the shown folder lists the new state
     m_cloudCompared = true;
 }
 

@@ -111,6 +111,18 @@ QString VUZeroz::GetCachePath(const QString& path) {
     return MyCombinePath(sync, path);
 }
 
+bool VUZeroz::ViewList(const QString& path, int count) {
+    return g_LocalStoreMgr.View().RefreshList(path, count);
+}
+
+bool VUZeroz::ViewCustomDir(const QString& path, int count) {
+    return g_LocalStoreMgr.View().RefreshCustomDir(path, count);
+}
+
+bool VUZeroz::ViewSearch(const QString& text, int count) {
+    return g_LocalStoreMgr.View().RefreshSearch(text, count);
+}
+
 void VUZeroz::MapSyncPath(const QString& localFolder, const QString&) {
     // Watching the folder enters with the folder watcher.
     CoreDebug("SetDiskRoot %s", qUtf8Printable(localFolder));

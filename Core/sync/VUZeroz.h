@@ -50,6 +50,13 @@ public:
     // The mirror copy of a cloud path; a path already inside the sync folder is returned as it is;
     // "" for an empty path or while no sync folder is configured.
     QString GetCachePath(const QString& path);
+    // Queue a listing of the folder `path` (entries in pages of `count`), a listing of everything
+    // below `path`, or a search for `text` (first page of `count` hits) on the view thread; the
+    // entries come back as events 2201. 0 or -1: no page limit. False when refused (the engine
+    // does not run; for ViewList also a path outside the sync folder).
+    bool ViewList(const QString& path, int count);
+    bool ViewCustomDir(const QString& path, int count);
+    bool ViewSearch(const QString& text, int count);
     // Maps `localFolder` to the cloud root (the cloud folder argument is not used). When another
     // folder is in effect for the running login, the engine logs in again for the new one; the
     // outcome comes as status events. Returns at once.

@@ -34,6 +34,12 @@ bool RecordingReceiver::event(QEvent* event) {
     case QCEventBase::DefaultEntLogin:
         record.text = static_cast<QCDefaultEntLoginEvent*>(event)->eid;
         break;
+    case QCEventBase::FileUpdate:
+        record.update = static_cast<QCFileUpdateEvent*>(event)->data;
+        break;
+    case QCEventBase::FileDelete:
+        record.update = static_cast<QCFileDeleteEvent*>(event)->data;
+        break;
     case QCEventBase::GetEnterprise:
         record.enterprises = static_cast<QCGetEnterpriseEvent*>(event)->data;
         break;

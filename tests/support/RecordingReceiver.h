@@ -4,6 +4,7 @@
 // posted to it by the core (QCGlobalConfig::CallOuter); they are delivered while a wait runs the
 // event loop of the thread it lives on (the test's main thread).
 
+#include "common/EventRecords.h"
 #include "common/SharedTypes.h"
 
 #include <QEventLoop>
@@ -21,6 +22,7 @@ struct RecordedEvent {
     QString text;                // 2219: the message; 2209: the enterprise id; 2214: the message
     QString text2;               // 2214: the address
     ENTERPRISE_INFO enterprises; // 2213
+    FILE_UPDATE_NOTIFY update;   // 2201, 2202
 };
 
 class RecordingReceiver : public QObject {

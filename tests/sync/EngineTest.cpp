@@ -424,3 +424,46 @@ TEST_F(EngineTest, TheDeviceIdIsMadeOnceAndKept) {
 }
 
 } // namespace
+
+// --- The view thread --------------------------------------------------------------------------------
+
+// The facade's view requests and the index's notices reach the view thread, whose events go to the
+// receiver; the engine's end stops it, and it refuses requests from then on.
+TEST_F(EngineTest, ViewRequestsAndNoticesReachTheViewThreadUntilTheEngineEnds) {
+    MakeReady();
+    SetStatus(LOCAL_STATUS_CHECK_CLOUD);
+    QCCache& cache = g_LocalStoreMgr.Cache();
+    FILE_INFO d;
+    d.path = QStringLiteral("/d");
+    d.is_dir = true;
+    cache.Update(d.path, d, FILE_STATUS_SYNCED, false, false, true);
+    FILE_INFO a;
+    a.path = QStringLiteral("/d/a.txt");
+    a.name = QStringLiteral("a.txt");
+    cache.Update(a.path, a, FILE_STATUS_SYNCED, false, false, true);
+    VUZeroz& core = *VUZeroz::GetInstance();
+    const QString folder = root + QStringLiteral("/d");
+    const auto entries = [folder](int n) {
+        return [folder, n](const RecordedEvent& e) {
+            return e.update.path == folder && int(e.update.files.size()) == n;
+        };
+    };
+    EXPECT_FALSE(core.ViewList(root + QStringLiteral("-old/d"), -1));
+    ASSERT_TRUE(core.ViewList(folder, -1));
+    ASSERT_TRUE(receiver.WaitFor(QCEventBase::FileUpdate, entries(1), 5000));
+    receiver.Take();
+    FILE_INFO b = a;
+    b.path = QStringLiteral("/d/b.txt");
+    b.name = QStringLiteral("b.txt");
+    cache.Update(b.path, b, FILE_STATUS_SYNCED, true, false, true); // a notice of the index
+    ASSERT_TRUE(receiver.WaitFor(
+        QCEventBase::FileUpdate,
+        [&](const RecordedEvent& e) {
+            return entries(1)(e) && e.update.files[0].path == folder + QStringLiteral("/b.txt");
+        },
+        5000));
+    ASSERT_TRUE(core.Uninit(false));
+    EXPECT_FALSE(g_LocalStoreMgr.View().running());
+    EXPECT_FALSE(core.ViewSearch(QStringLiteral("a"), -1));
+    EXPECT_FALSE(g_LocalStoreMgr.UIEventSendMsg(FileInfo(), false));
+}
