@@ -94,13 +94,19 @@ public:
         FlushIfFull();
     }
     void Flush() {
+        QElapsedTimer timer;
+        timer.start();
+        m_written += m_rows.size() + m_deletes.size();
         if (!m_deletes.empty() && !QCSyncDB::DeleteByPaths(m_deletes))
             CoreDebug("[compare] %lu journal deletions failed", static_cast<unsigned long>(m_deletes.size()));
         if (!m_rows.empty() && !QCSyncDB::UpdateFileInfos(m_rows))
             CoreDebug("[compare] %lu journal writes failed", static_cast<unsigned long>(m_rows.size()));
         m_deletes.clear();
         m_rows.clear();
+        m_ms += timer.elapsed();
     }
+    size_t Written() const { return m_written; }
+    qint64 Ms() const { return m_ms; }
 
 private:
     void FlushIfFull() {
@@ -109,6 +115,8 @@ private:
     }
     std::vector<FILE_INFO> m_rows;
     std::vector<QString> m_deletes;
+    size_t m_written = 0; // rows stored or deleted
+    qint64 m_ms = 0;      // spent in the journal
 };
 
 size_t QCLocalStoreMgr::CalcServerPaths(NodeMap& nodes) {
@@ -376,6 +384,8 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
         orphans.erase(node.path.toLower());
     }
     journal.Flush();
+    CoreDebug("[compare] journal: %lu rows in %lld ms", static_cast<unsigned long>(journal.Written()),
+              static_cast<long long>(journal.Ms()));
     if (!changed)
         orphans.swap(db);
     CoreDebug("[compare] %s, %lu nodes of %lu in %lld ms: %lu synced, %lu not down, %lu to download, %lu "
