@@ -252,6 +252,8 @@ void QCSyncFile::UpdateSpeed(bool all) {
 }
 
 void QCSyncFile::UpdateTransferDetail() {
+    if (m_ended.load())
+        return; // an ended task's late progress would bring its entry back
     m_host.NotifyUIEvent(GetFileInfo(), m_isDownload ? kDownProgress : kUpProgress);
 }
 

@@ -215,6 +215,11 @@ public:
     void SetBeforeReplaceHookForTests(std::function<void(const QString&)> hook);
     int ConflictHashesForTests() const { return m_conflictHashes.load(); }
     static constexpr int kTraceVersionCheck = -3;
+    // The cloud version the user details hold; any thread.
+    quint32 UserVersionForTests() const {
+        std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
+        return m_userDetail.version;
+    }
 
     // --- The view thread (any thread) ---
 

@@ -42,8 +42,8 @@ void QCLocalStoreMgr::PostSyncFileResult(TaskPtr task, int type, unsigned code, 
 void QCLocalStoreMgr::ProcSyncFileResult(const TaskPtr& task, int type, unsigned code, const QString& msg) {
     Q_ASSERT(IsEngineThread());
     if (!RemoveTask(task)) {
-        CoreDebug("[result] %s (%d, %u) of a task no longer queued: released",
-                  qUtf8Printable(task->GetSvrPath()), type, code);
+        CoreDebug("[result] no longer queued: %s (%d, %u), released", qUtf8Printable(task->GetSvrPath()),
+                  type, code);
         task->End();
         return;
     }
