@@ -15,8 +15,9 @@
 //      "User.getUserDetail", "User.getVersion", "Enterprise.getListByUser", "User.getJumpUrl";
 //    - the cloud tree (tree(), see StandInTree.h), for a request with a session (else errno
 //      2006): "Incr.getBgsp", "Incr.getGlobalNodes", "Incr.getIncrGlobal";
+//    - the uploads (uploads(), see StandInUploads.h), for a request with a session: "Sync.getAddr",
+//      "Upload.request", "Upload.block", "Upload.commit", "Sync.addFile", "Upload.uploadFile";
 // 3. otherwise errno 1007, as the service answers a method it does not know.
-// Later the block store joins the state the same way.
 //
 // Threads: scripts and state are set from the test's thread and used on the servers' threads; the
 // script table is guarded by a mutex, the account service guards itself, and a script must be
@@ -26,6 +27,7 @@
 #include "support/StandInAccounts.h"
 #include "support/StandInAnswer.h"
 #include "support/StandInTree.h"
+#include "support/StandInUploads.h"
 
 #include <map>
 #include <mutex>
@@ -55,6 +57,7 @@ public:
     // The account service and the cloud tree; they live as long as this object.
     StandInAccounts& accounts() { return m_accounts; }
     StandInTree& tree() { return m_tree; }
+    StandInUploads& uploads() { return m_uploads; }
 
     // The "/intf.php" requests of `method` received so far.
     std::vector<RecordedRequest> calls(const std::string& method) const;
@@ -72,4 +75,5 @@ private:
     std::map<std::string, ApiScript> m_scripts; // guarded by m_lock
     StandInTree m_tree;                         // before m_accounts, which reads it
     StandInAccounts m_accounts;
+    StandInUploads m_uploads; // places files in m_tree
 };

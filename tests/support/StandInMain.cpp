@@ -1,6 +1,7 @@
 // Runs the stand-in of the cloud service on loopback for trying things by hand:
-//   cloud_standin_run [--tls] [--self-signed]
-// prints its addresses, logs every request, answers "/echo" with what it received and "/intf.php"
+//   cloud_standin_run [--tls] [--self-signed] [--bench]
+// prints its addresses, logs every request (with --bench: none, and uploaded files keep no bytes,
+// so that gigabytes pass through without piling up), answers "/echo" with what it received and "/intf.php"
 // as the service's API (signature check, the default configuration reply naming itself), with one
 // demo account that can log in (its credential is printed).
 #include "support/CloudStandIn.h"
@@ -36,23 +37,29 @@ std::string Describe(const RecordedRequest& rec) {
 
 int main(int argc, char** argv) {
     StandInOptions options;
+    bool bench = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--tls") == 0) {
             options.tls = TlsMode::TestCa;
         } else if (strcmp(argv[i], "--self-signed") == 0) {
             options.tls = TlsMode::SelfSigned;
+        } else if (strcmp(argv[i], "--bench") == 0) {
+            bench = true;
+            options.logContentLimit = 0;
+            options.workers = 64;
         } else {
-            fprintf(stderr, "usage: %s [--tls] [--self-signed]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--tls] [--self-signed] [--bench]\n", argv[0]);
             return 2;
         }
     }
     CloudStandIn standIn;
     std::mutex printLock;
-    standIn.setObserver([&printLock](const RecordedRequest& rec) {
-        std::lock_guard<std::mutex> guard(printLock);
-        fputs(Describe(rec).c_str(), stdout);
-        fflush(stdout);
-    });
+    if (!bench)
+        standIn.setObserver([&printLock](const RecordedRequest& rec) {
+            std::lock_guard<std::mutex> guard(printLock);
+            fputs(Describe(rec).c_str(), stdout);
+            fflush(stdout);
+        });
     standIn.route("*", "/echo", [](const RecordedRequest& rec) {
         StandInReply reply;
         reply.contentType = "text/plain";
@@ -60,6 +67,7 @@ int main(int argc, char** argv) {
         return reply;
     });
     StandInApi api(standIn);
+    api.uploads().setKeepBytes(!bench);
     StandInUser demo;
     demo.qid = "1001";
     demo.q = "demo";
