@@ -377,6 +377,7 @@ void QCLocalStoreMgr::OnCheckLoop() {
     CheckNodeFetch();
     CheckChainRetry();
     CheckFetchRetry();
+    CheckUploads();
     if (m_status.load() == LOCAL_STATUS_CHECK_CLOUD)
         ExecDownloadTask();
     CheckVersion();

@@ -9,6 +9,7 @@
 
 #include "Transfer/QCSyncFile.h"
 #include "Transfer/QCTransferHost.h"
+#include "Transfer/QCUploadHost.h"
 #include "cache/QCCache.h"
 #include "cache/QCFileInfoCache.h"
 #include "cache/QCCacheHost.h"
@@ -40,7 +41,11 @@
 #include <thread>
 #include <vector>
 
-class QCLocalStoreMgr : public QCResponseHandler, public QCCacheHost, public QCViewHost, public QCTransferHost {
+class QCLocalStoreMgr : public QCResponseHandler,
+                        public QCCacheHost,
+                        public QCViewHost,
+                        public QCTransferHost,
+                        public QCUploadHost {
 public:
     QCLocalStoreMgr();
     // Stops the engine thread and waits for it, when it still runs.
@@ -172,6 +177,14 @@ public:
     void PauseTaskCountAdd(bool isDownload, double weight) override;
     void PauseTaskCountRelease(bool isDownload, double weight) override;
     void PostSyncFileResult(TaskPtr task, int type, unsigned code, QString msg) override;
+    // QCUploadHost (QCLocalStoreMgrUpload.cpp); any thread.
+    void RunUploadWork(std::function<void()> work) override;
+    bool UploadCancelled(const QString& cloudPath) const override;
+    double UploadWeight() const override;
+    // Makes the upload task of the mirror file `localPath`, queues it and starts it; false when it
+    // is no file of the mirror folder or its upload runs already. Engine thread. (Until the
+    // change pipeline starts uploads itself.)
+    bool UploadMirrorFile(const QString& localPath);
     // Where a task ends (posted by PostSyncFileResult). Engine thread.
     void ProcSyncFileResult(const TaskPtr& task, int type, unsigned code, const QString& msg);
     void AddToFinishTask(const FILE_INFO& record);
@@ -312,6 +325,8 @@ private:
     // Ends every transfer task as leaving its queue ends it (requests cancelled, list entries
     // removed, paused weights released). Engine thread.
     void EndAllTransfers();
+    // A pass over the upload queue: dirty tasks are dropped, due retries sent. Engine thread.
+    void CheckUploads();
     // Takes `task` out of its queue; false when it is not there. Any thread.
     bool RemoveTask(const TaskPtr& task);
     void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
