@@ -112,8 +112,8 @@ bool QCUploadFile::CheckZip(const char* src, int len, QByteArray& dst, const QSt
     uLongf length = compressBound(uLong(len));
     dst.resize(int(length));
     const qint64 started = QCClock::NowMs();
-    if (compress2(reinterpret_cast<Bytef*>(dst.data()), &length, reinterpret_cast<const Bytef*>(src), uLong(len),
-                  level) != Z_OK ||
+    if (compress2(reinterpret_cast<Bytef*>(dst.data()), &length, reinterpret_cast<const Bytef*>(src),
+                  uLong(len), level) != Z_OK ||
         length == 0)
         return false;
     const unsigned rate = unsigned(length * 100 / unsigned(len));
@@ -179,7 +179,8 @@ void QCUploadFile::HashAndAsk() {
     if (!Stamp(size, mtime) || !file.open(QIODevice::ReadOnly))
         return MarkDirty("cannot open");
     Plan plan;
-    const bool whole = MakeBlocks(file, g_Config.fast_up_filesize, [this] { return Stopping(); }, plan);
+    const bool whole = MakeBlocks(
+        file, g_Config.fast_up_filesize, [this] { return Stopping(); }, plan);
     file.close();
     if (!whole)
         return MarkDirty("hashing ended short");
@@ -306,10 +307,9 @@ void QCUploadFile::SendMeta() {
                                     {QStringLiteral("bsize"), double(block.bsize)},
                                     {QStringLiteral("boffset"), QString::number(block.boffset)},
                                     {QStringLiteral("bhash"), block.bhash}});
-        const QJsonObject body{
-            {QStringLiteral("request"),
-             QJsonObject{{QStringLiteral("totalblock"), double(request.blocks.size())},
-                         {QStringLiteral("block_info"), list}}}};
+        const QJsonObject body{{QStringLiteral("request"),
+                                QJsonObject{{QStringLiteral("totalblock"), double(request.blocks.size())},
+                                            {QStringLiteral("block_info"), list}}}};
         const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
         client->addQueryParamFile("file", "file.dat", json.constData(), json.size(), std::string());
     }
@@ -335,7 +335,8 @@ void QCUploadFile::ProcBlocks() {
                 return;
             const auto next = std::find(m_blockState.begin(), m_blockState.end(), 0);
             if (next == m_blockState.end()) {
-                const bool all = std::all_of(m_blockState.begin(), m_blockState.end(), [](int s) { return s == 2; });
+                const bool all =
+                    std::all_of(m_blockState.begin(), m_blockState.end(), [](int s) { return s == 2; });
                 if (!all || m_commitQueued)
                     return;
                 m_commitQueued = true;
@@ -354,7 +355,8 @@ void QCUploadFile::ProcBlocks() {
                 if (got != qint64(block.bsize))
                     return MarkDirty("block read short");
                 bytes.resize(int(got));
-                if (QString::fromLatin1(HashBuffer(bytes.constData(), bytes.size(), HASH_SHA1)) != block.bhash)
+                if (QString::fromLatin1(HashBuffer(bytes.constData(), bytes.size(), HASH_SHA1)) !=
+                    block.bhash)
                     return MarkDirty("block changed since hashing");
                 if (!m_zipTried) {
                     // The first block decides whether compression pays for this file.
@@ -498,7 +500,8 @@ void QCUploadFile::ExchangeFailed(int key, int code, std::function<void()> send)
         if (failures <= kRetries)
             m_retries.push_back({QCClock::NowMs() + (1000LL << (failures - 1)), std::move(send)});
     }
-    CoreDebug("[upload] %s exchange %d failed (%d), try %d", qUtf8Printable(GetSvrPath()), key, code, failures);
+    CoreDebug("[upload] %s exchange %d failed (%d), try %d", qUtf8Printable(GetSvrPath()), key, code,
+              failures);
     if (failures > kRetries)
         CompleteMe(SYNC_ERROR::Network, unsigned(code), QStringLiteral("upload exchange failed"));
 }

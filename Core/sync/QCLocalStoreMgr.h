@@ -11,8 +11,8 @@
 #include "Transfer/QCTransferHost.h"
 #include "Transfer/QCUploadHost.h"
 #include "cache/QCCache.h"
-#include "cache/QCFileInfoCache.h"
 #include "cache/QCCacheHost.h"
+#include "cache/QCFileInfoCache.h"
 #include "cache/QCViewHost.h"
 #include "cache/QCViewInterface.h"
 #include "common/QCEventBase.h"
@@ -219,7 +219,8 @@ public:
     // nothing there, unchanged since the last sync, already the cloud's content, or moved aside
     // into a conflict copy. False when a copy was needed and could not be made. `seen` gets
     // what the check saw of the path last.
-    bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud, LocalStamp* seen = nullptr);
+    bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud,
+                                 LocalStamp* seen = nullptr);
     // A finished download's temporary file put in place of `localPath` (check, then replace);
     // false when it could not be.
     bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud);
@@ -347,8 +348,9 @@ private:
     FILE_STATUS CompareCloudFile(FILE_INFO& cloud, const QString& localPath, QString& reason,
                                  std::map<QString, FILE_INFO>& local, std::map<QString, FILE_INFO>& db,
                                  JournalBatch& journal);
-    FILE_STATUS CompareCloudDir(FILE_INFO& cloud, const QString& localPath, std::map<QString, FILE_INFO>& local,
-                                std::map<QString, FILE_INFO>& db, JournalBatch& journal);
+    FILE_STATUS CompareCloudDir(FILE_INFO& cloud, const QString& localPath,
+                                std::map<QString, FILE_INFO>& local, std::map<QString, FILE_INFO>& db,
+                                JournalBatch& journal);
     void ApplyCloudMoves(NodeMap& nodes, const std::map<QString, QString>& oldPaths);
     // Journal rows without a cloud node: unchanged local files go to the trash. False when too
     // many would go and the user has not confirmed (nothing is removed then).
@@ -452,14 +454,14 @@ private:
     QCTimer m_versionTimer;
     QCTimer m_speedTimer;
     QCTimer m_spaceTimer;
-    QCTimer m_nodeTimer;          // a cloud fetch that could not start when it was due
-    GLOBAL_NODES_ACK m_globalAck; // its nodes: the cloud tree, keyed by node id
-    INCR_GLOBAL_ACK m_incrAck;    // the changes of the running cycle
-    QString m_gsp;                // the sync point the tree reflects; empty: fetch it whole
-    bool m_treeLoaded = false;    // the tree in memory is that of m_gsp
-    bool m_needCompare = true;    // compare at the end of the next cycle even without changes
-    bool m_fetchActive = false;   // a cycle runs
-    int m_fetchCommand = 0;       // the step whose reply is awaited
+    QCTimer m_nodeTimer;               // a cloud fetch that could not start when it was due
+    GLOBAL_NODES_ACK m_globalAck;      // its nodes: the cloud tree, keyed by node id
+    INCR_GLOBAL_ACK m_incrAck;         // the changes of the running cycle
+    QString m_gsp;                     // the sync point the tree reflects; empty: fetch it whole
+    bool m_treeLoaded = false;         // the tree in memory is that of m_gsp
+    bool m_needCompare = true;         // compare at the end of the next cycle even without changes
+    bool m_fetchActive = false;        // a cycle runs
+    int m_fetchCommand = 0;            // the step whose reply is awaited
     std::function<void()> m_fetchStep; // sends that step again
     qint64 m_fetchRetryAtMs = -1;
     qint64 m_fetchPauseMs = 1000;
@@ -468,10 +470,10 @@ private:
     bool m_cloudCheckDirty = false;     // some node waits for the download queue
     bool m_massDeletePending = false;   // cloud deletions wait for the user's start
     bool m_massDeleteConfirmed = false; // the user started the sync over them
-    bool m_versionFlag = false;   // the last version reply was not older than the known version
-    int m_chainCommand = 0;       // the login step to send again, 0: none
-    qint64 m_chainRetryAtMs = -1; // when to send it
-    qint64 m_chainPauseMs = 1000; // the pause before the next retry
+    bool m_versionFlag = false;         // the last version reply was not older than the known version
+    int m_chainCommand = 0;             // the login step to send again, 0: none
+    qint64 m_chainRetryAtMs = -1;       // when to send it
+    qint64 m_chainPauseMs = 1000;       // the pause before the next retry
     qint64 m_lastShownErrorMs = 0;
     bool m_downloadBusyForTests = false;
 
