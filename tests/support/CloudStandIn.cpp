@@ -391,6 +391,7 @@ struct CloudStandIn::Impl {
     void append(const RecordedRequest& rec);
     void handle(Listener listener, const httplib::Request& req, httplib::Response& res);
     StandInReply answer(const StandInRoute& route, const RecordedRequest& rec);
+    void send(StandInReply reply, httplib::Response& res);
 };
 
 void CloudStandIn::Impl::append(const RecordedRequest& rec) {
@@ -410,7 +411,8 @@ bool CloudStandIn::Impl::startServer(Listener listener, std::unique_ptr<httplib:
         error = "cannot create the server";
         return false;
     }
-    server->new_task_queue = [] { return new httplib::ThreadPool(4); };
+    // Enough workers that replies held by a test leave some free for the client's other requests.
+    server->new_task_queue = [] { return new httplib::ThreadPool(8); };
     // A reply goes out in several writes; without this, each one after the first on a kept-alive
     // connection would wait for the client's delayed acknowledgement.
     server->set_tcp_nodelay(true);
@@ -512,6 +514,8 @@ void CloudStandIn::Impl::handle(Listener listener, const httplib::Request& req, 
             return;
         case FaultKind::Truncated: {
             StandInReply reply = answer(route, rec);
+            if (reply.sharedBody)
+                reply.body = *reply.sharedBody;
             if (reply.body.size() < 64)
                 reply.body.append(64 - reply.body.size(), ' ');
             auto body = std::make_shared<std::string>(reply.body);
@@ -532,33 +536,47 @@ void CloudStandIn::Impl::handle(Listener listener, const httplib::Request& req, 
             break;
         }
         case FaultKind::Trickle: {
-            const StandInReply reply = answer(route, rec);
-            auto body = std::make_shared<std::string>(reply.body);
-            const size_t piece = size_t(std::max(1, fault.pieceBytes));
-            const int delayMs = fault.delayMs;
-            res.status = reply.status;
-            for (const auto& [name, value] : reply.headers)
-                res.set_header(name, value);
-            res.set_content_provider(
-                body->size(), reply.contentType,
-                [this, body, piece, delayMs](size_t offset, size_t, httplib::DataSink& sink) {
-                    if (offset > 0) {
-                        std::unique_lock<std::mutex> guard(lock);
-                        if (wake.wait_for(guard, std::chrono::milliseconds(delayMs),
-                                          [this] { return stopping; }))
-                            return false;
-                    }
-                    return sink.write(body->data() + offset, std::min(piece, body->size() - offset));
-                });
+            StandInReply reply = answer(route, rec);
+            reply.pieceBytes = std::max(1, fault.pieceBytes);
+            reply.pieceDelayMs = fault.delayMs;
+            send(std::move(reply), res);
             return;
         }
         }
     }
-    const StandInReply reply = answer(route, rec);
+    StandInReply reply = answer(route, rec);
+    if (reply.reset) {
+        if (t_stream)
+            t_stream->requestReset();
+        return;
+    }
+    send(std::move(reply), res);
+}
+
+void CloudStandIn::Impl::send(StandInReply reply, httplib::Response& res) {
     res.status = reply.status;
     for (const auto& [name, value] : reply.headers)
         res.set_header(name, value);
-    res.set_content(reply.body, reply.contentType);
+    std::shared_ptr<const std::string> body = reply.sharedBody;
+    if (!body && reply.pieceBytes <= 0 && reply.body.size() < 65536) {
+        res.set_content(reply.body, reply.contentType);
+        return;
+    }
+    // Large bodies (blocks) go out from one shared buffer rather than another copy in httplib.
+    if (!body)
+        body = std::make_shared<const std::string>(std::move(reply.body));
+    const size_t piece = reply.pieceBytes > 0 ? size_t(reply.pieceBytes) : body->size();
+    const int delayMs = reply.pieceDelayMs;
+    res.set_content_provider(
+        body->size(), reply.contentType,
+        [this, body, piece, delayMs](size_t offset, size_t, httplib::DataSink& sink) {
+            if (offset > 0 && delayMs > 0) {
+                std::unique_lock<std::mutex> guard(lock);
+                if (wake.wait_for(guard, std::chrono::milliseconds(delayMs), [this] { return stopping; }))
+                    return false;
+            }
+            return sink.write(body->data() + offset, std::min(piece, body->size() - offset));
+        });
 }
 
 CloudStandIn::CloudStandIn() : d(std::make_unique<Impl>()) {}
@@ -702,6 +720,17 @@ void CloudStandIn::addFault(const FaultRule& rule) {
 void CloudStandIn::clearFaults() {
     std::lock_guard<std::mutex> guard(d->lock);
     d->faults.clear();
+}
+
+bool CloudStandIn::holdUntil(const std::function<bool()>& ready) {
+    std::unique_lock<std::mutex> guard(d->lock);
+    d->wake.wait(guard, [this, &ready] { return d->stopping || ready(); });
+    return !d->stopping;
+}
+
+void CloudStandIn::wakeHeld() {
+    std::lock_guard<std::mutex> guard(d->lock);
+    d->wake.notify_all();
 }
 
 void CloudStandIn::setObserver(std::function<void(const RecordedRequest&)> observer) {

@@ -56,6 +56,12 @@ public:
     void addFault(const FaultRule& rule);
     void clearFaults();
 
+    // For a route that holds its reply: blocks the server thread until `ready()` holds (true)
+    // or Stop() begins (false). `ready` runs under the stand-in's lock and must not call into it;
+    // wakeHeld() makes held routes check it again.
+    bool holdUntil(const std::function<bool()>& ready);
+    void wakeHeld();
+
     // Called on a server thread with every request as it is recorded (the runner prints them).
     void setObserver(std::function<void(const RecordedRequest&)> observer);
 

@@ -15,8 +15,9 @@
 //      "User.getUserDetail", "User.getVersion", "Enterprise.getListByUser", "User.getJumpUrl";
 //    - the cloud tree (tree(), see StandInTree.h), for a request with a session (else errno
 //      2006): "Incr.getBgsp", "Incr.getGlobalNodes", "Incr.getIncrGlobal";
+//    - the block store (downloads(), see StandInDownloads.h): "Sync.getDownloadInfo" and
+//      "Download.getMetaInfo" with a session (else errno 2006), "Download.downloadBlock";
 // 3. otherwise errno 1007, as the service answers a method it does not know.
-// Later the block store joins the state the same way.
 //
 // Threads: scripts and state are set from the test's thread and used on the servers' threads; the
 // script table is guarded by a mutex, the account service guards itself, and a script must be
@@ -25,6 +26,7 @@
 #include "support/CloudStandIn.h"
 #include "support/StandInAccounts.h"
 #include "support/StandInAnswer.h"
+#include "support/StandInDownloads.h"
 #include "support/StandInTree.h"
 
 #include <map>
@@ -52,9 +54,10 @@ public:
     // 127.0.0.2:<secondary port>, plain http.
     std::string defaultConfigData() const;
 
-    // The account service and the cloud tree; they live as long as this object.
+    // The account service, the cloud tree and the block store; they live as long as this object.
     StandInAccounts& accounts() { return m_accounts; }
     StandInTree& tree() { return m_tree; }
+    StandInDownloads& downloads() { return m_downloads; }
 
     // The "/intf.php" requests of `method` received so far.
     std::vector<RecordedRequest> calls(const std::string& method) const;
@@ -72,4 +75,5 @@ private:
     std::map<std::string, ApiScript> m_scripts; // guarded by m_lock
     StandInTree m_tree;                         // before m_accounts, which reads it
     StandInAccounts m_accounts;
+    StandInDownloads m_downloads; // after the tree and the accounts, which it reads
 };
