@@ -69,7 +69,8 @@ bool Encrypt(const std::string& in, const std::string& key, const std::string& i
     int length = 0;
     int last = 0;
     const bool ok =
-        EVP_EncryptInit_ex(context, EVP_aes_256_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key.data()),
+        EVP_EncryptInit_ex(context, EVP_aes_256_cbc(), nullptr,
+                           reinterpret_cast<const unsigned char*>(key.data()),
                            reinterpret_cast<const unsigned char*>(iv.data())) == 1 &&
         EVP_EncryptUpdate(context, reinterpret_cast<unsigned char*>(&out[0]), &length,
                           reinterpret_cast<const unsigned char*>(in.data()), int(in.size())) == 1 &&
@@ -275,13 +276,13 @@ ApiAnswer StandInDownloads::InfoAnswer(const RecordedRequest& request) {
     const std::string secondary = "127.0.0.2:" + std::to_string(m_server.port(Listener::Secondary));
     const std::string file =
         "{\"fpath\":" + StandInApi::JsonString(path) + ",\"fsize\":" + Text(node->size) +
-        ",\"ctime\":" + Text(node->ctime) + ",\"mtime\":" + Text(node->mtime) + ",\"ver\":" + Text(node->version) +
-        ",\"fhash\":" + StandInApi::JsonString(node->hash) + ",\"nid\":" + StandInApi::JsonString(node->nid) +
-        ",\"dt\":" + StandInApi::JsonString(dt) + ",\"compress\":" + (compress ? "1" : "0") +
-        ",\"http\":" + StandInApi::JsonString(primary) + ",\"addr_1\":" + StandInApi::JsonString(secondary + ",0,d") +
-        ",\"addr_2\":\"\",\"backup\":\"\"}";
-    return ApiAnswer::Data("{\"is_https\":0,\"file_info\":{" + StandInApi::JsonString(node->nid) + ":" + file +
-                           "}}");
+        ",\"ctime\":" + Text(node->ctime) + ",\"mtime\":" + Text(node->mtime) +
+        ",\"ver\":" + Text(node->version) + ",\"fhash\":" + StandInApi::JsonString(node->hash) +
+        ",\"nid\":" + StandInApi::JsonString(node->nid) + ",\"dt\":" + StandInApi::JsonString(dt) +
+        ",\"compress\":" + (compress ? "1" : "0") + ",\"http\":" + StandInApi::JsonString(primary) +
+        ",\"addr_1\":" + StandInApi::JsonString(secondary + ",0,d") + ",\"addr_2\":\"\",\"backup\":\"\"}";
+    return ApiAnswer::Data("{\"is_https\":0,\"file_info\":{" + StandInApi::JsonString(node->nid) + ":" +
+                           file + "}}");
 }
 
 ApiAnswer StandInDownloads::MetaAnswer(const RecordedRequest& request) {
@@ -411,7 +412,8 @@ StandInReply StandInDownloads::BlockReply(const RecordedRequest& request) {
     const bool compress = request.cookie("compress") == "1";
     const bool encrypt = request.cookie("encrypt") == "2";
     const StandInSession session = encrypt ? m_accounts.session(request.queryArg("qid")) : StandInSession();
-    reply.sharedBody = Encode(hash, plain, faulted && fault.kind == FaultKind::Flip, compress, encrypt, session);
+    reply.sharedBody =
+        Encode(hash, plain, faulted && fault.kind == FaultKind::Flip, compress, encrypt, session);
     if (!reply.sharedBody)
         return Refusal(kStandInBadParam, "cannot encode the block");
     reply.contentType = "application/octet-stream";

@@ -152,9 +152,9 @@ private:
     mutable std::mutex m_lock;
     mutable std::condition_variable m_heldChanged;
     std::unordered_map<std::string, std::shared_ptr<const std::string>> m_blocks; // by block hash
-    std::map<std::string, Content> m_contents;                                   // by content hash
-    std::map<std::string, Token> m_tokens;                                       // by "dt"
-    std::map<std::string, std::shared_ptr<const std::string>> m_encoded;         // pre-encoded
+    std::map<std::string, Content> m_contents;                                    // by content hash
+    std::map<std::string, Token> m_tokens;                                        // by "dt"
+    std::map<std::string, std::shared_ptr<const std::string>> m_encoded;          // pre-encoded
     std::vector<BlockFault> m_faults;
     bool m_compress = true;
     bool m_preEncoded = false;

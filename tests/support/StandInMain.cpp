@@ -15,10 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
-#include <vector>
 #include <mutex>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 volatile std::sig_atomic_t g_quit = 0;
@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
         } else if (strcmp(argv[i], "--keep-alive") == 0 && i + 1 < argc) {
             options.keepAliveRequests = atoi(argv[++i]);
         } else if (strcmp(argv[i], "--file") == 0 && i + 1 < argc && (eq = strchr(argv[i + 1], '='))) {
-            files.emplace_back(std::string(argv[i + 1], size_t(eq - argv[i + 1])), strtoull(eq + 1, nullptr, 10));
+            files.emplace_back(std::string(argv[i + 1], size_t(eq - argv[i + 1])),
+                               strtoull(eq + 1, nullptr, 10));
             ++i;
         } else {
             fprintf(stderr,
