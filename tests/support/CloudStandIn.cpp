@@ -20,6 +20,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -142,7 +143,7 @@ public:
     bool is_readable() const override {
         if (m_reset)
             return false;
-        if (m_ssl && SSL_pending(m_ssl) > 0)
+        if (m_bufferStart < m_bufferEnd || (m_ssl && SSL_pending(m_ssl) > 0))
             return true;
         pollfd p{m_fd, POLLIN, 0};
         return poll(&p, 1, kTimeoutMs) > 0;
@@ -153,13 +154,31 @@ public:
         pollfd p{m_fd, POLLOUT, 0};
         return poll(&p, 1, kTimeoutMs) > 0;
     }
+    // httplib reads the request head a byte at a time: those reads come from a buffer, not one
+    // system call each.
     ssize_t read(char* ptr, size_t size) override {
-        if (!is_readable())
-            return -1;
-        ssize_t n =
-            m_ssl ? SSL_read(m_ssl, ptr, int(std::min<size_t>(size, INT_MAX))) : recv(m_fd, ptr, size, 0);
-        if (n <= 0)
-            return m_ssl ? -1 : n;
+        ssize_t n = 0;
+        if (m_bufferStart < m_bufferEnd) {
+            n = ssize_t(std::min(size, m_bufferEnd - m_bufferStart));
+            memcpy(ptr, m_buffer + m_bufferStart, size_t(n));
+            m_bufferStart += size_t(n);
+        } else {
+            if (!is_readable())
+                return -1;
+            const bool buffered = size < sizeof m_buffer;
+            char* into = buffered ? m_buffer : ptr;
+            const size_t length = buffered ? sizeof m_buffer : size;
+            n = m_ssl ? SSL_read(m_ssl, into, int(std::min<size_t>(length, INT_MAX)))
+                      : recv(m_fd, into, length, 0);
+            if (n <= 0)
+                return m_ssl ? -1 : n;
+            if (buffered) {
+                m_bufferStart = std::min(size, size_t(n));
+                m_bufferEnd = size_t(n);
+                memcpy(ptr, m_buffer, m_bufferStart);
+                n = ssize_t(m_bufferStart);
+            }
+        }
         if (!m_headComplete && m_head.size() < 65536) {
             m_head.append(ptr, size_t(n));
             m_headComplete = m_head.find("\r\n\r\n") != std::string::npos;
@@ -214,6 +233,9 @@ private:
     int m_fd;
     SSL* m_ssl;
     bool m_reset = false;
+    char m_buffer[4096];
+    size_t m_bufferStart = 0; // unread bytes of m_buffer: [m_bufferStart, m_bufferEnd)
+    size_t m_bufferEnd = 0;
     std::string m_head;
     bool m_headComplete = false;
 };
