@@ -342,9 +342,23 @@ void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
             });
         }
         break;
+    case QCEventBase::PauseTask:
+        if (auto* pause = dynamic_cast<QCPauseTaskEvent*>(event.get()))
+            ProcPauseTask(pause->path);
+        break;
+    case QCEventBase::ResumeTask:
+        if (auto* resume = dynamic_cast<QCResumeTaskEvent*>(event.get()))
+            ProcResumeTask(resume->path);
+        break;
+    case QCEventBase::FastTransfer:
+        if (auto* fast = dynamic_cast<QCFastTransferEvent*>(event.get()))
+            ProcFastTransfer(fast->path);
+        break;
+    case QCEventBase::CancelAllTask:
+        CancelAllTask();
+        break;
     default:
-        // Pause, resume, cancel-all, history and cloud copy enter with the parts of the engine
-        // that handle them.
+        // History and cloud copy enter with the parts of the engine that handle them.
         CoreDebug("[event] %d not handled", type);
         break;
     }
@@ -363,6 +377,8 @@ void QCLocalStoreMgr::OnCheckLoop() {
     CheckNodeFetch();
     CheckChainRetry();
     CheckFetchRetry();
+    if (m_status.load() == LOCAL_STATUS_CHECK_CLOUD)
+        ExecDownloadTask();
     CheckVersion();
     CheckConfigReady();
     DBCommitCheck();
@@ -444,7 +460,8 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
 }
 
 void QCLocalStoreMgr::ClearAll(bool) {
-    // Running transfers, pending changes and the fetched node lists enter with their parts.
+    // Pending changes enter with their part.
+    EndAllTransfers();
     {
         std::lock_guard<std::mutex> lock(m_errorLock);
         m_syncError.Clear();
@@ -573,7 +590,7 @@ void QCLocalStoreMgr::ChangeStatus(LOCAL_STATUS status, bool notify) {
         }
         RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(true, false); });
         m_changeCount = 0;
-        m_lastPassCount = m_runningPassCount;
+        m_lastPassCount = m_runningPassCount.load();
         m_runningPassCount = 0;
         ++m_finishCount;
         CoreDebug("--------- sync finish ----------");
@@ -634,13 +651,7 @@ void QCLocalStoreMgr::ProcUserEvent(REQUEST_TYPE request) {
         ProcStopSync();
         break;
     case REQUEST_REFRESH: {
-        // At most one version request every two seconds, however often the user asks.
-        const qint64 now = QCClock::NowMs();
-        if (m_lastRefreshMs >= 0 && now - m_lastRefreshMs <= 2000)
-            break;
-        CoreDebug("ProcUserRequest Refresh");
-        m_lastRefreshMs = now;
-        RunOnPool([] { QCRequestCommon::GetInstance()->DoGetVersion(true); });
+        RequestVersionCheck();
         break;
     }
     default:
@@ -675,6 +686,10 @@ void QCLocalStoreMgr::ProcStartSync() {
     }
     if (m_status.load() == LOCAL_STATUS_LOGIN_OK)
         return;
+    // The transfers of the last run end before the lists are emptied, never left running unseen.
+    EndAllTransfers();
+    m_downList.Clear();
+    m_upList.Clear();
     if (m_massDeletePending) {
         CoreDebug("[compare] the user confirms the cloud deletions");
         m_massDeleteConfirmed = true;
@@ -742,20 +757,8 @@ void QCLocalStoreMgr::ReLoginNow() {
     RestartSyncNow();
 }
 
-bool QCLocalStoreMgr::IsOrphanTask(unsigned int) {
-    return true; // no transfer task runs yet
-}
-
 void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonValue&, int, int, QString) {
     CoreDebug("[resp] unknown id(%u), command %d", id, command);
-}
-
-void QCLocalStoreMgr::ProcDownloadFile(int command, unsigned int id, QJsonObject&) {
-    CoreDebug("[download] orphan reply %d of task %u", command, id);
-}
-
-void QCLocalStoreMgr::ProcUploadFile(int command, unsigned int id, QJsonObject&) {
-    CoreDebug("[upload] orphan reply %d of task %u", command, id);
 }
 
 // --- Configuration readiness and paths ------------------------------------------------------------
@@ -832,10 +835,6 @@ bool QCLocalStoreMgr::PostToUi(QCEventBase* event) {
 bool QCLocalStoreMgr::IsDownloadRequested(const QString&) const {
     return false;
 }
-
-void QCLocalStoreMgr::NotifyUIEvent(const FILE_INFO&, int) {}
-
-void QCLocalStoreMgr::AddToFailedTask(const FILE_INFO&) {}
 
 void QCLocalStoreMgr::CheckConfigReady() {
     const LOCAL_STATUS status = m_status.load();

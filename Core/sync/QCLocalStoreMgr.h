@@ -7,12 +7,16 @@
 // safe to read (the status is atomic, the error records and the root path have small locks) or
 // post their work to the engine's queue.
 
+#include "Transfer/QCSyncFile.h"
+#include "Transfer/QCTransferHost.h"
 #include "cache/QCCache.h"
+#include "cache/QCFileInfoCache.h"
 #include "cache/QCCacheHost.h"
 #include "cache/QCViewHost.h"
 #include "cache/QCViewInterface.h"
 #include "common/QCEventBase.h"
 #include "common/QCLockList.h"
+#include "common/QCStringFlag.h"
 #include "common/SharedTypes.h"
 #include "network/AccountRecords.h"
 #include "network/NodeRecords.h"
@@ -27,13 +31,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <thread>
 #include <vector>
 
-class QCLocalStoreMgr : public QCResponseHandler, public QCCacheHost, public QCViewHost {
+class QCLocalStoreMgr : public QCResponseHandler, public QCCacheHost, public QCViewHost, public QCTransferHost {
 public:
     QCLocalStoreMgr();
     // Stops the engine thread and waits for it, when it still runs.
@@ -118,9 +125,101 @@ public:
     QString ReadUserProfile(const QString& key, const QString& def) const override;
     // Queues the notice on the view thread; false while it does not run.
     bool UIEventSendMsg(const FileInfo& record, bool deleted) override;
-    // The transfer lists come later: until then these notices go nowhere.
+    // A change of a transfer list entry (kinds: see QCTransferHost); any thread.
     void NotifyUIEvent(const FILE_INFO& record, int kind) override;
     void AddToFailedTask(const FILE_INFO& record) override;
+
+    // --- Transfers (QCLocalStoreMgrTransfer.cpp, QCLocalStoreMgrResult.cpp) ---
+
+    using TaskPtr = std::shared_ptr<QCSyncFile>;
+    // Makes the download task of a cloud file (its local path in the record); null until the
+    // block download is there, and then no download is queued.
+    using DownloadFactory = std::function<TaskPtr(const FILE_INFO& record)>;
+    void SetDownloadFactory(DownloadFactory factory); // engine thread
+    // Queues a download (new, at the tail, once per cloud path); false when none was made.
+    // Engine thread.
+    bool AddDownloadTask(const FILE_INFO& record);
+    // Queues a running upload task; engine thread.
+    void AddUploadTask(const TaskPtr& task);
+    // One pass of the download queue; engine thread.
+    void ExecDownloadTask();
+    // The pause, resume and priority requests act on uploads in statuses 5 and 6, else on
+    // downloads. Engine thread.
+    void ProcPauseTask(const QString& cloudPath);
+    void ProcResumeTask(const QString& cloudPath);
+    void UpdateTaskStatus(const QString& cloudPath, FILE_STATUS status);
+    void ProcFastTransfer(const QString& localPath);
+    void SetFastDownload(const QString& localPath);
+    void SetFastUpload(const QString& localPath);
+    // Ends every download: its row goes, it shows as not down. Engine thread.
+    void CancelAllTask();
+    // Marks the upload of `localPath` cancelled for the change pipeline; any thread.
+    void CancelUpload(const QString& localPath);
+    // Any thread.
+    bool IsFileDownloading(const QString& cloudPath) const;
+    bool IsFileUploading(const QString& cloudPath) const;
+    TaskPtr FindDownloading(const QString& cloudPath) const;
+    TaskPtr FindUploading(const QString& cloudPath) const;
+    quint64 GetUpListAverSize() const;
+    quint64 GetDownListAverSize() const;
+    double GetDownPauseTaskCount() const;
+    double GetUpPauseTaskCount() const;
+    size_t DownloadCount() const;
+    size_t UploadCount() const;
+    // The request ids that pending change items carry (filled by the change pipeline); any thread.
+    void SetChangeRequestId(unsigned id, bool on);
+    // QCTransferHost; any thread.
+    void PauseTaskCountAdd(bool isDownload, double weight) override;
+    void PauseTaskCountRelease(bool isDownload, double weight) override;
+    void PostSyncFileResult(TaskPtr task, int type, unsigned code, QString msg) override;
+    // Where a task ends (posted by PostSyncFileResult). Engine thread.
+    void ProcSyncFileResult(const TaskPtr& task, int type, unsigned code, const QString& msg);
+    void AddToFinishTask(const FILE_INFO& record);
+    QCFileInfoCache& DownList() { return m_downList; }
+    QCFileInfoCache& UpList() { return m_upList; }
+    QCFileInfoCache& FailedList() { return m_failedList; }
+    QCFileInfoCache& FinishedList() { return m_finishedList; }
+
+    // --- Replacing the user's files (any thread) ---
+
+    // What a check saw of a local path.
+    struct LocalStamp {
+        bool exists = false;
+        bool is_dir = false;
+        quint64 size = 0;
+        qint64 mtime = 0;
+        bool operator==(const LocalStamp& o) const {
+            return exists == o.exists && is_dir == o.is_dir && size == o.size && mtime == o.mtime;
+        }
+    };
+    static LocalStamp StampOf(const QString& path);
+    enum class ReplaceResult { Done, Conflict, Failed };
+    // The one way the engine puts something in place of a user's file: `newFile` renamed over
+    // `userFile` (a download), or, with `newFile` empty, `userFile` moved to `trashPath` (never
+    // over what is there). `userFile` is stat-ed right before the rename; when it differs from
+    // `seen` (what the caller's check saw), it is kept as a conflict copy: a download then goes
+    // in place beside it (Conflict), a trash move does not happen (Conflict). Failed: nothing
+    // was put in place.
+    ReplaceResult ReplaceUserFile(const QString& userFile, const LocalStamp& seen, const QString& newFile,
+                                  const QString& trashPath = QString());
+    // Whether the local file at `localPath` may be replaced or removed by the cloud's `cloud`:
+    // nothing there, unchanged since the last sync, already the cloud's content, or moved aside
+    // into a conflict copy. False when a copy was needed and could not be made. `seen` gets
+    // what the check saw of the path last.
+    bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud, LocalStamp* seen = nullptr);
+    // A finished download's temporary file put in place of `localPath` (check, then replace);
+    // false when it could not be.
+    bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud);
+    // Test hooks: runs between a check and the rename of ReplaceUserFile; counts the hashes the
+    // conflict check made.
+    void SetBeforeReplaceHookForTests(std::function<void(const QString&)> hook);
+    int ConflictHashesForTests() const { return m_conflictHashes.load(); }
+    static constexpr int kTraceVersionCheck = -3;
+    // The cloud version the user details hold; any thread.
+    quint32 UserVersionForTests() const {
+        std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
+        return m_userDetail.version;
+    }
 
     // --- The view thread (any thread) ---
 
@@ -210,6 +309,15 @@ private:
     void CheckFetchRetry();
     void ResetFetch();
     void ClearNodeTree();
+    // Ends every transfer task as leaving its queue ends it (requests cancelled, list entries
+    // removed, paused weights released). Engine thread.
+    void EndAllTransfers();
+    // Takes `task` out of its queue; false when it is not there. Any thread.
+    bool RemoveTask(const TaskPtr& task);
+    void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
+    void ProcUploadResult(const TaskPtr& task, int type, unsigned code);
+    // A version request (at most one every two seconds); engine thread.
+    void RequestVersionCheck();
     // The cloud comparison (QCLocalStoreMgrCompare.cpp). `oldPaths`: node id -> cloud path before
     // this cycle, for nodes the cycle changed (local copies follow a move; deleted ones included).
     // With `changed` only those nodes, the subtrees whose path changed and the rows of deleted
@@ -249,12 +357,15 @@ public:
     }
     // Runs the cloud comparison of `nodes` (keyed by node id) on the engine thread.
     bool CompareForTests(NodeMap nodes);
-    // The downloads the last comparisons asked for (engine thread).
+    // The records of the queued downloads, which are ended and dropped (engine thread).
     std::vector<FILE_INFO> TakeCloudDownloadsForTests();
     // The trash folder of this moment: ".Nimbocache/trash/<yyyyMMdd-HHmmss>".
     QString TrashFolder() const;
-    // Moves `localPath` to <trashFolder><cloudPath> by a rename; false when it could not.
+    // Moves `localPath` to <trashFolder><cloudPath> by a rename, unless it differs from `seen`
+    // (then it is kept as a conflict copy); false when it was not moved to the trash.
     bool MoveToTrash(const QString& localPath, const QString& cloudPath, const QString& trashFolder);
+    bool MoveToTrash(const QString& localPath, const QString& cloudPath, const QString& trashFolder,
+                     const LocalStamp& seen);
 
 private:
     bool DownloadRunning() const;
@@ -316,7 +427,7 @@ private:
 
     // Engine thread only.
     bool m_restarting = false;
-    int m_runningPassCount = 0;
+    std::atomic<int> m_runningPassCount{0}; // set by NotifyUIEvent on any thread
     int m_changeCount = 0;
     int m_protectCount = 0;      // re-logins within this login
     qint64 m_reloginAtMs = -1;   // a re-login held back by the protection pause, -1: none
@@ -342,13 +453,48 @@ private:
     bool m_cloudCheckDirty = false;     // some node waits for the download queue
     bool m_massDeletePending = false;   // cloud deletions wait for the user's start
     bool m_massDeleteConfirmed = false; // the user started the sync over them
-    std::vector<FILE_INFO> m_cloudDownloads;
     bool m_versionFlag = false;   // the last version reply was not older than the known version
     int m_chainCommand = 0;       // the login step to send again, 0: none
     qint64 m_chainRetryAtMs = -1; // when to send it
     qint64 m_chainPauseMs = 1000; // the pause before the next retry
     qint64 m_lastShownErrorMs = 0;
     bool m_downloadBusyForTests = false;
+
+    // Transfer queues. A queue mutex guards its queue and path map (and m_downSizes) for
+    // lookups, insertions and removals only: no task is called while it is held, except the
+    // short lookups of a task's request ids.
+    mutable std::mutex m_downLock;
+    std::list<TaskPtr> m_downQueue;
+    std::map<PathIndex, int> m_downPaths;
+    std::map<QString, quint64> m_downSizes; // local path -> size of downloads started
+    mutable std::mutex m_upLock;
+    std::list<TaskPtr> m_upQueue;
+    std::map<PathIndex, int> m_upPaths;
+    // Paused weights, each under its own mutex.
+    mutable std::mutex m_downPauseLock;
+    double m_downPaused = 0;
+    mutable std::mutex m_upPauseLock;
+    double m_upPaused = 0;
+    // Request ids of pending change items; guarded by m_changeIdLock.
+    mutable std::mutex m_changeIdLock;
+    std::set<unsigned> m_changeIds;
+    // The four transfer lists; each has its own lock.
+    QCFileInfoCache m_downList;
+    QCFileInfoCache m_upList;
+    QCFileInfoCache m_failedList;
+    QCFileInfoCache m_finishedList;
+    QCLockList<QString> m_upCancelList; // cloud paths, consumed by the change pipeline
+    QCStringFlag m_cancelMarks;
+    std::atomic<quint32> m_finishTaskCount{0};
+    std::atomic<qint64> m_downPhaseEndMs{0};
+    std::atomic<qint64> m_recheck{0};
+    std::atomic<int> m_conflictHashes{0};
+    // Engine thread only.
+    DownloadFactory m_downloadFactory;
+    double m_downWeight = 0; // weight of the downloads the last pass counted
+    // Guarded by m_hookLock.
+    std::mutex m_hookLock;
+    std::function<void(const QString&)> m_beforeReplaceHook;
 
     // Test hook; guarded by m_traceLock.
     std::mutex m_traceLock;

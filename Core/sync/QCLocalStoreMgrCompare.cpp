@@ -192,7 +192,8 @@ void QCLocalStoreMgr::QueueCloudDownload(const FILE_INFO& node, const QString& l
     FILE_INFO task = node;
     task.local_path = localPath;
     task.is_download = true;
-    m_cloudDownloads.push_back(task);
+    if (!AddDownloadTask(task))
+        CoreDebug("[compare] %s waits: no download task", qUtf8Printable(node.path));
 }
 
 bool QCLocalStoreMgr::CompareForTests(NodeMap nodes) {
@@ -200,8 +201,17 @@ bool QCLocalStoreMgr::CompareForTests(NodeMap nodes) {
 }
 
 std::vector<FILE_INFO> QCLocalStoreMgr::TakeCloudDownloadsForTests() {
+    std::list<TaskPtr> tasks;
+    {
+        std::lock_guard<std::mutex> lock(m_downLock);
+        tasks.swap(m_downQueue);
+        m_downPaths.clear();
+    }
     std::vector<FILE_INFO> taken;
-    taken.swap(m_cloudDownloads);
+    for (const TaskPtr& task : tasks) {
+        taken.push_back(task->GetFileInfo());
+        task->End();
+    }
     return taken;
 }
 
@@ -273,7 +283,6 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
     size_t journalFiles = 0;
     std::map<QString, FILE_INFO> orphans;
     if (!changed) {
-        m_cloudDownloads.clear();
         m_cache.ClearAllCache();
         work.reserve(nodes.size());
         for (auto it = nodes.begin(); it != nodes.end(); ++it)
@@ -412,6 +421,7 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
     ChangeStatus(LOCAL_STATUS_CHECK_CLOUD, true);
     m_view.FlushCurrentView(); // the shown folder lists the new state
     m_cloudCompared = true;
+    ExecDownloadTask();
 }
 
 FILE_STATUS QCLocalStoreMgr::CompareCloudFile(FILE_INFO& cloud, const QString& localPath, QString& reason,
@@ -511,7 +521,7 @@ bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& or
         }
         const LocalEntry here = Stat(localPath);
         if (here.exists && !here.is_dir && here.size == row.size && here.mtime == row.mtime)
-            toTrash.push_back(&row);
+            toTrash.push_back(&row); // unchanged since the last sync
         else
             rowsOnly.push_back(row.path); // changed here, or gone: the local side decides
     }
@@ -539,9 +549,14 @@ bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& or
     for (const FILE_INFO* row : toTrash) {
         QString localPath;
         SafeDiskPath(row->path, localPath);
-        if (MoveToTrash(localPath, row->path, trash))
+        LocalStamp seen;
+        seen.exists = true;
+        seen.size = row->size;
+        seen.mtime = row->mtime;
+        if (MoveToTrash(localPath, row->path, trash, seen))
             journal.Delete(row->path);
-        // A file that could not be moved keeps its row: the next comparison tries again.
+        // A file that could not be moved keeps its row: the next comparison tries again. One
+        // changed since the check was kept as a conflict copy and keeps it too.
     }
     for (const QString& path : rowsOnly)
         journal.Delete(path);
@@ -589,14 +604,15 @@ QString QCLocalStoreMgr::TrashFolder() const {
 }
 
 bool QCLocalStoreMgr::MoveToTrash(const QString& localPath, const QString& cloudPath, const QString& trashFolder) {
+    return MoveToTrash(localPath, cloudPath, trashFolder, StampOf(localPath));
+}
+
+bool QCLocalStoreMgr::MoveToTrash(const QString& localPath, const QString& cloudPath, const QString& trashFolder,
+                                  const LocalStamp& seen) {
     const QString target = MyCombinePath(trashFolder, cloudPath);
     if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
         CoreDebug("[trash] no folder for %s", qUtf8Printable(target));
         return false;
     }
-    QString error;
-    if (RenameNoReplace(localPath, target, error))
-        return true;
-    CoreDebug("[trash] %s not moved: %s", qUtf8Printable(localPath), qUtf8Printable(error));
-    return false;
+    return ReplaceUserFile(localPath, seen, QString(), target) == ReplaceResult::Done;
 }

@@ -364,7 +364,7 @@ void QCLocalStoreMgr::AckGetJumpUrl(QJsonObject& reply) {
 // --- The cloud fetch's entry (the fetch itself enters with its part) ----------------------------------
 
 bool QCLocalStoreMgr::DownloadRunning() const {
-    return m_downloadBusyForTests;
+    return m_downloadBusyForTests || DownloadCount() > 0;
 }
 
 void QCLocalStoreMgr::CheckNodeFetch() {

@@ -317,29 +317,27 @@ TEST_F(StandInDownloadTest, KnobsChangeOnlyWhatTheyName) {
     EXPECT_EQ(Download("/k.bin"), bytes);
 }
 
-TEST_F(StandInDownloadTest, HeldRepliesWaitForReleaseOrForTheStop) {
+// The hold of the restart tests: the first block is answered, later ones wait for the release.
+TEST_F(StandInDownloadTest, BlocksAfterTheNthAreHeldUntilReleased) {
     ASSERT_FALSE(api->tree().addFileBytes("/h.bin", PatternBytes(3000, 9).toStdString()).empty());
-    const DL_INFO_ACK info = Info("/h.bin");
-    const BLOCK_INFO block = Meta(info)->block_info.front();
-    downloads().holdAfter(1);
+    const BLOCK_INFO block = Meta(Info("/h.bin"))->block_info.front();
+    FaultRule hold;
+    hold.path = "/intf.php";
+    hold.apiMethod = StandInDownloads::kBlockMethod;
+    hold.first = 2;
+    hold.fault.kind = FaultKind::Hold;
+    standIn.addFault(hold);
     EXPECT_EQ(Fetch(block, false).status, 200);
 
-    for (const bool stop : {false, true}) {
-        std::atomic<long> status{-1};
-        std::thread fetcher([&] { status = Fetch(block, false).status; });
-        ASSERT_TRUE(downloads().waitForHeld(1, 20000));
-        EXPECT_EQ(status.load(), -1);
-        if (stop) {
-            standIn.Stop();     // must not wait for a release
-            Requests().Clear(); // ends the client's retries against the stopped stand-in
-        } else {
-            downloads().release();
-        }
-        fetcher.join();
-        EXPECT_EQ(status.load(), stop ? 0 : 200);
-        EXPECT_EQ(downloads().heldCount(), 0);
-        downloads().holdAfter(0);
-    }
+    std::atomic<long> status{-1};
+    std::thread fetcher([&] { status = Fetch(block, false).status; });
+    ASSERT_TRUE(standIn.waitForHeld(1, 20000));
+    EXPECT_EQ(status.load(), -1);
+    standIn.clearFaults();
+    standIn.releaseHeld();
+    fetcher.join();
+    EXPECT_EQ(status.load(), 200);
+    EXPECT_EQ(Fetch(block, false).status, 200) << "no longer held";
 }
 
 } // namespace

@@ -116,6 +116,23 @@ RecordedRequest Record(Listener listener, const httplib::Request& req, const std
     return rec;
 }
 
+// The log's copy of `rec` with its body and parts cut to `limit` bytes; what is cut is not copied.
+RecordedRequest LogCopy(RecordedRequest& rec, size_t limit) {
+    std::string body;
+    body.swap(rec.body);
+    std::vector<std::string> contents(rec.parts.size());
+    for (size_t i = 0; i < rec.parts.size(); ++i)
+        contents[i].swap(rec.parts[i].content);
+    RecordedRequest kept = rec;
+    kept.body = body.substr(0, limit);
+    rec.body.swap(body);
+    for (size_t i = 0; i < rec.parts.size(); ++i) {
+        kept.parts[i].content = contents[i].substr(0, limit);
+        rec.parts[i].content.swap(contents[i]);
+    }
+    return kept;
+}
+
 // A request that httplib answered itself (malformed, too large, unknown method): only its head.
 bool RecordHead(Listener listener, const std::string& rawHead, int remotePort, RecordedRequest& rec) {
     const size_t lineEnd = rawHead.find("\r\n");
@@ -394,12 +411,16 @@ struct CloudStandIn::Impl {
     std::string caFile;
     std::string error;
     Connections connections;
+    int workers = 16;
+    size_t logContentLimit = size_t(-1);
 
     // Guarded by `lock`; `wake` ends delayed replies when Stop() sets `stopping`.
     mutable std::mutex lock;
     std::condition_variable wake;
-    mutable std::condition_variable logged; // signalled when the log grows
+    mutable std::condition_variable logged; // signalled when the log grows or a request is held
     bool stopping = false;
+    int held = 0;                     // requests waiting in a Hold fault
+    unsigned long long holdRound = 0; // raised by releaseHeld()
     std::vector<RecordedRequest> log;
     struct RuleState {
         FaultRule rule;
@@ -433,8 +454,9 @@ bool CloudStandIn::Impl::startServer(Listener listener, std::unique_ptr<httplib:
         error = "cannot create the server";
         return false;
     }
-    // Enough workers that replies held by a test leave some free for the client's other requests.
-    server->new_task_queue = [] { return new httplib::ThreadPool(8); };
+    server->new_task_queue = [count = size_t(std::max(1, workers))] {
+        return new httplib::ThreadPool(count);
+    };
     // A reply goes out in several writes; without this, each one after the first on a kept-alive
     // connection would wait for the client's delayed acknowledgement.
     server->set_tcp_nodelay(true);
@@ -489,18 +511,23 @@ StandInReply CloudStandIn::Impl::answer(const StandInRoute& route, const Recorde
 
 void CloudStandIn::Impl::handle(Listener listener, const httplib::Request& req, httplib::Response& res) {
     t_handled = true;
-    const RecordedRequest rec = Record(listener, req, t_stream ? t_stream->rawHead() : std::string());
+    RecordedRequest rec = Record(listener, req, t_stream ? t_stream->rawHead() : std::string());
+    const std::string apiMethod = rec.queryArg("method");
     bool faulted = false;
     Fault fault;
     StandInRoute route;
     std::function<void(const RecordedRequest&)> notify;
     {
         std::lock_guard<std::mutex> guard(lock);
-        log.push_back(rec);
+        if (logContentLimit == size_t(-1))
+            log.push_back(rec);
+        else
+            log.push_back(LogCopy(rec, logContentLimit));
         logged.notify_all();
         for (RuleState& state : faults) {
             const FaultRule& rule = state.rule;
             if ((!rule.path.empty() && rule.path != rec.path) ||
+                (!rule.apiMethod.empty() && rule.apiMethod != apiMethod) ||
                 (!rule.anyListener && rule.listener != listener))
                 continue;
             ++state.seen;
@@ -555,6 +582,15 @@ void CloudStandIn::Impl::handle(Listener listener, const httplib::Request& req, 
         case FaultKind::Delay: {
             std::unique_lock<std::mutex> guard(lock);
             wake.wait_for(guard, std::chrono::milliseconds(fault.delayMs), [this] { return stopping; });
+            break;
+        }
+        case FaultKind::Hold: {
+            std::unique_lock<std::mutex> guard(lock);
+            const unsigned long long round = holdRound;
+            ++held;
+            logged.notify_all();
+            wake.wait(guard, [this, round] { return stopping || holdRound != round; });
+            --held;
             break;
         }
         case FaultKind::Trickle: {
@@ -617,6 +653,8 @@ bool CloudStandIn::Start(const StandInOptions& options) {
     }
     d->error.clear();
     d->connections.reset();
+    d->workers = options.workers;
+    d->logContentLimit = options.logContentLimit;
 
     d->refusedFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -744,15 +782,23 @@ void CloudStandIn::clearFaults() {
     d->faults.clear();
 }
 
-bool CloudStandIn::holdUntil(const std::function<bool()>& ready) {
-    std::unique_lock<std::mutex> guard(d->lock);
-    d->wake.wait(guard, [this, &ready] { return d->stopping || ready(); });
-    return !d->stopping;
+void CloudStandIn::releaseHeld() {
+    {
+        std::lock_guard<std::mutex> guard(d->lock);
+        ++d->holdRound;
+    }
+    d->wake.notify_all();
 }
 
-void CloudStandIn::wakeHeld() {
+int CloudStandIn::heldCount() const {
     std::lock_guard<std::mutex> guard(d->lock);
-    d->wake.notify_all();
+    return d->held;
+}
+
+bool CloudStandIn::waitForHeld(int count, int timeoutMs) const {
+    std::unique_lock<std::mutex> guard(d->lock);
+    return d->logged.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                              [this, count] { return d->held >= count; });
 }
 
 void CloudStandIn::setObserver(std::function<void(const RecordedRequest&)> observer) {

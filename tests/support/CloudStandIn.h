@@ -27,6 +27,11 @@ struct StandInOptions {
     TlsMode tls = TlsMode::None;
     // How many requests a connection serves before the stand-in closes it.
     int keepAliveRequests = 1;
+    // Requests each listener serves at once; more wait for a free worker.
+    int workers = 16;
+    // Bytes of each body and form part that the log keeps (a benchmark's gigabyte need not stay);
+    // the route always sees them whole.
+    size_t logContentLimit = size_t(-1);
 };
 
 class CloudStandIn {
@@ -55,12 +60,11 @@ public:
     void route(const std::string& method, const std::string& path, StandInRoute handler);
     void addFault(const FaultRule& rule);
     void clearFaults();
-
-    // For a route that holds its reply: blocks the server thread until `ready()` holds (true)
-    // or Stop() begins (false). `ready` runs under the stand-in's lock and must not call into it;
-    // wakeHeld() makes held routes check it again.
-    bool holdUntil(const std::function<bool()>& ready);
-    void wakeHeld();
+    // Lets every request held by a FaultKind::Hold rule go on; later ones are held again.
+    void releaseHeld();
+    // Requests held now; waits until at least `count` are held, false when `timeoutMs` passed first.
+    int heldCount() const;
+    bool waitForHeld(int count, int timeoutMs) const;
 
     // Called on a server thread with every request as it is recorded (the runner prints them).
     void setObserver(std::function<void(const RecordedRequest&)> observer);

@@ -40,7 +40,8 @@ bool FsumMatches(const RecordedRequest& request) {
 } // namespace
 
 StandInApi::StandInApi(CloudStandIn& server)
-    : m_server(server), m_accounts(m_tree), m_downloads(server, m_tree, m_accounts) {
+    : m_server(server), m_accounts(m_tree), m_uploads(server, m_tree),
+      m_downloads(server, m_tree, m_accounts) {
     m_server.route("*", "/intf.php", [this](const RecordedRequest& request) { return Answer(request); });
 }
 
@@ -149,6 +150,9 @@ StandInReply StandInApi::Answer(const RecordedRequest& request) {
         answer = ApiAnswer::Data(defaultConfigData());
     else if (StandInTree::Serves(method))
         answer = m_accounts.hasSession(request) ? m_tree.Answer(request)
+                                                : ApiAnswer::Error(kStandInTokenExpired, "token expired");
+    else if (StandInUploads::Serves(method))
+        answer = m_accounts.hasSession(request) ? m_uploads.Answer(request)
                                                 : ApiAnswer::Error(kStandInTokenExpired, "token expired");
     else if (StandInDownloads::Serves(method))
         answer = m_accounts.hasSession(request) ? m_downloads.Answer(request)

@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 
 namespace {
@@ -186,32 +185,6 @@ void StandInDownloads::throttle(long long bytesPerSecond) {
     m_bytesPerSecond = std::max(0LL, bytesPerSecond);
 }
 
-void StandInDownloads::holdAfter(int served) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_holdAfter = std::max(0, served);
-    m_served = 0;
-}
-
-void StandInDownloads::release() {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_holdAfter = -1;
-        ++m_releases;
-    }
-    m_server.wakeHeld();
-}
-
-int StandInDownloads::heldCount() const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_held;
-}
-
-bool StandInDownloads::waitForHeld(int count, int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_heldChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [this, count] { return m_held >= count; });
-}
-
 void StandInDownloads::emptyBlockList(int times) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_emptyLists = std::max(0, times);
@@ -243,13 +216,10 @@ bool StandInDownloads::preEncode(const std::string& qid, bool compress, bool enc
 }
 
 void StandInDownloads::clearFaults() {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_faults.clear();
-        m_bytesPerSecond = 0;
-        m_emptyLists = 0;
-    }
-    release();
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_faults.clear();
+    m_bytesPerSecond = 0;
+    m_emptyLists = 0;
 }
 
 bool StandInDownloads::Serves(const std::string& method) {
@@ -322,27 +292,6 @@ bool StandInDownloads::TakeFaultLocked(const std::string& hash, BlockFault& faul
     return false;
 }
 
-bool StandInDownloads::Hold() {
-    unsigned generation = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_holdAfter < 0 || m_served < m_holdAfter) {
-            ++m_served;
-            return true;
-        }
-        generation = m_releases.load();
-        ++m_held;
-    }
-    m_heldChanged.notify_all();
-    const bool released = m_server.holdUntil([this, generation] { return m_releases.load() != generation; });
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        --m_held;
-    }
-    m_heldChanged.notify_all();
-    return released;
-}
-
 std::shared_ptr<const std::string> StandInDownloads::Encode(const std::string& hash,
                                                             const std::shared_ptr<const std::string>& plain,
                                                             bool flip, bool compress, bool encrypt,
@@ -405,7 +354,7 @@ StandInReply StandInDownloads::BlockReply(const RecordedRequest& request) {
     StandInReply reply;
     if (faulted && fault.kind == FaultKind::Refuse)
         return Refusal(fault.errnoValue, fault.errmsg);
-    if ((faulted && fault.kind == FaultKind::Reset) || !Hold()) {
+    if (faulted && fault.kind == FaultKind::Reset) {
         reply.reset = true;
         return reply;
     }

@@ -28,19 +28,18 @@
 // Knobs, for faults and timing only; everything else is built from the state. A block is named
 // by a path and its number (from 1, in file order) in the current version of that file, or by
 // "" and 0 for every block; `times` counts the replies a fault changes (-1: all of them). The
-// first fault that matches a block request applies.
+// first fault that matches a block request applies. Holding the replies after the n-th is the
+// server's fault rule: FaultRule{"/intf.php", kBlockMethod, ..., first n + 1, Fault Hold}, let go
+// by CloudStandIn::releaseHeld() (Stop() ends it too).
 //
 // Threads: tests call from their thread while the servers' threads answer. The store, the tokens
-// and the knobs are guarded by m_lock, which is never held while a reply is encoded, held or sent;
-// a held reply waits in CloudStandIn::holdUntil, which Stop() ends.
+// and the knobs are guarded by m_lock, which is never held while a reply is encoded or sent.
 
 #include "support/CloudStandIn.h"
 #include "support/StandInAccounts.h"
 #include "support/StandInAnswer.h"
 #include "support/StandInTree.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -82,13 +81,6 @@ public:
                      int times = -1);
     // Each block reply goes out at most at `bytesPerSecond` (0: at full speed).
     void throttle(long long bytesPerSecond);
-    // Answers `served` more block requests, then holds each later reply until release().
-    void holdAfter(int served);
-    // Sends the held replies and holds no more.
-    void release();
-    int heldCount() const;
-    // Waits until at least `count` replies are held; false when `timeoutMs` passed first.
-    bool waitForHeld(int count, int timeoutMs) const;
     // The next `times` block-list requests are answered with an empty "data" object.
     void emptyBlockList(int times);
     // Pre-encoded blocks: each block is kept as encoded for its reply (by hash, flags, key and IV)
@@ -97,8 +89,7 @@ public:
     void setPreEncoded(bool on);
     // Encodes every stored block ahead, for the session of account `qid`; false without one.
     bool preEncode(const std::string& qid, bool compress, bool encrypt);
-    // Lifts every block fault, the throttle, the hold (releasing held replies) and the empty
-    // block lists.
+    // Lifts every block fault, the throttle and the empty block lists.
     void clearFaults();
 
     // Whether `method` is one of the JSON methods answered by Answer (the block has BlockReply).
@@ -136,8 +127,6 @@ private:
     bool AddFault(BlockFault fault, const std::string& path, unsigned block);
     // The fault that applies to a request of block `hash` now, counted; false when none.
     bool TakeFaultLocked(const std::string& hash, BlockFault& fault);
-    // Waits while the hold applies to this reply; false when the stand-in stopped meanwhile.
-    bool Hold();
     ApiAnswer InfoAnswer(const RecordedRequest& request);
     ApiAnswer MetaAnswer(const RecordedRequest& request);
     // The block's bytes as the request asks for them; null when encoding failed.
@@ -150,7 +139,6 @@ private:
     StandInAccounts& m_accounts;
 
     mutable std::mutex m_lock;
-    mutable std::condition_variable m_heldChanged;
     std::unordered_map<std::string, std::shared_ptr<const std::string>> m_blocks; // by block hash
     std::map<std::string, Content> m_contents;                                    // by content hash
     std::map<std::string, Token> m_tokens;                                        // by "dt"
@@ -160,10 +148,4 @@ private:
     bool m_preEncoded = false;
     long long m_bytesPerSecond = 0;
     int m_emptyLists = 0;
-    int m_holdAfter = -1; // -1: no hold
-    int m_served = 0;     // block replies sent since holdAfter
-    int m_held = 0;
-    // Raised by release(); a held reply waits until it changes. Read without m_lock by the
-    // predicate that runs under the server's lock.
-    std::atomic<unsigned> m_releases{0};
 };

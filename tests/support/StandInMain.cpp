@@ -1,12 +1,13 @@
 // Runs the stand-in of the cloud service on loopback, for trying things by hand and for benchmarks
 // that need it in a process of its own:
-//   cloud_standin_run [--tls] [--self-signed] [--quiet] [--keep-alive N] [--pre-encode]
+//   cloud_standin_run [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode]
 //                     [--file /PATH=SIZE]...
-// prints its addresses, logs every request (not with --quiet), answers "/echo" with what it
-// received and "/intf.php" as the service's API (signature check, the default configuration reply
-// naming itself), with one demo account that can log in (its credential is printed). --keep-alive
-// lets a connection serve N requests; --pre-encode keeps encoded blocks for later replies; --file
-// puts a file of SIZE bytes (a fixed pattern, printable and partly compressible) in the cloud tree.
+// prints its addresses, logs every request (with --bench: none, and uploaded files keep no bytes,
+// so that gigabytes pass through without piling up), answers "/echo" with what it received and
+// "/intf.php" as the service's API (signature check, the default configuration reply naming
+// itself), with one demo account that can log in (its credential is printed). --keep-alive lets a
+// connection serve N requests; --pre-encode keeps encoded blocks for later replies; --file puts a
+// file of SIZE bytes (a fixed pattern, printable and partly compressible) in the cloud tree.
 #include "support/CloudStandIn.h"
 #include "support/StandInApi.h"
 
@@ -59,7 +60,7 @@ std::string FileBytes(unsigned long long size, unsigned seed) {
 
 int main(int argc, char** argv) {
     StandInOptions options;
-    bool quiet = false;
+    bool bench = false;
     bool preEncode = false;
     std::vector<std::pair<std::string, unsigned long long>> files;
     for (int i = 1; i < argc; ++i) {
@@ -68,8 +69,10 @@ int main(int argc, char** argv) {
             options.tls = TlsMode::TestCa;
         } else if (strcmp(argv[i], "--self-signed") == 0) {
             options.tls = TlsMode::SelfSigned;
-        } else if (strcmp(argv[i], "--quiet") == 0) {
-            quiet = true;
+        } else if (strcmp(argv[i], "--bench") == 0) {
+            bench = true;
+            options.logContentLimit = 0;
+            options.workers = 64;
         } else if (strcmp(argv[i], "--pre-encode") == 0) {
             preEncode = true;
         } else if (strcmp(argv[i], "--keep-alive") == 0 && i + 1 < argc) {
@@ -80,7 +83,7 @@ int main(int argc, char** argv) {
             ++i;
         } else {
             fprintf(stderr,
-                    "usage: %s [--tls] [--self-signed] [--quiet] [--keep-alive N] [--pre-encode] "
+                    "usage: %s [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode] "
                     "[--file /PATH=SIZE]...\n",
                     argv[0]);
             return 2;
@@ -88,7 +91,7 @@ int main(int argc, char** argv) {
     }
     CloudStandIn standIn;
     std::mutex printLock;
-    if (!quiet) {
+    if (!bench) {
         standIn.setObserver([&printLock](const RecordedRequest& rec) {
             std::lock_guard<std::mutex> guard(printLock);
             fputs(Describe(rec).c_str(), stdout);
@@ -102,6 +105,7 @@ int main(int argc, char** argv) {
         return reply;
     });
     StandInApi api(standIn);
+    api.uploads().setKeepBytes(!bench);
     StandInUser demo;
     demo.qid = "1001";
     demo.q = "demo";
@@ -113,8 +117,9 @@ int main(int argc, char** argv) {
     api.accounts().addEnterprise(demo.qid, EnterpriseKind::Owner, {"9001", "Demo Enterprise", true});
     api.tree().setOwner("9001", demo.qid);
     api.downloads().setPreEncoded(preEncode);
-    for (const auto& [path, size] : files) {
-        if (api.tree().addFileBytes(path, FileBytes(size, unsigned(files.size()))).empty()) {
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string& path = files[i].first;
+        if (api.tree().addFileBytes(path, FileBytes(files[i].second, unsigned(i))).empty()) {
             fprintf(stderr, "cannot add %s\n", path.c_str());
             return 1;
         }

@@ -93,6 +93,13 @@ public:
     // A new version of the file at `path`.
     bool editFile(const std::string& path, unsigned long long size, const std::string& hash, unsigned mtime);
     bool editFileBytes(const std::string& path, const std::string& bytes, unsigned mtime);
+    // What an upload makes: the file at `path`, or a new version of it, of `size` bytes with the
+    // content hash `hash` (not recomputed) and the content `*bytes`, moved in (null: not kept).
+    // The node without its bytes, or nothing when the service would refuse (no parent folder, a
+    // folder at `path`).
+    std::optional<StandInNode> putFile(const std::string& path, unsigned long long size,
+                                       const std::string& hash, unsigned ctime, unsigned mtime,
+                                       unsigned attrs, std::string* bytes);
     // Deletes the node at `path`, a folder with everything below it, in one change.
     bool remove(const std::string& path);
     bool rename(const std::string& path, const std::string& newName);
@@ -110,7 +117,8 @@ public:
     std::string addOrphan(const std::string& name, bool isDir);
 
     // Called with the bytes of every file version that comes with them (addFileBytes,
-    // editFileBytes), on the caller's thread, outside the tree's lock: the block store keeps them.
+    // editFileBytes, putFile), on the caller's thread, outside the tree's lock: the block store
+    // keeps them.
     void setContentObserver(std::function<void(const std::string& bytes)> observer);
 
     unsigned version() const;

@@ -72,6 +72,7 @@ enum class FaultKind {
     NotJson,   // 200 with an HTML page where JSON was expected
     Delay,     // wait `delayMs`, then answer normally
     Trickle,   // answer normally, but send the body `pieceBytes` at a time, `delayMs` apart
+    Hold,      // keep the request until releaseHeld() or Stop(), then answer normally
 };
 
 struct Fault {
@@ -81,10 +82,12 @@ struct Fault {
     int pieceBytes = 1024;
 };
 
-// Applies `fault` to requests whose path equals `path` (any path when empty) on `listener` (any
-// when `anyListener`): from the `first`-th such request (1-based) on, `times` of them (-1: all).
+// Applies `fault` to requests whose path equals `path` (any path when empty) and whose "method" URL
+// argument equals `apiMethod` (any when empty) on `listener` (any when `anyListener`): from the
+// `first`-th such request (1-based) on, `times` of them (-1: all).
 struct FaultRule {
     std::string path;
+    std::string apiMethod;
     bool anyListener = true;
     Listener listener = Listener::Primary;
     int first = 1;

@@ -3,6 +3,7 @@
 
 #include "Database/QCSyncDB.h"
 #include "common/Hash.h"
+#include "support/TransferDoubles.h"
 #include "sync/QCLocalStoreMgr.h"
 
 #include <QDir>
@@ -57,6 +58,18 @@ protected:
         EngineTest::SetUp();
         MakeReady("{\"name\":\"u1\"}");
         base = g_LocalStoreMgr.GetRootPath();
+        // Downloads the comparison asks for wait in the queue as tasks that never start.
+        OnEngine([] {
+            g_LocalStoreMgr.SetDownloadFactory([](const FILE_INFO& record) {
+                auto task = std::make_shared<TaskDouble>(g_LocalStoreMgr, record, true);
+                task->SetDiskName(record.local_path);
+                return task;
+            });
+        });
+    }
+    void TearDown() override {
+        OnEngine([] { g_LocalStoreMgr.SetDownloadFactory(nullptr); });
+        EngineTest::TearDown();
     }
 
     static QString HashOf(const QByteArray& bytes) {

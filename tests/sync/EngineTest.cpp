@@ -414,6 +414,10 @@ TEST_F(EngineTest, AnotherSyncFolderLogsInAgainOnTheSameThread) {
 namespace {
 
 TEST_F(EngineTest, TheDeviceIdIsMadeOnceAndKept) {
+    // Made in this test's home folder, whatever an earlier test in this process made.
+    ASSERT_TRUE(VUZeroz::GetInstance()->Uninit(false));
+    g_Config.devid.clear();
+    InitEngine();
     const QString id = g_Config.devid;
     EXPECT_EQ(QUuid(id).isNull(), false) << qPrintable(id);
     EXPECT_EQ(g_Config.ReadGlobalProfile(QStringLiteral("devid"), QString()), id);

@@ -164,6 +164,7 @@ TEST_F(LoginChainTest, AJumpUrlWithoutDataSaysSo) {
 TEST(AesKeyTest, ReadersNeverSeeHalfOfAPair) {
     std::atomic<bool> stop{false};
     std::atomic<int> torn{0};
+    SetAesKey(QByteArray(8, '0') + QByteArray(24, 'k'), QByteArray(8, '0') + QByteArray(8, 'v')); // a whole pair first
     std::vector<std::thread> readers;
     for (int r = 0; r < 4; ++r) {
         readers.emplace_back([&stop, &torn] {

@@ -1,0 +1,415 @@
+// The engine's transfer queues and results, driven with task doubles: budgets, pause, replies on
+// pool threads, results on the engine thread, download conflicts and the replace check.
+#include "EngineTestSupport.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "Database/QCSyncDB.h"
+#include "common/CommonDef.h"
+#include "common/Hash.h"
+#include "common/QCEventBase.h"
+#include "common/TsanAnnotations.h"
+#include "support/DebugCapture.h"
+#include "support/TransferDoubles.h"
+#include "sync/QCLocalStoreMgr.h"
+#include "sync/VUZeroz.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRunnable>
+#include <QThreadPool>
+
+#include <future>
+#include <thread>
+
+namespace {
+
+constexpr quint64 kMiB = 1024 * 1024;
+using Task = std::weak_ptr<TaskDouble>;
+
+// Work for Qt's pool; the hand-over happens behind Qt's lock, which ThreadSanitizer cannot see.
+class PoolWork : public QRunnable {
+public:
+    explicit PoolWork(std::function<void()> work) : m_work(std::move(work)) { TsanRelease(this); }
+    void run() override {
+        TsanAcquire(this);
+        m_work();
+    }
+
+private:
+    std::function<void()> m_work;
+};
+
+void OnPool(std::function<void()> work) {
+    QThreadPool::globalInstance()->start(new PoolWork(std::move(work)));
+}
+
+class TransferQueueTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        MakeReady("{\"name\":\"u1\"}");
+        base = g_LocalStoreMgr.GetRootPath();
+        TaskDouble::destroyed = 0;
+        std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
+        g_Config.tasks_down = 0;
+        g_Config.max_download_req = 5;
+    }
+    void TearDown() override {
+        OnEngine([] { g_LocalStoreMgr.SetDownloadFactory(nullptr); });
+        g_LocalStoreMgr.SetBeforeReplaceHookForTests(nullptr);
+        EngineTest::TearDown();
+    }
+    // A download double of `cloudPath` into `localPath` (the mirror's copy when empty).
+    Task Download(const QString& cloudPath, quint64 size, std::function<int(TaskDouble&)> onSync = {},
+                  QString localPath = QString()) {
+        Task made;
+        if (localPath.isEmpty())
+            localPath = base + cloudPath;
+        OnEngine([&] {
+            g_LocalStoreMgr.SetDownloadFactory([&](const FILE_INFO& record) {
+                auto task = std::make_shared<TaskDouble>(g_LocalStoreMgr, record, true);
+                task->onSync = onSync;
+                made = task;
+                return task;
+            });
+            FILE_INFO record = TaskRecord(cloudPath, size);
+            record.local_path = localPath;
+            EXPECT_TRUE(g_LocalStoreMgr.AddDownloadTask(record));
+        });
+        return made;
+    }
+    void Exec() {
+        OnEngine([] { g_LocalStoreMgr.ExecDownloadTask(); });
+    }
+    QString Write(const QString& name, const QByteArray& bytes) {
+        const QString path = base + name;
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return path;
+    }
+    static QByteArray Read(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+    // A journal row equal to the local file at `name`.
+    FILE_INFO RowOf(const QString& name) {
+        FILE_INFO row = TaskRecord(name, quint64(QFileInfo(base + name).size()));
+        row.mtime = quint32(QFileInfo(base + name).lastModified().toSecsSinceEpoch());
+        row.local_path = base + name;
+        EXPECT_TRUE(QCSyncDB::UpdateFileInfo(row));
+        return row;
+    }
+    FileInfo Indexed(const QString& name) {
+        FileInfo info;
+        g_LocalStoreMgr.Cache().GetBaseInfo(base + name, info);
+        return info;
+    }
+    QStringList Copies() const {
+        return QDir(base).entryList({QStringLiteral("*冲突*")},
+                                    QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+    QString base;
+};
+
+TEST_F(TransferQueueTest, FiveStartInOnePassAndAPauseLetsTwoMoreStart) {
+    std::vector<Task> tasks;
+    for (int i = 0; i < 7; ++i)
+        tasks.push_back(Download(QStringLiteral("/big%1.bin").arg(i), 3 * kMiB));
+    Exec();
+    int syncs = 0;
+    for (const Task& task : tasks) {
+        const auto alive = task.lock();
+        ASSERT_TRUE(alive);
+        syncs += alive->syncs;
+    }
+    EXPECT_EQ(syncs, 5);
+    EXPECT_EQ(tasks[5].lock()->syncs, 0);
+    tasks[0].lock()->AddRequestId(100);
+    OnEngine([] { g_LocalStoreMgr.ProcPauseTask(QStringLiteral("/big0.bin")); });
+    EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetDownPauseTaskCount(), 1.0);
+    Exec();
+    EXPECT_EQ(tasks[5].lock()->syncs, 1);
+    EXPECT_EQ(tasks[6].lock()->syncs, 1);
+    EXPECT_EQ(tasks[0].lock()->syncs, 1); // paused: not started again
+    // A reply carrying the paused task's id goes nowhere; its id is no longer the task's.
+    tasks[1].lock()->AddRequestId(101);
+    QJsonObject reply;
+    g_LocalStoreMgr.ProcDownloadFile(31, 100, reply);
+    g_LocalStoreMgr.ProcDownloadFile(31, 101, reply);
+    EXPECT_EQ(tasks[0].lock()->replies, 0);
+    EXPECT_EQ(tasks[1].lock()->replies, 1);
+    OnEngine([] { g_LocalStoreMgr.ProcResumeTask(QStringLiteral("/big0.bin")); });
+    EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetDownPauseTaskCount(), 0.0);
+}
+
+// Five downloads whose start waits for a pool task and whose five blocks each answer on the pool,
+// with the pool capped at two threads: the queue lock is never held while a task works.
+TEST_F(TransferQueueTest, BlockRepliesOnATwoThreadPoolNeverStall) {
+    QThreadPool* pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    pool->setMaxThreadCount(2);
+    OnEngine([] { QCSyncDB::BeginTransaction(); });
+    for (int run = 0; run < 50; ++run) {
+        for (int i = 0; i < 5; ++i) {
+            const quint32 first = quint32(run * 100 + i * 10);
+            Download(QStringLiteral("/r%1/f%2.bin").arg(run).arg(i), 5 * 512 * 1024,
+                     [first](TaskDouble& task) {
+                         std::vector<BLOCK_INFO> blocks(5);
+                         for (quint32 j = 0; j < 5; ++j) {
+                             blocks[j].bidx = j + 1;
+                             blocks[j].bhash = QStringLiteral("b%1").arg(j);
+                             blocks[j].bsize = 512 * 1024;
+                         }
+                         task.SetBlocks(blocks);
+                         for (quint32 j = 0; j < 5; ++j) {
+                             task.SetBlockTask(blocks[j].bhash, j + 1, first + j, 0);
+                             task.AddRequestId(first + j);
+                         }
+                         task.onReply = [](TaskDouble& self, int, unsigned id, QJsonObject&) {
+                             self.CompleteBlockTask(id);
+                             if (self.IsAllComplete())
+                                 self.CompleteMe(0, 0, QString());
+                         };
+                         std::promise<void> info;
+                         OnPool([&info] { info.set_value(); });
+                         info.get_future().wait();
+                         for (quint32 j = 0; j < 5; ++j) {
+                             OnPool([id = first + j] {
+                                 QJsonObject reply;
+                                 g_LocalStoreMgr.ProcDownloadFile(31, id, reply);
+                             });
+                         }
+                         return 0;
+                     });
+        }
+        Exec();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (g_LocalStoreMgr.DownloadCount() > 0 && std::chrono::steady_clock::now() < deadline)
+            OnEngine([] {}, true);
+        ASSERT_EQ(g_LocalStoreMgr.DownloadCount(), 0u) << "run " << run;
+    }
+    pool->setMaxThreadCount(threads);
+    OnEngine([] {}, true); // the last result has written its row
+    FILE_INFO row;
+    EXPECT_TRUE(QCSyncDB::GetFileInfo(QStringLiteral("/r49/f4.bin"), row));
+    EXPECT_EQ(TaskDouble::destroyed, 250);
+}
+
+TEST_F(TransferQueueTest, ConcurrentEndsAreHandledOnTheEngineThreadAndFreedOnce) {
+    {
+        std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
+        g_Config.tasks_down = 10;
+    }
+    std::vector<Task> tasks;
+    for (int i = 0; i < 8; ++i)
+        tasks.push_back(Download(QStringLiteral("/c%1.bin").arg(i), kMiB));
+    Exec();
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (const Task& task : tasks) {
+        threads.emplace_back([task = task.lock(), &go]() mutable {
+            while (!go.load())
+                std::this_thread::yield();
+            task->CompleteMe(0, 0, QString());
+            task.reset();
+        });
+    }
+    go = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    quint64 average = 0;
+    while (g_LocalStoreMgr.DownloadCount() > 0 && std::chrono::steady_clock::now() < deadline) {
+        average = std::max(average, g_LocalStoreMgr.GetDownListAverSize());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the user interface's reading pace
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    OnEngine([] {}, true);
+    EXPECT_EQ(average, kMiB);
+    EXPECT_EQ(TaskDouble::destroyed, 8);
+    for (int i = 0; i < 8; ++i) {
+        FILE_INFO row;
+        EXPECT_TRUE(QCSyncDB::GetFileInfo(QStringLiteral("/c%1.bin").arg(i), row)) << i;
+    }
+}
+
+TEST_F(TransferQueueTest, AResultAfterCancelAllIsOnlyReleased) {
+    const Task task = Download(QStringLiteral("/x.bin"), 10);
+    Exec();
+    std::shared_ptr<TaskDouble> held = task.lock(); // as a pool thread handling a reply would
+    OnEngine([] { g_LocalStoreMgr.CancelAllTask(); });
+    EXPECT_EQ(Indexed(QStringLiteral("/x.bin")).status, quint32(FILE_STATUS_NOT_DOWN));
+    DebugCapture debug;
+    held->CompleteMe(0, 0, QString());
+    held.reset();
+    OnEngine([] {}, true);
+    EXPECT_EQ(debug.lines(QStringLiteral("[result] no longer queued")).size(), 1);
+    EXPECT_EQ(TaskDouble::destroyed, 1);
+    FILE_INFO row;
+    EXPECT_FALSE(QCSyncDB::GetFileInfo(QStringLiteral("/x.bin"), row));
+    EXPECT_EQ(Indexed(QStringLiteral("/x.bin")).status, quint32(FILE_STATUS_NOT_DOWN));
+}
+
+TEST_F(TransferQueueTest, AGoneCloudFileIsNoDeletion) {
+    Write(QStringLiteral("/g.txt"), "kept bytes");
+    RowOf(QStringLiteral("/g.txt"));
+    const Task task = Download(QStringLiteral("/g.txt"), 10);
+    Exec();
+    receiver.Take();
+    TraceCount(QCLocalStoreMgr::kTraceVersionCheck);
+    task.lock()->CompleteMe(SYNC_ERROR::Logic, 3001, QString());
+    OnEngine([] {}, true);
+    EXPECT_EQ(Read(base + QStringLiteral("/g.txt")), QByteArray("kept bytes"));
+    FILE_INFO row;
+    EXPECT_TRUE(QCSyncDB::GetFileInfo(QStringLiteral("/g.txt"), row));
+    const FileInfo info = Indexed(QStringLiteral("/g.txt"));
+    EXPECT_EQ(info.status, quint32(FILE_STATUS_ERR));
+    EXPECT_EQ(info.error_type, SYNC_ERROR::Logic);
+    EXPECT_EQ(info.error_code, 3001);
+    EXPECT_EQ(TraceCount(QCLocalStoreMgr::kTraceVersionCheck), 1);
+    for (const RecordedEvent& e : receiver.Take())
+        EXPECT_NE(e.type, QCEventBase::GlobalError);
+}
+
+TEST_F(TransferQueueTest, ASuccessfulDownloadIntoTheMirrorOrOutside) {
+    const Task inside = Download(QStringLiteral("/in.txt"), 10);
+    const QString outside = QDir(sandbox.home.path()).filePath(QStringLiteral("out.txt"));
+    const Task away = Download(QStringLiteral("/out.txt"), 10, {}, outside);
+    Exec();
+    inside.lock()->CompleteMe(0, 0, QString());
+    away.lock()->CompleteMe(0, 0, QString());
+    OnEngine([] {}, true);
+    FILE_INFO row;
+    EXPECT_TRUE(QCSyncDB::GetFileInfo(QStringLiteral("/in.txt"), row));
+    EXPECT_EQ(Indexed(QStringLiteral("/in.txt")).status, quint32(FILE_STATUS_SYNCED));
+    EXPECT_FALSE(QCSyncDB::GetFileInfo(QStringLiteral("/out.txt"), row));
+    EXPECT_EQ(Indexed(QStringLiteral("/out.txt")).status, quint32(FILE_STATUS_NOT_DOWN));
+}
+
+TEST_F(TransferQueueTest, AnUploadKeepsTheAccountsVersionAndStoresTheFilesOwn) {
+    const quint32 before = g_LocalStoreMgr.UserVersionForTests();
+    FILE_INFO record = TaskRecord(QStringLiteral("/up.txt"), 4);
+    record.local_path = Write(QStringLiteral("/up.txt"), "data");
+    auto task = std::make_shared<TaskDouble>(g_LocalStoreMgr, record, false);
+    task->SetNewVersion(9);
+    OnEngine([task] { g_LocalStoreMgr.AddUploadTask(task); });
+    task->CompleteMe(0, 0, QString());
+    task.reset();
+    OnEngine([] {}, true);
+    EXPECT_EQ(g_LocalStoreMgr.UserVersionForTests(), before);
+    FILE_INFO row;
+    ASSERT_TRUE(QCSyncDB::GetFileInfo(QStringLiteral("/up.txt"), row));
+    EXPECT_EQ(row.version, 9u);
+    EXPECT_EQ(TaskDouble::destroyed, 1);
+}
+
+TEST_F(TransferQueueTest, TheDownloadPhaseEndsWithBothQueuesEmptyAndTheErrorStaysShown) {
+    OnEngine([] { g_LocalStoreMgr.SetDownloadBusyForTests(false); });
+    const Task task = Download(QStringLiteral("/e.txt"), 10);
+    SetStatus(LOCAL_STATUS_CHECK_CLOUD);
+    Pass();
+    ASSERT_EQ(task.lock()->syncs, 1);
+    task.lock()->CompleteMe(SYNC_ERROR::DiskDir, 5, QString());
+    OnEngine([] {}, true);
+    Pass();
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_CHECK_OFFLINE);
+    EXPECT_EQ(VUZeroz::GetInstance()->Status().error_type, SYNC_ERROR::DiskDir);
+}
+
+TEST_F(TransferQueueTest, AStartEndsTheRunningTransfers) {
+    std::vector<Task> tasks;
+    for (int i = 0; i < 3; ++i)
+        tasks.push_back(Download(QStringLiteral("/s%1.bin").arg(i), 10));
+    Exec();
+    for (int i = 0; i < 3; ++i)
+        tasks[size_t(i)].lock()->AddRequestId(quint32(700 + i));
+    SetStatus(LOCAL_STATUS_CHECK_CLOUD);
+    DebugCapture debug;
+    VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+    OnEngine([] {}, true);
+    EXPECT_EQ(TaskDouble::destroyed, 3);
+    const QString cancelled = debug.lines(QStringLiteral("[tasks]")).join(QLatin1Char('\n'));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(cancelled.contains(QStringLiteral("%1 ").arg(700 + i))) << qPrintable(cancelled);
+    EXPECT_EQ(g_LocalStoreMgr.DownloadCount(), 0u);
+}
+
+TEST_F(TransferQueueTest, OrphanMeansNoTaskAndNoChangeItemOwnsTheId) {
+    auto upload =
+        std::make_shared<TaskDouble>(g_LocalStoreMgr, TaskRecord(QStringLiteral("/u.bin"), 1), false);
+    upload->AddRequestId(41);
+    OnEngine([upload] { g_LocalStoreMgr.AddUploadTask(upload); });
+    g_LocalStoreMgr.SetChangeRequestId(42, true);
+    EXPECT_FALSE(g_LocalStoreMgr.IsOrphanTask(41)); // a running upload's
+    EXPECT_FALSE(g_LocalStoreMgr.IsOrphanTask(42)); // a change item's
+    EXPECT_TRUE(g_LocalStoreMgr.IsOrphanTask(43));  // nobody's
+    g_LocalStoreMgr.SetChangeRequestId(42, false);
+    OnEngine([] { g_LocalStoreMgr.CancelAllTask(); }); // leaves uploads alone
+    EXPECT_EQ(g_LocalStoreMgr.UploadCount(), 1u);
+}
+
+// --- Download conflicts ----------------------------------------------------------------------------
+
+struct ConflictRow {
+    const char* name;
+    const char* local; // nullptr: a folder
+    bool rowMatches;   // the journal row equals the local file
+    const char* cloud;
+    bool copy;  // a conflict copy is left
+    int hashes; // contents hashed
+};
+
+class ConflictRuleTest : public TransferQueueTest, public ::testing::WithParamInterface<ConflictRow> {};
+
+TEST_P(ConflictRuleTest, DecidesWhetherTheLocalFileMayGo) {
+    const ConflictRow& rule = GetParam();
+    const QString path = base + QStringLiteral("/f.txt");
+    if (rule.local)
+        Write(QStringLiteral("/f.txt"), rule.local);
+    else
+        ASSERT_TRUE(QDir().mkpath(path));
+    FILE_INFO cloud = TaskRecord(QStringLiteral("/f.txt"), quint64(qstrlen(rule.cloud)));
+    QByteArray content(rule.cloud);
+    QBuffer buffer(&content);
+    buffer.open(QIODevice::ReadOnly);
+    qint64 total = 0;
+    cloud.file_hash = QString::fromLatin1(CloudHashDevice(buffer, total)).toUpper(); // any letter case
+    if (rule.rowMatches)
+        RowOf(QStringLiteral("/f.txt"));
+    const int hashes = g_LocalStoreMgr.ConflictHashesForTests();
+    EXPECT_TRUE(g_LocalStoreMgr.ResolveDownloadConflict(path, cloud));
+    EXPECT_EQ(g_LocalStoreMgr.ConflictHashesForTests() - hashes, rule.hashes);
+    const QStringList copies = Copies();
+    ASSERT_EQ(copies.size(), rule.copy ? 1 : 0);
+    if (rule.copy && rule.local) {
+        EXPECT_EQ(Read(base + QLatin1Char('/') + copies[0]), QByteArray(rule.local));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ConflictRuleTest,
+    ::testing::Values(ConflictRow{"Unchanged", "old", true, "newer", false, 0},
+                      ConflictRow{"AlreadyTheCloudsContent", "same", false, "same", false, 1},
+                      ConflictRow{"ChangedHere", "mine!!", false, "theirs", true, 1},
+                      ConflictRow{"AFolderWhereTheCloudHasAFile", nullptr, false, "x", true, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TransferQueueTest, AnEditBetweenTheCheckAndTheRenameSurvivesAsAConflictCopy) {
+    Write(QStringLiteral("/h.txt"), "as synced");
+    const FILE_INFO row = RowOf(QStringLiteral("/h.txt"));
+    const QString temp = Write(QStringLiteral("/h.txt.tmp"), "cloud version");
+    g_LocalStoreMgr.SetBeforeReplaceHookForTests([](const QString& path) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        file.write(" + late edit");
+    });
+    EXPECT_TRUE(g_LocalStoreMgr.InstallDownload(temp, base + QStringLiteral("/h.txt"), row));
+    EXPECT_EQ(Read(base + QStringLiteral("/h.txt")), QByteArray("cloud version"));
+    const QStringList copies = Copies();
+    ASSERT_EQ(copies.size(), 1);
+    EXPECT_EQ(Read(base + QLatin1Char('/') + copies[0]), QByteArray("as synced + late edit"));
+}
+
+} // namespace
