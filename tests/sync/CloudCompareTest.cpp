@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
 #include <sys/stat.h>
 #include <utime.h>
@@ -73,13 +74,11 @@ protected:
     }
 
     static QString HashOf(const QByteArray& bytes) {
-        QFile file(QDir::temp().filePath(QStringLiteral("nimbo-hash-probe")));
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        QTemporaryFile file; // one of its own: test processes run side by side
+        EXPECT_TRUE(file.open());
         file.write(bytes);
-        file.close();
-        const QString hash = QString::fromLatin1(CloudHashFile(file.fileName()));
-        file.remove();
-        return hash;
+        file.flush();
+        return QString::fromLatin1(CloudHashFile(file.fileName()));
     }
     QString Write(const QString& cloudPath, const QByteArray& bytes, quint32 mtime) {
         const QString path = base + cloudPath;

@@ -28,6 +28,12 @@ namespace {
 constexpr quint64 kMiB = 1024 * 1024;
 using Task = std::weak_ptr<TaskDouble>;
 
+// How often the task was started; -1 once it is gone.
+int Syncs(const Task& task) {
+    const auto held = task.lock();
+    return held ? held->syncs.load() : -1;
+}
+
 // Work for Qt's pool; the hand-over happens behind Qt's lock, which ThreadSanitizer cannot see.
 class PoolWork : public QRunnable {
 public:
@@ -120,20 +126,17 @@ TEST_F(TransferQueueTest, FiveStartInOnePassAndAPauseLetsTwoMoreStart) {
         tasks.push_back(Download(QStringLiteral("/big%1.bin").arg(i), 3 * kMiB));
     Exec();
     int syncs = 0;
-    for (const Task& task : tasks) {
-        const auto alive = task.lock();
-        ASSERT_TRUE(alive);
-        syncs += alive->syncs;
-    }
+    for (const Task& task : tasks)
+        syncs += Syncs(task);
     EXPECT_EQ(syncs, 5);
-    EXPECT_EQ(tasks[5].lock()->syncs, 0);
+    EXPECT_EQ(Syncs(tasks[5]), 0);
     tasks[0].lock()->AddRequestId(100);
     OnEngine([] { g_LocalStoreMgr.ProcPauseTask(QStringLiteral("/big0.bin")); });
     EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetDownPauseTaskCount(), 1.0);
     Exec();
-    EXPECT_EQ(tasks[5].lock()->syncs, 1);
-    EXPECT_EQ(tasks[6].lock()->syncs, 1);
-    EXPECT_EQ(tasks[0].lock()->syncs, 1); // paused: not started again
+    EXPECT_EQ(Syncs(tasks[5]), 1);
+    EXPECT_EQ(Syncs(tasks[6]), 1);
+    EXPECT_EQ(Syncs(tasks[0]), 1); // paused: not started again
     // A reply carrying the paused task's id goes nowhere; its id is no longer the task's.
     tasks[1].lock()->AddRequestId(101);
     QJsonObject reply;
@@ -310,7 +313,7 @@ TEST_F(TransferQueueTest, TheDownloadPhaseEndsWithBothQueuesEmptyAndTheErrorStay
     const Task task = Download(QStringLiteral("/e.txt"), 10);
     SetStatus(LOCAL_STATUS_CHECK_CLOUD);
     Pass();
-    ASSERT_EQ(task.lock()->syncs, 1);
+    ASSERT_EQ(Syncs(task), 1);
     task.lock()->CompleteMe(SYNC_ERROR::DiskDir, 5, QString());
     OnEngine([] {}, true);
     Pass();
