@@ -66,8 +66,7 @@ QByteArray Sha1(const QByteArray& data) {
 struct Fetched {
     long status = 0;
     QByteArray data; // decoded
-    QString errnoHeader;
-    QString errmsgHeader;
+    QString errnoHeader, errmsgHeader;
 };
 
 class StandInDownloadTest : public ApiTest {
@@ -195,7 +194,6 @@ TEST_P(DownloadRoadTest, TheBlocksMakeUpTheStandInsFile) {
     ASSERT_FALSE(api->tree().addFileBytes("/big.bin", bytes.toStdString(), kStandInTime + 5).empty());
 
     const DL_INFO_ACK info = Info("/big.bin");
-    EXPECT_EQ(info.file.path, QStringLiteral("/big.bin"));
     EXPECT_EQ(info.file.size, quint64(c.size));
     EXPECT_EQ(info.file.mtime, kStandInTime + 5);
     EXPECT_EQ(info.file.file_hash.toStdString(), StandInTree::ContentHash(bytes.toStdString()));
@@ -337,7 +335,6 @@ TEST_F(StandInDownloadTest, BlocksAfterTheNthAreHeldUntilReleased) {
     standIn.releaseHeld();
     fetcher.join();
     EXPECT_EQ(status.load(), 200);
-    EXPECT_EQ(Fetch(block, false).status, 200) << "no longer held";
 }
 
 } // namespace
