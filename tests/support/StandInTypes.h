@@ -4,6 +4,7 @@
 // that includes this stays light.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,6 +54,13 @@ struct StandInReply {
     std::string contentType = "application/json";
     std::string body;
     NameValueList headers;
+    // Sent instead of `body` when set, without a copy (block data the stand-in keeps).
+    std::shared_ptr<const std::string> sharedBody;
+    // No reply: the connection ends with a TCP reset.
+    bool reset = false;
+    // Above 0: the body goes out `pieceBytes` at a time, `pieceDelayMs` apart (a slow link).
+    int pieceBytes = 0;
+    int pieceDelayMs = 0;
 };
 
 using StandInRoute = std::function<StandInReply(const RecordedRequest&)>;
