@@ -214,7 +214,7 @@ void QCFileSystemWatcher::Run(QString root) {
         } else if (fds[0].revents & POLLIN) {
             ReadEvents(root, overflow);
         }
-        ResolveDueMoves(overflow);
+        ResolveDueMoves(root, overflow);
         Flush();
         if (overflow) {
             CoreDebug("[monitor] events lost: the whole mirror is rescanned");
@@ -282,6 +282,13 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
         }
         return;
     }
+    for (Report& report : m_outbox) {
+        if (report.cookie != 0 && report.isDir && report.visible &&
+            (dir == report.path || Below(dir, report.path))) {
+            report.held.push_back({wd, mask, cookie, name});
+            return;
+        }
+    }
     if (mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
         if (dir == root && (mask & IN_MOVE_SELF))
             inotify_rm_watch(m_inotifyFd, wd); // its IN_IGNORED ends the watch as above
@@ -308,7 +315,7 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
     if (Skipped(name))
         return;
     if (mask & IN_CREATE) {
-        m_outbox.push_back({path, SYNC_CHANGE_ADD, QString(), 0, isDir, true, 0});
+        m_outbox.push_back(Change(path, SYNC_CHANGE_ADD, isDir));
         if (isDir) {
             std::vector<Report> adds;
             WatchTree(root, path, &adds);
@@ -317,7 +324,7 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
     } else if (mask & IN_DELETE) {
         if (isDir)
             ForgetTree(path, false);
-        m_outbox.push_back({path, SYNC_CHANGE_DEL, QString(), 0, isDir, true, 0});
+        m_outbox.push_back(Change(path, SYNC_CHANGE_DEL, isDir));
     } else if (mask & (IN_MODIFY | IN_CLOSE_WRITE)) {
         // A burst of writes read at once is one modification.
         if (!m_outbox.empty()) {
@@ -326,7 +333,7 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
                 (last.type == SYNC_CHANGE_ADD || last.type == SYNC_CHANGE_MOD))
                 return;
         }
-        m_outbox.push_back({path, SYNC_CHANGE_MOD, QString(), 0, false, true, 0});
+        m_outbox.push_back(Change(path, SYNC_CHANGE_MOD, false));
     }
 }
 
@@ -337,17 +344,17 @@ void QCFileSystemWatcher::PairMove(const QString& root, quint32 cookie, const QS
     std::vector<Report> reports;
     bool watchNew = visible;
     if (from != m_outbox.end() && from->visible && visible) {
-        reports.push_back({path, SYNC_CHANGE_REN, from->path, 0, isDir, true, 0});
+        reports.push_back(Change(path, SYNC_CHANGE_REN, isDir, from->path));
         if (isDir)
             MoveTree(from->path, path);
         watchNew = false;
     } else if (from != m_outbox.end() && from->visible) {
-        reports.push_back({from->path, SYNC_CHANGE_DEL, QString(), 0, isDir, true, 0});
+        reports.push_back(Change(from->path, SYNC_CHANGE_DEL, isDir));
         if (isDir)
             ForgetTree(from->path, true); // hidden now: no longer watched
     }
     if (watchNew) {
-        reports.push_back({path, SYNC_CHANGE_ADD, QString(), 0, isDir, true, 0});
+        reports.push_back(Change(path, SYNC_CHANGE_ADD, isDir));
         if (isDir)
             WatchTree(root, path, &reports);
     }
@@ -356,12 +363,21 @@ void QCFileSystemWatcher::PairMove(const QString& root, quint32 cookie, const QS
         return;
     }
     // In the moved-from's place: what happened between the two halves stays after it.
+    const std::vector<RawEvent> held = std::move(from->held);
     const auto at = m_outbox.erase(from);
     m_outbox.insert(at, reports.begin(), reports.end());
+    Replay(root, held);
 }
 
-void QCFileSystemWatcher::ResolveDueMoves(bool all) {
+void QCFileSystemWatcher::Replay(const QString& root, const std::vector<RawEvent>& events) {
+    bool overflow = false; // never set by a held event
+    for (const RawEvent& event : events)
+        HandleEvent(root, event.wd, event.mask, event.cookie, event.name, overflow);
+}
+
+void QCFileSystemWatcher::ResolveDueMoves(const QString& root, bool all) {
     const qint64 now = QCClock::NowMs();
+    std::vector<RawEvent> held;
     for (Report& report : m_outbox) {
         if (report.cookie == 0 || (!all && report.due > now))
             continue;
@@ -371,7 +387,10 @@ void QCFileSystemWatcher::ResolveDueMoves(bool all) {
         report.cookie = 0;
         if (!report.visible)
             report.path.clear(); // a hidden name left: nothing to report
+        held.insert(held.end(), report.held.begin(), report.held.end());
+        report.held.clear();
     }
+    Replay(root, held); // their watches are gone: nothing of them is reported
 }
 
 void QCFileSystemWatcher::Flush() {
@@ -425,13 +444,13 @@ void QCFileSystemWatcher::WatchTree(const QString& root, const QString& dir, std
             if (adds && !target.isEmpty() && (target == rootCanonical || Below(target, rootCanonical)) &&
                 stat(entryNative.constData(), &targetSt) == 0 &&
                 (S_ISREG(targetSt.st_mode) || S_ISDIR(targetSt.st_mode)))
-                adds->push_back({path, SYNC_CHANGE_ADD, QString(), 0, S_ISDIR(targetSt.st_mode), true, 0});
+                adds->push_back(Change(path, SYNC_CHANGE_ADD, S_ISDIR(targetSt.st_mode)));
             continue;
         }
         if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
             continue;
         if (adds)
-            adds->push_back({path, SYNC_CHANGE_ADD, QString(), 0, S_ISDIR(st.st_mode), true, 0});
+            adds->push_back(Change(path, SYNC_CHANGE_ADD, S_ISDIR(st.st_mode)));
         if (S_ISDIR(st.st_mode))
             WatchTree(root, path, adds);
     }
@@ -549,7 +568,7 @@ void QCFileSystemWatcher::Rescan(const QString& root, const QString& folder) {
     }
     int reported = 0;
     const auto send = [this, &reported](const QString& path, SYNC_CHANGE_TYPE type, bool isDir) {
-        Send({path, type, QString(), 0, isDir, true, 0});
+        Send(Change(path, type, isDir));
         ++reported;
     };
     // Deletes first, the topmost missing item only: a folder's delete stands for its contents.

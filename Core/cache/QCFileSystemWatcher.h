@@ -62,6 +62,12 @@ public:
     int RescanCountForTests() const { return m_rescans.load(); }
 
 private:
+    struct RawEvent {
+        int wd;
+        quint32 mask;
+        quint32 cookie;
+        QString name;
+    };
     // One report waiting to be sent, or a moved-from waiting for its other half (`cookie` != 0).
     struct Report {
         QString path;
@@ -71,7 +77,18 @@ private:
         bool isDir = false;
         bool visible = true; // the moved-from's name is one that is watched and reported
         qint64 due = 0;      // when a lone moved-from becomes a delete
+        // Events read below a moved-from folder: its paths are known once it is resolved.
+        std::vector<RawEvent> held;
     };
+    static Report Change(const QString& path, SYNC_CHANGE_TYPE type, bool isDir,
+                         const QString& oldPath = QString()) {
+        Report report;
+        report.path = path;
+        report.type = type;
+        report.oldPath = oldPath;
+        report.isDir = isDir;
+        return report;
+    }
 
     // The watcher's thread: the loop and its steps. All below use the thread's state alone.
     void Run(QString root);
@@ -79,6 +96,7 @@ private:
     void HandleEvent(const QString& root, int wd, quint32 mask, quint32 cookie, const QString& name,
                      bool& overflow);
     void PairMove(const QString& root, quint32 cookie, const QString& path, bool isDir, bool visible);
+    void Replay(const QString& root, const std::vector<RawEvent>& events);
     // Watches `dir` and the visible folders below it, each before it is listed; with `adds` every
     // visible entry found below `dir` is appended to it as an add, a folder before its contents.
     void WatchTree(const QString& root, const QString& dir, std::vector<Report>* adds);
@@ -91,7 +109,7 @@ private:
     void Rescan(const QString& root, const QString& folder);
     void ScheduleRetry(const QString& folder);
     void RetryDue(const QString& root);
-    void ResolveDueMoves(bool all);
+    void ResolveDueMoves(const QString& root, bool all);
     void Flush();
     void Send(const Report& report);
     // Milliseconds the loop may wait in poll: -1 when nothing is due.
