@@ -836,10 +836,14 @@ bool QCLocalStoreMgr::KnownBelow(const QString& folder, std::map<QString, FILE_I
     }
     // Items made here that the journal does not hold until they are uploaded. Cloud items without
     // a local copy (not down, downloading, failed) are not expected on disk.
+    // A folder without an entry of its own may still hold some (the index makes no parents): then
+    // the whole tree is listed and what lies below the folder kept.
     std::vector<FileInfo> entries;
-    m_cache.ListAll(folder, entries);
+    m_cache.ListAll(m_cache.CheckPathExists(folder) ? folder : root, entries);
     for (const FileInfo& entry : entries) {
         const quint32 status = entry.status;
+        if (entry.path.size() <= folder.size() || !Inside(folder, entry.path))
+            continue;
         if (status != FILE_STATUS_WAIT_UP && status != FILE_STATUS_UPING && status != FILE_STATUS_CHECKING &&
             status != FILE_STATUS_IGNORE)
             continue;
