@@ -266,20 +266,16 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
     if (watched == m_wdPath.end())
         return; // a watch already dropped
     const QString dir = watched->second;
+    if (dir == root && (mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))) {
+        LoseRoot(root);
+        return;
+    }
     if (mask & IN_IGNORED) {
         m_wdPath.erase(watched);
         const auto it = m_pathWd.find(dir);
         if (it != m_pathWd.end() && it->second == wd)
             m_pathWd.erase(it);
         m_watchCount = int(m_pathWd.size());
-        if (dir == root && m_rootWatched.exchange(false)) {
-            // The mirror itself went away or was moved: report what is missing and wait for it.
-            CoreDebug("[monitor] the mirror folder %s is gone", qUtf8Printable(root));
-            ForgetTree(root, true);
-            Flush();
-            Rescan(root, root);
-            ScheduleRetry(root);
-        }
         return;
     }
     for (Report& report : m_outbox) {
@@ -289,11 +285,8 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
             return;
         }
     }
-    if (mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
-        if (dir == root && (mask & IN_MOVE_SELF))
-            inotify_rm_watch(m_inotifyFd, wd); // its IN_IGNORED ends the watch as above
-        return;                                // a folder below: its parent's event reports it
-    }
+    if (mask & (IN_DELETE_SELF | IN_MOVE_SELF))
+        return; // a folder below: its parent's event reports it
     if (name.isEmpty())
         return;
     const QString path = Join(dir, name);
@@ -335,6 +328,18 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
         }
         m_outbox.push_back(Change(path, SYNC_CHANGE_MOD, false));
     }
+}
+
+void QCFileSystemWatcher::LoseRoot(const QString& root) {
+    // The mirror itself was deleted or moved away: what it held is reported missing (the engine
+    // decides what to make of that), and it is watched and rescanned again once it is back.
+    CoreDebug("[monitor] the mirror folder %s is gone", qUtf8Printable(root));
+    ForgetTree(root, true);
+    m_rootWatched = false;
+    ScheduleRetry(root);
+    ResolveDueMoves(root, true);
+    Flush();
+    Rescan(root, root);
 }
 
 void QCFileSystemWatcher::PairMove(const QString& root, quint32 cookie, const QString& path, bool isDir,

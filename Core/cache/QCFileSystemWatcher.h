@@ -95,6 +95,7 @@ private:
     void ReadEvents(const QString& root, bool& overflow);
     void HandleEvent(const QString& root, int wd, quint32 mask, quint32 cookie, const QString& name,
                      bool& overflow);
+    void LoseRoot(const QString& root);
     void PairMove(const QString& root, quint32 cookie, const QString& path, bool isDir, bool visible);
     void Replay(const QString& root, const std::vector<RawEvent>& events);
     // Watches `dir` and the visible folders below it, each before it is listed; with `adds` every

@@ -273,6 +273,32 @@ TEST_F(WatcherTest, MissingRootIsWatchedWhenItAppears) {
     EXPECT_TRUE(host.WaitLine(QStringLiteral("A later.txt")));
 }
 
+// The mirror moved away: what it held is reported missing; back again, only what changed meanwhile.
+TEST_F(WatcherTest, MirrorMovedAwayAndBack) {
+    QCClock::UseManualForTests();
+    Make(root, {"a.txt", "d/x.txt"});
+    for (const QString& name : {QStringLiteral("a.txt"), QStringLiteral("d"), QStringLiteral("d/x.txt")}) {
+        const QFileInfo item(root + QLatin1Char('/') + name);
+        host.Know(name, item.isDir(), item.isDir() ? 0 : quint64(item.size()),
+                  quint32(item.lastModified().toSecsSinceEpoch()));
+    }
+    StartWatching();
+    const QString away = outside + QStringLiteral("/away");
+    Move(root, away);
+    ASSERT_TRUE(host.WaitFor([](const QStringList& lines) { return lines.size() == 2; }, 10000, true))
+        << qPrintable(host.Lines().join(QStringLiteral(", ")));
+    EXPECT_EQ(host.LinesSinceRescan(), (QStringList{QStringLiteral("D a.txt"), QStringLiteral("D d")}));
+    EXPECT_EQ(watcher.WatchCount(), 0);
+
+    Write(away + QStringLiteral("/n.txt"));
+    Move(away, root);
+    QCClock::AdvanceForTests(QCFileSystemWatcher::kRetryMs);
+    ASSERT_TRUE(host.WaitLine(QStringLiteral("A n.txt")))
+        << qPrintable(host.Lines().join(QStringLiteral(", ")));
+    EXPECT_EQ(host.LinesSinceRescan().size(), 3) << qPrintable(host.Lines().join(QStringLiteral(", ")));
+    EXPECT_EQ(watcher.WatchCount(), 2);
+}
+
 TEST_F(WatcherTest, StopsPromptly) {
     Make(root, {"a/b/", "c/"});
     StartWatching();
