@@ -124,6 +124,7 @@ bool QCFileSystemWatcher::Start(const QString& root) {
     m_pathWd.clear();
     m_retry.clear();
     m_outbox.clear();
+    m_pendingMoves = 0;
     m_limitLogged = false;
     m_watchCount = 0;
     m_rootWatched = false;
@@ -218,7 +219,6 @@ void QCFileSystemWatcher::Run(QString root) {
         Flush();
         if (overflow) {
             CoreDebug("[monitor] events lost: the whole mirror is rescanned");
-            m_outbox.clear();
             WatchTree(root, root, nullptr); // folders made meanwhile have no watch yet
             Rescan(root, root);
         }
@@ -228,9 +228,9 @@ void QCFileSystemWatcher::Run(QString root) {
 
 int QCFileSystemWatcher::WaitMs() const {
     qint64 due = -1;
-    for (const Report& report : m_outbox) {
-        if (report.cookie != 0)
-            due = due < 0 ? report.due : std::min(due, report.due);
+    for (auto it = m_outbox.begin(); m_pendingMoves > 0 && it != m_outbox.end(); ++it) {
+        if (it->cookie != 0)
+            due = due < 0 ? it->due : std::min(due, it->due);
     }
     for (const auto& retry : m_retry)
         due = due < 0 ? retry.second : std::min(due, retry.second);
@@ -279,6 +279,8 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
         return;
     }
     for (Report& report : m_outbox) {
+        if (m_pendingMoves == 0)
+            break;
         if (report.cookie != 0 && report.isDir && report.visible &&
             (dir == report.path || Below(dir, report.path))) {
             report.held.push_back({wd, mask, cookie, name});
@@ -299,6 +301,7 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
         pending.visible = !Skipped(name);
         pending.due = QCClock::NowMs() + kSettleMs;
         m_outbox.push_back(pending);
+        ++m_pendingMoves;
         return;
     }
     if (mask & IN_MOVED_TO) {
@@ -344,8 +347,10 @@ void QCFileSystemWatcher::LoseRoot(const QString& root) {
 
 void QCFileSystemWatcher::PairMove(const QString& root, quint32 cookie, const QString& path, bool isDir,
                                    bool visible) {
-    auto from = std::find_if(m_outbox.begin(), m_outbox.end(),
-                             [cookie](const Report& r) { return r.cookie != 0 && r.cookie == cookie; });
+    auto from = m_pendingMoves == 0
+                    ? m_outbox.end()
+                    : std::find_if(m_outbox.begin(), m_outbox.end(),
+                                   [cookie](const Report& r) { return r.cookie != 0 && r.cookie == cookie; });
     std::vector<Report> reports;
     bool watchNew = visible;
     if (from != m_outbox.end() && from->visible && visible) {
@@ -368,6 +373,7 @@ void QCFileSystemWatcher::PairMove(const QString& root, quint32 cookie, const QS
         return;
     }
     // In the moved-from's place: what happened between the two halves stays after it.
+    --m_pendingMoves;
     const std::vector<RawEvent> held = std::move(from->held);
     const auto at = m_outbox.erase(from);
     m_outbox.insert(at, reports.begin(), reports.end());
@@ -390,6 +396,7 @@ void QCFileSystemWatcher::ResolveDueMoves(const QString& root, bool all) {
             ForgetTree(report.path, true); // it lives on outside the mirror
         report.type = SYNC_CHANGE_DEL;
         report.cookie = 0;
+        --m_pendingMoves;
         if (!report.visible)
             report.path.clear(); // a hidden name left: nothing to report
         held.insert(held.end(), report.held.begin(), report.held.end());
@@ -603,5 +610,4 @@ void QCFileSystemWatcher::Rescan(const QString& root, const QString& folder) {
         }
     }
     CoreDebug("[monitor] rescan of %s: %d differences", qUtf8Printable(folder), reported);
-    ++m_rescans;
 }

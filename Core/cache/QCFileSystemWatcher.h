@@ -58,8 +58,6 @@ public:
     void SimulateOverflowForTests();
     // Watches fail as at the system's watch limit once `n` folders are watched; -1 lifts it.
     void SetWatchLimitForTests(int n) { m_watchLimit = n; }
-    // Rescans finished since the start (a whole-mirror or a folder rescan counts one).
-    int RescanCountForTests() const { return m_rescans.load(); }
 
 private:
     struct RawEvent {
@@ -138,12 +136,12 @@ private:
     std::atomic<bool> m_rootWatched{false};
     std::atomic<int> m_watchLimit{-1};
     std::atomic<int> m_watchCount{0};
-    std::atomic<int> m_rescans{0};
 
     // The watcher's thread only (reset by Start before the thread begins).
     std::unordered_map<int, QString> m_wdPath; // watch descriptor -> folder
     std::map<QString, int> m_pathWd;           // folder -> watch descriptor, subtrees adjacent
     std::map<QString, qint64> m_retry;         // folder -> when to watch and rescan it again
     std::deque<Report> m_outbox;               // in the order the changes happened
+    int m_pendingMoves = 0;                    // moved-froms in m_outbox
     bool m_limitLogged = false;
 };
