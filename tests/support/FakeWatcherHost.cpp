@@ -1,5 +1,6 @@
 #include "support/FakeWatcherHost.h"
 
+#include <algorithm>
 #include <chrono>
 
 void FakeWatcherHost::NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE type, const QString& oldPath,
@@ -14,14 +15,14 @@ void FakeWatcherHost::NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE typ
     if (userOp)
         line += QStringLiteral(" (user)"); // never from the watcher: a test sees it
     std::lock_guard<std::mutex> lock(m_lock);
-    m_lines << line;
+    m_lines.push_back(line);
     m_changed.notify_all();
 }
 
 bool FakeWatcherHost::KnownBelow(const QString& folder, std::map<QString, FILE_INFO>& out) {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_rescanStart < 0)
-        m_rescanStart = m_lines.size();
+        m_rescanStart = int(m_lines.size());
     for (const auto& entry : m_known) {
         if (entry.second.path.startsWith(folder + QLatin1Char('/')))
             out.insert(entry);
@@ -39,14 +40,21 @@ void FakeWatcherHost::Know(const QString& relative, bool isDir, quint64 size, qu
     m_known[info.path.toLower()] = info;
 }
 
+QStringList FakeWatcherHost::LinesLocked(int from) const {
+    QStringList lines;
+    for (size_t i = size_t(std::max(from, 0)); i < m_lines.size(); ++i)
+        lines << m_lines[i];
+    return lines;
+}
+
 QStringList FakeWatcherHost::Lines() const {
     std::lock_guard<std::mutex> lock(m_lock);
-    return m_lines;
+    return LinesLocked(0);
 }
 
 QStringList FakeWatcherHost::LinesSinceRescan() const {
     std::lock_guard<std::mutex> lock(m_lock);
-    return m_rescanStart < 0 ? QStringList() : m_lines.mid(m_rescanStart);
+    return m_rescanStart < 0 ? QStringList() : LinesLocked(m_rescanStart);
 }
 
 bool FakeWatcherHost::WaitFor(const std::function<bool(const QStringList&)>& done, int ms,
@@ -54,8 +62,8 @@ bool FakeWatcherHost::WaitFor(const std::function<bool(const QStringList&)>& don
     std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
         if (!sinceRescan)
-            return done(m_lines);
-        return m_rescanStart >= 0 && done(m_lines.mid(m_rescanStart));
+            return done(LinesLocked(0));
+        return m_rescanStart >= 0 && done(LinesLocked(m_rescanStart));
     });
 }
 
