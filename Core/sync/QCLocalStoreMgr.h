@@ -332,6 +332,8 @@ private:
     void EndAllTransfers();
     // Takes `task` out of its queue; false when it is not there. Any thread.
     bool RemoveTask(const TaskPtr& task);
+    // A finished download: the row and "synced" in the mirror, "not down" beside a copy elsewhere.
+    void RecordFinishedDownload(const FILE_INFO& record, const QString& diskPath, const QString& localPath);
     void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
     void ProcUploadResult(const TaskPtr& task, int type, unsigned code);
     // A version request (at most one every two seconds); engine thread.
