@@ -361,14 +361,24 @@ TEST_F(StandInUploadTest, SameBytesAtASecondPathAreANewNodeWithoutTransfer) {
 }
 
 TEST_F(StandInUploadTest, BlocksInFlightMeetInTheStandIn) {
+    // The first block of each of the four senders waits at the door until all four are there;
+    // let go together, each spends 250 ms in the stand-in, so the two of a file meet there
+    // however slowly the senders got going.
+    FaultRule hold;
+    hold.path = "/intf.php";
+    hold.apiMethod = "Upload.block";
+    hold.times = 4;
+    hold.fault.kind = FaultKind::Hold;
+    standIn.addFault(hold);
     uploads().setBlockDelayMs(250);
     const std::string one = Compressible(6 * kBlock);
     const std::string two = Random(6 * kBlock, 3);
     auto first = std::async(std::launch::async, [&] { return Upload("/docs/one", one, 2).errnoValue; });
     auto second = std::async(std::launch::async, [&] { return Upload("/docs/two", two, 2).errnoValue; });
+    EXPECT_TRUE(standIn.waitForHeld(4, 120000));
+    standIn.releaseHeld();
     EXPECT_EQ(first.get(), 0);
     EXPECT_EQ(second.get(), 0);
-    // Three blocks a sender, each 250 ms in the stand-in: the two of a file meet there.
     EXPECT_EQ(uploads().latestSession("/docs/one")->maxInFlight, 2);
     EXPECT_EQ(uploads().latestSession("/docs/two")->maxInFlight, 2);
     ExpectPlaced("/docs/one", one);
