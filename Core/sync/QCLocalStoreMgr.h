@@ -13,8 +13,10 @@
 #include "cache/QCCache.h"
 #include "cache/QCCacheHost.h"
 #include "cache/QCFileInfoCache.h"
+#include "cache/QCFileSystemWatcher.h"
 #include "cache/QCViewHost.h"
 #include "cache/QCViewInterface.h"
+#include "cache/QCWatcherHost.h"
 #include "common/QCEventBase.h"
 #include "common/QCLockList.h"
 #include "common/QCStringFlag.h"
@@ -45,7 +47,8 @@ class QCLocalStoreMgr : public QCResponseHandler,
                         public QCCacheHost,
                         public QCViewHost,
                         public QCTransferHost,
-                        public QCUploadHost {
+                        public QCUploadHost,
+                        public QCWatcherHost {
 public:
     QCLocalStoreMgr();
     // Stops the engine thread and waits for it, when it still runs.
@@ -65,7 +68,8 @@ public:
     bool running() const { return m_running.load(); }
     bool stoped() const { return !running(); }
     // Asks the engine to end: the loop ends at once, stopping every request and transfer on its
-    // way out and closing the journal. Does not wait. Any thread.
+    // way out and closing the journal; the folder watcher ends here (its thread wakes at once).
+    // Does not wait for the engine thread. Any thread.
     void stop();
     // Waits up to `ms` for the engine thread and then the view thread to end and joins them; true
     // when both have ended (or were never started). Not on the engine thread.
@@ -81,7 +85,8 @@ public:
     // Runs `work` on the engine thread, in queue order (at the head when `urgent`).
     void Post(std::function<void()> work, bool urgent);
     // A change of the mirror folder, as it is now (for a rename the new path, the old one third).
-    void NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE type, const QString& oldPath, bool userOp);
+    void NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE type, const QString& oldPath,
+                          bool userOp) override;
 
     // --- Status ---
 
@@ -120,6 +125,16 @@ public:
     QString GetVirtualPath(QString localPath) const override;
     // The local path of a cloud path: joined to the sync folder in effect (or the configured one).
     QString GetDiskPath(const QString& cloudPath) const override;
+
+    // --- The folder watcher (any thread but the watcher's own) ---
+
+    // Watches the configured sync folder, unless that watch is in place already.
+    void WatchSyncFolder();
+    QCFileSystemWatcher& Watcher() { return m_watcher; }
+    // QCWatcherHost: the journal's rows below `folder` and the index's local items that the
+    // journal does not hold yet (waiting for upload or checked), with disk paths. False while no
+    // sync folder is in effect or the journal cannot be read. Any thread (the watcher's).
+    bool KnownBelow(const QString& folder, std::map<QString, FILE_INFO>& out) override;
 
     // --- The index of the synchronised tree (any thread) ---
 
@@ -330,6 +345,8 @@ private:
     void CheckUploads();
     // Takes `task` out of its queue; false when it is not there. Any thread.
     bool RemoveTask(const TaskPtr& task);
+    // A finished download: the row and "synced" in the mirror, "not down" beside a copy elsewhere.
+    void RecordFinishedDownload(const FILE_INFO& record, const QString& diskPath, const QString& localPath);
     void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
     void ProcUploadResult(const TaskPtr& task, int type, unsigned code);
     // A version request (at most one every two seconds); engine thread.
@@ -522,6 +539,8 @@ private:
     QCCache m_cache{*this};
     // The view thread reads the index: declared after it, so it ends before the index goes.
     QCViewInterface m_view{m_cache, *this, *this};
+    // Reports into the change queue and reads the index: declared last, so it ends first.
+    QCFileSystemWatcher m_watcher{*this};
 };
 
 // The one engine object.

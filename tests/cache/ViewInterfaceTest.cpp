@@ -209,8 +209,8 @@ INSTANTIATE_TEST_SUITE_P(View, ViewCaseTest, ::testing::ValuesIn(kViewCases),
 
 // The search copies the index in chunks under its lock and matches outside it: readers on other
 // threads never wait long for the lock. A search under the lock throughout makes nearly every read
-// during it wait hundreds of ms. A loaded machine stalls a reader now and then, so an attempt
-// counts the reads slower than the bound (at most 1 %) and the slowest (at most ten bounds).
+// during it wait for the whole search. A loaded machine stalls a reader now and then, so an attempt
+// counts the reads slower than the bound (at most 1 %) and caps the slowest (at most 40 bounds).
 TEST_F(ViewTest, SearchOfManyEntriesKeepsIndexReadsQuick) {
 #ifdef NIMBO_TSAN_BUILD
     const qint64 boundUs = 100000; // ThreadSanitizer makes a chunk's copy ten to twenty times slower
@@ -244,7 +244,7 @@ TEST_F(ViewTest, SearchOfManyEntriesKeepsIndexReadsQuick) {
         ASSERT_FALSE(waits.empty());
         const auto slow = std::count_if(waits.begin(), waits.end(), [boundUs](qint64 us) { return us > boundUs; });
         slowestUs = *std::max_element(waits.begin(), waits.end());
-        quick = size_t(slow) * 100 <= waits.size() && slowestUs <= 10 * boundUs;
+        quick = size_t(slow) * 100 <= waits.size() && slowestUs <= 40 * boundUs;
     }
     RecordProperty("slowest_read_us", int(slowestUs));
     EXPECT_TRUE(quick) << "slowest read " << slowestUs << " us";

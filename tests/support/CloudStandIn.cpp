@@ -20,6 +20,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -159,7 +160,7 @@ public:
     bool is_readable() const override {
         if (m_reset)
             return false;
-        if (m_ssl && SSL_pending(m_ssl) > 0)
+        if (m_bufferStart < m_bufferEnd || (m_ssl && SSL_pending(m_ssl) > 0))
             return true;
         pollfd p{m_fd, POLLIN, 0};
         return poll(&p, 1, kTimeoutMs) > 0;
@@ -170,13 +171,31 @@ public:
         pollfd p{m_fd, POLLOUT, 0};
         return poll(&p, 1, kTimeoutMs) > 0;
     }
+    // httplib reads the request head a byte at a time: those reads come from a buffer, not one
+    // system call each.
     ssize_t read(char* ptr, size_t size) override {
-        if (!is_readable())
-            return -1;
-        ssize_t n =
-            m_ssl ? SSL_read(m_ssl, ptr, int(std::min<size_t>(size, INT_MAX))) : recv(m_fd, ptr, size, 0);
-        if (n <= 0)
-            return m_ssl ? -1 : n;
+        ssize_t n = 0;
+        if (m_bufferStart < m_bufferEnd) {
+            n = ssize_t(std::min(size, m_bufferEnd - m_bufferStart));
+            memcpy(ptr, m_buffer + m_bufferStart, size_t(n));
+            m_bufferStart += size_t(n);
+        } else {
+            if (!is_readable())
+                return -1;
+            const bool buffered = size < sizeof m_buffer;
+            char* into = buffered ? m_buffer : ptr;
+            const size_t length = buffered ? sizeof m_buffer : size;
+            n = m_ssl ? SSL_read(m_ssl, into, int(std::min<size_t>(length, INT_MAX)))
+                      : recv(m_fd, into, length, 0);
+            if (n <= 0)
+                return m_ssl ? -1 : n;
+            if (buffered) {
+                m_bufferStart = std::min(size, size_t(n));
+                m_bufferEnd = size_t(n);
+                memcpy(ptr, m_buffer, m_bufferStart);
+                n = ssize_t(m_bufferStart);
+            }
+        }
         if (!m_headComplete && m_head.size() < 65536) {
             m_head.append(ptr, size_t(n));
             m_headComplete = m_head.find("\r\n\r\n") != std::string::npos;
@@ -231,6 +250,9 @@ private:
     int m_fd;
     SSL* m_ssl;
     bool m_reset = false;
+    char m_buffer[4096];
+    size_t m_bufferStart = 0; // unread bytes of m_buffer: [m_bufferStart, m_bufferEnd)
+    size_t m_bufferEnd = 0;
     std::string m_head;
     bool m_headComplete = false;
 };
@@ -412,6 +434,7 @@ struct CloudStandIn::Impl {
     void append(const RecordedRequest& rec);
     void handle(Listener listener, const httplib::Request& req, httplib::Response& res);
     StandInReply answer(const StandInRoute& route, const RecordedRequest& rec);
+    void send(StandInReply reply, httplib::Response& res);
 };
 
 void CloudStandIn::Impl::append(const RecordedRequest& rec) {
@@ -540,6 +563,8 @@ void CloudStandIn::Impl::handle(Listener listener, const httplib::Request& req, 
             return;
         case FaultKind::Truncated: {
             StandInReply reply = answer(route, rec);
+            if (reply.sharedBody)
+                reply.body = *reply.sharedBody;
             if (reply.body.size() < 64)
                 reply.body.append(64 - reply.body.size(), ' ');
             auto body = std::make_shared<std::string>(reply.body);
@@ -569,33 +594,47 @@ void CloudStandIn::Impl::handle(Listener listener, const httplib::Request& req, 
             break;
         }
         case FaultKind::Trickle: {
-            const StandInReply reply = answer(route, rec);
-            auto body = std::make_shared<std::string>(reply.body);
-            const size_t piece = size_t(std::max(1, fault.pieceBytes));
-            const int delayMs = fault.delayMs;
-            res.status = reply.status;
-            for (const auto& [name, value] : reply.headers)
-                res.set_header(name, value);
-            res.set_content_provider(
-                body->size(), reply.contentType,
-                [this, body, piece, delayMs](size_t offset, size_t, httplib::DataSink& sink) {
-                    if (offset > 0) {
-                        std::unique_lock<std::mutex> guard(lock);
-                        if (wake.wait_for(guard, std::chrono::milliseconds(delayMs),
-                                          [this] { return stopping; }))
-                            return false;
-                    }
-                    return sink.write(body->data() + offset, std::min(piece, body->size() - offset));
-                });
+            StandInReply reply = answer(route, rec);
+            reply.pieceBytes = std::max(1, fault.pieceBytes);
+            reply.pieceDelayMs = fault.delayMs;
+            send(std::move(reply), res);
             return;
         }
         }
     }
-    const StandInReply reply = answer(route, rec);
+    StandInReply reply = answer(route, rec);
+    if (reply.reset) {
+        if (t_stream)
+            t_stream->requestReset();
+        return;
+    }
+    send(std::move(reply), res);
+}
+
+void CloudStandIn::Impl::send(StandInReply reply, httplib::Response& res) {
     res.status = reply.status;
     for (const auto& [name, value] : reply.headers)
         res.set_header(name, value);
-    res.set_content(reply.body, reply.contentType);
+    std::shared_ptr<const std::string> body = reply.sharedBody;
+    if (!body && reply.pieceBytes <= 0 && reply.body.size() < 65536) {
+        res.set_content(reply.body, reply.contentType);
+        return;
+    }
+    // Large bodies (blocks) go out from one shared buffer rather than another copy in httplib.
+    if (!body)
+        body = std::make_shared<const std::string>(std::move(reply.body));
+    const size_t piece = reply.pieceBytes > 0 ? size_t(reply.pieceBytes) : body->size();
+    const int delayMs = reply.pieceDelayMs;
+    res.set_content_provider(
+        body->size(), reply.contentType,
+        [this, body, piece, delayMs](size_t offset, size_t, httplib::DataSink& sink) {
+            if (offset > 0 && delayMs > 0) {
+                std::unique_lock<std::mutex> guard(lock);
+                if (wake.wait_for(guard, std::chrono::milliseconds(delayMs), [this] { return stopping; }))
+                    return false;
+            }
+            return sink.write(body->data() + offset, std::min(piece, body->size() - offset));
+        });
 }
 
 CloudStandIn::CloudStandIn() : d(std::make_unique<Impl>()) {}

@@ -40,7 +40,8 @@ bool FsumMatches(const RecordedRequest& request) {
 } // namespace
 
 StandInApi::StandInApi(CloudStandIn& server)
-    : m_server(server), m_accounts(m_tree), m_uploads(server, m_tree) {
+    : m_server(server), m_accounts(m_tree), m_uploads(server, m_tree),
+      m_downloads(server, m_tree, m_accounts) {
     m_server.route("*", "/intf.php", [this](const RecordedRequest& request) { return Answer(request); });
 }
 
@@ -140,6 +141,8 @@ StandInReply StandInApi::Answer(const RecordedRequest& request) {
         if (it != m_scripts.end())
             script = it->second;
     }
+    if (!script && method == StandInDownloads::kBlockMethod)
+        return m_downloads.BlockReply(request); // block data, not an envelope
     ApiAnswer answer;
     if (script)
         answer = script(request);
@@ -150,6 +153,9 @@ StandInReply StandInApi::Answer(const RecordedRequest& request) {
                                                 : ApiAnswer::Error(kStandInTokenExpired, "token expired");
     else if (StandInUploads::Serves(method))
         answer = m_accounts.hasSession(request) ? m_uploads.Answer(request)
+                                                : ApiAnswer::Error(kStandInTokenExpired, "token expired");
+    else if (StandInDownloads::Serves(method))
+        answer = m_accounts.hasSession(request) ? m_downloads.Answer(request)
                                                 : ApiAnswer::Error(kStandInTokenExpired, "token expired");
     else if (!m_accounts.Answer(
                  request, "http://127.0.0.1:" + std::to_string(m_server.port(Listener::Primary)), answer))

@@ -17,6 +17,8 @@
 //      2006): "Incr.getBgsp", "Incr.getGlobalNodes", "Incr.getIncrGlobal";
 //    - the uploads (uploads(), see StandInUploads.h), for a request with a session: "Sync.getAddr",
 //      "Upload.request", "Upload.block", "Upload.commit", "Sync.addFile", "Upload.uploadFile";
+//    - the block store (downloads(), see StandInDownloads.h): "Sync.getDownloadInfo" and
+//      "Download.getMetaInfo" with a session (else errno 2006), "Download.downloadBlock";
 // 3. otherwise errno 1007, as the service answers a method it does not know.
 //
 // Threads: scripts and state are set from the test's thread and used on the servers' threads; the
@@ -26,6 +28,7 @@
 #include "support/CloudStandIn.h"
 #include "support/StandInAccounts.h"
 #include "support/StandInAnswer.h"
+#include "support/StandInDownloads.h"
 #include "support/StandInTree.h"
 #include "support/StandInUploads.h"
 
@@ -54,10 +57,12 @@ public:
     // 127.0.0.2:<secondary port>, plain http.
     std::string defaultConfigData() const;
 
-    // The account service and the cloud tree; they live as long as this object.
+    // The account service, the cloud tree, the uploads and the block store of downloads; they live
+    // as long as this object.
     StandInAccounts& accounts() { return m_accounts; }
     StandInTree& tree() { return m_tree; }
     StandInUploads& uploads() { return m_uploads; }
+    StandInDownloads& downloads() { return m_downloads; }
 
     // The "/intf.php" requests of `method` received so far.
     std::vector<RecordedRequest> calls(const std::string& method) const;
@@ -75,5 +80,6 @@ private:
     std::map<std::string, ApiScript> m_scripts; // guarded by m_lock
     StandInTree m_tree;                         // before m_accounts, which reads it
     StandInAccounts m_accounts;
-    StandInUploads m_uploads; // places files in m_tree
+    StandInUploads m_uploads;     // places files in m_tree
+    StandInDownloads m_downloads; // after the tree and the accounts, which it reads
 };

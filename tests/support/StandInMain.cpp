@@ -1,17 +1,25 @@
-// Runs the stand-in of the cloud service on loopback for trying things by hand:
-//   cloud_standin_run [--tls] [--self-signed] [--bench]
+// Runs the stand-in of the cloud service on loopback, for trying things by hand and for benchmarks
+// that need it in a process of its own:
+//   cloud_standin_run [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode]
+//                     [--file /PATH=SIZE]...
 // prints its addresses, logs every request (with --bench: none, and uploaded files keep no bytes,
-// so that gigabytes pass through without piling up), answers "/echo" with what it received and "/intf.php"
-// as the service's API (signature check, the default configuration reply naming itself), with one
-// demo account that can log in (its credential is printed).
+// so that gigabytes pass through without piling up), answers "/echo" with what it received and
+// "/intf.php" as the service's API (signature check, the default configuration reply naming
+// itself), with one demo account that can log in (its credential is printed). --keep-alive lets a
+// connection serve N requests; --pre-encode keeps encoded blocks for later replies; --file puts a
+// file of SIZE bytes (a fixed pattern, printable and partly compressible) in the cloud tree.
 #include "support/CloudStandIn.h"
 #include "support/StandInApi.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 volatile std::sig_atomic_t g_quit = 0;
@@ -33,12 +41,30 @@ std::string Describe(const RecordedRequest& rec) {
         text += "  body " + std::to_string(rec.body.size()) + " bytes\n";
     return text;
 }
+
+// `size` bytes of letters and digits in runs of repeated characters: compressible, but not to
+// nothing, and different in every block.
+std::string FileBytes(unsigned long long size, unsigned seed) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string bytes(size_t(size), '\0');
+    unsigned state = seed * 2654435761u + 1;
+    for (size_t i = 0; i < bytes.size();) {
+        state = state * 1103515245u + 12345u;
+        const size_t run = std::min<size_t>(1 + ((state >> 8) & 3), bytes.size() - i);
+        bytes.replace(i, run, run, kAlphabet[(state >> 16) % (sizeof kAlphabet - 1)]);
+        i += run;
+    }
+    return bytes;
+}
 } // namespace
 
 int main(int argc, char** argv) {
     StandInOptions options;
     bool bench = false;
+    bool preEncode = false;
+    std::vector<std::pair<std::string, unsigned long long>> files;
     for (int i = 1; i < argc; ++i) {
+        const char* eq = nullptr;
         if (strcmp(argv[i], "--tls") == 0) {
             options.tls = TlsMode::TestCa;
         } else if (strcmp(argv[i], "--self-signed") == 0) {
@@ -47,19 +73,31 @@ int main(int argc, char** argv) {
             bench = true;
             options.logContentLimit = 0;
             options.workers = 64;
+        } else if (strcmp(argv[i], "--pre-encode") == 0) {
+            preEncode = true;
+        } else if (strcmp(argv[i], "--keep-alive") == 0 && i + 1 < argc) {
+            options.keepAliveRequests = atoi(argv[++i]);
+        } else if (strcmp(argv[i], "--file") == 0 && i + 1 < argc && (eq = strchr(argv[i + 1], '='))) {
+            files.emplace_back(std::string(argv[i + 1], size_t(eq - argv[i + 1])),
+                               strtoull(eq + 1, nullptr, 10));
+            ++i;
         } else {
-            fprintf(stderr, "usage: %s [--tls] [--self-signed] [--bench]\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode] "
+                    "[--file /PATH=SIZE]...\n",
+                    argv[0]);
             return 2;
         }
     }
     CloudStandIn standIn;
     std::mutex printLock;
-    if (!bench)
+    if (!bench) {
         standIn.setObserver([&printLock](const RecordedRequest& rec) {
             std::lock_guard<std::mutex> guard(printLock);
             fputs(Describe(rec).c_str(), stdout);
             fflush(stdout);
         });
+    }
     standIn.route("*", "/echo", [](const RecordedRequest& rec) {
         StandInReply reply;
         reply.contentType = "text/plain";
@@ -77,6 +115,15 @@ int main(int argc, char** argv) {
     demo.entTotalSize = 100ULL << 30;
     api.accounts().add(demo);
     api.accounts().addEnterprise(demo.qid, EnterpriseKind::Owner, {"9001", "Demo Enterprise", true});
+    api.tree().setOwner("9001", demo.qid);
+    api.downloads().setPreEncoded(preEncode);
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string& path = files[i].first;
+        if (api.tree().addFileBytes(path, FileBytes(files[i].second, unsigned(i))).empty()) {
+            fprintf(stderr, "cannot add %s\n", path.c_str());
+            return 1;
+        }
+    }
     api.accounts().bumpVersion();
     if (!standIn.Start(options)) {
         fprintf(stderr, "cannot start: %s\n", standIn.errorText().c_str());

@@ -34,25 +34,6 @@ bool SplitPath(const std::string& path, std::string& folder, std::string& name) 
     return true;
 }
 
-std::string Hex(const unsigned char* bytes, size_t length) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2);
-    for (size_t i = 0; i < length; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 15];
-    }
-    return text;
-}
-
-std::string Sha1Hex(const char* data, size_t length) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    if (EVP_Digest(data, length, digest, &digestLength, EVP_sha1(), nullptr) != 1)
-        std::abort(); // no SHA-1: no hash the stand-in gives could be trusted
-    return Hex(digest, digestLength);
-}
-
 } // namespace
 
 StandInTree::StandInTree() = default;
@@ -88,8 +69,16 @@ std::string StandInTree::addFileBytes(const std::string& path, const std::string
     node.mtime = node.ctime = mtime;
     node.hasBytes = true;
     node.bytes = bytes;
-    std::lock_guard<std::mutex> lock(m_lock);
-    return AddLocked(path, node);
+    std::function<void(const std::string&)> observer;
+    std::string nid;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        nid = AddLocked(path, std::move(node));
+        observer = m_contentObserver;
+    }
+    if (!nid.empty() && observer)
+        observer(bytes);
+    return nid;
 }
 
 bool StandInTree::editFile(const std::string& path, unsigned long long size, const std::string& hash,
@@ -100,13 +89,32 @@ bool StandInTree::editFile(const std::string& path, unsigned long long size, con
 
 bool StandInTree::editFileBytes(const std::string& path, const std::string& bytes, unsigned mtime) {
     const std::string hash = ContentHash(bytes);
-    std::lock_guard<std::mutex> lock(m_lock);
-    return EditLocked(path, bytes.size(), hash, mtime, &bytes);
+    std::function<void(const std::string&)> observer;
+    bool edited = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        edited = EditLocked(path, bytes.size(), hash, mtime, &bytes);
+        observer = m_contentObserver;
+    }
+    if (edited && observer)
+        observer(bytes);
+    return edited;
 }
 
 std::optional<StandInNode> StandInTree::putFile(const std::string& path, unsigned long long size,
                                                 const std::string& hash, unsigned ctime, unsigned mtime,
                                                 unsigned attrs, std::string* bytes) {
+    if (bytes) {
+        // Before the bytes move into the node: the block store keeps its own copy (a refused
+        // put leaves it a content that no file names, as harmless as any other).
+        std::function<void(const std::string&)> observer;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            observer = m_contentObserver;
+        }
+        if (observer)
+            observer(*bytes);
+    }
     std::lock_guard<std::mutex> lock(m_lock);
     bool found = false;
     Id id = ResolveLocked(path, found);
@@ -271,13 +279,27 @@ unsigned StandInTree::nodeCount() const {
     return unsigned(m_nodes.size());
 }
 
-std::optional<StandInNode> StandInTree::node(const std::string& path) const {
+void StandInTree::setContentObserver(std::function<void(const std::string&)> observer) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_contentObserver = std::move(observer);
+}
+
+std::optional<StandInNode> StandInTree::node(const std::string& path, bool withBytes) const {
     std::lock_guard<std::mutex> lock(m_lock);
     bool found = false;
     const Id id = ResolveLocked(path, found);
     if (!found || id == 0)
         return std::nullopt;
-    return m_nodes.at(id);
+    if (withBytes)
+        return m_nodes.at(id);
+    // The bytes of a large file are not worth copying for its metadata: they step aside while
+    // the rest is copied (under the lock, so no reader sees them missing).
+    StandInNode& node = const_cast<StandInNode&>(m_nodes.at(id));
+    std::string bytes;
+    bytes.swap(node.bytes);
+    StandInNode copy = node;
+    node.bytes.swap(bytes);
+    return copy;
 }
 
 std::map<std::string, StandInNode> StandInTree::byPath() const {
@@ -294,8 +316,8 @@ std::map<std::string, StandInNode> StandInTree::byPath() const {
 std::string StandInTree::ContentHash(const std::string& bytes) {
     std::string digests;
     for (size_t offset = 0; offset < bytes.size(); offset += kBlockSize)
-        digests += Sha1Hex(bytes.data() + offset, std::min(kBlockSize, bytes.size() - offset));
-    return Sha1Hex(digests.data(), digests.size());
+        digests += StandInSha1Hex(bytes.data() + offset, std::min(kBlockSize, bytes.size() - offset));
+    return StandInSha1Hex(digests.data(), digests.size());
 }
 
 std::string StandInTree::AddLocked(const std::string& path, StandInNode node) {

@@ -37,6 +37,7 @@
 
 #include "support/StandInAnswer.h"
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -115,11 +116,16 @@ public:
     // A node whose parent id no node has ever had.
     std::string addOrphan(const std::string& name, bool isDir);
 
+    // Called with the bytes of every file version that comes with them (addFileBytes,
+    // editFileBytes, putFile), on the caller's thread, outside the tree's lock: the block store
+    // keeps them.
+    void setContentObserver(std::function<void(const std::string& bytes)> observer);
+
     unsigned version() const;
     // Live nodes, malformed ones included.
     unsigned nodeCount() const;
-    // The live node at `path`.
-    std::optional<StandInNode> node(const std::string& path) const;
+    // The live node at `path`; without its bytes unless `withBytes`.
+    std::optional<StandInNode> node(const std::string& path, bool withBytes = true) const;
     // Every live node that has a path (malformed ones have none), by path.
     std::map<std::string, StandInNode> byPath() const;
     // The client's content hash of `bytes`: SHA-1 of the hex SHA-1 digests of its 512 KiB blocks.
@@ -191,4 +197,5 @@ private:
     Id m_nextId = 1;
     std::string m_eid;
     std::string m_qid;
+    std::function<void(const std::string&)> m_contentObserver;
 };

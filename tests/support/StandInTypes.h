@@ -4,6 +4,7 @@
 // that includes this stays light.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,6 +54,13 @@ struct StandInReply {
     std::string contentType = "application/json";
     std::string body;
     NameValueList headers;
+    // Sent instead of `body` when set, without a copy (block data the stand-in keeps).
+    std::shared_ptr<const std::string> sharedBody;
+    // No reply: the connection ends with a TCP reset.
+    bool reset = false;
+    // Above 0: the body goes out `pieceBytes` at a time, `pieceDelayMs` apart (a slow link).
+    int pieceBytes = 0;
+    int pieceDelayMs = 0;
 };
 
 using StandInRoute = std::function<StandInReply(const RecordedRequest&)>;
@@ -86,3 +94,7 @@ struct FaultRule {
     int times = -1;
     Fault fault;
 };
+
+// Lower-case hex of `length` bytes, and of their SHA-1: the stand-in's block and content hashes.
+std::string StandInHex(const unsigned char* bytes, size_t length);
+std::string StandInSha1Hex(const char* data, size_t length);

@@ -99,7 +99,7 @@ void EngineTest::TearDown() {
 }
 
 void EngineTest::OnEngine(std::function<void()> work, bool inOrder) {
-    ASSERT_TRUE(g_LocalStoreMgr.CallForTests(std::move(work), 5000, !inOrder));
+    ASSERT_TRUE(g_LocalStoreMgr.CallForTests(std::move(work), 60000, !inOrder));
 }
 
 void EngineTest::Pass() {

@@ -1,0 +1,356 @@
+#include "support/StandInDownloads.h"
+
+#include "support/StandInApi.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+constexpr size_t kBlockSize = 524288;
+
+const char kInfoMethod[] = "Sync.getDownloadInfo";
+const char kMetaMethod[] = "Download.getMetaInfo";
+
+// A download token: not guessable, so a client cannot fetch blocks it was never told about.
+std::string NewToken() {
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        std::abort();
+    return StandInHex(bytes, sizeof bytes);
+}
+
+std::string Text(unsigned long long value) {
+    return StandInApi::JsonString(std::to_string(value));
+}
+
+bool Deflate(const std::string& in, std::string& out) {
+    uLongf length = compressBound(uLong(in.size()));
+    out.resize(length);
+    // The fastest level: the stand-in must keep up with the client, not save bytes.
+    if (compress2(reinterpret_cast<Bytef*>(&out[0]), &length, reinterpret_cast<const Bytef*>(in.data()),
+                  uLong(in.size()), Z_BEST_SPEED) != Z_OK)
+        return false;
+    out.resize(length);
+    return true;
+}
+
+bool Encrypt(const std::string& in, const std::string& key, const std::string& iv, std::string& out) {
+    if (key.size() != 32 || iv.size() != 16)
+        return false;
+    EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
+    if (!context)
+        return false;
+    out.resize(in.size() + 16);
+    int length = 0;
+    int last = 0;
+    const bool ok =
+        EVP_EncryptInit_ex(context, EVP_aes_256_cbc(), nullptr,
+                           reinterpret_cast<const unsigned char*>(key.data()),
+                           reinterpret_cast<const unsigned char*>(iv.data())) == 1 &&
+        EVP_EncryptUpdate(context, reinterpret_cast<unsigned char*>(&out[0]), &length,
+                          reinterpret_cast<const unsigned char*>(in.data()), int(in.size())) == 1 &&
+        EVP_EncryptFinal_ex(context, reinterpret_cast<unsigned char*>(&out[0]) + length, &last) == 1;
+    EVP_CIPHER_CTX_free(context);
+    out.resize(ok ? size_t(length + last) : 0);
+    return ok;
+}
+
+StandInReply Refusal(int errnoValue, const std::string& errmsg) {
+    StandInReply reply;
+    reply.status = 514;
+    reply.contentType = "text/plain";
+    reply.headers = {{"errno", std::to_string(errnoValue)}, {"errmsg", errmsg}};
+    return reply;
+}
+
+} // namespace
+
+const char StandInDownloads::kBlockMethod[] = "Download.downloadBlock";
+
+StandInDownloads::StandInDownloads(CloudStandIn& server, StandInTree& tree, StandInAccounts& accounts)
+    : m_server(server), m_tree(tree), m_accounts(accounts) {
+    m_tree.setContentObserver([this](const std::string& bytes) { addContent(bytes); });
+}
+
+StandInDownloads::~StandInDownloads() {
+    m_tree.setContentObserver(nullptr);
+}
+
+void StandInDownloads::addContent(const std::string& bytes) {
+    // Hashing and copying happen outside the lock: a large file takes a while.
+    std::vector<std::pair<std::string, std::shared_ptr<const std::string>>> blocks;
+    Content content;
+    content.size = bytes.size();
+    std::string digests;
+    for (size_t offset = 0; offset < bytes.size(); offset += kBlockSize) {
+        const size_t size = std::min(kBlockSize, bytes.size() - offset);
+        std::string hash = StandInSha1Hex(bytes.data() + offset, size);
+        digests += hash;
+        content.blocks.push_back({hash, offset, unsigned(size)});
+        blocks.emplace_back(std::move(hash), std::make_shared<const std::string>(bytes, offset, size));
+    }
+    const std::string fhash = StandInSha1Hex(digests.data(), digests.size());
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (auto& [hash, data] : blocks)
+        m_blocks.emplace(std::move(hash), std::move(data));
+    m_contents.emplace(fhash, std::move(content));
+}
+
+std::vector<std::string> StandInDownloads::blockHashes(const std::string& path) const {
+    const std::optional<StandInNode> node = m_tree.node(path, false);
+    std::vector<std::string> hashes;
+    if (!node || node->isDir)
+        return hashes;
+    std::lock_guard<std::mutex> lock(m_lock);
+    const auto content = m_contents.find(node->hash);
+    if (content != m_contents.end()) {
+        for (const BlockRef& block : content->second.blocks)
+            hashes.push_back(block.hash);
+    }
+    return hashes;
+}
+
+size_t StandInDownloads::blockCount() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_blocks.size();
+}
+
+void StandInDownloads::setCompress(bool on) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_compress = on;
+}
+
+bool StandInDownloads::AddFault(BlockFault fault, const std::string& path, unsigned block) {
+    if (!path.empty() || block != 0) {
+        const std::vector<std::string> hashes = blockHashes(path);
+        if (block == 0 || block > hashes.size())
+            return false;
+        fault.hash = hashes[block - 1];
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_faults.push_back(std::move(fault));
+    return true;
+}
+
+bool StandInDownloads::flipByte(const std::string& path, unsigned block, int times) {
+    BlockFault fault;
+    fault.kind = FaultKind::Flip;
+    fault.times = times;
+    return AddFault(fault, path, block);
+}
+
+bool StandInDownloads::resetBlock(const std::string& path, unsigned block, int times) {
+    BlockFault fault;
+    fault.kind = FaultKind::Reset;
+    fault.times = times;
+    return AddFault(fault, path, block);
+}
+
+bool StandInDownloads::refuseBlock(const std::string& path, unsigned block, int errnoValue,
+                                   const std::string& errmsg, int times) {
+    BlockFault fault;
+    fault.kind = FaultKind::Refuse;
+    fault.times = times;
+    fault.errnoValue = errnoValue;
+    fault.errmsg = errmsg;
+    return AddFault(fault, path, block);
+}
+
+void StandInDownloads::throttle(long long bytesPerSecond) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bytesPerSecond = std::max(0LL, bytesPerSecond);
+}
+
+void StandInDownloads::emptyBlockList(int times) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_emptyLists = std::max(0, times);
+}
+
+void StandInDownloads::setPreEncoded(bool on) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_preEncoded = on;
+    if (!on)
+        m_encoded.clear();
+}
+
+bool StandInDownloads::preEncode(const std::string& qid, bool compress, bool encrypt) {
+    const StandInSession session = m_accounts.session(qid);
+    if (session.token.empty())
+        return false;
+    std::vector<std::pair<std::string, std::shared_ptr<const std::string>>> blocks;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_preEncoded = true;
+        blocks.assign(m_blocks.begin(), m_blocks.end());
+    }
+    for (const auto& [hash, plain] : blocks) {
+        // Blocks the client never asks compressed are kept as it asks for them.
+        if (!Encode(hash, plain, false, compress && plain->size() > 1024, encrypt, session))
+            return false;
+    }
+    return true;
+}
+
+void StandInDownloads::clearFaults() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_faults.clear();
+    m_bytesPerSecond = 0;
+    m_emptyLists = 0;
+}
+
+bool StandInDownloads::Serves(const std::string& method) {
+    return method == kInfoMethod || method == kMetaMethod;
+}
+
+ApiAnswer StandInDownloads::Answer(const RecordedRequest& request) {
+    return request.queryArg("method") == kInfoMethod ? InfoAnswer(request) : MetaAnswer(request);
+}
+
+ApiAnswer StandInDownloads::InfoAnswer(const RecordedRequest& request) {
+    const std::string path = request.cookie("fpath");
+    const std::optional<StandInNode> node = m_tree.node(path, false);
+    if (!node || node->isDir)
+        return ApiAnswer::Error(kStandInNoFile, "file not exist");
+    const std::string dt = NewToken();
+    bool compress = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_tokens[dt] = {request.queryArg("qid"), node->hash};
+        compress = m_compress;
+    }
+    const std::string primary = "127.0.0.1:" + std::to_string(m_server.port(Listener::Primary));
+    const std::string secondary = "127.0.0.2:" + std::to_string(m_server.port(Listener::Secondary));
+    const std::string file =
+        "{\"fpath\":" + StandInApi::JsonString(path) + ",\"fsize\":" + Text(node->size) +
+        ",\"ctime\":" + Text(node->ctime) + ",\"mtime\":" + Text(node->mtime) +
+        ",\"ver\":" + Text(node->version) + ",\"fhash\":" + StandInApi::JsonString(node->hash) +
+        ",\"nid\":" + StandInApi::JsonString(node->nid) + ",\"dt\":" + StandInApi::JsonString(dt) +
+        ",\"compress\":" + (compress ? "1" : "0") + ",\"http\":" + StandInApi::JsonString(primary) +
+        ",\"addr_1\":" + StandInApi::JsonString(secondary + ",0,d") + ",\"addr_2\":\"\",\"backup\":\"\"}";
+    return ApiAnswer::Data("{\"is_https\":0,\"file_info\":{" + StandInApi::JsonString(node->nid) + ":" +
+                           file + "}}");
+}
+
+ApiAnswer StandInDownloads::MetaAnswer(const RecordedRequest& request) {
+    const std::string dt = request.cookie("dt");
+    std::lock_guard<std::mutex> lock(m_lock);
+    const auto token = m_tokens.find(dt);
+    if (token == m_tokens.end() || token->second.qid != request.queryArg("qid") ||
+        token->second.fhash != request.cookie("fhash"))
+        return ApiAnswer::Error(kStandInBadParam, "invalid download token");
+    const auto content = m_contents.find(token->second.fhash);
+    if (content == m_contents.end())
+        return ApiAnswer::Error(kStandInNoFile, "file not exist");
+    if (m_emptyLists > 0) {
+        --m_emptyLists;
+        return ApiAnswer::Data("{}");
+    }
+    std::string list;
+    list.reserve(content->second.blocks.size() * 120);
+    for (const BlockRef& block : content->second.blocks) {
+        list += list.empty() ? "{" : ",{";
+        list += "\"bhash\":\"" + block.hash + "\",\"bsize\":" + Text(block.size) +
+                ",\"boffset\":" + Text(block.offset) + ",\"dt\":" + StandInApi::JsonString(dt) + "}";
+    }
+    return ApiAnswer::Data("{\"btotal\":" + Text(content->second.blocks.size()) +
+                           ",\"fsize\":" + Text(content->second.size) + ",\"block_info\":[" + list + "]}");
+}
+
+bool StandInDownloads::TakeFaultLocked(const std::string& hash, BlockFault& fault) {
+    for (BlockFault& candidate : m_faults) {
+        if (candidate.times == 0 || (!candidate.hash.empty() && candidate.hash != hash))
+            continue;
+        if (candidate.times > 0)
+            --candidate.times;
+        fault = candidate;
+        return true;
+    }
+    return false;
+}
+
+std::shared_ptr<const std::string> StandInDownloads::Encode(const std::string& hash,
+                                                            const std::shared_ptr<const std::string>& plain,
+                                                            bool flip, bool compress, bool encrypt,
+                                                            const StandInSession& session) {
+    if (!flip && !compress && !encrypt)
+        return plain;
+    const std::string key = hash + (compress ? ":z" : ":-") + (encrypt ? ":" + session.key + session.iv : "");
+    if (!flip) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        const auto found = m_encoded.find(key);
+        if (found != m_encoded.end())
+            return found->second;
+    }
+    std::string data = *plain;
+    if (flip && !data.empty())
+        data[data.size() / 2] ^= 0x20;
+    std::string encoded;
+    if (compress) {
+        if (!Deflate(data, encoded))
+            return nullptr;
+        data.swap(encoded);
+    }
+    if (encrypt) {
+        if (!Encrypt(data, session.key, session.iv, encoded))
+            return nullptr;
+        data.swap(encoded);
+    }
+    auto result = std::make_shared<const std::string>(std::move(data));
+    if (!flip) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_preEncoded)
+            m_encoded.emplace(key, result);
+    }
+    return result;
+}
+
+StandInReply StandInDownloads::BlockReply(const RecordedRequest& request) {
+    if (!m_accounts.hasSession(request))
+        return Refusal(kStandInTokenExpired, "token expired");
+    const std::string hash = request.cookie("bhash");
+    std::shared_ptr<const std::string> plain;
+    BlockFault fault;
+    bool faulted = false;
+    long long bytesPerSecond = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        const auto token = m_tokens.find(request.cookie("dt"));
+        if (token == m_tokens.end() || token->second.qid != request.queryArg("qid"))
+            return Refusal(kStandInBadParam, "invalid download token");
+        const auto content = m_contents.find(token->second.fhash);
+        const auto block = m_blocks.find(hash);
+        if (content == m_contents.end() || block == m_blocks.end() ||
+            std::none_of(content->second.blocks.begin(), content->second.blocks.end(),
+                         [&hash](const BlockRef& ref) { return ref.hash == hash; }))
+            return Refusal(kStandInNoBlock, "block not exist");
+        plain = block->second;
+        faulted = TakeFaultLocked(hash, fault);
+        bytesPerSecond = m_bytesPerSecond;
+    }
+    StandInReply reply;
+    if (faulted && fault.kind == FaultKind::Refuse)
+        return Refusal(fault.errnoValue, fault.errmsg);
+    if (faulted && fault.kind == FaultKind::Reset) {
+        reply.reset = true;
+        return reply;
+    }
+    const bool compress = request.cookie("compress") == "1";
+    const bool encrypt = request.cookie("encrypt") == "2";
+    const StandInSession session = encrypt ? m_accounts.session(request.queryArg("qid")) : StandInSession();
+    reply.sharedBody =
+        Encode(hash, plain, faulted && fault.kind == FaultKind::Flip, compress, encrypt, session);
+    if (!reply.sharedBody)
+        return Refusal(kStandInBadParam, "cannot encode the block");
+    reply.contentType = "application/octet-stream";
+    if (bytesPerSecond > 0) {
+        // Twenty pieces a second, each at least one byte.
+        reply.pieceBytes = int(std::max(1LL, std::min(bytesPerSecond / 20, 1LL << 30)));
+        reply.pieceDelayMs = int(std::max(1LL, 1000LL * reply.pieceBytes / bytesPerSecond));
+    }
+    return reply;
+}
