@@ -217,6 +217,7 @@ void QCLocalStoreMgr::run() {
     // ends, and the journal is committed and closed.
     m_view.stop();
     ClearAll(false);
+    SaveFinishTaskList();
     CloseJournal();
     CoreDebug("[engine] loop ended");
     m_engineThreadId = std::thread::id();
@@ -358,8 +359,11 @@ void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
     case QCEventBase::CancelAllTask:
         CancelAllTask();
         break;
+    case QCEventBase::DeleteHistory:
+        DeleteFinishTask();
+        break;
     default:
-        // History and cloud copy enter with the parts of the engine that handle them.
+        // The cloud copy enters with the part of the engine that handles it.
         CoreDebug("[event] %d not handled", type);
         break;
     }
@@ -672,6 +676,10 @@ void QCLocalStoreMgr::ProcUserLogin() {
 void QCLocalStoreMgr::ProcUserLogout() {
     CoreDebug("ProcUserRequest LOGOUT");
     m_watcher.Stop(); // the next login watches its own folder
+    // The history belongs to this login's user; the next one loads its own.
+    SaveFinishTaskList();
+    m_finishedList.Clear();
+    g_Config.history_path.clear();
     CloseJournal();
     ClearAll(true);
     m_cache.ClearAllCache(); // the next login's tree may be another
@@ -931,6 +939,7 @@ void QCLocalStoreMgr::CheckConfigReady() {
         ChangeStatus(LOCAL_STATUS_LOGIN_OK, true);
     RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
     g_Config.history_path = MyCombinePath(userFolder, QStringLiteral("history.dat"));
+    LoadFinishTaskList();
 }
 
 void QCLocalStoreMgr::InitDevInfo() {

@@ -203,6 +203,14 @@ public:
     // Where a task ends (posted by PostSyncFileResult). Engine thread.
     void ProcSyncFileResult(const TaskPtr& task, int type, unsigned code, const QString& msg);
     void AddToFinishTask(const FILE_INFO& record);
+    // The finished-task history (QCLocalStoreMgrHistory.cpp). Save replaces "history.dat"
+    // atomically and then saves the counters; false (file and counters unchanged) when the file
+    // could not be written. Engine thread, except GetTaskDetail (any thread: each list is read
+    // under its own lock).
+    bool SaveFinishTaskList();
+    void LoadFinishTaskList();
+    void DeleteFinishTask();
+    void GetTaskDetail(TASK_LIST_TYPE type, TASKLIST_NOTIFY& out) const;
     QCFileInfoCache& DownList() { return m_downList; }
     QCFileInfoCache& UpList() { return m_upList; }
     QCFileInfoCache& FailedList() { return m_failedList; }
@@ -519,7 +527,6 @@ private:
     QCFileInfoCache m_finishedList;
     QCLockList<QString> m_upCancelList; // cloud paths, consumed by the change pipeline
     QCStringFlag m_cancelMarks;
-    std::atomic<quint32> m_finishTaskCount{0};
     std::atomic<qint64> m_downPhaseEndMs{0};
     std::atomic<qint64> m_recheck{0};
     std::atomic<int> m_conflictHashes{0};

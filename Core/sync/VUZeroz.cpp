@@ -136,3 +136,13 @@ void VUZeroz::MapSyncPath(const QString& localFolder, const QString&) {
     if (!root.isEmpty() && root.compare(g_Config.GetSyncPath(), Qt::CaseInsensitive) != 0)
         g_LocalStoreMgr.ChangeSyncPath();
 }
+
+bool VUZeroz::GetTaskList(TASKLIST_NOTIFY& list) {
+    g_LocalStoreMgr.GetTaskDetail(list.type, list);
+    return true;
+}
+
+void VUZeroz::DeleteHistoryTask() {
+    // The engine alone writes the history file: the request only queues.
+    g_LocalStoreMgr.AddCoreEvent(std::make_shared<QCDeleteHistoryEvent>());
+}

@@ -61,6 +61,11 @@ public:
     // folder is in effect for the running login, the engine logs in again for the new one; the
     // outcome comes as status events. Returns at once.
     void MapSyncPath(const QString& localFolder, const QString& cloudFolder);
+    // Fills `list` with the running or finished transfers (its type says which); true.
+    bool GetTaskList(TASKLIST_NOTIFY& list);
+    // Asks the engine to forget the finished transfers; it empties "history.dat" and the
+    // counters and answers with event 2208.
+    void DeleteHistoryTask();
 
 private:
     VUZeroz() = default;
