@@ -218,6 +218,7 @@ void QCLocalStoreMgr::run() {
     m_view.stop();
     ClearAll(false);
     SaveFinishTaskList();
+    m_copySources.Save();
     CloseJournal();
     CoreDebug("[engine] loop ended");
     m_engineThreadId = std::thread::id();
@@ -680,6 +681,8 @@ void QCLocalStoreMgr::ProcUserLogout() {
     SaveFinishTaskList();
     m_finishedList.Clear();
     g_Config.history_path.clear();
+    m_copySources.Save();
+    m_copySources.Load(QString()); // the next user's sources are its own
     CloseJournal();
     ClearAll(true);
     m_cache.ClearAllCache(); // the next login's tree may be another
@@ -940,6 +943,7 @@ void QCLocalStoreMgr::CheckConfigReady() {
     RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
     g_Config.history_path = MyCombinePath(userFolder, QStringLiteral("history.dat"));
     LoadFinishTaskList();
+    m_copySources.Load(MyCombinePath(userFolder, QStringLiteral("cpsrc.dat")));
 }
 
 void QCLocalStoreMgr::InitDevInfo() {

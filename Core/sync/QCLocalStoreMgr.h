@@ -12,6 +12,7 @@
 #include "Transfer/QCUploadHost.h"
 #include "cache/QCCache.h"
 #include "cache/QCCacheHost.h"
+#include "cache/QCCopySourceCache.h"
 #include "cache/QCFileInfoCache.h"
 #include "cache/QCFileSystemWatcher.h"
 #include "cache/QCViewHost.h"
@@ -215,6 +216,8 @@ public:
     QCFileInfoCache& UpList() { return m_upList; }
     QCFileInfoCache& FailedList() { return m_failedList; }
     QCFileInfoCache& FinishedList() { return m_finishedList; }
+    // Local files known to hold a cloud file's content ("cpsrc.dat"); any thread.
+    QCCopySourceCache& CopySources() { return m_copySources; }
 
     // --- Replacing the user's files (any thread) ---
 
@@ -525,6 +528,7 @@ private:
     QCFileInfoCache m_upList;
     QCFileInfoCache m_failedList;
     QCFileInfoCache m_finishedList;
+    QCCopySourceCache m_copySources;
     QCLockList<QString> m_upCancelList; // cloud paths, consumed by the change pipeline
     QCStringFlag m_cancelMarks;
     std::atomic<qint64> m_downPhaseEndMs{0};
