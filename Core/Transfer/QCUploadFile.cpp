@@ -136,7 +136,8 @@ int QCUploadFile::DoSync() {
 
 void QCUploadFile::Post(std::function<void(QCUploadFile&)> step) {
     m_upload.RunUploadWork([self = Me(), run = m_run.load(), step = std::move(step)] {
-        if (self->m_run.load() == run && !self->Stopping())
+        // A stop or cancel is each step's own to notice (hashing turns the task dirty then).
+        if (self->m_run.load() == run && !self->IsPause())
             step(*self);
     });
 }

@@ -80,7 +80,7 @@ private:
     using Self = std::shared_ptr<QCUploadFile>;
     Self Me() { return std::static_pointer_cast<QCUploadFile>(shared_from_this()); }
 
-    // Runs `step` on a pool thread unless the task stops or starts over meanwhile.
+    // Runs `step` on a pool thread unless the task is paused or starts over meanwhile.
     void Post(std::function<void(QCUploadFile&)> step);
     // Pool thread.
     void HashAndAsk();
