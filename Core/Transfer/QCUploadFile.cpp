@@ -227,6 +227,16 @@ void QCUploadFile::HashAndAsk() {
 
 // --- Exchanges (pool threads) ----------------------------------------------------------------------
 
+bool QCUploadFile::Adopt(unsigned id) {
+    AddRequestId(id);
+    // Pause marks the task before it cancels the ids it holds: one of them, or this check, sees it.
+    if (!IsPause())
+        return true;
+    Requests().CancelTask(id);
+    RemoveRequestId(id);
+    return false;
+}
+
 QString QCUploadFile::Hosts(QString& addresses) {
     std::lock_guard<std::mutex> lock(m_hostMutex);
     addresses = m_addrList;
@@ -242,7 +252,8 @@ bool QCUploadFile::Exchange(int command, unsigned id, const char* verb,
         return false;
     }
     client->setRetryCap(kNetworkCap);
-    AddRequestId(id);
+    if (!Adopt(id))
+        return false;
     const QByteArray how(verb);
     const bool ok = how == "get"    ? client->doGet(QString())
                     : how == "post" ? client->doPost(QString())
@@ -269,8 +280,8 @@ void QCUploadFile::SendUploadInfo() {
     if (id == 0)
         return ExchangeFailed(CMD::UploadInfo, 0, [](QCUploadFile& task) { task.SendUploadInfo(); });
     ExchangeSucceeded(CMD::UploadInfo);
-    AddRequestId(id);
-    ResponseHandlerOrDrop().SendCoreProcEvent(CMD::UploadInfo, id);
+    if (Adopt(id))
+        ResponseHandlerOrDrop().SendCoreProcEvent(CMD::UploadInfo, id);
 }
 
 void QCUploadFile::SendFastUpload() {
@@ -442,15 +453,17 @@ void QCUploadFile::SendBlock(unsigned run, size_t index, QByteArray bytes, QByte
         return;
     }
     client->setRetryCap(kNetworkCap);
+    if (!Adopt(id))
+        return;
     {
         std::lock_guard<std::mutex> lock(m_blockLock);
-        if (m_run.load() != run || Stopping()) { // paused or started over meanwhile
+        if (m_run.load() != run || Stopping()) { // started over or stopped meanwhile
             Requests().CancelTask(id);
+            RemoveRequestId(id);
             return;
         }
         m_blockOfRequest[id] = index;
     }
-    AddRequestId(id);
     bytes.clear();
     zipped.clear();
     const int key = kBlockKey + int(index);

@@ -107,6 +107,9 @@ private:
     // Performs a registered request as `verb` ("get", "post", "multipart"); on success the reply
     // goes to the engine thread as `command`. False when nothing was sent (the id is forgotten).
     bool Exchange(int command, unsigned id, const char* verb, std::function<void(QCUploadFile&)> again);
+    // Registers a request of this task; false (and the request cancelled) when the task was paused
+    // meanwhile, so that no reply of a paused task reaches a later start.
+    bool Adopt(unsigned id);
     void MarkDirty(const char* why);
     bool Stopping() const;
     // The file's size and modification time (nanoseconds) now; false when it is gone.
