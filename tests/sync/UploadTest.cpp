@@ -382,14 +382,21 @@ TEST_F(UploadTest, TwentyAtOnceCompressAtLevelNine) {
 }
 
 TEST_F(UploadTest, APausedUploadStartsOverWhenResumed) {
-    SetStatus(LOCAL_STATUS_MONITOR); // pause and resume act on uploads while monitoring
     const std::string bytes = Bytes(4 * kBlock, false);
     Write(QStringLiteral("p.bin"), bytes);
     api->uploads().hold("Upload.block");
     Start(QStringLiteral("p.bin"));
     ASSERT_TRUE(api->uploads().waitForHeld(1, 20000));
     const QString cloud = QStringLiteral("/p.bin");
-    OnEngine([&] { g_LocalStoreMgr.ProcPauseTask(cloud); });
+    // Pause and resume act on uploads while the engine monitors.
+    const auto monitoring = [&](void (QCLocalStoreMgr::*request)(const QString&)) {
+        OnEngine([&] {
+            g_LocalStoreMgr.ChangeStatus(LOCAL_STATUS_MONITOR, false);
+            (g_LocalStoreMgr.*request)(cloud);
+        });
+    };
+    monitoring(&QCLocalStoreMgr::ProcPauseTask);
+    ASSERT_TRUE(g_LocalStoreMgr.FindUploading(cloud)->IsPause());
     EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetUpPauseTaskCount(), 1.0);
     api->uploads().releaseHeld();
     for (int i = 0; i < 5; ++i) { // a paused task neither retries nor goes on
@@ -399,7 +406,7 @@ TEST_F(UploadTest, APausedUploadStartsOverWhenResumed) {
     ASSERT_EQ(g_LocalStoreMgr.UploadCount(), 1u);
     EXPECT_EQ(Calls("Upload.commit"), 0u);
     EXPECT_EQ(Calls("Sync.getAddr"), 1u);
-    OnEngine([&] { g_LocalStoreMgr.ProcResumeTask(cloud); });
+    monitoring(&QCLocalStoreMgr::ProcResumeTask);
     EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetUpPauseTaskCount(), 0.0);
     ASSERT_TRUE(Drain());
     EXPECT_EQ(Calls("Sync.getAddr"), 2u); // hashed and asked anew
