@@ -1,6 +1,6 @@
 // The engine's side of the block upload: what an upload task asks of it (QCUploadHost), the start
-// of the upload of one mirror file, and the pass over the upload queue that drops dirty tasks and
-// sends due retries.
+// of the upload of one mirror file, and the pass over the upload queue that drops dirty tasks,
+// starts over resumed ones and sends due retries.
 #include "sync/QCLocalStoreMgr.h"
 
 #include "Database/QCGlobalConfig.h"
@@ -71,6 +71,9 @@ void QCLocalStoreMgr::CheckUploads() {
             // result; the next start uploads the file as it is then.
             if (RemoveTask(task))
                 task->End();
+        } else if (upload->Restart()) {
+            // Resumed after a pause: started over from the hashing.
+            CoreDebug("[upload] restart %s", qUtf8Printable(upload->GetSvrPath()));
         } else {
             upload->CheckRetry();
         }
