@@ -26,8 +26,6 @@ QString S(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-const char kQid[] = "1001";
-const char kEid[] = "9001";
 
 using Call = RecordingResponseHandler::RecordedCall;
 
@@ -35,29 +33,7 @@ class StandInFileOpsTest : public ApiTest {
 protected:
     void SetUp() override {
         ApiTest::SetUp();
-        StandInUser user;
-        user.qid = kQid;
-        user.q = kTestQ;
-        user.t = kTestT;
-        api->accounts().add(user);
-        api->accounts().addEnterprise(kQid, EnterpriseKind::Owner, {kEid, "Own", false});
-        tree().setOwner(kEid, kQid);
-        UseStandInAsApiHost();
-        {
-            std::unique_lock<std::shared_mutex> lock(g_Config.accountLock);
-            g_Config.qid = S(kQid);
-            g_Config.eid = S(kEid);
-        }
-        const unsigned int id = Requests().DoLogin();
-        engine.TakeProcEvents();
-        const QSharedPointer<NetworkClient> client = Requests().GetRequestByID(id);
-        Requests().CancelTask(id);
-        ASSERT_TRUE(client);
-        const QJsonObject login =
-            QJsonDocument::fromJson(client->responseBody()).object().value(QStringLiteral("data")).toObject();
-        Requests().SetParam(login.value(QStringLiteral("qid")).toString(),
-                            login.value(QStringLiteral("eid")).toString(),
-                            login.value(QStringLiteral("token")).toString());
+        ASSERT_FALSE(LogInToStandIn().isEmpty());
         for (const char* folder : {"/docs", "/docs/sub", "/other"})
             ASSERT_FALSE(tree().addFolder(folder).empty());
         ASSERT_FALSE(tree().addFileBytes("/docs/a.txt", "alpha").empty());
