@@ -90,15 +90,8 @@ bool StandInFileOps::Serves(const std::string& method) {
 
 ApiAnswer StandInFileOps::Answer(const RecordedRequest& request) {
     const std::string method = request.queryArg("method");
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        const auto failure = m_failures.find(method);
-        if (failure != m_failures.end() && failure->second.first != 0) {
-            if (failure->second.first > 0)
-                --failure->second.first;
-            return failure->second.second;
-        }
-    }
+    if (std::optional<ApiAnswer> scripted = m_failures.take(method))
+        return *scripted;
     if (method == kCreateDir)
         return CreateDir(request);
     if (method == kRecycle)
@@ -253,8 +246,7 @@ std::optional<StandInRecycled> StandInFileOps::recycled(const std::string& path)
 }
 
 void StandInFileOps::fail(const std::string& method, int times, const ApiAnswer& answer) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_failures[method] = {times, answer};
+    m_failures.set(method, times, answer);
 }
 
 void StandInFileOps::AddFault(const std::string& method, int times, const Fault& fault) {

@@ -88,7 +88,7 @@ private:
     StandInTree& m_tree;
 
     mutable std::mutex m_lock;
-    std::map<std::string, std::pair<int, ApiAnswer>> m_failures; // by method: times left, answer
+    ApiFailures m_failures;
     std::vector<StandInRecycled> m_bin;
     int m_batches = 0;
 };
