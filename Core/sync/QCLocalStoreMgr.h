@@ -8,7 +8,7 @@
 // post their work to the engine's queue.
 
 #include "Transfer/QCSyncFile.h"
-#include "Transfer/QCTransferHost.h"
+#include "Transfer/QCDownloadHost.h"
 #include "cache/QCCache.h"
 #include "cache/QCFileInfoCache.h"
 #include "cache/QCCacheHost.h"
@@ -40,7 +40,7 @@
 #include <thread>
 #include <vector>
 
-class QCLocalStoreMgr : public QCResponseHandler, public QCCacheHost, public QCViewHost, public QCTransferHost {
+class QCLocalStoreMgr : public QCResponseHandler, public QCCacheHost, public QCViewHost, public QCDownloadHost {
 public:
     QCLocalStoreMgr();
     // Stops the engine thread and waits for it, when it still runs.
@@ -106,10 +106,10 @@ public:
     // The configured sync folder + "/.Nimbocache".
     QString GetPrivateRoot() const;
     QString GetBlockPath() const;
-    QString GetDropPath() const;
+    QString GetDropPath() const override;
     // Whether `path` lies in the sync folder in effect (the folder itself or below it) and not in
     // the private folder; false while no sync folder is in effect.
-    bool IsSyncPath(const QString& path) const;
+    bool IsSyncPath(const QString& path) const override;
     // The cloud path of a local path in the configured sync folder ("" for the folder itself);
     // any other path unchanged.
     QString GetVirtualPath(QString localPath) const override;
@@ -132,8 +132,8 @@ public:
     // --- Transfers (QCLocalStoreMgrTransfer.cpp, QCLocalStoreMgrResult.cpp) ---
 
     using TaskPtr = std::shared_ptr<QCSyncFile>;
-    // Makes the download task of a cloud file (its local path in the record); null until the
-    // block download is there, and then no download is queued.
+    // Makes the download task of a cloud file (its local path in the record). Tests put doubles
+    // in; null gives back the block download (QCDownloadFile).
     using DownloadFactory = std::function<TaskPtr(const FILE_INFO& record)>;
     void SetDownloadFactory(DownloadFactory factory); // engine thread
     // Queues a download (new, at the tail, once per cloud path); false when none was made.
@@ -209,7 +209,7 @@ public:
     bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud, LocalStamp* seen = nullptr);
     // A finished download's temporary file put in place of `localPath` (check, then replace);
     // false when it could not be.
-    bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud);
+    bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) override;
     // Test hooks: runs between a check and the rename of ReplaceUserFile; counts the hashes the
     // conflict check made.
     void SetBeforeReplaceHookForTests(std::function<void(const QString&)> hook);

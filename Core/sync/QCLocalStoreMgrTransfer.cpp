@@ -9,6 +9,7 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
+#include "Transfer/QCDownloadFile.h"
 #include "common/CoreLog.h"
 #include "common/QCClock.h"
 #include "network/CmdTable.h"
@@ -39,6 +40,8 @@ TaskPtr FindByRequestLocked(const std::list<TaskPtr>& queue, unsigned id, bool s
 } // namespace
 
 void QCLocalStoreMgr::SetDownloadFactory(DownloadFactory factory) {
+    if (!factory)
+        factory = [this](const FILE_INFO& record) { return std::make_shared<QCDownloadFile>(*this, record); };
     m_downloadFactory = std::move(factory);
 }
 
