@@ -144,6 +144,11 @@ protected:
     void SetNewVersion(quint32 version) { m_newVersion = version; }
     void SetServerCommitted(bool on) { m_serverCommitted = on; }
     void SetAddNeeded(bool on) { m_addNeeded = on; }
+    // Changes the record under its mutex; `edit` must not call back into the task.
+    template <class Edit> void EditFileInfo(Edit edit) {
+        std::lock_guard<std::mutex> lock(m_infoMutex);
+        edit(m_info);
+    }
     // Cancels every request id and empties the list; `why` names the occasion in the debug line.
     void CancelRequests(const char* why);
 

@@ -199,6 +199,10 @@ void NetworkClient::setIpList(const QStringList& addresses, int retryCap) {
     m_retries = 0;
 }
 
+void NetworkClient::setRetryCap(int retryCap) {
+    m_retryCap = retryCap;
+}
+
 void NetworkClient::setUserParam(const QCSignRequest& params) {
     m_userParam = params;
 }

@@ -117,6 +117,8 @@ public:
     void setUserAgent(const QString& agent);
     // Replaces the fallback addresses ("ip" or "ip:port") and the retry cap; resets the retries.
     void setIpList(const QStringList& addresses, int retryCap);
+    // Bounds the retry walk of the next verbs (-1 unbounded) without touching the addresses.
+    void setRetryCap(int retryCap);
     void setUserParam(const QCSignRequest& params);
     // The next verb writes the body to this file instead of memory; a body longer than
     // `announcedSize` (when not negative) fails as too large.

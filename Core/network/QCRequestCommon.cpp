@@ -128,6 +128,8 @@ unsigned int QCRequestCommon::CreateRequestInstance(int command, QCSignRequest& 
     if (command == CMD::GetConfig) {
         cap = 26;
         ssl = false;
+    } else if (command == CMD::UploadInfo || command == CMD::UploadAdd) {
+        cap = 2; // the upload task retries these itself, after a pause
     } else if (command == CMD::GetVersion || command == CMD::GetDirList || command == CMD::HttpsTest) {
         cap = 0;
         if (command == CMD::HttpsTest)

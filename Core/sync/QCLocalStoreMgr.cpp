@@ -141,6 +141,7 @@ void QCLocalStoreMgr::stop() {
     m_stopRequested = true;
     m_running = false;
     ++m_workGeneration;
+    m_watcher.Stop();
     // Running requests and retry walks end at once instead of at the loop's next turn.
     QCRequestCommon::GetInstance()->Clear();
     m_events.AddFront(m_stopWake);
@@ -379,6 +380,7 @@ void QCLocalStoreMgr::OnCheckLoop() {
     CheckNodeFetch();
     CheckChainRetry();
     CheckFetchRetry();
+    CheckUploads();
     if (m_status.load() == LOCAL_STATUS_CHECK_CLOUD)
         ExecDownloadTask();
     CheckVersion();
@@ -671,6 +673,7 @@ void QCLocalStoreMgr::ProcUserLogin() {
 
 void QCLocalStoreMgr::ProcUserLogout() {
     CoreDebug("ProcUserRequest LOGOUT");
+    m_watcher.Stop(); // the next login watches its own folder
     CloseJournal();
     ClearAll(true);
     m_cache.ClearAllCache(); // the next login's tree may be another
@@ -816,6 +819,47 @@ QString QCLocalStoreMgr::GetDiskPath(const QString& cloudPath) const {
     return root.isEmpty() ? QString() : MyCombinePath(root, cloudPath);
 }
 
+// --- The folder watcher ----------------------------------------------------------------------------
+
+void QCLocalStoreMgr::WatchSyncFolder() {
+    const QString folder = g_Config.GetSyncPath();
+    if (folder.isEmpty() || !m_watcher.Start(folder))
+        CoreDebug("[monitor] directory monitor failed");
+}
+
+bool QCLocalStoreMgr::KnownBelow(const QString& folder, std::map<QString, FILE_INFO>& out) {
+    const QString root = GetRootPath();
+    if (root.isEmpty() || !Inside(root, folder))
+        return false;
+    std::vector<QString> paths;
+    std::map<QString, FILE_INFO> rows;
+    if (!QCSyncDB::GetAllPath(paths, GetVirtualPath(folder)) || !QCSyncDB::GetFileInfos(paths, rows))
+        return false;
+    for (auto& entry : rows) {
+        FILE_INFO& row = entry.second;
+        row.path = GetDiskPath(row.path);
+        out[row.path.toLower()] = row;
+    }
+    // Items made here that the journal does not hold until they are uploaded. Cloud items without
+    // a local copy (not down, downloading, failed) are not expected on disk.
+    // A folder without an entry of its own may still hold some (the index makes no parents): then
+    // the whole tree is listed and what lies below the folder kept.
+    std::vector<FileInfo> entries;
+    m_cache.ListAll(m_cache.CheckPathExists(folder) ? folder : root, entries);
+    for (const FileInfo& entry : entries) {
+        const quint32 status = entry.status;
+        if (entry.path.size() <= folder.size() || !Inside(folder, entry.path))
+            continue;
+        if (status != FILE_STATUS_WAIT_UP && status != FILE_STATUS_UPING && status != FILE_STATUS_CHECKING &&
+            status != FILE_STATUS_IGNORE)
+            continue;
+        FILE_INFO item = ui2base(entry);
+        item.path = entry.path;
+        out.emplace(entry.path.toLower(), item);
+    }
+    return true;
+}
+
 // --- The index's host ----------------------------------------------------------------------------
 
 QString QCLocalStoreMgr::SyncFolderPath() const {
@@ -884,6 +928,7 @@ void QCLocalStoreMgr::CheckConfigReady() {
         return;
     }
     SetRootPath(syncFolder);
+    WatchSyncFolder(); // again after a logout, or when the folder was missing before
     if (status == LOCAL_STATUS_LOGIN_RETRY)
         ChangeStatus(LOCAL_STATUS_LOGIN_OK, true);
     RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });

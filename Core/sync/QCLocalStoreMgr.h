@@ -9,11 +9,14 @@
 
 #include "Transfer/QCSyncFile.h"
 #include "Transfer/QCDownloadHost.h"
+#include "Transfer/QCUploadHost.h"
 #include "cache/QCCache.h"
-#include "cache/QCFileInfoCache.h"
 #include "cache/QCCacheHost.h"
+#include "cache/QCFileInfoCache.h"
+#include "cache/QCFileSystemWatcher.h"
 #include "cache/QCViewHost.h"
 #include "cache/QCViewInterface.h"
+#include "cache/QCWatcherHost.h"
 #include "common/QCEventBase.h"
 #include "common/QCLockList.h"
 #include "common/QCStringFlag.h"
@@ -40,7 +43,12 @@
 #include <thread>
 #include <vector>
 
-class QCLocalStoreMgr : public QCResponseHandler, public QCCacheHost, public QCViewHost, public QCDownloadHost {
+class QCLocalStoreMgr : public QCResponseHandler,
+                        public QCCacheHost,
+                        public QCViewHost,
+                        public QCDownloadHost,
+                        public QCUploadHost,
+                        public QCWatcherHost {
 public:
     QCLocalStoreMgr();
     // Stops the engine thread and waits for it, when it still runs.
@@ -60,7 +68,8 @@ public:
     bool running() const { return m_running.load(); }
     bool stoped() const { return !running(); }
     // Asks the engine to end: the loop ends at once, stopping every request and transfer on its
-    // way out and closing the journal. Does not wait. Any thread.
+    // way out and closing the journal; the folder watcher ends here (its thread wakes at once).
+    // Does not wait for the engine thread. Any thread.
     void stop();
     // Waits up to `ms` for the engine thread and then the view thread to end and joins them; true
     // when both have ended (or were never started). Not on the engine thread.
@@ -76,7 +85,8 @@ public:
     // Runs `work` on the engine thread, in queue order (at the head when `urgent`).
     void Post(std::function<void()> work, bool urgent);
     // A change of the mirror folder, as it is now (for a rename the new path, the old one third).
-    void NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE type, const QString& oldPath, bool userOp);
+    void NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE type, const QString& oldPath,
+                          bool userOp) override;
 
     // --- Status ---
 
@@ -115,6 +125,16 @@ public:
     QString GetVirtualPath(QString localPath) const override;
     // The local path of a cloud path: joined to the sync folder in effect (or the configured one).
     QString GetDiskPath(const QString& cloudPath) const override;
+
+    // --- The folder watcher (any thread but the watcher's own) ---
+
+    // Watches the configured sync folder, unless that watch is in place already.
+    void WatchSyncFolder();
+    QCFileSystemWatcher& Watcher() { return m_watcher; }
+    // QCWatcherHost: the journal's rows below `folder` and the index's local items that the
+    // journal does not hold yet (waiting for upload or checked), with disk paths. False while no
+    // sync folder is in effect or the journal cannot be read. Any thread (the watcher's).
+    bool KnownBelow(const QString& folder, std::map<QString, FILE_INFO>& out) override;
 
     // --- The index of the synchronised tree (any thread) ---
 
@@ -172,6 +192,14 @@ public:
     void PauseTaskCountAdd(bool isDownload, double weight) override;
     void PauseTaskCountRelease(bool isDownload, double weight) override;
     void PostSyncFileResult(TaskPtr task, int type, unsigned code, QString msg) override;
+    // QCUploadHost (QCLocalStoreMgrUpload.cpp); any thread.
+    void RunUploadWork(std::function<void()> work) override;
+    bool UploadCancelled(const QString& cloudPath) const override;
+    double UploadWeight() const override;
+    // Makes the upload task of the mirror file `localPath`, queues it and starts it; false when it
+    // is no file of the mirror folder or its upload runs already. Engine thread. (Until the
+    // change pipeline starts uploads itself.)
+    bool UploadMirrorFile(const QString& localPath);
     // Where a task ends (posted by PostSyncFileResult). Engine thread.
     void ProcSyncFileResult(const TaskPtr& task, int type, unsigned code, const QString& msg);
     void AddToFinishTask(const FILE_INFO& record);
@@ -206,7 +234,8 @@ public:
     // nothing there, unchanged since the last sync, already the cloud's content, or moved aside
     // into a conflict copy. False when a copy was needed and could not be made. `seen` gets
     // what the check saw of the path last.
-    bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud, LocalStamp* seen = nullptr);
+    bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud,
+                                 LocalStamp* seen = nullptr);
     // A finished download's temporary file put in place of `localPath` (check, then replace);
     // false when it could not be.
     bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) override;
@@ -312,8 +341,12 @@ private:
     // Ends every transfer task as leaving its queue ends it (requests cancelled, list entries
     // removed, paused weights released). Engine thread.
     void EndAllTransfers();
+    // A pass over the upload queue: dirty tasks are dropped, due retries sent. Engine thread.
+    void CheckUploads();
     // Takes `task` out of its queue; false when it is not there. Any thread.
     bool RemoveTask(const TaskPtr& task);
+    // A finished download: the row and "synced" in the mirror, "not down" beside a copy elsewhere.
+    void RecordFinishedDownload(const FILE_INFO& record, const QString& diskPath, const QString& localPath);
     void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
     void ProcUploadResult(const TaskPtr& task, int type, unsigned code);
     // A version request (at most one every two seconds); engine thread.
@@ -332,8 +365,9 @@ private:
     FILE_STATUS CompareCloudFile(FILE_INFO& cloud, const QString& localPath, QString& reason,
                                  std::map<QString, FILE_INFO>& local, std::map<QString, FILE_INFO>& db,
                                  JournalBatch& journal);
-    FILE_STATUS CompareCloudDir(FILE_INFO& cloud, const QString& localPath, std::map<QString, FILE_INFO>& local,
-                                std::map<QString, FILE_INFO>& db, JournalBatch& journal);
+    FILE_STATUS CompareCloudDir(FILE_INFO& cloud, const QString& localPath,
+                                std::map<QString, FILE_INFO>& local, std::map<QString, FILE_INFO>& db,
+                                JournalBatch& journal);
     void ApplyCloudMoves(NodeMap& nodes, const std::map<QString, QString>& oldPaths);
     // Journal rows without a cloud node: unchanged local files go to the trash. False when too
     // many would go and the user has not confirmed (nothing is removed then).
@@ -437,14 +471,14 @@ private:
     QCTimer m_versionTimer;
     QCTimer m_speedTimer;
     QCTimer m_spaceTimer;
-    QCTimer m_nodeTimer;          // a cloud fetch that could not start when it was due
-    GLOBAL_NODES_ACK m_globalAck; // its nodes: the cloud tree, keyed by node id
-    INCR_GLOBAL_ACK m_incrAck;    // the changes of the running cycle
-    QString m_gsp;                // the sync point the tree reflects; empty: fetch it whole
-    bool m_treeLoaded = false;    // the tree in memory is that of m_gsp
-    bool m_needCompare = true;    // compare at the end of the next cycle even without changes
-    bool m_fetchActive = false;   // a cycle runs
-    int m_fetchCommand = 0;       // the step whose reply is awaited
+    QCTimer m_nodeTimer;               // a cloud fetch that could not start when it was due
+    GLOBAL_NODES_ACK m_globalAck;      // its nodes: the cloud tree, keyed by node id
+    INCR_GLOBAL_ACK m_incrAck;         // the changes of the running cycle
+    QString m_gsp;                     // the sync point the tree reflects; empty: fetch it whole
+    bool m_treeLoaded = false;         // the tree in memory is that of m_gsp
+    bool m_needCompare = true;         // compare at the end of the next cycle even without changes
+    bool m_fetchActive = false;        // a cycle runs
+    int m_fetchCommand = 0;            // the step whose reply is awaited
     std::function<void()> m_fetchStep; // sends that step again
     qint64 m_fetchRetryAtMs = -1;
     qint64 m_fetchPauseMs = 1000;
@@ -453,10 +487,10 @@ private:
     bool m_cloudCheckDirty = false;     // some node waits for the download queue
     bool m_massDeletePending = false;   // cloud deletions wait for the user's start
     bool m_massDeleteConfirmed = false; // the user started the sync over them
-    bool m_versionFlag = false;   // the last version reply was not older than the known version
-    int m_chainCommand = 0;       // the login step to send again, 0: none
-    qint64 m_chainRetryAtMs = -1; // when to send it
-    qint64 m_chainPauseMs = 1000; // the pause before the next retry
+    bool m_versionFlag = false;         // the last version reply was not older than the known version
+    int m_chainCommand = 0;             // the login step to send again, 0: none
+    qint64 m_chainRetryAtMs = -1;       // when to send it
+    qint64 m_chainPauseMs = 1000;       // the pause before the next retry
     qint64 m_lastShownErrorMs = 0;
     bool m_downloadBusyForTests = false;
 
@@ -505,6 +539,8 @@ private:
     QCCache m_cache{*this};
     // The view thread reads the index: declared after it, so it ends before the index goes.
     QCViewInterface m_view{m_cache, *this, *this};
+    // Reports into the change queue and reads the index: declared last, so it ends first.
+    QCFileSystemWatcher m_watcher{*this};
 };
 
 // The one engine object.

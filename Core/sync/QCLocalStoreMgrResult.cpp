@@ -55,23 +55,28 @@ void QCLocalStoreMgr::ProcSyncFileResult(const TaskPtr& task, int type, unsigned
         ProcUploadResult(task, type, code);
 }
 
+void QCLocalStoreMgr::RecordFinishedDownload(const FILE_INFO& record, const QString& diskPath,
+                                             const QString& localPath) {
+    if (IsSyncPath(localPath)) {
+        QCSyncDB::UpdateFileInfo(record);
+        m_cache.Update(diskPath, record, FILE_STATUS_SYNCED, true, true, true);
+        return;
+    }
+    // A download into a folder outside the mirror leaves the mirror's copy not down.
+    m_cache.Update(diskPath, record, FILE_STATUS_NOT_DOWN, true, false, true);
+    FileInfo shown = base2ui(diskPath, record);
+    shown.status = FILE_STATUS_NOT_DOWN;
+    shown.percent = 100;
+    shown.spare_flag = true;
+    UIEventSendMsg(shown, false);
+}
+
 void QCLocalStoreMgr::ProcDownloadResult(const TaskPtr& task, int type, unsigned code) {
     const FILE_INFO record = task->GetFileInfo();
     const QString diskPath = GetDiskPath(record.path);
     const QString localPath = task->GetDiskName();
     if (type == 0) {
-        if (IsSyncPath(localPath)) {
-            QCSyncDB::UpdateFileInfo(record);
-            m_cache.Update(diskPath, record, FILE_STATUS_SYNCED, true, true, true);
-        } else {
-            // A download into a folder outside the mirror leaves the mirror's copy not down.
-            m_cache.Update(diskPath, record, FILE_STATUS_NOT_DOWN, true, false, true);
-            FileInfo shown = base2ui(diskPath, record);
-            shown.status = FILE_STATUS_NOT_DOWN;
-            shown.percent = 100;
-            shown.spare_flag = true;
-            UIEventSendMsg(shown, false);
-        }
+        RecordFinishedDownload(record, diskPath, localPath);
     } else if (type == SYNC_ERROR::Logic && code == kCloudFileGone) {
         // The cloud file is gone as far as this download knows: no proof of a deletion. The file
         // and its row stay; the next version check settles it.

@@ -169,17 +169,7 @@ void QCLocalStoreMgr::ExecDownloadTask() {
         const QString localPath = task->GetDiskName();
         const QString diskPath = GetDiskPath(record.path);
         record.percent = 100;
-        if (IsSyncPath(localPath)) {
-            QCSyncDB::UpdateFileInfo(record);
-            m_cache.Update(diskPath, record, FILE_STATUS_SYNCED, true, true, true);
-        } else {
-            m_cache.Update(diskPath, record, FILE_STATUS_NOT_DOWN, true, false, true);
-            FileInfo shown = base2ui(diskPath, record);
-            shown.status = FILE_STATUS_NOT_DOWN;
-            shown.percent = 100;
-            shown.spare_flag = true;
-            UIEventSendMsg(shown, false);
-        }
+        RecordFinishedDownload(record, diskPath, localPath);
         const bool listed = task->GetFileInfo().percent == 100; // End puts it on the finished list
         task->End();
         if (!listed)

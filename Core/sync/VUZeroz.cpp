@@ -124,12 +124,12 @@ bool VUZeroz::ViewSearch(const QString& text, int count) {
 }
 
 void VUZeroz::MapSyncPath(const QString& localFolder, const QString&) {
-    // Watching the folder enters with the folder watcher.
     CoreDebug("SetDiskRoot %s", qUtf8Printable(localFolder));
     if (!g_Config.SetSyncPath(localFolder)) {
         CoreDebug("[engine] sync folder %s refused", qUtf8Printable(localFolder));
         return;
     }
+    g_LocalStoreMgr.WatchSyncFolder();
     // Only a login whose files belong to another folder starts again; one that has not set its
     // files up yet takes the new folder by itself.
     const QString root = g_LocalStoreMgr.GetRootPath();

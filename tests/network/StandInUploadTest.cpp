@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 
 #include <future>
+#include <mutex>
 #include <set>
 
 namespace {
@@ -114,7 +115,7 @@ protected:
     std::shared_ptr<UP_EX_ACK> RequestBlocks(const FILE_INFO& file, const std::vector<BLOCK_INFO>& blocks,
                                              const QString& tk, int* errnoValue = nullptr) {
         UP_EX_REQ request{file, blocks, tk};
-        const unsigned int id = Requests().DoUploadMeta(request, host, addresses, false);
+        const unsigned int id = Requests().DoUploadMeta(request, Host(), Addresses(), false);
         const QSharedPointer<NetworkClient> client = Requests().GetRequestByID(id);
         EXPECT_TRUE(client);
         if (!client)
@@ -161,7 +162,7 @@ protected:
         request.data_len = quint32(sent.size());
         request.compressed = compressed;
         unsigned int unused = 0;
-        const unsigned int id = Requests().DoUploadBlock(request, host, addresses, unused, false);
+        const unsigned int id = Requests().DoUploadBlock(request, Host(), Addresses(), unused, false);
         const QSharedPointer<NetworkClient> client = Requests().GetRequestByID(id);
         if (!client || !client->doUploadMultipartData())
             return -1;
@@ -181,8 +182,11 @@ protected:
         outcome.compress = info->compress;
         if ((outcome.autoCommit = info->autoCommit) != 0)
             return outcome;
-        host = info->http;
-        addresses = info->addr_1.address;
+        {
+            std::lock_guard<std::mutex> lock(hostLock);
+            host = info->http;
+            addresses = info->addr_1.address;
+        }
         compress = compress && info->compress;
 
         std::shared_ptr<UP_COMMIT_ACK> commit;
@@ -191,7 +195,7 @@ protected:
             const bool compressed = !packed.empty() && packed.size() * 100 / bytes.size() <= 85;
             const std::string& sent = compressed ? packed : bytes;
             UP_FAST_REQ request{file, info->tk, sent.data(), quint32(sent.size()), compressed};
-            const unsigned int id = Requests().DoFastUpload(request, host, addresses, false);
+            const unsigned int id = Requests().DoFastUpload(request, Host(), Addresses(), false);
             EXPECT_TRUE(Requests().GetRequestByID(id)->doUploadMultipartData());
             reply = Reply(id);
         } else {
@@ -232,7 +236,7 @@ protected:
             if (outcome.errnoValue != 0)
                 return outcome;
             UP_COMMIT_REQ request{meta->tid};
-            const unsigned int id = Requests().DoUploadCommit(request, host, addresses, false);
+            const unsigned int id = Requests().DoUploadCommit(request, Host(), Addresses(), false);
             EXPECT_TRUE(Requests().GetRequestByID(id)->doGet(QString()));
             reply = Reply(id);
         }
@@ -267,8 +271,18 @@ protected:
     }
 
     QCResponseCommon parser;
+    // The transfer host of the last upload info; uploads run side by side in one test.
+    std::mutex hostLock;
     QString host;
     QString addresses;
+    QString Host() {
+        std::lock_guard<std::mutex> lock(hostLock);
+        return host;
+    }
+    QString Addresses() {
+        std::lock_guard<std::mutex> lock(hostLock);
+        return addresses;
+    }
 };
 
 struct RoadCase {
@@ -347,14 +361,24 @@ TEST_F(StandInUploadTest, SameBytesAtASecondPathAreANewNodeWithoutTransfer) {
 }
 
 TEST_F(StandInUploadTest, BlocksInFlightMeetInTheStandIn) {
+    // The first block of each of the four senders waits at the door until all four are there;
+    // let go together, each spends 250 ms in the stand-in, so the two of a file meet there
+    // however slowly the senders got going.
+    FaultRule hold;
+    hold.path = "/intf.php";
+    hold.apiMethod = "Upload.block";
+    hold.times = 4;
+    hold.fault.kind = FaultKind::Hold;
+    standIn.addFault(hold);
     uploads().setBlockDelayMs(250);
     const std::string one = Compressible(6 * kBlock);
     const std::string two = Random(6 * kBlock, 3);
     auto first = std::async(std::launch::async, [&] { return Upload("/docs/one", one, 2).errnoValue; });
     auto second = std::async(std::launch::async, [&] { return Upload("/docs/two", two, 2).errnoValue; });
+    EXPECT_TRUE(standIn.waitForHeld(4, 120000));
+    standIn.releaseHeld();
     EXPECT_EQ(first.get(), 0);
     EXPECT_EQ(second.get(), 0);
-    // Three blocks a sender, each 250 ms in the stand-in: the two of a file meet there.
     EXPECT_EQ(uploads().latestSession("/docs/one")->maxInFlight, 2);
     EXPECT_EQ(uploads().latestSession("/docs/two")->maxInFlight, 2);
     ExpectPlaced("/docs/one", one);

@@ -17,6 +17,8 @@
 //   Request <0..5>                        a REQUEST_TYPE (0 login, 1 logout, 2 start, 3 stop,
 //                                         4 refresh, 5 cache clean); result: true
 //   Status                                result: the SYNC_INFO snapshot as an object
+//   Upload <file>                         starts the upload of a file of the mirror folder;
+//                                         result: whether it started
 //   Uninit <0|1>                          Uninit(cleanCache); prints the events still pending, then
 //                                         the result, and exits 0 (the result says whether the
 //                                         engine ended in time); later lines are not read
@@ -44,6 +46,7 @@
 
 #include "common/TsanAnnotations.h"
 #include "network/NetworkClient.h"
+#include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 
 #include <QCoreApplication>
@@ -177,6 +180,7 @@ private:
     void DoRetry(const QStringList& args);
     void DoRequest(const QStringList& args);
     void DoStatus(const QStringList& args);
+    void DoUpload(const QStringList& args);
     void DoUninit(const QStringList& args);
     void DoWait(const QStringList& args);
 
@@ -205,6 +209,7 @@ const CoreDriver::Command CoreDriver::kCommands[] = {
     {"Retry", 0, 0, &CoreDriver::DoRetry},
     {"Request", 1, 1, &CoreDriver::DoRequest},
     {"Status", 0, 0, &CoreDriver::DoStatus},
+    {"Upload", 1, 1, &CoreDriver::DoUpload},
     {"Uninit", 1, 1, &CoreDriver::DoUninit},
     {"wait", 2, 3, &CoreDriver::DoWait},
 };
@@ -362,6 +367,13 @@ void CoreDriver::DoStatus(const QStringList&) {
     JsonLine info;
     AddSyncInfo(info, VUZeroz::GetInstance()->Status());
     PrintLine(Result("Status").addRaw("result", info.text()));
+}
+
+void CoreDriver::DoUpload(const QStringList& args) {
+    bool ok = false;
+    const QString path = args[0];
+    const bool ran = g_LocalStoreMgr.CallForTests([&] { ok = g_LocalStoreMgr.UploadMirrorFile(path); });
+    PrintLine(Result("Upload").add("result", ran && ok));
 }
 
 void CoreDriver::DoUninit(const QStringList& args) {

@@ -16,31 +16,12 @@ constexpr size_t kBlockSize = 524288;
 const char kInfoMethod[] = "Sync.getDownloadInfo";
 const char kMetaMethod[] = "Download.getMetaInfo";
 
-std::string Hex(const unsigned char* bytes, size_t length) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2);
-    for (size_t i = 0; i < length; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 15];
-    }
-    return text;
-}
-
-std::string Sha1Hex(const char* data, size_t length) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    if (EVP_Digest(data, length, digest, &digestLength, EVP_sha1(), nullptr) != 1)
-        std::abort(); // no SHA-1: no hash the stand-in gives could be trusted
-    return Hex(digest, digestLength);
-}
-
 // A download token: not guessable, so a client cannot fetch blocks it was never told about.
 std::string NewToken() {
     unsigned char bytes[16];
     if (RAND_bytes(bytes, sizeof bytes) != 1)
         std::abort();
-    return Hex(bytes, sizeof bytes);
+    return StandInHex(bytes, sizeof bytes);
 }
 
 std::string Text(unsigned long long value) {
@@ -108,12 +89,12 @@ void StandInDownloads::addContent(const std::string& bytes) {
     std::string digests;
     for (size_t offset = 0; offset < bytes.size(); offset += kBlockSize) {
         const size_t size = std::min(kBlockSize, bytes.size() - offset);
-        std::string hash = Sha1Hex(bytes.data() + offset, size);
+        std::string hash = StandInSha1Hex(bytes.data() + offset, size);
         digests += hash;
         content.blocks.push_back({hash, offset, unsigned(size)});
         blocks.emplace_back(std::move(hash), std::make_shared<const std::string>(bytes, offset, size));
     }
-    const std::string fhash = Sha1Hex(digests.data(), digests.size());
+    const std::string fhash = StandInSha1Hex(digests.data(), digests.size());
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& [hash, data] : blocks)
         m_blocks.emplace(std::move(hash), std::move(data));

@@ -34,25 +34,6 @@ bool SplitPath(const std::string& path, std::string& folder, std::string& name) 
     return true;
 }
 
-std::string Hex(const unsigned char* bytes, size_t length) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2);
-    for (size_t i = 0; i < length; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 15];
-    }
-    return text;
-}
-
-std::string Sha1Hex(const char* data, size_t length) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    if (EVP_Digest(data, length, digest, &digestLength, EVP_sha1(), nullptr) != 1)
-        std::abort(); // no SHA-1: no hash the stand-in gives could be trusted
-    return Hex(digest, digestLength);
-}
-
 } // namespace
 
 StandInTree::StandInTree() = default;
@@ -335,8 +316,8 @@ std::map<std::string, StandInNode> StandInTree::byPath() const {
 std::string StandInTree::ContentHash(const std::string& bytes) {
     std::string digests;
     for (size_t offset = 0; offset < bytes.size(); offset += kBlockSize)
-        digests += Sha1Hex(bytes.data() + offset, std::min(kBlockSize, bytes.size() - offset));
-    return Sha1Hex(digests.data(), digests.size());
+        digests += StandInSha1Hex(bytes.data() + offset, std::min(kBlockSize, bytes.size() - offset));
+    return StandInSha1Hex(digests.data(), digests.size());
 }
 
 std::string StandInTree::AddLocked(const std::string& path, StandInNode node) {

@@ -1,5 +1,8 @@
 #include "support/StandInTypes.h"
 
+#include <openssl/evp.h>
+
+#include <cstdlib>
 #include <strings.h>
 
 namespace {
@@ -37,4 +40,23 @@ const FormPart* RecordedRequest::part(const std::string& name) const {
             return &p;
     }
     return nullptr;
+}
+
+std::string StandInHex(const unsigned char* bytes, size_t length) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 2);
+    for (size_t i = 0; i < length; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 15];
+    }
+    return text;
+}
+
+std::string StandInSha1Hex(const char* data, size_t length) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_Digest(data, length, digest, &digestLength, EVP_sha1(), nullptr) != 1)
+        std::abort(); // no SHA-1: no hash the stand-in gives or checks could be trusted
+    return StandInHex(digest, digestLength);
 }

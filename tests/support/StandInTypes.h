@@ -94,3 +94,7 @@ struct FaultRule {
     int times = -1;
     Fault fault;
 };
+
+// Lower-case hex of `length` bytes, and of their SHA-1: the stand-in's block and content hashes.
+std::string StandInHex(const unsigned char* bytes, size_t length);
+std::string StandInSha1Hex(const char* data, size_t length);

@@ -45,26 +45,12 @@ bool IsFilePath(const std::string& path) {
     return path.size() > 1 && path.front() == '/' && path.back() != '/';
 }
 
-std::string Sha1Hex(const char* data, size_t length) {
-    static const char kDigits[] = "0123456789abcdef";
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    if (EVP_Digest(data, length, digest, &digestLength, EVP_sha1(), nullptr) != 1)
-        std::abort(); // no SHA-1: no hash the stand-in checks could be trusted
-    std::string text;
-    for (unsigned int i = 0; i < digestLength; ++i) {
-        text += kDigits[digest[i] >> 4];
-        text += kDigits[digest[i] & 15];
-    }
-    return text;
-}
-
 std::string JoinedHash(const std::vector<std::string>& blocks) {
     std::string joined;
     joined.reserve(blocks.size() * 40);
     for (const std::string& hash : blocks)
         joined += hash;
-    return Sha1Hex(joined.data(), joined.size());
+    return StandInSha1Hex(joined.data(), joined.size());
 }
 
 std::string RandomToken() {
@@ -335,7 +321,7 @@ ApiAnswer StandInUploads::Block(const RecordedRequest& request) {
     auto bytes = std::make_shared<std::string>();
     if (!Payload(file->content, request.cookie("compress"), request.cookie("compress_size"), size, *bytes))
         return ApiAnswer::Error(kStandInBadBlock, "block " + bidx + " is not " + bsize + " bytes");
-    if (Sha1Hex(bytes->data(), bytes->size()) != bhash)
+    if (StandInSha1Hex(bytes->data(), bytes->size()) != bhash)
         return ApiAnswer::Error(kStandInBadBlock, "block " + bidx + " does not match its hash");
     std::lock_guard<std::mutex> lock(m_lock);
     m_blocks.emplace(bhash, std::move(bytes));
@@ -447,7 +433,7 @@ ApiAnswer StandInUploads::UploadFile(const RecordedRequest& request) {
     Content content;
     content.size = fsize;
     if (fsize > 0)
-        content.blocks.push_back(Sha1Hex(bytes->data(), bytes->size()));
+        content.blocks.push_back(StandInSha1Hex(bytes->data(), bytes->size()));
     if (JoinedHash(content.blocks) != fhash)
         return ApiAnswer::Error(kStandInBadBlock, "the content does not match fhash");
     if (fsize > 0) {
@@ -485,7 +471,7 @@ std::optional<StandInNode> StandInUploads::Place(const Pending& upload, const Co
 }
 
 std::string StandInUploads::seedBlock(const std::string& bytes) {
-    std::string hash = Sha1Hex(bytes.data(), bytes.size());
+    std::string hash = StandInSha1Hex(bytes.data(), bytes.size());
     std::lock_guard<std::mutex> lock(m_lock);
     m_blocks.emplace(hash, std::make_shared<const std::string>(bytes));
     return hash;
