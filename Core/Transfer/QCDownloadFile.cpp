@@ -1,10 +1,12 @@
 #include "Transfer/QCDownloadFile.h"
 
+#include "Database/QCBlockTable.h"
 #include "Database/QCGlobalConfig.h"
 #include "common/CommonDef.h"
 #include "common/CoreLog.h"
 #include "common/Hash.h"
 #include "common/PathUtils.h"
+#include "common/QCClock.h"
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
 #include "network/QCResponseCommon.h"
@@ -19,7 +21,9 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
+#include <shared_mutex>
 
 namespace {
 
@@ -28,7 +32,10 @@ constexpr int kStateInfo = 1;
 constexpr int kStateMeta = 2;
 constexpr int kStateBlocks = 3;
 constexpr int kMaxMetaRequests = 3; // an empty block list is asked for again, within bounds
-constexpr int kBlocksInFlight = 5;
+constexpr int kRetries = 3;         // failed exchanges of one block that are tried again
+constexpr int kNetworkCap = 2;      // address steps of one exchange; the task retries after a pause
+constexpr double kLightLoad = 3.0;  // summed download weight up to which a file keeps 5 in flight
+constexpr int kLightLoadFlight = 5;
 constexpr quint32 kCompressFrom = 1025; // smaller blocks are never asked for compressed
 constexpr long kHttpRefused = 514;      // the block service's refusal, with "errno" and "errmsg"
 
@@ -121,9 +128,20 @@ int QCDownloadFile::DoSync() {
     m_state = kStateNew;
     m_metaRequests = 0;
     m_finishing = false;
-    m_failed = false;
-    if (GetFileSize() == 0)
-        return MakeZeroFile() == 0 ? 1 : 2;
+    m_ended = false;
+    m_resumed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        m_slots.clear();
+        m_flight.clear();
+    }
+    if (GetFileSize() == 0) {
+        const int type = MakeZeroFile();
+        if (type == 0)
+            return 1;
+        End(type, 0, QString()); // reported like any failed download
+        return 0;
+    }
     RequestInfo();
     return 0;
 }
@@ -159,8 +177,7 @@ void QCDownloadFile::OnSyncInfo(int command, unsigned taskId, QJsonObject& reply
 }
 
 void QCDownloadFile::End(int type, unsigned code, const QString& msg) {
-    if (type != 0)
-        m_failed = true;
+    m_ended = true;
     CompleteMe(type, code, msg);
 }
 
@@ -276,64 +293,87 @@ void QCDownloadFile::OnDownloadMeta(QJsonObject& reply) {
         return;
     }
     std::vector<BLOCK_INFO> blocks = ack->block_info;
-    for (BLOCK_INFO& block : blocks)
+    quint64 listed = 0;
+    for (BLOCK_INFO& block : blocks) {
         block.found = false;
+        if (block.boffset + block.bsize > ack->fsize) {
+            End(SYNC_ERROR::ServerProtocol, 0, QStringLiteral("block outside the file"));
+            return;
+        }
+        listed += block.bsize;
+    }
+    if (listed != ack->fsize) {
+        End(SYNC_ERROR::ServerProtocol, 0, QStringLiteral("block list does not cover the file"));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        m_slots.clear();
+        for (const BLOCK_INFO& block : blocks)
+            m_slots.push_back(Slot{block, 0, 0, 0});
+    }
     SetBlocks(std::move(blocks));
+    int configured = 0;
+    {
+        std::shared_lock<std::shared_mutex> lock(g_Config.settingsLock);
+        configured = g_Config.min_download_block_queue;
+    }
+    m_blockLimit = m_dhost.RunningDownloadWeight() <= kLightLoad ? kLightLoadFlight : std::max(1, configured);
     m_state = kStateBlocks;
-    GetBlocks();
-}
-
-// --- Temporary file ----------------------------------------------------------------------------------
-
-int QCDownloadFile::PrepareTmpFile(int& fileError) {
-    const FILE_INFO record = GetFileInfo();
-    const QString target = GetDiskName();
-    const QString drop = m_dhost.GetDropPath();
-    if (m_inSync && drop.isEmpty())
-        return SYNC_ERROR::DiskDir;
-    m_tempName = TempNameFor(drop, record.path, record.file_hash, target, m_inSync);
-    if (!QDir().mkpath(QFileInfo(m_tempName).absolutePath()))
-        return SYNC_ERROR::DiskDir;
-    std::lock_guard<std::mutex> lock(m_fileMutex);
-    m_file.close();
-    m_file.setFileName(m_tempName);
-    if (!m_file.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
-        fileError = int(m_file.error());
-        CoreDebug("[download] PrepareTmpFile: %s createfile err:%d", qUtf8Printable(m_tempName), fileError);
-        return SYNC_ERROR::DiskWrite;
-    }
-    return 0;
-}
-
-int QCDownloadFile::WriteTmpFile(quint64 offset, const QByteArray& data) {
-    std::lock_guard<std::mutex> lock(m_fileMutex);
-    if (!m_file.isOpen())
-        return int(QFileDevice::WriteError); // closed by the end of the task
-    if (!m_file.seek(qint64(offset)) || m_file.write(data) != data.size()) {
-        const int error = int(m_file.error());
-        m_file.close();
-        return error ? error : int(QFileDevice::WriteError);
-    }
-    return 0;
+    // Reading back a kept temporary file and copying known blocks is disk work: on the pool.
+    OnPool(weak_from_this(), [](QCDownloadFile& task) {
+        if (task.m_resumed)
+            task.CheckResumedBlocks();
+        task.GetBlocks();
+    });
 }
 
 // --- Blocks ------------------------------------------------------------------------------------------
 
 void QCDownloadFile::GetBlocks() {
-    while (!m_failed.load() && !m_finishing.load()) {
-        if (GetProcessingBlocks() >= kBlocksInFlight)
+    for (;;) {
+        if (m_ended.load() || m_finishing.load())
             return;
-        const std::optional<BLOCK_INFO> block = GetBlockToProc();
-        if (!block) {
-            if (IsAllComplete() && !m_finishing.exchange(true))
-                End(Finish(), 0, QString());
+        size_t index = 0;
+        BLOCK_INFO block;
+        bool finish = false;
+        {
+            std::lock_guard<std::mutex> lock(m_slotMutex);
+            int inFlight = 0;
+            bool allDone = true;
+            bool found = false;
+            for (size_t i = 0; i < m_slots.size(); ++i) {
+                const Slot& slot = m_slots[i];
+                inFlight += slot.state == 1 ? 1 : 0;
+                allDone = allDone && slot.state == 2;
+                if (!found && slot.state == 0) {
+                    found = true;
+                    index = i;
+                }
+            }
+            if (allDone) {
+                finish = !m_finishing.exchange(true);
+            } else if (!found || inFlight >= m_blockLimit) {
+                return;
+            } else {
+                m_slots[index].state = 1;
+                block = m_slots[index].block;
+            }
+        }
+        if (finish) {
+            End(Finish(), 0, QString());
             return;
         }
-        StartBlock(*block);
+        if (block.bsize == CLOUD_BLOCK_SIZE && WriteExistBlock(block)) {
+            SetServerHave(GetServerHave() + block.bsize);
+            BlockDone(index);
+            continue;
+        }
+        StartBlock(index, block);
     }
 }
 
-void QCDownloadFile::StartBlock(const BLOCK_INFO& block) {
+void QCDownloadFile::StartBlock(size_t slot, const BLOCK_INFO& block) {
     DL_DATA_REQ request;
     request.path = GetSvrPath();
     request.bhash = block.bhash;
@@ -353,58 +393,108 @@ void QCDownloadFile::StartBlock(const BLOCK_INFO& block) {
     const unsigned id =
         QCRequestCommon::GetInstance()->DoDownloadBlock(request, host, addresses, m_compress, unused, ssl);
     if (id == 0) {
-        End(SYNC_ERROR::Network, 0, QString());
+        End(SYNC_ERROR::Network, 0, QStringLiteral("no usable transfer host"));
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(m_flightMutex);
-        m_flight[id] = block;
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        m_flight[id] = slot;
     }
     AddRequestId(id);
-    SetBlockTask(block.bhash, block.bidx, id, 0);
     OnPool(weak_from_this(), [id](QCDownloadFile& task) { task.RunBlock(id); });
 }
 
 void QCDownloadFile::RunBlock(unsigned taskId) {
     QCRequestCommon* requests = QCRequestCommon::GetInstance();
+    size_t slot = 0;
     BLOCK_INFO block;
     {
-        std::lock_guard<std::mutex> lock(m_flightMutex);
+        std::lock_guard<std::mutex> lock(m_slotMutex);
         const auto it = m_flight.find(taskId);
         if (it == m_flight.end())
             return;
-        block = it->second;
+        slot = it->second;
+        block = m_slots[slot].block;
     }
     const QSharedPointer<NetworkClient> client = requests->GetRequestByID(taskId);
-    int type = 0;
+    int type = -1; // -1: cancelled meanwhile, nobody waits for this block
     unsigned code = 0;
     QString msg;
-    if (!client) {
-        type = -1; // cancelled meanwhile: nobody waits for this block
-    } else if (!client->doGet(QString())) {
-        type = SYNC_ERROR::Network;
-        code = unsigned(client->getCurlResult());
-    } else if (IfMyTask(taskId)) {
-        UpdateSpeed(false);
-        type = HandleBlock(block, *client, code, msg);
-    } else {
-        type = -1;
+    if (client && !m_ended.load()) {
+        client->setRetryCap(kNetworkCap);
+        if (!client->doGet(QString())) {
+            type = m_ended.load() ? -1 : -2;
+            code = unsigned(client->getCurlResult());
+        } else if (IfMyTask(taskId)) {
+            UpdateSpeed(false);
+            type = HandleBlock(block, *client, code, msg);
+        }
     }
     requests->CancelTask(taskId);
     RemoveRequestId(taskId);
     {
-        std::lock_guard<std::mutex> lock(m_flightMutex);
+        std::lock_guard<std::mutex> lock(m_slotMutex);
         m_flight.erase(taskId);
     }
-    if (type < 0)
+    if (type == -1)
         return;
+    if (type == -2) {
+        BlockFailed(slot, code);
+        GetBlocks();
+        return;
+    }
     if (type != 0) {
-        ClearBlockTask(block.bhash);
         End(type, code, msg);
         return;
     }
-    CompleteBlockTask(taskId);
+    m_dhost.BlockTable().SetBlock(block.bhash.toLower(), block.bsize, block.boffset, GetDiskName(),
+                                  m_tempName);
+    BlockDone(slot);
     GetBlocks();
+}
+
+void QCDownloadFile::BlockFailed(size_t slot, unsigned code) {
+    int failures = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        Slot& failed = m_slots[slot];
+        failures = ++failed.failures;
+        failed.state = 3;
+        failed.dueMs = QCClock::NowMs() + (1000LL << std::min(failures - 1, kRetries - 1));
+    }
+    CoreDebug("[download] block %zu of %s: exchange failed (%u), failure %d", slot + 1,
+              qUtf8Printable(GetSvrPath()), code, failures);
+    if (failures > kRetries)
+        End(SYNC_ERROR::Network, code, QStringLiteral("block exchange failed"));
+}
+
+void QCDownloadFile::CheckRetry() {
+    if (m_ended.load() || m_state != kStateBlocks)
+        return;
+    bool due = false;
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        const qint64 now = QCClock::NowMs();
+        for (Slot& slot : m_slots) {
+            if (slot.state == 3 && slot.dueMs <= now) {
+                slot.state = 0;
+                due = true;
+            }
+        }
+    }
+    if (due)
+        OnPool(weak_from_this(), [](QCDownloadFile& task) { task.GetBlocks(); });
+}
+
+void QCDownloadFile::BlockDone(size_t slot) {
+    QString hash;
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        m_slots[slot].state = 2;
+        hash = m_slots[slot].block.bhash;
+    }
+    SetBlockExist(hash, true); // progress: counts one block of that hash
+    UpdateSpeed(false);
 }
 
 int QCDownloadFile::HandleBlock(const BLOCK_INFO& block, NetworkClient& client, unsigned& code,
@@ -417,7 +507,7 @@ int QCDownloadFile::HandleBlock(const BLOCK_INFO& block, NetworkClient& client, 
     }
     if (status != 200) {
         code = unsigned(status);
-        return SYNC_ERROR::Network;
+        return status >= 500 ? -2 : SYNC_ERROR::Network;
     }
     const QString folder = QFileInfo(m_tempName).absolutePath();
     const quint64 length = client.responseHeaderByName(QStringLiteral("Content-Length")).toULongLong();
@@ -437,64 +527,6 @@ int QCDownloadFile::HandleBlock(const BLOCK_INFO& block, NetworkClient& client, 
     }
     if (const int error = WriteTmpFile(block.boffset, data)) {
         code = unsigned(error);
-        return SYNC_ERROR::DiskWrite;
-    }
-    return 0;
-}
-
-// --- The end -----------------------------------------------------------------------------------------
-
-int QCDownloadFile::Finish() {
-    const FILE_INFO record = GetFileInfo();
-    {
-        std::lock_guard<std::mutex> lock(m_fileMutex);
-        const bool flushed = m_file.flush();
-        m_file.close();
-        if (!flushed)
-            return SYNC_ERROR::DiskWrite;
-    }
-    // The whole file is checked again: what lies on disk, not what the blocks said, goes in place.
-    if (quint64(QFileInfo(m_tempName).size()) != record.size ||
-        QString::fromLatin1(CloudHashFile(m_tempName)).compare(record.file_hash, Qt::CaseInsensitive) != 0) {
-        QFile::remove(m_tempName);
-        return SYNC_ERROR::ServerData;
-    }
-    // The cloud's times before the rename, so that the next offline comparison sees no change.
-    MyChangeFileTime(m_tempName, record.mtime, record.mtime);
-    const QString target = GetDiskName();
-    if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
-        QFile::remove(m_tempName);
-        return SYNC_ERROR::DiskDir;
-    }
-    if (!m_dhost.InstallDownload(m_tempName, target, record)) {
-        QFile::remove(m_tempName);
-        return SYNC_ERROR::DiskWrite;
-    }
-    CoreDebug("[download] %s in place", qUtf8Printable(record.path));
-    return 0;
-}
-
-int QCDownloadFile::MakeZeroFile() {
-    const FILE_INFO record = GetFileInfo();
-    const QString target = GetDiskName();
-    if (!QDir().mkpath(QFileInfo(target).absolutePath()))
-        return SYNC_ERROR::DiskDir;
-    // An empty target needs nothing; anything else is replaced like any download, so a local
-    // change is kept as a conflict copy rather than truncated.
-    const QFileInfo here(target);
-    if (here.exists() && here.isFile() && here.size() == 0)
-        return 0;
-    const QString temp = TempNameFor(m_dhost.GetDropPath(), record.path, record.file_hash, target,
-                                     m_inSync && !m_dhost.GetDropPath().isEmpty());
-    if (!QDir().mkpath(QFileInfo(temp).absolutePath()))
-        return SYNC_ERROR::DiskDir;
-    QFile empty(temp);
-    if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return SYNC_ERROR::DiskWrite;
-    empty.close();
-    MyChangeFileTime(temp, record.mtime, record.mtime);
-    if (!m_dhost.InstallDownload(temp, target, record)) {
-        QFile::remove(temp);
         return SYNC_ERROR::DiskWrite;
     }
     return 0;

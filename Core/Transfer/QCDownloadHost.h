@@ -1,11 +1,14 @@
 #pragma once
 // What a download task needs of the sync engine beyond QCTransferHost: where its temporary file
-// goes and how the finished file is put in place of the user's. The engine implements it; the
-// transfer library never links the engine. Any thread may call every operation.
+// goes, how the finished file is put in place of the user's, and where full blocks of earlier
+// downloads lie. The engine implements it; the transfer library never links the engine. Any
+// thread may call every operation.
 
 #include "Transfer/QCTransferHost.h"
 
 #include <QString>
+
+class QCBlockTable;
 
 class QCDownloadHost : public QCTransferHost {
 public:
@@ -18,4 +21,9 @@ public:
     // False when nothing was put in place.
     virtual bool InstallDownload(const QString& tempFile, const QString& localPath,
                                  const FILE_INFO& cloud) = 0;
+    // Where full blocks of this engine's downloads lie; lives as long as the host.
+    virtual QCBlockTable& BlockTable() = 0;
+    // The summed weight of the downloads running now; while it is small each may keep more block
+    // requests in flight.
+    virtual double RunningDownloadWeight() const = 0;
 };

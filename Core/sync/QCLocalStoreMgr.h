@@ -7,6 +7,7 @@
 // safe to read (the status is atomic, the error records and the root path have small locks) or
 // post their work to the engine's queue.
 
+#include "Database/QCBlockTable.h"
 #include "Transfer/QCSyncFile.h"
 #include "Transfer/QCDownloadHost.h"
 #include "Transfer/QCUploadHost.h"
@@ -239,6 +240,11 @@ public:
     // A finished download's temporary file put in place of `localPath` (check, then replace);
     // false when it could not be.
     bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) override;
+    QCBlockTable& BlockTable() override { return m_blockTable; }
+    double RunningDownloadWeight() const override { return m_downWeight; } // engine thread
+    // Deletes the files of the drop folder that no queued download owns, so a running or resumable
+    // download keeps its temporary file. Engine thread.
+    void CleanTempFiles();
     // Test hooks: runs between a check and the rename of ReplaceUserFile; counts the hashes the
     // conflict check made.
     void SetBeforeReplaceHookForTests(std::function<void(const QString&)> hook);
@@ -526,6 +532,7 @@ private:
     // Engine thread only.
     DownloadFactory m_downloadFactory;
     double m_downWeight = 0; // weight of the downloads the last pass counted
+    QCBlockTable m_blockTable; // where full blocks of finished and running downloads lie
     // Guarded by m_hookLock.
     std::mutex m_hookLock;
     std::function<void(const QString&)> m_beforeReplaceHook;

@@ -15,7 +15,11 @@
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
 
+#include <QDirIterator>
+#include <QFileInfo>
+
 #include <algorithm>
+#include <set>
 
 namespace {
 
@@ -129,6 +133,7 @@ void QCLocalStoreMgr::ExecDownloadTask() {
 
     // Picked under the lock, started outside it: a task's start may wait on the pool.
     std::vector<TaskPtr> toStart;
+    std::vector<std::shared_ptr<QCDownloadFile>> running;
     double used = 0;
     {
         std::lock_guard<std::mutex> lock(m_downLock);
@@ -141,6 +146,8 @@ void QCLocalStoreMgr::ExecDownloadTask() {
                 continue;
             if (!task->IsNew()) {
                 used += task->Weight(); // running
+                if (const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task))
+                    running.push_back(download);
                 continue;
             }
             if (anyFast && !task->IsFast())
@@ -151,6 +158,8 @@ void QCLocalStoreMgr::ExecDownloadTask() {
             toStart.push_back(task);
         }
     }
+    for (const auto& download : running)
+        download->CheckRetry(); // blocks whose pause after a failed exchange has passed
     for (const TaskPtr& task : toStart) {
         if (stoped())
             return;
@@ -463,4 +472,23 @@ void QCLocalStoreMgr::AddToFailedTask(const FILE_INFO& record) {
 void QCLocalStoreMgr::AddToFinishTask(const FILE_INFO& record) {
     ++m_finishTaskCount;
     m_finishedList.UpdateToEnd(record);
+}
+
+void QCLocalStoreMgr::CleanTempFiles() {
+    const QString drop = GetDropPath();
+    if (drop.isEmpty())
+        return;
+    std::set<QString> owned;
+    {
+        std::lock_guard<std::mutex> lock(m_downLock);
+        for (const TaskPtr& task : m_downQueue)
+            if (const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task))
+                owned.insert(QFileInfo(download->GetTempName()).absoluteFilePath());
+    }
+    QDirIterator files(drop, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString file = QFileInfo(files.next()).absoluteFilePath();
+        if (owned.count(file) == 0)
+            QFile::remove(file);
+    }
 }

@@ -5,11 +5,14 @@
 #include "EngineTestSupport.h"
 
 #include "support/StandInDownloads.h"
+#include "support/Unprivileged.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
 #include "Transfer/QCDownloadFile.h"
+#include "common/CommonDef.h"
 #include "common/Hash.h"
+#include "common/QCClock.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 
@@ -17,6 +20,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <functional>
 
 #include <utime.h>
 
@@ -34,6 +39,15 @@ std::string Bytes(char seed) {
     return bytes + std::string(17, seed);
 }
 
+// /big.bin: six distinct full blocks and a 17-byte tail.
+std::string BigBytes(char seed) {
+    std::string bytes;
+    for (int block = 0; block < 6; ++block)
+        for (int i = 0; i < int(CLOUD_BLOCK_SIZE); ++i)
+            bytes += char(block * 13 + seed + i % 241);
+    return bytes + std::string(17, seed);
+}
+
 std::string Param(const RecordedRequest& request, const char* name) {
     for (const auto& pair : request.queryArgs)
         if (pair.first == name)
@@ -47,14 +61,16 @@ struct Case {
     bool compress;
 };
 
-class DownloadTest : public EngineTest, public ::testing::WithParamInterface<Case> {
+class DownloadFixture : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
         AddAccount();
         ServeTree();
+    }
+    void Encrypt(bool on) {
         std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
-        g_Config.trans_encrypt = GetParam().encrypt ? 1 : 0;
+        g_Config.trans_encrypt = on ? 1 : 0;
     }
     void TearDown() override {
         {
@@ -65,8 +81,8 @@ protected:
     }
 
     // /big.bin synced with `oldBytes`, then changed in the cloud to `newBytes`.
-    void SyncedThenChanged(const std::string& oldBytes, const std::string& newBytes) {
-        api->downloads().setCompress(GetParam().compress);
+    void SyncedThenChanged(const std::string& oldBytes, const std::string& newBytes, bool compress = false) {
+        api->downloads().setCompress(compress);
         api->tree().addFileBytes("/big.bin", oldBytes, kStandInTime);
         const QString path = root + QStringLiteral("/E1/big.bin");
         QDir().mkpath(QFileInfo(path).absolutePath());
@@ -92,14 +108,30 @@ protected:
         ASSERT_TRUE(WaitStatus(5, kLongMs));
     }
     // Waits, a turn of the engine per look, until the index shows the file in `status`.
-    bool WaitIndexed(FILE_STATUS status) {
+    // `stepMs` moves the core's clock on at each look, for retry pauses.
+    bool WaitIndexed(FILE_STATUS status, qint64 stepMs = 0) {
+        return WaitUntil([&] { return Indexed() == quint32(status); }, stepMs);
+    }
+    bool WaitUntil(const std::function<bool()>& done, qint64 stepMs = 0) {
         const QDeadlineTimer deadline(kLongMs);
-        while (Indexed() != quint32(status)) {
+        while (!done()) {
             if (deadline.hasExpired())
                 return false;
+            QCClock::AdvanceForTests(stepMs);
             Pass();
         }
         return true;
+    }
+    FileInfo IndexEntry() {
+        FileInfo info;
+        EXPECT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(target, info));
+        return info;
+    }
+    size_t BlockCalls(const std::string& hash = std::string()) const {
+        size_t count = 0;
+        for (const RecordedRequest& block : api->calls(StandInDownloads::kBlockMethod))
+            count += hash.empty() || Param(block, "bhash") == hash ? 1 : 0;
+        return count;
     }
     QByteArray Local() const {
         QFile file(target);
@@ -119,10 +151,18 @@ protected:
     QString target;
 };
 
+class DownloadTest : public DownloadFixture, public ::testing::WithParamInterface<Case> {
+protected:
+    void SetUp() override {
+        DownloadFixture::SetUp();
+        Encrypt(GetParam().encrypt);
+    }
+};
+
 TEST_P(DownloadTest, AChangedFileArrivesWholeWithTheCloudsTime) {
     const std::string before = Bytes('a');
     const std::string after = Bytes('b');
-    SyncedThenChanged(before, after);
+    SyncedThenChanged(before, after, GetParam().compress);
     Cycle();
 
     EXPECT_TRUE(Local() == QByteArray::fromStdString(after));
@@ -146,7 +186,7 @@ TEST_P(DownloadTest, AChangedFileArrivesWholeWithTheCloudsTime) {
 TEST_P(DownloadTest, AFlippedBlockLeavesTheOldFileAndIsFetchedAgain) {
     const std::string before = Bytes('c');
     const std::string after = Bytes('d');
-    SyncedThenChanged(before, after);
+    SyncedThenChanged(before, after, GetParam().compress);
     ASSERT_TRUE(api->downloads().flipByte("/big.bin", 3, 1));
     const FILE_INFO old = Row();
     SetStatus(LOCAL_STATUS_OK);
@@ -172,6 +212,74 @@ INSTANTIATE_TEST_SUITE_P(Encodings, DownloadTest,
                          ::testing::Values(Case{"Plain", false, false},
                                            Case{"EncryptedCompressed", true, true}),
                          [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// Faults of the service while /big.bin downloads: the old file and its row stay unless the
+// download could complete.
+const std::string kBig = "/big.bin";
+
+struct Fault {
+    const char* name;
+    std::function<void(StandInDownloads&)> inject;
+    int type;           // 0: completes
+    int code;           // -1: whatever the transport said
+    qint64 clockStepMs; // retries pause on the core's clock
+    bool readOnlyDrop;
+    size_t metaCalls;
+    size_t secondBlockCalls; // at least
+};
+
+class DownloadFaultTest : public DownloadFixture, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(DownloadFaultTest, EndsWithItsKindAndKeepsTheOldFile) {
+    if (GetParam().readOnlyDrop) {
+        RUN_UNPRIVILEGED_IF_ROOT();
+    }
+    const std::string before = BigBytes('e');
+    const std::string after = BigBytes('f');
+    SyncedThenChanged(before, after);
+    GetParam().inject(api->downloads());
+    const QString drop = g_LocalStoreMgr.GetDropPath();
+    if (GetParam().readOnlyDrop) {
+        ASSERT_TRUE(QDir().mkpath(drop));
+        ASSERT_TRUE(QFile::setPermissions(drop, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    }
+    const FILE_INFO old = Row();
+    SetStatus(LOCAL_STATUS_OK);
+    VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
+    const bool completes = GetParam().type == 0;
+    const QString fresh = QString::fromStdString(StandInTree::ContentHash(after));
+    ASSERT_TRUE(completes ? WaitUntil([&] { return Row().file_hash == fresh; }, GetParam().clockStepMs)
+                          : WaitIndexed(FILE_STATUS_ERR, GetParam().clockStepMs));
+    QFile::setPermissions(drop, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+    EXPECT_TRUE(Local() == QByteArray::fromStdString(completes ? after : before));
+    EXPECT_EQ(Row().file_hash, completes ? fresh : old.file_hash);
+    const FileInfo entry = IndexEntry();
+    EXPECT_EQ(entry.error_type, GetParam().type);
+    if (GetParam().code >= 0) {
+        EXPECT_EQ(entry.error_code, GetParam().code);
+    }
+    EXPECT_EQ(api->calls("Download.getMetaInfo").size(), GetParam().metaCalls);
+    const std::vector<std::string> hashes = api->downloads().blockHashes(kBig);
+    EXPECT_GE(BlockCalls(hashes.size() > 1 ? hashes[1] : std::string()), GetParam().secondBlockCalls);
+    EXPECT_EQ(g_LocalStoreMgr.DownloadCount(), 0u); // nothing left running
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DownloadFaultTest,
+    ::testing::Values(Fault{"FlippedByte", [](StandInDownloads& d) { d.flipByte(kBig, 3); },
+                            SYNC_ERROR::ServerData, 0, 0, false, 1, 0},
+                      Fault{"Refused", [](StandInDownloads& d) { d.refuseBlock(kBig, 2, 3008, "no block"); },
+                            SYNC_ERROR::Logic, 3008, 0, false, 1, 1},
+                      Fault{"ResetTwice", [](StandInDownloads& d) { d.resetBlock(kBig, 2, 2); }, 0, 0, 500,
+                            false, 1, 3},
+                      Fault{"AlwaysReset", [](StandInDownloads& d) { d.resetBlock(kBig, 2); },
+                            SYNC_ERROR::Network, -1, 500, false, 1, 4},
+                      Fault{"EmptyBlockList", [](StandInDownloads& d) { d.emptyBlockList(3); },
+                            SYNC_ERROR::ServerProtocol, 0, 0, false, 3, 0},
+                      Fault{"ReadOnlyDrop", [](StandInDownloads&) {}, SYNC_ERROR::DiskWrite,
+                            int(QFileDevice::OpenError), 0, true, 0, 0}),
+    [](const ::testing::TestParamInfo<Fault>& info) { return info.param.name; });
 
 // The pieces of a block's road that a loopback run cannot steer.
 TEST(DownloadBlockTest, DecodesAndNamesTheTemporaryFile) {
