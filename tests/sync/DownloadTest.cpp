@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <functional>
 
@@ -217,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(Encodings, DownloadTest,
 // download could complete.
 const std::string kBig = "/big.bin";
 
-struct Fault {
+struct ServiceFault {
     const char* name;
     std::function<void(StandInDownloads&)> inject;
     int type;           // 0: completes
@@ -228,7 +229,7 @@ struct Fault {
     size_t secondBlockCalls; // at least
 };
 
-class DownloadFaultTest : public DownloadFixture, public ::testing::WithParamInterface<Fault> {};
+class DownloadFaultTest : public DownloadFixture, public ::testing::WithParamInterface<ServiceFault> {};
 
 TEST_P(DownloadFaultTest, EndsWithItsKindAndKeepsTheOldFile) {
     if (GetParam().readOnlyDrop) {
@@ -267,19 +268,178 @@ TEST_P(DownloadFaultTest, EndsWithItsKindAndKeepsTheOldFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, DownloadFaultTest,
-    ::testing::Values(Fault{"FlippedByte", [](StandInDownloads& d) { d.flipByte(kBig, 3); },
-                            SYNC_ERROR::ServerData, 0, 0, false, 1, 0},
-                      Fault{"Refused", [](StandInDownloads& d) { d.refuseBlock(kBig, 2, 3008, "no block"); },
-                            SYNC_ERROR::Logic, 3008, 0, false, 1, 1},
-                      Fault{"ResetTwice", [](StandInDownloads& d) { d.resetBlock(kBig, 2, 2); }, 0, 0, 500,
-                            false, 1, 3},
-                      Fault{"AlwaysReset", [](StandInDownloads& d) { d.resetBlock(kBig, 2); },
-                            SYNC_ERROR::Network, -1, 500, false, 1, 4},
-                      Fault{"EmptyBlockList", [](StandInDownloads& d) { d.emptyBlockList(3); },
-                            SYNC_ERROR::ServerProtocol, 0, 0, false, 3, 0},
-                      Fault{"ReadOnlyDrop", [](StandInDownloads&) {}, SYNC_ERROR::DiskWrite,
-                            int(QFileDevice::OpenError), 0, true, 0, 0}),
-    [](const ::testing::TestParamInfo<Fault>& info) { return info.param.name; });
+    ::testing::Values(ServiceFault{"FlippedByte", [](StandInDownloads& d) { d.flipByte(kBig, 3); },
+                                   SYNC_ERROR::ServerData, 0, 0, false, 1, 0},
+                      ServiceFault{"Refused",
+                                   [](StandInDownloads& d) { d.refuseBlock(kBig, 2, 3008, "no block"); },
+                                   SYNC_ERROR::Logic, 3008, 0, false, 1, 1},
+                      ServiceFault{"ResetTwice", [](StandInDownloads& d) { d.resetBlock(kBig, 2, 2); }, 0, 0,
+                                   500, false, 1, 3},
+                      ServiceFault{"AlwaysReset", [](StandInDownloads& d) { d.resetBlock(kBig, 2); },
+                                   SYNC_ERROR::Network, -1, 500, false, 1, 4},
+                      ServiceFault{"EmptyBlockList", [](StandInDownloads& d) { d.emptyBlockList(3); },
+                                   SYNC_ERROR::ServerProtocol, 0, 0, false, 3, 0},
+                      ServiceFault{"ReadOnlyDrop", [](StandInDownloads&) {}, SYNC_ERROR::DiskWrite,
+                                   int(QFileDevice::OpenError), 0, true, 0, 0}),
+    [](const ::testing::TestParamInfo<ServiceFault>& info) { return info.param.name; });
+
+// Downloads queued directly to a target (the manual download's way in), into the mirror or out.
+class DownloadPlaceTest : public DownloadFixture {
+protected:
+    void SetUp() override {
+        DownloadFixture::SetUp();
+        api->tree().addFileBytes("/big.bin", BigBytes('g'), kStandInTime);
+    }
+    void Start() {
+        LogIn();
+        ASSERT_TRUE(WaitStatus(4, kLongMs));
+        target = g_LocalStoreMgr.GetRootPath() + QStringLiteral("/big.bin");
+    }
+    // Queues `cloudPath` (holding `bytes`) for `localPath` and waits until the queue is empty.
+    void Fetch(const std::string& cloudPath, const std::string& bytes, const QString& localPath) {
+        FILE_INFO record;
+        record.path = QString::fromStdString(cloudPath);
+        record.size = bytes.size();
+        record.file_hash = QString::fromStdString(StandInTree::ContentHash(bytes));
+        record.mtime = kStandInTime;
+        record.local_path = localPath;
+        bool added = false;
+        OnEngine([&] {
+            g_LocalStoreMgr.ChangeStatus(LOCAL_STATUS_CHECK_CLOUD, false);
+            added = g_LocalStoreMgr.AddDownloadTask(record);
+        });
+        ASSERT_TRUE(added);
+        ASSERT_TRUE(WaitUntil([] { return g_LocalStoreMgr.DownloadCount() == 0; }));
+    }
+    static QByteArray Read(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    static void Write(const QString& path, const std::string& bytes) {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << qPrintable(path);
+        file.write(bytes.data(), qint64(bytes.size()));
+    }
+};
+
+TEST_F(DownloadPlaceTest, EncryptedBlocksThenACopyTakesTheSharedBlocksFromDisk) {
+    Encrypt(true);
+    const std::string big = BigBytes('g');
+    Start();
+    Fetch("/big.bin", big, target);
+    EXPECT_TRUE(Read(target) == QByteArray::fromStdString(big));
+    EXPECT_EQ(QFileInfo(target).lastModified().toSecsSinceEpoch(), qint64(kStandInTime));
+    EXPECT_EQ(api->calls("Sync.getDownloadInfo").size(), 1u);
+    EXPECT_EQ(api->calls("Download.getMetaInfo").size(), 1u);
+    const auto blocks = api->calls(StandInDownloads::kBlockMethod);
+    ASSERT_EQ(blocks.size(), 7u);
+    for (const RecordedRequest& block : blocks) {
+        EXPECT_EQ(Param(block, "encrypt"), "2");
+        const bool tail = Param(block, "bhash") == api->downloads().blockHashes(kBig).back();
+        EXPECT_EQ(Param(block, "compress"), tail ? "" : "1");
+    }
+    EXPECT_TRUE(QDir(g_LocalStoreMgr.GetDropPath()).entryList(QDir::Files).isEmpty());
+
+    // Four full blocks of /big.bin, then two of its own and a tail: only those three travel.
+    const std::string copy =
+        big.substr(0, 4 * CLOUD_BLOCK_SIZE) + BigBytes('h').substr(0, 2 * CLOUD_BLOCK_SIZE + 5);
+    api->tree().addFileBytes("/copy.bin", copy, kStandInTime);
+    const QString copyTarget = g_LocalStoreMgr.GetRootPath() + QStringLiteral("/copy.bin");
+    Fetch("/copy.bin", copy, copyTarget);
+    EXPECT_TRUE(Read(copyTarget) == QByteArray::fromStdString(copy));
+    EXPECT_EQ(BlockCalls(), 10u);
+
+    // Four identical full blocks and a tail: each offset gets its bytes.
+    const std::string same = big.substr(0, CLOUD_BLOCK_SIZE);
+    const std::string repeated = same + same + same + same + "tail";
+    api->tree().addFileBytes("/same.bin", repeated, kStandInTime);
+    const QString sameTarget = g_LocalStoreMgr.GetRootPath() + QStringLiteral("/same.bin");
+    Fetch("/same.bin", repeated, sameTarget);
+    EXPECT_TRUE(Read(sameTarget) == QByteArray::fromStdString(repeated));
+}
+
+TEST_F(DownloadPlaceTest, OutsideTargetWithOtherContentStaysAndTheFileLandsBeside) {
+    Start();
+    const QString outside = QDir(sandbox.home.path()).filePath(QStringLiteral("out/x.ext"));
+    Write(outside, "mine");
+    Fetch("/big.bin", BigBytes('g'), outside);
+    EXPECT_EQ(Read(outside), QByteArray("mine"));
+    const QString beside = QDir(sandbox.home.path()).filePath(QStringLiteral("out/x (1).ext"));
+    EXPECT_TRUE(Read(beside) == QByteArray::fromStdString(BigBytes('g')));
+    EXPECT_FALSE(QFileInfo::exists(outside + QStringLiteral(".draveltmp")));
+}
+
+// Local content the journal does not know is kept as a conflict copy before an empty version
+// takes its place.
+TEST_F(DownloadPlaceTest, AnEmptyVersionKeepsOtherLocalContentAsAConflictCopy) {
+    api->tree().addFileBytes("/empty.bin", std::string(), kStandInTime);
+    Start();
+    const QString local = g_LocalStoreMgr.GetRootPath() + QStringLiteral("/empty.bin");
+    Write(local, "mine");
+    Fetch("/empty.bin", std::string(), local);
+    EXPECT_TRUE(QFileInfo(local).isFile());
+    EXPECT_EQ(QFileInfo(local).size(), 0);
+    EXPECT_TRUE(api->calls("Sync.getDownloadInfo").empty());
+    const QStringList kept =
+        QDir(QFileInfo(local).absolutePath()).entryList({QStringLiteral("empty*冲突*")}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(Read(QFileInfo(local).absolutePath() + QLatin1Char('/') + kept.front()), QByteArray("mine"));
+}
+
+TEST_F(DownloadPlaceTest, SevenNestedLongNamesDownload) {
+    std::string cloud;
+    for (int level = 0; level < 7; ++level) {
+        if (level > 0)
+            api->tree().addFolder(cloud);
+        cloud += "/" + std::string(240, char('a' + level));
+    }
+    const std::string bytes = BigBytes('k').substr(0, CLOUD_BLOCK_SIZE + 99);
+    ASSERT_FALSE(api->tree().addFileBytes(cloud, bytes, kStandInTime).empty());
+    Start();
+    const QString local = g_LocalStoreMgr.GetRootPath() + QString::fromStdString(cloud);
+    Fetch(cloud, bytes, local);
+    EXPECT_TRUE(Read(local) == QByteArray::fromStdString(bytes));
+}
+
+TEST_F(DownloadPlaceTest, CleanTempFilesKeepsARunningDownloadsFile) {
+    Start();
+    standIn.addFault(FaultRule{"/intf.php", StandInDownloads::kBlockMethod, true, Listener::Primary, 3, -1,
+                               Fault{FaultKind::Hold}});
+    FILE_INFO record;
+    record.path = QStringLiteral("/big.bin");
+    record.size = BigBytes('g').size();
+    record.file_hash = QString::fromStdString(StandInTree::ContentHash(BigBytes('g')));
+    record.local_path = target;
+    OnEngine([&] {
+        g_LocalStoreMgr.ChangeStatus(LOCAL_STATUS_CHECK_CLOUD, false);
+        g_LocalStoreMgr.AddDownloadTask(record);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return standIn.heldCount() > 0; }));
+    const QString drop = g_LocalStoreMgr.GetDropPath();
+    const QStringList running = QDir(drop).entryList(QDir::Files);
+    ASSERT_EQ(running.size(), 1);
+    const QString stray = drop + QStringLiteral("/stray.tmp");
+    Write(stray, "left over");
+    OnEngine([] { g_LocalStoreMgr.CleanTempFiles(); });
+    EXPECT_FALSE(QFileInfo::exists(stray));
+    EXPECT_TRUE(QFileInfo::exists(drop + QLatin1Char('/') + running.front()));
+    standIn.clearFaults();
+    standIn.releaseHeld();
+    ASSERT_TRUE(WaitUntil([] { return g_LocalStoreMgr.DownloadCount() == 0; }));
+    EXPECT_TRUE(Read(target) == QByteArray::fromStdString(BigBytes('g')));
+}
+
+// An empty cloud version: an unchanged local file becomes empty without any request.
+TEST_F(DownloadFixture, AnEmptyVersionEmptiesAnUnchangedFileWithoutARequest) {
+    SyncedThenChanged(Bytes('m'), std::string());
+    Cycle();
+    EXPECT_TRUE(QFileInfo(target).isFile());
+    EXPECT_EQ(QFileInfo(target).size(), 0);
+    EXPECT_TRUE(api->calls("Sync.getDownloadInfo").empty());
+    EXPECT_TRUE(
+        QDir(QFileInfo(target).absolutePath()).entryList({QStringLiteral("*冲突*")}, QDir::Files).isEmpty());
+}
 
 // The pieces of a block's road that a loopback run cannot steer.
 TEST(DownloadBlockTest, DecodesAndNamesTheTemporaryFile) {
@@ -299,6 +459,25 @@ TEST(DownloadBlockTest, DecodesAndNamesTheTemporaryFile) {
     EXPECT_EQ(QCDownloadFile::TempNameFor(QStringLiteral("/drop"), deep, QStringLiteral("h1"),
                                           QStringLiteral("/home/u/b.txt"), false),
               QStringLiteral("/home/u/b.txt.draveltmp"));
+}
+
+// The copy a rename across file systems goes through: beside the target, whole, nothing left
+// behind when the source cannot be read.
+TEST(DownloadBlockTest, CopiesBesideTheTargetForARenameAcrossFileSystems) {
+    QTemporaryDir from;
+    QTemporaryDir to;
+    const QString source = from.filePath(QStringLiteral("a.tmp"));
+    QFile file(source);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(int(CLOUD_BLOCK_SIZE) + 3, 'q'));
+    file.close();
+    const QString copy = QCDownloadFile::CopyBeside(source, to.path());
+    ASSERT_EQ(QFileInfo(copy).absolutePath(), QFileInfo(to.path()).absoluteFilePath());
+    QFile copied(copy);
+    ASSERT_TRUE(copied.open(QIODevice::ReadOnly));
+    EXPECT_EQ(copied.readAll(), QByteArray(int(CLOUD_BLOCK_SIZE) + 3, 'q'));
+    EXPECT_TRUE(QCDownloadFile::CopyBeside(from.filePath(QStringLiteral("gone")), to.path()).isEmpty());
+    EXPECT_EQ(QDir(to.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 } // namespace
