@@ -175,7 +175,9 @@ TEST_P(DownloadTest, AChangedFileArrivesWholeWithTheCloudsTime) {
     EXPECT_EQ(api->calls("Sync.getDownloadInfo").size(), 1u);
     EXPECT_EQ(api->calls("Download.getMetaInfo").size(), 1u);
     const auto blocks = api->calls(StandInDownloads::kBlockMethod);
-    ASSERT_EQ(blocks.size(), 4u);
+    // The second block equals the first: it travels too unless the first was in by the time it
+    // was due, when it is copied from the temporary file.
+    ASSERT_TRUE(blocks.size() == 3u || blocks.size() == 4u) << blocks.size();
     for (const RecordedRequest& block : blocks) {
         EXPECT_EQ(Param(block, "encrypt"), GetParam().encrypt ? "2" : "");
         const bool tail = Param(block, "bhash") == api->downloads().blockHashes("/big.bin").back();
