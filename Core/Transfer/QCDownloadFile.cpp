@@ -31,6 +31,7 @@ constexpr int kStateNew = 0;
 constexpr int kStateInfo = 1;
 constexpr int kStateMeta = 2;
 constexpr int kStateBlocks = 3;
+constexpr int kStateCopy = 4;
 constexpr int kMaxMetaRequests = 3; // an empty block list is asked for again, within bounds
 constexpr int kRetries = 3;         // failed exchanges of one block that are tried again
 constexpr int kNetworkCap = 2;      // address steps of one exchange; the task retries after a pause
@@ -127,6 +128,7 @@ int QCDownloadFile::DoSync() {
     m_key = GetAesKey();
     m_state = kStateNew;
     m_metaRequests = 0;
+    m_tempName.clear();
     m_finishing = false;
     m_ended = false;
     m_resumed = false;
@@ -230,6 +232,28 @@ void QCDownloadFile::OnDownloadInfo(QJsonObject& reply) {
         End(SYNC_ERROR::ServerProtocol, 0, QString());
         return;
     }
+    const FILE_INFO record = GetFileInfo();
+    const QString target = GetDiskName();
+    const QString drop = m_dhost.GetDropPath();
+    if (m_inSync && drop.isEmpty()) {
+        End(SYNC_ERROR::DiskDir, 0, QString());
+        return;
+    }
+    m_tempName = TempNameFor(drop, record.path, record.file_hash, target, m_inSync);
+    const QString source = m_dhost.FindSameHash(record);
+    if (source == target) {
+        End(0, 0, QString()); // the target already holds the content
+        return;
+    }
+    if (!source.isEmpty()) {
+        m_state = kStateCopy;
+        OnPool(weak_from_this(), [source](QCDownloadFile& task) { task.CopyLocal(source); });
+        return;
+    }
+    StartTransfer();
+}
+
+void QCDownloadFile::StartTransfer() {
     int fileError = 0;
     if (const int type = PrepareTmpFile(fileError)) {
         End(type, unsigned(fileError), QString());

@@ -4,7 +4,9 @@
 // Road of one download (states in m_state):
 //   0 new -> DoSync: an empty cloud file is put in place at once (done); otherwise the
 //   information request goes to the pool -> 1 info requested -> OnDownloadInfo (engine thread):
-//   the record takes the cloud's hash, version, times and size, the temporary file is prepared
+//   the record takes the cloud's hash, version, times and size; when a local file known to hold
+//   that content exists, it is copied on the pool (4 local copy) and put in place, or, when it
+//   turns out not to hold it, the download goes on; otherwise the temporary file is prepared
 //   (an existing one is reopened, not truncated) and the block list is asked for on the pool -> 2
 //   list requested -> OnDownloadMeta (engine thread): the blocks are listed and the rest goes to
 //   the pool -> 3 blocks running: the blocks a reopened temporary file already holds are read
@@ -96,8 +98,13 @@ private:
     void OnDownloadMeta(QJsonObject& reply);
     void RequestInfo();
     void RequestMeta();
-    // Engine thread: chooses and opens the temporary file (reopening a kept one); an end type.
+    // Opens the temporary file (reopening a kept one); an end type. Engine thread, or the pool
+    // thread of a local copy that could not be used.
     int PrepareTmpFile(int& fileError);
+    // Goes on with the blocks: the temporary file, then the block list.
+    void StartTransfer();
+    // Pool thread: copies the content from the local file `source` and puts it in place.
+    void CopyLocal(const QString& source);
     // Pool thread: marks done the listed blocks that a reopened temporary file already holds.
     void CheckResumedBlocks();
     // Any thread: starts block requests up to the in-flight limit, or finishes the file.
@@ -125,13 +132,13 @@ private:
 
     QCDownloadHost& m_dhost;
 
-    // Engine thread until the blocks start, then read-only.
-    int m_state = 0;
+    std::atomic<int> m_state{0};
+    std::atomic<bool> m_resumed{false}; // the temporary file was kept from an earlier attempt
+    std::atomic<int> m_metaRequests{0};
+    // Engine thread until the copy or the blocks start, then read-only.
     bool m_inSync = true;
     bool m_useHttps = false;
     bool m_compress = false;
-    bool m_resumed = false; // the temporary file was kept from an earlier attempt
-    int m_metaRequests = 0;
     int m_blockLimit = 5;
     QString m_nid;
     QString m_dt;

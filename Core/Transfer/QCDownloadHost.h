@@ -26,4 +26,7 @@ public:
     // The summed weight of the downloads running now; while it is small each may keep more block
     // requests in flight.
     virtual double RunningDownloadWeight() const = 0;
+    // A local file known to hold `record`'s content (its journal row has that hash and the file is
+    // unchanged since), or empty. Engine thread.
+    virtual QString FindSameHash(const FILE_INFO& record) = 0;
 };

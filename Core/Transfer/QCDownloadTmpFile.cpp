@@ -2,6 +2,7 @@
 // reopening) the temporary file, positioned reads and writes, blocks read back from a kept file or
 // copied from another local file, the last check, and the move into place.
 #include "Transfer/QCDownloadFile.h"
+#include "Transfer/QCLocalCopyProgress.h"
 
 #include "Database/QCBlockTable.h"
 #include "Database/QCGlobalConfig.h"
@@ -86,12 +87,6 @@ QString QCDownloadFile::CopyBeside(const QString& file, const QString& folder) {
 // --- Temporary file ----------------------------------------------------------------------------------
 
 int QCDownloadFile::PrepareTmpFile(int& fileError) {
-    const FILE_INFO record = GetFileInfo();
-    const QString target = GetDiskName();
-    const QString drop = m_dhost.GetDropPath();
-    if (m_inSync && drop.isEmpty())
-        return SYNC_ERROR::DiskDir;
-    m_tempName = TempNameFor(drop, record.path, record.file_hash, target, m_inSync);
     std::lock_guard<std::mutex> lock(m_fileMutex);
     m_file.close();
     m_file.setFileName(m_tempName);
@@ -175,6 +170,36 @@ bool QCDownloadFile::WriteExistBlock(const BLOCK_INFO& block) {
     if (quint32(data.size()) != block.bsize || !SameHash(data, block.bhash))
         return false;
     return WriteTmpFile(block.boffset, data) == 0;
+}
+
+void QCDownloadFile::CopyLocal(const QString& source) {
+    const FILE_INFO record = GetFileInfo();
+    QCLocalCopyProgress copy(source, m_tempName, record);
+    const QCLocalCopyProgress::Result result =
+        copy.ExecCopy([this] { return m_ended.load(); },
+                      [this](quint64 bytes) {
+                          EditFileInfo([bytes](FILE_INFO& info) { info.done_size = bytes; });
+                          UpdateTransferDetail();
+                      });
+    switch (result) {
+    case QCLocalCopyProgress::Interrupted:
+        return; // the task ended meanwhile: nobody waits for it
+    case QCLocalCopyProgress::Copied: {
+        const int type = PutInPlace(m_tempName, record);
+        if (type != 0 && type != SYNC_ERROR::FileUsing)
+            QFile::remove(m_tempName);
+        End(type, 0, QString());
+        return;
+    }
+    case QCLocalCopyProgress::WriteFailed:
+        End(SYNC_ERROR::DiskWrite, 3, QString());
+        return;
+    case QCLocalCopyProgress::Unusable:
+        CoreDebug("[download] %s: the local copy from %s is not usable, downloading",
+                  qUtf8Printable(record.path), qUtf8Printable(source));
+        StartTransfer();
+        return;
+    }
 }
 
 // --- The end -----------------------------------------------------------------------------------------

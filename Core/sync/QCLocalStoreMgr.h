@@ -242,6 +242,7 @@ public:
     bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) override;
     QCBlockTable& BlockTable() override { return m_blockTable; }
     double RunningDownloadWeight() const override { return m_downWeight; } // engine thread
+    QString FindSameHash(const FILE_INFO& record) override;
     // Deletes the files of the drop folder that no queued download owns, so a running or resumable
     // download keeps its temporary file. Engine thread.
     void CleanTempFiles();

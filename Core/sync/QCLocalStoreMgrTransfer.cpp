@@ -492,3 +492,16 @@ void QCLocalStoreMgr::CleanTempFiles() {
             QFile::remove(file);
     }
 }
+
+QString QCLocalStoreMgr::FindSameHash(const FILE_INFO& record) {
+    if (record.size == 0 || record.file_hash.isEmpty())
+        return QString();
+    FILE_INFO row;
+    if (!QCSyncDB::GetFileInfoByHash(record.file_hash, row) || row.size != record.size)
+        return QString();
+    const QString path = GetDiskPath(row.path);
+    const QFileInfo here(path);
+    const bool unchanged = here.isFile() && quint64(here.size()) == row.size &&
+                           here.lastModified().toSecsSinceEpoch() == qint64(row.mtime);
+    return unchanged ? path : QString();
+}

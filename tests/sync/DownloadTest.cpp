@@ -12,6 +12,7 @@
 #include "Transfer/QCDownloadFile.h"
 #include "common/CommonDef.h"
 #include "common/Hash.h"
+#include "common/PathUtils.h"
 #include "common/QCClock.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
@@ -360,6 +361,40 @@ TEST_F(DownloadPlaceTest, EncryptedBlocksThenACopyTakesTheSharedBlocksFromDisk) 
     Fetch("/same.bin", repeated, sameTarget);
     EXPECT_TRUE(Read(sameTarget) == QByteArray::fromStdString(repeated));
 }
+
+// A file of the mirror with the same content is copied instead of fetched; when it no longer
+// holds that content (same size and time), the download goes on, and only the block that
+// differs and the tail (never taken from disk) travel.
+class DownloadLocalCopyTest : public DownloadPlaceTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DownloadLocalCopyTest, ASameContentFileIsCopiedWhileItHoldsIt) {
+    const bool tampered = GetParam();
+    const std::string big = BigBytes('g');
+    Start();
+    Fetch("/big.bin", big, target);
+    const size_t metaBefore = api->calls("Download.getMetaInfo").size();
+    const size_t blocksBefore = BlockCalls();
+    if (tampered) {
+        QFile file(target);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.seek(CLOUD_BLOCK_SIZE + 5);
+        file.write("#");
+        file.close();
+        ASSERT_TRUE(MyChangeFileTime(target, kStandInTime, kStandInTime));
+    }
+    api->tree().addFileBytes("/twin.bin", big, kNewTime);
+    const QString twin = g_LocalStoreMgr.GetRootPath() + QStringLiteral("/twin.bin");
+    Fetch("/twin.bin", big, twin);
+    EXPECT_TRUE(Read(twin) == QByteArray::fromStdString(big));
+    EXPECT_EQ(QFileInfo(twin).lastModified().toSecsSinceEpoch(), qint64(kNewTime));
+    EXPECT_EQ(api->calls("Download.getMetaInfo").size() - metaBefore, tampered ? 1u : 0u);
+    EXPECT_EQ(BlockCalls() - blocksBefore, tampered ? 2u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Source, DownloadLocalCopyTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ChangedSinceItsSync" : "Unchanged";
+                         });
 
 TEST_F(DownloadPlaceTest, OutsideTargetWithOtherContentStaysAndTheFileLandsBeside) {
     Start();
