@@ -481,6 +481,8 @@ void QCDownloadFile::BlockFailed(size_t slot, unsigned code) {
     int failures = 0;
     {
         std::lock_guard<std::mutex> lock(m_slotMutex);
+        if (slot >= m_slots.size())
+            return; // the task started over meanwhile
         Slot& failed = m_slots[slot];
         failures = ++failed.failures;
         failed.state = 3;
@@ -514,6 +516,8 @@ void QCDownloadFile::BlockDone(size_t slot) {
     QString hash;
     {
         std::lock_guard<std::mutex> lock(m_slotMutex);
+        if (slot >= m_slots.size())
+            return; // the task started over meanwhile
         m_slots[slot].state = 2;
         hash = m_slots[slot].block.bhash;
     }
