@@ -232,6 +232,10 @@ struct ServiceFault {
     size_t secondBlockCalls; // at least
 };
 
+void PrintTo(const ServiceFault& fault, std::ostream* os) {
+    *os << fault.name;
+}
+
 class DownloadFaultTest : public DownloadFixture, public ::testing::WithParamInterface<ServiceFault> {};
 
 TEST_P(DownloadFaultTest, EndsWithItsKindAndKeepsTheOldFile) {
