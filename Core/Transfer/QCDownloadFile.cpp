@@ -7,6 +7,7 @@
 #include "common/Hash.h"
 #include "common/PathUtils.h"
 #include "common/QCClock.h"
+#include "common/TsanAnnotations.h"
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
 #include "network/QCResponseCommon.h"
@@ -40,10 +41,13 @@ constexpr int kLightLoadFlight = 5;
 constexpr quint32 kCompressFrom = 1025; // smaller blocks are never asked for compressed
 constexpr long kHttpRefused = 514;      // the block service's refusal, with "errno" and "errmsg"
 
+// Qt's pool hands the job over behind its own lock, which ThreadSanitizer cannot see: the job
+// says so itself.
 class PoolJob : public QRunnable {
 public:
-    explicit PoolJob(std::function<void()> work) : m_work(std::move(work)) {}
+    explicit PoolJob(std::function<void()> work) : m_work(std::move(work)) { TsanRelease(this); }
     void run() override {
+        TsanAcquire(this);
         m_work();
         OPENSSL_thread_stop(); // no OpenSSL state left for a pool thread's exit at process end
     }
