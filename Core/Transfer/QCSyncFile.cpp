@@ -43,6 +43,11 @@ quint64 QCSyncFile::GetFileSize() const {
     return m_info.size;
 }
 
+void QCSyncFile::SetFileInfo(const FILE_INFO& info) {
+    std::lock_guard<std::mutex> lock(m_infoMutex);
+    m_info = info;
+}
+
 void QCSyncFile::SetDiskName(const QString& localPath) {
     std::lock_guard<std::mutex> lock(m_infoMutex);
     m_info.local_path = localPath;

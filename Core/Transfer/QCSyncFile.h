@@ -139,6 +139,7 @@ public:
 
 protected:
     // Subclasses set these from the service's answers.
+    void SetFileInfo(const FILE_INFO& info);
     void SetServerHave(quint64 bytes) { m_serverHave = bytes; }
     void SetNewVersion(quint32 version) { m_newVersion = version; }
     void SetServerCommitted(bool on) { m_serverCommitted = on; }

@@ -94,7 +94,9 @@ bool Inside(QString folder, const QString& path) {
 
 } // namespace
 
-QCLocalStoreMgr::QCLocalStoreMgr() : m_stopWake(std::make_shared<QCCoreTimerEvent>()) {}
+QCLocalStoreMgr::QCLocalStoreMgr() : m_stopWake(std::make_shared<QCCoreTimerEvent>()) {
+    SetDownloadFactory(nullptr);
+}
 
 QCLocalStoreMgr::~QCLocalStoreMgr() {
     // At exit the other process-wide objects may be gone already: only end a thread that still

@@ -7,8 +7,9 @@
 // safe to read (the status is atomic, the error records and the root path have small locks) or
 // post their work to the engine's queue.
 
+#include "Database/QCBlockTable.h"
 #include "Transfer/QCSyncFile.h"
-#include "Transfer/QCTransferHost.h"
+#include "Transfer/QCDownloadHost.h"
 #include "Transfer/QCUploadHost.h"
 #include "cache/QCCache.h"
 #include "cache/QCCacheHost.h"
@@ -47,7 +48,7 @@
 class QCLocalStoreMgr : public QCResponseHandler,
                         public QCCacheHost,
                         public QCViewHost,
-                        public QCTransferHost,
+                        public QCDownloadHost,
                         public QCUploadHost,
                         public QCWatcherHost {
 public:
@@ -117,10 +118,10 @@ public:
     // The configured sync folder + "/.Nimbocache".
     QString GetPrivateRoot() const;
     QString GetBlockPath() const;
-    QString GetDropPath() const;
+    QString GetDropPath() const override;
     // Whether `path` lies in the sync folder in effect (the folder itself or below it) and not in
     // the private folder; false while no sync folder is in effect.
-    bool IsSyncPath(const QString& path) const;
+    bool IsSyncPath(const QString& path) const override;
     // The cloud path of a local path in the configured sync folder ("" for the folder itself);
     // any other path unchanged.
     QString GetVirtualPath(QString localPath) const override;
@@ -153,8 +154,8 @@ public:
     // --- Transfers (QCLocalStoreMgrTransfer.cpp, QCLocalStoreMgrResult.cpp) ---
 
     using TaskPtr = std::shared_ptr<QCSyncFile>;
-    // Makes the download task of a cloud file (its local path in the record); null until the
-    // block download is there, and then no download is queued.
+    // Makes the download task of a cloud file (its local path in the record). Tests put doubles
+    // in; null gives back the block download (QCDownloadFile).
     using DownloadFactory = std::function<TaskPtr(const FILE_INFO& record)>;
     void SetDownloadFactory(DownloadFactory factory); // engine thread
     // Queues a download (new, at the tail, once per cloud path); false when none was made.
@@ -249,7 +250,13 @@ public:
                                  LocalStamp* seen = nullptr);
     // A finished download's temporary file put in place of `localPath` (check, then replace);
     // false when it could not be.
-    bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud);
+    bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) override;
+    QCBlockTable& BlockTable() override { return m_blockTable; }
+    double RunningDownloadWeight() const override { return m_downWeight; } // engine thread
+    QString FindSameHash(const FILE_INFO& record) override;
+    // Deletes the files of the drop folder that no queued download owns, so a running or resumable
+    // download keeps its temporary file. Engine thread.
+    void CleanTempFiles();
     // Test hooks: runs between a check and the rename of ReplaceUserFile; counts the hashes the
     // conflict check made.
     void SetBeforeReplaceHookForTests(std::function<void(const QString&)> hook);
@@ -537,6 +544,7 @@ private:
     // Engine thread only.
     DownloadFactory m_downloadFactory;
     double m_downWeight = 0; // weight of the downloads the last pass counted
+    QCBlockTable m_blockTable; // where full blocks of finished and running downloads lie
     // Guarded by m_hookLock.
     std::mutex m_hookLock;
     std::function<void(const QString&)> m_beforeReplaceHook;

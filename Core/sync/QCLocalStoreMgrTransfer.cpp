@@ -9,12 +9,17 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
+#include "Transfer/QCDownloadFile.h"
 #include "common/CoreLog.h"
 #include "common/QCClock.h"
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
 
+#include <QDirIterator>
+#include <QFileInfo>
+
 #include <algorithm>
+#include <set>
 
 namespace {
 
@@ -39,6 +44,8 @@ TaskPtr FindByRequestLocked(const std::list<TaskPtr>& queue, unsigned id, bool s
 } // namespace
 
 void QCLocalStoreMgr::SetDownloadFactory(DownloadFactory factory) {
+    if (!factory)
+        factory = [this](const FILE_INFO& record) { return std::make_shared<QCDownloadFile>(*this, record); };
     m_downloadFactory = std::move(factory);
 }
 
@@ -126,6 +133,7 @@ void QCLocalStoreMgr::ExecDownloadTask() {
 
     // Picked under the lock, started outside it: a task's start may wait on the pool.
     std::vector<TaskPtr> toStart;
+    std::vector<std::shared_ptr<QCDownloadFile>> running;
     double used = 0;
     {
         std::lock_guard<std::mutex> lock(m_downLock);
@@ -138,6 +146,8 @@ void QCLocalStoreMgr::ExecDownloadTask() {
                 continue;
             if (!task->IsNew()) {
                 used += task->Weight(); // running
+                if (const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task))
+                    running.push_back(download);
                 continue;
             }
             if (anyFast && !task->IsFast())
@@ -148,6 +158,8 @@ void QCLocalStoreMgr::ExecDownloadTask() {
             toStart.push_back(task);
         }
     }
+    for (const auto& download : running)
+        download->CheckRetry(); // blocks whose pause after a failed exchange has passed
     for (const TaskPtr& task : toStart) {
         if (stoped())
             return;
@@ -457,3 +469,34 @@ void QCLocalStoreMgr::AddToFailedTask(const FILE_INFO& record) {
     m_failedList.Update(record);
 }
 
+void QCLocalStoreMgr::CleanTempFiles() {
+    const QString drop = GetDropPath();
+    if (drop.isEmpty())
+        return;
+    std::set<QString> owned;
+    {
+        std::lock_guard<std::mutex> lock(m_downLock);
+        for (const TaskPtr& task : m_downQueue)
+            if (const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task))
+                owned.insert(QFileInfo(download->GetTempName()).absoluteFilePath());
+    }
+    QDirIterator files(drop, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString file = QFileInfo(files.next()).absoluteFilePath();
+        if (owned.count(file) == 0)
+            QFile::remove(file);
+    }
+}
+
+QString QCLocalStoreMgr::FindSameHash(const FILE_INFO& record) {
+    if (record.size == 0 || record.file_hash.isEmpty())
+        return QString();
+    FILE_INFO row;
+    if (!QCSyncDB::GetFileInfoByHash(record.file_hash, row) || row.size != record.size)
+        return QString();
+    const QString path = GetDiskPath(row.path);
+    const QFileInfo here(path);
+    const bool unchanged = here.isFile() && quint64(here.size()) == row.size &&
+                           here.lastModified().toSecsSinceEpoch() == qint64(row.mtime);
+    return unchanged ? path : QString();
+}

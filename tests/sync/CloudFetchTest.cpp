@@ -2,6 +2,7 @@
 #include "EngineTestSupport.h"
 
 #include "support/DebugCapture.h"
+#include "support/TransferDoubles.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
@@ -28,6 +29,10 @@ protected:
         EngineTest::SetUp();
         AddAccount();
         ServeTree();
+    }
+    void TearDown() override {
+        OnEngine([] { g_LocalStoreMgr.SetDownloadFactory(nullptr); });
+        EngineTest::TearDown();
     }
 
     // Logs in and waits for the end of the first comparison.
@@ -251,6 +256,12 @@ TEST_F(CloudFetchTest, ComparingTheChangesAloneEqualsComparingTheWholeTree) {
     }
     ASSERT_EQ(tree.nodeCount(), 20000u);
     Compared();
+    // The downloads the changes lead to wait in the queue, so that both comparisons see one state.
+    OnEngine([] {
+        g_LocalStoreMgr.SetDownloadFactory([](const FILE_INFO& record) {
+            return std::make_shared<TaskDouble>(g_LocalStoreMgr, record, true);
+        });
+    });
     int changes = 0;
     for (int i = 0; i < 60; ++i, ++changes) // edits, a third of them over local copies
         ASSERT_TRUE(tree.editFileBytes("/f" + std::to_string(i % 3 == 0 ? 2 : 50 + i % 40) + "/" +

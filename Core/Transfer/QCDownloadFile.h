@@ -1,0 +1,154 @@
+#pragma once
+// The block download of one cloud file into a local file.
+//
+// Road of one download (states in m_state):
+//   0 new -> DoSync: an empty cloud file is put in place at once (done); otherwise the
+//   information request goes to the pool -> 1 info requested -> OnDownloadInfo (engine thread):
+//   the record takes the cloud's hash, version, times and size; when a local file known to hold
+//   that content exists, it is copied on the pool (4 local copy) and put in place, or, when it
+//   turns out not to hold it, the download goes on; otherwise the temporary file is prepared
+//   (an existing one is reopened, not truncated) and the block list is asked for on the pool -> 2
+//   list requested -> OnDownloadMeta (engine thread): the blocks are listed and the rest goes to
+//   the pool -> 3 blocks running: the blocks a reopened temporary file already holds are read
+//   back and hashed; GetBlocks takes each remaining full block from a local file when the block
+//   table knows one that still holds it, else requests it, up to the in-flight limit; each
+//   request runs on a pool thread (exchange, AES-256-CBC, zlib, SHA-1, positioned write) and
+//   schedules the next -> when every block is done, Finish re-reads the temporary file, requires
+//   the record's content hash, stamps the cloud's times and puts it in place -> CompleteMe.
+//
+// Block slots (m_slots): 0 waiting, 1 in flight, 2 done, 3 paused after a failed exchange until
+// dueMs; CheckRetry (engine thread) makes paused slots wait again. A slot fails at most kRetries
+// times (pauses of 1, 2, 4 s on the core's clock); one more failure ends the file with Network.
+//
+// Invariants
+// - The target is never written before the whole file is there and checked; it is replaced by
+//   one rename, never deleted first. Outside the sync folder other content at the target stays
+//   and the file lands at "name (n).ext".
+// - A block reply is matched to its slot by request id, never by hash, so identical blocks at
+//   different offsets each get their own bytes.
+// - Finish runs once per start (m_finishing), whichever thread brings the last block.
+// - The temporary file stays when the task fails for any reason but a bad finished file, so a
+//   later attempt of the same content resumes it.
+//
+// Threads and locks
+// - DoSync, CheckRetry and the information and block-list replies run on the engine thread; the
+//   exchanges themselves run on Qt's global pool and come back as process-response events.
+// - Block exchanges, block reuse and the resume check run on pool threads, each holding a
+//   reference to the task.
+// - m_fileMutex: the temporary QFile (one seek-and-write, seek-and-read or close at a time).
+// - m_slotMutex: m_slots and m_flight. Neither lock is held with another lock of the task, nor
+//   while a host or the network is called.
+// - Set on the engine thread before any block starts, read-only afterwards: the hosts, the key
+//   pair, dt, node id, flags, the temporary name, the in-flight limit.
+
+#include "Transfer/QCDownloadHost.h"
+#include "Transfer/QCSyncFile.h"
+
+#include "network/AesKey.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <vector>
+
+class QCDownloadFile : public QCSyncFile {
+public:
+    // `info` carries the cloud path and the target path (local_path). Engine thread.
+    QCDownloadFile(QCDownloadHost& host, const FILE_INFO& info);
+    ~QCDownloadFile() override;
+
+    int DoSync() override;
+    void OnSyncInfo(int command, unsigned taskId, QJsonObject& reply) override;
+    // Sends again the blocks whose pause after a failed exchange has passed. Engine thread.
+    void CheckRetry();
+
+    bool IsDownloadCache() const { return m_inSync; }
+    // Engine thread (set there before any block starts).
+    QString GetTempName() const { return m_tempName; }
+
+    // The temporary file of a download into the sync folder: "<drop>/<sha1 of the cloud path>_<
+    // content hash>.tmp" (a digest keeps deep paths within the name limit and is stable, so a
+    // later attempt finds the same file); outside the sync folder the target plus ".draveltmp".
+    static QString TempNameFor(const QString& dropFolder, const QString& cloudPath,
+                               const QString& contentHash, const QString& target, bool inSync);
+    // Decodes one block reply as the request asked for it: AES-256-CBC with `key` (encrypted),
+    // then zlib (compressed, only blocks above 1024 bytes; a failed inflation leaves the data),
+    // cut to `blockSize`. False when decryption fails.
+    static bool DecodeBlock(QByteArray& data, bool encrypted, bool compressed, quint32 blockSize,
+                            const AES_KEY_PAIR& key);
+    // Where a finished file goes outside the sync folder: `target` when it is free or already
+    // holds `contentHash`, else the first free "name (n).ext".
+    static QString OutsidePlace(const QString& target, quint64 size, const QString& contentHash);
+    // Copies `file` to a new hidden file in `folder`, flushed to disk; its path, or empty (nothing
+    // left behind) on failure. For a rename that cannot cross file systems.
+    static QString CopyBeside(const QString& file, const QString& folder);
+
+private:
+    struct Slot {
+        BLOCK_INFO block;
+        int state = 0; // 0 waiting, 1 in flight, 2 done, 3 paused for a retry
+        int failures = 0;
+        qint64 dueMs = 0;
+    };
+
+    void OnDownloadInfo(QJsonObject& reply);
+    void OnDownloadMeta(QJsonObject& reply);
+    void RequestInfo();
+    void RequestMeta();
+    // Opens the temporary file (reopening a kept one); an end type. Engine thread, or the pool
+    // thread of a local copy that could not be used.
+    int PrepareTmpFile(int& fileError);
+    // Goes on with the blocks: the temporary file, then the block list.
+    void StartTransfer();
+    // Pool thread: copies the content from the local file `source` and puts it in place.
+    void CopyLocal(const QString& source);
+    // Pool thread: marks done the listed blocks that a reopened temporary file already holds.
+    void CheckResumedBlocks();
+    // Any thread: starts block requests up to the in-flight limit, or finishes the file.
+    void GetBlocks();
+    // Takes a full block from a local file the block table names; true when written.
+    bool WriteExistBlock(const BLOCK_INFO& block);
+    void StartBlock(size_t slot, const BLOCK_INFO& block);
+    // Pool thread: one block exchange and its result.
+    void RunBlock(unsigned taskId);
+    // The end type of one block reply (0: written, -2: retry the exchange).
+    int HandleBlock(const BLOCK_INFO& block, NetworkClient& client, unsigned& code, QString& msg);
+    // A failed exchange of `slot`: paused for a retry, or the end of the file.
+    void BlockFailed(size_t slot, unsigned code);
+    void BlockDone(size_t slot);
+    int WriteTmpFile(quint64 offset, const QByteArray& data);
+    // Reads `size` bytes at `offset` of the temporary file; empty when short.
+    QByteArray ReadTmpFile(quint64 offset, quint32 size);
+    // Puts the finished temporary file in place; an end type.
+    int Finish();
+    // Puts the finished `temp` in place of the target (or beside it); an end type.
+    int PutInPlace(const QString& temp, const FILE_INFO& record);
+    // Puts an empty file in place of the target; an end type.
+    int MakeZeroFile();
+    void End(int type, unsigned code, const QString& msg);
+
+    QCDownloadHost& m_dhost;
+
+    std::atomic<int> m_state{0};
+    std::atomic<bool> m_resumed{false}; // the temporary file was kept from an earlier attempt
+    std::atomic<int> m_metaRequests{0};
+    // Engine thread until the copy or the blocks start, then read-only.
+    bool m_inSync = true;
+    bool m_useHttps = false;
+    bool m_compress = false;
+    int m_blockLimit = 5;
+    QString m_nid;
+    QString m_dt;
+    QString m_tempName;
+    AES_KEY_PAIR m_key;
+
+    std::mutex m_fileMutex; // guards m_file (the temporary file)
+    std::mutex m_slotMutex;
+    std::vector<Slot> m_slots;           // guarded by m_slotMutex
+    std::map<unsigned, size_t> m_flight; // request id -> slot; guarded by m_slotMutex
+    std::atomic<bool> m_finishing{false};
+    std::atomic<bool> m_ended{false};
+};

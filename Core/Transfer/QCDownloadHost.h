@@ -1,0 +1,32 @@
+#pragma once
+// What a download task needs of the sync engine beyond QCTransferHost: where its temporary file
+// goes, how the finished file is put in place of the user's, and where full blocks of earlier
+// downloads lie. The engine implements it; the transfer library never links the engine. Any
+// thread may call every operation.
+
+#include "Transfer/QCTransferHost.h"
+
+#include <QString>
+
+class QCBlockTable;
+
+class QCDownloadHost : public QCTransferHost {
+public:
+    // The private drop folder of downloads into the sync folder; empty while none is set up.
+    virtual QString GetDropPath() const = 0;
+    // Whether `path` lies in the sync folder in effect.
+    virtual bool IsSyncPath(const QString& path) const = 0;
+    // Renames the finished `tempFile` over `localPath` after checking, right before the rename,
+    // that the local file is still what the journal says (else it is kept as a conflict copy).
+    // False when nothing was put in place.
+    virtual bool InstallDownload(const QString& tempFile, const QString& localPath,
+                                 const FILE_INFO& cloud) = 0;
+    // Where full blocks of this engine's downloads lie; lives as long as the host.
+    virtual QCBlockTable& BlockTable() = 0;
+    // The summed weight of the downloads running now; while it is small each may keep more block
+    // requests in flight.
+    virtual double RunningDownloadWeight() const = 0;
+    // A local file known to hold `record`'s content (its journal row has that hash and the file is
+    // unchanged since), or empty. Engine thread.
+    virtual QString FindSameHash(const FILE_INFO& record) = 0;
+};

@@ -1,0 +1,300 @@
+// The download's temporary file and how the finished file reaches its place: preparing (and
+// reopening) the temporary file, positioned reads and writes, blocks read back from a kept file or
+// copied from another local file, the last check, and the move into place.
+#include "Transfer/QCDownloadFile.h"
+#include "Transfer/QCLocalCopyProgress.h"
+
+#include "Database/QCBlockTable.h"
+#include "Database/QCGlobalConfig.h"
+#include "common/CommonDef.h"
+#include "common/CoreLog.h"
+#include "common/Hash.h"
+#include "common/PathUtils.h"
+#include "common/QCEvents.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool SameHash(const QByteArray& data, const QString& hash) {
+    return QString::fromLatin1(HashBuffer(data.constData(), data.size(), HASH_SHA1))
+               .compare(hash, Qt::CaseInsensitive) == 0;
+}
+
+dev_t DeviceOf(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_dev : dev_t(-1);
+}
+
+// Renames `from` to `to` only when nothing is at `to`.
+bool RenameNoReplace(const QString& from, const QString& to) {
+    return ::renameat2(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
+                       QFile::encodeName(to).constData(), RENAME_NOREPLACE) == 0;
+}
+
+} // namespace
+
+// --- Names and places --------------------------------------------------------------------------------
+
+QString QCDownloadFile::OutsidePlace(const QString& target, quint64 size, const QString& contentHash) {
+    const QFileInfo here(target);
+    if (!here.exists() && !here.isSymLink())
+        return target;
+    if (here.isFile() && quint64(here.size()) == size &&
+        QString::fromLatin1(CloudHashFile(target)).compare(contentHash, Qt::CaseInsensitive) == 0)
+        return target;
+    const QString folder = here.absolutePath();
+    const QString base = here.completeBaseName();
+    const QString suffix = here.suffix().isEmpty() ? QString() : QLatin1Char('.') + here.suffix();
+    for (int n = 1;; ++n) {
+        const QString candidate =
+            MyCombinePath(folder, QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(suffix));
+        if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink())
+            return candidate;
+    }
+}
+
+QString QCDownloadFile::CopyBeside(const QString& file, const QString& folder) {
+    QFile source(file);
+    if (!source.open(QIODevice::ReadOnly))
+        return QString();
+    const QString copy =
+        MyCombinePath(folder, QLatin1Char('.') + QFileInfo(file).fileName() + QStringLiteral(".part"));
+    QFile out(copy);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return QString();
+    bool ok = true;
+    while (ok && !source.atEnd()) {
+        const QByteArray chunk = source.read(CLOUD_BLOCK_SIZE);
+        ok = !chunk.isEmpty() && out.write(chunk) == chunk.size();
+    }
+    ok = ok && out.flush() && ::fsync(out.handle()) == 0;
+    out.close();
+    if (!ok) {
+        QFile::remove(copy);
+        return QString();
+    }
+    return copy;
+}
+
+// --- Temporary file ----------------------------------------------------------------------------------
+
+int QCDownloadFile::PrepareTmpFile(int& fileError) {
+    std::lock_guard<std::mutex> lock(m_fileMutex);
+    m_file.close();
+    m_file.setFileName(m_tempName);
+    // A file kept from an earlier attempt of the same content is resumed as it is.
+    if (QFileInfo(m_tempName).isFile()) {
+        if (m_file.open(QIODevice::ReadWrite)) {
+            m_resumed = true;
+            return 0;
+        }
+        QFile::remove(m_tempName);
+    }
+    if (!QDir().mkpath(QFileInfo(m_tempName).absolutePath()))
+        return SYNC_ERROR::DiskDir;
+    if (!m_file.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+        fileError = int(m_file.error());
+        CoreDebug("[download] PrepareTmpFile: %s createfile err:%d", qUtf8Printable(m_tempName), fileError);
+        return SYNC_ERROR::DiskWrite;
+    }
+    return 0;
+}
+
+int QCDownloadFile::WriteTmpFile(quint64 offset, const QByteArray& data) {
+    std::lock_guard<std::mutex> lock(m_fileMutex);
+    if (!m_file.isOpen())
+        return int(QFileDevice::WriteError); // closed by the end of the task
+    // A temporary file removed under the task is not made again: its earlier blocks are gone.
+    if (!QFileInfo::exists(m_tempName))
+        return int(QFileDevice::OpenError);
+    if (!m_file.seek(qint64(offset)) || m_file.write(data) != data.size()) {
+        const int error = int(m_file.error());
+        m_file.close();
+        return error ? error : int(QFileDevice::WriteError);
+    }
+    return 0;
+}
+
+QByteArray QCDownloadFile::ReadTmpFile(quint64 offset, quint32 size) {
+    std::lock_guard<std::mutex> lock(m_fileMutex);
+    if (!m_file.isOpen() || !m_file.seek(qint64(offset)))
+        return QByteArray();
+    QByteArray data = m_file.read(size);
+    return quint32(data.size()) == size ? data : QByteArray();
+}
+
+void QCDownloadFile::CheckResumedBlocks() {
+    std::vector<std::pair<size_t, BLOCK_INFO>> listed;
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        for (size_t i = 0; i < m_slots.size(); ++i)
+            if (m_slots[i].state == 0)
+                listed.emplace_back(i, m_slots[i].block);
+    }
+    int kept = 0;
+    for (const auto& [slot, block] : listed) {
+        if (m_ended.load())
+            return;
+        if (SameHash(ReadTmpFile(block.boffset, block.bsize), block.bhash)) {
+            BlockDone(slot);
+            ++kept;
+        }
+    }
+    CoreDebug("[download] %s: %d of %zu blocks kept in %s", qUtf8Printable(GetSvrPath()), kept, listed.size(),
+              qUtf8Printable(m_tempName));
+}
+
+bool QCDownloadFile::WriteExistBlock(const BLOCK_INFO& block) {
+    QString source;
+    unsigned long long offset = 0;
+    if (!m_dhost.BlockTable().CheckBlockData(block.bhash.toLower(), source, offset))
+        return false;
+    QByteArray data;
+    if (source == m_tempName) {
+        data = ReadTmpFile(offset, block.bsize);
+    } else {
+        QFile file(source);
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(qint64(offset)))
+            return false;
+        data = file.read(block.bsize);
+    }
+    // The place may have changed since it was recorded: only the block's own bytes are taken.
+    if (quint32(data.size()) != block.bsize || !SameHash(data, block.bhash))
+        return false;
+    return WriteTmpFile(block.boffset, data) == 0;
+}
+
+void QCDownloadFile::CopyLocal(const QString& source) {
+    const FILE_INFO record = GetFileInfo();
+    QCLocalCopyProgress copy(source, m_tempName, record);
+    const QCLocalCopyProgress::Result result =
+        copy.ExecCopy([this] { return m_ended.load(); },
+                      [this](quint64 bytes) {
+                          EditFileInfo([bytes](FILE_INFO& info) { info.done_size = bytes; });
+                          UpdateTransferDetail();
+                      });
+    switch (result) {
+    case QCLocalCopyProgress::Interrupted:
+        return; // the task ended meanwhile: nobody waits for it
+    case QCLocalCopyProgress::Copied: {
+        const int type = PutInPlace(m_tempName, record);
+        if (type != 0 && type != SYNC_ERROR::FileUsing)
+            QFile::remove(m_tempName);
+        End(type, 0, QString());
+        return;
+    }
+    case QCLocalCopyProgress::WriteFailed:
+        End(SYNC_ERROR::DiskWrite, 3, QString());
+        return;
+    case QCLocalCopyProgress::Unusable:
+        CoreDebug("[download] %s: the local copy from %s is not usable, downloading",
+                  qUtf8Printable(record.path), qUtf8Printable(source));
+        StartTransfer();
+        return;
+    }
+}
+
+// --- The end -----------------------------------------------------------------------------------------
+
+int QCDownloadFile::Finish() {
+    const FILE_INFO record = GetFileInfo();
+    {
+        std::lock_guard<std::mutex> lock(m_fileMutex);
+        const bool flushed = m_file.flush();
+        m_file.close();
+        if (!flushed)
+            return SYNC_ERROR::DiskWrite;
+    }
+    if (!QFileInfo(m_tempName).isFile())
+        return SYNC_ERROR::DiskWrite; // removed under the task
+    // The whole file is checked again: what lies on disk, not what the blocks said, goes in place.
+    if (quint64(QFileInfo(m_tempName).size()) != record.size ||
+        QString::fromLatin1(CloudHashFile(m_tempName)).compare(record.file_hash, Qt::CaseInsensitive) != 0) {
+        QFile::remove(m_tempName);
+        return SYNC_ERROR::ServerData;
+    }
+    // The cloud's times before the rename, so that the next offline comparison sees no change.
+    MyChangeFileTime(m_tempName, record.mtime, record.mtime);
+    const int type = PutInPlace(m_tempName, record);
+    if (type == 0)
+        CoreDebug("[download] %s in place", qUtf8Printable(record.path));
+    return type;
+}
+
+int QCDownloadFile::PutInPlace(const QString& temp, const FILE_INFO& record) {
+    const QString target = GetDiskName();
+    const QString folder = QFileInfo(target).absolutePath();
+    if (!QDir().mkpath(folder))
+        return SYNC_ERROR::DiskDir;
+    // A rename cannot cross file systems: a flushed copy beside the target is renamed instead.
+    QString staged = temp;
+    if (DeviceOf(temp) != DeviceOf(folder)) {
+        staged = CopyBeside(temp, folder);
+        if (staged.isEmpty())
+            return SYNC_ERROR::DiskWrite;
+        MyChangeFileTime(staged, record.mtime, record.mtime);
+    }
+    const auto dropStaged = [&] {
+        if (staged != temp)
+            QFile::remove(staged);
+    };
+    if (m_inSync) {
+        if (!m_dhost.InstallDownload(staged, target, record)) {
+            dropStaged();
+            g_Config.CallOuter(new QCFileUsingEvent(target));
+            return SYNC_ERROR::FileUsing; // the temporary file stays for a later attempt
+        }
+    } else {
+        // Outside the sync folder nobody keeps a conflict copy: other content stays where it is.
+        QString place = OutsidePlace(target, record.size, record.file_hash);
+        bool moved =
+            place == target && QFileInfo::exists(target)
+                ? ::rename(QFile::encodeName(staged).constData(), QFile::encodeName(target).constData()) == 0
+                : RenameNoReplace(staged, place);
+        for (int tries = 0; !moved && errno == EEXIST && tries < 100; ++tries) {
+            place = OutsidePlace(target, record.size, record.file_hash); // taken meanwhile
+            moved = RenameNoReplace(staged, place);
+        }
+        if (!moved) {
+            dropStaged();
+            return SYNC_ERROR::DiskWrite;
+        }
+        if (place != target)
+            SetDiskName(place);
+    }
+    if (staged != temp)
+        QFile::remove(temp);
+    return 0;
+}
+
+int QCDownloadFile::MakeZeroFile() {
+    const FILE_INFO record = GetFileInfo();
+    const QString target = GetDiskName();
+    // An empty target needs nothing; anything else is replaced like any download, so a local
+    // change is kept as a conflict copy rather than truncated.
+    const QFileInfo here(target);
+    if (here.exists() && here.isFile() && here.size() == 0)
+        return 0;
+    const QString drop = m_dhost.GetDropPath();
+    const QString temp =
+        TempNameFor(drop, record.path, record.file_hash, target, m_inSync && !drop.isEmpty());
+    if (!QDir().mkpath(QFileInfo(temp).absolutePath()))
+        return SYNC_ERROR::DiskDir;
+    QFile empty(temp);
+    if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return SYNC_ERROR::DiskWrite;
+    empty.close();
+    MyChangeFileTime(temp, record.mtime, record.mtime);
+    const int type = PutInPlace(temp, record);
+    if (type != 0)
+        QFile::remove(temp);
+    return type;
+}
