@@ -358,6 +358,10 @@ void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
     case QCEventBase::CancelAllTask:
         CancelAllTask();
         break;
+    case QCEventBase::CopyTo:
+        if (auto* copy = dynamic_cast<VUZerozCopyToEvent*>(event.get()))
+            ProcCloudCopy(copy->source, copy->destination);
+        break;
     default:
         // History and cloud copy enter with the parts of the engine that handle them.
         CoreDebug("[event] %d not handled", type);
@@ -372,13 +376,15 @@ void QCLocalStoreMgr::OnCheckLoop() {
         m_reloginAtMs = -1;
         ReLoginNow();
     }
+    RefreshEventCheck();
     if (m_status.load() == LOCAL_STATUS_STOP)
         return;
     CheckUiSpeed();
     CheckNodeFetch();
     CheckChainRetry();
     CheckFetchRetry();
-    CheckUploads();
+    ExecUploadTask();
+    RefreshCheck();
     if (m_status.load() == LOCAL_STATUS_CHECK_CLOUD)
         ExecDownloadTask();
     CheckVersion();
@@ -401,7 +407,8 @@ void QCLocalStoreMgr::DBCommitCheck() {
 }
 
 void QCLocalStoreMgr::CheckVersion() {
-    if (m_status.load() != LOCAL_STATUS_OK || !m_versionTimer.Check())
+    const LOCAL_STATUS status = m_status.load();
+    if ((status != LOCAL_STATUS_OK && status != LOCAL_STATUS_MONITOR) || !m_versionTimer.Check())
         return;
     RunOnPool([] { QCRequestCommon::GetInstance()->DoGetVersion(false); });
     m_versionTimer.Start();
@@ -457,13 +464,23 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_restarting = false;
     m_massDeletePending = false;
     m_massDeleteConfirmed = false;
+    m_pending.Clear();
+    m_acceptedChanges = 0;
+    m_folderOpToken = 0;
+    m_versionHold = false;
+    m_deleteHold = false;
+    m_deleteConfirmed = false;
     ClearNodeTree();
     m_view.CleanData(true);
 }
 
-void QCLocalStoreMgr::ClearAll(bool) {
-    // Pending changes enter with their part.
+void QCLocalStoreMgr::ClearAll(bool all) {
+    // Pending changes outlive a stop (the user's start goes on with them); a logout drops them.
     EndAllTransfers();
+    ResetRunningChanges();
+    if (all)
+        m_pending.Clear();
+    m_versionHold = false;
     {
         std::lock_guard<std::mutex> lock(m_errorLock);
         m_syncError.Clear();
@@ -693,6 +710,14 @@ void QCLocalStoreMgr::ProcStartSync() {
     EndAllTransfers();
     m_downList.Clear();
     m_upList.Clear();
+    if (m_deleteHold) {
+        CoreDebug("[Todo] the user confirms the held deletes");
+        m_deleteHold = false;
+        m_deleteConfirmed = true;
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        if (m_syncError.GetType() == quint32(SYNC_ERROR::MassDelete))
+            m_syncError.Clear();
+    }
     if (m_massDeletePending) {
         CoreDebug("[compare] the user confirms the cloud deletions");
         m_massDeleteConfirmed = true;
@@ -758,10 +783,6 @@ void QCLocalStoreMgr::ReLoginNow() {
     m_lastStatus = LOCAL_STATUS_WAIT_LOGIN;
     TriggerTimerEvent();
     RestartSyncNow();
-}
-
-void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonValue&, int, int, QString) {
-    CoreDebug("[resp] unknown id(%u), command %d", id, command);
 }
 
 // --- Configuration readiness and paths ------------------------------------------------------------
