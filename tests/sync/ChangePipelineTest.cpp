@@ -5,6 +5,7 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
+#include "common/CommonDef.h"
 #include "common/QCClock.h"
 #include "common/QCEventBase.h"
 #include "support/DebugCapture.h"
@@ -202,11 +203,13 @@ protected:
         LogIn();
         ASSERT_TRUE(WaitStatus(6, 30000));    // the first cycle ends in status 7
         root = g_LocalStoreMgr.GetRootPath(); // the enterprise's folder in the mirror
+        ASSERT_TRUE(receiver.WaitFor(
+            QCEventBase::SyncFinish, [](const RecordedEvent&) { return true; }, 10000));
         receiver.Pump();
         receiver.Take();
     }
     void TearDown() override {
-        if (HasFailure())
+        if (HasFailure() || qEnvironmentVariableIsSet("PIPELINE_TEST_LOG"))
             std::cerr << debugLines->lines(QString()).join(QLatin1Char('\n')).toStdString() << std::endl;
         {
             std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
@@ -373,6 +376,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct BudgetRow {
     const char* name;
     int speedLimit;
+    int maxUploadReq; // the tuning's budget when the user sets no count
     size_t most;
 };
 
@@ -380,35 +384,47 @@ void PrintTo(const BudgetRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-class BudgetTest : public PipelineTest, public ::testing::WithParamInterface<BudgetRow> {};
+class BudgetTest : public PipelineTest, public ::testing::WithParamInterface<BudgetRow> {
+protected:
+    void TearDown() override {
+        g_Config.max_upload_req = 10;
+        PipelineTest::TearDown();
+    }
+};
 
 TEST_P(BudgetTest, KeepsTheUploadsWithinTheBudget) {
     {
         std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
         g_Config.speed_limit_up = GetParam().speedLimit;
     }
+    g_Config.max_upload_req = GetParam().maxUploadReq;
+    const size_t files = GetParam().most + 2;
     api->uploads().hold("Sync.getAddr", int(GetParam().most));
-    for (int i = 0; i < 12; ++i) // each weighs a whole unit of the budget
+    for (size_t i = 0; i < files; ++i) // each weighs a whole unit of the budget
         Write(QStringLiteral("f%1.bin").arg(i), Bytes(2 * 1048576 + 1, unsigned(i)));
     size_t most = 0;
-    // Held at their first exchange, none ends (the pool may run fewer of them at once).
+    // Held at their first exchange, none ends.
     ASSERT_TRUE(RunUntil([&] {
         most = std::max(most, g_LocalStoreMgr.UploadCount());
-        return most >= GetParam().most;
+        return api->uploads().waitForHeld(int(GetParam().most), 1);
     }));
-    for (int round = 0; round < 5; ++round) { // time passes: no further upload starts
-        QCClock::AdvanceForTests(3000);
+    for (int round = 0; round < 5; ++round) { // further passes: no further upload starts
         Pass();
         most = std::max(most, g_LocalStoreMgr.UploadCount());
     }
     EXPECT_EQ(most, GetParam().most);
+    {
+        std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
+        g_Config.speed_limit_up = 0; // the limit slows the uploads themselves too
+    }
     api->uploads().releaseHeld();
     ASSERT_TRUE(Settle(60000));
-    EXPECT_EQ(api->tree().byPath().size(), 12u);
+    EXPECT_EQ(api->tree().byPath().size(), files);
 }
 
 INSTANTIATE_TEST_SUITE_P(Budgets, BudgetTest,
-                         ::testing::Values(BudgetRow{"Automatic", 0, 10}, BudgetRow{"SpeedLimit", 50, 3}),
+                         ::testing::Values(BudgetRow{"Automatic", 0, 4, 4},
+                                           BudgetRow{"SpeedLimit", 50, 10, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- The facade's mirror commands --------------------------------------------------------------
@@ -456,6 +472,12 @@ TEST_F(PipelineTest, MirrorCommandsActOnTheMirrorAndTheService) {
 
     EXPECT_EQ(core.Recycle(QStringLiteral("/other/c.txt")), 0);
     EXPECT_FALSE(QFile::exists(root + QStringLiteral("/other/c.txt")));
+    QDirIterator recycled(g_LocalStoreMgr.GetPrivateRoot() + QStringLiteral("/trash"),
+                          {QStringLiteral("c.txt")}, QDir::Files, QDirIterator::Subdirectories);
+    ASSERT_TRUE(recycled.hasNext());
+    QFile kept(recycled.next());
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(kept.readAll().toStdString() == bytes);
     ASSERT_TRUE(Settle());
     EXPECT_EQ(Calls("File.recycle"), 1u);
     EXPECT_FALSE(Node("/other/c.txt"));
@@ -562,6 +584,91 @@ TEST_F(PipelineTest, ManyDeletesWaitForTheUser) {
     ASSERT_TRUE(RunUntil([&] { return Calls("File.recycle") >= 120; }, 30000));
     ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK; }));
     EXPECT_EQ(Calls("File.recycle"), 120u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(PipelineTest, AVanishedSyncFolderDeletesNothing) {
+    for (int i = 0; i < 3; ++i)
+        Write(QStringLiteral("v/f%1.txt").arg(i), Bytes(10, unsigned(i)));
+    ASSERT_TRUE(Settle(30000, 1000, 4));
+    receiver.Pump();
+    receiver.Take();
+    ASSERT_TRUE(QDir().rename(root, root + QStringLiteral(".away")));
+    ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_STOP; }));
+    receiver.Pump();
+    EXPECT_EQ(receiver.Count(QCEventBase::GlobalError), 1);
+    VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+    ASSERT_TRUE(RunUntil([] {
+        size_t pending = 1;
+        g_LocalStoreMgr.CallForTests([&] { pending = g_LocalStoreMgr.PendingForTests().size(); });
+        return pending == 0;
+    }));
+    EXPECT_EQ(Calls("File.recycle"), 0u);
+    EXPECT_EQ(api->tree().byPath().size(), 4u);
+}
+
+TEST_F(PipelineTest, AFolderMovedInIsCreatedAndItsFilesUploaded) {
+    const QString outside = QDir(sandbox.home.path()).filePath(QStringLiteral("outside"));
+    QDir().mkpath(outside);
+    for (int i = 0; i < 300; ++i) {
+        QFile file(outside + QStringLiteral("/f%1.txt").arg(i));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(Bytes(20, unsigned(i)).c_str());
+    }
+    ASSERT_TRUE(QDir().rename(outside, root + QStringLiteral("/in")));
+    ASSERT_TRUE(Settle(60000));
+    EXPECT_EQ(Calls("File.createDir"), 1u);
+    EXPECT_EQ(Calls("Sync.getAddr"), 300u);
+    EXPECT_EQ(api->tree().byPath().size(), 301u);
+}
+
+TEST_F(PipelineTest, ATooBigFileIsShownAndTheEngineGoesOn) {
+    StandInUser user;
+    user.qid = "u1";
+    user.q = "a";
+    user.t = "b";
+    user.name = "User One";
+    user.maxFileSize = 1000;
+    api->accounts().add(user);
+    const size_t asked = Calls("User.getUserDetail");
+    SetStatus(LOCAL_STATUS_MONITOR); // idle: back to 7, which asks for the user details again
+    ASSERT_TRUE(RunUntil([&] { return Calls("User.getUserDetail") > asked; }, 30000, 0));
+    Pass();
+    const QString big = Write(QStringLiteral("big.bin"), Bytes(5000, 1));
+    ASSERT_TRUE(Settle());
+    receiver.Pump();
+    EXPECT_TRUE(receiver.WaitFor(
+        QCEventBase::GlobalError, [](const RecordedEvent& e) { return e.kind == SYNC_ERROR::CloudBigFile; },
+        5000));
+    FileInfo entry;
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(big, entry));
+    EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
+    EXPECT_EQ(Calls("Sync.getAddr"), 0u);
+    // A newer cloud version is fetched within one polling interval.
+    const size_t fetches = Calls("Incr.getIncrGlobal");
+    api->tree().addFolder("/elsewhere");
+    ASSERT_TRUE(RunUntil([&] { return Calls("Incr.getIncrGlobal") > fetches; }, 30000, 2000));
+}
+
+TEST_F(PipelineTest, ANewerVersionSeenWhileUploadingIsFetchedAfterTheUpload) {
+    api->uploads().hold("Sync.getAddr");
+    Write(QStringLiteral("u.txt"), Bytes(5000, 3));
+    ASSERT_TRUE(RunUntil([&] { return api->uploads().waitForHeld(1, 1); }));
+    const size_t fetches = Calls("Incr.getIncrGlobal");
+    const size_t polls = Calls("User.getVersion");
+    api->tree().addFolder("/elsewhere");
+    ASSERT_TRUE(RunUntil([&] { return Calls("User.getVersion") > polls; }, 30000, 2000)); // polled in 6
+    for (int round = 0; round < 5; ++round) {
+        QCClock::AdvanceForTests(2000);
+        Pass();
+    }
+    EXPECT_EQ(Calls("Incr.getIncrGlobal"), fetches); // not while the upload runs
+    api->uploads().releaseHeld();
+    ASSERT_TRUE(RunUntil([&] { return Calls("Incr.getIncrGlobal") > fetches; }));
+    EXPECT_TRUE(Node("/u.txt"));
 }
 
 } // namespace
