@@ -322,10 +322,7 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
             const FILE_INFO own = item.local;
             item.local = ui2base(entry);
             item.local.path = own.path;
-            item.local.name = own.name;
-            if (!own.is_dir) {
-                item.local.size = own.size ? own.size : item.local.size;
-            }
+            item.local.name = own.name; // the synced record: a content change shows after the rename
         } else {
             m_cache.Rename(oldDisk, item.path);
             m_cache.Update(item.path, item.local, FILE_STATUS_CHECKING, true, false, true);

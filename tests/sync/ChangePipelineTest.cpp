@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 
 #include <iostream>
+#include <set>
 
 namespace {
 
@@ -669,6 +670,30 @@ TEST_F(PipelineTest, ANewerVersionSeenWhileUploadingIsFetchedAfterTheUpload) {
     api->uploads().releaseHeld();
     ASSERT_TRUE(RunUntil([&] { return Calls("Incr.getIncrGlobal") > fetches; }));
     EXPECT_TRUE(Node("/u.txt"));
+}
+
+TEST_F(PipelineTest, UploadsRenamesAndDeletesInterleavedEndInStep) {
+    constexpr int kFiles = 200;
+    for (int i = 0; i < kFiles; ++i)
+        Write(QStringLiteral("t/f%1.txt").arg(i), Bytes(100, unsigned(i)));
+    // While they are taken in and uploaded: every fifth renamed, every fifth deleted.
+    for (int i = 0; i < kFiles; i += 5) {
+        QFile::rename(root + QStringLiteral("/t/f%1.txt").arg(i), root + QStringLiteral("/t/r%1.txt").arg(i));
+        QFile::remove(root + QStringLiteral("/t/f%1.txt").arg(i + 1));
+        QCClock::AdvanceForTests(500);
+        Pass();
+    }
+    ASSERT_TRUE(Settle(120000));
+    std::set<std::string> cloud, local;
+    for (const auto& node : api->tree().byPath())
+        cloud.insert(node.first);
+    for (QDirIterator it(root, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QString path = it.next().mid(root.size());
+        if (!path.startsWith(QStringLiteral("/.Nimbocache")))
+            local.insert(path.toStdString());
+    }
+    EXPECT_EQ(cloud, local);
 }
 
 } // namespace
