@@ -130,8 +130,24 @@ bool QCUploadFile::CheckZip(const char* src, int len, QByteArray& dst, const QSt
 
 int QCUploadFile::DoSync() {
     m_step = 0;
-    m_upload.RunUploadWork([self = Me()] { self->HashAndAsk(); });
+    Post([](QCUploadFile& task) { task.HashAndAsk(); });
     return 0;
+}
+
+void QCUploadFile::Post(std::function<void(QCUploadFile&)> step) {
+    m_upload.RunUploadWork([self = Me(), run = m_run.load(), step = std::move(step)] {
+        // A stop or cancel is each step's own to notice (hashing turns the task dirty then).
+        if (self->m_run.load() == run && !self->IsPause())
+            step(*self);
+    });
+}
+
+bool QCUploadFile::Restart() {
+    if (!IsNew() || IsPause() || m_dirty.load() || ErrorType() != 0)
+        return false;
+    SetNew();
+    QCSyncFile::SetNew(false);
+    return DoSync() == 0;
 }
 
 void QCUploadFile::SetNew() {
@@ -139,6 +155,7 @@ void QCUploadFile::SetNew() {
     m_step = 0;
     {
         std::lock_guard<std::mutex> lock(m_blockLock);
+        ++m_run;
         m_blockState.clear();
         m_blockOfRequest.clear();
         m_inFlight = 0;
@@ -163,7 +180,7 @@ bool QCUploadFile::Stamp(quint64& size, qint64& mtimeNs) const {
 }
 
 bool QCUploadFile::Stopping() const {
-    return m_dirty.load() || ErrorType() != 0 || m_upload.UploadCancelled(GetSvrPath());
+    return m_dirty.load() || ErrorType() != 0 || IsPause() || m_upload.UploadCancelled(GetSvrPath());
 }
 
 void QCUploadFile::MarkDirty(const char* why) {
@@ -179,9 +196,12 @@ void QCUploadFile::HashAndAsk() {
     if (!Stamp(size, mtime) || !file.open(QIODevice::ReadOnly))
         return MarkDirty("cannot open");
     Plan plan;
+    const unsigned run = m_run.load();
     const bool whole = MakeBlocks(
-        file, g_Config.fast_up_filesize, [this] { return Stopping(); }, plan);
+        file, g_Config.fast_up_filesize, [&] { return Stopping() || m_run.load() != run; }, plan);
     file.close();
+    if (!whole && (IsPause() || m_run.load() != run))
+        return; // paused: the task starts over when resumed
     if (!whole)
         return MarkDirty("hashing ended short");
     SetBlocks(plan.blocks);
@@ -191,6 +211,8 @@ void QCUploadFile::HashAndAsk() {
     });
     {
         std::lock_guard<std::mutex> lock(m_blockLock);
+        if (m_run.load() != run)
+            return;
         m_blockState.assign(plan.blocks.size(), 0);
     }
     {
@@ -205,13 +227,24 @@ void QCUploadFile::HashAndAsk() {
 
 // --- Exchanges (pool threads) ----------------------------------------------------------------------
 
+bool QCUploadFile::Adopt(unsigned id) {
+    AddRequestId(id);
+    // Pause marks the task before it cancels the ids it holds: one of them, or this check, sees it.
+    if (!IsPause())
+        return true;
+    Requests().CancelTask(id);
+    RemoveRequestId(id);
+    return false;
+}
+
 QString QCUploadFile::Hosts(QString& addresses) {
     std::lock_guard<std::mutex> lock(m_hostMutex);
     addresses = m_addrList;
     return m_hostInUse;
 }
 
-bool QCUploadFile::Exchange(int command, unsigned id, const char* verb, std::function<void()> again) {
+bool QCUploadFile::Exchange(int command, unsigned id, const char* verb,
+                            std::function<void(QCUploadFile&)> again) {
     const QSharedPointer<NetworkClient> client = id ? Requests().GetRequestByID(id) : nullptr;
     if (!client) {
         // Only a host the service named can be missing or malformed here.
@@ -219,7 +252,8 @@ bool QCUploadFile::Exchange(int command, unsigned id, const char* verb, std::fun
         return false;
     }
     client->setRetryCap(kNetworkCap);
-    AddRequestId(id);
+    if (!Adopt(id))
+        return false;
     const QByteArray how(verb);
     const bool ok = how == "get"    ? client->doGet(QString())
                     : how == "post" ? client->doPost(QString())
@@ -244,10 +278,10 @@ void QCUploadFile::SendUploadInfo() {
     // The request carries its own bounded walk (see QCRequestCommon) and is performed at once.
     const unsigned id = Requests().DoUploadInfo(record);
     if (id == 0)
-        return ExchangeFailed(CMD::UploadInfo, 0, [self = Me()] { self->SendUploadInfo(); });
+        return ExchangeFailed(CMD::UploadInfo, 0, [](QCUploadFile& task) { task.SendUploadInfo(); });
     ExchangeSucceeded(CMD::UploadInfo);
-    AddRequestId(id);
-    ResponseHandlerOrDrop().SendCoreProcEvent(CMD::UploadInfo, id);
+    if (Adopt(id))
+        ResponseHandlerOrDrop().SendCoreProcEvent(CMD::UploadInfo, id);
 }
 
 void QCUploadFile::SendFastUpload() {
@@ -275,7 +309,7 @@ void QCUploadFile::SendFastUpload() {
     const QString host = Hosts(addresses);
     m_step = 4;
     const unsigned id = Requests().DoFastUpload(request, host, addresses, m_secure.load());
-    Exchange(CMD::UploadFast, id, "multipart", [self = Me()] { self->SendFastUpload(); });
+    Exchange(CMD::UploadFast, id, "multipart", [](QCUploadFile& task) { task.SendFastUpload(); });
 }
 
 void QCUploadFile::SendMeta() {
@@ -313,10 +347,10 @@ void QCUploadFile::SendMeta() {
         const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
         client->addQueryParamFile("file", "file.dat", json.constData(), json.size(), std::string());
     }
-    Exchange(CMD::UploadMeta, id, "multipart", [self = Me()] { self->SendMeta(); });
+    Exchange(CMD::UploadMeta, id, "multipart", [](QCUploadFile& task) { task.SendMeta(); });
 }
 
-void QCUploadFile::ProcBlocks() {
+void QCUploadFile::ProcBlocks(unsigned run) {
     for (;;) {
         if (Stopping())
             return;
@@ -328,6 +362,8 @@ void QCUploadFile::ProcBlocks() {
         bool decided = false;
         {
             std::lock_guard<std::mutex> lock(m_blockLock);
+            if (m_run.load() != run)
+                return;
             int allowance = 2;
             if (m_upload.UploadWeight() <= 1.0 && g_Config.min_upload_block_queue > allowance)
                 allowance = g_Config.min_upload_block_queue;
@@ -370,7 +406,7 @@ void QCUploadFile::ProcBlocks() {
         }
         if (block.bidx == 0)
             return SendCommit();
-        m_upload.RunUploadWork([self = Me(), index, bytes = std::move(bytes), zipped = std::move(zipped),
+        m_upload.RunUploadWork([self = Me(), run, index, bytes = std::move(bytes), zipped = std::move(zipped),
                                 compressed, decided]() mutable {
             if (!decided) {
                 bool noZip = false;
@@ -384,12 +420,13 @@ void QCUploadFile::ProcBlocks() {
                     self->m_noZip = true;
                 }
             }
-            self->SendBlock(index, std::move(bytes), std::move(zipped), compressed);
+            self->SendBlock(run, index, std::move(bytes), std::move(zipped), compressed);
         });
     }
 }
 
-void QCUploadFile::SendBlock(size_t index, QByteArray bytes, QByteArray zipped, bool compressed) {
+void QCUploadFile::SendBlock(unsigned run, size_t index, QByteArray bytes, QByteArray zipped,
+                             bool compressed) {
     BLOCK_INFO block;
     UP_BLOCK_REQ request;
     {
@@ -416,11 +453,17 @@ void QCUploadFile::SendBlock(size_t index, QByteArray bytes, QByteArray zipped, 
         return;
     }
     client->setRetryCap(kNetworkCap);
+    if (!Adopt(id))
+        return;
     {
         std::lock_guard<std::mutex> lock(m_blockLock);
+        if (m_run.load() != run || Stopping()) { // started over or stopped meanwhile
+            Requests().CancelTask(id);
+            RemoveRequestId(id);
+            return;
+        }
         m_blockOfRequest[id] = index;
     }
-    AddRequestId(id);
     bytes.clear();
     zipped.clear();
     const int key = kBlockKey + int(index);
@@ -436,17 +479,20 @@ void QCUploadFile::SendBlock(size_t index, QByteArray bytes, QByteArray zipped, 
     RemoveRequestId(id);
     {
         std::lock_guard<std::mutex> lock(m_blockLock);
-        m_blockOfRequest.erase(id);
+        if (m_blockOfRequest.erase(id) == 0)
+            return; // the task started over meanwhile
         m_blockState[index] = 3;
         --m_inFlight;
     }
-    ExchangeFailed(key, code, [self = Me(), index] {
+    ExchangeFailed(key, code, [run, index](QCUploadFile& task) {
         {
-            std::lock_guard<std::mutex> lock(self->m_blockLock);
-            if (self->m_blockState[index] == 3)
-                self->m_blockState[index] = 0;
+            std::lock_guard<std::mutex> lock(task.m_blockLock);
+            if (task.m_run.load() != run)
+                return;
+            if (task.m_blockState[index] == 3)
+                task.m_blockState[index] = 0;
         }
-        self->ProcBlocks();
+        task.ProcBlocks(run);
     });
 }
 
@@ -470,7 +516,7 @@ void QCUploadFile::SendCommit() {
     const QString host = Hosts(addresses);
     m_step = 4;
     const unsigned id = Requests().DoUploadCommit(request, host, addresses, m_secure.load());
-    Exchange(CMD::UploadCommit, id, "get", [self = Me()] { self->SendCommit(); });
+    Exchange(CMD::UploadCommit, id, "get", [](QCUploadFile& task) { task.SendCommit(); });
 }
 
 void QCUploadFile::SendAdd(const QString& tk, const QString& etk) {
@@ -484,13 +530,13 @@ void QCUploadFile::SendAdd(const QString& tk, const QString& etk) {
     m_step = 5;
     const unsigned id = Requests().DoUploadAdd(request, false);
     if (id == 0)
-        return ExchangeFailed(CMD::UploadAdd, 0, [self = Me(), tk, etk] { self->SendAdd(tk, etk); });
-    Exchange(CMD::UploadAdd, id, "post", [self = Me(), tk, etk] { self->SendAdd(tk, etk); });
+        return ExchangeFailed(CMD::UploadAdd, 0, [tk, etk](QCUploadFile& task) { task.SendAdd(tk, etk); });
+    Exchange(CMD::UploadAdd, id, "post", [tk, etk](QCUploadFile& task) { task.SendAdd(tk, etk); });
 }
 
 // --- Retries -------------------------------------------------------------------------------------
 
-void QCUploadFile::ExchangeFailed(int key, int code, std::function<void()> send) {
+void QCUploadFile::ExchangeFailed(int key, int code, std::function<void(QCUploadFile&)> send) {
     if (code == CURLE_ABORTED_BY_CALLBACK || Stopping())
         return; // stopped on purpose
     int failures = 0;
@@ -512,7 +558,7 @@ void QCUploadFile::ExchangeSucceeded(int key) {
 }
 
 void QCUploadFile::CheckRetry() {
-    std::vector<std::function<void()>> due;
+    std::vector<std::function<void(QCUploadFile&)>> due;
     {
         std::lock_guard<std::mutex> lock(m_retryLock);
         const qint64 now = QCClock::NowMs();
@@ -525,8 +571,8 @@ void QCUploadFile::CheckRetry() {
             }
         }
     }
-    for (std::function<void()>& send : due)
-        m_upload.RunUploadWork(std::move(send));
+    for (std::function<void(QCUploadFile&)>& send : due)
+        Post(std::move(send));
 }
 
 // --- Replies -------------------------------------------------------------------------------------
@@ -576,7 +622,7 @@ void QCUploadFile::OnUploadInfo(QJsonObject& reply) {
         return;
     QJsonObject data = JsonData(reply);
     if (data.isEmpty()) {
-        m_upload.RunUploadWork([self = Me()] { self->SendMeta(); });
+        Post([](QCUploadFile& task) { task.SendMeta(); });
         return;
     }
     const std::shared_ptr<UP_INFO_ACK> ack = QCResponseCommon().parseUploadInfo(data);
@@ -629,12 +675,12 @@ void QCUploadFile::OnUploadInfo(QJsonObject& reply) {
     }
     if (ack->http.isEmpty()) {
         SetAddNeeded(true);
-        m_upload.RunUploadWork([self = Me(), tk = ack->tk] { self->SendAdd(tk, QString()); });
+        Post([tk = ack->tk](QCUploadFile& task) { task.SendAdd(tk, QString()); });
     } else if (g_Config.fast_up_filesize >= 0 && size <= quint64(g_Config.fast_up_filesize) &&
                size <= quint64(kBlockSize)) {
-        m_upload.RunUploadWork([self = Me()] { self->SendFastUpload(); });
+        Post([](QCUploadFile& task) { task.SendFastUpload(); });
     } else {
-        m_upload.RunUploadWork([self = Me()] { self->SendMeta(); });
+        Post([](QCUploadFile& task) { task.SendMeta(); });
     }
 }
 
@@ -652,7 +698,7 @@ void QCUploadFile::OnUploadMeta(QJsonObject& reply) {
     if (data.isEmpty()) {
         if (blocks.empty())
             return CompleteMe(SYNC_ERROR::ServerProtocol, 0, QStringLiteral("empty block list reply"));
-        m_upload.RunUploadWork([self = Me()] { self->SendMeta(); });
+        Post([](QCUploadFile& task) { task.SendMeta(); });
         return;
     }
     const std::shared_ptr<UP_EX_ACK> ack = QCResponseCommon().parseUploadMeta(data, blocks);
@@ -678,15 +724,17 @@ void QCUploadFile::OnUploadMeta(QJsonObject& reply) {
     SetServerHave(have);
     m_step = 3;
     UpdateSpeed(false);
-    m_upload.RunUploadWork([self = Me()] { self->ProcBlocks(); });
+    Post([run = m_run.load()](QCUploadFile& task) { task.ProcBlocks(run); });
 }
 
 void QCUploadFile::OnUploadBlock(QJsonObject& reply, unsigned taskId) {
     if (ReplyFailed(reply, false))
         return;
     QString hash;
+    unsigned run = 0;
     {
         std::lock_guard<std::mutex> lock(m_blockLock);
+        run = m_run.load();
         const auto it = m_blockOfRequest.find(taskId);
         if (it == m_blockOfRequest.end())
             return;
@@ -699,7 +747,7 @@ void QCUploadFile::OnUploadBlock(QJsonObject& reply, unsigned taskId) {
     }
     SetBlockExist(hash, true);
     UpdateSpeed(false);
-    ProcBlocks();
+    ProcBlocks(run);
 }
 
 void QCUploadFile::OnUploadCommit(QJsonObject& reply) {
@@ -718,7 +766,7 @@ void QCUploadFile::OnUploadCommit(QJsonObject& reply) {
         return;
     }
     SetAddNeeded(true);
-    m_upload.RunUploadWork([self = Me(), tk = ack->tk, etk = ack->etk] { self->SendAdd(tk, etk); });
+    Post([tk = ack->tk, etk = ack->etk](QCUploadFile& task) { task.SendAdd(tk, etk); });
 }
 
 void QCUploadFile::OnUploadAdd(QJsonObject& reply) {

@@ -52,6 +52,9 @@ public:
     int Step() const { return m_step.load(); }
     // Sends again the exchanges whose retry pause has passed. Engine thread.
     void CheckRetry();
+    // Takes up a task that was paused and resumed: hashes the file anew and starts over. True when
+    // the task was restarted. Engine thread.
+    bool Restart();
 
     // The plan of a file: its blocks (index from 1, lower-case hex SHA-1, size, offset), the
     // content hash (SHA-1 of the joined block hashes) and, for a file of at most `keepUpTo`
@@ -72,18 +75,21 @@ public:
 private:
     struct Retry {
         qint64 dueMs;
-        std::function<void()> send;
+        std::function<void(QCUploadFile&)> send; // holds no reference to the task
     };
     using Self = std::shared_ptr<QCUploadFile>;
     Self Me() { return std::static_pointer_cast<QCUploadFile>(shared_from_this()); }
 
+    // Runs `step` on a pool thread unless the task is paused or starts over meanwhile.
+    void Post(std::function<void(QCUploadFile&)> step);
     // Pool thread.
     void HashAndAsk();
     void SendUploadInfo();
     void SendFastUpload();
     void SendMeta();
-    void ProcBlocks();
-    void SendBlock(size_t index, QByteArray bytes, QByteArray zipped, bool compressed);
+    // `run`: the start the caller belongs to; a caller from before a restart does nothing.
+    void ProcBlocks(unsigned run);
+    void SendBlock(unsigned run, size_t index, QByteArray bytes, QByteArray zipped, bool compressed);
     void SendCommit();
     void SendAdd(const QString& tk, const QString& etk);
     // Engine thread (42: the pool thread of its block).
@@ -96,11 +102,14 @@ private:
     // Ends the task when the reply carries an error; true then. 4021 turns it dirty when `commit`.
     bool ReplyFailed(QJsonObject& reply, bool commit);
     // An exchange under `key` (the command, or 1000 + block index) failed / succeeded.
-    void ExchangeFailed(int key, int code, std::function<void()> send);
+    void ExchangeFailed(int key, int code, std::function<void(QCUploadFile&)> send);
     void ExchangeSucceeded(int key);
     // Performs a registered request as `verb` ("get", "post", "multipart"); on success the reply
     // goes to the engine thread as `command`. False when nothing was sent (the id is forgotten).
-    bool Exchange(int command, unsigned id, const char* verb, std::function<void()> again);
+    bool Exchange(int command, unsigned id, const char* verb, std::function<void(QCUploadFile&)> again);
+    // Registers a request of this task; false (and the request cancelled) when the task was paused
+    // meanwhile, so that no reply of a paused task reaches a later start.
+    bool Adopt(unsigned id);
     void MarkDirty(const char* why);
     bool Stopping() const;
     // The file's size and modification time (nanoseconds) now; false when it is gone.
@@ -112,6 +121,9 @@ private:
     std::atomic<bool> m_dirty{false};
     std::atomic<bool> m_noZipByService{false}; // the upload info did not allow compression
     std::atomic<bool> m_secure{false};
+    // Counts the starts of the task (SetNew); changed under m_blockLock. Work queued for an earlier
+    // start is dropped.
+    std::atomic<unsigned> m_run{0};
 
     // Guarded by m_planLock: what hashing found and the tokens of the exchanges. The plan is set
     // by the hashing, before any exchange, and read afterwards.

@@ -163,10 +163,12 @@ struct TASKLIST_NOTIFY {
     quint32 count = 0; // entries placed in tasks
     char text[1024] = {};
     // Figures the sync engine gathers for itself.
-    quint32 list_size = 0;
-    quint32 recorded_count = 0;
-    quint64 finished_bytes = 0;
-    quint32 finished_seconds = 0;
+    quint32 list_size = 0;        // entries of the list in all (running: the three lists' sizes)
+    quint32 recorded_count = 0;   // files the transfers counted as finished
+    quint64 finished_bytes = 0;   // bytes of those files
+    quint32 finished_seconds = 0; // time the transfers used
+    quint32 running_count = 0;    // running entries (at most 0x168 of each list)
+    quint32 finished_count = 0;   // finished entries (at most 0x168)
 };
 
 // Parameters of a request for a web page address.

@@ -217,6 +217,8 @@ void QCLocalStoreMgr::run() {
     // ends, and the journal is committed and closed.
     m_view.stop();
     ClearAll(false);
+    SaveFinishTaskList();
+    m_copySources.Save();
     CloseJournal();
     CoreDebug("[engine] loop ended");
     m_engineThreadId = std::thread::id();
@@ -362,8 +364,11 @@ void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
         if (auto* copy = dynamic_cast<VUZerozCopyToEvent*>(event.get()))
             ProcCloudCopy(copy->source, copy->destination);
         break;
+    case QCEventBase::DeleteHistory:
+        DeleteFinishTask();
+        break;
     default:
-        // History and cloud copy enter with the parts of the engine that handle them.
+        // No part of the engine handles it.
         CoreDebug("[event] %d not handled", type);
         break;
     }
@@ -689,6 +694,12 @@ void QCLocalStoreMgr::ProcUserLogin() {
 void QCLocalStoreMgr::ProcUserLogout() {
     CoreDebug("ProcUserRequest LOGOUT");
     m_watcher.Stop(); // the next login watches its own folder
+    // The history belongs to this login's user; the next one loads its own.
+    SaveFinishTaskList();
+    m_finishedList.Clear();
+    g_Config.history_path.clear();
+    m_copySources.Save();
+    m_copySources.Load(QString()); // the next user's sources are its own
     CloseJournal();
     ClearAll(true);
     m_cache.ClearAllCache(); // the next login's tree may be another
@@ -952,6 +963,8 @@ void QCLocalStoreMgr::CheckConfigReady() {
         ChangeStatus(LOCAL_STATUS_LOGIN_OK, true);
     RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
     g_Config.history_path = MyCombinePath(userFolder, QStringLiteral("history.dat"));
+    LoadFinishTaskList();
+    m_copySources.Load(MyCombinePath(userFolder, QStringLiteral("cpsrc.dat")));
 }
 
 void QCLocalStoreMgr::InitDevInfo() {

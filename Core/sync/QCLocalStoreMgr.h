@@ -12,6 +12,7 @@
 #include "Transfer/QCUploadHost.h"
 #include "cache/QCCache.h"
 #include "cache/QCCacheHost.h"
+#include "cache/QCCopySourceCache.h"
 #include "cache/QCFileInfoCache.h"
 #include "cache/QCFileSystemWatcher.h"
 #include "cache/QCViewHost.h"
@@ -204,10 +205,20 @@ public:
     // Where a task ends (posted by PostSyncFileResult). Engine thread.
     void ProcSyncFileResult(const TaskPtr& task, int type, unsigned code, const QString& msg);
     void AddToFinishTask(const FILE_INFO& record);
+    // The finished-task history (QCLocalStoreMgrHistory.cpp). Save replaces "history.dat"
+    // atomically and then saves the counters; false (file and counters unchanged) when the file
+    // could not be written. Engine thread, except GetTaskDetail (any thread: each list is read
+    // under its own lock).
+    bool SaveFinishTaskList();
+    void LoadFinishTaskList();
+    void DeleteFinishTask();
+    void GetTaskDetail(TASK_LIST_TYPE type, TASKLIST_NOTIFY& out) const;
     QCFileInfoCache& DownList() { return m_downList; }
     QCFileInfoCache& UpList() { return m_upList; }
     QCFileInfoCache& FailedList() { return m_failedList; }
     QCFileInfoCache& FinishedList() { return m_finishedList; }
+    // Local files known to hold a cloud file's content ("cpsrc.dat"); any thread.
+    QCCopySourceCache& CopySources() { return m_copySources; }
 
     // --- The local change pipeline (QCLocalStoreMgrChange.cpp, QCLocalStoreMgrExec.cpp) ---
 
@@ -582,9 +593,9 @@ private:
     QCFileInfoCache m_upList;
     QCFileInfoCache m_failedList;
     QCFileInfoCache m_finishedList;
+    QCCopySourceCache m_copySources;
     QCLockList<QString> m_upCancelList; // cloud paths, consumed by the change pipeline
     QCStringFlag m_cancelMarks;
-    std::atomic<quint32> m_finishTaskCount{0};
     std::atomic<qint64> m_downPhaseEndMs{0};
     std::atomic<qint64> m_recheck{0};
     std::atomic<int> m_conflictHashes{0};

@@ -899,6 +899,9 @@ void QCLocalStoreMgr::ExecUploadTask() {
             m_cache.Update(task->GetDiskName(), task->GetFileInfo(), FILE_STATUS_UPING, true, false, true);
             upload->SetNew(false);
             upload->DoSync();
+        } else if (upload->Restart()) {
+            // Resumed after a pause: started over from the hashing.
+            CoreDebug("[upload] restart %s", qUtf8Printable(upload->GetSvrPath()));
         } else {
             upload->CheckRetry();
         }

@@ -457,7 +457,3 @@ void QCLocalStoreMgr::AddToFailedTask(const FILE_INFO& record) {
     m_failedList.Update(record);
 }
 
-void QCLocalStoreMgr::AddToFinishTask(const FILE_INFO& record) {
-    ++m_finishTaskCount;
-    m_finishedList.UpdateToEnd(record);
-}

@@ -230,3 +230,13 @@ int VUZeroz::CloudCopyTo(const QString& sourcePath, const QString& targetPath) {
         g_LocalStoreMgr.GetVirtualPath(GetCachePath(sourcePath)), g_LocalStoreMgr.GetVirtualPath(dstMirror)));
     return 0;
 }
+
+bool VUZeroz::GetTaskList(TASKLIST_NOTIFY& list) {
+    g_LocalStoreMgr.GetTaskDetail(list.type, list);
+    return true;
+}
+
+void VUZeroz::DeleteHistoryTask() {
+    // The engine alone writes the history file: the request only queues.
+    g_LocalStoreMgr.AddCoreEvent(std::make_shared<QCDeleteHistoryEvent>());
+}

@@ -61,6 +61,11 @@ public:
     // folder is in effect for the running login, the engine logs in again for the new one; the
     // outcome comes as status events. Returns at once.
     void MapSyncPath(const QString& localFolder, const QString& cloudFolder);
+    // Fills `list` with the running or finished transfers (its type says which); true.
+    bool GetTaskList(TASKLIST_NOTIFY& list);
+    // Asks the engine to forget the finished transfers; it empties "history.dat" and the
+    // counters and answers with event 2208.
+    void DeleteHistoryTask();
 
     // The mirror commands act on the mirror copy and report the change to the engine, which
     // carries it to the service. Paths are cloud paths or mirror paths. Results: 0 done, 1 the

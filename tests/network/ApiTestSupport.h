@@ -10,6 +10,7 @@
 #include "support/RecordingResponseHandler.h"
 #include "support/StandInApi.h"
 
+#include <QJsonObject>
 #include <QString>
 
 #include <memory>
@@ -22,6 +23,11 @@ protected:
     // Stores the stand-in's default configuration reply as the one the engine received, so that
     // requests for the API host go to the stand-in.
     void UseStandInAsApiHost();
+    // Gives the stand-in the user kStandInQid owning the enterprise kStandInEid (whose tree the
+    // stand-in serves), points the API host at it and logs in through the client, so that the
+    // requests that follow carry the session. Returns the login reply's data (empty on failure,
+    // with a test failure recorded).
+    QJsonObject LogInToStandIn();
 
     RecordingResponseHandler engine; // registered from SetUp to TearDown
     std::unique_ptr<StandInApi> api;
@@ -31,3 +37,6 @@ protected:
 // The q and t of the credential every ApiTest stores.
 extern const char kTestQ[];
 extern const char kTestT[];
+// The user and the enterprise of LogInToStandIn.
+extern const char kStandInQid[];
+extern const char kStandInEid[];

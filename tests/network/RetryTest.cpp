@@ -201,8 +201,8 @@ TEST_F(TlsRetryTest, EachAttemptStartsFromNothing) {
 TEST_F(TlsRetryTest, ATimedOutAttemptMovesOn) {
     standIn.route("GET", "/slow", [](const RecordedRequest&) { return Reply("late"); });
     // The first answer waits far longer than the attempt's time-out (Stop() ends the wait); the
-    // retry, with twice that time-out, has seconds for a new connection, TLS and a reply that
-    // takes milliseconds.
+    // retry, with twice that time-out, has ten seconds for a new connection, TLS and a reply that
+    // takes milliseconds (a sanitizer build on a loaded machine needs several).
     FaultRule delay;
     delay.path = "/slow";
     delay.times = 1;
@@ -211,7 +211,7 @@ TEST_F(TlsRetryTest, ATimedOutAttemptMovesOn) {
     standIn.addFault(delay);
     NetworkClient client(1);
     client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
-    client.setTimeouts(2000, 2000);
+    client.setTimeouts(5000, 5000);
     QElapsedTimer timer;
     timer.start();
     ASSERT_TRUE(client.doGet(Url(standIn, Listener::Tls, "/slow")))

@@ -27,8 +27,6 @@ QCRequestCommon& Requests() {
     return *QCRequestCommon::GetInstance();
 }
 
-const char kQid[] = "1001";
-const char kEid[] = "9001";
 
 // A block as the transfer task turns the reply back into data: decrypted, then inflated when
 // that works.
@@ -73,23 +71,10 @@ class StandInDownloadTest : public ApiTest {
 protected:
     void SetUp() override {
         ApiTest::SetUp();
-        StandInUser user;
-        user.qid = kQid;
-        user.q = kTestQ;
-        user.t = kTestT;
-        api->accounts().add(user);
-        api->accounts().addEnterprise(kQid, EnterpriseKind::Owner, {kEid, "Own", false});
-        api->tree().setOwner(kEid, kQid);
-        UseStandInAsApiHost();
-        {
-            std::unique_lock<std::shared_mutex> lock(g_Config.accountLock);
-            g_Config.qid = QLatin1String(kQid);
-            g_Config.eid = QLatin1String(kEid);
-        }
         savedEncrypt = g_Config.trans_encrypt;
-        QJsonObject data = Take(CMD::Login, Requests().DoLogin(), true);
-        const auto ack = parser.parseLogin(data);
-        Requests().SetParam(ack->qid, ack->eid, ack->token);
+        QJsonObject login = LogInToStandIn();
+        const auto ack = parser.parseLogin(login);
+        ASSERT_TRUE(ack);
         key = ack->key.toUtf8();
         iv = ack->iv.toUtf8();
     }
@@ -259,7 +244,7 @@ TEST_F(StandInDownloadTest, RefusesWhatTheServiceWouldRefuse) {
     EXPECT_EQ(refused.errnoHeader, QString::number(kStandInNoBlock));
     foreign.dt = QStringLiteral("forged");
     EXPECT_EQ(Fetch(foreign, false).errnoHeader, QString::number(kStandInBadParam));
-    api->accounts().expireToken(kQid);
+    api->accounts().expireToken(kStandInQid);
     EXPECT_EQ(Fetch(blockOfB, false).errnoHeader, QString::number(kStandInTokenExpired));
 }
 
@@ -311,7 +296,7 @@ TEST_F(StandInDownloadTest, KnobsChangeOnlyWhatTheyName) {
 
     // Pre-encoded blocks decode like freshly encoded ones.
     EXPECT_FALSE(downloads().preEncode("no such account", true, true));
-    ASSERT_TRUE(downloads().preEncode(kQid, true, true));
+    ASSERT_TRUE(downloads().preEncode(kStandInQid, true, true));
     EXPECT_EQ(Download("/k.bin"), bytes);
 }
 

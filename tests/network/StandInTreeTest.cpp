@@ -26,8 +26,6 @@ QString S(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-const char kQid[] = "1001";
-const char kEid[] = "9001";
 
 // What the comparison reads of a node, by path: the client's view and the stand-in's must agree.
 using Summary = std::map<std::string, std::string>;
@@ -66,22 +64,7 @@ class StandInTreeTest : public ApiTest {
 protected:
     void SetUp() override {
         ApiTest::SetUp();
-        StandInUser user;
-        user.qid = kQid;
-        user.q = kTestQ;
-        user.t = kTestT;
-        api->accounts().add(user);
-        api->accounts().addEnterprise(kQid, EnterpriseKind::Owner, {kEid, "Own", false});
-        tree().setOwner(kEid, kQid);
-        UseStandInAsApiHost();
-        {
-            std::unique_lock<std::shared_mutex> lock(g_Config.accountLock);
-            g_Config.qid = S(kQid);
-            g_Config.eid = S(kEid);
-        }
-        QJsonObject login = Data(CMD::Login, Requests().DoLogin(), "AckLogin");
-        const auto ack = parser.parseLogin(login);
-        Requests().SetParam(ack->qid, ack->eid, ack->token);
+        ASSERT_FALSE(LogInToStandIn().isEmpty());
     }
 
     StandInTree& tree() { return api->tree(); }
@@ -323,7 +306,7 @@ TEST_F(StandInTreeTest, OnlyCursorsItHandedOutAreAccepted) {
     EXPECT_EQ(ChangesErrno({page->gsp, page->spnid, 2, false, 0}), 0);
     EXPECT_EQ(ChangesErrno({page->gsp, S("999"), 2, false, 0}), kStandInBadParam) << "another spnid";
     EXPECT_EQ(ChangesErrno({bgsp, QString(), 0, false, 0}), kStandInBadParam) << "count 0";
-    api->accounts().expireToken(kQid);
+    api->accounts().expireToken(kStandInQid);
     EXPECT_EQ(ChangesErrno({bgsp, QString(), 2, false, 0}), kStandInTokenExpired);
 }
 

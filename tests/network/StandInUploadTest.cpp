@@ -28,8 +28,6 @@ QString S(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-const char kQid[] = "1001";
-const char kEid[] = "9001";
 constexpr int kBlock = 524288;
 
 std::string Sha1(const std::string& bytes) {
@@ -67,26 +65,7 @@ class StandInUploadTest : public ApiTest {
 protected:
     void SetUp() override {
         ApiTest::SetUp();
-        StandInUser user;
-        user.qid = kQid;
-        user.q = kTestQ;
-        user.t = kTestT;
-        api->accounts().add(user);
-        api->accounts().addEnterprise(kQid, EnterpriseKind::Owner, {kEid, "Own", false});
-        api->tree().setOwner(kEid, kQid);
-        UseStandInAsApiHost();
-        {
-            std::unique_lock<std::shared_mutex> lock(g_Config.accountLock);
-            g_Config.qid = S(kQid);
-            g_Config.eid = S(kEid);
-        }
-        const unsigned int id = Requests().DoLogin();
-        engine.TakeProcEvents();
-        const QJsonObject login = Reply(id).value(QStringLiteral("data")).toObject();
-        Requests().SetParam(login.value(QStringLiteral("qid")).toString(),
-                            login.value(QStringLiteral("eid")).toString(),
-                            login.value(QStringLiteral("token")).toString());
-        ASSERT_FALSE(Requests().ParamToken().isEmpty());
+        ASSERT_FALSE(LogInToStandIn().isEmpty());
         ASSERT_FALSE(api->tree().addFolder("/docs").empty());
     }
 
@@ -448,7 +427,7 @@ TEST_F(StandInUploadTest, WhatTheServiceWouldRefuse) {
     ASSERT_TRUE(Requests().GetRequestByID(id)->doGet(QString()));
     EXPECT_EQ(Errno(Reply(id)), kStandInBlocksMissing);
 
-    Requests().SetParam(S(kQid), S(kEid), S("stale"));
+    Requests().SetParam(S(kStandInQid), S(kStandInEid), S("stale"));
     EXPECT_EQ(SendBlock(meta->tid, blocks[1], bytes, false), kStandInTokenExpired);
     EXPECT_FALSE(uploads().hasBlock(blocks[1].bhash.toStdString()));
 }

@@ -19,6 +19,8 @@
 //   Status                                result: the SYNC_INFO snapshot as an object
 //   Upload <file>                         starts the upload of a file of the mirror folder;
 //                                         result: whether it started
+//   SaveHistory <file> <n>                saves the finished list into <file> n times, one entry
+//                                         more each time; result per save: its number (-1: failed)
 //   Uninit <0|1>                          Uninit(cleanCache); prints the events still pending, then
 //                                         the result, and exits 0 (the result says whether the
 //                                         engine ended in time); later lines are not read
@@ -44,6 +46,7 @@
 #include "support/JsonLine.h"
 #include "support/Loopback.h"
 
+#include "Database/QCGlobalConfig.h"
 #include "common/TsanAnnotations.h"
 #include "network/NetworkClient.h"
 #include "sync/QCLocalStoreMgr.h"
@@ -181,6 +184,7 @@ private:
     void DoRequest(const QStringList& args);
     void DoStatus(const QStringList& args);
     void DoUpload(const QStringList& args);
+    void DoSaveHistory(const QStringList& args);
     void DoUninit(const QStringList& args);
     void DoWait(const QStringList& args);
 
@@ -210,6 +214,7 @@ const CoreDriver::Command CoreDriver::kCommands[] = {
     {"Request", 1, 1, &CoreDriver::DoRequest},
     {"Status", 0, 0, &CoreDriver::DoStatus},
     {"Upload", 1, 1, &CoreDriver::DoUpload},
+    {"SaveHistory", 2, 2, &CoreDriver::DoSaveHistory},
     {"Uninit", 1, 1, &CoreDriver::DoUninit},
     {"wait", 2, 3, &CoreDriver::DoWait},
 };
@@ -374,6 +379,27 @@ void CoreDriver::DoUpload(const QStringList& args) {
     const QString path = args[0];
     const bool ran = g_LocalStoreMgr.CallForTests([&] { ok = g_LocalStoreMgr.UploadMirrorFile(path); });
     PrintLine(Result("Upload").add("result", ran && ok));
+}
+
+// Saves the finished list into the history file `args[0]` `args[1]` times, one more entry each
+// time (entry i: cloud path "/h/i|x", size i), reporting each save: a test kills the driver
+// somewhere in the middle of one.
+void CoreDriver::DoSaveHistory(const QStringList& args) {
+    const int count = args[1].toInt();
+    g_LocalStoreMgr.CallForTests([&] { g_Config.history_path = args[0]; });
+    for (int i = 0; i < count; ++i) {
+        bool saved = false;
+        g_LocalStoreMgr.CallForTests([&] {
+            FILE_INFO record;
+            record.path = QStringLiteral("/h/%1|x").arg(i);
+            record.name = QStringLiteral("%1|x").arg(i);
+            record.size = quint64(i);
+            record.percent = 100;
+            g_LocalStoreMgr.AddToFinishTask(record);
+            saved = g_LocalStoreMgr.SaveFinishTaskList();
+        });
+        PrintLine(Result("SaveHistory").add("result", saved ? i : -1));
+    }
 }
 
 void CoreDriver::DoUninit(const QStringList& args) {

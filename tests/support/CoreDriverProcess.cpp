@@ -5,8 +5,12 @@
 #include <QProcessEnvironment>
 
 CoreDriverProcess::~CoreDriverProcess() {
+    Kill();
+}
+
+void CoreDriverProcess::Kill() {
     if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
+        m_process.kill(); // SIGKILL
         m_process.waitForFinished(10000);
     }
 }

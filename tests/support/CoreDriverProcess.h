@@ -29,6 +29,8 @@ public:
     // already read count); that line becomes the last found. False when `timeoutMs` passed or the
     // driver ended first.
     bool WaitForLine(const std::function<bool(const QJsonObject&)>& match, int timeoutMs);
+    // Ends the driver with SIGKILL and waits until it is gone.
+    void Kill();
     // True when the driver ended by itself within `timeoutMs`.
     bool WaitForExit(int timeoutMs);
     int ExitCode() const { return m_process.exitCode(); }

@@ -41,7 +41,7 @@ bool FsumMatches(const RecordedRequest& request) {
 
 StandInApi::StandInApi(CloudStandIn& server)
     : m_server(server), m_accounts(m_tree), m_uploads(server, m_tree),
-      m_downloads(server, m_tree, m_accounts) {
+      m_downloads(server, m_tree, m_accounts), m_fileOps(server, m_tree) {
     m_server.route("*", "/intf.php", [this](const RecordedRequest& request) { return Answer(request); });
 }
 
@@ -153,6 +153,9 @@ StandInReply StandInApi::Answer(const RecordedRequest& request) {
                                                 : ApiAnswer::Error(kStandInTokenExpired, "token expired");
     else if (StandInUploads::Serves(method))
         answer = m_accounts.hasSession(request) ? m_uploads.Answer(request)
+                                                : ApiAnswer::Error(kStandInTokenExpired, "token expired");
+    else if (StandInFileOps::Serves(method))
+        answer = m_accounts.hasSession(request) ? m_fileOps.Answer(request)
                                                 : ApiAnswer::Error(kStandInTokenExpired, "token expired");
     else if (StandInDownloads::Serves(method))
         answer = m_accounts.hasSession(request) ? m_downloads.Answer(request)

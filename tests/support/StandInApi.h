@@ -17,6 +17,8 @@
 //      2006): "Incr.getBgsp", "Incr.getGlobalNodes", "Incr.getIncrGlobal";
 //    - the uploads (uploads(), see StandInUploads.h), for a request with a session: "Sync.getAddr",
 //      "Upload.request", "Upload.block", "Upload.commit", "Sync.addFile", "Upload.uploadFile";
+//    - the folder and node operations (fileOps(), see StandInFileOps.h), for a request with a
+//      session: "File.createDir", "File.recycle", "File.rename", "File.move", "File.copyFile";
 //    - the block store (downloads(), see StandInDownloads.h): "Sync.getDownloadInfo" and
 //      "Download.getMetaInfo" with a session (else errno 2006), "Download.downloadBlock";
 // 3. otherwise errno 1007, as the service answers a method it does not know.
@@ -29,6 +31,7 @@
 #include "support/StandInAccounts.h"
 #include "support/StandInAnswer.h"
 #include "support/StandInDownloads.h"
+#include "support/StandInFileOps.h"
 #include "support/StandInTree.h"
 #include "support/StandInUploads.h"
 
@@ -57,12 +60,13 @@ public:
     // 127.0.0.2:<secondary port>, plain http.
     std::string defaultConfigData() const;
 
-    // The account service, the cloud tree, the uploads and the block store of downloads; they live
-    // as long as this object.
+    // The account service, the cloud tree, the uploads, the block store of downloads and the
+    // folder and node operations with their recycle bin; they live as long as this object.
     StandInAccounts& accounts() { return m_accounts; }
     StandInTree& tree() { return m_tree; }
     StandInUploads& uploads() { return m_uploads; }
     StandInDownloads& downloads() { return m_downloads; }
+    StandInFileOps& fileOps() { return m_fileOps; }
 
     // The "/intf.php" requests of `method` received so far.
     std::vector<RecordedRequest> calls(const std::string& method) const;
@@ -82,4 +86,5 @@ private:
     StandInAccounts m_accounts;
     StandInUploads m_uploads;     // places files in m_tree
     StandInDownloads m_downloads; // after the tree and the accounts, which it reads
+    StandInFileOps m_fileOps;     // changes m_tree
 };

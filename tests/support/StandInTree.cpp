@@ -151,6 +151,18 @@ std::optional<StandInNode> StandInTree::putFile(const std::string& path, unsigne
 
 bool StandInTree::remove(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_lock);
+    return RemoveLocked(path, nullptr);
+}
+
+std::vector<std::pair<std::string, StandInNode>> StandInTree::removeSubtree(const std::string& path) {
+    std::vector<std::pair<std::string, StandInNode>> removed;
+    std::lock_guard<std::mutex> lock(m_lock);
+    RemoveLocked(path, &removed);
+    return removed;
+}
+
+bool StandInTree::RemoveLocked(const std::string& path,
+                               std::vector<std::pair<std::string, StandInNode>>* removed) {
     bool found = false;
     const Id root = ResolveLocked(path, found);
     if (!found || root == 0)
@@ -159,9 +171,14 @@ bool StandInTree::remove(const std::string& path) {
     // The whole subtree, each node once: a malformed subtree may hold a parent cycle.
     std::vector<Id> pending{root};
     std::set<Id> seen{root};
+    std::vector<std::pair<Id, std::string>> order; // each node with its path, before any goes
     while (!pending.empty()) {
         const Id id = pending.back();
         pending.pop_back();
+        std::string nodePath;
+        if (removed && !PathLocked(id, nodePath))
+            nodePath.clear();
+        order.emplace_back(id, nodePath);
         const auto children = m_children.find(id);
         if (children != m_children.end()) {
             for (const auto& [name, child] : children->second) {
@@ -169,17 +186,87 @@ bool StandInTree::remove(const std::string& path) {
                     pending.push_back(child);
             }
         }
+    }
+    for (const auto& [id, nodePath] : order) {
         const auto it = m_nodes.find(id);
         StandInNode node = std::move(it->second);
         m_nodes.erase(it);
         UnindexLocked(node, id);
         node.status = 1;
         TouchLocked(id, node);
+        if (removed) {
+            removed->emplace_back(nodePath, node);
+            // The tombstone reports the deletion; the bytes live on in the caller's copy.
+            node.bytes.clear();
+            node.hasBytes = false;
+        }
         m_deleted.emplace(id, std::move(node));
     }
     for (const Id id : seen)
         m_children.erase(id);
     return true;
+}
+
+std::optional<StandInNode> StandInTree::makeFolder(const std::string& path, unsigned ctime, unsigned mtime,
+                                                   unsigned attrs) {
+    StandInNode node;
+    node.isDir = true;
+    node.ctime = ctime;
+    node.mtime = mtime;
+    node.attrs = attrs;
+    std::lock_guard<std::mutex> lock(m_lock);
+    const std::string nid = AddLocked(path, node);
+    if (nid.empty())
+        return std::nullopt;
+    return m_nodes.at(std::strtoull(nid.c_str(), nullptr, 10));
+}
+
+std::optional<StandInNode> StandInTree::copy(const std::string& path, const std::string& folderPath,
+                                             const std::string& newName) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    bool found = false;
+    bool folderFound = false;
+    const Id source = ResolveLocked(path, found);
+    const Id folder = ResolveLocked(folderPath, folderFound);
+    if (!found || source == 0 || !folderFound || (folder != 0 && !m_nodes.at(folder).isDir) ||
+        InSubtreeLocked(folder, source) || !IsPlainName(newName) || m_children[folder].count(newName) > 0)
+        return std::nullopt;
+    ++m_version;
+    // Breadth first, each copied node under the copy of its parent; a copied id is never walked
+    // again, so the walk ends even on a malformed subtree.
+    std::vector<std::pair<Id, Id>> pending{{source, folder}}; // (original, parent of its copy)
+    std::set<Id> seen{source};
+    Id top = 0;
+    for (size_t i = 0; i < pending.size(); ++i) {
+        const auto [original, parent] = pending[i];
+        StandInNode node = m_nodes.at(original);
+        if (original == source)
+            node.name = newName;
+        node.nid = std::to_string(m_nextId++);
+        node.pid = std::to_string(parent);
+        node.version = 1;
+        node.isShare = node.isSync = node.isLink = false;
+        const Id id = std::strtoull(node.nid.c_str(), nullptr, 10);
+        InsertLocked(std::move(node));
+        if (original == source)
+            top = id;
+        const auto children = m_children.find(original);
+        if (children == m_children.end())
+            continue;
+        for (const auto& [name, child] : children->second) {
+            if (child != top && seen.insert(child).second)
+                pending.emplace_back(child, id);
+        }
+    }
+    return WithoutBytes(m_nodes.at(top));
+}
+
+StandInNode StandInTree::WithoutBytes(StandInNode& node) {
+    std::string bytes;
+    bytes.swap(node.bytes);
+    StandInNode copy = node;
+    node.bytes.swap(bytes);
+    return copy;
 }
 
 bool StandInTree::rename(const std::string& path, const std::string& newName) {
@@ -311,6 +398,10 @@ std::map<std::string, StandInNode> StandInTree::byPath() const {
             result.emplace(path, node);
     }
     return result;
+}
+
+bool StandInTree::PlainName(const std::string& name) {
+    return IsPlainName(name);
 }
 
 std::string StandInTree::ContentHash(const std::string& bytes) {

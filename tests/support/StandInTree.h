@@ -44,6 +44,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 constexpr int kStandInBadParam = 1004; // a cursor, count or flag the service would not accept
 
@@ -102,6 +103,17 @@ public:
                                        unsigned attrs, std::string* bytes);
     // Deletes the node at `path`, a folder with everything below it, in one change.
     bool remove(const std::string& path);
+    // The same, giving each node it deleted (with its bytes, its "status" 1) with the path it had,
+    // the node at `path` first; empty when the service would refuse.
+    std::vector<std::pair<std::string, StandInNode>> removeSubtree(const std::string& path);
+    // A folder made at `path` with these times and attributes; nothing when refused.
+    std::optional<StandInNode> makeFolder(const std::string& path, unsigned ctime, unsigned mtime,
+                                          unsigned attrs);
+    // Copies the node at `path` (a folder with everything below it) into the folder `folderPath`
+    // as `newName`, new ids and file versions 1, in one change; the copy without its bytes, or
+    // nothing when refused (also a folder copied into its own subtree).
+    std::optional<StandInNode> copy(const std::string& path, const std::string& folderPath,
+                                    const std::string& newName);
     bool rename(const std::string& path, const std::string& newName);
     // Moves the node at `path` into the folder `folderPath` ("/": the root), keeping its name.
     bool move(const std::string& path, const std::string& folderPath);
@@ -128,6 +140,8 @@ public:
     std::optional<StandInNode> node(const std::string& path, bool withBytes = true) const;
     // Every live node that has a path (malformed ones have none), by path.
     std::map<std::string, StandInNode> byPath() const;
+    // Whether the service takes `name` as one name in a folder.
+    static bool PlainName(const std::string& name);
     // The client's content hash of `bytes`: SHA-1 of the hex SHA-1 digests of its 512 KiB blocks.
     static std::string ContentHash(const std::string& bytes);
 
@@ -172,6 +186,10 @@ private:
     Id ResolveLocked(const std::string& path, bool& found) const;
     bool PathLocked(Id id, std::string& path) const;
     bool InSubtreeLocked(Id id, Id root) const;
+    // Removes the subtree of `path` in one change; each node removed into `removed` when given.
+    bool RemoveLocked(const std::string& path, std::vector<std::pair<std::string, StandInNode>>* removed);
+    // Bytes of `node` set aside while it is copied, for a result that need not carry them.
+    static StandInNode WithoutBytes(StandInNode& node);
     // Stamps `id` with the current version and moves its change to the end of the log.
     void TouchLocked(Id id, StandInNode& node);
     void IndexLocked(const StandInNode& node, Id id);

@@ -130,15 +130,8 @@ bool StandInUploads::Serves(const std::string& method) {
 
 ApiAnswer StandInUploads::Answer(const RecordedRequest& request) {
     const std::string method = request.queryArg("method");
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        const auto failure = m_failures.find(method);
-        if (failure != m_failures.end() && failure->second.first != 0) {
-            if (failure->second.first > 0)
-                --failure->second.first;
-            return failure->second.second;
-        }
-    }
+    if (std::optional<ApiAnswer> scripted = m_failures.take(method))
+        return *scripted;
     if (method == kGetAddr)
         return GetAddr(request);
     if (method == kRequest)
@@ -537,8 +530,7 @@ void StandInUploads::setBlockDelayMs(int delayMs) {
 }
 
 void StandInUploads::fail(const std::string& method, int times, const ApiAnswer& answer) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_failures[method] = {times, answer};
+    m_failures.set(method, times, answer);
 }
 
 void StandInUploads::AddFault(const std::string& method, int times, FaultKind kind) {

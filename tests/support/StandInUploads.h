@@ -159,7 +159,7 @@ private:
     std::map<std::string, Pending> m_pending;                           // by "tk"
     std::map<std::string, Session> m_sessions;                          // by "tid"
     std::vector<std::string> m_sessionOrder;
-    std::map<std::string, std::pair<int, ApiAnswer>> m_failures; // by method: times left, answer
+    ApiFailures m_failures;
     bool m_compress = true;
     bool m_autoCommit = true;
     bool m_keepBytes = true;

@@ -1,6 +1,7 @@
 // coredrv, the core in a process of its own: its script, its output lines and its end.
 #include "support/CloudStandIn.h"
 #include "support/CoreDriverProcess.h"
+#include "support/StandInApi.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -8,6 +9,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
 
 namespace {
 
@@ -120,5 +123,62 @@ INSTANTIATE_TEST_SUITE_P(Rows, CoreDriverBadLineTest,
                          [](const ::testing::TestParamInfo<BadLineRow>& info) {
                              return std::string(info.param.name);
                          });
+
+// The core in its own process logs in to the stand-in and uploads a file of its mirror folder on
+// the driver's command: the stand-in ends with the file's bytes.
+TEST(CoreDriverUploadTest, UploadsAMirrorFileToTheService) {
+    QTemporaryDir home;
+    QTemporaryDir work;
+    ASSERT_TRUE(home.isValid() && work.isValid());
+    CloudStandIn standIn;
+    ASSERT_TRUE(standIn.Start()) << standIn.errorText();
+    StandInApi api(standIn);
+    StandInUser user;
+    user.qid = "u1";
+    user.q = "a";
+    user.t = "b";
+    api.accounts().add(user);
+    api.accounts().addEnterprise("u1", EnterpriseKind::Owner, {"E1", "Ent One", false});
+    QFile ini(QDir(work.path()).filePath(QStringLiteral("sync.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QStringLiteral("[server]\nlogin=127.0.0.1:%1\n").arg(standIn.port(Listener::Primary)).toUtf8());
+    ini.close();
+    const QString mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
+
+    CoreDriverProcess driver;
+    ASSERT_TRUE(driver.Start(home.path(), work.path()));
+    driver.Send(QStringLiteral("Init"));
+    driver.Send(QStringLiteral("SetUser u1 \"Q=a; T=b;\" 0 \"\""));
+    driver.Send(QStringLiteral("MapSyncPath ") + mirror);
+    driver.Send(QStringLiteral("Login"));
+    driver.Send(QStringLiteral("wait 2205 status=4 60000")); // logged in, the cloud compared
+    ASSERT_TRUE(driver.WaitForLine(Field("cmd", QStringLiteral("wait")), 90000))
+        << qPrintable(driver.Output());
+    std::string bytes;
+    while (bytes.size() < 3 * 524288 + 99)
+        bytes += "row " + std::to_string(bytes.size()) + "\n";
+    QFile file(QDir(mirror).filePath(QStringLiteral("E1/up.txt"))); // the enterprise's folder
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(file.errorString());
+    file.write(bytes.data(), qint64(bytes.size()));
+    file.close();
+    driver.Send(QStringLiteral("Upload ") + file.fileName());
+    ASSERT_TRUE(driver.WaitForLine(Field("cmd", QStringLiteral("Upload")), 90000))
+        << qPrintable(driver.Output());
+    ASSERT_EQ(driver.Lines().back().value(QStringLiteral("result")), QJsonValue(true))
+        << qPrintable(driver.Output());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!api.uploads().latestSession("/up.txt") || !api.uploads().latestSession("/up.txt")->committed) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << qPrintable(driver.Output());
+        standIn.waitForRequests(standIn.requestCount() + 1, 200);
+    }
+    const auto node = api.tree().node("/up.txt");
+    ASSERT_TRUE(node);
+    EXPECT_TRUE(node->bytes == bytes);
+    driver.Send(QStringLiteral("Uninit 0"));
+    ASSERT_TRUE(driver.WaitForExit(20000)) << qPrintable(driver.Output());
+    EXPECT_EQ(driver.ExitCode(), 0);
+    for (const QJsonObject& line : driver.Lines())
+        EXPECT_FALSE(line.contains(QStringLiteral("offhost"))) << qPrintable(driver.Output());
+}
 
 } // namespace

@@ -373,11 +373,46 @@ TEST_F(UploadTest, TwentyAtOnceCompressAtLevelNine) {
     ASSERT_EQ(sent.size(), 40u);
     for (const RecordedRequest& block : sent) {
         const std::string& data = block.part("file")->content;
-        if (block.cookie("compress") == "1") { // zlib's header names the level: 0xDA is level 9
-            EXPECT_EQ(uint8_t(data.at(1)), 0xDA);
-        }
+        ASSERT_EQ(block.cookie("compress"), "1");
+        EXPECT_EQ(uint8_t(data.at(1)), 0xDA); // zlib's header names the level: 0xDA is level 9
     }
-    EXPECT_EQ(api->tree().byPath().size() >= 20, true);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_TRUE(Node(qPrintable(QStringLiteral("/p%1.txt").arg(i)))) << i;
+    EXPECT_EQ(g_Config.zip_lv, 12); // the clamp is the transfer's own
+}
+
+TEST_F(UploadTest, APausedUploadStartsOverWhenResumed) {
+    const std::string bytes = Bytes(4 * kBlock, false);
+    Write(QStringLiteral("p.bin"), bytes);
+    api->uploads().hold("Upload.block");
+    Start(QStringLiteral("p.bin"));
+    ASSERT_TRUE(api->uploads().waitForHeld(1, 20000));
+    const QString cloud = QStringLiteral("/p.bin");
+    // Pause and resume act on uploads while the engine monitors.
+    const auto monitoring = [&](void (QCLocalStoreMgr::*request)(const QString&)) {
+        OnEngine([&] {
+            g_LocalStoreMgr.ChangeStatus(LOCAL_STATUS_MONITOR, false);
+            (g_LocalStoreMgr.*request)(cloud);
+        });
+    };
+    monitoring(&QCLocalStoreMgr::ProcPauseTask);
+    ASSERT_TRUE(g_LocalStoreMgr.FindUploading(cloud)->IsPause());
+    EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetUpPauseTaskCount(), 1.0);
+    api->uploads().releaseHeld();
+    for (int i = 0; i < 5; ++i) { // a paused task neither retries nor goes on
+        QCClock::AdvanceForTests(5000);
+        Pass();
+    }
+    ASSERT_EQ(g_LocalStoreMgr.UploadCount(), 1u);
+    EXPECT_EQ(Calls("Upload.commit"), 0u);
+    EXPECT_EQ(Calls("Sync.getAddr"), 1u);
+    monitoring(&QCLocalStoreMgr::ProcResumeTask);
+    EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetUpPauseTaskCount(), 0.0);
+    ASSERT_TRUE(Drain());
+    EXPECT_EQ(Calls("Sync.getAddr"), 2u); // hashed and asked anew
+    EXPECT_EQ(Calls("Upload.commit"), 1u);
+    ASSERT_TRUE(Node("/p.bin"));
+    EXPECT_TRUE(Node("/p.bin")->bytes == bytes);
 }
 
 } // namespace
