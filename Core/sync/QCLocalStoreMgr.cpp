@@ -362,11 +362,15 @@ void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
     case QCEventBase::CancelAllTask:
         CancelAllTask();
         break;
+    case QCEventBase::CopyTo:
+        if (auto* copy = dynamic_cast<VUZerozCopyToEvent*>(event.get()))
+            ProcCloudCopy(copy->source, copy->destination);
+        break;
     case QCEventBase::DeleteHistory:
         DeleteFinishTask();
         break;
     default:
-        // The cloud copy enters with the part of the engine that handles it.
+        // No part of the engine handles it.
         CoreDebug("[event] %d not handled", type);
         break;
     }
@@ -379,13 +383,15 @@ void QCLocalStoreMgr::OnCheckLoop() {
         m_reloginAtMs = -1;
         ReLoginNow();
     }
+    RefreshEventCheck();
     if (m_status.load() == LOCAL_STATUS_STOP)
         return;
     CheckUiSpeed();
     CheckNodeFetch();
     CheckChainRetry();
     CheckFetchRetry();
-    CheckUploads();
+    ExecUploadTask();
+    RefreshCheck();
     if (m_status.load() == LOCAL_STATUS_CHECK_CLOUD)
         ExecDownloadTask();
     CheckVersion();
@@ -408,7 +414,8 @@ void QCLocalStoreMgr::DBCommitCheck() {
 }
 
 void QCLocalStoreMgr::CheckVersion() {
-    if (m_status.load() != LOCAL_STATUS_OK || !m_versionTimer.Check())
+    const LOCAL_STATUS status = m_status.load();
+    if ((status != LOCAL_STATUS_OK && status != LOCAL_STATUS_MONITOR) || !m_versionTimer.Check())
         return;
     RunOnPool([] { QCRequestCommon::GetInstance()->DoGetVersion(false); });
     m_versionTimer.Start();
@@ -464,13 +471,23 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_restarting = false;
     m_massDeletePending = false;
     m_massDeleteConfirmed = false;
+    m_pending.Clear();
+    m_acceptedChanges = 0;
+    m_folderOpToken = 0;
+    m_versionHold = false;
+    m_deleteHold = false;
+    m_deleteConfirmed = false;
     ClearNodeTree();
     m_view.CleanData(true);
 }
 
-void QCLocalStoreMgr::ClearAll(bool) {
-    // Pending changes enter with their part.
+void QCLocalStoreMgr::ClearAll(bool all) {
+    // Pending changes outlive a stop (the user's start goes on with them); a logout drops them.
     EndAllTransfers();
+    ResetRunningChanges();
+    if (all)
+        m_pending.Clear();
+    m_versionHold = false;
     {
         std::lock_guard<std::mutex> lock(m_errorLock);
         m_syncError.Clear();
@@ -706,6 +723,14 @@ void QCLocalStoreMgr::ProcStartSync() {
     EndAllTransfers();
     m_downList.Clear();
     m_upList.Clear();
+    if (m_deleteHold) {
+        CoreDebug("[Todo] the user confirms the held deletes");
+        m_deleteHold = false;
+        m_deleteConfirmed = true;
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        if (m_syncError.GetType() == quint32(SYNC_ERROR::MassDelete))
+            m_syncError.Clear();
+    }
     if (m_massDeletePending) {
         CoreDebug("[compare] the user confirms the cloud deletions");
         m_massDeleteConfirmed = true;
@@ -771,10 +796,6 @@ void QCLocalStoreMgr::ReLoginNow() {
     m_lastStatus = LOCAL_STATUS_WAIT_LOGIN;
     TriggerTimerEvent();
     RestartSyncNow();
-}
-
-void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonValue&, int, int, QString) {
-    CoreDebug("[resp] unknown id(%u), command %d", id, command);
 }
 
 // --- Configuration readiness and paths ------------------------------------------------------------

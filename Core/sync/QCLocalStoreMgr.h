@@ -27,6 +27,7 @@
 #include "network/NodeRecords.h"
 #include "network/QCResponseHandler.h"
 #include "sync/CSyncError.h"
+#include "sync/PendingChanges.h"
 #include "sync/QCTimer.h"
 #include "sync/SyncRecords.h"
 
@@ -198,9 +199,9 @@ public:
     void RunUploadWork(std::function<void()> work) override;
     bool UploadCancelled(const QString& cloudPath) const override;
     double UploadWeight() const override;
-    // Makes the upload task of the mirror file `localPath`, queues it and starts it; false when it
-    // is no file of the mirror folder or its upload runs already. Engine thread. (Until the
-    // change pipeline starts uploads itself.)
+    // Starts the upload of the mirror file `localPath` at once through the change pipeline (its
+    // pending item is made or taken and run); false when it is no file of the mirror folder or
+    // its upload runs already. Engine thread.
     bool UploadMirrorFile(const QString& localPath);
     // Where a task ends (posted by PostSyncFileResult). Engine thread.
     void ProcSyncFileResult(const TaskPtr& task, int type, unsigned code, const QString& msg);
@@ -219,6 +220,37 @@ public:
     QCFileInfoCache& FinishedList() { return m_finishedList; }
     // Local files known to hold a cloud file's content ("cpsrc.dat"); any thread.
     QCCopySourceCache& CopySources() { return m_copySources; }
+
+    // --- The local change pipeline (QCLocalStoreMgrChange.cpp, QCLocalStoreMgrExec.cpp) ---
+
+    // A change the facade makes on disk itself and reports itself: the watcher's report of it is
+    // dropped once when it comes within kEchoMs of the core's clock. Any thread.
+    void ExpectEcho(SYNC_CHANGE_TYPE type, const QString& path);
+    static constexpr qint64 kEchoMs = 10000;
+    // The engine renames `path` aside (a conflict copy): the watcher's rename away from it is a new
+    // file, not a rename to send. Any thread.
+    void ExpectMoveAside(const QString& path);
+    // Whether work for `localPath` or anything below it waits or runs (pending items, uploads):
+    // the facade refuses to move it meanwhile. Any thread (reads the index and the upload queue).
+    bool HasWorkBelow(const QString& localPath);
+    // Engine thread.
+    void RefreshEventCheck();
+    void RefreshEvent(SYNC_CHANGE_INFO& info);
+    void RefreshMakeItem(const SYNC_CHANGE_INFO& info, CHANGE_ITEM& item);
+    void RefreshMakeDataItem(const FILE_INFO& record, CHANGE_ITEM& item);
+    void RefreshCheck();
+    PendingChanges::iterator RefreshTodo();
+    int RefreshExec(PendingChanges::iterator item);
+    void ExecUploadTask();
+    bool OfficeMergeEvent(const CHANGE_ITEM& notFound);
+    bool OfficeMergeEvent2(const CHANGE_ITEM& notFound);
+    void DBConsistRenameDir(const QString& oldDir, const QString& newDir);
+    void DBConsistDeleteDir(const QString& dir);
+    FILE_INFO GetDiskFileInfo(const QString& diskPath) const;
+    int RefreshEnumDir(const QString& dir);
+    PendingChanges& PendingForTests() { return m_pending; }
+    // The retry pauses of a failing item, in order; after the last one it is given up.
+    static constexpr qint64 kBackoffMs[] = {15000, 30000, 60000, 120000, 240000};
 
     // --- Replacing the user's files (any thread) ---
 
@@ -359,14 +391,34 @@ private:
     // Ends every transfer task as leaving its queue ends it (requests cancelled, list entries
     // removed, paused weights released). Engine thread.
     void EndAllTransfers();
-    // A pass over the upload queue: dirty tasks are dropped, due retries sent. Engine thread.
-    void CheckUploads();
     // Takes `task` out of its queue; false when it is not there. Any thread.
     bool RemoveTask(const TaskPtr& task);
     // A finished download: the row and "synced" in the mirror, "not down" beside a copy elsewhere.
     void RecordFinishedDownload(const FILE_INFO& record, const QString& diskPath, const QString& localPath);
     void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
     void ProcUploadResult(const TaskPtr& task, int type, unsigned code);
+    // The change pipeline's private steps (engine thread).
+    bool IsEcho(const SYNC_CHANGE_INFO& info);
+    bool IsUnchangedFile(const CHANGE_ITEM& item);
+    bool RefreshIsPathRenaming(const QString& cloudPath);
+    bool RefreshSupportCancelUpload(const QString& cloudPath);
+    void RefreshCancelUpload(quint32 id);
+    bool RefreshCancelPreviousUploadByChange(PendingChanges::iterator earlier);
+    bool RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del);
+    void RefreshCancelPreviousDownload(const QString& diskPath);
+    void SaveUploadRollbackInfo(CHANGE_ITEM& item);
+    void PutOff(PendingChanges::iterator item);
+    void GiveUp(PendingChanges::iterator item);
+    void DropItem(PendingChanges::iterator item, int result);
+    bool DeleteGuardHolds();
+    void FinishPass();
+    void RunFolderOperation(PendingChanges::iterator item, int command);
+    void FolderOperationDone(quint32 token, int command, unsigned int requestId);
+    void ProcCloudCopy(const QString& source, const QString& target);
+    void CloudCopyDone(const QString& source, const QString& target, int kind, int serviceErrno,
+                       const QString& errmsg);
+    void ChangeUploadEnded(const TaskPtr& task, int type, unsigned code, bool& handled);
+    void ResetRunningChanges();
     // A version request (at most one every two seconds); engine thread.
     void RequestVersionCheck();
     // The cloud comparison (QCLocalStoreMgrCompare.cpp). `oldPaths`: node id -> cloud path before
@@ -511,6 +563,19 @@ private:
     qint64 m_chainPauseMs = 1000;       // the pause before the next retry
     qint64 m_lastShownErrorMs = 0;
     bool m_downloadBusyForTests = false;
+
+    // The change pipeline (engine thread only).
+    PendingChanges m_pending;
+    int m_acceptedChanges = 0;      // items that reached the merge step since the last status 7
+    double m_upWeight = 0;          // weight of the uploads the last scheduling counted
+    quint32 m_folderOpToken = 0;    // the running folder operation's item id, 0: none
+    bool m_versionHold = false;     // a newer cloud version waits: no new item starts
+    bool m_deleteHold = false;      // waiting deletes are held for the user (status 8, kind 48)
+    bool m_deleteConfirmed = false; // the user's start sends them
+    // Reports the facade made itself, by "type|lower-cased path" -> when they stop counting;
+    // guarded by m_echoLock.
+    std::mutex m_echoLock;
+    std::multimap<QString, qint64> m_echoes;
 
     // Transfer queues. A queue mutex guards its queue and path map (and m_downSizes) for
     // lookups, insertions and removals only: no task is called while it is held, except the

@@ -591,6 +591,7 @@ bool QCLocalStoreMgr::MakeConflict(const QString& localPath) {
     const QString target = GetNewFileName(localPath, user, QStringLiteral("冲突"));
     CoreDebug("[Conflict] rename %s -> %s\n", qUtf8Printable(localPath), qUtf8Printable(target));
     QString error;
+    ExpectMoveAside(localPath); // the watcher's report of it is a new file, not a rename to send
     if (RenameNoReplace(localPath, target, error))
         return true; // the copy keeps the original's permissions
     CoreDebug("[Conflict] rename failed, error %s\n", qUtf8Printable(error));

@@ -278,7 +278,7 @@ void QCLocalStoreMgr::AckGetVersion(QJsonValue& data, bool) {
     QJsonObject object = data.toObject();
     const std::shared_ptr<VERSION_ACK> reply = QCResponseCommon().parseVersion(object);
     const LOCAL_STATUS status = m_status.load();
-    if (status != LOCAL_STATUS_OK && status != LOCAL_STATUS_CHECK_CLOUD) {
+    if (status != LOCAL_STATUS_OK && status != LOCAL_STATUS_CHECK_CLOUD && status != LOCAL_STATUS_MONITOR) {
         CoreDebug("stat=%d, getVersion skip\n", int(status));
         return;
     }
@@ -292,9 +292,14 @@ void QCLocalStoreMgr::AckGetVersion(QJsonValue& data, bool) {
             std::unique_lock<std::shared_mutex> lock(m_userDetailLock);
             m_userDetail.version = reply->ver;
         }
-        // Back to status 2: the user details lead on to a fetch of the new cloud version.
-        ChangeStatus(LOCAL_STATUS_LOGIN_OK, false);
-        RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
+        if (status == LOCAL_STATUS_MONITOR) {
+            // Local work runs: no new item starts, and the fetch follows once none runs.
+            m_versionHold = true;
+        } else {
+            // Back to status 2: the user details lead on to a fetch of the new cloud version.
+            ChangeStatus(LOCAL_STATUS_LOGIN_OK, false);
+            RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
+        }
     }
     CoreDebug("[resp] getVersion %u, local %u, server_time %u\n", reply->ver, stored, reply->server_time);
     if (reply->ver >= stored)

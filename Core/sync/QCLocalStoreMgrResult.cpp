@@ -97,6 +97,12 @@ void QCLocalStoreMgr::ProcDownloadResult(const TaskPtr& task, int type, unsigned
 void QCLocalStoreMgr::ProcUploadResult(const TaskPtr& task, int type, unsigned code) {
     FILE_INFO record = task->GetFileInfo();
     const QString path = task->GetDiskName();
+    bool retried = false;
+    ChangeUploadEnded(task, type, code, retried);
+    if (retried) { // put off by the change pipeline: no failure yet
+        task->End();
+        return;
+    }
     if (type != 0) {
         if (!record.is_dir && type == SYNC_ERROR::NoPerm && path.contains(QStringLiteral(".Nimboshare")) &&
             QFile::exists(path)) {
@@ -179,6 +185,8 @@ QCLocalStoreMgr::ReplaceResult QCLocalStoreMgr::ReplaceUserFile(const QString& u
     } else if (toTrash && !now.exists) {
         return ReplaceResult::Failed; // nothing to move
     }
+    // The watcher's report of this rename is the engine's own change, not the user's.
+    ExpectEcho(toTrash ? SYNC_CHANGE_DEL : SYNC_CHANGE_REN, userFile);
     const QByteArray from = QFile::encodeName(toTrash ? userFile : newFile);
     const QByteArray to = QFile::encodeName(toTrash ? trashPath : userFile);
     // A trash move never replaces what the trash holds; a download replaces the user's file.

@@ -30,3 +30,21 @@ struct SYNC_BATCH_CHANGE_INFO {
     QStringList paths;
     QString path;
 };
+
+// One pending piece of local work made from a change report. The change pipeline keeps these on
+// its pending list (PendingChanges) on the engine thread.
+struct CHANGE_ITEM {
+    QString path;                            // disk path
+    QString src_path;                        // an outside file whose content is uploaded under `path`
+    QString old_path;                        // for a rename, the cloud path of the old name
+    SYNC_CHANGE_TYPE type = SYNC_CHANGE_MOD; // never add: an add is taken in as a mod
+    qint64 tick = 0;              // core clock (ms): made or last refreshed; delays and retries move it
+    int exec_type = 0;            // 1 create folder, 2 rename or move, 3 delete, 4 upload; 0 until chosen
+    FILE_INFO local;              // the item's record; local.path is its cloud path
+    quint32 sync_id = 0;          // 0 waiting; else the request or upload task id of its running work
+    bool had_index_entry = false; // a delete: the index held the path when it was taken in
+    FILE_INFO rollback;           // the index record an upload replaces; version 0: none saved
+    bool fast = false;
+    bool user_op = false;
+    int tries = 0; // runs that failed and were put off (the backoff counts them)
+};

@@ -9,6 +9,7 @@
 #include "sync/QCLocalStoreMgr.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace {
 
@@ -135,6 +136,99 @@ void VUZeroz::MapSyncPath(const QString& localFolder, const QString&) {
     const QString root = g_LocalStoreMgr.GetRootPath();
     if (!root.isEmpty() && root.compare(g_Config.GetSyncPath(), Qt::CaseInsensitive) != 0)
         g_LocalStoreMgr.ChangeSyncPath();
+}
+
+// --- Mirror commands -----------------------------------------------------------------------------
+
+namespace {
+
+constexpr int kUiStopped = 7;
+
+bool Stopped() {
+    return g_LocalStoreMgr.QueryStatus() == kUiStopped;
+}
+
+bool Known(const QString& mirror, FileInfo* out = nullptr) {
+    FileInfo info;
+    const bool known = g_LocalStoreMgr.Cache().GetBaseInfo(mirror, info);
+    if (out)
+        *out = info;
+    return known;
+}
+
+} // namespace
+
+int VUZeroz::Rename(const QString& oldPath, const QString& newPath) {
+    if (Stopped())
+        return 5;
+    const QString oldMirror = GetCachePath(oldPath);
+    const QString newMirror = GetCachePath(newPath);
+    if (oldMirror.isEmpty() || newMirror.isEmpty())
+        return 3;
+    if (oldMirror.compare(newMirror, Qt::CaseInsensitive) != 0 &&
+        (Known(newMirror) || QFileInfo::exists(newMirror)))
+        return 1;
+    if (QFileInfo::exists(oldMirror)) {
+        g_LocalStoreMgr.ExpectEcho(SYNC_CHANGE_REN, newMirror);
+        if (!QDir().rename(oldMirror, newMirror))
+            return 2;
+    }
+    // Reported here, not left to the watcher, whose echo of it is dropped.
+    g_LocalStoreMgr.NotifyFileChange(newMirror, SYNC_CHANGE_REN, oldMirror, true);
+    return 0;
+}
+
+int VUZeroz::Move(const QString& sourcePath, const QString& targetFolder) {
+    if (Stopped())
+        return 5;
+    const QString srcMirror = GetCachePath(sourcePath);
+    QString dstFolder = GetCachePath(targetFolder);
+    while (dstFolder.endsWith(QLatin1Char('/')))
+        dstFolder.chop(1);
+    const QString sync = g_Config.GetSyncPath();
+    if (srcMirror.isEmpty() || dstFolder.isEmpty())
+        return 3;
+    FileInfo folder;
+    if (dstFolder.compare(sync, Qt::CaseInsensitive) != 0 && !(Known(dstFolder, &folder) && folder.is_dir))
+        return 3;
+    FileInfo source;
+    if (!Known(srcMirror, &source))
+        return 3;
+    if ((source.status != FILE_STATUS_SYNCED && source.status != FILE_STATUS_NOT_DOWN) ||
+        g_LocalStoreMgr.HasWorkBelow(srcMirror))
+        return 2;
+    const QString dst = MyCombinePath(dstFolder, GetOnlyFilename(srcMirror));
+    if (Known(dst) || QFileInfo::exists(dst))
+        return 1;
+    if (QFileInfo::exists(srcMirror)) {
+        g_LocalStoreMgr.ExpectEcho(SYNC_CHANGE_REN, dst);
+        if (!QDir().mkpath(dstFolder) || !QDir().rename(srcMirror, dst))
+            return 2;
+    }
+    g_LocalStoreMgr.NotifyFileChange(dst, SYNC_CHANGE_REN, srcMirror, true);
+    return 0;
+}
+
+int VUZeroz::Recycle(const QString& path) {
+    if (Stopped())
+        return 5;
+    const QString mirror = GetCachePath(path);
+    if (mirror.isEmpty())
+        return 3;
+    if (QFileInfo::exists(mirror)) {
+        if (!g_LocalStoreMgr.MoveToTrash(mirror, g_LocalStoreMgr.GetVirtualPath(mirror),
+                                         g_LocalStoreMgr.TrashFolder()))
+            return 2;
+    }
+    g_LocalStoreMgr.NotifyFileChange(mirror, SYNC_CHANGE_DEL, QString(), true);
+    return 0;
+}
+
+int VUZeroz::CloudCopyTo(const QString& sourcePath, const QString& targetPath) {
+    const QString dstMirror = GetCachePath(targetPath);
+    g_LocalStoreMgr.AddCoreEvent(std::make_shared<VUZerozCopyToEvent>(
+        g_LocalStoreMgr.GetVirtualPath(GetCachePath(sourcePath)), g_LocalStoreMgr.GetVirtualPath(dstMirror)));
+    return 0;
 }
 
 bool VUZeroz::GetTaskList(TASKLIST_NOTIFY& list) {

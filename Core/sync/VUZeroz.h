@@ -67,6 +67,19 @@ public:
     // counters and answers with event 2208.
     void DeleteHistoryTask();
 
+    // The mirror commands act on the mirror copy and report the change to the engine, which
+    // carries it to the service. Paths are cloud paths or mirror paths. Results: 0 done, 1 the
+    // target exists, 2 the local operation failed or the item's state forbids it (work for it
+    // waits or runs), 3 the source or the target folder is unknown, 5 the engine is stopped.
+    int Rename(const QString& oldPath, const QString& newPath);
+    // Moves the item into `targetFolder` on disk at once; a refusal of the service moves it back.
+    int Move(const QString& sourcePath, const QString& targetFolder);
+    // The mirror copy goes to the private trash, the cloud item to the recycle bin.
+    int Recycle(const QString& path);
+    // Asks the service for a copy; an old mirror copy of the target makes way only once the
+    // service has made it (event 2215 tells the outcome). 0.
+    int CloudCopyTo(const QString& sourcePath, const QString& targetPath);
+
 private:
     VUZeroz() = default;
 };

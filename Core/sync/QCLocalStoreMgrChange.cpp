@@ -1,0 +1,982 @@
+// The local change pipeline, intake and scheduling: reports of the mirror folder (the watcher's,
+// the facade's, the out-uploads') become CHANGE_ITEMs on the pending list, and the scheduler picks
+// the items that may run now.
+//
+// Intake (RefreshEventCheck, RefreshEvent; every status): a report is dropped when it lies
+// outside the mirror, is an echo (a change the facade made and reported itself, a file that is
+// still what the journal or its running upload holds), or the status forbids it; otherwise the
+// index shows its provisional state and it is folded into the items waiting: same-path merges,
+// rename chains, the office and drawing-program save patterns, deletes that swallow the work
+// below them.
+//
+// Scheduling (RefreshCheck, RefreshTodo; statuses 5 to 7): an item runs once it has settled (a
+// short delay that lets bursts merge), within the upload budget (weighted by size; a running
+// upload counts once, from the task list), with folder operations strictly one at a time at the
+// head of the list, and after its parent folder exists in the cloud. A run that cannot go on now
+// is put off 15, 30, 60, 120 and 240 s, then given up: status 4 in the index and a failed-list
+// entry. The engine is busy (status 6) while items wait or transfers run, idle (7) otherwise;
+// a stored error does not keep it busy.
+//
+// Held deletes: more than 100 waiting deletes that exceed "max_del_count" or "max_del_share" % of
+// the journal's files, or any delete while the sync folder itself is gone, stop the engine
+// (status 8, one error of kind 48) without sending one; the user's start sends them, unless the
+// sync folder is still gone: then they are dropped and the cloud keeps the items.
+//
+// Threads: everything here runs on the engine thread, except ExpectEcho and HasWorkBelow (any).
+#include "sync/QCLocalStoreMgr.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "Database/QCSyncDB.h"
+#include "Transfer/QCUploadFile.h"
+#include "common/CommonDef.h"
+#include "common/CoreLog.h"
+#include "common/LocalScan.h"
+#include "common/PathUtils.h"
+#include "common/QCClock.h"
+#include "common/QCEvents.h"
+#include "common/SkipRules.h"
+#include "network/QCRequestCommon.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kIntakePerPass = 501;
+constexpr size_t kMassDeleteFloor = 100;
+
+bool SamePath(const QString& a, const QString& b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+// `path` is `folder` or lies below it, letter case ignored; without allocating.
+bool AtOrBelow(const QString& folder, const QString& path) {
+    if (!path.startsWith(folder, Qt::CaseInsensitive))
+        return false;
+    return path.size() == folder.size() || path.at(folder.size()) == QLatin1Char('/') ||
+           folder.endsWith(QLatin1Char('/'));
+}
+
+bool Running(const CHANGE_ITEM& item) {
+    return item.sync_id != 0;
+}
+
+QString EchoKey(SYNC_CHANGE_TYPE type, const QString& path) {
+    return QString::number(int(type)) + QLatin1Char('|') + path.toLower();
+}
+
+void CopyStat(const FILE_INFO& from, FILE_INFO& to) {
+    to.size = from.size;
+    to.mtime = from.mtime;
+    to.ctime = from.ctime;
+    to.is_dir = from.is_dir;
+    to.attrs = from.attrs;
+}
+
+} // namespace
+
+// --- Echoes of the facade's own changes ----------------------------------------------------------
+
+void QCLocalStoreMgr::ExpectEcho(SYNC_CHANGE_TYPE type, const QString& path) {
+    std::lock_guard<std::mutex> lock(m_echoLock);
+    m_echoes.emplace(EchoKey(type, path), QCClock::NowMs() + kEchoMs);
+}
+
+void QCLocalStoreMgr::ExpectMoveAside(const QString& path) {
+    std::lock_guard<std::mutex> lock(m_echoLock);
+    m_echoes.emplace(QStringLiteral("aside|") + path.toLower(), QCClock::NowMs() + kEchoMs);
+}
+
+bool QCLocalStoreMgr::IsEcho(const SYNC_CHANGE_INFO& info) {
+    const qint64 now = QCClock::NowMs();
+    std::lock_guard<std::mutex> lock(m_echoLock);
+    for (auto it = m_echoes.begin(); it != m_echoes.end();)
+        it = it->second < now ? m_echoes.erase(it) : std::next(it);
+    // A move the watcher saw as a delete and an add (one half outside its sight) matches too.
+    const auto found =
+        m_echoes.find(EchoKey(info.type == SYNC_CHANGE_ADD ? SYNC_CHANGE_MOD : info.type, info.path));
+    if (found == m_echoes.end())
+        return false;
+    m_echoes.erase(found);
+    return true;
+}
+
+bool QCLocalStoreMgr::IsUnchangedFile(const CHANGE_ITEM& item) {
+    if (item.local.is_dir || !item.src_path.isEmpty())
+        return false;
+    FileInfo entry;
+    FILE_INFO row;
+    if (m_cache.GetBaseInfo(item.path, entry) && entry.status == FILE_STATUS_SYNCED &&
+        QCSyncDB::GetFileInfo(item.local.path, row) && !row.is_dir && row.size == item.local.size &&
+        row.mtime == item.local.mtime)
+        return true; // a download put it in place, or a late report of a synced file
+    const TaskPtr running = FindUploading(item.local.path);
+    if (!running)
+        return false;
+    const FILE_INFO uploading = running->GetFileInfo();
+    return uploading.size == item.local.size && uploading.mtime == item.local.mtime;
+}
+
+// --- Intake ------------------------------------------------------------------------------------
+
+void QCLocalStoreMgr::RefreshEventCheck() {
+    SYNC_CHANGE_INFO info;
+    for (int taken = 0; taken < kIntakePerPass && m_changes.Fetch(info); ++taken)
+        RefreshEvent(info);
+}
+
+void QCLocalStoreMgr::RefreshMakeDataItem(const FILE_INFO& record, CHANGE_ITEM& item) {
+    item.type = SYNC_CHANGE_MOD;
+    item.path = GetDiskPath(record.path);
+    item.tick = QCClock::NowMs();
+    item.local = record;
+}
+
+void QCLocalStoreMgr::RefreshMakeItem(const SYNC_CHANGE_INFO& info, CHANGE_ITEM& item) {
+    if (!info.old_path.isEmpty())
+        item.old_path = GetVirtualPath(info.old_path);
+    item.type = info.type == SYNC_CHANGE_ADD ? SYNC_CHANGE_MOD : info.type;
+    item.user_op = info.user_op != 0;
+    item.src_path = info.src_path;
+    item.path = info.path;
+    item.tick = QCClock::NowMs();
+    const QString examined = info.src_path.isEmpty() ? info.path : info.src_path;
+    item.local.path = GetVirtualPath(info.path);
+    item.local.name = GetOnlyFilename(info.path);
+    FILE_INFO disk;
+    if (GetLocalBaseFileInfo(examined, &disk)) {
+        CopyStat(disk, item.local);
+        if (disk.is_dir) {
+            item.local.size = 0;
+            item.local.attrs = 16;
+        }
+        if (item.local.attrs == 0)
+            item.local.attrs = 128;
+        return;
+    }
+    FileInfo entry;
+    if (m_cache.GetBaseInfo(item.path, entry)) {
+        item.local.is_dir = entry.is_dir;
+        item.local.size = entry.size;
+        item.local.mtime = quint32(entry.mtime);
+        item.local.ctime = quint32(entry.ctime);
+    }
+}
+
+void QCLocalStoreMgr::SaveUploadRollbackInfo(CHANGE_ITEM& item) {
+    FileInfo entry;
+    if (!m_cache.GetBaseInfo(item.path, entry) || entry.is_dir || entry.status == FILE_STATUS_WAIT_UP ||
+        entry.status == FILE_STATUS_IGNORE)
+        return;
+    item.rollback = ui2base(entry);
+    item.rollback.path = item.local.path;
+    if (item.rollback.version == 0)
+        item.rollback.version = 1;
+}
+
+void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
+    if (IsSyncPath(info.path) != 1) {
+        if (info.type == SYNC_CHANGE_REN && IsSyncPath(info.old_path)) {
+            info.path = info.old_path; // moved out of the mirror: gone from it
+            info.type = SYNC_CHANGE_DEL;
+            info.old_path.clear();
+        } else {
+            CoreDebug("[operate]: not in root, skip %d(%s)", int(info.type), qUtf8Printable(info.path));
+            return;
+        }
+    }
+    if (info.type == SYNC_CHANGE_REN && !IsSyncPath(info.old_path)) {
+        info.type = SYNC_CHANGE_ADD; // moved in from outside: new here
+        info.old_path.clear();
+    }
+    if (info.type == SYNC_CHANGE_REN && info.user_op == 0) {
+        std::lock_guard<std::mutex> lock(m_echoLock);
+        const auto aside = m_echoes.find(QStringLiteral("aside|") + info.old_path.toLower());
+        if (aside != m_echoes.end()) {
+            m_echoes.erase(aside);
+            info.type = SYNC_CHANGE_ADD; // a copy the engine set aside: a new file
+            info.old_path.clear();
+        }
+    }
+    if (info.user_op == 0 && IsEcho(info)) {
+        CoreDebug("[operate] echo of our own change, skip %s", qUtf8Printable(info.path));
+        return;
+    }
+    CHANGE_ITEM item;
+    RefreshMakeItem(info, item);
+    const LOCAL_STATUS status = m_status.load();
+
+    if (info.type == SYNC_CHANGE_NOT_FOUND) {
+        FileInfo entry;
+        if (m_cache.GetBaseInfo(item.path, entry)) {
+            FILE_INFO row;
+            if (entry.status == FILE_STATUS_SYNCED)
+                m_cache.ChangeFileStatus(item.path, FILE_STATUS_NOT_DOWN, true);
+            if (item.local.is_dir && QCSyncDB::GetFileInfo(item.local.path, row))
+                m_cache.ChangeFileStatus(item.path, FILE_STATUS_NOT_DOWN, false);
+            if (status == LOCAL_STATUS_STOP &&
+                (entry.status == FILE_STATUS_WAIT_UP || entry.status == FILE_STATUS_UPING)) {
+                if (entry.base_status != FILE_STATUS_SYNCED && entry.base_status != FILE_STATUS_NOT_DOWN)
+                    m_cache.Delete(item.path, true);
+                else
+                    m_cache.ChangeFileStatus(item.path, FILE_STATUS_NOT_DOWN, false);
+            }
+        }
+        if (!OfficeMergeEvent(item))
+            OfficeMergeEvent2(item);
+        return;
+    }
+    if (info.type == SYNC_CHANGE_ADD && info.src_path.isEmpty() && !QFileInfo::exists(info.path))
+        return; // gone again before its turn (moved aside, say): its delete tells the rest
+    if (item.local.is_dir && info.type == SYNC_CHANGE_ADD) {
+        FileInfo entry;
+        if (m_cache.GetFileinfo(item.path, entry) &&
+            (entry.status == FILE_STATUS_NOT_DOWN || entry.status == FILE_STATUS_SYNCED)) {
+            item.local.ctime = quint32(entry.ctime);
+            item.local.mtime = quint32(entry.mtime);
+            item.local.version = entry.version;
+            m_cache.Update(item.path, item.local, FILE_STATUS_SYNCED, true, false, true);
+            return;
+        }
+    }
+    if (item.local.is_dir && info.type == SYNC_CHANGE_MOD)
+        return; // a folder's own changes are never synchronised
+
+    switch (status) {
+    case LOCAL_STATUS_WAIT_LOGIN:
+    case LOCAL_STATUS_STOP:
+        if (item.type == SYNC_CHANGE_MOD && !NeedSkipSync(item.path, item.user_op))
+            m_cache.Update(item.path, item.local,
+                           item.local.is_dir ? FILE_STATUS_CHECKING : FILE_STATUS_WAIT_UP, true, false, true);
+        return;
+    case LOCAL_STATUS_MONITOR:
+    case LOCAL_STATUS_OK:
+        break;
+    default:
+        if (info.type == SYNC_CHANGE_ADD) {
+            FileInfo entry;
+            if (!NeedSkipSync(item.path, false) && !m_cache.GetBaseInfo(item.path, entry))
+                m_cache.Update(item.path, item.local, FILE_STATUS_WAIT_UP, true, false, true);
+            return;
+        }
+        if (item.type != SYNC_CHANGE_DEL)
+            return;
+        if (status == LOCAL_STATUS_CHECK_CLOUD)
+            RefreshCancelPreviousDownload(item.path);
+        break;
+    }
+
+    if (item.type == SYNC_CHANGE_MOD) {
+        if (IsUnchangedFile(item))
+            return;
+        SaveUploadRollbackInfo(item);
+        const QString name = item.local.name;
+        if (item.local.is_dir)
+            m_cache.Update(item.path, item.local, FILE_STATUS_CHECKING, true, false, true);
+        else if (!name.startsWith(QLatin1String("~$")) &&
+                 !name.endsWith(QLatin1String(".tmp"), Qt::CaseInsensitive) &&
+                 !NeedSkipSync(item.path, item.user_op))
+            m_cache.Update(item.path, item.local, FILE_STATUS_WAIT_UP, true, false, true);
+    } else if (item.type == SYNC_CHANGE_DEL) {
+        FileInfo entry;
+        const bool had = m_cache.GetBaseInfo(item.path, entry);
+        if (had) {
+            item.local.is_dir = entry.is_dir;
+            item.local.size = entry.size;
+            item.local.mtime = quint32(entry.mtime);
+            item.local.ctime = quint32(entry.ctime);
+            item.local.version = 1;
+            m_cache.Delete(item.path, true);
+        }
+        item.had_index_entry = had;
+        const bool cancelled = RefreshCancelPreviousUploadByDelete(item);
+        const bool small = item.local.size <= quint64(std::max(0, g_Config.fast_up_filesize));
+        const auto local = [](quint32 s) { return s == FILE_STATUS_WAIT_UP || s == FILE_STATUS_UPING; };
+        FILE_INFO row;
+        if (!(cancelled && small) && had && local(entry.base_status) && local(entry.status) &&
+            !QCSyncDB::GetFileInfo(item.local.path, row))
+            return; // it never reached the service
+    }
+
+    if (item.type != SYNC_CHANGE_DEL && NeedSkipSync(item.path, item.user_op) && !item.local.is_dir) {
+        FILE_INFO row;
+        if (item.type == SYNC_CHANGE_MOD && !(QCSyncDB::GetFileInfo(item.local.path, row) && row.is_dir))
+            m_cache.Update(item.path, item.local, FILE_STATUS_IGNORE, true, false, true);
+        return;
+    }
+
+    if (item.type == SYNC_CHANGE_REN) {
+        const QString oldDisk = GetDiskPath(item.old_path);
+        FILE_INFO oldRow;
+        const bool oldInJournal = QCSyncDB::GetFileInfo(item.old_path, oldRow);
+        FILE_INFO newRow;
+        if (!item.user_op && !oldInJournal && QCSyncDB::GetFileInfo(item.local.path, newRow) &&
+            newRow.is_dir == item.local.is_dir &&
+            (newRow.is_dir || (newRow.size == item.local.size && newRow.mtime == item.local.mtime)))
+            return; // the journal has it at its new name already: the engine's own move
+        FileInfo entry;
+        const bool known = m_cache.GetBaseInfo(oldDisk, entry);
+        if (known && (entry.status == FILE_STATUS_NOT_DOWN || entry.status == FILE_STATUS_SYNCED)) {
+            const FILE_INFO own = item.local;
+            item.local = ui2base(entry);
+            item.local.path = own.path;
+            item.local.name = own.name; // the synced record: a content change shows after the rename
+        } else {
+            m_cache.Rename(oldDisk, item.path);
+            m_cache.Update(item.path, item.local, FILE_STATUS_CHECKING, true, false, true);
+            if (oldInJournal) {
+                const FILE_INFO own = item.local;
+                item.local = oldRow;
+                item.local.path = own.path;
+                item.local.name = own.name;
+            } else {
+                // A chain: the old name is the new name of a rename still waiting.
+                for (const PendingChanges::iterator p : m_pending.ItemsOfPath(item.old_path)) {
+                    if (Running(*p) || p->type != SYNC_CHANGE_REN || p->local.is_dir != item.local.is_dir)
+                        continue;
+                    p->local.path = item.local.path;
+                    p->local.name = item.local.name;
+                    p->path = item.path;
+                    p->tick = QCClock::NowMs();
+                    m_pending.Touch(p);
+                    const bool ring = SamePath(p->local.path, p->old_path);
+                    const bool drawing = p->old_path.endsWith(QLatin1String(".dwg"), Qt::CaseInsensitive) &&
+                                         p->local.path.endsWith(QLatin1String(".bak"), Qt::CaseInsensitive);
+                    if (ring || drawing) {
+                        m_cache.Update(p->path, p->local, FILE_STATUS_SYNCED, true, false, true);
+                        m_pending.Erase(p);
+                    }
+                    return;
+                }
+            }
+        }
+    }
+
+    if (!m_pending.empty()) {
+        CHANGE_ITEM& last = *std::prev(m_pending.end());
+        if (!Running(last) && last.type == item.type && last.local.is_dir == item.local.is_dir &&
+            SamePath(last.local.path, item.local.path) && last.old_path == item.old_path) {
+            last.tick = QCClock::NowMs();
+            m_pending.Touch(std::prev(m_pending.end()));
+            return;
+        }
+    }
+    ++m_acceptedChanges;
+
+    if (item.type == SYNC_CHANGE_DEL) {
+        while (!m_pending.empty()) {
+            const auto last = std::prev(m_pending.end());
+            if (last->type != SYNC_CHANGE_DEL || Running(*last) ||
+                !AtOrBelow(item.local.path, last->local.path))
+                break;
+            m_pending.Erase(last);
+        }
+    } else if (item.type == SYNC_CHANGE_MOD) {
+        // The newest waiting mod of the same path, unless a rename or delete came after it.
+        for (auto it = m_pending.end(); it != m_pending.begin();) {
+            --it;
+            if (it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL)
+                break;
+            if (Running(*it) || it->type != SYNC_CHANGE_MOD || it->local.path != item.local.path)
+                continue;
+            item.tries = 0;
+            *it = item;
+            m_pending.Touch(it);
+            return;
+        }
+    }
+    m_pending.Append(std::move(item));
+}
+
+bool QCLocalStoreMgr::OfficeMergeEvent(const CHANGE_ITEM& notFound) {
+    // From the tail: an optional mod M1, a rename R1, an optional mod M2, a rename R2.
+    std::vector<PendingChanges::iterator> tail;
+    for (auto it = m_pending.end(); it != m_pending.begin() && tail.size() < 4;)
+        tail.push_back(--it);
+    size_t at = 0;
+    const auto take = [&](SYNC_CHANGE_TYPE type) {
+        return at < tail.size() && tail[at]->type == type ? tail[at++] : m_pending.end();
+    };
+    const PendingChanges::iterator m1 = take(SYNC_CHANGE_MOD);
+    const PendingChanges::iterator r1 = take(SYNC_CHANGE_REN);
+    if (r1 == m_pending.end())
+        return false;
+    const PendingChanges::iterator m2 = take(SYNC_CHANGE_MOD);
+    const PendingChanges::iterator r2 = take(SYNC_CHANGE_REN);
+    if (r2 == m_pending.end())
+        return false;
+    CHANGE_ITEM made;
+    if (m1 == m_pending.end()) {
+        SYNC_CHANGE_INFO info;
+        info.path = r1->path;
+        info.type = SYNC_CHANGE_MOD;
+        RefreshMakeItem(info, made);
+    } else {
+        made = *m1;
+    }
+    FILE_INFO row;
+    if ((m2 != m_pending.end() && m2->local.path != r2->local.path) ||
+        notFound.local.path != r2->local.path || made.local.path != r1->local.path ||
+        made.local.path != r2->old_path || Running(*r1) || Running(*r2) ||
+        QFileInfo::exists(GetDiskPath(r1->old_path)) || QFileInfo::exists(notFound.path) ||
+        QCSyncDB::GetFileInfo(r1->old_path, row) || QCSyncDB::GetFileInfo(notFound.local.path, row))
+        return false;
+    m_cache.Delete(GetDiskPath(r1->old_path), true);
+    m_cache.Delete(notFound.path, true);
+    for (size_t i = 0; i < at; ++i)
+        m_pending.Erase(tail[i]);
+    made.tick = QCClock::NowMs();
+    m_pending.Append(std::move(made));
+    return true;
+}
+
+bool QCLocalStoreMgr::OfficeMergeEvent2(const CHANGE_ITEM& notFound) {
+    if (m_pending.size() < 2)
+        return false;
+    const auto m = std::prev(m_pending.end());
+    const auto r = std::prev(m);
+    if (r->type != SYNC_CHANGE_REN || m->type != SYNC_CHANGE_MOD || m->local.path != r->old_path ||
+        r->local.path != notFound.local.path || Running(*r) || Running(*m))
+        return false;
+    m_pending.Erase(r);
+    return true;
+}
+
+// --- Cancels -------------------------------------------------------------------------------------
+
+bool QCLocalStoreMgr::RefreshIsPathRenaming(const QString& cloudPath) {
+    for (const CHANGE_ITEM& item : m_pending) {
+        if (item.type == SYNC_CHANGE_REN &&
+            (SamePath(item.local.path, cloudPath) || SamePath(item.old_path, cloudPath)))
+            return true;
+    }
+    return false;
+}
+
+bool QCLocalStoreMgr::RefreshSupportCancelUpload(const QString& cloudPath) {
+    const auto upload = std::dynamic_pointer_cast<QCUploadFile>(FindUploading(cloudPath));
+    return !upload || upload->SupportCancel();
+}
+
+void QCLocalStoreMgr::RefreshCancelUpload(quint32 id) {
+    if (id == 0)
+        return;
+    std::vector<TaskPtr> tasks;
+    {
+        std::lock_guard<std::mutex> lock(m_upLock);
+        for (const TaskPtr& task : m_upQueue) {
+            if (task->GetSyncID() == id)
+                tasks.push_back(task);
+        }
+    }
+    for (const TaskPtr& task : tasks) {
+        if (RemoveTask(task)) {
+            task->ClearAll();
+            task->End();
+        }
+    }
+}
+
+bool QCLocalStoreMgr::RefreshCancelPreviousUploadByChange(PendingChanges::iterator earlier) {
+    const QString path = earlier->local.path;
+    if (!RefreshSupportCancelUpload(path) || RefreshIsPathRenaming(path))
+        return false;
+    RefreshCancelUpload(earlier->sync_id);
+    m_pending.Erase(earlier);
+    return true;
+}
+
+bool QCLocalStoreMgr::RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del) {
+    if (RefreshIsPathRenaming(del.local.path))
+        return false;
+    std::vector<PendingChanges::iterator> below;
+    if (del.local.is_dir) {
+        for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+            if (AtOrBelow(del.local.path, it->local.path))
+                below.push_back(it);
+        }
+    } else {
+        below = m_pending.ItemsOfPath(del.local.path);
+    }
+    bool erased = false;
+    for (const PendingChanges::iterator p : below) {
+        if ((Running(*p) && p->local.is_dir) ||
+            (p->type == SYNC_CHANGE_DEL && SamePath(p->local.path, del.local.path)))
+            continue;
+        FileInfo entry;
+        if (m_cache.GetBaseInfo(p->path, entry)) {
+            if (entry.status != FILE_STATUS_SYNCED && entry.status != FILE_STATUS_NOT_DOWN &&
+                entry.status != FILE_STATUS_CHECKING)
+                m_cache.Delete(p->path, true);
+            else if (p->rollback.version != 0)
+                m_cache.Update(p->path, p->rollback, FILE_STATUS_NOT_DOWN, true, false, true);
+            else
+                m_cache.ChangeFileStatus(p->path, FILE_STATUS_NOT_DOWN, true);
+        }
+        NotifyUIEvent(p->local, 4);
+        RefreshCancelUpload(p->sync_id);
+        m_pending.Erase(p);
+        erased = true;
+    }
+    return erased;
+}
+
+void QCLocalStoreMgr::RefreshCancelPreviousDownload(const QString& diskPath) {
+    std::vector<TaskPtr> doomed;
+    {
+        std::lock_guard<std::mutex> lock(m_downLock);
+        for (const TaskPtr& task : m_downQueue) {
+            if (AtOrBelow(diskPath, GetDiskPath(task->GetSvrPath())))
+                doomed.push_back(task);
+        }
+    }
+    for (const TaskPtr& task : doomed) {
+        if (RemoveTask(task)) {
+            task->ClearAll();
+            task->End();
+        }
+    }
+    ExecDownloadTask();
+}
+
+bool QCLocalStoreMgr::HasWorkBelow(const QString& localPath) {
+    const QString cloud = GetVirtualPath(localPath);
+    {
+        std::lock_guard<std::mutex> lock(m_upLock);
+        for (const TaskPtr& task : m_upQueue) {
+            if (AtOrBelow(cloud, task->GetSvrPath()))
+                return true;
+        }
+    }
+    std::vector<FileInfo> entries;
+    FileInfo self;
+    if (m_cache.GetBaseInfo(localPath, self))
+        entries.push_back(self);
+    if (self.is_dir)
+        m_cache.QueryExt(localPath, true, entries);
+    for (const FileInfo& entry : entries) {
+        if (entry.status == FILE_STATUS_WAIT_UP || entry.status == FILE_STATUS_UPING ||
+            entry.status == FILE_STATUS_CHECKING)
+            return true;
+    }
+    return false;
+}
+
+// --- Scheduling ----------------------------------------------------------------------------------
+
+void QCLocalStoreMgr::PutOff(PendingChanges::iterator item) {
+    if (item->tries >= int(ArraySize(kBackoffMs))) {
+        GiveUp(item);
+        return;
+    }
+    const qint64 pause = kBackoffMs[item->tries++];
+    CoreDebug("[Todo] %s put off %lld s", qUtf8Printable(item->local.path),
+              static_cast<long long>(pause / 1000));
+    item->sync_id = 0;
+    item->tick = QCClock::NowMs() + pause;
+    m_pending.Touch(item);
+}
+
+void QCLocalStoreMgr::GiveUp(PendingChanges::iterator item) {
+    CoreDebug("[Todo] %s given up after %d tries", qUtf8Printable(item->local.path), item->tries);
+    m_cache.Update(item->path, item->local, FILE_STATUS_ERR, true, true, true);
+    m_pending.Erase(item);
+}
+
+void QCLocalStoreMgr::DropItem(PendingChanges::iterator item, int result) {
+    FileInfo entry;
+    switch (result) {
+    case 2:
+        m_cache.Update(item->path, item->local, FILE_STATUS_ERR, true, true, true);
+        break;
+    case 3:
+        if (m_cache.GetBaseInfo(item->path, entry) && entry.version == 0 &&
+            entry.status != FILE_STATUS_NOT_DOWN && entry.status != FILE_STATUS_SYNCED)
+            m_cache.Delete(item->path, true);
+        break;
+    case 5: {
+        FILE_INFO row;
+        if (QCSyncDB::GetFileInfo(item->local.path, row) && row.is_dir)
+            m_cache.ChangeFileStatus(item->path, FILE_STATUS_NOT_DOWN, false);
+        else
+            m_cache.Delete(item->path, true);
+        break;
+    }
+    default:
+        break;
+    }
+    m_pending.Erase(item);
+}
+
+bool QCLocalStoreMgr::DeleteGuardHolds() {
+    size_t deletes = 0;
+    for (const CHANGE_ITEM& item : m_pending) {
+        if (item.type == SYNC_CHANGE_DEL && !Running(item))
+            ++deletes;
+    }
+    if (deletes == 0) {
+        m_deleteConfirmed = false;
+        return false;
+    }
+    const QString root = GetRootPath();
+    const bool rootGone = root.isEmpty() || !QFileInfo(root).isDir();
+    if (m_deleteConfirmed) {
+        if (!rootGone)
+            return false;
+        // The sync folder is still gone: nothing is deleted in the cloud for it.
+        CoreDebug("[Todo] the sync folder is gone: %lu deletes dropped", static_cast<unsigned long>(deletes));
+        for (auto it = m_pending.begin(); it != m_pending.end();)
+            it = it->type == SYNC_CHANGE_DEL && !Running(*it) ? m_pending.Erase(it) : std::next(it);
+        m_deleteConfirmed = false;
+        return true;
+    }
+    bool mass = rootGone;
+    if (!mass && deletes > kMassDeleteFloor) {
+        std::vector<QString> paths;
+        QCSyncDB::GetAllPath(paths, QString());
+        quint32 maxCount = 0;
+        {
+            std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
+            maxCount = m_userDetail.max_del_count;
+        }
+        const size_t share = size_t(std::clamp(g_Config.max_del_share, 0, 100));
+        mass = (maxCount > 0 && deletes > maxCount) || deletes * 100 > share * paths.size();
+    }
+    if (!mass)
+        return false;
+    if (!m_deleteHold) {
+        CoreDebug("[Todo] %lu deletes held until the user confirms", static_cast<unsigned long>(deletes));
+        m_deleteHold = true;
+        ChangeStatus(LOCAL_STATUS_STOP, true);
+        ErrorOnThread(SYNC_ERROR::MassDelete, 0, QString(), nullptr);
+    }
+    return true;
+}
+
+void QCLocalStoreMgr::RefreshCheck() {
+    LOCAL_STATUS status = m_status.load();
+    if (status == LOCAL_STATUS_CHECK_OFFLINE) {
+        if (m_cloudCheckDirty && QCClock::NowMs() - m_downPhaseEndMs.load() < 2200)
+            return;
+        m_cloudCheckDirty = false;
+        ChangeStatus(LOCAL_STATUS_MONITOR, true);
+        status = LOCAL_STATUS_MONITOR;
+    }
+    if ((status != LOCAL_STATUS_MONITOR && status != LOCAL_STATUS_OK) || GetRootPath().isEmpty())
+        return;
+    const bool busy = !m_pending.empty() || DownloadRunning() || UploadCount() != 0;
+    if (!busy) {
+        FinishPass();
+        return;
+    }
+    ChangeStatus(LOCAL_STATUS_MONITOR, true);
+    if (m_spaceTimer.Check()) {
+        m_spaceTimer.Start();
+        RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(true, false); });
+    }
+    if (m_versionHold) {
+        // A newer cloud version waits: once nothing runs, the fetch takes it; waiting items stay.
+        if (m_pending.RunningCount() != 0 || DownloadCount() != 0 || UploadCount() != 0)
+            return;
+        m_versionHold = false;
+        ChangeStatus(LOCAL_STATUS_LOGIN_OK, false);
+        RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
+        return;
+    }
+    for (;;) {
+        const PendingChanges::iterator item = RefreshTodo();
+        if (item == m_pending.end())
+            return;
+        if (m_changes.Count() != 0) {
+            CoreDebug("[TODO] monitor have data, skip todo");
+            return;
+        }
+        // Deletes are counted once the first of them has settled, so a burst is counted whole.
+        if (item->exec_type == 3 && DeleteGuardHolds())
+            return;
+        const int result = RefreshExec(item);
+        if (result == 1)
+            PutOff(item);
+        else if (result != 0)
+            DropItem(item, result);
+        if (m_status.load() != LOCAL_STATUS_MONITOR)
+            return;
+    }
+}
+
+void QCLocalStoreMgr::FinishPass() {
+    const LOCAL_STATUS last = m_status.load();
+    ChangeStatus(LOCAL_STATUS_OK, true);
+    if (last == LOCAL_STATUS_OK)
+        return;
+    m_acceptedChanges = 0;
+    m_view.CleanData(false);
+    m_downList.Clear();
+    m_upList.Clear();
+    m_cancelMarks.Clear();
+    g_Config.CallOuter(new QCSyncFinishEvent());
+}
+
+PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
+    double budget = 0;
+    int tasksUp = 0;
+    {
+        std::shared_lock<std::shared_mutex> lock(g_Config.settingsLock);
+        tasksUp = g_Config.tasks_up;
+        const int limit = g_Config.speed_limit_up;
+        budget = tasksUp == 0 && limit >= 1 && limit <= 100 ? 3.0
+                 : tasksUp != 0                             ? double(tasksUp)
+                                                            : double(g_Config.max_upload_req);
+    }
+    budget += GetUpPauseTaskCount();
+    double weight = 0;
+    quint64 bytes = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_upLock);
+        for (const TaskPtr& task : m_upQueue) {
+            weight += task->Weight();
+            bytes += task->GetFileSize();
+        }
+    }
+    m_upWeight = weight;
+    const quint64 ceiling = quint64(std::max<qint64>(0, g_Config.max_upload_io_mb)) * quint64(MB);
+    const qint64 now = QCClock::NowMs();
+    const qint64 delay = m_acceptedChanges <= g_Config.change_execute_delay_mincount
+                             ? g_Config.change_execute_delay_min
+                             : g_Config.change_execute_delay;
+    if (m_pending.EarliestWaitingTick() > now - delay)
+        return m_pending.end(); // nothing has settled yet
+    quint32 errorKind = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        errorKind = m_syncError.GetType();
+    }
+    const bool lenient =
+        errorKind == quint32(SYNC_ERROR::Maintain) || errorKind == quint32(SYNC_ERROR::Restricted);
+    bool fastSeen = false, onlyDeletes = true, folderSeen = false;
+    PendingChanges::iterator chosen = m_pending.end();
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+        if (weight >= budget || (!lenient && tasksUp == 0 && bytes > ceiling))
+            break;
+        if (it->fast)
+            fastSeen = true;
+        else if (fastSeen)
+            break;
+        if (it->type == SYNC_CHANGE_MOD)
+            it->exec_type = it->local.is_dir ? 1 : 4;
+        else if (it->type == SYNC_CHANGE_REN)
+            it->exec_type = 2;
+        else if (it->type == SYNC_CHANGE_DEL)
+            it->exec_type = 3;
+        else {
+            CoreDebug("[Todo] unknown type %d", int(it->type));
+            break;
+        }
+        const bool folderOp = it->exec_type != 4;
+        if (it->exec_type != 3)
+            onlyDeletes = false;
+        if (folderOp)
+            folderSeen = true;
+        if (folderSeen && !(it->exec_type == 3 && onlyDeletes) && (it != m_pending.begin() || Running(*it)))
+            break;
+        if (Running(*it))
+            continue; // its upload counts from the task list already
+        if (folderOp && m_folderOpToken != 0)
+            break; // one folder operation at a time
+        if (it->tick + delay > now)
+            continue;
+        if (it->exec_type == 2) {
+            const bool move = !SamePath(GetParentPath(it->old_path), GetParentPath(it->local.path));
+            FileInfo entry;
+            const bool known = m_cache.GetBaseInfo(GetDiskPath(it->old_path), entry);
+            if ((known && entry.status == FILE_STATUS_NOT_DOWN) || move) {
+                FileInfo self;
+                if (m_cache.GetBaseInfo(it->path, self))
+                    it->local.is_dir = self.is_dir;
+            } else {
+                FILE_INFO row;
+                bool have = QCSyncDB::GetFileInfo(it->old_path, row);
+                if (!have && known && entry.status == FILE_STATUS_SYNCED) {
+                    row = ui2base(entry);
+                    row.path = it->old_path;
+                    have = true;
+                }
+                if (have) {
+                    const FILE_INFO own = it->local;
+                    it->local = row;
+                    it->local.path = own.path;
+                    it->local.name = own.name;
+                } else {
+                    CoreDebug("[operate] rename file. db no record(%s), change to add(%s).",
+                              qUtf8Printable(it->old_path), qUtf8Printable(it->local.path));
+                    m_cache.Delete(GetDiskPath(it->old_path), true);
+                    it->type = SYNC_CHANGE_MOD;
+                    it->exec_type = it->local.is_dir ? 1 : 4;
+                    FILE_INFO disk = GetDiskFileInfo(it->path);
+                    if (!disk.path.isEmpty())
+                        CopyStat(disk, it->local);
+                    const auto next = std::next(it);
+                    if (next != m_pending.end() && next->type == it->type &&
+                        next->local.is_dir == it->local.is_dir && next->path == it->path) {
+                        CoreDebug("[operate] combine next mod %s", qUtf8Printable(it->path));
+                        m_pending.Erase(it);
+                        return m_pending.end();
+                    }
+                }
+            }
+        }
+        const PendingChanges::iterator first = m_pending.FindPath(it->local.path);
+        if (first != it) {
+            if (RefreshCancelPreviousUploadByChange(first)) {
+                it->tick += 2500;
+                m_pending.Touch(it);
+                return m_pending.end();
+            }
+            CoreDebug("[Todo] same path event running, %s, wait...", qUtf8Printable(it->local.path));
+            it->tick = now + 10000;
+            m_pending.Touch(it);
+            continue;
+        }
+        chosen = it;
+        break;
+    }
+    if (chosen == m_pending.end() || chosen->exec_type == 2 || chosen->exec_type == 3)
+        return chosen;
+    const QString parent = GetParentPath(chosen->local.path);
+    if (parent.isEmpty() || parent == QLatin1String("/"))
+        return chosen;
+    const QString parentDisk = GetDiskPath(parent);
+    FileInfo entry;
+    const bool known = m_cache.GetBaseInfo(parentDisk, entry) && entry.is_dir && entry.version != 0;
+    const bool present =
+        chosen->src_path.isEmpty() ? QFileInfo(parentDisk).isDir() : QDir().mkpath(parentDisk);
+    if (known || !present)
+        return chosen;
+    if (m_pending.FindPath(parent) != m_pending.end())
+        return chosen; // its creation waits already
+    CHANGE_ITEM folder;
+    FILE_INFO record = GetDiskFileInfo(parentDisk);
+    record.is_dir = true;
+    RefreshMakeDataItem(record, folder);
+    folder.tick = 0; // settled
+    m_cache.Update(parentDisk, record, FILE_STATUS_WAIT_UP, true, false, true);
+    CoreDebug("[Todo] add CreateDir for %s", qUtf8Printable(parentDisk));
+    m_pending.PushFront(std::move(folder));
+    return m_pending.end();
+}
+
+void QCLocalStoreMgr::ExecUploadTask() {
+    std::vector<TaskPtr> tasks;
+    {
+        std::lock_guard<std::mutex> lock(m_upLock);
+        tasks.assign(m_upQueue.begin(), m_upQueue.end());
+    }
+    const bool anyFast =
+        std::any_of(tasks.begin(), tasks.end(), [](const TaskPtr& t) { return t->IsFast(); });
+    for (const TaskPtr& task : tasks) {
+        const auto upload = std::dynamic_pointer_cast<QCUploadFile>(task);
+        if (!upload)
+            continue;
+        if (upload->IsDirtyTask()) {
+            // A local problem (changed, unreadable, refused as changed): dropped without a
+            // result; its item runs again later and hashes the file as it is then.
+            CoreDebug("[upload][%u] Del DirtyTask", task->GetSyncID());
+            if (!RemoveTask(task))
+                continue;
+            const PendingChanges::iterator item = m_pending.FindId(task->GetSyncID());
+            if (item != m_pending.end() && item->exec_type == 4) {
+                if (QFileInfo::exists(task->GetDiskName()))
+                    PutOff(item);
+                else
+                    DropItem(item, 3);
+            }
+            task->End();
+        } else if (upload->IsNew()) {
+            if (anyFast && !task->IsFast())
+                continue;
+            m_cache.Update(task->GetDiskName(), task->GetFileInfo(), FILE_STATUS_UPING, true, false, true);
+            upload->SetNew(false);
+            upload->DoSync();
+        } else if (upload->Restart()) {
+            // Resumed after a pause: started over from the hashing.
+            CoreDebug("[upload] restart %s", qUtf8Printable(upload->GetSvrPath()));
+        } else {
+            upload->CheckRetry();
+        }
+    }
+}
+
+void QCLocalStoreMgr::ChangeUploadEnded(const TaskPtr& task, int type, unsigned code, bool& handled) {
+    handled = false;
+    const PendingChanges::iterator item = m_pending.FindId(task->GetSyncID());
+    if (item == m_pending.end())
+        return;
+    if (type == 0) {
+        m_pending.Erase(item);
+        return;
+    }
+    const bool lasting = type == SYNC_ERROR::NoPerm || type == SYNC_ERROR::CloudBigFile ||
+                         type == SYNC_ERROR::CloudFull || type == SYNC_ERROR::DiskCancel;
+    if (lasting || item->tries >= int(ArraySize(kBackoffMs))) {
+        m_pending.Erase(item); // the result's handling marks it failed
+        return;
+    }
+    CoreDebug("[upload] %s failed (%d, %u): tried again later", qUtf8Printable(item->local.path), type, code);
+    PutOff(item);
+    m_cache.Update(task->GetDiskName(), task->GetFileInfo(), FILE_STATUS_WAIT_UP, true, false, true);
+    handled = true;
+}
+
+void QCLocalStoreMgr::ResetRunningChanges() {
+    // The work of running items has ended with the transfers: they run again later.
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+        if (it->sync_id != 0) {
+            it->sync_id = 0;
+            m_pending.Touch(it);
+        }
+    }
+    m_folderOpToken = 0;
+}
+
+bool QCLocalStoreMgr::UploadMirrorFile(const QString& localPath) {
+    const QFileInfo info(localPath);
+    if (!IsSyncPath(localPath) || !info.isFile())
+        return false;
+    const QString cloud = GetVirtualPath(localPath);
+    PendingChanges::iterator item = m_pending.end();
+    for (const PendingChanges::iterator it : m_pending.ItemsOfPath(cloud)) {
+        if (it->type != SYNC_CHANGE_MOD)
+            continue;
+        if (Running(*it))
+            return false;
+        item = it;
+    }
+    if (const TaskPtr running = FindUploading(cloud)) {
+        const auto upload = std::dynamic_pointer_cast<QCUploadFile>(running);
+        if (!upload || !upload->IsDirtyTask())
+            return false;
+        if (RemoveTask(running)) // a dirty one goes: the new task hashes the file anew
+            running->End();
+    }
+    CHANGE_ITEM made;
+    SYNC_CHANGE_INFO change;
+    change.path = localPath;
+    change.type = SYNC_CHANGE_MOD;
+    change.user_op = 1;
+    RefreshMakeItem(change, made);
+    made.exec_type = 4;
+    if (item == m_pending.end())
+        item = m_pending.Append(std::move(made));
+    else {
+        *item = made;
+        m_pending.Touch(item);
+    }
+    const int result = RefreshExec(item);
+    if (result != 0) {
+        DropItem(item, result == 1 ? 2 : result);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,659 @@
+// The local change pipeline: what the intake makes of reports, how the scheduler orders and
+// budgets the work, and what reaches the stand-in for changes of the mirror folder and for the
+// facade's mirror commands.
+#include "EngineTestSupport.h"
+
+#include "Database/QCGlobalConfig.h"
+#include "Database/QCSyncDB.h"
+#include "common/CommonDef.h"
+#include "common/QCClock.h"
+#include "common/QCEventBase.h"
+#include "support/DebugCapture.h"
+#include "sync/QCLocalStoreMgr.h"
+#include "sync/VUZeroz.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <sys/stat.h>
+
+#include <iostream>
+#include <set>
+
+namespace {
+
+std::string Trimmed(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+std::string Bytes(size_t size, unsigned seed) {
+    std::string out;
+    while (out.size() < size)
+        out += "line " + std::to_string(out.size()) + " seed " + std::to_string(seed) + "\n";
+    out.resize(size);
+    return out;
+}
+
+FILE_INFO Row(const QString& path, bool isDir, quint64 size = 0, quint32 mtime = 100) {
+    FILE_INFO info;
+    info.path = path;
+    info.name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    info.is_dir = isDir;
+    info.size = size;
+    info.mtime = mtime;
+    info.version = 1;
+    return info;
+}
+
+// --- Intake, fed as reports --------------------------------------------------------------------
+
+struct Report {
+    SYNC_CHANGE_TYPE type;
+    const char* path;
+    const char* old = "";
+};
+
+struct IntakeRow {
+    const char* name;
+    std::vector<const char*> synced; // journal rows and index entries ("/d/" a folder)
+    std::vector<const char*> files;  // present on disk
+    std::vector<Report> reports;
+    std::vector<std::string> pending; // "type path" of the items left, oldest first
+    const char* waiting = "";         // an index entry made waiting for upload, without an item
+};
+
+void PrintTo(const IntakeRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class IntakeTest : public EngineTest, public ::testing::WithParamInterface<IntakeRow> {};
+
+TEST_P(IntakeTest, LeavesTheItems) {
+    const IntakeRow& row = GetParam();
+    MakeReady();
+    g_LocalStoreMgr.Watcher().Stop(); // only the reports of the row
+    for (const char* path : row.synced) {
+        QString cloud = QString::fromUtf8(path);
+        const bool dir = cloud.endsWith(QLatin1Char('/'));
+        if (dir)
+            cloud.chop(1);
+        ASSERT_TRUE(QCSyncDB::UpdateFileInfo(Row(cloud, dir)));
+        g_LocalStoreMgr.Cache().Update(root + cloud, Row(cloud, dir), FILE_STATUS_SYNCED, false, false, true);
+    }
+    for (const char* path : row.files) {
+        QFile file(root + QString::fromUtf8(path));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    if (*row.waiting) {
+        const QString cloud = QString::fromUtf8(row.waiting);
+        g_LocalStoreMgr.Cache().Update(root + cloud, Row(cloud, false), FILE_STATUS_WAIT_UP, false, false,
+                                       true);
+    }
+    SetStatus(LOCAL_STATUS_OK);
+    for (const Report& report : row.reports) {
+        const QString old = *report.old ? root + QString::fromUtf8(report.old) : QString();
+        g_LocalStoreMgr.NotifyFileChange(root + QString::fromUtf8(report.path), report.type, old, false);
+    }
+    Pass();
+    std::vector<std::string> left;
+    OnEngine([&] {
+        for (const CHANGE_ITEM& item : g_LocalStoreMgr.PendingForTests())
+            left.push_back(std::to_string(int(item.type)) + " " + item.local.path.toStdString());
+    });
+    EXPECT_EQ(left, row.pending);
+    FileInfo entry;
+    for (const char* skipped : {"/~$report.docx", "/Data.TMP"}) {
+        if (g_LocalStoreMgr.Cache().GetBaseInfo(root + QString::fromUtf8(skipped), entry)) {
+            EXPECT_EQ(entry.status, quint32(FILE_STATUS_IGNORE)) << skipped;
+        }
+    }
+}
+
+const SYNC_CHANGE_TYPE ADD = SYNC_CHANGE_ADD, MOD = SYNC_CHANGE_MOD, REN = SYNC_CHANGE_REN,
+                       DEL = SYNC_CHANGE_DEL, GONE = SYNC_CHANGE_NOT_FOUND;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, IntakeTest,
+    ::testing::Values(IntakeRow{"AnAddIsAMod", {}, {"/a.txt"}, {{ADD, "/a.txt"}}, {"1 /a.txt"}},
+                      IntakeRow{"AFolderModMakesNoItem", {"/d/"}, {}, {{MOD, "/d"}}, {}},
+                      IntakeRow{"ARenameRingLeavesNothing",
+                                {"/x.txt"},
+                                {"/x.txt"},
+                                {{REN, "/y.txt", "/x.txt"}, {REN, "/x.txt", "/y.txt"}},
+                                {}},
+                      IntakeRow{"ADrawingSaveLeavesNoRename",
+                                {"/plan.dwg"},
+                                {"/plan.bak"},
+                                {{REN, "/plan.t1", "/plan.dwg"}, {REN, "/plan.bak", "/plan.t1"}},
+                                {}},
+                      IntakeRow{"ASecondModReplacesTheFirstInPlace",
+                                {},
+                                {"/a.txt", "/b.txt"},
+                                {{MOD, "/a.txt"}, {MOD, "/b.txt"}, {MOD, "/a.txt"}},
+                                {"1 /a.txt", "1 /b.txt"}},
+                      IntakeRow{"AFolderDeleteSwallowsTheWorkBelow",
+                                {"/d/", "/d/x.txt"},
+                                {"/y.txt"},
+                                {{DEL, "/d/x.txt"}, {MOD, "/y.txt"}, {ADD, "/d/z.txt"}, {DEL, "/d"}},
+                                {"1 /y.txt", "3 /d"}},
+                      IntakeRow{"ADeleteOfANeverSentFileIsDropped", {}, {}, {{DEL, "/n.txt"}}, {}, "/n.txt"},
+                      IntakeRow{"SkippedNamesMakeNoItem",
+                                {},
+                                {"/~$report.docx", "/Data.TMP"},
+                                {{MOD, "/~$report.docx"}, {MOD, "/Data.TMP"}},
+                                {}},
+                      IntakeRow{"AnOfficeSaveIsOneMod",
+                                {"/report.docx"},
+                                {"/report.docx"},
+                                {{REN, "/report.sav2", "/report.docx"},
+                                 {REN, "/report.docx", "/report.sav1"},
+                                 {MOD, "/report.docx"},
+                                 {GONE, "/report.sav2"}},
+                                {"1 /report.docx"}},
+                      IntakeRow{"ASaveByRenameAndModIsTheMod",
+                                {"/a.doc"},
+                                {"/a.doc"},
+                                {{REN, "/b.doc", "/a.doc"}, {MOD, "/a.doc"}, {GONE, "/b.doc"}},
+                                {"1 /a.doc"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Scheduling ----------------------------------------------------------------------------------
+
+TEST_F(EngineTest, TenThousandChangesScheduleWellUnderASecond) {
+    MakeReady();
+    g_LocalStoreMgr.Watcher().Stop();
+    SetStatus(LOCAL_STATUS_MONITOR);
+    qint64 ms = -1;
+    size_t chosen = 0;
+    OnEngine([&] {
+        PendingChanges& pending = g_LocalStoreMgr.PendingForTests();
+        for (int i = 0; i < 10000; ++i) {
+            CHANGE_ITEM item;
+            item.path = root + QStringLiteral("/f%1").arg(i);
+            item.local.path = QStringLiteral("/f%1").arg(i);
+            item.local.size = 10;
+            pending.Append(item);
+        }
+        QCClock::AdvanceForTests(5000);
+        QElapsedTimer timer;
+        timer.start();
+        for (auto it = g_LocalStoreMgr.RefreshTodo(); it != pending.end();
+             it = g_LocalStoreMgr.RefreshTodo()) {
+            ++chosen;
+            pending.Erase(it); // as if done at once
+        }
+        ms = timer.elapsed();
+    });
+    EXPECT_EQ(chosen, 10000u);
+    EXPECT_LT(ms, 1000);
+}
+
+// --- Against the stand-in ------------------------------------------------------------------------
+
+class PipelineTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        AddAccount();
+        ServeTree();
+        LogIn();
+        ASSERT_TRUE(WaitStatus(6, 30000));    // the first cycle ends in status 7
+        root = g_LocalStoreMgr.GetRootPath(); // the enterprise's folder in the mirror
+        ASSERT_TRUE(receiver.WaitFor(
+            QCEventBase::SyncFinish, [](const RecordedEvent&) { return true; }, 10000));
+        receiver.Pump();
+        receiver.Take();
+    }
+    void TearDown() override {
+        if (HasFailure() || qEnvironmentVariableIsSet("PIPELINE_TEST_LOG"))
+            std::cerr << debugLines->lines(QString()).join(QLatin1Char('\n')).toStdString() << std::endl;
+        {
+            std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
+            g_Config.speed_limit_up = 0;
+        }
+        api->uploads().releaseHeld();
+        EngineTest::TearDown();
+    }
+    QString Write(const QString& name, const std::string& bytes) {
+        const QString path = root + QLatin1Char('/') + name;
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes.data(), qint64(bytes.size()));
+        return path;
+    }
+    size_t Calls(const char* method) { return api->calls(method).size(); }
+    // Runs the engine, a second of the core's clock per round, until `done` holds.
+    bool RunUntil(const std::function<bool()>& done, int timeoutMs = 30000, qint64 stepMs = 1000) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done()) {
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            QCClock::AdvanceForTests(stepMs);
+            Pass();
+            standIn.waitForRequests(standIn.requestCount() + 1, 20);
+        }
+        return true;
+    }
+    // The work the test caused is taken in (something waits or runs), then done: nothing waits
+    // or runs and the engine is idle.
+    bool Settle(int timeoutMs = 30000, qint64 stepMs = 1000, size_t expect = 1) {
+        QElapsedTimer timer;
+        timer.start();
+        for (size_t pending = 0; expect != 0 && pending < expect && g_LocalStoreMgr.UploadCount() == 0;) {
+            if (timer.elapsed() > 10000)
+                return false;
+            Pass();
+            g_LocalStoreMgr.CallForTests([&] { pending = g_LocalStoreMgr.PendingForTests().size(); });
+        }
+        return RunUntil(
+            [] {
+                size_t pending = 1;
+                g_LocalStoreMgr.CallForTests([&] { pending = g_LocalStoreMgr.PendingForTests().size(); });
+                return pending == 0 && g_LocalStoreMgr.UploadCount() == 0 &&
+                       g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK;
+            },
+            timeoutMs, stepMs);
+    }
+    std::optional<StandInNode> Node(const char* path) { return api->tree().node(path); }
+    std::unique_ptr<DebugCapture> debugLines = std::make_unique<DebugCapture>();
+};
+
+TEST_F(PipelineTest, ANewFolderTreeAndItsFileReachTheService) {
+    QDir().mkpath(root + QStringLiteral("/docs/new"));
+    const std::string bytes = Bytes(6 * 524288, 1);
+    Write(QStringLiteral("docs/new/big.txt"), bytes);
+    ASSERT_TRUE(Settle(30000, 1000, 3)); // both folders and the file taken in first
+    const auto dirs = api->calls("File.createDir");
+    ASSERT_EQ(dirs.size(), 2u);
+    EXPECT_EQ(Trimmed(dirs[0].cookie("fname")), "/docs");
+    EXPECT_EQ(Trimmed(dirs[1].cookie("fname")), "/docs/new");
+    EXPECT_EQ(Calls("Sync.getAddr"), 1u);
+    EXPECT_EQ(Calls("Upload.request"), 1u);
+    EXPECT_EQ(Calls("Upload.block"), 6u);
+    EXPECT_EQ(Calls("Upload.commit"), 1u);
+    ASSERT_TRUE(Node("/docs/new/big.txt"));
+    EXPECT_TRUE(Node("/docs/new/big.txt")->bytes == bytes);
+    receiver.Pump();
+    EXPECT_EQ(receiver.Count(QCEventBase::SyncFinish), 1);
+}
+
+struct LocalOpRow {
+    const char* name;
+    std::function<void(const QString& root)> op;
+    const char* method;  // the one folder operation expected, or ""
+    size_t uploads;      // further uploads
+    const char* present; // the cloud path that holds the file afterwards, or "" for none
+};
+
+void PrintTo(const LocalOpRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class LocalOpTest : public PipelineTest, public ::testing::WithParamInterface<LocalOpRow> {};
+
+TEST_P(LocalOpTest, SendsOneOperation) {
+    const LocalOpRow& row = GetParam();
+    QDir().mkpath(root + QStringLiteral("/sub"));
+    Write(QStringLiteral("a.txt"), Bytes(1000, 1));
+    ASSERT_TRUE(Settle());
+    const size_t before = Calls("Sync.getAddr");
+    row.op(root);
+    ASSERT_TRUE(Settle());
+    for (const char* method : {"File.rename", "File.move", "File.recycle"})
+        EXPECT_EQ(Calls(method), std::string(method) == row.method ? 1u : 0u) << method;
+    EXPECT_EQ(Calls("Sync.getAddr") - before, row.uploads);
+    if (*row.present) {
+        EXPECT_TRUE(Node(row.present));
+    }
+    EXPECT_EQ(bool(Node("/a.txt")), std::string(row.present) == "/a.txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ops, LocalOpTest,
+    ::testing::Values(LocalOpRow{"RenameInPlace",
+                                 [](const QString& r) {
+                                     QFile::rename(r + QLatin1String("/a.txt"), r + QLatin1String("/b.txt"));
+                                 },
+                                 "File.rename", 0, "/b.txt"},
+                      LocalOpRow{"MoveIntoAFolder",
+                                 [](const QString& r) {
+                                     QFile::rename(r + QLatin1String("/a.txt"),
+                                                   r + QLatin1String("/sub/a.txt"));
+                                 },
+                                 "File.move", 0, "/sub/a.txt"},
+                      LocalOpRow{"Remove",
+                                 [](const QString& r) { QFile::remove(r + QLatin1String("/a.txt")); },
+                                 "File.recycle", 0, ""},
+                      LocalOpRow{"EditInPlace",
+                                 [](const QString& r) {
+                                     QFile file(r + QLatin1String("/a.txt"));
+                                     file.open(QIODevice::Append);
+                                     file.write("more");
+                                 },
+                                 "", 1, "/a.txt"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct BudgetRow {
+    const char* name;
+    int speedLimit;
+    int maxUploadReq; // the tuning's budget when the user sets no count
+    size_t most;
+};
+
+void PrintTo(const BudgetRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class BudgetTest : public PipelineTest, public ::testing::WithParamInterface<BudgetRow> {
+protected:
+    void TearDown() override {
+        g_Config.max_upload_req = 10;
+        PipelineTest::TearDown();
+    }
+};
+
+TEST_P(BudgetTest, KeepsTheUploadsWithinTheBudget) {
+    {
+        std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
+        g_Config.speed_limit_up = GetParam().speedLimit;
+    }
+    g_Config.max_upload_req = GetParam().maxUploadReq;
+    const size_t files = GetParam().most + 2;
+    api->uploads().hold("Sync.getAddr", int(GetParam().most));
+    for (size_t i = 0; i < files; ++i) // each weighs a whole unit of the budget
+        Write(QStringLiteral("f%1.bin").arg(i), Bytes(2 * 1048576 + 1, unsigned(i)));
+    size_t most = 0;
+    // Held at their first exchange, none ends.
+    ASSERT_TRUE(RunUntil([&] {
+        most = std::max(most, g_LocalStoreMgr.UploadCount());
+        return api->uploads().waitForHeld(int(GetParam().most), 1);
+    }));
+    for (int round = 0; round < 5; ++round) { // further passes: no further upload starts
+        Pass();
+        most = std::max(most, g_LocalStoreMgr.UploadCount());
+    }
+    EXPECT_EQ(most, GetParam().most);
+    {
+        std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
+        g_Config.speed_limit_up = 0; // the limit slows the uploads themselves too
+    }
+    api->uploads().releaseHeld();
+    ASSERT_TRUE(Settle(60000));
+    EXPECT_EQ(api->tree().byPath().size(), files);
+}
+
+INSTANTIATE_TEST_SUITE_P(Budgets, BudgetTest,
+                         ::testing::Values(BudgetRow{"Automatic", 0, 4, 4},
+                                           BudgetRow{"SpeedLimit", 50, 10, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- The facade's mirror commands --------------------------------------------------------------
+
+TEST_F(PipelineTest, MirrorCommandsActOnTheMirrorAndTheService) {
+    VUZeroz& core = *VUZeroz::GetInstance();
+    QDir().mkpath(root + QStringLiteral("/sub"));
+    QDir().mkpath(root + QStringLiteral("/other"));
+    const std::string bytes = Bytes(2000, 7);
+    Write(QStringLiteral("sub/a.txt"), bytes);
+    Write(QStringLiteral("b.txt"), Bytes(100, 8));
+    ASSERT_TRUE(Settle());
+
+    EXPECT_EQ(core.Rename(QStringLiteral("/sub/a.txt"), QStringLiteral("/sub/c.txt")), 0);
+    ASSERT_TRUE(Settle());
+    EXPECT_EQ(Calls("File.rename"), 1u);
+    EXPECT_TRUE(Node("/sub/c.txt"));
+
+    EXPECT_EQ(core.Move(QStringLiteral("/sub/c.txt"), QStringLiteral("/other")), 0);
+    EXPECT_TRUE(QFile::exists(root + QStringLiteral("/other/c.txt"))); // moved on disk at once
+    ASSERT_TRUE(Settle());
+    EXPECT_EQ(Calls("File.move"), 1u);
+    EXPECT_TRUE(Node("/other/c.txt"));
+
+    // Refused: back at its source, as it was.
+    api->fileOps().fail("File.move", 1, ApiAnswer::Error(kStandInNoTarget, "no"));
+    EXPECT_EQ(core.Move(QStringLiteral("/other/c.txt"), QStringLiteral("/sub")), 0);
+    ASSERT_TRUE(Settle());
+    QFile back(root + QStringLiteral("/other/c.txt"));
+    ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(back.readAll().toStdString() == bytes);
+    EXPECT_FALSE(QFile::exists(root + QStringLiteral("/sub/c.txt")));
+
+    // The copy's old target stays until the service has made the copy; then it is in the trash.
+    // (Another client recycled the cloud's b.txt meanwhile: the service copies only onto a free
+    // name.)
+    ASSERT_TRUE(api->tree().remove("/b.txt"));
+    EXPECT_EQ(core.CloudCopyTo(QStringLiteral("/other/c.txt"), QStringLiteral("/b.txt")), 0);
+    EXPECT_TRUE(QFile::exists(root + QStringLiteral("/b.txt")));
+    ASSERT_TRUE(WaitCalls("File.copyFile", 1));
+    ASSERT_TRUE(RunUntil([&] { return !QFile::exists(root + QStringLiteral("/b.txt")); }));
+    QStringList trashed;
+    for (QDirIterator it(g_LocalStoreMgr.GetPrivateRoot() + QStringLiteral("/trash"), QDir::Files,
+                         QDirIterator::Subdirectories);
+         it.hasNext();)
+        trashed << QFileInfo(it.next()).fileName();
+    EXPECT_TRUE(trashed.contains(QStringLiteral("b.txt"))) << trashed.join(QLatin1Char(',')).toStdString();
+
+    EXPECT_EQ(core.Recycle(QStringLiteral("/other/c.txt")), 0);
+    EXPECT_FALSE(QFile::exists(root + QStringLiteral("/other/c.txt")));
+    QDirIterator recycled(g_LocalStoreMgr.GetPrivateRoot() + QStringLiteral("/trash"),
+                          {QStringLiteral("c.txt")}, QDir::Files, QDirIterator::Subdirectories);
+    ASSERT_TRUE(recycled.hasNext());
+    QFile kept(recycled.next());
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(kept.readAll().toStdString() == bytes);
+    ASSERT_TRUE(Settle());
+    EXPECT_EQ(Calls("File.recycle"), 1u);
+    EXPECT_FALSE(Node("/other/c.txt"));
+}
+
+TEST_F(PipelineTest, AFileThatIsUploadingIsNotMoved) {
+    api->uploads().hold("Sync.getAddr");
+    Write(QStringLiteral("u.txt"), Bytes(5000, 3));
+    ASSERT_TRUE(RunUntil([&] { return api->uploads().waitForHeld(1, 1); }));
+    EXPECT_EQ(VUZeroz::GetInstance()->Move(QStringLiteral("/u.txt"), QStringLiteral("/")), 2);
+    EXPECT_TRUE(QFile::exists(root + QStringLiteral("/u.txt")));
+    api->uploads().releaseHeld();
+    ASSERT_TRUE(Settle());
+}
+
+struct RetryRow {
+    const char* name;
+    std::function<void(StandInFileOps&)> fault;
+    bool done; // false: refused, dropped with an error
+};
+
+void PrintTo(const RetryRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RenameRetryTest : public PipelineTest, public ::testing::WithParamInterface<RetryRow> {};
+
+TEST_P(RenameRetryTest, IsSentAgainOrDropped) {
+    Write(QStringLiteral("a.txt"), Bytes(100, 1));
+    ASSERT_TRUE(Settle());
+    receiver.Pump();
+    receiver.Take();
+    GetParam().fault(api->fileOps());
+    QFile::rename(root + QStringLiteral("/a.txt"), root + QStringLiteral("/b.txt"));
+    ASSERT_TRUE(Settle(60000, 5000));
+    receiver.Pump();
+    if (GetParam().done) {
+        EXPECT_GE(Calls("File.rename"), 2u); // again after the pause
+        EXPECT_TRUE(Node("/b.txt"));
+        EXPECT_FALSE(Node("/a.txt"));
+    } else {
+        EXPECT_EQ(Calls("File.rename"), 1u);
+        EXPECT_FALSE(Node("/b.txt"));
+        FileInfo entry;
+        ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(root + QStringLiteral("/b.txt"), entry));
+        EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
+        EXPECT_EQ(receiver.Count(QCEventBase::GlobalError), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, RenameRetryTest,
+    ::testing::Values(
+        // More resets than one walk of the client's retries: the rename is put off and sent again.
+        RetryRow{"NoReply", [](StandInFileOps& ops) { ops.reset("File.rename", 6); }, true},
+        RetryRow{"Gateway", [](StandInFileOps& ops) { ops.failStatus("File.rename", 2, 502); }, true},
+        RetryRow{
+            "Refused",
+            [](StandInFileOps& ops) { ops.fail("File.rename", 1, ApiAnswer::Error(kStandInNoNode, "gone")); },
+            false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PipelineTest, AFileThatCannotBeReadIsGivenUpAfterItsTries) {
+    const QString fifo = root + QStringLiteral("/pipe");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(Settle(60000, 20000)); // 15 + 30 + 60 + 120 + 240 s of pauses
+    FileInfo entry;
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(fifo, entry));
+    EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
+    EXPECT_EQ(g_LocalStoreMgr.FailedList().Size(), 1u);
+    EXPECT_EQ(Calls("Sync.getAddr"), 0u);
+}
+
+TEST_F(PipelineTest, ManyDeletesWaitForTheUser) {
+    for (int i = 0; i < 200; ++i)
+        Write(QStringLiteral("m/f%1.txt").arg(i), Bytes(10, unsigned(i)));
+    ASSERT_TRUE(Settle(60000));
+    receiver.Pump();
+    receiver.Take();
+    for (int i = 0; i < 120; ++i)
+        QFile::remove(root + QStringLiteral("/m/f%1.txt").arg(i));
+    // Every delete taken in before the clock moves on; then the first to settle counts them all.
+    QElapsedTimer timer;
+    timer.start();
+    size_t deletes = 0;
+    while (deletes < 120 && timer.elapsed() < 20000) {
+        Pass();
+        g_LocalStoreMgr.CallForTests([&] { deletes = g_LocalStoreMgr.PendingForTests().size(); });
+    }
+    ASSERT_EQ(deletes, 120u);
+    ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_STOP; }));
+    EXPECT_EQ(Calls("File.recycle"), 0u);
+    receiver.Pump();
+    EXPECT_EQ(receiver.Count(QCEventBase::GlobalError), 1);
+    VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+    ASSERT_TRUE(RunUntil([&] { return Calls("File.recycle") >= 120; }, 30000));
+    ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK; }));
+    EXPECT_EQ(Calls("File.recycle"), 120u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(PipelineTest, AVanishedSyncFolderDeletesNothing) {
+    for (int i = 0; i < 3; ++i)
+        Write(QStringLiteral("v/f%1.txt").arg(i), Bytes(10, unsigned(i)));
+    ASSERT_TRUE(Settle(30000, 1000, 4));
+    receiver.Pump();
+    receiver.Take();
+    ASSERT_TRUE(QDir().rename(root, root + QStringLiteral(".away")));
+    ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_STOP; }));
+    receiver.Pump();
+    EXPECT_EQ(receiver.Count(QCEventBase::GlobalError), 1);
+    VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+    ASSERT_TRUE(RunUntil([] {
+        size_t pending = 1;
+        g_LocalStoreMgr.CallForTests([&] { pending = g_LocalStoreMgr.PendingForTests().size(); });
+        return pending == 0;
+    }));
+    EXPECT_EQ(Calls("File.recycle"), 0u);
+    EXPECT_EQ(api->tree().byPath().size(), 4u);
+}
+
+TEST_F(PipelineTest, AFolderMovedInIsCreatedAndItsFilesUploaded) {
+    const QString outside = QDir(sandbox.home.path()).filePath(QStringLiteral("outside"));
+    QDir().mkpath(outside);
+    for (int i = 0; i < 300; ++i) {
+        QFile file(outside + QStringLiteral("/f%1.txt").arg(i));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(Bytes(20, unsigned(i)).c_str());
+    }
+    ASSERT_TRUE(QDir().rename(outside, root + QStringLiteral("/in")));
+    ASSERT_TRUE(Settle(60000));
+    EXPECT_EQ(Calls("File.createDir"), 1u);
+    EXPECT_EQ(Calls("Sync.getAddr"), 300u);
+    EXPECT_EQ(api->tree().byPath().size(), 301u);
+}
+
+TEST_F(PipelineTest, ATooBigFileIsShownAndTheEngineGoesOn) {
+    StandInUser user;
+    user.qid = "u1";
+    user.q = "a";
+    user.t = "b";
+    user.name = "User One";
+    user.maxFileSize = 1000;
+    api->accounts().add(user);
+    const size_t asked = Calls("User.getUserDetail");
+    SetStatus(LOCAL_STATUS_MONITOR); // idle: back to 7, which asks for the user details again
+    ASSERT_TRUE(RunUntil([&] { return Calls("User.getUserDetail") > asked; }, 30000, 0));
+    Pass();
+    const QString big = Write(QStringLiteral("big.bin"), Bytes(5000, 1));
+    ASSERT_TRUE(Settle());
+    receiver.Pump();
+    EXPECT_TRUE(receiver.WaitFor(
+        QCEventBase::GlobalError, [](const RecordedEvent& e) { return e.kind == SYNC_ERROR::CloudBigFile; },
+        5000));
+    FileInfo entry;
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(big, entry));
+    EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
+    EXPECT_EQ(Calls("Sync.getAddr"), 0u);
+    // A newer cloud version is fetched within one polling interval.
+    const size_t fetches = Calls("Incr.getIncrGlobal");
+    api->tree().addFolder("/elsewhere");
+    ASSERT_TRUE(RunUntil([&] { return Calls("Incr.getIncrGlobal") > fetches; }, 30000, 2000));
+}
+
+TEST_F(PipelineTest, ANewerVersionSeenWhileUploadingIsFetchedAfterTheUpload) {
+    api->uploads().hold("Sync.getAddr");
+    Write(QStringLiteral("u.txt"), Bytes(5000, 3));
+    ASSERT_TRUE(RunUntil([&] { return api->uploads().waitForHeld(1, 1); }));
+    const size_t fetches = Calls("Incr.getIncrGlobal");
+    const size_t polls = Calls("User.getVersion");
+    api->tree().addFolder("/elsewhere");
+    ASSERT_TRUE(RunUntil([&] { return Calls("User.getVersion") > polls; }, 30000, 2000)); // polled in 6
+    for (int round = 0; round < 5; ++round) {
+        QCClock::AdvanceForTests(2000);
+        Pass();
+    }
+    EXPECT_EQ(Calls("Incr.getIncrGlobal"), fetches); // not while the upload runs
+    api->uploads().releaseHeld();
+    ASSERT_TRUE(RunUntil([&] { return Calls("Incr.getIncrGlobal") > fetches; }));
+    EXPECT_TRUE(Node("/u.txt"));
+}
+
+TEST_F(PipelineTest, UploadsRenamesAndDeletesInterleavedEndInStep) {
+    constexpr int kFiles = 200;
+    for (int i = 0; i < kFiles; ++i)
+        Write(QStringLiteral("t/f%1.txt").arg(i), Bytes(100, unsigned(i)));
+    // While they are taken in and uploaded: every fifth renamed, every fifth deleted.
+    for (int i = 0; i < kFiles; i += 5) {
+        QFile::rename(root + QStringLiteral("/t/f%1.txt").arg(i), root + QStringLiteral("/t/r%1.txt").arg(i));
+        QFile::remove(root + QStringLiteral("/t/f%1.txt").arg(i + 1));
+        QCClock::AdvanceForTests(500);
+        Pass();
+    }
+    ASSERT_TRUE(Settle(120000));
+    std::set<std::string> cloud, local;
+    for (const auto& node : api->tree().byPath())
+        cloud.insert(node.first);
+    for (QDirIterator it(root, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QString path = it.next().mid(root.size());
+        if (!path.startsWith(QStringLiteral("/.Nimbocache")))
+            local.insert(path.toStdString());
+    }
+    EXPECT_EQ(cloud, local);
+}
+
+} // namespace
