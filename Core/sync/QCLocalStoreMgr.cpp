@@ -379,14 +379,19 @@ void QCLocalStoreMgr::OnCheckLoop() {
         m_reloginAtMs = -1;
         ReLoginNow();
     }
-    if (m_status.load() == LOCAL_STATUS_STOP)
+    if (m_status.load() == LOCAL_STATUS_STOP) {
+        CheckManualDownRequest(); // cancels only
         return;
+    }
     CheckUiSpeed();
     CheckNodeFetch();
     CheckChainRetry();
     CheckFetchRetry();
     CheckUploads();
-    if (m_status.load() == LOCAL_STATUS_CHECK_CLOUD)
+    CheckManualDownRequest();
+    // Requested downloads run beside the uploads of status 6.
+    const LOCAL_STATUS status = m_status.load();
+    if (status == LOCAL_STATUS_CHECK_CLOUD || status == LOCAL_STATUS_MONITOR)
         ExecDownloadTask();
     CheckVersion();
     CheckConfigReady();
@@ -465,6 +470,9 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_massDeletePending = false;
     m_massDeleteConfirmed = false;
     ClearNodeTree();
+    m_downRequests.Stop(); // a request belongs to its login
+    m_downCancels.Stop();
+    m_requestedDowns.Clear();
     m_view.CleanData(true);
 }
 
@@ -887,10 +895,6 @@ bool QCLocalStoreMgr::UIEventSendMsg(const FileInfo& record, bool deleted) {
 
 bool QCLocalStoreMgr::PostToUi(QCEventBase* event) {
     return g_Config.CallOuter(event);
-}
-
-bool QCLocalStoreMgr::IsDownloadRequested(const QString&) const {
-    return false;
 }
 
 void QCLocalStoreMgr::CheckConfigReady() {

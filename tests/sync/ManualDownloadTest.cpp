@@ -1,0 +1,195 @@
+// Manual downloads through the facade against the stand-in: /proj (a.txt, sub/b.bin of 3 MiB,
+// sub/c.txt) is in the cloud and not down; the user asks for it into the mirror or into a folder
+// outside, and cancels running downloads of a file or of the whole folder.
+#include "EngineTestSupport.h"
+
+#include "support/StandInDownloads.h"
+
+#include "Database/QCSyncDB.h"
+#include "common/QCClock.h"
+#include "sync/QCLocalStoreMgr.h"
+#include "sync/VUZeroz.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <functional>
+
+namespace {
+
+constexpr int kLongMs = 120000;
+const char* const kFiles[] = {"/proj/a.txt", "/proj/sub/b.bin", "/proj/sub/c.txt"};
+
+std::string Content(const std::string& path) {
+    if (path == "/proj/sub/b.bin") {
+        std::string bytes(3 * 1024 * 1024, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = char(i * 31 % 253);
+        return bytes;
+    }
+    return "content of " + path;
+}
+
+QString Q(const char* text) {
+    return QString::fromUtf8(text);
+}
+
+QByteArray Read(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+class ManualDownloadTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        AddAccount();
+        ServeTree();
+        api->tree().addFolder("/proj");
+        api->tree().addFolder("/proj/sub");
+        for (const char* file : kFiles)
+            api->tree().addFileBytes(file, Content(file));
+        LogIn();
+        ASSERT_TRUE(WaitStatus(5, kLongMs)); // compared, nothing to download
+        mirror = g_LocalStoreMgr.GetRootPath();
+        for (const char* file : kFiles)
+            ASSERT_EQ(Status(file), quint32(FILE_STATUS_NOT_DOWN)) << file;
+        SetStatus(LOCAL_STATUS_OK);
+    }
+    quint32 Status(const char* cloud) {
+        FileInfo info;
+        return g_LocalStoreMgr.Cache().GetBaseInfo(mirror + Q(cloud), info) ? info.status : 0;
+    }
+    bool WaitUntil(const std::function<bool()>& done, qint64 stepMs = 0) {
+        const QDeadlineTimer deadline(kLongMs);
+        while (!done()) {
+            if (deadline.hasExpired())
+                return false;
+            QCClock::AdvanceForTests(stepMs);
+            Pass();
+        }
+        return true;
+    }
+    bool Idle() { return g_LocalStoreMgr.DownloadCount() == 0; }
+    void HoldBlocks() {
+        FaultRule hold;
+        hold.path = "/intf.php";
+        hold.apiMethod = StandInDownloads::kBlockMethod;
+        hold.fault.kind = FaultKind::Hold;
+        standIn.addFault(hold);
+    }
+
+    QString mirror;
+};
+
+TEST_F(ManualDownloadTest, AFolderArrivesInTheMirror) {
+    ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q("/proj"), QString()));
+    ASSERT_TRUE(WaitUntil([&] {
+        return Status(kFiles[0]) == FILE_STATUS_SYNCED && Status(kFiles[1]) == FILE_STATUS_SYNCED &&
+               Status(kFiles[2]) == FILE_STATUS_SYNCED;
+    }));
+    EXPECT_EQ(api->calls("Sync.getDownloadInfo").size(), 3u);
+    for (const char* file : kFiles) {
+        EXPECT_EQ(Read(mirror + Q(file)), QByteArray::fromStdString(Content(file))) << file;
+        FILE_INFO row;
+        EXPECT_TRUE(QCSyncDB::GetFileInfo(Q(file), row)) << file;
+    }
+    // A synced file asked for again queues nothing.
+    ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(kFiles[0]), QString()));
+    Pass();
+    EXPECT_EQ(api->calls("Sync.getDownloadInfo").size(), 3u);
+}
+
+TEST_F(ManualDownloadTest, ACopyOutsideLeavesTheMirrorAndKeepsOtherContent) {
+    // c.txt is synced first: a copy outside is made of synced files too.
+    ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(kFiles[2]), QString()));
+    ASSERT_TRUE(WaitUntil([&] { return Status(kFiles[2]) == FILE_STATUS_SYNCED; }));
+    SetStatus(LOCAL_STATUS_OK);
+    QTemporaryDir tmp;
+    const QString out = tmp.path() + Q("/out");
+    ASSERT_TRUE(QDir().mkpath(out + Q("/proj")));
+    {
+        QFile other(out + Q("/proj/a.txt"));
+        ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+        other.write("the user's own");
+    }
+    EXPECT_FALSE(VUZeroz::GetInstance()->DownloadStart(Q("/proj"), mirror + Q("/elsewhere")));
+    ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q("/proj"), out));
+    ASSERT_TRUE(WaitUntil([&] { return Idle() && QFile::exists(out + Q("/proj/sub/c.txt")); }));
+
+    EXPECT_EQ(Read(out + Q("/proj/a.txt")), QByteArray("the user's own"));
+    EXPECT_EQ(Read(out + Q("/proj/a (1).txt")), QByteArray::fromStdString(Content(kFiles[0])));
+    EXPECT_EQ(Read(out + Q("/proj/sub/b.bin")), QByteArray::fromStdString(Content(kFiles[1])));
+    EXPECT_EQ(Read(out + Q("/proj/sub/c.txt")), QByteArray::fromStdString(Content(kFiles[2])));
+    EXPECT_FALSE(QFile::exists(mirror + Q(kFiles[0])));
+    EXPECT_FALSE(QFile::exists(mirror + Q(kFiles[1])));
+    EXPECT_EQ(Status(kFiles[0]), quint32(FILE_STATUS_NOT_DOWN));
+    EXPECT_EQ(Status(kFiles[1]), quint32(FILE_STATUS_NOT_DOWN));
+    EXPECT_EQ(Status(kFiles[2]), quint32(FILE_STATUS_SYNCED));
+    EXPECT_FALSE(QDir(out).exists(Q("proj/elsewhere")));
+}
+
+// Monitoring (status 6): a request runs beside the uploads and the engine stays in 6; while a
+// rename, move or delete is pending it waits.
+TEST_F(ManualDownloadTest, InMonitorARequestWaitsOnlyForAStructuralChange) {
+    std::atomic<bool> pending{true};
+    OnEngine([&] { g_LocalStoreMgr.SetStructuralChangeCheck([&] { return pending.load(); }); });
+    SetStatus(LOCAL_STATUS_MONITOR);
+    ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(kFiles[0]), QString()));
+    Pass();
+    Pass();
+    EXPECT_EQ(api->calls("Sync.getDownloadInfo").size(), 0u);
+    pending = false;
+    ASSERT_TRUE(WaitUntil([&] { return Status(kFiles[0]) == FILE_STATUS_SYNCED; }));
+    EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_MONITOR);
+    OnEngine([] { g_LocalStoreMgr.SetStructuralChangeCheck(nullptr); });
+}
+
+struct CancelCase {
+    const char* name;
+    const char* path;
+    bool removeTemp;
+};
+
+class ManualCancelTest : public ManualDownloadTest, public ::testing::WithParamInterface<CancelCase> {};
+
+TEST_P(ManualCancelTest, EndsEveryDownloadBelowWithNoFurtherBlock) {
+    HoldBlocks();
+    ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(GetParam().path), QString()));
+    const QString drop = g_LocalStoreMgr.GetDropPath();
+    const size_t tasks = std::string(GetParam().path) == "/proj" ? 3 : 1;
+    ASSERT_TRUE(WaitUntil([&] { return standIn.heldCount() >= int(tasks); }));
+    ASSERT_EQ(QDir(drop).entryList(QDir::Files).size(), int(tasks));
+
+    EXPECT_FALSE(VUZeroz::GetInstance()->DownloadCancel(Q(GetParam().path), GetParam().removeTemp));
+    ASSERT_TRUE(WaitUntil([&] { return Idle(); }));
+    standIn.clearFaults();
+    standIn.releaseHeld();
+    const auto settle = [&] {
+        for (int i = 0; i < 5; ++i) { // past every retry pause
+            QCClock::AdvanceForTests(5000);
+            Pass();
+        }
+        return api->calls(StandInDownloads::kBlockMethod).size();
+    };
+    // Nothing was answered before the cancel: at most one flight of blocks per file (five of
+    // b.bin's six) went out, and nothing follows the released replies.
+    const size_t blocks = settle();
+    EXPECT_LE(blocks, tasks == 3 ? 7u : 5u);
+    EXPECT_EQ(settle(), blocks);
+    EXPECT_EQ(QDir(drop).entryList(QDir::Files).size(), GetParam().removeTemp ? 0 : int(tasks));
+    EXPECT_FALSE(g_LocalStoreMgr.IsDownloadRequested(mirror + Q(GetParam().path)));
+    for (const char* file : kFiles) {
+        EXPECT_EQ(Status(file), quint32(FILE_STATUS_NOT_DOWN)) << file;
+        EXPECT_FALSE(QFile::exists(mirror + Q(file))) << file;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cancels, ManualCancelTest,
+                         ::testing::Values(CancelCase{"AFileWithItsTemporaryFile", "/proj/sub/b.bin", true},
+                                           CancelCase{"AFolder", "/proj", false}),
+                         [](const ::testing::TestParamInfo<CancelCase>& info) { return info.param.name; });
+
+} // namespace
