@@ -16,6 +16,9 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <ostream>
+
+#include <utime.h>
 
 namespace {
 
@@ -191,5 +194,77 @@ INSTANTIATE_TEST_SUITE_P(Cancels, ManualCancelTest,
                          ::testing::Values(CancelCase{"AFileWithItsTemporaryFile", "/proj/sub/b.bin", true},
                                            CancelCase{"AFolder", "/proj", false}),
                          [](const ::testing::TestParamInfo<CancelCase>& info) { return info.param.name; });
+
+// The comparison of a requested file with its journal row and its mirror copy.
+constexpr unsigned kCloudTime = kStandInTime + 100;
+
+struct RuleCase {
+    const char* name;
+    int localSize; // -1: no local file
+    unsigned localTime;
+    int rowVersion; // 0: no row
+    unsigned rowSize;
+    unsigned rowTime;
+    const char* rowHash;
+    FILE_STATUS expected;
+    bool conflictCopy;
+};
+
+void PrintTo(const RuleCase& rule, std::ostream* os) {
+    *os << rule.name;
+}
+
+class ManualRuleTest : public ManualDownloadTest, public ::testing::WithParamInterface<RuleCase> {};
+
+TEST_P(ManualRuleTest, DecidesAndKeepsTheLocalVersion) {
+    const RuleCase& rule = GetParam();
+    const QString local = mirror + Q("/r.txt");
+    if (rule.localSize >= 0) {
+        QFile file(local);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(rule.localSize, 'x'));
+        file.close();
+        utimbuf times{time_t(rule.localTime), time_t(rule.localTime)};
+        ASSERT_EQ(::utime(QFile::encodeName(local).constData(), &times), 0);
+    }
+    FILE_INFO cloud;
+    cloud.path = Q("/r.txt");
+    cloud.name = Q("r.txt");
+    cloud.size = 10;
+    cloud.mtime = kCloudTime;
+    cloud.version = 3;
+    cloud.file_hash = Q("h-cloud");
+    if (rule.rowVersion != 0) {
+        FILE_INFO row = cloud;
+        row.size = rule.rowSize;
+        row.mtime = rule.rowTime;
+        row.version = quint32(rule.rowVersion);
+        row.file_hash = Q(rule.rowHash);
+        OnEngine([&] { ASSERT_TRUE(QCSyncDB::UpdateFileInfo(row)); });
+    }
+    FILE_STATUS status = FILE_STATUS_UNKNOW;
+    QString reason;
+    OnEngine([&] { status = g_LocalStoreMgr.CompareCloudFileManual(cloud, reason); });
+    EXPECT_EQ(status, rule.expected) << reason.toStdString();
+    const QStringList others = QDir(mirror).entryList({Q("r*")}, QDir::Files);
+    EXPECT_EQ(others.size(), rule.localSize >= 0 ? 1 : 0) << others.join(Q(",")).toStdString();
+    EXPECT_EQ(QFile::exists(local), rule.localSize >= 0 && !rule.conflictCopy);
+}
+
+constexpr unsigned kOld = kCloudTime - 50;
+constexpr unsigned kEdited = kCloudTime + 5;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ManualRuleTest,
+    ::testing::Values(
+        RuleCase{"NoLocalCopy", -1, 0, 0, 0, 0, "", FILE_STATUS_WAIT_DOWN, false},
+        RuleCase{"NoRowSameFile", 10, kCloudTime, 0, 0, 0, "", FILE_STATUS_WAIT_DOWN, false},
+        RuleCase{"NoRowOtherFile", 5, kOld, 0, 0, 0, "", FILE_STATUS_WAIT_DOWN, true},
+        RuleCase{"Synced", 10, kCloudTime, 3, 10, kCloudTime, "h-cloud", FILE_STATUS_SYNCED, false},
+        RuleCase{"ChangedLocally", 7, kEdited, 3, 10, kCloudTime, "h-cloud", FILE_STATUS_CHECKING, false},
+        RuleCase{"CloudIsNewer", 8, kOld, 2, 8, kOld, "h-old", FILE_STATUS_WAIT_DOWN, false},
+        RuleCase{"LocalIsTheCloudsVersion", 10, kCloudTime, 2, 8, kOld, "h-old", FILE_STATUS_SYNCED, false},
+        RuleCase{"BothChanged", 7, kEdited, 2, 8, kOld, "h-old", FILE_STATUS_WAIT_DOWN, true}),
+    [](const ::testing::TestParamInfo<RuleCase>& info) { return info.param.name; });
 
 } // namespace
