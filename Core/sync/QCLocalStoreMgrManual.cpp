@@ -113,12 +113,18 @@ void QCLocalStoreMgr::ProcDownloadCancels() {
                 }
             }
         }
+        // Every task ends first, before the slower clean-up of each, so that no reply arriving
+        // meanwhile completes one and no block exchange begins after it; ClearAll then stops
+        // those in flight.
+        for (const TaskPtr& task : tasks) {
+            if (const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task))
+                download->Cancel();
+            else
+                task->CompleteMe(SYNC_ERROR::DiskCancel, 0, QStringLiteral("cancelled"));
+        }
         for (const TaskPtr& task : tasks) {
             const FILE_INFO record = task->GetFileInfo();
             const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task);
-            // The end counts first; ClearAll then stops the exchanges in flight and drops the
-            // transfer hosts, so no block request follows.
-            task->CompleteMe(SYNC_ERROR::DiskCancel, 0, QStringLiteral("cancelled"));
             task->ClearAll();
             if (IsSyncPath(task->GetDiskName())) {
                 QCSyncDB::DeleteByPath(record.path);
