@@ -182,6 +182,10 @@ void QCDownloadFile::OnSyncInfo(int command, unsigned taskId, QJsonObject& reply
         CoreDebug("[download][%u] unknow cmd:%d", taskId, command);
 }
 
+void QCDownloadFile::Cancel() {
+    End(SYNC_ERROR::DiskCancel, 0, QStringLiteral("cancelled"));
+}
+
 void QCDownloadFile::End(int type, unsigned code, const QString& msg) {
     m_ended = true;
     CompleteMe(type, code, msg);

@@ -65,6 +65,10 @@ public:
     // Sends again the blocks whose pause after a failed exchange has passed. Engine thread.
     void CheckRetry();
 
+    // Ends the download as cancelled by the user (DiskCancel): no block exchange that has not
+    // begun yet goes out after it. Any thread.
+    void Cancel();
+
     bool IsDownloadCache() const { return m_inSync; }
     // Engine thread (set there before any block starts).
     QString GetTempName() const { return m_tempName; }

@@ -121,7 +121,7 @@ struct DOWNLOAD_REQUEST {
     QString path;             // local path of the cloud item in the mirror
     QString target;           // folder outside the mirror to copy to; empty for the mirror only
     bool to_cache = false;    // set when target is empty
-    bool remove_task = false; // a cancellation also drops the failed-task entry
+    bool remove_task = false; // a cancellation also drops the failed-task entry and temporary file
 
     bool operator==(const DOWNLOAD_REQUEST& other) const {
         return QString::compare(path, other.path, Qt::CaseInsensitive) == 0;

@@ -26,6 +26,8 @@ public:
 
     iterator begin() { return m_items.begin(); }
     iterator end() { return m_items.end(); }
+    std::list<CHANGE_ITEM>::const_iterator begin() const { return m_items.begin(); }
+    std::list<CHANGE_ITEM>::const_iterator end() const { return m_items.end(); }
     bool empty() const { return m_items.empty(); }
     size_t size() const { return m_items.size(); }
 

@@ -384,15 +384,20 @@ void QCLocalStoreMgr::OnCheckLoop() {
         ReLoginNow();
     }
     RefreshEventCheck();
-    if (m_status.load() == LOCAL_STATUS_STOP)
+    if (m_status.load() == LOCAL_STATUS_STOP) {
+        CheckManualDownRequest(); // cancels only
         return;
+    }
     CheckUiSpeed();
     CheckNodeFetch();
     CheckChainRetry();
     CheckFetchRetry();
     ExecUploadTask();
     RefreshCheck();
-    if (m_status.load() == LOCAL_STATUS_CHECK_CLOUD)
+    CheckManualDownRequest();
+    // Requested downloads run beside the uploads of status 6.
+    const LOCAL_STATUS status = m_status.load();
+    if (status == LOCAL_STATUS_CHECK_CLOUD || status == LOCAL_STATUS_MONITOR)
         ExecDownloadTask();
     CheckVersion();
     CheckConfigReady();
@@ -478,6 +483,9 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_deleteHold = false;
     m_deleteConfirmed = false;
     ClearNodeTree();
+    m_downRequests.Stop(); // a request belongs to its login
+    m_downCancels.Stop();
+    m_requestedDowns.Clear();
     m_view.CleanData(true);
 }
 
@@ -908,10 +916,6 @@ bool QCLocalStoreMgr::UIEventSendMsg(const FileInfo& record, bool deleted) {
 
 bool QCLocalStoreMgr::PostToUi(QCEventBase* event) {
     return g_Config.CallOuter(event);
-}
-
-bool QCLocalStoreMgr::IsDownloadRequested(const QString&) const {
-    return false;
 }
 
 void QCLocalStoreMgr::CheckConfigReady() {

@@ -8,8 +8,8 @@
 // post their work to the engine's queue.
 
 #include "Database/QCBlockTable.h"
-#include "Transfer/QCSyncFile.h"
 #include "Transfer/QCDownloadHost.h"
+#include "Transfer/QCSyncFile.h"
 #include "Transfer/QCUploadHost.h"
 #include "cache/QCCache.h"
 #include "cache/QCCacheHost.h"
@@ -21,6 +21,7 @@
 #include "cache/QCWatcherHost.h"
 #include "common/QCEventBase.h"
 #include "common/QCLockList.h"
+#include "common/QCLockMap.h"
 #include "common/QCStringFlag.h"
 #include "common/SharedTypes.h"
 #include "network/AccountRecords.h"
@@ -252,6 +253,25 @@ public:
     // The retry pauses of a failing item, in order; after the last one it is given up.
     static constexpr qint64 kBackoffMs[] = {15000, 30000, 60000, 120000, 240000};
 
+    // --- Manual downloads (QCLocalStoreMgrManual.cpp) ---
+
+    // The facade's requests (path: the item's mirror path; see DOWNLOAD_REQUEST); any thread.
+    // They are taken in on the engine thread.
+    void QueueDownloadRequest(const DOWNLOAD_REQUEST& request);
+    void QueueDownloadCancel(const DOWNLOAD_REQUEST& request);
+    // Engine thread: takes in the queued requests and cancels (check loop), and the same at the
+    // end of a cloud comparison without running the download queue (the argument is not used).
+    void CheckManualDownRequest();
+    void CompareCloudDeleteLocal(std::map<QString, FILE_INFO>& orphans);
+    // Engine thread: expands the requests into download tasks and runs the download queue.
+    void ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests);
+    // Engine thread: what a requested file (cloud record, local_path its target) needs: 10 to
+    // download, 2 synced, 8 local changes to upload, 4 a conflict copy could not be made.
+    FILE_STATUS CompareCloudFileManual(FILE_INFO& file, QString& reason);
+    // Requested downloads wait in status 6 while a rename, move or delete is pending; a test may
+    // put its own check in place of the pending list's (null: the pending list's). Engine thread.
+    void SetStructuralChangeCheck(std::function<bool()> check);
+
     // --- Replacing the user's files (any thread) ---
 
     // What a check saw of a local path.
@@ -305,7 +325,7 @@ public:
     QCViewInterface& View() { return m_view; }
     // QCViewHost: events go to the receiver given to the configuration.
     bool PostToUi(QCEventBase* event) override;
-    // The map of requested downloads comes with the manual downloads: none yet.
+    // Whether the user asked for the download of `path` (a mirror path) and did not cancel it.
     bool IsDownloadRequested(const QString& path) const override;
 
     // --- QCResponseHandler (any thread; the work is done on the engine thread) ---
@@ -472,6 +492,11 @@ public:
                      const LocalStamp& seen);
 
 private:
+    // Manual downloads (QCLocalStoreMgrManual.cpp); engine thread.
+    void TakeManualRequests(bool compareEnd);
+    void ProcDownloadCancels();
+    bool StructuralChangePending() const;
+
     bool DownloadRunning() const;
     void UpdateUserInfo(USER_DETAIL_ACK reply);
     static ENTERPRISE_ITEM GetEnterpriseItem(const QJsonValue& value, ENTERPRISE_TYPE type);
@@ -602,13 +627,19 @@ private:
     QCFileInfoCache m_finishedList;
     QCCopySourceCache m_copySources;
     QCLockList<QString> m_upCancelList; // cloud paths, consumed by the change pipeline
+    // Manual downloads: filled by the facade, emptied on the engine thread; the map (mirror path
+    // -> request) keeps what the user asked for until it is cancelled.
+    QCLockList<DOWNLOAD_REQUEST> m_downRequests;
+    QCLockList<DOWNLOAD_REQUEST> m_downCancels;
+    QCLockMap<DOWNLOAD_REQUEST> m_requestedDowns;
+    std::function<bool()> m_structuralChangePending; // engine thread
     QCStringFlag m_cancelMarks;
     std::atomic<qint64> m_downPhaseEndMs{0};
     std::atomic<qint64> m_recheck{0};
     std::atomic<int> m_conflictHashes{0};
     // Engine thread only.
     DownloadFactory m_downloadFactory;
-    double m_downWeight = 0; // weight of the downloads the last pass counted
+    double m_downWeight = 0;   // weight of the downloads the last pass counted
     QCBlockTable m_blockTable; // where full blocks of finished and running downloads lie
     // Guarded by m_hookLock.
     std::mutex m_hookLock;

@@ -417,10 +417,19 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
     QCSyncDB::Commit();
     if (held)
         return;
+    CompareCloudDeleteLocal(orphans);
     m_comparedOnce = true;
     ChangeStatus(LOCAL_STATUS_CHECK_CLOUD, true);
     m_view.FlushCurrentView(); // the shown folder lists the new state
     m_cloudCompared = true;
+    // Requested items follow the cloud: they are checked again after every comparison.
+    const auto requested = m_requestedDowns.GetAll();
+    for (const auto& entry : requested) {
+        CoreDebug("[UI] download resume %s", qUtf8Printable(entry.first));
+        m_downRequests.Add(entry.second);
+    }
+    if (!requested.empty())
+        CheckManualDownRequest();
     ExecDownloadTask();
 }
 

@@ -62,10 +62,16 @@ void QCLocalStoreMgr::RecordFinishedDownload(const FILE_INFO& record, const QStr
         m_cache.Update(diskPath, record, FILE_STATUS_SYNCED, true, true, true);
         return;
     }
-    // A download into a folder outside the mirror leaves the mirror's copy not down.
-    m_cache.Update(diskPath, record, FILE_STATUS_NOT_DOWN, true, false, true);
+    // A download into a folder outside the mirror leaves the mirror's copy not down, or synced
+    // when it is what its journal row says.
+    FILE_INFO row;
+    const LocalStamp here = StampOf(diskPath);
+    const bool synced = QCSyncDB::GetFileInfo(record.path, row) && here.exists && !here.is_dir &&
+                        here.size == row.size && here.mtime == qint64(row.mtime);
+    m_cache.Update(diskPath, synced ? row : record, synced ? FILE_STATUS_SYNCED : FILE_STATUS_NOT_DOWN, true,
+                   false, true);
     FileInfo shown = base2ui(diskPath, record);
-    shown.status = FILE_STATUS_NOT_DOWN;
+    shown.status = synced ? FILE_STATUS_SYNCED : FILE_STATUS_NOT_DOWN;
     shown.percent = 100;
     shown.spare_flag = true;
     UIEventSendMsg(shown, false);

@@ -231,6 +231,40 @@ int VUZeroz::CloudCopyTo(const QString& sourcePath, const QString& targetPath) {
     return 0;
 }
 
+bool VUZeroz::DownloadStart(const QString& cloudPath, const QString& targetFolder) {
+    if (!g_LocalStoreMgr.running() || g_LocalStoreMgr.QueryStatus() == 7)
+        return false;
+    DOWNLOAD_REQUEST request;
+    request.path = GetCachePath(cloudPath);
+    request.target = targetFolder;
+    request.to_cache = targetFolder.isEmpty();
+    if (request.to_cache)
+        CoreDebug("[download] to_cache %s", qUtf8Printable(request.path));
+    else
+        CoreDebug("[download] to_out %s -> %s", qUtf8Printable(request.path), qUtf8Printable(targetFolder));
+    if (request.path.isEmpty() || (!request.to_cache && (g_LocalStoreMgr.IsSyncPath(targetFolder) ||
+                                                         InFolder(g_Config.GetSyncPath(), targetFolder))))
+        return false;
+    FileInfo known;
+    if (request.to_cache && g_LocalStoreMgr.Cache().GetBaseInfo(request.path, known) &&
+        known.status == FILE_STATUS_SYNCED && !known.is_dir && QFileInfo::exists(request.path)) {
+        g_LocalStoreMgr.UIEventSendMsg(known, false);
+        return true;
+    }
+    g_LocalStoreMgr.QueueDownloadRequest(request);
+    return true;
+}
+
+bool VUZeroz::DownloadCancel(const QString& cloudPath, bool failed) {
+    DOWNLOAD_REQUEST request;
+    request.path = GetCachePath(cloudPath);
+    CoreDebug("[UI] download cancel %s", qUtf8Printable(request.path));
+    request.remove_task = failed;
+    if (!request.path.isEmpty())
+        g_LocalStoreMgr.QueueDownloadCancel(request);
+    return false;
+}
+
 bool VUZeroz::GetTaskList(TASKLIST_NOTIFY& list) {
     g_LocalStoreMgr.GetTaskDetail(list.type, list);
     return true;

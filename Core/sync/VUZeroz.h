@@ -61,6 +61,15 @@ public:
     // folder is in effect for the running login, the engine logs in again for the new one; the
     // outcome comes as status events. Returns at once.
     void MapSyncPath(const QString& localFolder, const QString& cloudFolder);
+    // Asks for the download of the cloud item `cloudPath` (a folder: everything below it) into the
+    // mirror folder, or, with `targetFolder`, a copy of it into that folder outside the mirror.
+    // Only queues: the engine takes the request on its thread. False while the engine is stopped
+    // and for a target inside the sync folder; true (nothing queued) for a synced file whose
+    // mirror copy is there.
+    bool DownloadStart(const QString& cloudPath, const QString& targetFolder);
+    // Cancels the downloads of `cloudPath` and everything below it; with `failed` also their
+    // temporary files and failed-task entries go. Only queues. False.
+    bool DownloadCancel(const QString& cloudPath, bool failed);
     // Fills `list` with the running or finished transfers (its type says which); true.
     bool GetTaskList(TASKLIST_NOTIFY& list);
     // Asks the engine to forget the finished transfers; it empties "history.dat" and the
