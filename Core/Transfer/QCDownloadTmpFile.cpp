@@ -197,6 +197,7 @@ void QCDownloadFile::CopyLocal(const QString& source) {
     case QCLocalCopyProgress::Unusable:
         CoreDebug("[download] %s: the local copy from %s is not usable, downloading",
                   qUtf8Printable(record.path), qUtf8Printable(source));
+        m_dhost.SetCopySource(record, QString()); // it no longer holds the content
         StartTransfer();
         return;
     }
@@ -269,6 +270,7 @@ int QCDownloadFile::PutInPlace(const QString& temp, const FILE_INFO& record) {
         }
         if (place != target)
             SetDiskName(place);
+        m_dhost.SetCopySource(record, place);
     }
     if (staged != temp)
         QFile::remove(temp);
