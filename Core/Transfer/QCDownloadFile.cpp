@@ -260,6 +260,13 @@ void QCDownloadFile::OnDownloadInfo(QJsonObject& reply) {
         OnPool(weak_from_this(), [source](QCDownloadFile& task) { task.CopyLocal(source); });
         return;
     }
+    // An outside target of the same size may hold the content already: hashed before anything
+    // is fetched.
+    if (!m_inSync && QFileInfo(target).isFile() && quint64(QFileInfo(target).size()) == record.size) {
+        m_state = kStateCopy;
+        OnPool(weak_from_this(), [](QCDownloadFile& task) { task.HashExistFile(); });
+        return;
+    }
     StartTransfer();
 }
 

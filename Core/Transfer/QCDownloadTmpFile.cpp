@@ -203,6 +203,21 @@ void QCDownloadFile::CopyLocal(const QString& source) {
     }
 }
 
+void QCDownloadFile::HashExistFile() {
+    const FILE_INFO record = GetFileInfo();
+    const QString target = GetDiskName();
+    const QString hash = QString::fromLatin1(CloudHashFile(target));
+    if (m_ended)
+        return; // the task ended meanwhile: nobody waits for it
+    if (hash.isEmpty() || hash.compare(record.file_hash, Qt::CaseInsensitive) != 0) {
+        StartTransfer();
+        return;
+    }
+    MyChangeFileTime(target, record.mtime, record.mtime);
+    m_dhost.SetCopySource(record, target);
+    End(0, 0, QString());
+}
+
 // --- The end -----------------------------------------------------------------------------------------
 
 int QCDownloadFile::Finish() {

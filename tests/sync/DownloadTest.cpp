@@ -429,6 +429,22 @@ TEST_P(DownloadLocalCopyTest, AnOutsideDownloadIsTheNextOnesSource) {
         tampered ? second : first);
 }
 
+TEST_F(DownloadPlaceTest, AnOutsideTargetHoldingTheContentStaysWithoutATransfer) {
+    Start();
+    const std::string held = BigBytes('s');
+    api->tree().addFileBytes("/held.bin", held, kStandInTime);
+    const QString outside = QDir(sandbox.home.path()).filePath(QStringLiteral("keep/held.bin"));
+    Write(outside, held);
+    const size_t blocksBefore = BlockCalls();
+    Fetch("/held.bin", held, outside);
+    EXPECT_EQ(BlockCalls(), blocksBefore);
+    EXPECT_EQ(QFileInfo(outside).lastModified().toSecsSinceEpoch(), qint64(kStandInTime));
+    EXPECT_EQ(QDir(QFileInfo(outside).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    EXPECT_EQ(
+        g_LocalStoreMgr.CopySources().MatchSource(QStringLiteral("/held.bin"), kStandInTime, 0, held.size()),
+        outside);
+}
+
 TEST_F(DownloadPlaceTest, OutsideTargetWithOtherContentStaysAndTheFileLandsBeside) {
     Start();
     const QString outside = QDir(sandbox.home.path()).filePath(QStringLiteral("out/x.ext"));
