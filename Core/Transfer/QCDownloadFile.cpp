@@ -248,7 +248,13 @@ void QCDownloadFile::OnDownloadInfo(QJsonObject& reply) {
         return;
     }
     m_tempName = TempNameFor(drop, record.path, record.file_hash, target, m_inSync);
-    const QString source = m_dhost.FindSameHash(record);
+    // A file recorded for this cloud path (an earlier download to a folder of the user's choice)
+    // comes first, then any file the journal knows with the content.
+    QString source = m_dhost.MatchCopySource(record);
+    if (source.compare(target, Qt::CaseInsensitive) == 0 && source != target)
+        source.clear();
+    if (source.isEmpty())
+        source = m_dhost.FindSameHash(record);
     if (source == target) {
         End(0, 0, QString()); // the target already holds the content
         return;
@@ -256,6 +262,13 @@ void QCDownloadFile::OnDownloadInfo(QJsonObject& reply) {
     if (!source.isEmpty()) {
         m_state = kStateCopy;
         OnPool(weak_from_this(), [source](QCDownloadFile& task) { task.CopyLocal(source); });
+        return;
+    }
+    // An outside target of the same size may hold the content already: hashed before anything
+    // is fetched.
+    if (!m_inSync && QFileInfo(target).isFile() && quint64(QFileInfo(target).size()) == record.size) {
+        m_state = kStateCopy;
+        OnPool(weak_from_this(), [](QCDownloadFile& task) { task.HashExistFile(); });
         return;
     }
     StartTransfer();

@@ -109,6 +109,9 @@ private:
     void StartTransfer();
     // Pool thread: copies the content from the local file `source` and puts it in place.
     void CopyLocal(const QString& source);
+    // Ends the task when the outside target already holds the content (it gets the cloud's time
+    // and becomes the cloud path's copy source); else the download goes on. Pool thread.
+    void HashExistFile();
     // Pool thread: marks done the listed blocks that a reopened temporary file already holds.
     void CheckResumedBlocks();
     // Any thread: starts block requests up to the in-flight limit, or finishes the file.

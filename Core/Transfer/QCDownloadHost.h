@@ -29,4 +29,11 @@ public:
     // A local file known to hold `record`'s content (its journal row has that hash and the file is
     // unchanged since), or empty. Engine thread.
     virtual QString FindSameHash(const FILE_INFO& record) = 0;
+    // The local file recorded as holding the content of `record`'s cloud path, while it keeps the
+    // record's size and time; or empty. Any thread.
+    virtual QString MatchCopySource(const FILE_INFO& record) = 0;
+    // Records `localPath`, a finished download outside the sync folder, as holding `record`'s
+    // content, unless a matching source is recorded already; forgets the cloud path's source when
+    // `localPath` is empty. Any thread.
+    virtual void SetCopySource(const FILE_INFO& record, const QString& localPath) = 0;
 };

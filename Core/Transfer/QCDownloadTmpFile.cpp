@@ -197,9 +197,25 @@ void QCDownloadFile::CopyLocal(const QString& source) {
     case QCLocalCopyProgress::Unusable:
         CoreDebug("[download] %s: the local copy from %s is not usable, downloading",
                   qUtf8Printable(record.path), qUtf8Printable(source));
+        m_dhost.SetCopySource(record, QString()); // it no longer holds the content
         StartTransfer();
         return;
     }
+}
+
+void QCDownloadFile::HashExistFile() {
+    const FILE_INFO record = GetFileInfo();
+    const QString target = GetDiskName();
+    const QString hash = QString::fromLatin1(CloudHashFile(target));
+    if (m_ended)
+        return; // the task ended meanwhile: nobody waits for it
+    if (hash.isEmpty() || hash.compare(record.file_hash, Qt::CaseInsensitive) != 0) {
+        StartTransfer();
+        return;
+    }
+    MyChangeFileTime(target, record.mtime, record.mtime);
+    m_dhost.SetCopySource(record, target);
+    End(0, 0, QString());
 }
 
 // --- The end -----------------------------------------------------------------------------------------
@@ -269,6 +285,7 @@ int QCDownloadFile::PutInPlace(const QString& temp, const FILE_INFO& record) {
         }
         if (place != target)
             SetDiskName(place);
+        m_dhost.SetCopySource(record, place);
     }
     if (staged != temp)
         QFile::remove(temp);

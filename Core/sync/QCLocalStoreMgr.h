@@ -306,6 +306,8 @@ public:
     QCBlockTable& BlockTable() override { return m_blockTable; }
     double RunningDownloadWeight() const override { return m_downWeight; } // engine thread
     QString FindSameHash(const FILE_INFO& record) override;
+    QString MatchCopySource(const FILE_INFO& record) override;
+    void SetCopySource(const FILE_INFO& record, const QString& localPath) override;
     // Deletes the files of the drop folder that no queued download owns, so a running or resumable
     // download keeps its temporary file. Engine thread.
     void CleanTempFiles();

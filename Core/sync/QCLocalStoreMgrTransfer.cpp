@@ -500,3 +500,14 @@ QString QCLocalStoreMgr::FindSameHash(const FILE_INFO& record) {
                            here.lastModified().toSecsSinceEpoch() == qint64(row.mtime);
     return unchanged ? path : QString();
 }
+
+QString QCLocalStoreMgr::MatchCopySource(const FILE_INFO& record) {
+    return m_copySources.MatchSource(record.path, record.mtime, record.ctime, record.size);
+}
+
+void QCLocalStoreMgr::SetCopySource(const FILE_INFO& record, const QString& localPath) {
+    if (localPath.isEmpty())
+        m_copySources.Erase(record.path);
+    else if (MatchCopySource(record).isEmpty())
+        m_copySources.SetSource(record.path, localPath);
+}

@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <unistd.h>
 #include <utility>
@@ -117,6 +119,45 @@ int main(int argc, char** argv) {
     api.accounts().addEnterprise(demo.qid, EnterpriseKind::Owner, {"9001", "Demo Enterprise", true});
     api.tree().setOwner("9001", demo.qid);
     api.downloads().setPreEncoded(preEncode);
+    // For benchmarks that log in first and time one download: "/bench/file?path=P&size=N" puts a
+    // file in the tree after the login (answer: its content hash), "/bench/raw?path=P" answers its
+    // bytes as one plain body, "/bench/encode?compress=0|1&encrypt=0|1" sets whether blocks may
+    // travel compressed and encodes every block ahead that way for the demo account.
+    std::mutex rawLock;
+    std::map<std::string, std::shared_ptr<const std::string>> raw; // guarded by rawLock
+    standIn.route("POST", "/bench/file", [&](const RecordedRequest& rec) {
+        auto bytes = std::make_shared<const std::string>(
+            FileBytes(strtoull(rec.queryArg("size").c_str(), nullptr, 10), 7));
+        StandInReply reply;
+        reply.contentType = "text/plain";
+        reply.body = api.tree().addFileBytes(rec.queryArg("path"), *bytes).empty()
+                         ? std::string()
+                         : StandInTree::ContentHash(*bytes);
+        std::lock_guard<std::mutex> guard(rawLock);
+        raw[rec.queryArg("path")] = bytes;
+        return reply;
+    });
+    standIn.route("GET", "/bench/raw", [&](const RecordedRequest& rec) {
+        StandInReply reply;
+        reply.contentType = "application/octet-stream";
+        std::lock_guard<std::mutex> guard(rawLock);
+        const auto found = raw.find(rec.queryArg("path"));
+        if (found == raw.end())
+            reply.status = 404;
+        else
+            reply.sharedBody = found->second;
+        return reply;
+    });
+    standIn.route("POST", "/bench/encode", [&](const RecordedRequest& rec) {
+        StandInReply reply;
+        reply.contentType = "text/plain";
+        api.downloads().setCompress(rec.queryArg("compress") == "1");
+        reply.status = api.downloads().preEncode(demo.qid, rec.queryArg("compress") == "1",
+                                                 rec.queryArg("encrypt") == "1")
+                           ? 200
+                           : 409;
+        return reply;
+    });
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& path = files[i].first;
         if (api.tree().addFileBytes(path, FileBytes(files[i].second, unsigned(i))).empty()) {

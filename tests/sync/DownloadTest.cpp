@@ -400,6 +400,51 @@ INSTANTIATE_TEST_SUITE_P(Source, DownloadLocalCopyTest, ::testing::Values(false,
                              return info.param ? "ChangedSinceItsSync" : "Unchanged";
                          });
 
+// A download to a folder of the user's choice records the file as its cloud path's source: a
+// second download of the path elsewhere copies it; once its bytes changed (size and time kept),
+// the copy fails its check, the entry goes, and only the changed block and the tail travel.
+TEST_P(DownloadLocalCopyTest, AnOutsideDownloadIsTheNextOnesSource) {
+    const bool tampered = GetParam();
+    Start();
+    const std::string far = BigBytes('r');
+    api->tree().addFileBytes("/far.bin", far, kStandInTime);
+    const QString first = QDir(sandbox.home.path()).filePath(QStringLiteral("one/far.bin"));
+    const QString second = QDir(sandbox.home.path()).filePath(QStringLiteral("two/far.bin"));
+    Fetch("/far.bin", far, first);
+    ASSERT_TRUE(Read(first) == QByteArray::fromStdString(far));
+    const size_t blocksBefore = BlockCalls();
+    if (tampered) {
+        QFile file(first);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.seek(CLOUD_BLOCK_SIZE + 5);
+        file.write("#");
+        file.close();
+        ASSERT_TRUE(MyChangeFileTime(first, kStandInTime, kStandInTime));
+    }
+    Fetch("/far.bin", far, second);
+    EXPECT_TRUE(Read(second) == QByteArray::fromStdString(far));
+    EXPECT_EQ(BlockCalls() - blocksBefore, tampered ? 2u : 0u);
+    EXPECT_EQ(
+        g_LocalStoreMgr.CopySources().MatchSource(QStringLiteral("/FAR.bin"), kStandInTime, 0, far.size()),
+        tampered ? second : first);
+}
+
+TEST_F(DownloadPlaceTest, AnOutsideTargetHoldingTheContentStaysWithoutATransfer) {
+    Start();
+    const std::string held = BigBytes('s');
+    api->tree().addFileBytes("/held.bin", held, kStandInTime);
+    const QString outside = QDir(sandbox.home.path()).filePath(QStringLiteral("keep/held.bin"));
+    Write(outside, held);
+    const size_t blocksBefore = BlockCalls();
+    Fetch("/held.bin", held, outside);
+    EXPECT_EQ(BlockCalls(), blocksBefore);
+    EXPECT_EQ(QFileInfo(outside).lastModified().toSecsSinceEpoch(), qint64(kStandInTime));
+    EXPECT_EQ(QDir(QFileInfo(outside).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    EXPECT_EQ(
+        g_LocalStoreMgr.CopySources().MatchSource(QStringLiteral("/held.bin"), kStandInTime, 0, held.size()),
+        outside);
+}
+
 TEST_F(DownloadPlaceTest, OutsideTargetWithOtherContentStaysAndTheFileLandsBeside) {
     Start();
     const QString outside = QDir(sandbox.home.path()).filePath(QStringLiteral("out/x.ext"));
