@@ -133,6 +133,12 @@ TEST(CoreDriverUploadTest, UploadsAMirrorFileToTheService) {
     CloudStandIn standIn;
     ASSERT_TRUE(standIn.Start()) << standIn.errorText();
     StandInApi api(standIn);
+    // The stand-in stops before its API goes, however the test ends: a request of the driver may
+    // still be answered when it is killed.
+    struct StopFirst {
+        CloudStandIn& standIn;
+        ~StopFirst() { standIn.Stop(); }
+    } stopFirst{standIn};
     StandInUser user;
     user.qid = "u1";
     user.q = "a";
