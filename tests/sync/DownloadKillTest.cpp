@@ -116,6 +116,11 @@ protected:
     QTemporaryDir work;
     CloudStandIn standIn;
     StandInApi api{standIn};
+    // The stand-in stops before its API goes: a killed driver's request may still be answered.
+    struct StopFirst {
+        CloudStandIn& standIn;
+        ~StopFirst() { standIn.Stop(); }
+    } stopFirst{standIn};
     QString mirror;
     QString target;
 };
