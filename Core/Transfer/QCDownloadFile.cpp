@@ -193,15 +193,20 @@ void QCDownloadFile::End(int type, unsigned code, const QString& msg) {
 
 // --- Information and block list --------------------------------------------------------------------
 
+bool QCDownloadFile::EndOnServiceError(QJsonObject& reply) {
+    QString msg;
+    const int err = ParseErr(reply, msg);
+    if (err != 0)
+        End(err == QCRequestCommon::ERRNO_BAD_REPLY ? SYNC_ERROR::ServerProtocol : SYNC_ERROR::Logic,
+            unsigned(err), msg);
+    return err != 0;
+}
+
 void QCDownloadFile::OnDownloadInfo(QJsonObject& reply) {
     if (m_state != kStateInfo)
         return;
-    QString msg;
-    if (const int err = ParseErr(reply, msg)) {
-        End(err == QCRequestCommon::ERRNO_BAD_REPLY ? SYNC_ERROR::ServerProtocol : SYNC_ERROR::Logic,
-            unsigned(err), msg);
+    if (EndOnServiceError(reply))
         return;
-    }
     QJsonObject data = JsonData(reply);
     const std::shared_ptr<DL_INFO_ACK> ack = QCResponseCommon().parseDownloadInfo(data);
     if (!ack || ack->file.path.isEmpty()) {
@@ -318,12 +323,8 @@ void QCDownloadFile::RequestMeta() {
 void QCDownloadFile::OnDownloadMeta(QJsonObject& reply) {
     if (m_state != kStateMeta)
         return;
-    QString msg;
-    if (const int err = ParseErr(reply, msg)) {
-        End(err == QCRequestCommon::ERRNO_BAD_REPLY ? SYNC_ERROR::ServerProtocol : SYNC_ERROR::Logic,
-            unsigned(err), msg);
+    if (EndOnServiceError(reply))
         return;
-    }
     QJsonObject data = JsonData(reply);
     if (data.isEmpty()) {
         if (m_metaRequests >= kMaxMetaRequests)

@@ -136,6 +136,8 @@ private:
     // Puts an empty file in place of the target; an end type.
     int MakeZeroFile();
     void End(int type, unsigned code, const QString& msg);
+    // Ends the task when `reply` carries a service error or could not be read; true then.
+    bool EndOnServiceError(QJsonObject& reply);
 
     QCDownloadHost& m_dhost;
 

@@ -177,23 +177,34 @@ ApiAnswer StandInFileOps::Rename(const RecordedRequest& request) {
     return renamed ? ApiAnswer::Data(NodeReply(*renamed)) : Refuse(kStandInNoNode);
 }
 
-ApiAnswer StandInFileOps::Move(const RecordedRequest& request) {
-    std::string path;
-    std::string folderPath;
+std::optional<ApiAnswer> StandInFileOps::SourceAndFolder(const RecordedRequest& request,
+                                                         const char* folderKey, std::string& path,
+                                                         std::string& folderPath, StandInNode& node) {
     bool folder = false;
     bool unused = false;
     if (!ServerPath(request.cookie("src_name"), path, folder))
         return Bad("src_name");
-    if (!ServerPath(request.cookie("new_name"), folderPath, unused))
-        return Bad("new_name");
+    if (!ServerPath(request.cookie(folderKey), folderPath, unused))
+        return Bad(folderKey);
     if (path == "/")
         return Bad("src_name: the root");
-    const auto node = m_tree.node(path, false);
-    if (!node || (folder && !node->isDir))
+    const auto source = m_tree.node(path, false);
+    if (!source || (folder && !source->isDir))
         return Refuse(kStandInNoNode);
     const auto target = m_tree.node(folderPath, false);
     if (folderPath != "/" && (!target || !target->isDir))
         return Refuse(kStandInNoTarget);
+    node = *source;
+    return std::nullopt;
+}
+
+ApiAnswer StandInFileOps::Move(const RecordedRequest& request) {
+    std::string path;
+    std::string folderPath;
+    StandInNode source;
+    if (auto refused = SourceAndFolder(request, "new_name", path, folderPath, source))
+        return *refused;
+    const StandInNode* node = &source;
     if (IsUnder(folderPath, path))
         return Bad("new_name: inside the folder moved");
     const std::string moved = Join(folderPath, node->name);
@@ -206,21 +217,11 @@ ApiAnswer StandInFileOps::Move(const RecordedRequest& request) {
 ApiAnswer StandInFileOps::Copy(const RecordedRequest& request) {
     std::string path;
     std::string folderPath;
-    bool folder = false;
-    bool destFolder = false;
-    if (!ServerPath(request.cookie("src_name"), path, folder))
-        return Bad("src_name");
-    if (!ServerPath(request.cookie("dest"), folderPath, destFolder))
-        return Bad("dest");
+    StandInNode source;
+    if (auto refused = SourceAndFolder(request, "dest", path, folderPath, source))
+        return *refused;
+    const StandInNode* node = &source;
     const std::string name = request.cookie("new_name");
-    if (path == "/")
-        return Bad("src_name: the root");
-    const auto node = m_tree.node(path, false);
-    if (!node || (folder && !node->isDir))
-        return Refuse(kStandInNoNode);
-    const auto target = m_tree.node(folderPath, false);
-    if (folderPath != "/" && (!target || !target->isDir))
-        return Refuse(kStandInNoTarget);
     if (!StandInTree::PlainName(name))
         return Refuse(kStandInBadName);
     if (node->isDir && IsUnder(folderPath, path))

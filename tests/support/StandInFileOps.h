@@ -80,6 +80,10 @@ private:
     ApiAnswer CreateDir(const RecordedRequest& request);
     ApiAnswer Recycle(const RecordedRequest& request);
     ApiAnswer Rename(const RecordedRequest& request);
+    // The source ("src_name") and the target folder (`folderKey`) of a move or a copy, read and
+    // checked; the refusal when they do not stand.
+    std::optional<ApiAnswer> SourceAndFolder(const RecordedRequest& request, const char* folderKey,
+                                             std::string& path, std::string& folderPath, StandInNode& node);
     ApiAnswer Move(const RecordedRequest& request);
     ApiAnswer Copy(const RecordedRequest& request);
     void AddFault(const std::string& method, int times, const Fault& fault);

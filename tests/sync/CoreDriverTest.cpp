@@ -1,4 +1,6 @@
 // coredrv, the core in a process of its own: its script, its output lines and its end.
+#include "EngineTestSupport.h"
+
 #include "support/CloudStandIn.h"
 #include "support/CoreDriverProcess.h"
 #include "support/StandInApi.h"
@@ -139,16 +141,7 @@ TEST(CoreDriverUploadTest, UploadsAMirrorFileToTheService) {
         CloudStandIn& standIn;
         ~StopFirst() { standIn.Stop(); }
     } stopFirst{standIn};
-    StandInUser user;
-    user.qid = "u1";
-    user.q = "a";
-    user.t = "b";
-    api.accounts().add(user);
-    api.accounts().addEnterprise("u1", EnterpriseKind::Owner, {"E1", "Ent One", false});
-    QFile ini(QDir(work.path()).filePath(QStringLiteral("sync.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(QStringLiteral("[server]\nlogin=127.0.0.1:%1\n").arg(standIn.port(Listener::Primary)).toUtf8());
-    ini.close();
+    ServeCoreDriver(api, standIn, work.path());
     const QString mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
 
     CoreDriverProcess driver;

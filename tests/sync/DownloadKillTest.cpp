@@ -2,6 +2,8 @@
 // stand-in in the test's process, which outlives the kill. The restarted core takes the blocks
 // already in the temporary file from it and fetches only the rest; the user's file is the old or
 // the new content at every look.
+#include "EngineTestSupport.h"
+
 #include "support/CloudStandIn.h"
 #include "support/CoreDriverProcess.h"
 #include "support/StandInApi.h"
@@ -26,13 +28,6 @@ namespace {
 constexpr int kLongMs = 120000;
 constexpr unsigned kBlocks = 7; // six full blocks and a tail
 
-std::string BigBytes(char seed) {
-    std::string bytes;
-    for (int block = 0; block < 6; ++block)
-        for (int i = 0; i < int(CLOUD_BLOCK_SIZE); ++i)
-            bytes += char(block * 13 + seed + i % 241);
-    return bytes + std::string(17, seed);
-}
 
 QByteArray ReadAll(const QString& path) {
     QFile file(path);
@@ -57,17 +52,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(home.isValid() && work.isValid());
         ASSERT_TRUE(standIn.Start()) << standIn.errorText();
-        StandInUser user;
-        user.qid = "u1";
-        user.q = "a";
-        user.t = "b";
-        api.accounts().add(user);
-        api.accounts().addEnterprise("u1", EnterpriseKind::Owner, {"E1", "Ent One", false});
-        QFile ini(QDir(work.path()).filePath(QStringLiteral("sync.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write(
-            QStringLiteral("[server]\nlogin=127.0.0.1:%1\n").arg(standIn.port(Listener::Primary)).toUtf8());
-        ini.close();
+        ServeCoreDriver(api, standIn, work.path());
         mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
         target = QDir(mirror).filePath(QStringLiteral("E1/big.bin"));
     }

@@ -41,14 +41,6 @@ std::string Bytes(char seed) {
     return bytes + std::string(17, seed);
 }
 
-// /big.bin: six distinct full blocks and a 17-byte tail.
-std::string BigBytes(char seed) {
-    std::string bytes;
-    for (int block = 0; block < 6; ++block)
-        for (int i = 0; i < int(CLOUD_BLOCK_SIZE); ++i)
-            bytes += char(block * 13 + seed + i % 241);
-    return bytes + std::string(17, seed);
-}
 
 std::string Param(const RecordedRequest& request, const char* name) {
     for (const auto& pair : request.queryArgs)
@@ -113,16 +105,6 @@ protected:
     // `stepMs` moves the core's clock on at each look, for retry pauses.
     bool WaitIndexed(FILE_STATUS status, qint64 stepMs = 0) {
         return WaitUntil([&] { return Indexed() == quint32(status); }, stepMs);
-    }
-    bool WaitUntil(const std::function<bool()>& done, qint64 stepMs = 0) {
-        const QDeadlineTimer deadline(kLongMs);
-        while (!done()) {
-            if (deadline.hasExpired())
-                return false;
-            QCClock::AdvanceForTests(stepMs);
-            Pass();
-        }
-        return true;
     }
     FileInfo IndexEntry() {
         FileInfo info;

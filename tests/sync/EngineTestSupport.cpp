@@ -1,6 +1,7 @@
 #include "EngineTestSupport.h"
 
 #include "Database/QCGlobalConfig.h"
+#include "common/Hash.h"
 #include "common/QCClock.h"
 #include "common/QCEventBase.h"
 #include "network/ConfigRecords.h"
@@ -10,7 +11,9 @@
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 
 #include <algorithm>
 #include <chrono>
@@ -152,4 +155,35 @@ void EngineTest::NoService() {
 
 QString EngineTest::UserFolder() const {
     return g_Config.GetUserDataPath(QStringLiteral("u1"), 1, g_Config.Eid());
+}
+
+bool EngineTest::WaitUntil(const std::function<bool()>& done, qint64 stepMs, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCClock::AdvanceForTests(stepMs);
+        Pass();
+    }
+    return true;
+}
+
+void ServeCoreDriver(StandInApi& api, const CloudStandIn& standIn, const QString& workDir) {
+    StandInUser user;
+    user.qid = "u1";
+    user.q = "a";
+    user.t = "b";
+    api.accounts().add(user);
+    api.accounts().addEnterprise("u1", EnterpriseKind::Owner, {"E1", "Ent One", false});
+    QFile ini(QDir(workDir).filePath(QStringLiteral("sync.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QStringLiteral("[server]\nlogin=127.0.0.1:%1\n").arg(standIn.port(Listener::Primary)).toUtf8());
+}
+
+std::string BigBytes(char seed) {
+    std::string bytes;
+    for (int block = 0; block < 6; ++block)
+        for (int i = 0; i < int(CLOUD_BLOCK_SIZE); ++i)
+            bytes += char(block * 13 + seed + i % 241);
+    return bytes + std::string(17, seed);
 }

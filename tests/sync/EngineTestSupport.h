@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 class EngineTest : public ::testing::Test {
 protected:
@@ -32,6 +33,9 @@ protected:
     // Waits until the engine has made a pass of its check loop after this call (for example to
     // see time that a test has advanced).
     void Pass();
+    // Passes of the check loop, the core's clock moved by `stepMs` before each, until `done` holds;
+    // false when `timeoutMs` of real time passed first.
+    bool WaitUntil(const std::function<bool()>& done, qint64 stepMs = 0, int timeoutMs = 180000);
     // The count of `mark` in the engine's trace since the last look.
     int TraceCount(int mark);
     // Moves the engine to `status` on its thread, without a status event.
@@ -63,3 +67,11 @@ protected:
     RecordingReceiver receiver;
     QString root; // the mirror folder
 };
+
+// What a test needs for `coredrv` in a process of its own: the stand-in's user "u1" ("Q=a; T=b;")
+// owning the enterprise E1, and a "sync.ini" in `workDir` naming the stand-in as the configuration
+// host.
+void ServeCoreDriver(StandInApi& api, const CloudStandIn& standIn, const QString& workDir);
+
+// The bytes of a test's /big.bin: six distinct full blocks and a 17-byte tail, varied by `seed`.
+std::string BigBytes(char seed);

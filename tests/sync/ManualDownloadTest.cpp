@@ -74,16 +74,6 @@ protected:
         FileInfo info;
         return g_LocalStoreMgr.Cache().GetBaseInfo(mirror + Q(cloud), info) ? info.status : 0;
     }
-    bool WaitUntil(const std::function<bool()>& done, qint64 stepMs = 0) {
-        const QDeadlineTimer deadline(kLongMs);
-        while (!done()) {
-            if (deadline.hasExpired())
-                return false;
-            QCClock::AdvanceForTests(stepMs);
-            Pass();
-        }
-        return true;
-    }
     bool Idle() { return g_LocalStoreMgr.DownloadCount() == 0; }
 
     QString mirror;
