@@ -603,7 +603,7 @@ TEST_F(PipelineTest, ATooBigFileIsShownAndTheEngineGoesOn) {
     receiver.Pump();
     EXPECT_TRUE(receiver.WaitFor(
         QCEventBase::GlobalError, [](const RecordedEvent& e) { return e.kind == SYNC_ERROR::CloudBigFile; },
-        5000));
+        60000));
     FileInfo entry;
     ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(big, entry));
     EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
