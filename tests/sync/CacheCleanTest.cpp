@@ -88,14 +88,10 @@ protected:
                Status(cloud) == FILE_STATUS_NOT_DOWN;
     }
     CACHE_CLEAN_NOTIFY WaitClean() {
+        EXPECT_TRUE(receiver.WaitFor(QCEventBase::CacheClean, kLongMs));
         CACHE_CLEAN_NOTIFY clean;
-        EXPECT_TRUE(receiver.WaitFor(
-            QCEventBase::CacheClean,
-            [&](const RecordedEvent& e) {
-                clean = e.clean;
-                return true;
-            },
-            kLongMs));
+        for (const RecordedEvent& e : receiver.Take())
+            clean = e.type == QCEventBase::CacheClean ? e.clean : clean;
         return clean;
     }
     void Hold(const char* method) {
@@ -129,7 +125,6 @@ protected:
         });
         ASSERT_TRUE(WaitUntil([&] { return FilesBelow(g_LocalStoreMgr.GetDropPath()) == 1; }));
     }
-    quint64 Size(const std::string& cloud) { return Cloud().at(cloud).size(); }
 
     QString mirror;
 };
@@ -184,7 +179,7 @@ TEST_F(CacheCleanTest, WorkInProgressAndFilesChangedAtTheLastMomentStay) {
     const CACHE_CLEAN_NOTIFY clean = WaitClean();
     g_LocalStoreMgr.SetBeforeReplaceHookForTests(nullptr);
     EXPECT_EQ(clean.cleaned_files, 2u);
-    EXPECT_EQ(clean.cleaned_bytes, Size("/proj/a.txt") + Size("/proj/sub/b.bin"));
+    EXPECT_EQ(clean.cleaned_bytes, Cloud().at("/proj/a.txt").size() + Cloud().at("/proj/sub/b.bin").size());
     EXPECT_TRUE(Gone("/proj/a.txt"));
     EXPECT_TRUE(Gone("/proj/sub/b.bin"));
     for (const char* kept : {"/proj/m.txt", "/proj/sub/u.txt", "/proj/sub/c.txt", "/proj/d.bin"})
