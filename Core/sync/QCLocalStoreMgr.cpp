@@ -120,6 +120,7 @@ void QCLocalStoreMgr::init() {
     }
     Wait(-1); // an engine that is ending (after a logout or stop) is joined before a new one starts
     m_stopRequested = false;
+    m_cleanOnExit = false;
     InitAll();
     InitDevInfo();
     m_running = true;
@@ -219,6 +220,8 @@ void QCLocalStoreMgr::run() {
     // ends, and the journal is committed and closed.
     m_view.stop();
     ClearAll(false);
+    if (m_cleanOnExit.exchange(false))
+        CacheClean();
     SaveFinishTaskList();
     m_copySources.Save();
     CloseJournal();
@@ -618,6 +621,8 @@ void QCLocalStoreMgr::ChangeStatus(LOCAL_STATUS status, bool notify) {
         g_Config.SaveUserProfileInt64(QStringLiteral("e_total_size"), qint64(eTotal));
         g_Config.SaveUserProfileInt64(QStringLiteral("e_used_size"), qint64(eUsed));
         m_versionTimer.Start();
+        CleanTempFiles();
+        CleanTempBlocks();
         if (QCSyncDB::GetLastVer() != version) {
             CoreDebug("DB update ver %u to %u", QCSyncDB::GetLastVer(), version);
             QCSyncDB::SetLastVer(version);
@@ -688,8 +693,10 @@ void QCLocalStoreMgr::ProcUserEvent(REQUEST_TYPE request) {
         RequestVersionCheck();
         break;
     }
+    case REQUEST_CACHE_CLEAN:
+        CacheClean();
+        break;
     default:
-        // The cache clean enters with its own part.
         break;
     }
 }

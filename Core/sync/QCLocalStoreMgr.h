@@ -19,6 +19,7 @@
 #include "cache/QCViewHost.h"
 #include "cache/QCViewInterface.h"
 #include "cache/QCWatcherHost.h"
+#include "common/EventRecords.h"
 #include "common/QCEventBase.h"
 #include "common/QCLockList.h"
 #include "common/QCLockMap.h"
@@ -272,6 +273,30 @@ public:
     // put its own check in place of the pending list's (null: the pending list's). Engine thread.
     void SetStructuralChangeCheck(std::function<bool()> check);
 
+    // --- Cache clean and temporary files (QCLocalStoreMgrClean.cpp) ---
+
+    // Engine thread: removes the mirror copies that are in step with the journal and that no work
+    // concerns (shown as not down afterwards), the folders they leave empty, the temporary files
+    // and the private trash; posts one 2207 with what was removed.
+    void CacheClean();
+    // The clean is the engine thread's last work once its transfers ended (the facade's Uninit
+    // asks for it before it stops the engine). Any thread.
+    void RequestCleanOnExit();
+    // Deletes every file below the block folder. Engine thread.
+    void CleanTempBlocks();
+    // Whether the file exists and is readable; any thread.
+    bool FileCanUpload(const QString& path) const;
+    // Drops the failed-task entry of a cloud or mirror path the index knows; false when it does
+    // not know it. Any thread.
+    bool RemoveFailedTask(const QString& path);
+    // The index's listing of a folder; any thread.
+    bool ViewDirList(const QString& path, std::vector<FileInfo>& out);
+
+private:
+    void CleanMirror(const QString& root, CACHE_CLEAN_NOTIFY& sums);
+    std::atomic<bool> m_cleanOnExit{false};
+
+public:
     // --- Replacing the user's files (any thread) ---
 
     // What a check saw of a local path.
@@ -311,8 +336,8 @@ public:
     // Deletes the files of the drop folder that no queued download owns, so a running or resumable
     // download keeps its temporary file. Engine thread.
     void CleanTempFiles();
-    // Test hooks: runs between a check and the rename of ReplaceUserFile; counts the hashes the
-    // conflict check made.
+    // Test hooks: runs between a check and the rename of ReplaceUserFile (or the removal of the
+    // cache clean); counts the hashes the conflict check made.
     void SetBeforeReplaceHookForTests(std::function<void(const QString&)> hook);
     int ConflictHashesForTests() const { return m_conflictHashes.load(); }
     static constexpr int kTraceVersionCheck = -3;

@@ -147,14 +147,8 @@ void QCLocalStoreMgr::ProcDownloadCancels() {
                 m_cache.ChangeFileStatus(mirror, FILE_STATUS_NOT_DOWN, true);
             task->End();
         }
-        if (request.remove_task) {
-            FileInfo known;
-            if (m_cache.GetBaseInfo(request.path, known)) {
-                FILE_INFO failed = ui2base(known);
-                failed.path = cloud;
-                m_failedList.Del(failed);
-            }
-        }
+        if (request.remove_task)
+            RemoveFailedTask(request.path);
         // A copy going outside leaves a synced mirror copy as it is.
         FileInfo entry;
         if (m_cache.GetBaseInfo(request.path, entry) &&

@@ -35,9 +35,11 @@ bool VUZeroz::Init(QObject* receiver) {
     return true;
 }
 
-bool VUZeroz::Uninit(bool) {
-    // The cache clean enters with its own part. The engine ends first: its way out commits the
-    // journal, which needs the user's configuration still in place.
+bool VUZeroz::Uninit(bool cleanCache) {
+    // The engine ends first: its way out (the clean, when asked for, once its transfers ended)
+    // commits the journal, which needs the user's configuration still in place.
+    if (cleanCache)
+        g_LocalStoreMgr.RequestCleanOnExit();
     g_LocalStoreMgr.stop();
     const bool ended = g_LocalStoreMgr.Wait(kEngineEndMs);
     if (!ended)

@@ -21,7 +21,8 @@ public:
     // events and starts the engine. True.
     bool Init(QObject* receiver);
     // Stops the engine and waits for its thread (at most 5 s after every request was stopped),
-    // then forgets the user. False, with a warning, when the engine did not end in time.
+    // then forgets the user. With `cleanCache` the engine's last work, once its transfers ended,
+    // is the cache clean. False, with a warning, when the engine did not end in time.
     bool Uninit(bool cleanCache);
     // Switches to the account `accountId` with the credential `password` ("Q=..; T=..;"); the
     // enterprise id to use: `enterpriseId`, or the configured one when it is empty. An empty

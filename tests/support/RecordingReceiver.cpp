@@ -40,6 +40,9 @@ bool RecordingReceiver::event(QEvent* event) {
     case QCEventBase::FileDelete:
         record.update = static_cast<QCFileDeleteEvent*>(event)->data;
         break;
+    case QCEventBase::CacheClean:
+        record.clean = static_cast<QCCacheCleanEvent*>(event)->data;
+        break;
     case QCEventBase::GetEnterprise:
         record.enterprises = static_cast<QCGetEnterpriseEvent*>(event)->data;
         break;

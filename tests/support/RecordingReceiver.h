@@ -23,6 +23,7 @@ struct RecordedEvent {
     QString text2;               // 2214: the address
     ENTERPRISE_INFO enterprises; // 2213
     FILE_UPDATE_NOTIFY update;   // 2201, 2202
+    CACHE_CLEAN_NOTIFY clean;    // 2207
 };
 
 class RecordingReceiver : public QObject {
