@@ -130,12 +130,16 @@ void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list) {
         if (entry.compare_result == kClash) {
             CoreDebug("CompareOfflineByList()-->conflict:  %s", qUtf8Printable(entry.path));
             QString copy;
+            const QString old = entry.path;
             if (!MakeConflict(disk, &copy) || copy.isEmpty()) {
-                entry.compare_result = kSame; // stays in place, nothing is sent for it
+                // It stays in place and nothing is sent for it, nor for what a folder holds (the
+                // cloud has a file at its path).
+                entry.compare_result = kSame;
+                while (std::next(it) != list.end() && Below(std::next(it)->path, old))
+                    list.erase(std::next(it));
                 continue;
             }
             // What is uploaded is the copy, under its own name; a folder's entries follow it.
-            const QString old = entry.path;
             entry.path = GetVirtualPath(copy);
             entry.name = GetOnlyFilename(copy);
             entry.compare_result = kNew;
