@@ -127,6 +127,12 @@ void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list) {
             return;
         FILE_INFO& entry = *it;
         QString disk = GetDiskPath(entry.path);
+        if (m_pending.FindPath(entry.path) != m_pending.end()) {
+            // Work for it waits or runs already (kept over a stop, or an upload just started): it
+            // reads the file as it is when it runs.
+            CoreDebug("[CompareOffline] pending already: %s", qUtf8Printable(entry.path));
+            continue;
+        }
         if (entry.compare_result == kClash) {
             CoreDebug("CompareOfflineByList()-->conflict:  %s", qUtf8Printable(entry.path));
             QString copy;

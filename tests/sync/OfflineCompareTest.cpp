@@ -239,6 +239,18 @@ TEST_F(OfflineCaseTest, AStopEndsItAndQueuesNothing) {
     EXPECT_FALSE(g_LocalStoreMgr.Cache().GetBaseInfo(root + QStringLiteral("/one.txt"), entry));
 }
 
+// Pending work (kept over a stop of sync, or an upload just started) is not queued a second time.
+TEST_F(OfflineCaseTest, WorkAlreadyPendingIsNotQueuedAgain) {
+    Arrange(OfflineRow{"", "", "/one.txt 1|/two/", "", "", ""});
+    size_t queued = 0;
+    OnEngine([&] {
+        g_LocalStoreMgr.CompareOffline();
+        g_LocalStoreMgr.CompareOffline();
+        queued = g_LocalStoreMgr.PendingForTests().size();
+    });
+    EXPECT_EQ(queued, 2u);
+}
+
 // Every cloud cycle passes status 5 on its way to 6: the comparison runs at the first only, and
 // again after a stop of sync.
 TEST_F(OfflineCaseTest, RunsOncePerStartOfSync) {
