@@ -70,7 +70,12 @@ protected:
         driver.Send(QStringLiteral("Init"));
         driver.Send(QStringLiteral("SetUser u1 \"Q=a; T=b;\" 0 \"\""));
         ASSERT_TRUE(driver.WaitForLine(command("SetUser"), kLongMs)) << qPrintable(driver.Output());
-        const QString eid = driver.Lines().back().value(QStringLiteral("result")).toString();
+        // The matched line, not the last one read: an event line can follow it.
+        QString eid;
+        for (const QJsonObject& line : driver.Lines()) {
+            if (command("SetUser")(line))
+                eid = line.value(QStringLiteral("result")).toString();
+        }
         driver.Send(QStringLiteral("MapSyncPath ") + (eid.isEmpty() ? mirror : QDir(mirror).filePath(eid)));
         driver.Send(QStringLiteral("Login"));
         driver.Send(QStringLiteral("wait 2205 status=4 60000"));
