@@ -221,6 +221,7 @@ void QCLocalStoreMgr::run() {
     ClearAll(false);
     SaveFinishTaskList();
     m_copySources.Save();
+    m_outUploads.Save(false);
     CloseJournal();
     CoreDebug("[engine] loop ended");
     m_engineThreadId = std::thread::id();
@@ -386,6 +387,7 @@ void QCLocalStoreMgr::OnCheckLoop() {
     RefreshEventCheck();
     if (m_status.load() == LOCAL_STATUS_STOP) {
         CheckManualDownRequest(); // cancels only
+        OutUploadCheckPauseDelete();
         return;
     }
     CheckUiSpeed();
@@ -710,6 +712,8 @@ void QCLocalStoreMgr::ProcUserLogout() {
     g_Config.history_path.clear();
     m_copySources.Save();
     m_copySources.Load(QString()); // the next user's sources are its own
+    m_outUploads.Save(false);
+    m_outUploads.Load(QString());
     CloseJournal();
     ClearAll(true);
     m_cache.ClearAllCache(); // the next login's tree may be another
@@ -971,6 +975,7 @@ void QCLocalStoreMgr::CheckConfigReady() {
     g_Config.history_path = MyCombinePath(userFolder, QStringLiteral("history.dat"));
     LoadFinishTaskList();
     m_copySources.Load(MyCombinePath(userFolder, QStringLiteral("cpsrc.dat")));
+    m_outUploads.Load(MyCombinePath(userFolder, QStringLiteral("out.dat")));
 }
 
 void QCLocalStoreMgr::InitDevInfo() {

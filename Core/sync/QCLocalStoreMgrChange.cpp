@@ -662,8 +662,10 @@ void QCLocalStoreMgr::RefreshCheck() {
             return;
         m_cloudCheckDirty = false;
         ChangeStatus(LOCAL_STATUS_MONITOR, true);
-        status = LOCAL_STATUS_MONITOR;
+        OutUploadAfterOfflineCompare();
     }
+    OutUploadCheck();
+    status = m_status.load();
     if ((status != LOCAL_STATUS_MONITOR && status != LOCAL_STATUS_OK) || GetRootPath().isEmpty())
         return;
     const bool busy = !m_pending.empty() || DownloadRunning() || UploadCount() != 0;
@@ -716,6 +718,7 @@ void QCLocalStoreMgr::FinishPass() {
     m_downList.Clear();
     m_upList.Clear();
     m_cancelMarks.Clear();
+    m_outUploads.Erase(QString()); // nothing waits: every out-upload has ended
     g_Config.CallOuter(new QCSyncFinishEvent());
 }
 
