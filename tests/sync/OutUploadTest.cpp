@@ -52,28 +52,16 @@ void WriteFile(const QString& path, const std::string& bytes, unsigned mtime) {
     ASSERT_TRUE(MyChangeFileTime(path, mtime, mtime));
 }
 
-// Names, sizes, times and permissions below `folder`.
-QStringList Snapshot(const QString& folder) {
-    QStringList out;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        out << QStringLiteral("%1 %2 %3 %4")
-                   .arg(info.filePath())
-                   .arg(info.size())
-                   .arg(info.lastModified().toSecsSinceEpoch())
-                   .arg(int(info.permissions()));
-    }
-    out.sort();
-    return out;
-}
-
 // The entries "out.dat" in `folder` holds now.
 size_t SavedEntries(const QString& folder) {
     QCOutUploadList saved;
     saved.Load(QDir(folder).filePath(QStringLiteral("out.dat")));
     return saved.Pending().size();
+}
+
+bool Holds(StandInApi& api, const QString& path, const std::string& bytes) {
+    const auto node = api.tree().node(path.toStdString());
+    return node && node->hasBytes && node->bytes == bytes;
 }
 
 class OutUploadTest : public EngineTest {
@@ -97,10 +85,7 @@ protected:
             WaitUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK; }, 1000, kLongMs));
         mirror = g_LocalStoreMgr.GetRootPath();
     }
-    bool CloudHolds(const QString& path, const std::string& bytes) {
-        const auto node = api->tree().node(path.toStdString());
-        return node && node->hasBytes && node->bytes == bytes;
-    }
+    bool CloudHolds(const QString& path, const std::string& bytes) { return Holds(*api, path, bytes); }
     quint32 Indexed(const QString& path) {
         FileInfo info;
         return g_LocalStoreMgr.Cache().GetBaseInfo(path, info) ? info.status : 0;
@@ -123,14 +108,16 @@ TEST_F(OutUploadTest, AReadOnlySourceGoesUpAndThenServesALocalCopy) {
     const auto readOnlyFolder = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
                                 QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
     ASSERT_TRUE(QFile::setPermissions(folder, readOnlyFolder));
-    const QStringList before = Snapshot(folder);
     Ready();
 
     ASSERT_TRUE(VUZeroz::GetInstance()->Upload(kCloud, source));
     EXPECT_EQ(SavedEntries(UserFolder()), 1u); // on disk when Upload returned
     ASSERT_TRUE(WaitUntil([&] { return CloudHolds(kCloud, bytes); }, 1000, kLongMs));
     ASSERT_TRUE(WaitUntil([] { return g_LocalStoreMgr.OutUploads().Pending().empty(); }, 1000, kLongMs));
-    EXPECT_EQ(Snapshot(folder), before);
+    EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("big.iso")});
+    EXPECT_TRUE(ReadAll(source) == QByteArray::fromStdString(bytes));
+    EXPECT_EQ(QFileInfo(source).lastModified().toSecsSinceEpoch(), qint64(kSourceTime));
     EXPECT_FALSE(QFileInfo::exists(mirror + kCloud));
     EXPECT_EQ(Indexed(mirror + kCloud), quint32(FILE_STATUS_NOT_DOWN));
 
@@ -205,21 +192,16 @@ protected:
         source = QDir(work.path()).filePath(QStringLiteral("big.iso"));
         WriteFile(source, bytes, kSourceTime);
     }
-    static std::function<bool(const QJsonObject&)> Reply(const char* name) {
-        return [name](const QJsonObject& line) {
-            return line.value(QStringLiteral("cmd")) == QLatin1String(name);
-        };
-    }
     // The result of the driver's next reply to `name` (events may follow it at once).
     static QJsonValue Result(CoreDriverProcess& driver, const char* name) {
         QJsonValue result;
-        const auto match = Reply(name);
-        const bool found = driver.WaitForLine(
+        EXPECT_TRUE(driver.WaitForLine(
             [&](const QJsonObject& line) {
-                return match(line) && (result = line.value(QStringLiteral("result")), true);
+                result = line.value(QStringLiteral("result"));
+                return line.value(QStringLiteral("cmd")) == QLatin1String(name);
             },
-            kLongMs);
-        EXPECT_TRUE(found) << name << qPrintable(driver.Output());
+            kLongMs))
+            << name << qPrintable(driver.Output());
         return result;
     }
     // Logs in with the mirror and waits for the check of the cloud (as DownloadKillTest does).
@@ -227,12 +209,11 @@ protected:
         ASSERT_TRUE(driver.Start(home.path(), work.path()));
         driver.Send(QStringLiteral("Init"));
         driver.Send(QStringLiteral("SetUser u1 \"Q=a; T=b;\" 0 \"\""));
-        ASSERT_TRUE(driver.WaitForLine(Reply("SetUser"), kLongMs)) << qPrintable(driver.Output());
-        const QString eid = driver.Lines().back().value(QStringLiteral("result")).toString();
+        const QString eid = Result(driver, "SetUser").toString();
         driver.Send(QStringLiteral("MapSyncPath ") + (eid.isEmpty() ? mirror : QDir(mirror).filePath(eid)));
         driver.Send(QStringLiteral("Login"));
         driver.Send(QStringLiteral("wait 2205 status=4 60000"));
-        ASSERT_TRUE(driver.WaitForLine(Reply("wait"), kLongMs)) << qPrintable(driver.Output());
+        ASSERT_EQ(Result(driver, "wait").toString(), QStringLiteral("ok"));
     }
     bool WaitFor(const std::function<bool()>& done) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLongMs);
@@ -242,10 +223,6 @@ protected:
             standIn.waitForRequests(standIn.requestCount() + 1, 50);
         }
         return true;
-    }
-    bool CloudHolds() {
-        const auto node = api.tree().node(kCloud.toStdString());
-        return node && node->hasBytes && node->bytes == bytes;
     }
 
     const std::string bytes = FiveMiB('k');
@@ -297,7 +274,7 @@ TEST_P(OutUploadKillTest, ARestartFinishesWhatWasAskedAndNothingElse) {
         EXPECT_EQ(api.calls("Sync.getAddr").size(), addresses);
         EXPECT_FALSE(api.tree().node(kCloud.toStdString()));
     } else {
-        ASSERT_TRUE(WaitFor([&] { return CloudHolds(); })) << qPrintable(second.Output());
+        ASSERT_TRUE(WaitFor([&] { return Holds(api, kCloud, bytes); })) << qPrintable(second.Output());
     }
     EXPECT_FALSE(QFileInfo::exists(QDir(mirror).filePath(QStringLiteral("E1/x/big.iso"))));
     second.Send(QStringLiteral("Uninit 0"));
