@@ -712,8 +712,7 @@ void QCLocalStoreMgr::ProcUserLogout() {
     g_Config.history_path.clear();
     m_copySources.Save();
     m_copySources.Load(QString()); // the next user's sources are its own
-    m_outUploads.Save(false);
-    m_outUploads.Load(QString());
+    OutUploadLogout();
     CloseJournal();
     ClearAll(true);
     m_cache.ClearAllCache(); // the next login's tree may be another

@@ -238,6 +238,8 @@ public:
     void OutUploadAfterOfflineCompare();
     void OutUploadCheckPauseDelete();
     void OutUploadFinished(const QString& cloudPath);
+    // Writes the user's list and forgets it with what still waits: the next user's are its own.
+    void OutUploadLogout();
 
     // --- The local change pipeline (QCLocalStoreMgrChange.cpp, QCLocalStoreMgrExec.cpp) ---
 

@@ -234,3 +234,14 @@ void QCLocalStoreMgr::OutUploadCheckPauseDelete() {
 void QCLocalStoreMgr::OutUploadFinished(const QString& cloudPath) {
     m_outUploads.Erase(cloudPath, true);
 }
+
+void QCLocalStoreMgr::OutUploadLogout() {
+    m_outUploads.Save(false); // requests not taken yet are in it: the next login takes them up
+    m_outUploads.Load(QString());
+    OUT_UPLOAD_FILE request;
+    while (m_outUploads.requests.Fetch(request)) {
+    }
+    QString cancel;
+    while (m_outUploads.cancels.Fetch(cancel)) {
+    }
+}
