@@ -19,7 +19,6 @@
 
 #include "Database/QCSyncDB.h"
 #include "common/CoreLog.h"
-#include "common/LocalScan.h"
 #include "common/PathUtils.h"
 #include "common/SkipRules.h"
 

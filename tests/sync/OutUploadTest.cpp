@@ -172,6 +172,27 @@ TEST_F(OutUploadTest, ACancelOntoASyncedFileKeepsItSynced) {
     EXPECT_TRUE(g_LocalStoreMgr.OutUploads().Pending().empty());
 }
 
+TEST_F(OutUploadTest, ACancelMovesOnlyTheCopyOfAnExistingSourceAside) {
+    Ready();
+    const QString source = outside.filePath(QStringLiteral("z.bin"));
+    WriteFile(source, FiveMiB('e'), kSourceTime);
+    const QString copy = mirror + QStringLiteral("/x/z.bin");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(copy).absolutePath()));
+    WriteFile(copy, FiveMiB('e'), kSourceTime); // as a local copy of the source leaves it
+    api->uploads().hold("Upload.block", -1);
+    ASSERT_TRUE(VUZeroz::GetInstance()->Upload(QStringLiteral("/x/z.bin"), source));
+    ASSERT_TRUE(WaitUntil([&] { return api->uploads().waitForHeld(1, 20); }, 1000, kLongMs));
+    ASSERT_TRUE(VUZeroz::GetInstance()->UploadCancel(QStringLiteral("/x/z.bin")));
+    EXPECT_FALSE(QFileInfo::exists(copy));
+    QDirIterator trash(g_LocalStoreMgr.GetPrivateRoot() + QStringLiteral("/trash"), {QStringLiteral("z.bin")},
+                       QDir::Files, QDirIterator::Subdirectories);
+    ASSERT_TRUE(trash.hasNext());
+    EXPECT_TRUE(ReadAll(trash.next()) == QByteArray::fromStdString(FiveMiB('e')));
+    ASSERT_TRUE(
+        WaitUntil([&] { return g_LocalStoreMgr.UploadCount() == 0 && Indexed(copy) == 0; }, 1000, kLongMs));
+    EXPECT_FALSE(api->tree().node("/x/z.bin"));
+}
+
 // --- SIGKILL of the core (coredrv) ------------------------------------------------------------
 
 enum class Kill { AfterFourthBlock, RightAfterUpload, AfterCancel };
