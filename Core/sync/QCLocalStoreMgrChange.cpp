@@ -661,8 +661,8 @@ void QCLocalStoreMgr::RefreshCheck() {
         if (m_cloudCheckDirty && QCClock::NowMs() - m_downPhaseEndMs.load() < 2200)
             return;
         m_cloudCheckDirty = false;
-        ChangeStatus(LOCAL_STATUS_MONITOR, true);
         OutUploadAfterOfflineCompare();
+        ChangeStatus(LOCAL_STATUS_MONITOR, true);
     }
     OutUploadCheck();
     status = m_status.load();
