@@ -170,9 +170,13 @@ void QCUploadFile::SetNew() {
     QCSyncFile::SetNew(true);
 }
 
+QString QCUploadFile::ReadPath() const {
+    return m_source.isEmpty() ? GetDiskName() : m_source;
+}
+
 bool QCUploadFile::Stamp(quint64& size, qint64& mtimeNs) const {
     struct stat st {};
-    if (::stat(QFile::encodeName(GetDiskName()).constData(), &st) != 0)
+    if (::stat(QFile::encodeName(ReadPath()).constData(), &st) != 0)
         return false;
     size = quint64(st.st_size);
     mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
@@ -191,7 +195,7 @@ void QCUploadFile::MarkDirty(const char* why) {
 void QCUploadFile::HashAndAsk() {
     quint64 size = 0;
     qint64 mtime = 0;
-    QFile file(GetDiskName());
+    QFile file(ReadPath());
     // Read-only: a file the user may only read uploads too.
     if (!Stamp(size, mtime) || !file.open(QIODevice::ReadOnly))
         return MarkDirty("cannot open");
@@ -384,7 +388,7 @@ void QCUploadFile::ProcBlocks(unsigned run) {
                 }
                 // Read again and checked in block order, so that nothing from a changed block on
                 // is ever sent under its old hash.
-                QFile file(GetDiskName());
+                QFile file(ReadPath());
                 if (!file.open(QIODevice::ReadOnly) || !file.seek(qint64(block.boffset)))
                     return MarkDirty("cannot read a block");
                 const qint64 got = file.read(bytes.data(), block.bsize);

@@ -40,6 +40,10 @@ public:
     QCUploadFile(QCTransferHost& host, QCUploadHost& upload, const FILE_INFO& info);
     ~QCUploadFile() override;
 
+    // The file whose content goes up, when it is not the disk name (a file from outside the mirror
+    // folder uploaded under the mirror path). Set before the task is queued. Engine thread.
+    void SetSourcePath(const QString& path) { m_source = path; }
+    bool FromOutside() const { return !m_source.isEmpty(); }
     // Starts the upload from the hashing (0: started). Engine thread.
     int DoSync() override;
     void OnSyncInfo(int command, unsigned taskId, QJsonObject& reply) override;
@@ -116,7 +120,11 @@ private:
     bool Stamp(quint64& size, qint64& mtimeNs) const;
     QString Hosts(QString& addresses);
 
+    // The file read: the source path when set, else the disk name.
+    QString ReadPath() const;
+
     QCUploadHost& m_upload;
+    QString m_source; // set before the task is queued, read only after
     std::atomic<int> m_step{0};
     std::atomic<bool> m_dirty{false};
     std::atomic<bool> m_noZipByService{false}; // the upload info did not allow compression

@@ -224,6 +224,7 @@ void QCLocalStoreMgr::run() {
         CacheClean();
     SaveFinishTaskList();
     m_copySources.Save();
+    m_outUploads.Save(false);
     CloseJournal();
     CoreDebug("[engine] loop ended");
     m_engineThreadId = std::thread::id();
@@ -389,6 +390,7 @@ void QCLocalStoreMgr::OnCheckLoop() {
     RefreshEventCheck();
     if (m_status.load() == LOCAL_STATUS_STOP) {
         CheckManualDownRequest(); // cancels only
+        OutUploadCheckPauseDelete();
         return;
     }
     CheckUiSpeed();
@@ -718,6 +720,7 @@ void QCLocalStoreMgr::ProcUserLogout() {
     g_Config.history_path.clear();
     m_copySources.Save();
     m_copySources.Load(QString()); // the next user's sources are its own
+    OutUploadLogout();
     CloseJournal();
     ClearAll(true);
     m_cache.ClearAllCache(); // the next login's tree may be another
@@ -979,6 +982,7 @@ void QCLocalStoreMgr::CheckConfigReady() {
     g_Config.history_path = MyCombinePath(userFolder, QStringLiteral("history.dat"));
     LoadFinishTaskList();
     m_copySources.Load(MyCombinePath(userFolder, QStringLiteral("cpsrc.dat")));
+    m_outUploads.Load(MyCombinePath(userFolder, QStringLiteral("out.dat")));
 }
 
 void QCLocalStoreMgr::InitDevInfo() {

@@ -30,6 +30,7 @@
 #include "network/QCResponseHandler.h"
 #include "sync/CSyncError.h"
 #include "sync/PendingChanges.h"
+#include "sync/QCOutUploadList.h"
 #include "sync/QCTimer.h"
 #include "sync/SyncRecords.h"
 
@@ -222,6 +223,24 @@ public:
     QCFileInfoCache& FinishedList() { return m_finishedList; }
     // Local files known to hold a cloud file's content ("cpsrc.dat"); any thread.
     QCCopySourceCache& CopySources() { return m_copySources; }
+
+    // --- Uploads from outside the mirror folder (QCLocalStoreMgrOutUpload.cpp) ---
+
+    // The facade's Upload and UploadCancel (`path`: a cloud path or its mirror path): both write
+    // "out.dat" before they return (false when it could not be written; the request still goes
+    // on). Any thread.
+    bool QueueOutUpload(const QString& path, const QString& localFile);
+    // False when the mirror copy made from the source could not be moved aside.
+    bool CancelOutUpload(const QString& path);
+    QCOutUploadList& OutUploads() { return m_outUploads; }
+    // Engine thread: each pass of the change scheduling, once after the offline comparison, each
+    // pass while stopped, and when an out-upload finished.
+    void OutUploadCheck();
+    void OutUploadAfterOfflineCompare();
+    void OutUploadCheckPauseDelete();
+    void OutUploadFinished(const QString& cloudPath);
+    // Writes the user's list and forgets it with what still waits: the next user's are its own.
+    void OutUploadLogout();
 
     // --- The local change pipeline (QCLocalStoreMgrChange.cpp, QCLocalStoreMgrExec.cpp) ---
 
@@ -465,6 +484,10 @@ private:
     void GiveUp(PendingChanges::iterator item);
     void DropItem(PendingChanges::iterator item, int result);
     bool DeleteGuardHolds();
+    // A cancelled out-upload: its entry, its waiting or running upload and its cancel mark go,
+    // and its mirror path shows what the journal says of it again.
+    void EndOutUpload(const QString& cloud);
+    void RestoreFromJournal(const QString& mirror, const QString& cloud);
     void FinishPass();
     void RunFolderOperation(PendingChanges::iterator item, int command);
     void FolderOperationDone(quint32 token, int command, unsigned int requestId);
@@ -662,6 +685,7 @@ private:
     QCFileInfoCache m_failedList;
     QCFileInfoCache m_finishedList;
     QCCopySourceCache m_copySources;
+    QCOutUploadList m_outUploads;       // its own locks; "out.dat" of the user's folder
     QCLockList<QString> m_upCancelList; // cloud paths, consumed by the change pipeline
     // Manual downloads: filled by the facade, emptied on the engine thread; the map (mirror path
     // -> request) keeps what the user asked for until it is cancelled.

@@ -661,11 +661,14 @@ void QCLocalStoreMgr::RefreshCheck() {
         if (m_cloudCheckDirty && QCClock::NowMs() - m_downPhaseEndMs.load() < 2200)
             return;
         m_cloudCheckDirty = false;
-        if (m_offlineDue) // every cloud cycle passes status 5; the comparison belongs to the start
+        if (m_offlineDue) { // every cloud cycle passes status 5; these belong to the start
             CompareOffline();
+            OutUploadAfterOfflineCompare();
+        }
         ChangeStatus(LOCAL_STATUS_MONITOR, true);
-        status = LOCAL_STATUS_MONITOR;
     }
+    OutUploadCheck();
+    status = m_status.load();
     if ((status != LOCAL_STATUS_MONITOR && status != LOCAL_STATUS_OK) || GetRootPath().isEmpty())
         return;
     const bool busy = !m_pending.empty() || DownloadRunning() || UploadCount() != 0;
@@ -718,6 +721,7 @@ void QCLocalStoreMgr::FinishPass() {
     m_downList.Clear();
     m_upList.Clear();
     m_cancelMarks.Clear();
+    m_outUploads.Erase(QString()); // nothing waits: every out-upload has ended
     g_Config.CallOuter(new QCSyncFinishEvent());
 }
 

@@ -190,6 +190,8 @@ int QCLocalStoreMgr::RefreshExec(PendingChanges::iterator item) {
     }
     auto task = std::make_shared<QCUploadFile>(*this, *this, item->local);
     task->SetDiskName(item->path);
+    if (!item->src_path.isEmpty())
+        task->SetSourcePath(item->src_path);
     const quint32 id = QCRequestCommon::GetInstance()->GetTaskID();
     item->sync_id = id;
     m_pending.Touch(item);

@@ -11,6 +11,8 @@
 // a deletion: the file and its row stay, the index shows the error, and the cloud is asked again.
 #include "sync/QCLocalStoreMgr.h"
 
+#include "Transfer/QCUploadFile.h"
+
 #include "Database/QCSyncDB.h"
 #include "common/CommonDef.h"
 #include "common/CoreLog.h"
@@ -129,8 +131,15 @@ void QCLocalStoreMgr::ProcUploadResult(const TaskPtr& task, int type, unsigned c
         // cloud's, learnt from the service, never counted here.
         if (task->GetNewVersion() != 0)
             record.version = task->GetNewVersion();
-        m_cache.Update(path, record, FILE_STATUS_SYNCED, true, true, true);
-        QCSyncDB::UpdateFileInfo(record);
+        const auto upload = std::dynamic_pointer_cast<QCUploadFile>(task);
+        if (upload && upload->FromOutside()) {
+            // From outside the mirror: the cloud has it, the mirror has no copy of it.
+            m_cache.UpdateProgress(record, record.size, FILE_STATUS_NOT_DOWN);
+            OutUploadFinished(record.path);
+        } else {
+            m_cache.Update(path, record, FILE_STATUS_SYNCED, true, true, true);
+            QCSyncDB::UpdateFileInfo(record);
+        }
     }
     task->End();
 }

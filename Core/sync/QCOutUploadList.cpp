@@ -125,7 +125,7 @@ void QCOutUploadList::Add(const OUT_UPLOAD_FILE& item) {
     m_dirty = true;
 }
 
-int QCOutUploadList::Erase(const QString& cloudPath) {
+int QCOutUploadList::Erase(const QString& cloudPath, bool save) {
     int removed = 0;
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -139,7 +139,8 @@ int QCOutUploadList::Erase(const QString& cloudPath) {
             }
         }
     }
-    Save(true);
+    if (save)
+        Save(true);
     return removed;
 }
 

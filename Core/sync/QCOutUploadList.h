@@ -31,9 +31,9 @@ public:
     // save); false when a page could not be written (the map stays dirty).
     bool Save(bool throttle);
     void Add(const OUT_UPLOAD_FILE& item);
-    // Removes every entry at or below `cloudPath` (all with an empty path), then Save(true); the
-    // number removed.
-    int Erase(const QString& cloudPath);
+    // Removes every entry at or below `cloudPath` (all with an empty path), then, with `save`,
+    // Save(true); the number removed.
+    int Erase(const QString& cloudPath, bool save = true);
     static QString GetKey(const QString& source, const QString& cloudPath);
 
     // Copies of the pending entries, in key order; any thread.

@@ -72,8 +72,11 @@ bool VUZeroz::Retry() {
 bool VUZeroz::Request(REQUEST_TYPE type) {
     if (type == REQUEST_LOGIN || type == REQUEST_START_SYNC)
         g_LocalStoreMgr.Start();
-    // Saving the copy-source and out-upload lists at logout enters with those lists.
     g_LocalStoreMgr.Request(type);
+    if (type == REQUEST_LOGOUT) {
+        g_LocalStoreMgr.CopySources().Save();
+        g_LocalStoreMgr.OutUploads().Save(false);
+    }
     return true;
 }
 
@@ -275,4 +278,13 @@ bool VUZeroz::GetTaskList(TASKLIST_NOTIFY& list) {
 void VUZeroz::DeleteHistoryTask() {
     // The engine alone writes the history file: the request only queues.
     g_LocalStoreMgr.AddCoreEvent(std::make_shared<QCDeleteHistoryEvent>());
+}
+
+bool VUZeroz::Upload(const QString& cloudPath, const QString& localFile) {
+    CoreDebug("Upload=%s", qUtf8Printable(cloudPath));
+    return g_LocalStoreMgr.QueueOutUpload(cloudPath, localFile);
+}
+
+bool VUZeroz::UploadCancel(const QString& cloudPath) {
+    return g_LocalStoreMgr.CancelOutUpload(cloudPath);
 }

@@ -90,6 +90,15 @@ public:
     // service has made it (event 2215 tells the outcome). 0.
     int CloudCopyTo(const QString& sourcePath, const QString& targetPath);
 
+    // Uploads the file `localFile` from outside the mirror folder to `cloudPath`; the mirror gains
+    // no copy. The request is on disk when this returns (false when it could not be written; the
+    // upload still goes on).
+    bool Upload(const QString& cloudPath, const QString& localFile);
+    // Cancels the out-upload to `cloudPath`. A mirror copy this system made from its source goes
+    // to the private trash while that source is there; any other mirror file stays. False when
+    // that copy could not be moved or the cancel could not be written.
+    bool UploadCancel(const QString& cloudPath);
+
 private:
     VUZeroz() = default;
 };

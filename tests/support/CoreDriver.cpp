@@ -187,6 +187,9 @@ private:
     void DoStatus(const QStringList& args);
     void DoUpload(const QStringList& args);
     void DoFileStatus(const QStringList& args);
+    void DoOutUpload(const QStringList& args);
+    void DoUploadCancel(const QStringList& args);
+    void DoDownloadStart(const QStringList& args);
     void DoSaveHistory(const QStringList& args);
     void DoUninit(const QStringList& args);
     void DoWait(const QStringList& args);
@@ -218,6 +221,9 @@ const CoreDriver::Command CoreDriver::kCommands[] = {
     {"Status", 0, 0, &CoreDriver::DoStatus},
     {"Upload", 1, 1, &CoreDriver::DoUpload},
     {"FileStatus", 1, 1, &CoreDriver::DoFileStatus},
+    {"OutUpload", 2, 2, &CoreDriver::DoOutUpload},
+    {"UploadCancel", 1, 1, &CoreDriver::DoUploadCancel},
+    {"DownloadStart", 2, 2, &CoreDriver::DoDownloadStart},
     {"SaveHistory", 2, 2, &CoreDriver::DoSaveHistory},
     {"Uninit", 1, 1, &CoreDriver::DoUninit},
     {"wait", 2, 3, &CoreDriver::DoWait},
@@ -389,6 +395,20 @@ void CoreDriver::DoFileStatus(const QStringList& args) {
     FileInfo entry;
     const bool known = g_LocalStoreMgr.Cache().GetBaseInfo(args[0], entry);
     PrintLine(Result("FileStatus").add("result", known ? int(entry.status) : -1));
+}
+
+// The facade's Upload of the outside file `args[1]` to the cloud path `args[0]`.
+void CoreDriver::DoOutUpload(const QStringList& args) {
+    PrintLine(Result("OutUpload").add("result", VUZeroz::GetInstance()->Upload(args[0], args[1])));
+}
+
+void CoreDriver::DoUploadCancel(const QStringList& args) {
+    PrintLine(Result("UploadCancel").add("result", VUZeroz::GetInstance()->UploadCancel(args[0])));
+}
+
+// A download of the cloud path `args[0]` into the folder `args[1]` ("" for the mirror).
+void CoreDriver::DoDownloadStart(const QStringList& args) {
+    PrintLine(Result("DownloadStart").add("result", VUZeroz::GetInstance()->DownloadStart(args[0], args[1])));
 }
 
 // Saves the finished list into the history file `args[0]` `args[1]` times, one more entry each
