@@ -250,6 +250,10 @@ public:
     FILE_INFO GetDiskFileInfo(const QString& diskPath) const;
     int RefreshEnumDir(const QString& dir);
     PendingChanges& PendingForTests() { return m_pending; }
+    // The bench's clock of the scheduler: once on, the thread CPU time RefreshTodo takes adds up
+    // (ns). Any thread.
+    void ClockTodoForTests() { m_clockTodo = true; }
+    qint64 TodoCpuNsForTests() const { return m_todoCpuNs.load(); }
     // The retry pauses of a failing item, in order; after the last one it is given up.
     static constexpr qint64 kBackoffMs[] = {15000, 30000, 60000, 120000, 240000};
 
@@ -599,6 +603,8 @@ private:
     bool m_versionHold = false;     // a newer cloud version waits: no new item starts
     bool m_deleteHold = false;      // waiting deletes are held for the user (status 8, kind 48)
     bool m_deleteConfirmed = false; // the user's start sends them
+    std::atomic<bool> m_clockTodo{false}; // the bench's clock of RefreshTodo (any thread)
+    std::atomic<qint64> m_todoCpuNs{0};
     // Reports the facade made itself, by "type|lower-cased path" -> when they stop counting;
     // guarded by m_echoLock.
     std::mutex m_echoLock;
