@@ -250,12 +250,12 @@ public:
     FILE_INFO GetDiskFileInfo(const QString& diskPath) const;
     int RefreshEnumDir(const QString& dir);
     PendingChanges& PendingForTests() { return m_pending; }
+    // The retry pauses of a failing item, in order; after the last one it is given up.
+    static constexpr qint64 kBackoffMs[] = {15000, 30000, 60000, 120000, 240000};
     // The bench's clock of the scheduler: once on, the thread CPU time RefreshTodo takes adds up
     // (ns). Any thread.
     void ClockTodoForTests() { m_clockTodo = true; }
     qint64 TodoCpuNsForTests() const { return m_todoCpuNs.load(); }
-    // The retry pauses of a failing item, in order; after the last one it is given up.
-    static constexpr qint64 kBackoffMs[] = {15000, 30000, 60000, 120000, 240000};
 
     // --- Manual downloads (QCLocalStoreMgrManual.cpp) ---
 
