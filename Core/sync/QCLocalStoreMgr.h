@@ -279,6 +279,10 @@ public:
     void CompareOfflineByList(std::list<FILE_INFO>& list);
     // The retry pauses of a failing item, in order; after the last one it is given up.
     static constexpr qint64 kBackoffMs[] = {15000, 30000, 60000, 120000, 240000};
+    // The bench's clock of the scheduler: once on, the thread CPU time RefreshTodo takes adds up
+    // (ns). Any thread.
+    void ClockTodoForTests() { m_clockTodo = true; }
+    qint64 TodoCpuNsForTests() const { return m_todoCpuNs.load(); }
 
     // --- Manual downloads (QCLocalStoreMgrManual.cpp) ---
 
@@ -656,6 +660,8 @@ private:
     bool m_versionHold = false;     // a newer cloud version waits: no new item starts
     bool m_deleteHold = false;      // waiting deletes are held for the user (status 8, kind 48)
     bool m_deleteConfirmed = false; // the user's start sends them
+    std::atomic<bool> m_clockTodo{false}; // the bench's clock of RefreshTodo (any thread)
+    std::atomic<qint64> m_todoCpuNs{0};
     // Reports the facade made itself, by "type|lower-cased path" -> when they stop counting;
     // guarded by m_echoLock.
     std::mutex m_echoLock;

@@ -41,8 +41,15 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <ctime>
 
 namespace {
+
+qint64 ThreadCpuNs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 constexpr int kIntakePerPass = 501;
 constexpr size_t kMassDeleteFloor = 100;
@@ -691,7 +698,10 @@ void QCLocalStoreMgr::RefreshCheck() {
         return;
     }
     for (;;) {
+        const qint64 cpuBefore = m_clockTodo.load() ? ThreadCpuNs() : 0;
         const PendingChanges::iterator item = RefreshTodo();
+        if (m_clockTodo.load())
+            m_todoCpuNs += ThreadCpuNs() - cpuBefore;
         if (item == m_pending.end())
             return;
         if (m_changes.Count() != 0) {

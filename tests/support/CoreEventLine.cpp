@@ -88,7 +88,10 @@ JsonLine CoreEventLine(QEvent* event) {
     }
     case QCEventBase::FileCloudCopy:
     case QCEventBase::FileCloudMove: {
-        const CLOUD_COPY_TO& data = static_cast<QCFileCloudCopyEvent*>(event)->data;
+        // Two classes with the same payload: each cast to its own.
+        const CLOUD_COPY_TO& data = type == QCEventBase::FileCloudCopy
+                                        ? static_cast<QCFileCloudCopyEvent*>(event)->data
+                                        : static_cast<QCFileCloudMoveEvent*>(event)->data;
         line.add("error_type", data.error_type)
             .add("error_code", data.error_code)
             .add("message", data.message)

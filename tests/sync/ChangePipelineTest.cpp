@@ -16,6 +16,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QThreadPool>
 
 #include <sys/stat.h>
 
@@ -342,7 +343,6 @@ INSTANTIATE_TEST_SUITE_P(
 struct BudgetRow {
     const char* name;
     int speedLimit;
-    int maxUploadReq; // the tuning's budget when the user sets no count
     size_t most;
 };
 
@@ -350,47 +350,53 @@ void PrintTo(const BudgetRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-class BudgetTest : public PipelineTest, public ::testing::WithParamInterface<BudgetRow> {
-protected:
-    void TearDown() override {
-        g_Config.max_upload_req = 10;
-        PipelineTest::TearDown();
-    }
-};
+class BudgetTest : public PipelineTest, public ::testing::WithParamInterface<BudgetRow> {};
 
+// 20 files of 3 MiB at once, each weighing a whole unit of the budget: the tuning's 10, or 3 under
+// a speed limit. The stand-in holds each upload at its first exchange, so none ends meanwhile.
 TEST_P(BudgetTest, KeepsTheUploadsWithinTheBudget) {
     {
         std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
         g_Config.speed_limit_up = GetParam().speedLimit;
     }
-    g_Config.max_upload_req = GetParam().maxUploadReq;
-    const size_t files = GetParam().most + 2;
-    api->uploads().hold("Sync.getAddr", int(GetParam().most));
-    for (size_t i = 0; i < files; ++i) // each weighs a whole unit of the budget
-        Write(QStringLiteral("f%1.bin").arg(i), Bytes(2 * 1048576 + 1, unsigned(i)));
+    ASSERT_EQ(g_Config.max_upload_req, 10);
+    constexpr size_t kFiles = 20;
+    api->uploads().hold("Sync.getAddr", int(kFiles));
+    for (size_t i = 0; i < kFiles; ++i)
+        Write(QStringLiteral("f%1.bin").arg(i), Bytes(6 * 524288, unsigned(i)));
+    // The exchanges run on the thread pool: no more reach the stand-in at once than it has threads.
+    const int atOnce = std::min(int(GetParam().most), QThreadPool::globalInstance()->maxThreadCount());
     size_t most = 0;
-    // Held at their first exchange, none ends.
     ASSERT_TRUE(RunUntil([&] {
         most = std::max(most, g_LocalStoreMgr.UploadCount());
-        return api->uploads().waitForHeld(int(GetParam().most), 1);
+        return most >= GetParam().most && api->uploads().waitForHeld(atOnce, 1);
     }));
     for (int round = 0; round < 5; ++round) { // further passes: no further upload starts
+        QCClock::AdvanceForTests(1000);
         Pass();
         most = std::max(most, g_LocalStoreMgr.UploadCount());
     }
     EXPECT_EQ(most, GetParam().most);
+    EXPECT_FALSE(api->uploads().waitForHeld(int(GetParam().most) + 1, 1));
     {
         std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
         g_Config.speed_limit_up = 0; // the limit slows the uploads themselves too
     }
-    api->uploads().releaseHeld();
-    ASSERT_TRUE(Settle(60000));
-    EXPECT_EQ(api->tree().byPath().size(), files);
+    // Released as they come, the uploads run on; never more than the tuning's 10.
+    most = 0;
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            api->uploads().releaseHeld();
+            most = std::max(most, g_LocalStoreMgr.UploadCount());
+            return api->tree().byPath().size() == kFiles;
+        },
+        120000));
+    EXPECT_LE(most, 10u);
+    ASSERT_TRUE(Settle(60000, 1000, 0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Budgets, BudgetTest,
-                         ::testing::Values(BudgetRow{"Automatic", 0, 4, 4},
-                                           BudgetRow{"SpeedLimit", 50, 10, 3}),
+                         ::testing::Values(BudgetRow{"Automatic", 0, 10}, BudgetRow{"SpeedLimit", 50, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- The facade's mirror commands --------------------------------------------------------------
@@ -500,7 +506,7 @@ TEST_P(RenameRetryTest, IsSentAgainOrDropped) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, RenameRetryTest,
     ::testing::Values(
-        // More resets than one walk of the client's retries: the rename is put off and sent again.
+        // The client's walk has no cap for this method: it retries the resets itself.
         RetryRow{"NoReply", [](StandInFileOps& ops) { ops.reset("File.rename", 6); }, true},
         RetryRow{"Gateway", [](StandInFileOps& ops) { ops.failStatus("File.rename", 2, 502); }, true},
         RetryRow{
@@ -508,6 +514,62 @@ INSTANTIATE_TEST_SUITE_P(
             [](StandInFileOps& ops) { ops.fail("File.rename", 1, ApiAnswer::Error(kStandInNoNode, "gone")); },
             false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Every attempt of the client's walk fails: it retries three resets itself, and the walk ends
+// at a gateway's page instead of the service's answer. The engine sends the rename again once its
+// pause has passed on the core's clock, not before.
+TEST_F(PipelineTest, ARenameWhoseWholeWalkFailedIsSentAgainAfterThePause) {
+    Write(QStringLiteral("a.txt"), Bytes(100, 1));
+    ASSERT_TRUE(Settle());
+    api->fileOps().reset("File.rename", 3);
+    api->fileOps().failStatus("File.rename", 4, 502);
+    QFile::rename(root + QStringLiteral("/a.txt"), root + QStringLiteral("/b.txt"));
+    int tries = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            g_LocalStoreMgr.CallForTests([&] {
+                PendingChanges& pending = g_LocalStoreMgr.PendingForTests();
+                tries = pending.empty() ? 0 : pending.begin()->tries;
+            });
+            return tries != 0;
+        },
+        500, 60000));
+    EXPECT_EQ(tries, 1);
+    EXPECT_EQ(Calls("File.rename"), 4u);
+    for (int second = 0; second < 13; ++second) {
+        QCClock::AdvanceForTests(1000);
+        Pass();
+    }
+    EXPECT_EQ(Calls("File.rename"), 4u); // the first pause is 15 s
+    ASSERT_TRUE(Settle(60000, 1000, 0));
+    EXPECT_EQ(Calls("File.rename"), 5u);
+    EXPECT_TRUE(Node("/b.txt"));
+    EXPECT_FALSE(Node("/a.txt"));
+}
+
+// Events lost (the watcher stopped while 50 files were made, then an overflow): the rescan of the
+// mirror against the index and the journal reports them, and they are uploaded.
+TEST_F(PipelineTest, AnOverflowRescanReportsTheFilesMadeMeanwhile) {
+    QCFileSystemWatcher& watcher = g_LocalStoreMgr.Watcher();
+    const QString watched = watcher.Root();
+    watcher.Stop();
+    for (int i = 0; i < 50; ++i)
+        Write(QStringLiteral("f%1.txt").arg(i), Bytes(50, unsigned(i)));
+    ASSERT_TRUE(watcher.Start(watched));
+    ASSERT_TRUE(watcher.WaitWatching(10000));
+    Pass();
+    size_t pending = 0;
+    g_LocalStoreMgr.CallForTests([&] { pending = g_LocalStoreMgr.PendingForTests().size(); });
+    EXPECT_EQ(pending, 0u); // watching again reports nothing by itself
+    watcher.SimulateOverflowForTests();
+    ASSERT_TRUE(debugLines->waitFor(QStringLiteral("[monitor] rescan of "), 30000));
+    EXPECT_TRUE(debugLines->lines(QStringLiteral("[monitor] rescan of "))
+                    .first()
+                    .endsWith(QStringLiteral(": 50 differences")));
+    ASSERT_TRUE(Settle(60000, 1000, 50));
+    EXPECT_EQ(Calls("Sync.getAddr"), 50u);
+    EXPECT_EQ(api->tree().byPath().size(), 50u);
+}
 
 TEST_F(PipelineTest, AFileThatCannotBeReadIsGivenUpAfterItsTries) {
     const QString fifo = root + QStringLiteral("/pipe");
