@@ -36,7 +36,7 @@ void QCCopySourceCache::SetSource(const QString& cloudPath, const QString& local
     SOURCE_ITEM item;
     item.local_path = localPath;
     item.last_use = Now();
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_entries.size() > size_t(kMaxEntries))
         m_entries.clear();
     m_entries[cloudPath.toLower()] = item;
@@ -48,7 +48,7 @@ QString QCCopySourceCache::MatchSource(const QString& cloudPath, unsigned int mt
     const QString key = cloudPath.toLower();
     QString local;
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         const auto it = m_entries.find(key);
         if (it == m_entries.end())
             return QString();
@@ -63,7 +63,7 @@ QString QCCopySourceCache::MatchSource(const QString& cloudPath, unsigned int mt
         quint64(info.size()) == size)
         return local;
     CoreDebug("[copy_cache] find. but attr changed %s -> %s\n", qUtf8Printable(cloudPath), qUtf8Printable(local));
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     const auto it = m_entries.find(key);
     // Only the entry that was looked at: another thread may have set a new source meanwhile.
     if (it != m_entries.end() && it->second.local_path == local) {
@@ -74,13 +74,13 @@ QString QCCopySourceCache::MatchSource(const QString& cloudPath, unsigned int mt
 }
 
 void QCCopySourceCache::Erase(const QString& cloudPath) {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     m_entries.erase(cloudPath.toLower());
     m_changed = true;
 }
 
 bool QCCopySourceCache::Save() {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (!m_changed || m_path.isEmpty())
         return true;
     QString text;
@@ -116,7 +116,7 @@ bool QCCopySourceCache::Save() {
 }
 
 void QCCopySourceCache::Load(const QString& path) {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     m_path = path;
     m_changed = false;
     m_entries.clear();
@@ -147,6 +147,6 @@ void QCCopySourceCache::Load(const QString& path) {
 }
 
 int QCCopySourceCache::Size() const {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     return int(m_entries.size());
 }

@@ -6,11 +6,11 @@
 // Threads: every operation takes the mutex while it touches the map; MatchSource releases it
 // before it looks at the disk. Callers: the engine thread and the user interface thread.
 
-#include <QMutex>
 #include <QString>
 #include <QtGlobal>
 
 #include <map>
+#include <mutex>
 
 class QCCopySourceCache {
 public:
@@ -41,7 +41,7 @@ public:
     int Size() const;
 
 private:
-    mutable QMutex m_lock;
+    mutable std::mutex m_lock;
     std::map<QString, SOURCE_ITEM> m_entries; // key: the lower-case cloud path
     QString m_path;
     bool m_changed = false;

@@ -404,7 +404,8 @@ struct CloudStandIn::Impl {
     };
 
     // Set by Start and Stop on the test's thread.
-    std::vector<Running> servers;
+    std::vector<Running> servers; // under serversLock: handlers read the ports while listeners start
+    mutable std::mutex serversLock;
     int refusedFd = -1;
     int refusedPort = 0;
     std::string tempDir;
@@ -492,7 +493,10 @@ bool CloudStandIn::Impl::startServer(Listener listener, std::unique_ptr<httplib:
     running.server = std::move(server);
     // The socket already listens: connections wait in its backlog until the thread accepts them.
     running.thread = std::thread([raw] { raw->listen_after_bind(); });
-    servers.push_back(std::move(running));
+    {
+        std::lock_guard<std::mutex> guard(serversLock);
+        servers.push_back(std::move(running));
+    }
     // stop() only reaches a server that runs: wait for the thread to get there (microseconds).
     while (!raw->is_running())
         std::this_thread::yield();
@@ -723,12 +727,16 @@ void CloudStandIn::Stop() {
     }
     d->wake.notify_all();
     d->connections.shutDownAll();
-    for (Impl::Running& running : d->servers) {
+    std::vector<Impl::Running> servers;
+    {
+        std::lock_guard<std::mutex> guard(d->serversLock);
+        servers.swap(d->servers);
+    }
+    for (Impl::Running& running : servers) {
         running.server->stop();
         if (running.thread.joinable())
             running.thread.join();
     }
-    d->servers.clear();
     if (d->refusedFd >= 0)
         close(d->refusedFd);
     d->refusedFd = -1;
@@ -746,6 +754,7 @@ std::string CloudStandIn::errorText() const {
 }
 
 int CloudStandIn::port(Listener listener) const {
+    std::lock_guard<std::mutex> guard(d->serversLock);
     for (const Impl::Running& running : d->servers) {
         if (running.listener == listener)
             return running.port;
