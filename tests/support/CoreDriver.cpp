@@ -31,7 +31,7 @@
 //                                         as [[source, cloud path, size, mtime], ...]
 //   SetCopySource <cloud> <local>         records a copy source with the engine; result: null
 //   MatchCopySource <cloud> <mtime> <size>  the engine's copy source of <cloud>; result: the path
-//   Index                                 result: {"<cloud path>": <FILE_STATUS>, ...} of every
+//   Index                                 result: {"<local path>": <FILE_STATUS>, ...} of every
 //                                         item of the index
 //   Uninit <0|1>                          Uninit(cleanCache); prints the events still pending, then
 //                                         the result, and exits 0 (the result says whether the

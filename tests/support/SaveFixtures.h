@@ -1,7 +1,7 @@
 #pragma once
 // The out-upload lists that coredrv's "SaveOutList" writes and the kill tests recognise: save i
 // holds OutListEntries(i) entries, 10 to 70, their number going up and down from save to save, so
-// that the page count (1 to 3 pages of long source paths) grows and shrinks. Entry j of save i
+// that the page count (1 or 2 pages of long source paths) grows and shrinks. Entry j of save i
 // carries i as its size and j as its time.
 
 #include "sync/SyncRecords.h"
@@ -14,7 +14,7 @@ inline int OutListEntries(int save) {
 
 inline OUT_UPLOAD_FILE OutListEntry(int save, int entry) {
     OUT_UPLOAD_FILE item;
-    item.source = QStringLiteral("/outside/%1/").arg(entry) + QString(20000, QLatin1Char('s'));
+    item.source = QStringLiteral("/outside/%1/").arg(entry) + QString(10000, QLatin1Char('s'));
     item.cloud_path = QStringLiteral("/o/%1").arg(entry, 3, 10, QLatin1Char('0'));
     item.size = quint64(save);
     item.mtime = quint32(entry);
