@@ -496,6 +496,7 @@ void QCLocalStoreMgr::ClearAll(bool all) {
     if (all)
         m_pending.Clear();
     m_versionHold = false;
+    m_offlineDue = true; // the next start compares the mirror with the journal again
     {
         std::lock_guard<std::mutex> lock(m_errorLock);
         m_syncError.Clear();

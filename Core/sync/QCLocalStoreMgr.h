@@ -250,6 +250,13 @@ public:
     FILE_INFO GetDiskFileInfo(const QString& diskPath) const;
     int RefreshEnumDir(const QString& dir);
     PendingChanges& PendingForTests() { return m_pending; }
+
+    // --- The offline comparison (QCLocalStoreMgrOffline.cpp); engine thread ---
+    // The mirror folder against the journal: new and changed entries become pending items, once
+    // per start of sync (the status-5 step of RefreshCheck runs it while m_offlineDue is set).
+    void CompareOffline();
+    // The comparison of a walk's entries (cloud paths); the list is consumed.
+    void CompareOfflineByList(std::list<FILE_INFO>& list);
     // The retry pauses of a failing item, in order; after the last one it is given up.
     static constexpr qint64 kBackoffMs[] = {15000, 30000, 60000, 120000, 240000};
 
@@ -471,8 +478,9 @@ private:
 
 public:
     // Renames the local file or folder at `localPath` aside to a conflict copy beside it, never
-    // over an existing name; true also when nothing is there. Any thread.
-    bool MakeConflict(const QString& localPath);
+    // over an existing name; true also when nothing is there. `copyPath`, when given, receives the
+    // copy's path (left empty when nothing was renamed). Any thread.
+    bool MakeConflict(const QString& localPath, QString* copyPath = nullptr);
     // Starts a cloud fetch cycle (as the user details do).
     void FetchForTests() {
         Post([this] { ReqGetAllNodes(false); }, false);
@@ -582,6 +590,7 @@ private:
     bool m_cloudCompared = false;       // the last comparison ran to its end
     bool m_comparedOnce = false;        // a comparison ended since the tree was loaded
     bool m_cloudCheckDirty = false;     // some node waits for the download queue
+    bool m_offlineDue = true;           // the offline comparison of this start has not run yet
     bool m_massDeletePending = false;   // cloud deletions wait for the user's start
     bool m_massDeleteConfirmed = false; // the user started the sync over them
     bool m_versionFlag = false;         // the last version reply was not older than the known version

@@ -661,6 +661,8 @@ void QCLocalStoreMgr::RefreshCheck() {
         if (m_cloudCheckDirty && QCClock::NowMs() - m_downPhaseEndMs.load() < 2200)
             return;
         m_cloudCheckDirty = false;
+        if (m_offlineDue) // every cloud cycle passes status 5; the comparison belongs to the start
+            CompareOffline();
         ChangeStatus(LOCAL_STATUS_MONITOR, true);
         status = LOCAL_STATUS_MONITOR;
     }

@@ -587,7 +587,7 @@ bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& or
 }
 
 
-bool QCLocalStoreMgr::MakeConflict(const QString& localPath) {
+bool QCLocalStoreMgr::MakeConflict(const QString& localPath, QString* copyPath) {
     if (!QFileInfo::exists(localPath) && !QFileInfo(localPath).isSymLink()) {
         CoreDebug("[Conflict] src not exists %s\n", qUtf8Printable(localPath));
         return true;
@@ -601,8 +601,11 @@ bool QCLocalStoreMgr::MakeConflict(const QString& localPath) {
     CoreDebug("[Conflict] rename %s -> %s\n", qUtf8Printable(localPath), qUtf8Printable(target));
     QString error;
     ExpectMoveAside(localPath); // the watcher's report of it is a new file, not a rename to send
-    if (RenameNoReplace(localPath, target, error))
+    if (RenameNoReplace(localPath, target, error)) {
+        if (copyPath)
+            *copyPath = target;
         return true; // the copy keeps the original's permissions
+    }
     CoreDebug("[Conflict] rename failed, error %s\n", qUtf8Printable(error));
     OnError(SYNC_ERROR::FileUsing, 0, localPath, nullptr);
     return false;

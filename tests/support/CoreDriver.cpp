@@ -19,6 +19,8 @@
 //   Status                                result: the SYNC_INFO snapshot as an object
 //   Upload <file>                         starts the upload of a file of the mirror folder;
 //                                         result: whether it started
+//   FileStatus <path>                     result: the index's FILE_STATUS of the mirror path,
+//                                         -1 when the index holds no entry for it
 //   SaveHistory <file> <n>                saves the finished list into <file> n times, one entry
 //                                         more each time; result per save: its number (-1: failed)
 //   SaveCopySources <file> <n> <local>    saves a copy-source list into <file> n times, one entry
@@ -199,6 +201,7 @@ private:
     void DoRequest(const QStringList& args);
     void DoStatus(const QStringList& args);
     void DoUpload(const QStringList& args);
+    void DoFileStatus(const QStringList& args);
     void DoSaveHistory(const QStringList& args);
     void DoSaveCopySources(const QStringList& args);
     void DoSaveOutList(const QStringList& args);
@@ -235,6 +238,7 @@ const CoreDriver::Command CoreDriver::kCommands[] = {
     {"Request", 1, 1, &CoreDriver::DoRequest},
     {"Status", 0, 0, &CoreDriver::DoStatus},
     {"Upload", 1, 1, &CoreDriver::DoUpload},
+    {"FileStatus", 1, 1, &CoreDriver::DoFileStatus},
     {"SaveHistory", 2, 2, &CoreDriver::DoSaveHistory},
     {"SaveCopySources", 3, 3, &CoreDriver::DoSaveCopySources},
     {"SaveOutList", 2, 2, &CoreDriver::DoSaveOutList},
@@ -406,6 +410,12 @@ void CoreDriver::DoUpload(const QStringList& args) {
     const QString path = args[0];
     const bool ran = g_LocalStoreMgr.CallForTests([&] { ok = g_LocalStoreMgr.UploadMirrorFile(path); });
     PrintLine(Result("Upload").add("result", ran && ok));
+}
+
+void CoreDriver::DoFileStatus(const QStringList& args) {
+    FileInfo entry;
+    const bool known = g_LocalStoreMgr.Cache().GetBaseInfo(args[0], entry);
+    PrintLine(Result("FileStatus").add("result", known ? int(entry.status) : -1));
 }
 
 // Saves the finished list into the history file `args[0]` `args[1]` times, one more entry each
