@@ -43,6 +43,10 @@ void LogInDriver(CoreDriverProcess& driver, const QString& home, const QString& 
     const QString eid = user.value(QStringLiteral("result")).toString();
     driver.Send(QStringLiteral("MapSyncPath ") + (eid.isEmpty() ? mirror : QDir(mirror).filePath(eid)));
     driver.Send(QStringLiteral("Login"));
+    if (uiStatus <= 0) {
+        ASSERT_FALSE(WaitForResult(driver, "Login").isEmpty()) << qPrintable(driver.Output());
+        return;
+    }
     driver.Send(QStringLiteral("wait 2205 status=%1 %2").arg(uiStatus).arg(kLongMs));
     ASSERT_EQ(WaitForResult(driver, "wait", kLongMs + 10000).value(QStringLiteral("result")).toString(),
               QStringLiteral("ok"))

@@ -26,7 +26,8 @@ QJsonObject WaitForResult(CoreDriverProcess& driver, const char* command, int ti
 
 // Starts `driver` with the stand-in's user "u1" (ServeCoreDriver), maps the enterprise's folder
 // below `mirror` as the login window does and logs in; waits for a status event with the user
-// interface status `uiStatus` (4: the cloud compared; 6: synchronised). Fails the test otherwise.
+// interface status `uiStatus` (4: the cloud compared; 6: synchronised; 0: only until the login is
+// asked for). Fails the test otherwise.
 void LogInDriver(CoreDriverProcess& driver, const QString& home, const QString& work, const QString& mirror,
                  int uiStatus);
 
