@@ -5,7 +5,10 @@
 #include "common/PathUtils.h"
 #include "common/QCClock.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QVector>
 
@@ -27,8 +30,11 @@ QString QCOutUploadList::GetKey(const QString&, const QString& cloudPath) {
     return cloudPath.toLower();
 }
 
-QString QCOutUploadList::PagePath(int page) const {
-    return page == 0 ? m_path : QStringLiteral("%1.%2").arg(m_path).arg(page);
+QString QCOutUploadList::PagePath(qint64 generation, int page) const {
+    if (page == 0)
+        return m_path;
+    return generation == 0 ? QStringLiteral("%1.%2").arg(m_path).arg(page)
+                           : QStringLiteral("%1.%2.%3").arg(m_path).arg(generation).arg(page);
 }
 
 void QCOutUploadList::Load(const QString& path) {
@@ -42,7 +48,7 @@ void QCOutUploadList::Load(const QString& path) {
     int items = 0;
     qint64 pages = kMaxPages;
     for (int page = 0; page < pages; ++page) {
-        const QString file = PagePath(page);
+        const QString file = PagePath(m_generation, page);
         void* block = QFile::exists(file) ? EncryptArchiveLoad(file) : nullptr;
         if (!block)
             break;
@@ -101,19 +107,27 @@ bool QCOutUploadList::Save(bool throttle) {
     if (!text.isEmpty() || pages.isEmpty())
         pages << text + QLatin1Char('\n');
 
-    // Page 0 last: until it is replaced, a load still reads the previous save's pages (unless
-    // this save overwrote some of them, whose generation then stops the load early).
+    // Page 0 last: until it is replaced, a load reads the previous save's pages, which this save
+    // does not touch.
     const qint64 generation = m_generation + 1;
     bool ok = true;
     for (int page = int(pages.size()) - 1; page >= 0 && ok; --page)
-        ok = WritePage(PagePath(page), pages[page], generation, pages.size());
+        ok = WritePage(PagePath(generation, page), pages[page], generation, pages.size());
     if (!ok) {
         CoreDebug("[out_upload_lst] save failed\n");
         return false;
     }
     m_generation = generation;
-    for (int page = int(pages.size()); QFile::exists(PagePath(page)) && page < kMaxPages; ++page)
-        QFile::remove(PagePath(page));
+    // Pages of earlier saves, of the older form and of saves cut short.
+    const QFileInfo list(m_path);
+    QStringList current;
+    for (int page = 1; page < pages.size(); ++page)
+        current << QFileInfo(PagePath(generation, page)).fileName();
+    static const QRegularExpression pageName(QStringLiteral("^\\.(\\d+\\.)?\\d+$"));
+    for (const QString& name : list.dir().entryList({list.fileName() + QStringLiteral(".*")}, QDir::Files)) {
+        if (!current.contains(name) && pageName.match(name.mid(list.fileName().size())).hasMatch())
+            QFile::remove(list.dir().filePath(name));
+    }
     m_dirty = false;
     CoreDebug("[out_upload_lst] save page:%d \n", int(pages.size()));
     return true;

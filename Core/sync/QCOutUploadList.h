@@ -1,14 +1,17 @@
 #pragma once
 // Uploads of files from outside the mirror folder that have not finished yet, kept in "out.dat"
-// of the user's folder (and "out.dat.1", ... when the list is long) so that they are taken up
-// again after a restart. The facade adds requests and cancels through the two lock-guarded lists;
+// of the user's folder (and "out.dat.<generation>.1", ... when the list is long) so that they are
+// taken up again after a restart. The facade adds requests and cancels through the two lock-guarded lists;
 // the engine thread takes them and keeps the pending map.
 //
 // Saved form: pages of lines "source\tcloud path\tsize\tmtime\n" in key order, each page an
 // archive of wide characters ending with one more "\n". Every page carries the save's generation
 // (archive value 1) and the page count (value 2); a load takes only pages of page 0's
-// generation, so pages left from a longer or an interrupted save never come back. Page 0 is
-// written last and stale pages are removed after it.
+// generation, so pages left from a longer or an interrupted save never come back. Page 0 is the
+// list's own file, the others "<file>.<generation>.<page>" (files of the older form, generation
+// 0, "<file>.<page>"): a save never overwrites a page that the current page 0 names, so a save cut
+// short anywhere leaves the previous list whole. Page 0 is written last (that is the moment the new
+// list takes over) and the pages of other saves are removed after it.
 
 #include "common/QCLockList.h"
 #include "sync/SyncRecords.h"
@@ -44,7 +47,7 @@ public:
     QCLockList<QString> cancels;          // cloud paths whose out-upload is cancelled
 
 private:
-    QString PagePath(int page) const;
+    QString PagePath(qint64 generation, int page) const;
 
     mutable std::mutex m_lock; // guards everything below
     std::map<QString, OUT_UPLOAD_FILE> m_pending;

@@ -436,7 +436,18 @@ struct CloudStandIn::Impl {
     void handle(Listener listener, const httplib::Request& req, httplib::Response& res);
     StandInReply answer(const StandInRoute& route, const RecordedRequest& rec);
     void send(StandInReply reply, httplib::Response& res);
+    // Counts the calling request as held until releaseHeld() or Stop().
+    void holdUntilReleased();
 };
+
+void CloudStandIn::Impl::holdUntilReleased() {
+    std::unique_lock<std::mutex> guard(lock);
+    const unsigned long long round = holdRound;
+    ++held;
+    logged.notify_all();
+    wake.wait(guard, [this, round] { return stopping || holdRound != round; });
+    --held;
+}
 
 void CloudStandIn::Impl::append(const RecordedRequest& rec) {
     std::function<void(const RecordedRequest&)> notify;
@@ -588,14 +599,14 @@ void CloudStandIn::Impl::handle(Listener listener, const httplib::Request& req, 
             wake.wait_for(guard, std::chrono::milliseconds(fault.delayMs), [this] { return stopping; });
             break;
         }
-        case FaultKind::Hold: {
-            std::unique_lock<std::mutex> guard(lock);
-            const unsigned long long round = holdRound;
-            ++held;
-            logged.notify_all();
-            wake.wait(guard, [this, round] { return stopping || holdRound != round; });
-            --held;
+        case FaultKind::Hold:
+            holdUntilReleased();
             break;
+        case FaultKind::HoldReply: {
+            StandInReply reply = answer(route, rec);
+            holdUntilReleased();
+            send(std::move(reply), res);
+            return;
         }
         case FaultKind::Trickle: {
             StandInReply reply = answer(route, rec);

@@ -23,6 +23,18 @@
 //                                         -1 when the index holds no entry for it
 //   SaveHistory <file> <n>                saves the finished list into <file> n times, one entry
 //                                         more each time; result per save: its number (-1: failed)
+//   SaveCopySources <file> <n> <local>    saves a copy-source list into <file> n times, one entry
+//                                         more each time (cloud path /c/<i>, source <local>);
+//                                         result per save: its number (-1: failed)
+//   SaveOutList <file> <n>                saves an out-upload list (loaded from <file> first)
+//                                         into <file> n times, save i holding OutListEntries(i)
+//                                         entries of OutListEntry(i, j); result per save as above
+//   LoadOutList <file>                    result: the entries of the out-upload list in <file>
+//                                         as [[source, cloud path, size, mtime], ...]
+//   SetCopySource <cloud> <local>         records a copy source with the engine; result: null
+//   MatchCopySource <cloud> <mtime> <size>  the engine's copy source of <cloud>; result: the path
+//   Index                                 result: {"<local path>": <FILE_STATUS>, ...} of every
+//                                         item of the index
 //   Uninit <0|1>                          Uninit(cleanCache); prints the events still pending, then
 //                                         the result, and exits 0 (the result says whether the
 //                                         engine ended in time); later lines are not read
@@ -49,9 +61,12 @@
 #include "support/Loopback.h"
 
 #include "Database/QCGlobalConfig.h"
+#include "common/QCClock.h"
 #include "common/TsanAnnotations.h"
 #include "network/NetworkClient.h"
+#include "support/SaveFixtures.h"
 #include "sync/QCLocalStoreMgr.h"
+#include "sync/QCOutUploadList.h"
 #include "sync/VUZeroz.h"
 
 #include <QCoreApplication>
@@ -191,6 +206,12 @@ private:
     void DoUploadCancel(const QStringList& args);
     void DoDownloadStart(const QStringList& args);
     void DoSaveHistory(const QStringList& args);
+    void DoSaveCopySources(const QStringList& args);
+    void DoSaveOutList(const QStringList& args);
+    void DoLoadOutList(const QStringList& args);
+    void DoSetCopySource(const QStringList& args);
+    void DoMatchCopySource(const QStringList& args);
+    void DoIndex(const QStringList& args);
     void DoUninit(const QStringList& args);
     void DoWait(const QStringList& args);
 
@@ -225,6 +246,12 @@ const CoreDriver::Command CoreDriver::kCommands[] = {
     {"UploadCancel", 1, 1, &CoreDriver::DoUploadCancel},
     {"DownloadStart", 2, 2, &CoreDriver::DoDownloadStart},
     {"SaveHistory", 2, 2, &CoreDriver::DoSaveHistory},
+    {"SaveCopySources", 3, 3, &CoreDriver::DoSaveCopySources},
+    {"SaveOutList", 2, 2, &CoreDriver::DoSaveOutList},
+    {"LoadOutList", 1, 1, &CoreDriver::DoLoadOutList},
+    {"SetCopySource", 2, 2, &CoreDriver::DoSetCopySource},
+    {"MatchCopySource", 3, 3, &CoreDriver::DoMatchCopySource},
+    {"Index", 0, 0, &CoreDriver::DoIndex},
     {"Uninit", 1, 1, &CoreDriver::DoUninit},
     {"wait", 2, 3, &CoreDriver::DoWait},
 };
@@ -430,6 +457,65 @@ void CoreDriver::DoSaveHistory(const QStringList& args) {
         });
         PrintLine(Result("SaveHistory").add("result", saved ? i : -1));
     }
+}
+
+// The same for the copy-source list, in a cache of its own (the engine's belongs to its login).
+void CoreDriver::DoSaveCopySources(const QStringList& args) {
+    const int count = args[1].toInt();
+    QCCopySourceCache sources;
+    sources.Load(args[0]);
+    for (int i = 0; i < count; ++i) {
+        sources.SetSource(QStringLiteral("/c/%1").arg(i), args[2]);
+        PrintLine(Result("SaveCopySources").add("result", sources.Save() ? i : -1));
+    }
+}
+
+// The same for the out-upload list. The core's clock stands still, so that the removal before
+// each save never writes a list of its own (it would be throttled anyway, unless a save took 10 s).
+void CoreDriver::DoSaveOutList(const QStringList& args) {
+    const int count = args[1].toInt();
+    QCClock::UseManualForTests();
+    QCOutUploadList list;
+    list.Load(args[0]);
+    for (int i = 0; i < count; ++i) {
+        list.Erase(QString());
+        for (int j = 0; j < OutListEntries(i); ++j)
+            list.Add(OutListEntry(i, j));
+        PrintLine(Result("SaveOutList").add("result", list.Save(false) ? i : -1));
+    }
+}
+
+void CoreDriver::DoLoadOutList(const QStringList& args) {
+    QCOutUploadList list;
+    list.Load(args[0]);
+    QStringList rows;
+    for (const OUT_UPLOAD_FILE& item : list.Pending())
+        rows << QStringLiteral("[%1,%2,%3,%4]")
+                    .arg(JsonQuote(item.source), JsonQuote(item.cloud_path))
+                    .arg(item.size)
+                    .arg(item.mtime);
+    PrintLine(Result("LoadOutList")
+                  .addRaw("result", QLatin1Char('[') + rows.join(QLatin1Char(',')) + QLatin1Char(']')));
+}
+
+void CoreDriver::DoSetCopySource(const QStringList& args) {
+    g_LocalStoreMgr.CopySources().SetSource(args[0], args[1]);
+    PrintLine(Result("SetCopySource").addNull("result"));
+}
+
+void CoreDriver::DoMatchCopySource(const QStringList& args) {
+    const QString local =
+        g_LocalStoreMgr.CopySources().MatchSource(args[0], args[1].toUInt(), 0, args[2].toULongLong());
+    PrintLine(Result("MatchCopySource").add("result", local));
+}
+
+void CoreDriver::DoIndex(const QStringList&) {
+    std::vector<FileInfo> items;
+    g_LocalStoreMgr.Cache().ListAll(QStringLiteral("/"), items);
+    JsonLine index;
+    for (const FileInfo& item : items)
+        index.add(item.path.toUtf8().constData(), item.status);
+    PrintLine(Result("Index").addRaw("result", index.text()));
 }
 
 void CoreDriver::DoUninit(const QStringList& args) {

@@ -1,8 +1,13 @@
 #include "support/CoreDriverProcess.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QProcessEnvironment>
+#include <QThread>
+
+#include <csignal>
 
 CoreDriverProcess::~CoreDriverProcess() {
     Kill();
@@ -13,6 +18,44 @@ void CoreDriverProcess::Kill() {
         m_process.kill(); // SIGKILL
         m_process.waitForFinished(10000);
     }
+}
+
+namespace {
+
+// Whether every thread of `pid` has stopped (state "T" in its stat line).
+bool AllThreadsStopped(qint64 pid) {
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (threads.isEmpty())
+        return false;
+    for (const QString& thread : threads) {
+        QFile stat(tasks + QLatin1Char('/') + thread + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue; // a thread that ended meanwhile
+        const QByteArray line = stat.readAll();
+        const int end = line.lastIndexOf(')'); // after the command name, which may hold blanks
+        if (end < 0 || line.mid(end + 2, 1) != "T")
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool CoreDriverProcess::Pause() {
+    const qint64 pid = m_process.processId();
+    if (m_process.state() != QProcess::Running || ::kill(pid_t(pid), SIGSTOP) != 0)
+        return false;
+    // The signal reaches the threads on their own time: they may run on for a moment.
+    for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); QThread::yieldCurrentThread()) {
+        if (AllThreadsStopped(pid))
+            return true;
+    }
+    return false;
+}
+
+bool CoreDriverProcess::Resume() {
+    return m_process.state() == QProcess::Running && ::kill(pid_t(m_process.processId()), SIGCONT) == 0;
 }
 
 bool CoreDriverProcess::Start(const QString& home, const QString& workDir) {

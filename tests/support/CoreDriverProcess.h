@@ -31,6 +31,10 @@ public:
     bool WaitForLine(const std::function<bool(const QJsonObject&)>& match, int timeoutMs);
     // Ends the driver with SIGKILL and waits until it is gone.
     void Kill();
+    // SIGSTOP and SIGCONT: a stopped driver's files are what a SIGKILL at that moment leaves, so a
+    // test can look at them at several points of one run.
+    bool Pause();
+    bool Resume();
     // True when the driver ended by itself within `timeoutMs`.
     bool WaitForExit(int timeoutMs);
     int ExitCode() const { return m_process.exitCode(); }

@@ -1,13 +1,16 @@
 // Runs the stand-in of the cloud service on loopback, for trying things by hand and for benchmarks
 // that need it in a process of its own:
 //   cloud_standin_run [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode]
-//                     [--file /PATH=SIZE]...
+//                     [--file /PATH=SIZE]... [--kill-point METHOD=N]...
 // prints its addresses, logs every request (with --bench: none, and uploaded files keep no bytes,
 // so that gigabytes pass through without piling up), answers "/echo" with what it received and
 // "/intf.php" as the service's API (signature check, the default configuration reply naming
 // itself), with one demo account that can log in (its credential is printed). --keep-alive lets a
 // connection serve N requests; --pre-encode keeps encoded blocks for later replies; --file puts a
 // file of SIZE bytes (a fixed pattern, printable and partly compressible) in the cloud tree.
+// --kill-point holds the Nth API request of METHOD (counted from the start) before it is answered
+// and prints "kill-point METHOD N" when it arrives: whoever reads the output may kill the client
+// then; the request stays held until the stand-in ends.
 #include "support/CloudStandIn.h"
 #include "support/StandInApi.h"
 
@@ -65,6 +68,7 @@ int main(int argc, char** argv) {
     bool bench = false;
     bool preEncode = false;
     std::vector<std::pair<std::string, unsigned long long>> files;
+    std::map<std::string, int> killPoints; // API method -> the request held
     for (int i = 1; i < argc; ++i) {
         const char* eq = nullptr;
         if (strcmp(argv[i], "--tls") == 0) {
@@ -83,20 +87,32 @@ int main(int argc, char** argv) {
             files.emplace_back(std::string(argv[i + 1], size_t(eq - argv[i + 1])),
                                strtoull(eq + 1, nullptr, 10));
             ++i;
+        } else if (strcmp(argv[i], "--kill-point") == 0 && i + 1 < argc && (eq = strchr(argv[i + 1], '='))) {
+            killPoints[std::string(argv[i + 1], size_t(eq - argv[i + 1]))] = atoi(eq + 1);
+            ++i;
         } else {
             fprintf(stderr,
                     "usage: %s [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode] "
-                    "[--file /PATH=SIZE]...\n",
+                    "[--file /PATH=SIZE]... [--kill-point METHOD=N]...\n",
                     argv[0]);
             return 2;
         }
     }
     CloudStandIn standIn;
     std::mutex printLock;
-    if (!bench) {
-        standIn.setObserver([&printLock](const RecordedRequest& rec) {
+    std::map<std::string, int> seen; // API requests by method, guarded by printLock
+    for (const auto& [method, n] : killPoints)
+        standIn.addFault(
+            FaultRule{"/intf.php", method, true, Listener::Primary, n, 1, Fault{FaultKind::Hold}});
+    if (!bench || !killPoints.empty()) {
+        standIn.setObserver([&, bench](const RecordedRequest& rec) {
             std::lock_guard<std::mutex> guard(printLock);
-            fputs(Describe(rec).c_str(), stdout);
+            if (!bench)
+                fputs(Describe(rec).c_str(), stdout);
+            const std::string method = rec.path == "/intf.php" ? rec.queryArg("method") : std::string();
+            const auto point = killPoints.find(method);
+            if (point != killPoints.end() && ++seen[method] == point->second)
+                printf("kill-point %s %d\n", method.c_str(), point->second);
             fflush(stdout);
         });
     }

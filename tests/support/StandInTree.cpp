@@ -400,6 +400,21 @@ std::map<std::string, StandInNode> StandInTree::byPath() const {
     return result;
 }
 
+std::vector<StandInFileVersions> StandInTree::fileVersions() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<StandInFileVersions> result;
+    for (const auto& [id, versions] : m_versions) {
+        StandInFileVersions file;
+        file.nid = std::to_string(id);
+        if (m_nodes.count(id) > 0 && !PathLocked(id, file.path))
+            file.path.clear();
+        for (const auto& version : versions)
+            file.contents.push_back(version.second);
+        result.push_back(std::move(file));
+    }
+    return result;
+}
+
 bool StandInTree::PlainName(const std::string& name) {
     return IsPlainName(name);
 }
@@ -521,6 +536,11 @@ void StandInTree::TouchLocked(Id id, StandInNode& node) {
     m_changes.erase({node.nv, id});
     node.nv = m_version;
     m_changes.emplace(node.nv, id);
+    if (node.isDir || !node.hasBytes)
+        return;
+    auto& versions = m_versions[id];
+    if (versions.empty() || versions.back().first != node.version)
+        versions.emplace_back(node.version, node.bytes);
 }
 
 void StandInTree::IndexLocked(const StandInNode& node, Id id) {

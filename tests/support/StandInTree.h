@@ -29,6 +29,8 @@
 // Changes the service would refuse (missing parent, a name taken, a move into its own subtree,
 // a name that is not one plain file name) fail with "" or false and change nothing. The add*
 // methods of malformed nodes build what the service should never send, for the client's checks.
+// Every version of content a file node held (added, edited, uploaded, copied) is kept, also after
+// the node is deleted: fileVersions() gives them, for checks that nothing written was lost.
 // Faults: a page of a method can be made to fail until the test lifts it; everything else is
 // answered from the state.
 //
@@ -75,6 +77,13 @@ struct StandInNode {
     bool isLink = false;
     bool hasBytes = false; // the file's content is known (addFileBytes, editFileBytes)
     std::string bytes;
+};
+
+// The contents a file node held, oldest first.
+struct StandInFileVersions {
+    std::string nid;
+    std::string path; // where it lives now; "" for a deleted node
+    std::vector<std::string> contents;
 };
 
 class StandInTree {
@@ -140,6 +149,8 @@ public:
     std::optional<StandInNode> node(const std::string& path, bool withBytes = true) const;
     // Every live node that has a path (malformed ones have none), by path.
     std::map<std::string, StandInNode> byPath() const;
+    // Every file node, live or deleted, that ever held known content, in id order.
+    std::vector<StandInFileVersions> fileVersions() const;
     // Whether the service takes `name` as one name in a folder.
     static bool PlainName(const std::string& name);
     // The client's content hash of `bytes`: SHA-1 of the hex SHA-1 digests of its 512 KiB blocks.
@@ -190,7 +201,8 @@ private:
     bool RemoveLocked(const std::string& path, std::vector<std::pair<std::string, StandInNode>>* removed);
     // Bytes of `node` set aside while it is copied, for a result that need not carry them.
     static StandInNode WithoutBytes(StandInNode& node);
-    // Stamps `id` with the current version and moves its change to the end of the log.
+    // Stamps `id` with the current version and moves its change to the end of the log; keeps a
+    // content the node did not hold before.
     void TouchLocked(Id id, StandInNode& node);
     void IndexLocked(const StandInNode& node, Id id);
     void UnindexLocked(const StandInNode& node, Id id);
@@ -204,8 +216,9 @@ private:
     int PageLocked(const std::string& method, const RecordedRequest& request) const;
 
     mutable std::mutex m_lock;
-    std::map<Id, StandInNode> m_nodes;                         // live nodes by id
-    std::map<Id, StandInNode> m_deleted;                       // tombstones by id
+    std::map<Id, StandInNode> m_nodes;                                      // live nodes by id
+    std::map<Id, StandInNode> m_deleted;                                    // tombstones by id
+    std::map<Id, std::vector<std::pair<unsigned, std::string>>> m_versions; // (file version, bytes) by id
     std::map<Id, std::multimap<std::string, Id>> m_children;   // live children by name, per parent id
     std::set<std::pair<Id, Id>> m_changes;                     // (nv, id) of every node ever changed
     std::map<std::string, Cursor> m_cursors;                   // every cursor handed out

@@ -73,6 +73,7 @@ enum class FaultKind {
     Delay,     // wait `delayMs`, then answer normally
     Trickle,   // answer normally, but send the body `pieceBytes` at a time, `delayMs` apart
     Hold,      // keep the request until releaseHeld() or Stop(), then answer normally
+    HoldReply, // answer (the state changes), but keep the reply until releaseHeld() or Stop()
 };
 
 struct Fault {
@@ -84,7 +85,9 @@ struct Fault {
 
 // Applies `fault` to requests whose path equals `path` (any path when empty) and whose "method" URL
 // argument equals `apiMethod` (any when empty) on `listener` (any when `anyListener`): from the
-// `first`-th such request (1-based) on, `times` of them (-1: all).
+// `first`-th such request (1-based) on, `times` of them (-1: all). A kill point is such a rule
+// with Hold or HoldReply, `times` 1: waitForHeld(1) tells the test that the request arrived (or
+// was carried out), and the client can be killed before it sees the reply.
 struct FaultRule {
     std::string path;
     std::string apiMethod;

@@ -1,9 +1,8 @@
 // The finished-task history: "history.dat" written and read back, its escapes, the counters, the
-// deletion through the facade, the transfer views' snapshots, and saves cut short by SIGKILL.
+// deletion through the facade and the transfer views' snapshots (saves cut short by SIGKILL: in
+// SaveKillTest.cpp).
 
 #include "sync/EngineTestSupport.h"
-
-#include "support/CoreDriverProcess.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "sync/QCLocalStoreMgr.h"
@@ -12,10 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QTemporaryDir>
-
-#include <random>
 
 namespace {
 
@@ -83,7 +79,8 @@ TEST_F(HistoryTest, PathsWithSeparatorsAndLineFeedsComeBackWhole) {
     EXPECT_EQ(text.count('\n'), 3);
     // A plain path is written exactly as older files hold it.
     EXPECT_TRUE(text.contains(
-        (QStringLiteral("/plain/a.txt|a.txt|12|1700000000|") + root + QStringLiteral("/plain/a.txt|1\n")).toUtf8()));
+        (QStringLiteral("/plain/a.txt|a.txt|12|1700000000|") + root + QStringLiteral("/plain/a.txt|1\n"))
+            .toUtf8()));
     EXPECT_TRUE(text.contains("/pipe/b\\|c.txt|b\\|c.txt|34|1700000000|/tmp/out/b\\|c.txt|0\n"));
 
     Reload();
@@ -110,7 +107,7 @@ TEST_F(HistoryTest, AnOlderFileLoadsAndIsWrittenBackTheSame) {
     EXPECT_EQ(ReadAll(file), older);
 }
 
-// (That a save cut short keeps the old file whole is shown by the kill test below.)
+// (That a save cut short keeps the old file whole is shown by SaveKillTest.)
 TEST_F(HistoryTest, AFailedSaveChangesNoCounter) {
     g_Config.SaveUserProfileInt(QStringLiteral("finish_task_count"), 7);
     g_Config.pending_bytes = 5000;
@@ -166,46 +163,4 @@ TEST_F(HistoryTest, TheRunningSnapshotCapsEachListButCountsThemWhole) {
         g_LocalStoreMgr.FailedList().Clear();
         g_LocalStoreMgr.UpList().Clear();
     });
-}
-
-// A driver saves again and again and is killed in the middle of a save at seeded points: the file
-// always holds a whole list, the one of some save.
-TEST(HistoryKillTest, ASaveCutShortLeavesTheOldOrTheNewList) {
-    QTemporaryDir home;
-    QTemporaryDir work;
-    ASSERT_TRUE(home.isValid() && work.isValid());
-    const QString history = QDir(home.path()).filePath(QStringLiteral("history.dat"));
-    std::mt19937 seeds(20261209);
-    for (int point = 0; point < 50; ++point) {
-        CoreDriverProcess driver;
-        ASSERT_TRUE(driver.Start(home.path(), work.path()));
-        driver.Send(QStringLiteral("Init"));
-        driver.Send(QStringLiteral("SaveHistory %1 100000").arg(history));
-        // Killed right after the save numbered `after` reported, so during one of the next ones.
-        const int after = int(seeds() % 40);
-        ASSERT_TRUE(driver.WaitForLine(
-            [&](const QJsonObject& line) {
-                return line.value(QStringLiteral("cmd")).toString() == QStringLiteral("SaveHistory") &&
-                       line.value(QStringLiteral("result")).toInt() >= after;
-            },
-            30000))
-            << qPrintable(driver.Output());
-        driver.Kill();
-        // Whole lines of entries 0..k-1 for some k past `after`, in any order.
-        const QByteArray text = ReadAll(history);
-        ASSERT_TRUE(text.endsWith('\n')) << point;
-        const QList<QByteArray> lines = text.left(text.size() - 1).split('\n');
-        static const QRegularExpression whole(
-            QStringLiteral(R"(^/h/(\d+)\\\|x\|\1\\\|x\|\1\|\d+\|\|0$)"));
-        std::vector<bool> seen(size_t(lines.size()), false);
-        for (const QByteArray& line : lines) {
-            const QRegularExpressionMatch match = whole.match(QString::fromUtf8(line));
-            ASSERT_TRUE(match.hasMatch()) << point << ": " << line.constData();
-            const int number = match.captured(1).toInt();
-            ASSERT_TRUE(number < lines.size() && !seen[size_t(number)]) << point << ": " << line.constData();
-            seen[size_t(number)] = true;
-        }
-        ASSERT_GT(lines.size(), after) << point;
-        QFile::remove(history);
-    }
 }

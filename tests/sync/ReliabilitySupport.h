@@ -1,0 +1,38 @@
+#pragma once
+// Helpers of the tests that run the core as `coredrv` in a process of its own and kill it: files
+// read and written whole, the login of a driver against the stand-in, and the stand-in's stop
+// before its API goes.
+
+#include "sync/EngineTestSupport.h"
+
+#include "support/CloudStandIn.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+#include <functional>
+
+class CoreDriverProcess;
+
+// The bytes of `path`; empty when it cannot be read.
+QByteArray ReadFileBytes(const QString& path);
+// Writes `bytes` to `path` (its folder made), replacing what was there; fails the test otherwise.
+void WriteFileBytes(const QString& path, const QByteArray& bytes);
+
+// Waits for the driver's next result line of `command` and gives it; an empty object when none
+// came within `timeoutMs`.
+QJsonObject WaitForResult(CoreDriverProcess& driver, const char* command, int timeoutMs = 120000);
+
+// Starts `driver` with the stand-in's user "u1" (ServeCoreDriver), maps the enterprise's folder
+// below `mirror` as the login window does and logs in; waits for a status event with the user
+// interface status `uiStatus` (4: the cloud compared; 6: synchronised; 0: only until the login is
+// asked for). Fails the test otherwise.
+void LogInDriver(CoreDriverProcess& driver, const QString& home, const QString& work, const QString& mirror,
+                 int uiStatus);
+
+// Stops the stand-in before its API goes: a killed driver's request may still be answered.
+struct StopStandInFirst {
+    CloudStandIn& standIn;
+    ~StopStandInFirst() { standIn.Stop(); }
+};
