@@ -262,14 +262,19 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
     case LOCAL_STATUS_OK:
         break;
     default:
+        // Adds and edits seen while the cloud is checked are found by the offline comparison of
+        // the next status-5 step, which therefore runs again.
         if (info.type == SYNC_CHANGE_ADD) {
             FileInfo entry;
             if (!NeedSkipSync(item.path, false) && !m_cache.GetBaseInfo(item.path, entry))
                 m_cache.Update(item.path, item.local, FILE_STATUS_WAIT_UP, true, false, true);
+            m_offlineDue = true;
             return;
         }
-        if (item.type != SYNC_CHANGE_DEL)
+        if (item.type != SYNC_CHANGE_DEL) {
+            m_offlineDue = true;
             return;
+        }
         if (status == LOCAL_STATUS_CHECK_CLOUD)
             RefreshCancelPreviousDownload(item.path);
         break;

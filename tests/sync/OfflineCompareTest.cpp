@@ -251,8 +251,8 @@ TEST_F(OfflineCaseTest, WorkAlreadyPendingIsNotQueuedAgain) {
     EXPECT_EQ(queued, 2u);
 }
 
-// Every cloud cycle passes status 5 on its way to 6: the comparison runs at the first only, and
-// again after a stop of sync.
+// Every cloud cycle passes status 5 on its way to 6: the comparison runs at the first only, again
+// after a change seen while the cloud was checked, and again after a stop of sync.
 TEST_F(OfflineCaseTest, RunsOncePerStartOfSync) {
     DebugCapture debug;
     const auto throughStatus5 = [&] {
@@ -263,10 +263,20 @@ TEST_F(OfflineCaseTest, RunsOncePerStartOfSync) {
     throughStatus5();
     throughStatus5();
     EXPECT_EQ(debug.lines(QStringLiteral("[CompareOffline] start")).size(), 1);
+    // A file written while the cloud is checked is not lost: the next step compares again.
+    SetStatus(LOCAL_STATUS_CHECK_CLOUD);
+    ASSERT_TRUE(WriteFile(root + QStringLiteral("/late.txt"), "late"));
+    g_LocalStoreMgr.NotifyFileChange(root + QStringLiteral("/late.txt"), SYNC_CHANGE_ADD, QString(), false);
+    Pass();
+    throughStatus5();
+    EXPECT_EQ(debug.lines(QStringLiteral("[CompareOffline] start")).size(), 2);
+    size_t queued = 0;
+    OnEngine([&] { queued = g_LocalStoreMgr.PendingForTests().size(); });
+    EXPECT_EQ(queued, 1u);
     VUZeroz::GetInstance()->Request(REQUEST_STOP_SYNC);
     ASSERT_TRUE(WaitUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_STOP; }, 0, 30000));
     throughStatus5();
-    EXPECT_EQ(debug.lines(QStringLiteral("[CompareOffline] start")).size(), 2);
+    EXPECT_EQ(debug.lines(QStringLiteral("[CompareOffline] start")).size(), 3);
 }
 
 } // namespace
