@@ -1,5 +1,6 @@
 // coredrv, the core in a process of its own: its script, its output lines and its end.
 #include "EngineTestSupport.h"
+#include "sync/DriverTestSupport.h"
 
 #include "support/CloudStandIn.h"
 #include "support/CoreDriverProcess.h"
@@ -135,12 +136,7 @@ TEST(CoreDriverUploadTest, UploadsAMirrorFileToTheService) {
     CloudStandIn standIn;
     ASSERT_TRUE(standIn.Start()) << standIn.errorText();
     StandInApi api(standIn);
-    // The stand-in stops before its API goes, however the test ends: a request of the driver may
-    // still be answered when it is killed.
-    struct StopFirst {
-        CloudStandIn& standIn;
-        ~StopFirst() { standIn.Stop(); }
-    } stopFirst{standIn};
+    StopStandInFirst stopFirst{standIn}; // a killed driver's request may still be answered
     ServeCoreDriver(api, standIn, work.path());
     const QString mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
 

@@ -3,6 +3,7 @@
 // already in the temporary file from it and fetches only the rest; the user's file is the old or
 // the new content at every look.
 #include "EngineTestSupport.h"
+#include "sync/DriverTestSupport.h"
 
 #include "support/CloudStandIn.h"
 #include "support/CoreDriverProcess.h"
@@ -47,13 +48,10 @@ unsigned BlocksHeld(const QString& path, const std::string& bytes) {
     return count;
 }
 
-class DownloadKillTest : public ::testing::Test {
+class DownloadKillTest : public DriverTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.isValid() && work.isValid());
-        ASSERT_TRUE(standIn.Start()) << standIn.errorText();
-        ServeCoreDriver(api, standIn, work.path());
-        mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
+        DriverTest::SetUp();
         target = QDir(mirror).filePath(QStringLiteral("E1/big.bin"));
     }
 
@@ -61,25 +59,7 @@ protected:
     // window does, the enterprise's folder is mapped once the core knows the enterprise (the first
     // login appends it by itself).
     void LogIn(CoreDriverProcess& driver) {
-        const auto command = [](const char* name) {
-            return [name](const QJsonObject& line) {
-                return line.value(QStringLiteral("cmd")) == QLatin1String(name);
-            };
-        };
-        ASSERT_TRUE(driver.Start(home.path(), work.path()));
-        driver.Send(QStringLiteral("Init"));
-        driver.Send(QStringLiteral("SetUser u1 \"Q=a; T=b;\" 0 \"\""));
-        ASSERT_TRUE(driver.WaitForLine(command("SetUser"), kLongMs)) << qPrintable(driver.Output());
-        // The matched line, not the last one read: an event line can follow it.
-        QString eid;
-        for (const QJsonObject& line : driver.Lines()) {
-            if (command("SetUser")(line))
-                eid = line.value(QStringLiteral("result")).toString();
-        }
-        driver.Send(QStringLiteral("MapSyncPath ") + (eid.isEmpty() ? mirror : QDir(mirror).filePath(eid)));
-        driver.Send(QStringLiteral("Login"));
-        driver.Send(QStringLiteral("wait 2205 status=4 60000"));
-        ASSERT_TRUE(driver.WaitForLine(command("wait"), kLongMs)) << qPrintable(driver.Output());
+        LogInDriver(driver, home.path(), work.path(), mirror, 4);
     }
 
     // Looks until `done`, each time checking that the user's file is whole: `before` or `after`.
@@ -102,16 +82,6 @@ protected:
         return it.hasNext() ? it.next() : QString();
     }
 
-    QTemporaryDir home;
-    QTemporaryDir work;
-    CloudStandIn standIn;
-    StandInApi api{standIn};
-    // The stand-in stops before its API goes: a killed driver's request may still be answered.
-    struct StopFirst {
-        CloudStandIn& standIn;
-        ~StopFirst() { standIn.Stop(); }
-    } stopFirst{standIn};
-    QString mirror;
     QString target;
 };
 

@@ -2,6 +2,7 @@
 // running reaches the service after a restart, and nothing else does; then its cases one by one
 // against the journal and the index, in process.
 #include "EngineTestSupport.h"
+#include "sync/DriverTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 #include "support/DebugCapture.h"
@@ -32,53 +33,21 @@ bool WriteFile(const QString& path, const std::string& bytes,
 
 // --- After a restart, through coredrv ---------------------------------------------------------
 
-class OfflineRestartTest : public ::testing::Test {
+class OfflineRestartTest : public DriverTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(home.isValid() && work.isValid());
-        ASSERT_TRUE(standIn.Start()) << standIn.errorText();
-        ServeCoreDriver(api, standIn, work.path());
-        mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
-    }
 
     // The result of the next output line of the command `name`; "" when none came in time.
     static QString Result(CoreDriverProcess& driver, const char* name) {
-        QString result;
-        driver.WaitForLine(
-            [&](const QJsonObject& line) {
-                if (line.value(QStringLiteral("cmd")) != QLatin1String(name))
-                    return false;
-                result = line.value(QStringLiteral("result")).toVariant().toString();
-                return true;
-            },
-            kLongMs);
-        return result;
+        return WaitForResult(driver, name).value(QStringLiteral("result")).toVariant().toString();
     }
 
     // Logs in with the mirror and waits until the engine has nothing left to do (status 7, shown
     // as 6). As the login window does, the enterprise's folder is mapped once the core knows the
     // enterprise (the first login appends it by itself).
     void RunToIdle(CoreDriverProcess& driver) {
-        ASSERT_TRUE(driver.Start(home.path(), work.path()));
-        driver.Send(QStringLiteral("Init"));
-        driver.Send(QStringLiteral("SetUser u1 \"Q=a; T=b;\" 0 \"\""));
-        const QString eid = Result(driver, "SetUser");
-        driver.Send(QStringLiteral("MapSyncPath ") + (eid.isEmpty() ? mirror : QDir(mirror).filePath(eid)));
-        driver.Send(QStringLiteral("Login"));
-        driver.Send(QStringLiteral("wait 2205 status=6 100000"));
-        ASSERT_EQ(Result(driver, "wait"), QStringLiteral("ok")) << qPrintable(driver.Output());
+        LogInDriver(driver, home.path(), work.path(), mirror, 6);
     }
 
-    QTemporaryDir home;
-    QTemporaryDir work;
-    CloudStandIn standIn;
-    StandInApi api{standIn};
-    // The stand-in stops before its API goes: a killed driver's request may still be answered.
-    struct StopFirst {
-        CloudStandIn& standIn;
-        ~StopFirst() { standIn.Stop(); }
-    } stopFirst{standIn};
-    QString mirror;
 };
 
 TEST_F(OfflineRestartTest, OnlyWhatChangedWhileStoppedIsSent) {

@@ -2,6 +2,7 @@
 // and later serves a download as a local copy; a cancel keeps a synced mirror file; and, with the
 // core in its own process (coredrv), SIGKILL in the middle of an upload or right after a cancel.
 #include "EngineTestSupport.h"
+#include "sync/DriverTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 #include "support/StandInDownloads.h"
@@ -202,39 +203,23 @@ struct KillCase {
     Kill kill;
 };
 
-class OutUploadKillTest : public ::testing::TestWithParam<KillCase> {
+class OutUploadKillTest : public DriverTest, public ::testing::WithParamInterface<KillCase> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.isValid() && work.isValid());
-        ASSERT_TRUE(standIn.Start()) << standIn.errorText();
-        ServeCoreDriver(api, standIn, work.path());
+        DriverTest::SetUp();
         api.tree().addFolder("/x");
-        mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
         source = QDir(work.path()).filePath(QStringLiteral("big.iso"));
         WriteFile(source, bytes, kSourceTime);
     }
     // The result of the driver's next reply to `name` (events may follow it at once).
     static QJsonValue Result(CoreDriverProcess& driver, const char* name) {
-        QJsonValue result;
-        EXPECT_TRUE(driver.WaitForLine(
-            [&](const QJsonObject& line) {
-                result = line.value(QStringLiteral("result"));
-                return line.value(QStringLiteral("cmd")) == QLatin1String(name);
-            },
-            kLongMs))
-            << name << qPrintable(driver.Output());
-        return result;
+        const QJsonObject line = WaitForResult(driver, name);
+        EXPECT_FALSE(line.isEmpty()) << name << qPrintable(driver.Output());
+        return line.value(QStringLiteral("result"));
     }
     // Logs in with the mirror and waits for the check of the cloud (as DownloadKillTest does).
     void LogIn(CoreDriverProcess& driver) {
-        ASSERT_TRUE(driver.Start(home.path(), work.path()));
-        driver.Send(QStringLiteral("Init"));
-        driver.Send(QStringLiteral("SetUser u1 \"Q=a; T=b;\" 0 \"\""));
-        const QString eid = Result(driver, "SetUser").toString();
-        driver.Send(QStringLiteral("MapSyncPath ") + (eid.isEmpty() ? mirror : QDir(mirror).filePath(eid)));
-        driver.Send(QStringLiteral("Login"));
-        driver.Send(QStringLiteral("wait 2205 status=4 60000"));
-        ASSERT_EQ(Result(driver, "wait").toString(), QStringLiteral("ok"));
+        LogInDriver(driver, home.path(), work.path(), mirror, 4);
     }
     bool WaitFor(const std::function<bool()>& done) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLongMs);
@@ -247,15 +232,6 @@ protected:
     }
 
     const std::string bytes = FiveMiB('k');
-    QTemporaryDir home;
-    QTemporaryDir work;
-    CloudStandIn standIn;
-    StandInApi api{standIn};
-    struct StopFirst {
-        CloudStandIn& standIn;
-        ~StopFirst() { standIn.Stop(); }
-    } stopFirst{standIn};
-    QString mirror;
     QString source;
 };
 

@@ -3,6 +3,7 @@
 // ends with the core back in status 7 and one 2210; the stand-in's log holds its exchanges, in
 // order.
 #include "EngineTestSupport.h"
+#include "sync/DriverTestSupport.h"
 
 #include "support/CloudStandIn.h"
 #include "support/CoreDriverProcess.h"
@@ -52,12 +53,10 @@ bool IsEvent(const QJsonObject& line, int type) {
     return line.value(QStringLiteral("event")).toInt() == type;
 }
 
-class PipelineDriverTest : public ::testing::Test {
+class PipelineDriverTest : public DriverTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.isValid() && work.isValid());
-        ASSERT_TRUE(standIn.Start()) << standIn.errorText();
-        ServeCoreDriver(api, standIn, work.path());
+        DriverTest::SetUp();
         sync = QDir(home.path()).filePath(QStringLiteral("mirror/E1"));
     }
 
@@ -79,33 +78,14 @@ protected:
         finished = driver.Lines().size();
     }
 
-    QTemporaryDir home;
-    QTemporaryDir work;
-    CloudStandIn standIn;
-    StandInApi api{standIn};
-    // The stand-in stops before its API goes, and the driver before both.
-    struct StopFirst {
-        CloudStandIn& standIn;
-        ~StopFirst() { standIn.Stop(); }
-    } stopFirst{standIn};
     CoreDriverProcess driver;
     QString sync;
     size_t finished = 0; // lines looked at by WaitFinished
 };
 
 TEST_F(PipelineDriverTest, ShellChangesReachTheServiceInOrder) {
-    ASSERT_TRUE(driver.Start(home.path(), work.path()));
-    driver.Send(QStringLiteral("Init"));
-    driver.Send(QStringLiteral("SetUser u1 \"Q=a; T=b;\" 0 \"\""));
-    ASSERT_TRUE(driver.WaitForLine(
-        [](const QJsonObject& line) { return line.value(QStringLiteral("cmd")) == QLatin1String("SetUser"); },
-        kLongMs))
-        << qPrintable(driver.Output());
-    // As the login window does: the first login appends the enterprise's folder by itself.
-    const QString eid = driver.Lines().back().value(QStringLiteral("result")).toString();
-    const QString mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
-    driver.Send(QStringLiteral("MapSyncPath ") + (eid.isEmpty() ? mirror : QDir(mirror).filePath(eid)));
-    driver.Send(QStringLiteral("Login"));
+    LogInDriver(driver, home.path(), work.path(), mirror, 0);
+    ASSERT_FALSE(HasFailure());
     WaitFinished(); // the first cycle
     ASSERT_FALSE(HasFailure());
 

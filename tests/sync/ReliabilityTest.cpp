@@ -12,7 +12,7 @@
 //
 // NIMBO_RELIABILITY_SEED sets the seed; the seed in use is printed first.
 
-#include "sync/ReliabilitySupport.h"
+#include "sync/DriverTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 #include "support/StandInApi.h"
@@ -73,13 +73,10 @@ std::string Tag(const QByteArray& content) {
     return content.left(content.indexOf('|', content.indexOf('|') + 1) + 1).toStdString();
 }
 
-class ReliabilityTest : public ::testing::Test {
+class ReliabilityTest : public DriverTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.isValid() && work.isValid());
-        ASSERT_TRUE(standIn.Start()) << standIn.errorText();
-        ServeCoreDriver(api, standIn, work.path());
-        mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
+        DriverTest::SetUp();
         root = QDir(mirror).filePath(QStringLiteral("E1"));
         std::cout << "NIMBO_RELIABILITY_SEED=" << seed << std::endl;
     }
@@ -275,13 +272,7 @@ protected:
             EXPECT_TRUE(present.count(content)) << when << ": lost " << Tag(content);
     }
 
-    QTemporaryDir home;
-    QTemporaryDir work;
-    CloudStandIn standIn;
-    StandInApi api{standIn};
-    StopStandInFirst stopFirst{standIn};
     std::unique_ptr<CoreDriverProcess> driver; // goes before the stand-in stops
-    QString mirror;
     QString root; // the enterprise's folder in the mirror: the cloud root
     const unsigned seed = SeedFromEnvironment();
     std::mt19937 random{seed};

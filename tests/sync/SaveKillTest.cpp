@@ -4,7 +4,7 @@
 // leave) and the files must load as one whole save, none older than the last one it reported. The
 // last point of each run is a real SIGKILL. Then the lists survive a restart of the driver.
 
-#include "sync/ReliabilitySupport.h"
+#include "sync/DriverTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 #include "support/SaveFixtures.h"
@@ -169,25 +169,12 @@ INSTANTIATE_TEST_SUITE_P(Lists, SaveKillTest, ::testing::ValuesIn(kSaveKillRows)
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The engine's copy sources and an out-upload list, written by one driver, read by the next.
-class SaveRestartTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(home.isValid() && work.isValid());
-        ASSERT_TRUE(standIn.Start()) << standIn.errorText();
-        ServeCoreDriver(api, standIn, work.path());
-    }
-    QTemporaryDir home;
-    QTemporaryDir work;
-    CloudStandIn standIn;
-    StandInApi api{standIn};
-    StopStandInFirst stopFirst{standIn};
-};
+using SaveRestartTest = DriverTest;
 
 TEST_F(SaveRestartTest, CopySourcesSurviveARestart) {
     const QString source = QDir(home.path()).filePath(QStringLiteral("far.bin"));
     WriteFileBytes(source, "far away");
     const QFileInfo info(source);
-    const QString mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
     {
         CoreDriverProcess first;
         ASSERT_NO_FATAL_FAILURE(LogInDriver(first, home.path(), work.path(), mirror, 4));

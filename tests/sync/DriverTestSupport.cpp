@@ -1,4 +1,4 @@
-#include "sync/ReliabilitySupport.h"
+#include "sync/DriverTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 
@@ -51,4 +51,11 @@ void LogInDriver(CoreDriverProcess& driver, const QString& home, const QString& 
     ASSERT_EQ(WaitForResult(driver, "wait", kLongMs + 10000).value(QStringLiteral("result")).toString(),
               QStringLiteral("ok"))
         << qPrintable(driver.Output());
+}
+
+void DriverTest::SetUp() {
+    ASSERT_TRUE(home.isValid() && work.isValid());
+    ASSERT_TRUE(standIn.Start()) << standIn.errorText();
+    ServeCoreDriver(api, standIn, work.path());
+    mirror = QDir(home.path()).filePath(QStringLiteral("mirror"));
 }

@@ -7,9 +7,14 @@
 
 #include "support/CloudStandIn.h"
 
+#include "support/StandInApi.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
 
 #include <functional>
 
@@ -35,4 +40,19 @@ void LogInDriver(CoreDriverProcess& driver, const QString& home, const QString& 
 struct StopStandInFirst {
     CloudStandIn& standIn;
     ~StopStandInFirst() { standIn.Stop(); }
+};
+
+// A test of coredrv processes against the in-process stand-in: their home and work folders, the
+// stand-in serving the driver's user (ServeCoreDriver), and the mirror folder below home. Members
+// of a derived fixture (its drivers) go before the stand-in stops.
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    QTemporaryDir home;
+    QTemporaryDir work;
+    CloudStandIn standIn;
+    StandInApi api{standIn};
+    StopStandInFirst stopFirst{standIn};
+    QString mirror;
 };
