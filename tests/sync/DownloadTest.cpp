@@ -88,23 +88,15 @@ protected:
         ASSERT_EQ(::utime(QFile::encodeName(path).constData(), &times), 0);
         LogIn();
         ASSERT_TRUE(WaitStatus(4, kLongMs));
-        // The login's cycle ends first: a refresh asked while it still runs would be taken by it.
-        ASSERT_TRUE(WaitUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK; }, 500));
         target = g_LocalStoreMgr.GetRootPath() + QStringLiteral("/big.bin");
         ASSERT_EQ(target, path);
         ASSERT_TRUE(api->tree().editFileBytes("/big.bin", newBytes, kNewTime));
-    }
-    // A refresh outside the two seconds in which the core takes one version request only (its own
-    // polls included).
-    static void Refresh() {
-        QCClock::AdvanceForTests(2500);
-        VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
     }
     // A refresh, and the end of the download phase it leads to.
     void Cycle() {
         SetStatus(LOCAL_STATUS_OK);
         receiver.Take();
-        Refresh();
+        VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
         ASSERT_TRUE(WaitStatus(4, kLongMs));
         Pass();
         ASSERT_TRUE(WaitStatus(5, kLongMs));
@@ -184,7 +176,7 @@ TEST_P(DownloadTest, AFlippedBlockLeavesTheOldFileAndIsFetchedAgain) {
     ASSERT_TRUE(api->downloads().flipByte("/big.bin", 3, 1));
     const FILE_INFO old = Row();
     SetStatus(LOCAL_STATUS_OK);
-    Refresh();
+    VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
     ASSERT_TRUE(WaitIndexed(FILE_STATUS_ERR));
     EXPECT_TRUE(Local() == QByteArray::fromStdString(before));
     EXPECT_EQ(Row().file_hash, old.file_hash);
@@ -243,7 +235,7 @@ TEST_P(DownloadFaultTest, EndsWithItsKindAndKeepsTheOldFile) {
     }
     const FILE_INFO old = Row();
     SetStatus(LOCAL_STATUS_OK);
-    Refresh();
+    VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
     const bool completes = GetParam().type == 0;
     const QString fresh = QString::fromStdString(StandInTree::ContentHash(after));
     ASSERT_TRUE(completes ? WaitUntil([&] { return Row().file_hash == fresh; }, GetParam().clockStepMs)
@@ -290,8 +282,6 @@ protected:
     void Start() {
         LogIn();
         ASSERT_TRUE(WaitStatus(4, kLongMs));
-        // The login's cycle ends first: a refresh asked while it still runs would be taken by it.
-        ASSERT_TRUE(WaitUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK; }, 500));
         target = g_LocalStoreMgr.GetRootPath() + QStringLiteral("/big.bin");
     }
     // Queues `cloudPath` (holding `bytes`) for `localPath` and waits until the queue is empty.
