@@ -67,12 +67,7 @@ class PipelineBench : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        AddAccount();
-        ServeTree();
-        LogIn();
-        ASSERT_TRUE(WaitStatus(6, 60000)); // the first cycle ends in status 7
-        ASSERT_TRUE(receiver.WaitFor(
-            QCEventBase::SyncFinish, [](const RecordedEvent&) { return true; }, 30000));
+        LogInAndSettle();
         folder = g_LocalStoreMgr.GetRootPath();
         ASSERT_FALSE(folder.isEmpty());
     }

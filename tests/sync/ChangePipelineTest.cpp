@@ -199,13 +199,8 @@ class PipelineTest : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        AddAccount();
-        ServeTree();
-        LogIn();
-        ASSERT_TRUE(WaitStatus(6, 30000));    // the first cycle ends in status 7
+        LogInAndSettle();
         root = g_LocalStoreMgr.GetRootPath(); // the enterprise's folder in the mirror
-        ASSERT_TRUE(receiver.WaitFor(
-            QCEventBase::SyncFinish, [](const RecordedEvent&) { return true; }, 10000));
         receiver.Pump();
         receiver.Take();
     }

@@ -82,6 +82,15 @@ void EngineTest::LogIn() {
         << qPrintable(debug.lines(QString()).join(QLatin1Char('\n')));
 }
 
+void EngineTest::LogInAndSettle() {
+    AddAccount();
+    ServeTree();
+    LogIn();
+    ASSERT_TRUE(WaitStatus(6, 60000)); // the first cycle ends in status 7
+    ASSERT_TRUE(receiver.WaitFor(
+        QCEventBase::SyncFinish, [](const RecordedEvent&) { return true; }, 30000));
+}
+
 void EngineTest::ServeTree() {
     for (const char* method : kTreeMethods)
         api->clearScript(method);

@@ -56,6 +56,9 @@ protected:
     // The cloud tree answers its methods (the fixture has them fail with HTTP 503: a test that
     // does not log in has no session for them).
     void ServeTree();
+    // The fixture's user with the stand-in's tree, logged in and through its first cycle (status 7,
+    // one 2210 received).
+    void LogInAndSettle();
     // Points the configuration host and the API host at a port that refuses every connection.
     void NoService();
     // The user's data folder of the account the fixture set.
