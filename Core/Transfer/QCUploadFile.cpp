@@ -151,8 +151,8 @@ bool QCUploadFile::Restart() {
 }
 
 void QCUploadFile::SetNew() {
-    ClearAll();
-    m_step = 0;
+    // The run moves on first, so that steps of the old run that meet the cleared state below
+    // know it is not theirs.
     {
         std::lock_guard<std::mutex> lock(m_blockLock);
         ++m_run;
@@ -162,6 +162,8 @@ void QCUploadFile::SetNew() {
         m_zipTried = false;
         m_commitQueued = false;
     }
+    ClearAll();
+    m_step = 0;
     {
         std::lock_guard<std::mutex> lock(m_retryLock);
         m_failures.clear();
@@ -247,12 +249,11 @@ QString QCUploadFile::Hosts(QString& addresses) {
     return m_hostInUse;
 }
 
-bool QCUploadFile::Exchange(int command, unsigned id, const char* verb,
+bool QCUploadFile::Exchange(unsigned run, int command, unsigned id, const char* verb,
                             std::function<void(QCUploadFile&)> again) {
     const QSharedPointer<NetworkClient> client = id ? Requests().GetRequestByID(id) : nullptr;
     if (!client) {
-        // Only a host the service named can be missing or malformed here.
-        CompleteMe(SYNC_ERROR::ServerProtocol, 0, QStringLiteral("no usable transfer host"));
+        NoTransferHost(run);
         return false;
     }
     client->setRetryCap(kNetworkCap);
@@ -274,6 +275,17 @@ bool QCUploadFile::Exchange(int command, unsigned id, const char* verb,
     return false;
 }
 
+void QCUploadFile::NoTransferHost(unsigned run) {
+    // A pause, stop or new start clears the hosts the service named: a step of an earlier run
+    // then finds none, which is no fault of the service. A resumed task is marked new before it is
+    // unpaused and its run moves on before the hosts are cleared, so such a step always sees one
+    // of the three.
+    if (Stopping() || IsNew() || m_run.load() != run)
+        return;
+    // Only a host the service named can be missing or malformed here.
+    CompleteMe(SYNC_ERROR::ServerProtocol, 0, QStringLiteral("no usable transfer host"));
+}
+
 void QCUploadFile::SendUploadInfo() {
     if (Stopping())
         return;
@@ -289,6 +301,7 @@ void QCUploadFile::SendUploadInfo() {
 }
 
 void QCUploadFile::SendFastUpload() {
+    const unsigned run = m_run.load();
     if (Stopping())
         return;
     QByteArray content;
@@ -313,10 +326,11 @@ void QCUploadFile::SendFastUpload() {
     const QString host = Hosts(addresses);
     m_step = 4;
     const unsigned id = Requests().DoFastUpload(request, host, addresses, m_secure.load());
-    Exchange(CMD::UploadFast, id, "multipart", [](QCUploadFile& task) { task.SendFastUpload(); });
+    Exchange(run, CMD::UploadFast, id, "multipart", [](QCUploadFile& task) { task.SendFastUpload(); });
 }
 
 void QCUploadFile::SendMeta() {
+    const unsigned run = m_run.load();
     if (Stopping())
         return;
     UP_EX_REQ request;
@@ -351,7 +365,7 @@ void QCUploadFile::SendMeta() {
         const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
         client->addQueryParamFile("file", "file.dat", json.constData(), json.size(), std::string());
     }
-    Exchange(CMD::UploadMeta, id, "multipart", [](QCUploadFile& task) { task.SendMeta(); });
+    Exchange(run, CMD::UploadMeta, id, "multipart", [](QCUploadFile& task) { task.SendMeta(); });
 }
 
 void QCUploadFile::ProcBlocks(unsigned run) {
@@ -453,7 +467,7 @@ void QCUploadFile::SendBlock(unsigned run, size_t index, QByteArray bytes, QByte
     const unsigned id = Requests().DoUploadBlock(request, host, addresses, unused, m_secure.load());
     const QSharedPointer<NetworkClient> client = id ? Requests().GetRequestByID(id) : nullptr;
     if (!client) {
-        CompleteMe(SYNC_ERROR::ServerProtocol, 0, QStringLiteral("no usable transfer host"));
+        NoTransferHost(run);
         return;
     }
     client->setRetryCap(kNetworkCap);
@@ -501,6 +515,7 @@ void QCUploadFile::SendBlock(unsigned run, size_t index, QByteArray bytes, QByte
 }
 
 void QCUploadFile::SendCommit() {
+    const unsigned run = m_run.load();
     if (Stopping())
         return;
     // Blocks the service held were never read again: only an unchanged file may be committed.
@@ -520,10 +535,11 @@ void QCUploadFile::SendCommit() {
     const QString host = Hosts(addresses);
     m_step = 4;
     const unsigned id = Requests().DoUploadCommit(request, host, addresses, m_secure.load());
-    Exchange(CMD::UploadCommit, id, "get", [](QCUploadFile& task) { task.SendCommit(); });
+    Exchange(run, CMD::UploadCommit, id, "get", [](QCUploadFile& task) { task.SendCommit(); });
 }
 
 void QCUploadFile::SendAdd(const QString& tk, const QString& etk) {
+    const unsigned run = m_run.load();
     if (Stopping())
         return;
     UP_ADD_REQ request;
@@ -535,7 +551,7 @@ void QCUploadFile::SendAdd(const QString& tk, const QString& etk) {
     const unsigned id = Requests().DoUploadAdd(request, false);
     if (id == 0)
         return ExchangeFailed(CMD::UploadAdd, 0, [tk, etk](QCUploadFile& task) { task.SendAdd(tk, etk); });
-    Exchange(CMD::UploadAdd, id, "post", [tk, etk](QCUploadFile& task) { task.SendAdd(tk, etk); });
+    Exchange(run, CMD::UploadAdd, id, "post", [tk, etk](QCUploadFile& task) { task.SendAdd(tk, etk); });
 }
 
 // --- Retries -------------------------------------------------------------------------------------

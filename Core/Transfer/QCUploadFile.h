@@ -56,8 +56,9 @@ public:
     int Step() const { return m_step.load(); }
     // Sends again the exchanges whose retry pause has passed. Engine thread.
     void CheckRetry();
-    // Takes up a task that was paused and resumed: hashes the file anew and starts over. True when
-    // the task was restarted. Engine thread.
+    // Starts a new task, or takes up one that was paused and resumed, from a clean slate: hashes
+    // the file anew and starts over. False (nothing done) while paused, dirty or ended. Engine
+    // thread.
     bool Restart();
 
     // The plan of a file: its blocks (index from 1, lower-case hex SHA-1, size, offset), the
@@ -88,6 +89,8 @@ private:
     void Post(std::function<void(QCUploadFile&)> step);
     // Pool thread.
     void HashAndAsk();
+    // Ends the task when a step of `run` finds no usable transfer host, unless that step is stale.
+    void NoTransferHost(unsigned run);
     void SendUploadInfo();
     void SendFastUpload();
     void SendMeta();
@@ -110,7 +113,8 @@ private:
     void ExchangeSucceeded(int key);
     // Performs a registered request as `verb` ("get", "post", "multipart"); on success the reply
     // goes to the engine thread as `command`. False when nothing was sent (the id is forgotten).
-    bool Exchange(int command, unsigned id, const char* verb, std::function<void(QCUploadFile&)> again);
+    bool Exchange(unsigned run, int command, unsigned id, const char* verb,
+                  std::function<void(QCUploadFile&)> again);
     // Registers a request of this task; false (and the request cancelled) when the task was paused
     // meanwhile, so that no reply of a paused task reaches a later start.
     bool Adopt(unsigned id);

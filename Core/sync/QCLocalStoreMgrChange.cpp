@@ -915,14 +915,11 @@ void QCLocalStoreMgr::ExecUploadTask() {
             }
             task->End();
         } else if (upload->IsNew()) {
-            if (anyFast && !task->IsFast())
+            // New, or resumed after a pause (whose blocks, hosts and counters must not carry over).
+            if (upload->IsPause() || (anyFast && !task->IsFast()))
                 continue;
             m_cache.Update(task->GetDiskName(), task->GetFileInfo(), FILE_STATUS_UPING, true, false, true);
-            upload->SetNew(false);
-            upload->DoSync();
-        } else if (upload->Restart()) {
-            // Resumed after a pause: started over from the hashing.
-            CoreDebug("[upload] restart %s", qUtf8Printable(upload->GetSvrPath()));
+            upload->Restart();
         } else {
             upload->CheckRetry();
         }

@@ -324,8 +324,8 @@ void QCLocalStoreMgr::ProcResumeTask(const QString& cloudPath) {
     const TaskPtr task = upload ? FindUploading(cloudPath) : FindDownloading(cloudPath);
     if (!task)
         return;
+    task->SetNew(true); // before it is unpaused: a step of the paused run must never see neither
     task->Resume();
-    task->SetNew(true);
     UpdateTaskStatus(cloudPath, upload ? FILE_STATUS_UPING : FILE_STATUS_DOWNING);
 }
 

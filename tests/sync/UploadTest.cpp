@@ -65,11 +65,19 @@ protected:
         file.write(bytes.data(), qint64(bytes.size()));
         return path;
     }
-    void Start(const QString& name) {
-        bool ok = false;
-        OnEngine([&] { ok = g_LocalStoreMgr.UploadMirrorFile(base + QLatin1Char('/') + name); });
-        ASSERT_TRUE(ok) << Text(name);
+    // Starts the uploads of `names` in one turn of the engine, so that none is under way alone
+    // before the others are queued.
+    void Start(std::initializer_list<QString> names) {
+        std::vector<bool> ok;
+        OnEngine([&] {
+            for (const QString& name : names)
+                ok.push_back(g_LocalStoreMgr.UploadMirrorFile(base + QLatin1Char('/') + name));
+        });
+        size_t i = 0;
+        for (const QString& name : names)
+            ASSERT_TRUE(ok.at(i++)) << Text(name);
     }
+    void Start(const QString& name) { Start({name}); }
     // Runs the engine until no upload is queued, a second of the core's clock per round so that
     // retries come due.
     bool Drain(int timeoutMs = 30000) {
@@ -129,8 +137,7 @@ TEST_F(UploadTest, TwoFilesAtOnceKeepTwoBlocksInFlightEach) {
     api->uploads().setBlockDelayMs(50);
     Write(QStringLiteral("a.txt"), Bytes(6 * kBlock, true, 1));
     Write(QStringLiteral("b.txt"), Bytes(6 * kBlock, true, 2));
-    Start(QStringLiteral("a.txt"));
-    Start(QStringLiteral("b.txt"));
+    Start({QStringLiteral("a.txt"), QStringLiteral("b.txt")});
     ASSERT_TRUE(Drain());
     for (const char* path : {"/a.txt", "/b.txt"}) {
         const auto session = api->uploads().latestSession(path);
