@@ -223,6 +223,11 @@ void QCSyncFile::SetBlockTransfered(quint32 id, quint32 bytes) {
 // --- Progress and end --------------------------------------------------------------------------------
 
 void QCSyncFile::UpdateSpeed(bool all) {
+    ComputeSpeed(all);
+    UpdateTransferDetail();
+}
+
+void QCSyncFile::ComputeSpeed(bool all) {
     quint64 sum = 0;
     {
         std::lock_guard<std::mutex> lock(m_blockMutex);
@@ -253,12 +258,16 @@ void QCSyncFile::UpdateSpeed(bool all) {
                 m_info.speed = 0;
         }
     }
-    UpdateTransferDetail();
 }
 
 void QCSyncFile::UpdateTransferDetail() {
-    if (m_ended.load())
-        return; // an ended task's late progress would bring its entry back
+    std::lock_guard<std::mutex> lock(m_reportLock);
+    if (m_ended.load() || m_completed.load())
+        return; // a late report would bring an ended task's entry back or undo its result
+    ReportProgressLocked();
+}
+
+void QCSyncFile::ReportProgressLocked() {
     m_host.NotifyUIEvent(GetFileInfo(), m_isDownload ? kDownProgress : kUpProgress);
 }
 
@@ -315,13 +324,19 @@ void QCSyncFile::ClearAll() {
 }
 
 void QCSyncFile::CompleteMe(int type, unsigned code, const QString& msg) {
-    if (m_completed.exchange(true))
-        return; // the first end counts: a late block error after the end changes nothing
-    m_errType = type;
-    m_errCode = int(code);
-    if (type == 0)
-        m_completedOk = true;
-    UpdateSpeed(false);
+    {
+        std::lock_guard<std::mutex> lock(m_reportLock);
+        if (m_completed.load())
+            return; // the first end counts: a late block error after the end changes nothing
+        m_errType = type;
+        m_errCode = int(code);
+        if (type == 0)
+            m_completedOk = true;
+        ComputeSpeed(false);
+        if (!m_ended.load())
+            ReportProgressLocked(); // the last report, before the result is posted
+        m_completed = true;
+    }
     if (code == 2007)
         type = SYNC_ERROR::CloudFull;
     else if (code >= 81001 && code <= 81004)

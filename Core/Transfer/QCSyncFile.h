@@ -119,6 +119,8 @@ public:
     // Recomputes the bytes done, percent and speed (`all`: every block counts as done) and
     // reports them to the lists.
     void UpdateSpeed(bool all);
+    // Reports the progress to the lists and the index; nothing once the task's end is decided
+    // (CompleteMe), so that no late report of a pool thread overwrites what the result sets.
     void UpdateTransferDetail();
     void SetFast();
     // Pausing twice counts the weight once; resuming a task that is not paused releases nothing.
@@ -161,6 +163,10 @@ protected:
     QString m_addrList;
 
 private:
+    // The bytes done, percent and speed, without a report.
+    void ComputeSpeed(bool all);
+    void ReportProgressLocked(); // m_reportLock held
+
     const bool m_isDownload;
 
     mutable std::mutex m_infoMutex; // guards m_info
@@ -182,6 +188,9 @@ private:
     std::atomic<int> m_errType{0};
     std::atomic<int> m_errCode{0};
     std::atomic<bool> m_completedOk{false};
+    // Guards the last progress report against the end: held while a report is made and while
+    // CompleteMe decides the end, so that every report comes before the result or not at all.
+    std::mutex m_reportLock;
     std::atomic<bool> m_completed{false};
     std::atomic<bool> m_ended{false};
     std::atomic<bool> m_serverCommitted{false};

@@ -69,9 +69,11 @@ public:
     // Stores `info` as the record of `path` with `status`; the result tells whether the key was
     // there before. Sends an update notice unless the status and middle flag are unchanged,
     // kind 3 to the transfer lists for a new file checked or waiting to upload, and a
-    // failed-task entry for status 4 unless unchanged.
+    // failed-task entry for status 4 unless unchanged. A status-4 record takes its error
+    // (`errorCode`, `errorType`) in the same step, so that no reader or notice sees the one
+    // without the other.
     bool Update(const QString& path, const FILE_INFO& info, FILE_STATUS status, bool notify, bool clearBatch,
-                bool insert);
+                bool insert, int errorCode = 0, int errorType = 0);
     // Sets the status of the item and, for a folder unless `selfOnly`, of every item below it
     // that is not ignored; one update notice for the item. False when absent.
     bool ChangeFileStatus(const QString& path, FILE_STATUS status, bool selfOnly);

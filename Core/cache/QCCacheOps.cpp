@@ -36,7 +36,7 @@ void QCCache::Send(const std::vector<Notice>& notices) {
 }
 
 bool QCCache::Update(const QString& path, const FILE_INFO& info, FILE_STATUS status, bool notify,
-                     bool clearBatch, bool insert) {
+                     bool clearBatch, bool insert, int errorCode, int errorType) {
     const QString key = MakePathIndex(path);
     if (CoreLog::Enabled())
         CoreDebug("[Cache] Update :%s %s", qUtf8Printable(path),
@@ -47,6 +47,8 @@ bool QCCache::Update(const QString& path, const FILE_INFO& info, FILE_STATUS sta
     {
         std::lock_guard<std::recursive_mutex> lock(m_indexLock);
         rec = ToCacheRecord(StoredForm(info, status, clearBatch, m_host.PassCounter()), m_texts);
+        rec.errorCode = errorCode;
+        rec.errorType = errorType;
         const auto it = m_index.lower_bound(key);
         present = it != m_index.end() && !m_index.key_comp()(PathIndex(key), it->first);
         if (present) {
@@ -55,7 +57,8 @@ bool QCCache::Update(const QString& path, const FILE_INFO& info, FILE_STATUS sta
             rec.qid = old.qid;
             rec.syncFlag = old.syncFlag;
             rec.linkFlag = old.linkFlag;
-            unchanged = rec.midFlag == old.midFlag && old.status == quint32(status);
+            unchanged = rec.midFlag == old.midFlag && old.status == quint32(status) &&
+                        old.errorCode == rec.errorCode && old.errorType == rec.errorType;
             it->second = rec;
         } else {
             rec.origStatus = quint32(status);

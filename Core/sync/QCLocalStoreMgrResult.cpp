@@ -88,14 +88,12 @@ void QCLocalStoreMgr::ProcDownloadResult(const TaskPtr& task, int type, unsigned
     } else if (type == SYNC_ERROR::Logic && code == kCloudFileGone) {
         // The cloud file is gone as far as this download knows: no proof of a deletion. The file
         // and its row stay; the next version check settles it.
-        m_cache.Update(diskPath, record, FILE_STATUS_ERR, true, true, true);
-        m_cache.SetError(diskPath, int(code), type);
+        m_cache.Update(diskPath, record, FILE_STATUS_ERR, true, true, true, int(code), type);
         RequestVersionCheck();
     } else if (type == SYNC_ERROR::DiskCancel) {
         m_cache.Update(diskPath, record, FILE_STATUS_NOT_DOWN, true, true, true);
     } else {
-        m_cache.Update(diskPath, record, FILE_STATUS_ERR, true, true, true);
-        m_cache.SetError(diskPath, int(code), type);
+        m_cache.Update(diskPath, record, FILE_STATUS_ERR, true, true, true, int(code), type);
         OnError(type, int(code), localPath, nullptr);
     }
     task->End();
@@ -121,8 +119,7 @@ void QCLocalStoreMgr::ProcUploadResult(const TaskPtr& task, int type, unsigned c
                 m_cache.Update(path, row, FILE_STATUS_NOT_DOWN, true, true, true);
         } else {
             OnError(type, int(code), path, nullptr);
-            m_cache.Update(path, record, FILE_STATUS_ERR, true, true, true);
-            m_cache.SetError(path, int(code), type);
+            m_cache.Update(path, record, FILE_STATUS_ERR, true, true, true, int(code), type);
             if (type == SYNC_ERROR::NoPerm)
                 CancelUpload(path);
         }

@@ -177,6 +177,16 @@ TEST_F(KeyTest, RecordsReadBackWhole) {
     EXPECT_EQ(a.error_type, 31);
     EXPECT_EQ(a.base_status, 4u);
     EXPECT_EQ(Base("/g").file_hash, QByteArray("ABC"));
+    // A failure stored with its error: the notice carries both, and a later failure's new error
+    // is noticed too.
+    host.ClearRecords();
+    cache.Update(QStringLiteral("/h"), f, FILE_STATUS_ERR, true, false, true, 3008, 10);
+    cache.Update(QStringLiteral("/h"), f, FILE_STATUS_ERR, true, false, true, 0, 23);
+    const std::vector<FakeCacheHost::Notice> notices = host.Notices();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[0].record.error_code, 3008);
+    EXPECT_EQ(notices[0].record.error_type, 10);
+    EXPECT_EQ(notices[1].record.error_type, 23);
     FileInfo byNid;
     ASSERT_TRUE(cache.GetFileinfoByNid(QStringLiteral("77"), byNid));
     EXPECT_EQ(byNid.path, QStringLiteral("/sync/f"));
