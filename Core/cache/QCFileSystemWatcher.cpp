@@ -415,6 +415,7 @@ void QCFileSystemWatcher::Flush() {
 void QCFileSystemWatcher::Send(const Report& report) {
     if (report.path.isEmpty())
         return;
+    CoreDebug("[monitor] report %d %s", int(report.type), qUtf8Printable(report.path));
     m_host.NotifyFileChange(report.path, report.type, report.oldPath, false);
 }
 

@@ -72,8 +72,11 @@ void CleanUpAtExit() {
     for (CURLM* multi : g_idleMulti)
         curl_multi_cleanup(multi);
     g_idleMulti.clear();
-    if (curl_dns_lock::s_share)
-        curl_share_cleanup(curl_dns_lock::s_share);
+    // An easy handle still alive (a pool thread between two exchanges at exit) keeps the share in
+    // use: libcurl then frees nothing, so the share stays where it is, reachable, until the
+    // process is gone (forgetting it would turn it into a leak).
+    if (curl_dns_lock::s_share && curl_share_cleanup(curl_dns_lock::s_share) != CURLSHE_OK)
+        return;
     curl_dns_lock::s_share = nullptr;
     curl_global_cleanup();
 }

@@ -376,6 +376,11 @@ public:
         std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
         return m_userDetail.version;
     }
+    // The largest file the service takes, as the user details said; any thread.
+    quint64 MaxFileSizeForTests() const {
+        std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
+        return m_userDetail.max_file_size;
+    }
 
     // --- The view thread (any thread) ---
 

@@ -684,17 +684,19 @@ void QCLocalStoreMgr::RefreshCheck() {
     if ((status != LOCAL_STATUS_MONITOR && status != LOCAL_STATUS_OK) || GetRootPath().isEmpty())
         return;
     const bool busy = !m_pending.empty() || DownloadRunning() || UploadCount() != 0;
-    if (!busy) {
+    if (!busy && !m_versionHold) {
         FinishPass();
         return;
     }
-    ChangeStatus(LOCAL_STATUS_MONITOR, true);
+    if (busy)
+        ChangeStatus(LOCAL_STATUS_MONITOR, true);
     if (m_spaceTimer.Check()) {
         m_spaceTimer.Start();
         RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(true, false); });
     }
     if (m_versionHold) {
         // A newer cloud version waits: once nothing runs, the fetch takes it; waiting items stay.
+        // Never a pass's end instead: status 7 would record the version as fetched.
         if (m_pending.RunningCount() != 0 || DownloadCount() != 0 || UploadCount() != 0)
             return;
         m_versionHold = false;

@@ -21,7 +21,7 @@ QString S(const char* text) {
 }
 
 // Generous bounds: far below the waits they are measured against, far above any scheduling delay.
-constexpr qint64 kPromptMs = 2000;
+constexpr qint64 kPromptMs = 20000;
 constexpr unsigned long kLongWaitMs = 60000;
 
 // QCLockList -------------------------------------------------------------------------------------

@@ -44,8 +44,10 @@ protected:
     // for it to reach status 2 and to take the user details (`details`) it then asks for. The cloud
     // fetch they would start is held back as while downloads run.
     void MakeReady(const char* details = "{}");
-    // Waits for a status event with the user-interface status `ui`.
-    bool WaitStatus(int ui, int timeoutMs = 5000);
+    // Waits for a status event with the user-interface status `ui`. The default bound only
+    // guards against a hang: the login's exchanges and the journal's creation take their time on
+    // a loaded machine.
+    bool WaitStatus(int ui, int timeoutMs = 60000);
     // Waits until the stand-in has received `count` requests of `method`.
     bool WaitCalls(const std::string& method, size_t count, int timeoutMs = 10000);
     // Gives the account service the fixture's user "u1" (enterprises E1, owned, and E2) and answers

@@ -284,9 +284,9 @@ TEST_F(AccountTest, RepeatedExpiredLoginsPauseAndUninitStillEndsAtOnce) {
     OnEngine([] {}, true);
     OnEngine([] {}, true);
     EXPECT_EQ(api->calls("User.getConfig").size(), 6u); // the sixth new login waits
-    const auto start = Clock::now();
+    // The pause runs on the core's clock, which stands still: an engine waiting it out would not
+    // end within Uninit's limit.
     EXPECT_TRUE(VUZeroz::GetInstance()->Uninit(false));
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 1000);
 }
 
 } // namespace
