@@ -9,9 +9,9 @@
 //   NIMBO_BENCH_DOWNLOAD_MIB=1024 build/bench/bench_download   (default 1024)
 #include "sync/EngineTestSupport.h"
 
+#include "Database/ConfigRecords.h"
 #include "Database/QCGlobalConfig.h"
 #include "common/Hash.h"
-#include "network/ConfigRecords.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 

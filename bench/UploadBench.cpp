@@ -8,10 +8,10 @@
 //   build/bench/bench_upload
 #include "sync/EngineTestSupport.h"
 
+#include "Database/ConfigRecords.h"
 #include "Database/QCGlobalConfig.h"
 #include "common/Hash.h"
 #include "common/QCClock.h"
-#include "network/ConfigRecords.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 

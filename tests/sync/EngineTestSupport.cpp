@@ -1,10 +1,10 @@
 #include "EngineTestSupport.h"
 
+#include "Database/ConfigRecords.h"
 #include "Database/QCGlobalConfig.h"
 #include "common/Hash.h"
 #include "common/QCClock.h"
 #include "common/QCEventBase.h"
-#include "network/ConfigRecords.h"
 #include "network/NetworkClient.h"
 #include "support/DebugCapture.h"
 #include "support/Loopback.h"
