@@ -142,7 +142,7 @@ void QCLocalStoreMgr::stop() {
     m_stopRequested = true;
     m_running = false;
     ++m_workGeneration;
-    m_watcher.Stop();
+    m_watcher.clearAll();
     // Running requests and retry walks end at once instead of at the loop's next turn.
     QCRequestCommon::GetInstance()->Clear();
     m_events.AddFront(m_stopWake);
@@ -713,7 +713,7 @@ void QCLocalStoreMgr::ProcUserLogin() {
 
 void QCLocalStoreMgr::ProcUserLogout() {
     CoreDebug("ProcUserRequest LOGOUT");
-    m_watcher.Stop(); // the next login watches its own folder
+    m_watcher.clearAll(); // the next login watches its own folder
     // The history belongs to this login's user; the next one loads its own.
     SaveFinishTaskList();
     m_finishedList.Clear();
@@ -874,7 +874,7 @@ QString QCLocalStoreMgr::GetDiskPath(const QString& cloudPath) const {
 
 void QCLocalStoreMgr::WatchSyncFolder() {
     const QString folder = g_Config.GetSyncPath();
-    if (folder.isEmpty() || !m_watcher.Start(folder))
+    if (folder.isEmpty() || !m_watcher.addWatchPath(folder))
         CoreDebug("[monitor] directory monitor failed");
 }
 

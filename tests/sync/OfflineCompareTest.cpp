@@ -139,7 +139,7 @@ protected:
     void SetUp() override {
         EngineTest::SetUp();
         MakeReady("{\"max_file_size\":1000}");
-        g_LocalStoreMgr.Watcher().Stop(); // the comparison alone
+        g_LocalStoreMgr.Watcher().clearAll(); // the comparison alone
     }
     void Arrange(const OfflineRow& row) {
         for (const QString& text : Split(row.journal))
