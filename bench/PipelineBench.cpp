@@ -9,7 +9,7 @@
 //
 // A GoogleTest binary, as it drives the engine through the engine tests' fixture; run it by hand:
 //   build/bench/bench_pipeline
-#include "sync/EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "common/QCClock.h"
 #include "common/QCEventBase.h"

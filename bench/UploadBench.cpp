@@ -6,7 +6,7 @@
 //
 // A GoogleTest binary, as it drives the engine through the engine tests' fixture; run it by hand:
 //   build/bench/bench_upload
-#include "sync/EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/ConfigRecords.h"
 #include "Database/QCGlobalConfig.h"

@@ -1,4 +1,4 @@
-// The main of every test executable: a QCoreApplication lives for the whole run, as the core's
+// The main of the core's test executables: a QCoreApplication lives for the whole run, as the core's
 // process-wide objects expect one.
 #include <QCoreApplication>
 

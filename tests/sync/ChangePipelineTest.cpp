@@ -1,7 +1,7 @@
 // The local change pipeline: what the intake makes of reports, how the scheduler orders and
 // budgets the work, and what reaches the stand-in for changes of the mirror folder and for the
 // facade's mirror commands.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
