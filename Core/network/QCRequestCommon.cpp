@@ -62,8 +62,9 @@ bool QCRequestCommon::Clear() {
 }
 
 QSharedPointer<NetworkClient> QCRequestCommon::NewClient() {
-    auto client = QSharedPointer<NetworkClient>::create(-1);
+    // Made under the lock: a Clear meanwhile either finds it listed or comes before it was made.
     std::lock_guard<std::mutex> lock(m_clientsLock);
+    auto client = QSharedPointer<NetworkClient>::create(-1);
     if (m_clients.size() >= m_pruneAt) {
         m_clients.erase(std::remove_if(m_clients.begin(), m_clients.end(),
                                        [](const QWeakPointer<NetworkClient>& weak) { return weak.isNull(); }),

@@ -157,7 +157,7 @@ private:
     std::mutex m_requestsLock;
     std::map<quint32, QSharedPointer<NetworkClient>> m_requests; // guarded by m_requestsLock
     // Every client made here and maybe still alive; expired entries are dropped when the list
-    // reaches m_pruneAt. Guarded by m_clientsLock, which is never held with another lock.
+    // reaches m_pruneAt. Guarded by m_clientsLock, held only to make a client or take the list.
     static constexpr size_t kPruneMin = 64;
     std::mutex m_clientsLock;
     std::vector<QWeakPointer<NetworkClient>> m_clients;
