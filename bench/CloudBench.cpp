@@ -5,7 +5,7 @@
 //
 // A GoogleTest binary, as it drives the engine through the engine tests' fixture; run it by hand:
 //   build/bench/bench_cloud
-#include "sync/EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/DebugCapture.h"
 

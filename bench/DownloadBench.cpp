@@ -7,11 +7,11 @@
 //
 // A GoogleTest binary, as it drives the engine through the engine tests' fixture; run it by hand:
 //   NIMBO_BENCH_DOWNLOAD_MIB=1024 build/bench/bench_download   (default 1024)
-#include "sync/EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
+#include "Database/ConfigRecords.h"
 #include "Database/QCGlobalConfig.h"
 #include "common/Hash.h"
-#include "network/ConfigRecords.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 

@@ -9,7 +9,7 @@
 //
 // A GoogleTest binary, as it drives the engine through the engine tests' fixture; run it by hand:
 //   build/bench/bench_pipeline
-#include "sync/EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "common/QCClock.h"
 #include "common/QCEventBase.h"
@@ -138,7 +138,7 @@ TEST_F(PipelineBench, TenThousandFilesInAThousandFolders) {
 
     // As many new files through the direct upload, into the same folders (which the service holds
     // now), the watcher stopped so that it reports none of them.
-    g_LocalStoreMgr.Watcher().Stop();
+    g_LocalStoreMgr.Watcher().clearAll();
     const QStringList names = MakeTree(folder, 2, QStringLiteral("g"));
     ASSERT_EQ(names.size(), files);
     const double directCpuBefore = ProcessCpuSeconds();

@@ -6,12 +6,12 @@
 //
 // A GoogleTest binary, as it drives the engine through the engine tests' fixture; run it by hand:
 //   build/bench/bench_upload
-#include "sync/EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
+#include "Database/ConfigRecords.h"
 #include "Database/QCGlobalConfig.h"
 #include "common/Hash.h"
 #include "common/QCClock.h"
-#include "network/ConfigRecords.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 

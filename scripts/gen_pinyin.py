@@ -6,9 +6,12 @@ database as Debian's unicode-data package installs it (/usr/share/unicode/Unihan
 
 Readings lose their tone marks and write "ü" as "v". Three tables come out:
 
-- The table of several readings: the polyphonic characters below, each with every reading that the
-  Xiandai Hanyu Cidian (kXHC1983) and the first kMandarin value give it, alphabetical, with a few
-  fixed rows; then single-reading rows for 囧, full-width ASCII forms and Chinese punctuation.
+- The table of several readings: the polyphonic characters below, each with the readings of the
+  standard dictionaries (kXHC1983, kTGHZ2013, kMandarin), and those of kHanyuPinyin as well where
+  they give only one, alphabetical; KEEP picks the readings where that gives more than the search
+  is to try, EXTRA adds the ones Unihan lacks, FIXED rows stand as they are; then single-reading
+  rows for 囧, full-width ASCII forms and Chinese punctuation. The polyphonic rows come out with
+  two readings (131 rows), three (11) or four (2).
 - GB2312's first level (codes 1601-5589), which GB2312 orders by pinyin: consecutive codes of one
   syllable make one range. A character listed under a reading other than its most common one (剥 sits
   among the "bao" characters) keeps the reading it is listed under: of each character's readings
@@ -48,6 +51,27 @@ FIXED = {
     "重": ["chong", "zhong"],
     "行": ["hang", "heng", "xing"],
 }
+
+# Where Unihan gives more readings than the search is to try: the ones it keeps (rare, regional
+# and historical readings dropped).
+KEEP = {
+    "伯": ["bai", "bo"], "俊": ["jun", "shun"], "削": ["xiao", "xue"], "剥": ["bao", "bo"],
+    "卜": ["bo", "bu"], "吓": ["he", "xia"], "呐": ["na", "ne"], "咖": ["ga", "ka"],
+    "堡": ["bao", "bu"], "堤": ["di", "ti"], "奇": ["ji", "qi"], "宛": ["wan", "yuan"],
+    "宿": ["su", "xiu"], "度": ["du", "duo"], "扒": ["ba", "pa"], "拓": ["ta", "tuo"],
+    "提": ["di", "ti"], "暴": ["bao", "pu"], "朝": ["chao", "zhao"], "朴": ["piao", "pu"],
+    "校": ["jiao", "xiao"], "核": ["he", "hu"], "棱": ["leng", "ling"], "没": ["mei", "mo"],
+    "瀑": ["bao", "pu"], "番": ["fan", "pan"], "省": ["sheng", "xing"], "秘": ["bi", "mi"],
+    "般": ["ban", "bo"], "薄": ["bao", "bo"], "说": ["shui", "shuo"], "趣": ["cu", "qu"],
+    "轧": ["ya", "zha"], "还": ["hai", "huan"], "那": ["na", "nei"],
+}
+
+# Readings that no Unihan field gives: the Taiwanese standard readings of 崖, 淆 and 酵, the
+# rhyme books' "die" of 凸, and the "ba" of 琶 from the instrument's older written form 批把.
+EXTRA = {"崖": ["yai"], "淆": ["yao"], "酵": ["xiao"], "凸": ["die"], "琶": ["ba"]}
+
+# The polyphonic rows by their number of readings.
+POLYPHONIC_COUNTS = {2: 131, 3: 11, 4: 2}
 
 FULL_WIDTH_MARKS = "！＃％＆（）＋－：＠"
 PUNCTUATION = {"。": ".", "《": "<", "》": ">", "『": "[", "【": "[", "』": "]", "】": "]"}
@@ -120,6 +144,27 @@ def xhc(entry):
     return [toneless(item.split(":", 1)[1]) for item in entry.get("kXHC1983", "").split()]
 
 
+def tghz(entry):
+    # "013.120:bào 289.130:pù": page.position:reading
+    return [toneless(item.split(":", 1)[1]) for item in entry.get("kTGHZ2013", "").split()]
+
+
+def polyphonic_readings(ch, entry):
+    """The readings of one polyphonic character, alphabetical."""
+    if ch in FIXED:
+        return FIXED[ch]
+    found = set(xhc(entry) + tghz(entry) + mandarin(entry))
+    if len(found) < 2:
+        found |= set(hanyu(entry))
+    if ch in KEEP:
+        if not set(KEEP[ch]) <= found:
+            sys.exit(f"{ch}: Unihan does not give the kept readings {KEEP[ch]}")
+        found = set(KEEP[ch])
+    if set(EXTRA.get(ch, [])) & found:
+        sys.exit(f"{ch}: Unihan gives an extra reading now")
+    return sorted(found | set(EXTRA.get(ch, [])))
+
+
 def hanyu(entry):
     # "10028.100:zhōng,zhòng"
     out = []
@@ -178,8 +223,12 @@ def multi_rows(readings):
     rows = []
     for ch in POLYPHONIC:
         entry = readings.get(ord(ch), {})
-        values = FIXED.get(ch) or sorted(set(xhc(entry) + mandarin(entry)[:1]))
-        rows.append((ord(ch), values))
+        rows.append((ord(ch), polyphonic_readings(ch, entry)))
+    counts = {}
+    for _, values in rows:
+        counts[len(values)] = counts.get(len(values), 0) + 1
+    if counts != POLYPHONIC_COUNTS:
+        sys.exit(f"polyphonic rows by reading count: {counts}, not {POLYPHONIC_COUNTS}")
     rows.append((ord("囧"), mandarin(readings[ord("囧")])[:1]))
     for ch in FULL_WIDTH_MARKS:
         rows.append((ord(ch), [chr(ord(ch) - 0xFEE0)]))
@@ -223,7 +272,7 @@ def main():
     args = ap.parse_args()
 
     readings, version = read_unihan(os.path.join(args.unihan, "Unihan_Readings.txt.bz2"),
-                                    {"kMandarin", "kXHC1983", "kHanyuPinyin"})
+                                    {"kMandarin", "kXHC1983", "kHanyuPinyin", "kTGHZ2013"})
     mappings, _ = read_unihan(os.path.join(args.unihan, "Unihan_OtherMappings.txt.bz2"), {"kGB0"})
     gb = {int(e["kGB0"]): cp for cp, e in mappings.items() if "kGB0" in e}
     for code in gb:

@@ -24,9 +24,9 @@
 // User switches (ChangeUser, CleanUser, SetSyncPath, FirstSetEidConfig and the saves) are
 // serialised with one another by a private mutex taken before any of the five locks.
 
+#include "Database/ConfigRecords.h"
 #include "Database/IniProfile.h"
 #include "common/BuildConfig.h"
-#include "network/ConfigRecords.h"
 
 #include <QString>
 #include <QtGlobal>

@@ -245,6 +245,10 @@ void QCDownloadFile::OnDownloadInfo(QJsonObject& reply) {
         End(SYNC_ERROR::ServerProtocol, 0, QString());
         return;
     }
+    _DoSync();
+}
+
+void QCDownloadFile::_DoSync() {
     const FILE_INFO record = GetFileInfo();
     const QString target = GetDiskName();
     const QString drop = m_dhost.GetDropPath();
@@ -252,7 +256,7 @@ void QCDownloadFile::OnDownloadInfo(QJsonObject& reply) {
         End(SYNC_ERROR::DiskDir, 0, QString());
         return;
     }
-    m_tempName = TempNameFor(drop, record.path, record.file_hash, target, m_inSync);
+    SetTempName(TempNameFor(drop, record.path, record.file_hash, target, m_inSync));
     // A file recorded for this cloud path (an earlier download to a folder of the user's choice)
     // comes first, then any file the journal knows with the content.
     QString source = m_dhost.MatchCopySource(record);
@@ -407,7 +411,7 @@ void QCDownloadFile::GetBlocks() {
             }
         }
         if (finish) {
-            End(Finish(), 0, QString());
+            End(MoveTmpFile(), 0, QString());
             return;
         }
         if (block.bsize == CLOUD_BLOCK_SIZE && WriteExistBlock(block)) {
@@ -473,7 +477,7 @@ void QCDownloadFile::RunBlock(unsigned taskId) {
             code = unsigned(client->getCurlResult());
         } else if (IfMyTask(taskId)) {
             UpdateSpeed(false);
-            type = HandleBlock(block, *client, code, msg);
+            type = OnDownloadBlock(block, *client, code, msg);
         }
     }
     requests->CancelTask(taskId);
@@ -547,8 +551,8 @@ void QCDownloadFile::BlockDone(size_t slot) {
     UpdateSpeed(false);
 }
 
-int QCDownloadFile::HandleBlock(const BLOCK_INFO& block, NetworkClient& client, unsigned& code,
-                                QString& msg) {
+int QCDownloadFile::OnDownloadBlock(const BLOCK_INFO& block, NetworkClient& client, unsigned& code,
+                                    QString& msg) {
     msg = client.responseHeaderByName(QStringLiteral("errmsg"));
     const long status = client.responseCode();
     if (status == kHttpRefused) {
@@ -564,6 +568,14 @@ int QCDownloadFile::HandleBlock(const BLOCK_INFO& block, NetworkClient& client, 
     if (length > DiskFreeSpace(QFile::encodeName(folder)))
         return SYNC_ERROR::DiskFull;
     msg.clear();
+    const int written = WriteBlock(client, block);
+    if (written == SYNC_ERROR::ServerData || written == 0)
+        return written;
+    code = unsigned(written);
+    return SYNC_ERROR::DiskWrite;
+}
+
+int QCDownloadFile::WriteBlock(const NetworkClient& client, const BLOCK_INFO& block) {
     QByteArray data = client.responseBody();
     const bool encrypted = client.GetParam(QStringLiteral("encrypt")) == QLatin1String("2");
     const bool compressed = client.GetParam(QStringLiteral("compress")) == QLatin1String("1");
@@ -575,9 +587,5 @@ int QCDownloadFile::HandleBlock(const BLOCK_INFO& block, NetworkClient& client, 
         CoreDebug("[download] block %u of %s fails its check", block.bidx, qUtf8Printable(GetSvrPath()));
         return SYNC_ERROR::ServerData;
     }
-    if (const int error = WriteTmpFile(block.boffset, data)) {
-        code = unsigned(error);
-        return SYNC_ERROR::DiskWrite;
-    }
-    return 0;
+    return WriteTmpFile(block.boffset, data);
 }

@@ -13,7 +13,7 @@
 //   back and hashed; GetBlocks takes each remaining full block from a local file when the block
 //   table knows one that still holds it, else requests it, up to the in-flight limit; each
 //   request runs on a pool thread (exchange, AES-256-CBC, zlib, SHA-1, positioned write) and
-//   schedules the next -> when every block is done, Finish re-reads the temporary file, requires
+//   schedules the next -> when every block is done, MoveTmpFile re-reads the temporary file, requires
 //   the record's content hash, stamps the cloud's times and puts it in place -> CompleteMe.
 //
 // Block slots (m_slots): 0 waiting, 1 in flight, 2 done, 3 paused after a failed exchange until
@@ -26,7 +26,7 @@
 //   and the file lands at "name (n).ext".
 // - A block reply is matched to its slot by request id, never by hash, so identical blocks at
 //   different offsets each get their own bytes.
-// - Finish runs once per start (m_finishing), whichever thread brings the last block.
+// - MoveTmpFile runs once per start (m_finishing), whichever thread brings the last block.
 // - The temporary file stays when the task fails for any reason but a bad finished file, so a
 //   later attempt of the same content resumes it.
 //
@@ -72,6 +72,10 @@ public:
     bool IsDownloadCache() const { return m_inSync; }
     // Engine thread (set there before any block starts).
     QString GetTempName() const { return m_tempName; }
+    void SetTempName(const QString& name);
+    // Deletes the temporary file of an ended task at once (a cancel that drops its leftovers);
+    // the task writes no block into it afterwards. Engine thread.
+    void SetRemoveTemp();
 
     // The temporary file of a download into the sync folder: "<drop>/<sha1 of the cloud path>_<
     // content hash>.tmp" (a digest keeps deep paths within the name limit and is stable, so a
@@ -99,6 +103,10 @@ private:
     };
 
     void OnDownloadInfo(QJsonObject& reply);
+    // The decision after the information reply: where the content comes from (the target itself,
+    // a local file that holds it, copied on the pool, an outside target that may hold it already,
+    // hashed on the pool, or else the blocks). Engine thread.
+    void _DoSync();
     void OnDownloadMeta(QJsonObject& reply);
     void RequestInfo();
     void RequestMeta();
@@ -122,7 +130,10 @@ private:
     // Pool thread: one block exchange and its result.
     void RunBlock(unsigned taskId);
     // The end type of one block reply (0: written, -2: retry the exchange).
-    int HandleBlock(const BLOCK_INFO& block, NetworkClient& client, unsigned& code, QString& msg);
+    int OnDownloadBlock(const BLOCK_INFO& block, NetworkClient& client, unsigned& code, QString& msg);
+    // Decodes the block data of a reply, checks it and writes it into the temporary file: 0, 23
+    // (ServerData: it fails its check) or the file error of the write.
+    int WriteBlock(const NetworkClient& client, const BLOCK_INFO& block);
     // A failed exchange of `slot`: paused for a retry, or the end of the file.
     void BlockFailed(size_t slot, unsigned code);
     void BlockDone(size_t slot);
@@ -130,7 +141,7 @@ private:
     // Reads `size` bytes at `offset` of the temporary file; empty when short.
     QByteArray ReadTmpFile(quint64 offset, quint32 size);
     // Puts the finished temporary file in place; an end type.
-    int Finish();
+    int MoveTmpFile();
     // Puts the finished `temp` in place of the target (or beside it); an end type.
     int PutInPlace(const QString& temp, const FILE_INFO& record);
     // Puts an empty file in place of the target; an end type.

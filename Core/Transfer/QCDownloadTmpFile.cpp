@@ -86,6 +86,17 @@ QString QCDownloadFile::CopyBeside(const QString& file, const QString& folder) {
 
 // --- Temporary file ----------------------------------------------------------------------------------
 
+void QCDownloadFile::SetTempName(const QString& name) {
+    m_tempName = name;
+}
+
+void QCDownloadFile::SetRemoveTemp() {
+    std::lock_guard<std::mutex> lock(m_fileMutex);
+    m_file.close();
+    if (!m_tempName.isEmpty())
+        QFile::remove(m_tempName);
+}
+
 int QCDownloadFile::PrepareTmpFile(int& fileError) {
     std::lock_guard<std::mutex> lock(m_fileMutex);
     m_file.close();
@@ -220,7 +231,7 @@ void QCDownloadFile::HashExistFile() {
 
 // --- The end -----------------------------------------------------------------------------------------
 
-int QCDownloadFile::Finish() {
+int QCDownloadFile::MoveTmpFile() {
     const FILE_INFO record = GetFileInfo();
     {
         std::lock_guard<std::mutex> lock(m_fileMutex);

@@ -546,11 +546,11 @@ const MultiRow kMultiRows[] = {
     {0x4F20, 2, {"chuan", "zhuan"}}, // 传
     {0x4F2F, 2, {"bai", "bo"}}, // 伯
     {0x4F3C, 2, {"shi", "si"}}, // 似
-    {0x4FCA, 1, {"jun"}}, // 俊
+    {0x4FCA, 2, {"jun", "shun"}}, // 俊
     {0x4FE9, 2, {"lia", "liang"}}, // 俩
     {0x5018, 2, {"chang", "tang"}}, // 倘
     {0x513F, 2, {"er", "r"}}, // 儿
-    {0x51F8, 1, {"tu"}}, // 凸
+    {0x51F8, 2, {"die", "tu"}}, // 凸
     {0x51F9, 2, {"ao", "wa"}}, // 凹
     {0x51FF, 2, {"zao", "zuo"}}, // 凿
     {0x5239, 2, {"cha", "sha"}}, // 刹
@@ -577,17 +577,17 @@ const MultiRow kMultiRows[] = {
     {0x5708, 2, {"juan", "quan"}}, // 圈
     {0x5730, 2, {"de", "di"}}, // 地
     {0x5815, 2, {"duo", "hui"}}, // 堕
-    {0x5821, 3, {"bao", "bu", "pu"}}, // 堡
-    {0x5824, 1, {"di"}}, // 堤
+    {0x5821, 2, {"bao", "bu"}}, // 堡
+    {0x5824, 2, {"di", "ti"}}, // 堤
     {0x585E, 2, {"sai", "se"}}, // 塞
     {0x58F3, 2, {"ke", "qiao"}}, // 壳
     {0x5947, 2, {"ji", "qi"}}, // 奇
     {0x5A1C, 2, {"na", "nuo"}}, // 娜
-    {0x5B9B, 1, {"wan"}}, // 宛
+    {0x5B9B, 2, {"wan", "yuan"}}, // 宛
     {0x5BBF, 2, {"su", "xiu"}}, // 宿
     {0x5BFB, 2, {"xin", "xun"}}, // 寻
     {0x5C4F, 2, {"bing", "ping"}}, // 屏
-    {0x5D16, 1, {"ya"}}, // 崖
+    {0x5D16, 2, {"ya", "yai"}}, // 崖
     {0x5DEE, 3, {"cha", "chai", "ci"}}, // 差
     {0x5EA6, 2, {"du", "duo"}}, // 度
     {0x5F39, 2, {"dan", "tan"}}, // 弹
@@ -602,10 +602,10 @@ const MultiRow kMultiRows[] = {
     {0x63D0, 2, {"di", "ti"}}, // 提
     {0x6512, 2, {"cuan", "zan"}}, // 攒
     {0x66B4, 2, {"bao", "pu"}}, // 暴
-    {0x66DD, 1, {"pu"}}, // 曝
+    {0x66DD, 2, {"bao", "pu"}}, // 曝
     {0x66FE, 2, {"ceng", "zeng"}}, // 曾
     {0x671D, 2, {"chao", "zhao"}}, // 朝
-    {0x6734, 3, {"piao", "po", "pu"}}, // 朴
+    {0x6734, 2, {"piao", "pu"}}, // 朴
     {0x67CF, 2, {"bai", "bo"}}, // 柏
     {0x6816, 2, {"qi", "xi"}}, // 栖
     {0x6821, 2, {"jiao", "xiao"}}, // 校
@@ -616,13 +616,13 @@ const MultiRow kMultiRows[] = {
     {0x6CCA, 2, {"bo", "po"}}, // 泊
     {0x6CCC, 2, {"bi", "mi"}}, // 泌
     {0x6D17, 2, {"xi", "xian"}}, // 洗
-    {0x6DC6, 1, {"xiao"}}, // 淆
-    {0x6F06, 1, {"qi"}}, // 漆
+    {0x6DC6, 2, {"xiao", "yao"}}, // 淆
+    {0x6F06, 2, {"qi", "qie"}}, // 漆
     {0x6F84, 2, {"cheng", "deng"}}, // 澄
     {0x7011, 2, {"bao", "pu"}}, // 瀑
     {0x719F, 2, {"shou", "shu"}}, // 熟
     {0x722A, 2, {"zhao", "zhua"}}, // 爪
-    {0x7436, 1, {"pa"}}, // 琶
+    {0x7436, 2, {"ba", "pa"}}, // 琶
     {0x755C, 2, {"chu", "xu"}}, // 畜
     {0x756A, 2, {"fan", "pan"}}, // 番
     {0x7684, 2, {"de", "di"}}, // 的
@@ -644,7 +644,7 @@ const MultiRow kMultiRows[] = {
     {0x811A, 3, {"jia", "jiao", "jue"}}, // 脚
     {0x81C2, 2, {"bei", "bi"}}, // 臂
     {0x81ED, 2, {"chou", "xiu"}}, // 臭
-    {0x822C, 3, {"ban", "bo", "pan"}}, // 般
+    {0x822C, 2, {"ban", "bo"}}, // 般
     {0x8272, 2, {"se", "shai"}}, // 色
     {0x8304, 2, {"jia", "qie"}}, // 茄
     {0x843D, 3, {"la", "lao", "luo"}}, // 落
@@ -657,21 +657,21 @@ const MultiRow kMultiRows[] = {
     {0x89C9, 2, {"jiao", "jue"}}, // 觉
     {0x89D2, 3, {"jia", "jiao", "jue"}}, // 角
     {0x89E3, 2, {"jie", "xie"}}, // 解
-    {0x8BF4, 3, {"shui", "shuo", "yue"}}, // 说
+    {0x8BF4, 2, {"shui", "shuo"}}, // 说
     {0x8C01, 2, {"shei", "shui"}}, // 谁
     {0x8C03, 2, {"diao", "tiao"}}, // 调
     {0x8D3E, 2, {"gu", "jia"}}, // 贾
     {0x8DA3, 2, {"cu", "qu"}}, // 趣
     {0x8E4A, 2, {"qi", "xi"}}, // 蹊
     {0x8F66, 2, {"che", "ju"}}, // 车
-    {0x8F67, 3, {"ga", "ya", "zha"}}, // 轧
+    {0x8F67, 2, {"ya", "zha"}}, // 轧
     {0x8F6C, 2, {"zhuai", "zhuan"}}, // 转
     {0x8FD8, 2, {"hai", "huan"}}, // 还
     {0x8FD9, 2, {"zhe", "zhei"}}, // 这
     {0x8FEB, 2, {"pai", "po"}}, // 迫
-    {0x90A3, 4, {"na", "nai", "ne", "nei"}}, // 那
+    {0x90A3, 2, {"na", "nei"}}, // 那
     {0x90FD, 2, {"dou", "du"}}, // 都
-    {0x9175, 1, {"jiao"}}, // 酵
+    {0x9175, 2, {"jiao", "xiao"}}, // 酵
     {0x91CD, 2, {"chong", "zhong"}}, // 重
     {0x957F, 2, {"chang", "zhang"}}, // 长
     {0x963F, 2, {"a", "e"}}, // 阿

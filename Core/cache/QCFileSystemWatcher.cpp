@@ -1,9 +1,9 @@
 // The mirror folder watcher.
 //
 // What it promises
-// - Every visible folder of the mirror has an inotify watch: the root and its tree at Start, a new
-//   folder (created or moved in) as soon as its event is read, and that folder is then listed, so
-//   that what was made inside it before its watch existed is reported too (as adds).
+// - Every visible folder of the mirror has an inotify watch: the root and its tree at addWatchPath,
+//   a new folder (created or moved in) as soon as its event is read, and that folder is then listed,
+//   so that what was made inside it before its watch existed is reported too (as adds).
 // - Reports carry absolute paths and keep the order of the events: created and deleted entries one
 //   by one; a moved-from and a moved-to with one cookie make one rename (a folder's watches follow
 //   it to its new paths); a moved-from alone (moved out of the mirror) is a delete after kSettleMs,
@@ -18,7 +18,7 @@
 //   adds, deletes (the topmost missing item only) and modifications by size or time.
 //
 // Threads: the watcher's thread owns the watch maps, the outbox and the retry list; it waits in
-// poll on inotify's descriptor and on an eventfd that Stop and the overflow hook write. Other
+// poll on inotify's descriptor and on an eventfd that clearAll and the overflow hook write. Other
 // threads touch only the atomics and the fields under m_lock.
 #include "cache/QCFileSystemWatcher.h"
 
@@ -87,10 +87,10 @@ void Wake(int fd) {
 QCFileSystemWatcher::QCFileSystemWatcher(QCWatcherHost& host) : m_host(host) {}
 
 QCFileSystemWatcher::~QCFileSystemWatcher() {
-    Stop();
+    clearAll();
 }
 
-bool QCFileSystemWatcher::Start(const QString& root) {
+bool QCFileSystemWatcher::addWatchPath(const QString& root) {
     std::lock_guard<std::mutex> life(m_lifeLock);
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -98,7 +98,7 @@ bool QCFileSystemWatcher::Start(const QString& root) {
             return true;
     }
     if (m_thread.joinable()) {
-        // Stop without the life lock's re-entry.
+        // Stops without the life lock's re-entry.
         m_stopRequested = true;
         Wake(m_wakeFd);
         m_thread.join();
@@ -141,7 +141,7 @@ bool QCFileSystemWatcher::Start(const QString& root) {
     return true;
 }
 
-void QCFileSystemWatcher::Stop() {
+void QCFileSystemWatcher::clearAll() {
     std::lock_guard<std::mutex> life(m_lifeLock);
     if (!m_thread.joinable())
         return;

@@ -3,8 +3,9 @@
 // own, each change handed to the engine as one report (QCWatcherHost::NotifyFileChange) with
 // absolute paths. The design note at the top of QCFileSystemWatcher.cpp gives the rules.
 //
-// Threads: Start, Stop and the queries may be called from any thread except the watcher's own;
-// Start and Stop are serialised. The host is called on the watcher's thread only.
+// Threads: addWatchPath, clearAll and the queries may be called from any thread except the
+// watcher's own; addWatchPath and clearAll are serialised. The host is called on the watcher's
+// thread only.
 
 #include "cache/QCWatcherHost.h"
 
@@ -32,10 +33,10 @@ public:
     // of another folder; a watch of the same folder that is in place is kept. A root that is
     // missing or cannot be watched is tried again later and rescanned once it can be. False only
     // when inotify cannot be set up (nothing runs then).
-    bool Start(const QString& root);
+    bool addWatchPath(const QString& root);
     // Ends the thread and drops every watch; returns once the thread has ended (promptly: the
     // thread waits on a wake-up descriptor beside inotify's). No-op when not running.
-    void Stop();
+    void clearAll();
     bool IsRunning() const;
     // The folder given to the running watch; empty when none runs.
     QString Root() const;
@@ -116,10 +117,10 @@ private:
 
     QCWatcherHost& m_host; // set once
 
-    // Serialises Start and Stop; never taken by the watcher's thread.
+    // Serialises addWatchPath and clearAll; never taken by the watcher's thread.
     std::mutex m_lifeLock;
     std::thread m_thread; // guarded by m_lifeLock
-    // Set by Start before the thread begins, closed by Stop after it ended.
+    // Set by addWatchPath before the thread begins, closed by clearAll after it ended.
     int m_inotifyFd = -1;
     int m_wakeFd = -1;
 
@@ -137,7 +138,7 @@ private:
     std::atomic<int> m_watchLimit{-1};
     std::atomic<int> m_watchCount{0};
 
-    // The watcher's thread only (reset by Start before the thread begins).
+    // The watcher's thread only (reset by addWatchPath before the thread begins).
     std::unordered_map<int, QString> m_wdPath; // watch descriptor -> folder
     std::map<QString, int> m_pathWd;           // folder -> watch descriptor, subtrees adjacent
     std::map<QString, qint64> m_retry;         // folder -> when to watch and rescan it again

@@ -40,6 +40,20 @@ enum LOCAL_STATUS : qint32 {
     LOCAL_STATUS_STOP = 8,
 };
 
+// The status the user interface is shown (SYNC_INFO): the engine's LOCAL_STATUS mapped by
+// QCLocalStoreMgr::QueryStatus, or UI_STATUS_ERROR while an error is recorded.
+enum UI_STATUS : qint32 {
+    UI_STATUS_LOGINING = 0,
+    UI_STATUS_LOGIN_OK = 1,
+    UI_STATUS_LOGIN_RETRY = 2,
+    UI_STATUS_WAIT_LOGIN = 3,
+    UI_STATUS_CHECK_CLOUD = 4,
+    UI_STATUS_SYNCING = 5, // comparing offline changes or monitoring
+    UI_STATUS_SYNCED = 6,  // in step
+    UI_STATUS_STOPPED = 7,
+    UI_STATUS_ERROR = 8,
+};
+
 enum SYNC_CHANGE_TYPE : qint32 {
     SYNC_CHANGE_ADD = 0,
     SYNC_CHANGE_MOD = 1,
@@ -86,14 +100,14 @@ enum REQUEST_TYPE : qint32 {
 
 // The status snapshot of the sync engine, carried by the status and speed events.
 struct SYNC_INFO {
-    LOCAL_STATUS status = LOCAL_STATUS_WAIT_LOGIN; // the user-interface status; 8 while an error is pending
+    UI_STATUS status = UI_STATUS_LOGINING;
     bool synced_last_pass = false;
     qint32 down_count = 0;
     qint32 down_speed = 0;
     qint32 up_count = 0;
     qint32 up_speed = 0;
     qint32 left_seconds = 0;
-    quint32 percent = 0;    // 0 outside the cloud check and the offline check
+    quint32 percent = 0;    // progress of the transfers of the running check; 0 outside statuses 4 and 5
     quint64 total_size = 0; // quota in bytes
     quint64 free_size = 0;
     quint64 used_size = 0;
@@ -114,6 +128,7 @@ struct SYNC_INFO {
     quint32 flags = 0; // bit 0 "is_person", bit 1 "is_switch", bit 2 the status-detail flag
     quint64 down_average_size = 0;
     quint64 up_average_size = 0;
+    QString online_service; // the user's online-service page key ("online_service" of the user details)
 };
 
 // A queued download or download cancellation. Equal when the paths are equal ignoring case.

@@ -13,7 +13,8 @@
 //   (write error, reply too large, progress abort) or a stop.
 // Before each retry the verb waits: 250-500 ms before the first, doubling at each failure up to
 // 15-30 s (a random part of each wait, so that clients that failed together spread out). Cancel()
-// and Uninitialize() (QCRequestCommon::Clear) end a wait or a transfer at once. The time-outs of
+// (QCRequestCommon::Clear cancels the clients it made) and Uninitialize() end a wait or a transfer
+// at once. The time-outs of
 // an attempt grow with the address steps, to at most 4 times the first attempt's.
 //
 // Time-outs: 30 s for an attempt, 10 s to connect. A block transfer (setBlockTransfer) has no

@@ -8,6 +8,7 @@
 #include "network/CmdTable.h"
 #include "network/QCResponseCommon.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
@@ -40,14 +41,38 @@ QCRequestCommon::~QCRequestCommon() = default;
 
 bool QCRequestCommon::Clear() {
     // Stop first: a builder on a pool thread may be performing one of these right now. It keeps
-    // its own reference, so dropping ours below frees nothing under it.
-    NetworkClient::Uninitialize();
+    // its own reference, so dropping ours below frees nothing under it. Only the clients made
+    // here stop: the application's own exchanges (account service, pictures) go on.
+    std::vector<QWeakPointer<NetworkClient>> made;
+    {
+        std::lock_guard<std::mutex> lock(m_clientsLock);
+        made.swap(m_clients);
+        m_pruneAt = kPruneMin;
+    }
+    for (const QWeakPointer<NetworkClient>& weak : made) {
+        if (const QSharedPointer<NetworkClient> client = weak.toStrongRef())
+            client->Cancel();
+    }
     std::map<quint32, QSharedPointer<NetworkClient>> dropped;
     {
         std::lock_guard<std::mutex> lock(m_requestsLock);
         dropped.swap(m_requests);
     }
     return true; // `dropped` releases the registry's references outside the lock
+}
+
+QSharedPointer<NetworkClient> QCRequestCommon::NewClient() {
+    // Made under the lock: a Clear meanwhile either finds it listed or comes before it was made.
+    std::lock_guard<std::mutex> lock(m_clientsLock);
+    auto client = QSharedPointer<NetworkClient>::create(-1);
+    if (m_clients.size() >= m_pruneAt) {
+        m_clients.erase(std::remove_if(m_clients.begin(), m_clients.end(),
+                                       [](const QWeakPointer<NetworkClient>& weak) { return weak.isNull(); }),
+                        m_clients.end());
+        m_pruneAt = std::max(kPruneMin, 2 * m_clients.size());
+    }
+    m_clients.push_back(client);
+    return client;
 }
 
 void QCRequestCommon::SetParam(const QString& qid, const QString& eid, const QString& token) {
@@ -116,7 +141,7 @@ void QCRequestCommon::AddCredentialCookie(const QSharedPointer<NetworkClient>& c
 
 unsigned int QCRequestCommon::CreateRequestInstance(int command, QCSignRequest& params) {
     const REQUEST_TYPE type = GetRequestType(command);
-    auto client = QSharedPointer<NetworkClient>::create(-1);
+    const QSharedPointer<NetworkClient> client = NewClient();
     QStringList addresses;
     const QString host = InitCommonArguments(client, addresses, type, QString(), QString());
     CoreDebug("host=%s", qUtf8Printable(host));
@@ -151,7 +176,7 @@ unsigned int QCRequestCommon::CreateRequestInstance(int command, QCSignRequest& 
 unsigned int QCRequestCommon::CreateManualRequestInstance(int command, QCSignRequest& params,
                                                           const QString& host, const QString& addresses,
                                                           bool ssl) {
-    auto client = QSharedPointer<NetworkClient>::create(-1);
+    const QSharedPointer<NetworkClient> client = NewClient();
     QStringList addressList;
     InitCommonArguments(client, addressList, TRANSFER_HOST, host, addresses);
     if (host.isEmpty() || !QCResponseCommon::IsValidHost(host))

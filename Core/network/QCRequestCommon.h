@@ -7,7 +7,9 @@
 //
 // Ownership: a registered client is shared. The registry holds one reference from creation until
 // CancelTask or Clear; whoever performs the request or parses its reply holds another, so Clear
-// never frees a client under a running request (it stops the running ones instead).
+// never frees a client under a running request (it stops the running ones instead). Besides, a
+// weak list keeps every client made here, so that Clear stops exactly these: other owners of a
+// NetworkClient in the process (the application's account-service requests) are not touched.
 //
 // Threads: every operation runs on the calling thread and any thread may call it; builders block
 // for as long as their transfer lasts. requestsLock guards the registry, paramLock qid/eid/token;
@@ -22,10 +24,12 @@
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
+#include <QWeakPointer>
 
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <vector>
 
 class QCRequestCommon {
 public:
@@ -41,8 +45,9 @@ public:
     QCRequestCommon(const QCRequestCommon&) = delete;
     QCRequestCommon& operator=(const QCRequestCommon&) = delete;
 
-    // Stops every client that exists now (running transfers and retry loops end) and empties the
-    // registry. Clients still held elsewhere are freed by their last holder. True.
+    // Stops every client made here that exists now (running transfers and retry loops end; those
+    // of other owners go on) and empties the registry. Clients still held elsewhere are freed by
+    // their last holder. True.
     bool Clear();
     // Account id, enterprise id and login token sent with every later request.
     void SetParam(const QString& qid, const QString& eid, const QString& token);
@@ -137,6 +142,8 @@ public:
 
 private:
     QCRequestCommon();
+    // A client of this API client: Clear stops it.
+    QSharedPointer<NetworkClient> NewClient();
     // Registers `client` under a new task id.
     unsigned int Register(const QSharedPointer<NetworkClient>& client);
     // Appends "q" and "t" from the stored credential and sets the cookie header.
@@ -149,4 +156,10 @@ private:
     QString m_token; // guarded by m_paramLock
     std::mutex m_requestsLock;
     std::map<quint32, QSharedPointer<NetworkClient>> m_requests; // guarded by m_requestsLock
+    // Every client made here and maybe still alive; expired entries are dropped when the list
+    // reaches m_pruneAt. Guarded by m_clientsLock, held only to make a client or take the list.
+    static constexpr size_t kPruneMin = 64;
+    std::mutex m_clientsLock;
+    std::vector<QWeakPointer<NetworkClient>> m_clients;
+    size_t m_pruneAt = kPruneMin;
 };

@@ -5,8 +5,8 @@
 // an empty pointer for a reply that breaks the protocol. Stateless: any thread, any number of
 // calls at once (parseGetConfig also writes two texts of the global configuration).
 
+#include "Database/ConfigRecords.h"
 #include "network/AccountRecords.h"
-#include "network/ConfigRecords.h"
 #include "network/NodeRecords.h"
 #include "network/TransferRecords.h"
 

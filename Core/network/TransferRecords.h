@@ -2,8 +2,8 @@
 // Reply records of the transfer commands (download info and block list, upload address, block
 // answers, commit, add) and BLOCK_INFO, one 512 KiB block of a file. Plain copyable values.
 
+#include "Database/ConfigRecords.h"
 #include "common/FileInfo.h"
-#include "network/ConfigRecords.h"
 
 #include <QString>
 #include <QtGlobal>

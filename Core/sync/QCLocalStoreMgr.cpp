@@ -142,7 +142,7 @@ void QCLocalStoreMgr::stop() {
     m_stopRequested = true;
     m_running = false;
     ++m_workGeneration;
-    m_watcher.Stop();
+    m_watcher.clearAll();
     // Running requests and retry walks end at once instead of at the loop's next turn.
     QCRequestCommon::GetInstance()->Clear();
     m_events.AddFront(m_stopWake);
@@ -458,6 +458,7 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
         m_userDetail.Init();
     }
     m_profileFiguresRead = false;
+    m_cloudCompared = false;
     m_versionTimer.SetInterval(g_Config.check_ver_interva);
     m_versionTimer.Reset();
     m_spaceTimer.SetInterval(g_Config.calc_space_interva);
@@ -529,7 +530,7 @@ int QCLocalStoreMgr::QueryStatus() const {
 }
 
 bool QCLocalStoreMgr::QueryStatusDetail(SYNC_INFO& info) {
-    info.status = LOCAL_STATUS(QueryStatus());
+    info.status = UI_STATUS(QueryStatus());
     {
         std::lock_guard<std::mutex> lock(m_errorLock);
         const CSyncError* error = m_syncError.GetType() != 0      ? &m_syncError
@@ -540,11 +541,18 @@ bool QCLocalStoreMgr::QueryStatusDetail(SYNC_INFO& info) {
             info.error_code = qint32(error->GetCode());
             info.error_type_text = error->GetTypeStr();
             info.error_item = error->GetItemStr();
-            info.status = LOCAL_STATUS(8);
+            info.status = UI_STATUS_ERROR;
         }
     }
     info.left_seconds = 0;
-    info.percent = 0;
+    // The progress of the running check: its uploads while comparing offline changes or
+    // monitoring, the downloads its comparison queued while checking the cloud.
+    if (info.status == UI_STATUS_SYNCING)
+        info.percent = m_upList.GetPercent();
+    else if (info.status == UI_STATUS_CHECK_CLOUD && m_cloudCompared.load())
+        info.percent = m_downList.GetPercent();
+    else
+        info.percent = 0;
     // Figures saved at the last arrival in status 7 stand in until the service sends its own;
     // the profile is read once per login, not at every snapshot.
     bool needTotal = false;
@@ -587,6 +595,7 @@ bool QCLocalStoreMgr::QueryStatusDetail(SYNC_INFO& info) {
     info.count_node = detail.count_node;
     info.fetched_node = m_fetchedNodes.load();
     info.flags = (detail.is_person ? 1u : 0u) | (detail.is_switch ? 2u : 0u);
+    info.online_service = detail.online_service;
     return true;
 }
 
@@ -713,7 +722,7 @@ void QCLocalStoreMgr::ProcUserLogin() {
 
 void QCLocalStoreMgr::ProcUserLogout() {
     CoreDebug("ProcUserRequest LOGOUT");
-    m_watcher.Stop(); // the next login watches its own folder
+    m_watcher.clearAll(); // the next login watches its own folder
     // The history belongs to this login's user; the next one loads its own.
     SaveFinishTaskList();
     m_finishedList.Clear();
@@ -874,7 +883,7 @@ QString QCLocalStoreMgr::GetDiskPath(const QString& cloudPath) const {
 
 void QCLocalStoreMgr::WatchSyncFolder() {
     const QString folder = g_Config.GetSyncPath();
-    if (folder.isEmpty() || !m_watcher.Start(folder))
+    if (folder.isEmpty() || !m_watcher.addWatchPath(folder))
         CoreDebug("[monitor] directory monitor failed");
 }
 

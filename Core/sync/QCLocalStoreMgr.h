@@ -594,6 +594,7 @@ private:
     std::atomic<quint64> m_fetchedNodes{0}; // nodes of the cloud tree fetched so far
     std::atomic<qint32> m_detailCounter2{0};
     std::atomic<bool> m_profileFiguresRead{false}; // the saved space figures were looked at
+    std::atomic<bool> m_cloudCompared{false};      // the last cloud comparison ran to its end
     // Bumped by ClearAll and stop: pool tasks queued before it do not start.
     std::atomic<quint64> m_workGeneration{0};
     // Pool tasks queued and not yet ended; guarded by m_poolLock.
@@ -644,7 +645,6 @@ private:
     std::function<void()> m_fetchStep; // sends that step again
     qint64 m_fetchRetryAtMs = -1;
     qint64 m_fetchPauseMs = 1000;
-    bool m_cloudCompared = false;       // the last comparison ran to its end
     bool m_comparedOnce = false;        // a comparison ended since the tree was loaded
     bool m_cloudCheckDirty = false;     // some node waits for the download queue
     bool m_offlineDue = true;           // the offline comparison of this start has not run yet

@@ -137,8 +137,8 @@ void QCLocalStoreMgr::ProcDownloadCancels() {
                 QCSyncDB::DeleteByPath(record.path);
                 m_cloudCheckDirty = true;
             }
-            if (request.remove_task && download && !download->GetTempName().isEmpty())
-                QFile::remove(download->GetTempName());
+            if (request.remove_task && download)
+                download->SetRemoveTemp();
             const QString mirror = GetDiskPath(record.path);
             FileInfo shown;
             if (IsSyncPath(task->GetDiskName()))

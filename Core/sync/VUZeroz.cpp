@@ -5,6 +5,7 @@
 #include "common/CoreLog.h"
 #include "common/PathUtils.h"
 #include "common/QCEvents.h"
+#include "common/SkipRules.h"
 #include "network/QCRequestCommon.h"
 #include "sync/QCLocalStoreMgr.h"
 
@@ -80,7 +81,7 @@ bool VUZeroz::Request(REQUEST_TYPE type) {
     return true;
 }
 
-SYNC_INFO VUZeroz::Status() {
+SYNC_INFO VUZeroz::Status() const {
     SYNC_INFO info;
     g_LocalStoreMgr.QueryStatusDetail(info);
     return info;
@@ -95,6 +96,22 @@ void VUZeroz::GetJumpUrl(const QString& key, const QString& argument) {
     g_LocalStoreMgr.AddCoreCritalEvent(std::make_shared<QCGetJumpUrlTicketEvent>(key, argument));
 }
 
+void VUZeroz::GetFileOperateJumpUrl(const QString& key, const QString& path) {
+    if (path.isEmpty())
+        return;
+    const QString mirror = GetCachePath(path);
+    FileInfo known;
+    // An item not uploaded yet has no node id: its path names it.
+    if (!mirror.isEmpty() && g_LocalStoreMgr.Cache().GetBaseInfo(mirror, known) && known.nid != 0) {
+        g_LocalStoreMgr.AddCoreCritalEvent(std::make_shared<QCGetJumpUrlTicketEvent>(
+            key, QString::number(known.nid), QString::fromUtf8(known.qid), true));
+        return;
+    }
+    const QString cloud = g_LocalStoreMgr.GetVirtualPath(mirror.isEmpty() ? path : mirror);
+    g_LocalStoreMgr.AddCoreCritalEvent(
+        std::make_shared<QCGetJumpUrlTicketEvent>(key, cloud, QString(), false));
+}
+
 QString VUZeroz::GetUserString(const QString& key, const QString& def) {
     return g_Config.ReadUserProfile(key, def);
 }
@@ -103,7 +120,7 @@ int VUZeroz::GetUserInt(const QString& key, int def) {
     return g_Config.ReadUserProfileInt(key, def);
 }
 
-QString VUZeroz::GetAppdataPath() {
+QString VUZeroz::GetAppdataPath() const {
     std::shared_lock<std::shared_mutex> lock(g_Config.pathsLock);
     return g_Config.appdata_path;
 }
@@ -115,6 +132,29 @@ QString VUZeroz::GetCachePath(const QString& path) {
     if (InFolder(sync, path))
         return path;
     return MyCombinePath(sync, path);
+}
+
+bool VUZeroz::GetFileInfo(const QString& path, FileInfo& info) {
+    // The private folder is no item of the index, whatever the index answers for it.
+    if (path.isEmpty() || IsIgnoreCacheFile(path))
+        return false;
+    return g_LocalStoreMgr.Cache().GetFileInfoProgress(GetCachePath(path), info);
+}
+
+bool VUZeroz::GetPathInfo(const QString& path, bool recursive, std::list<FileInfo>& entries) {
+    const QString mirror = GetCachePath(path);
+    if (mirror.isEmpty())
+        return false;
+    QCCache& cache = g_LocalStoreMgr.Cache();
+    // The index lists nothing below a path it does not hold, as below an empty folder.
+    FileInfo self;
+    if (!QCCache::IsRootPath(cache.MakePathIndex(mirror)) && !cache.GetBaseInfo(mirror, self))
+        return false;
+    std::vector<FileInfo> found;
+    if (cache.QueryExt(mirror, recursive, found) < 0)
+        return false;
+    entries.assign(found.begin(), found.end());
+    return true;
 }
 
 bool VUZeroz::ViewList(const QString& path, int count) {
@@ -147,10 +187,8 @@ void VUZeroz::MapSyncPath(const QString& localFolder, const QString&) {
 
 namespace {
 
-constexpr int kUiStopped = 7;
-
 bool Stopped() {
-    return g_LocalStoreMgr.QueryStatus() == kUiStopped;
+    return g_LocalStoreMgr.QueryStatus() == UI_STATUS_STOPPED;
 }
 
 bool Known(const QString& mirror, FileInfo* out = nullptr) {
@@ -237,7 +275,7 @@ int VUZeroz::CloudCopyTo(const QString& sourcePath, const QString& targetPath) {
 }
 
 bool VUZeroz::DownloadStart(const QString& cloudPath, const QString& targetFolder) {
-    if (!g_LocalStoreMgr.running() || g_LocalStoreMgr.QueryStatus() == 7)
+    if (!g_LocalStoreMgr.running() || g_LocalStoreMgr.QueryStatus() == UI_STATUS_STOPPED)
         return false;
     DOWNLOAD_REQUEST request;
     request.path = GetCachePath(cloudPath);
@@ -273,6 +311,34 @@ bool VUZeroz::DownloadCancel(const QString& cloudPath, bool failed) {
 bool VUZeroz::GetTaskList(TASKLIST_NOTIFY& list) {
     g_LocalStoreMgr.GetTaskDetail(list.type, list);
     return true;
+}
+
+bool VUZeroz::PauseTask(const QString& path) {
+    if (path.isEmpty())
+        return false;
+    g_LocalStoreMgr.AddCoreCritalEvent(
+        std::make_shared<QCPauseTaskEvent>(g_LocalStoreMgr.GetVirtualPath(path)));
+    return true;
+}
+
+bool VUZeroz::ResumeTask(const QString& path) {
+    if (path.isEmpty())
+        return false;
+    g_LocalStoreMgr.AddCoreCritalEvent(
+        std::make_shared<QCResumeTaskEvent>(g_LocalStoreMgr.GetVirtualPath(path)));
+    return true;
+}
+
+bool VUZeroz::CancelAllTask() {
+    if (g_LocalStoreMgr.QueryStatus() != UI_STATUS_SYNCING) {
+        g_LocalStoreMgr.AddCoreCritalEvent(std::make_shared<QCCancelAllTaskEvent>());
+        return false;
+    }
+    // Each one as its own cancel would go: a copy the mirror got from its source goes to the
+    // trash, the entry leaves "out.dat" and a running upload of it ends.
+    for (const OUT_UPLOAD_FILE& pending : g_LocalStoreMgr.OutUploads().Pending())
+        g_LocalStoreMgr.CancelOutUpload(pending.cloud_path);
+    return false;
 }
 
 void VUZeroz::DeleteHistoryTask() {

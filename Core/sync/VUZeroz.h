@@ -5,9 +5,12 @@
 //
 // Threads: the user interface's thread (the headless driver's main thread in tests).
 
+#include "common/FileInfo.h"
 #include "common/SharedTypes.h"
 
 #include <QString>
+
+#include <list>
 
 class QObject;
 
@@ -37,20 +40,31 @@ public:
     // engine thread again when it has ended. True.
     bool Request(REQUEST_TYPE type);
     // A status snapshot.
-    SYNC_INFO Status();
+    SYNC_INFO Status() const;
     // Asks for the account's enterprises; the list comes back as event 2213. True.
     bool GetEnterpriseList();
     // Asks for the address of the service's page `key` (of the enterprise `argument` when it is
     // not empty); it comes back as event 2214.
     void GetJumpUrl(const QString& key, const QString& argument);
+    // The same for a page about the item at `path` (a cloud or mirror path): named by its node id
+    // when the index holds one, else by its cloud path. Nothing is asked for an empty path.
+    void GetFileOperateJumpUrl(const QString& key, const QString& path);
     // Keys of the user's "config.ini".
     QString GetUserString(const QString& key, const QString& def);
     int GetUserInt(const QString& key, int def);
     // The application data folder ("" when it could not be made).
-    QString GetAppdataPath();
+    QString GetAppdataPath() const;
     // The mirror copy of a cloud path; a path already inside the sync folder is returned as it is;
     // "" for an empty path or while no sync folder is configured.
     QString GetCachePath(const QString& path);
+    // The index's record of `path` (a cloud or mirror path) with its progress; a folder's carries
+    // the roll-up of its subtree (sizes, file and folder counts). False when the index does not
+    // hold the path.
+    bool GetFileInfo(const QString& path, FileInfo& info);
+    // The index's entries below the folder `path`, only its direct children unless `recursive`,
+    // in the index's order (paths compared without regard to case). False, with `entries`
+    // unchanged, for an empty path or one the index does not hold; true for an empty folder.
+    bool GetPathInfo(const QString& path, bool recursive, std::list<FileInfo>& entries);
     // Queue a listing of the folder `path` (entries in pages of `count`), a listing of everything
     // below `path`, or a search for `text` (first page of `count` hits) on the view thread; the
     // entries come back as events 2201. 0 or -1: no page limit. False when refused (the engine
@@ -73,6 +87,14 @@ public:
     bool DownloadCancel(const QString& cloudPath, bool failed);
     // Fills `list` with the running or finished transfers (its type says which); true.
     bool GetTaskList(TASKLIST_NOTIFY& list);
+    // Pause or resume the transfer of `path` (a cloud or mirror path): an event at the head of the
+    // engine's queue. False for an empty path, else true.
+    bool PauseTask(const QString& path);
+    bool ResumeTask(const QString& path);
+    // Cancels the transfers: while the uploads of a check run (status 5), every upload of a file
+    // from outside the mirror folder, as UploadCancel does; otherwise every download (an event at
+    // the head of the engine's queue). False.
+    bool CancelAllTask();
     // Asks the engine to forget the finished transfers; it empties "history.dat" and the
     // counters and answers with event 2208.
     void DeleteHistoryTask();

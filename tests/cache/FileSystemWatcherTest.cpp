@@ -49,7 +49,7 @@ protected:
     }
 
     void StartWatching() {
-        ASSERT_TRUE(watcher.Start(root));
+        ASSERT_TRUE(watcher.addWatchPath(root));
         ASSERT_TRUE(watcher.WaitWatching(10000));
     }
 
@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(Watcher, WatcherChangeTest, ::testing::ValuesIn(kChange
 class WatcherTest : public WatcherFixture, public ::testing::Test {
 protected:
     void TearDown() override {
-        watcher.Stop();
+        watcher.clearAll();
         QCClock::UseSystemForTests();
     }
 };
@@ -303,7 +303,7 @@ TEST_F(WatcherTest, StopsPromptly) {
     StartWatching();
     EXPECT_EQ(watcher.WatchCount(), 4);
     const auto started = std::chrono::steady_clock::now();
-    watcher.Stop();
+    watcher.clearAll();
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
             .count();
@@ -311,7 +311,7 @@ TEST_F(WatcherTest, StopsPromptly) {
     EXPECT_LT(ms, 10000);
     EXPECT_FALSE(watcher.IsRunning());
     EXPECT_EQ(watcher.WatchCount(), 0);
-    EXPECT_TRUE(watcher.Start(root)); // and starts again
+    EXPECT_TRUE(watcher.addWatchPath(root)); // and starts again
     EXPECT_TRUE(watcher.WaitWatching(10000));
     Write(root + QStringLiteral("/c/n.txt"));
     EXPECT_TRUE(host.WaitLine(QStringLiteral("A c/n.txt")));

@@ -59,7 +59,8 @@ TEST(SharedRecordsTest, ConstructionDefaults) {
     EXPECT_EQ(list.max_num_created_ent, 0);
 
     const SYNC_INFO info;
-    EXPECT_EQ(info.status, LOCAL_STATUS_WAIT_LOGIN);
+    EXPECT_EQ(info.status, UI_STATUS_LOGINING);
+    EXPECT_TRUE(info.online_service.isEmpty());
     EXPECT_EQ(info.total_size + info.used_size, 0u);
     EXPECT_EQ(info.used_percent, 0.0f);
 }

@@ -94,7 +94,7 @@ TEST_F(TlsRetryTest, LiveFallbackAddressKeepsTheHostNameForTls) {
     client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
     client.setIpList({QStringLiteral("127.0.0.2:%1").arg(dead), tlsAddress}, 4);
     client.addQueryHeader(QStringLiteral("Cookie"), QStringLiteral("token=t1; "));
-    // The certificate names only "localhost": an address in the URL would fail verification.
+    // The host name stays in the URL: verification checks it, not the address connected to.
     ASSERT_TRUE(client.doGet(QStringLiteral("https://localhost:%1/intf.php?method=x").arg(dead)))
         << client.getCurlResultString().toStdString() << ": " << client.errorString().toStdString();
     EXPECT_EQ(client.curRetry(), 2);

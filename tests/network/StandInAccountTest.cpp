@@ -196,11 +196,34 @@ TEST_P(HandshakeTest, TheClientReadsTheAccountFromTheStandInsState) {
     ASSERT_EQ(jump.front().name, S("AckGetJumpUrl"));
     const QUrl url(jump.front().data.toObject().value(S("data")).toObject().value(S("jump_url")).toString());
     const QUrlQuery query(url);
+    EXPECT_EQ(url.scheme(), S("http")); // no TLS listener: the primary one
     EXPECT_EQ(url.host(), S("127.0.0.1"));
+    EXPECT_EQ(url.port(), standIn.port(Listener::Primary));
     EXPECT_EQ(query.queryItemValue(S("dest_addr")), S("file"));
     EXPECT_EQ(query.queryItemValue(S("path"), QUrl::FullyDecoded), S("/a b/报告&1.txt"));
     EXPECT_FALSE(query.queryItemValue(S("ticket")).isEmpty());
     EXPECT_FALSE(query.hasQueryItem(S("token")));
+}
+
+// With a TLS listener the pages are on https, as the service's are.
+class TlsAccountTest : public StandInAccountTest {
+protected:
+    StandInOptions options() const override {
+        StandInOptions result;
+        result.tls = TlsMode::TestCa;
+        return result;
+    }
+};
+
+TEST_F(TlsAccountTest, JumpUrlsPointAtTheTlsListener) {
+    LogIn();
+    const Calls jump =
+        Consume(CMD::GetJumpUrl, Requests().GetJumpUrl(S("my"), JumpUrlParam(JUMP_PLAIN, QString(), QString())));
+    ASSERT_EQ(jump.size(), 1u);
+    const QUrl url(jump.front().data.toObject().value(S("data")).toObject().value(S("jump_url")).toString());
+    EXPECT_EQ(url.scheme(), S("https"));
+    EXPECT_EQ(url.host(), S("127.0.0.1"));
+    EXPECT_EQ(url.port(), standIn.port(Listener::Tls));
 }
 
 INSTANTIATE_TEST_SUITE_P(Numbers, HandshakeTest, ::testing::Values(true, false),

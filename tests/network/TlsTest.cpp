@@ -33,12 +33,26 @@ TEST_F(TlsTest, RefusesItWithoutTheTestCa) {
     EXPECT_EQ(standIn.requestCount(), 0);
 }
 
+TEST_F(TlsTest, AcceptsTheLoopbackAddressItNames) {
+    standIn.route("GET", "/ping", [](const RecordedRequest&) { return Reply("pong", "text/plain"); });
+    NetworkClient client(0);
+    client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
+    ASSERT_TRUE(client.doGet(QStringLiteral("https://127.0.0.1:%1/ping").arg(standIn.port(Listener::Tls))))
+        << client.getCurlResultString().toStdString() << ": " << client.errorString().toStdString();
+    EXPECT_EQ(client.responseBody(), QByteArray("pong"));
+}
+
 TEST_F(TlsTest, RefusesANameTheCertificateDoesNotCarry) {
     NetworkClient client(0);
     client.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(standIn.caFile()));
-    EXPECT_FALSE(client.doGet(QStringLiteral("https://127.0.0.1:%1/ping").arg(standIn.port(Listener::Tls))));
+    // The URL names 127.0.0.2; the connection goes to the listener on 127.0.0.1.
+    curl_slist* connectTo = curl_slist_append(nullptr, "127.0.0.2::127.0.0.1:");
+    curl_easy_setopt(client.getCurlHandle(), CURLOPT_CONNECT_TO, connectTo);
+    EXPECT_FALSE(client.doGet(QStringLiteral("https://127.0.0.2:%1/ping").arg(standIn.port(Listener::Tls))));
     EXPECT_EQ(client.getCurlResult(), CURLE_PEER_FAILED_VERIFICATION);
     EXPECT_EQ(standIn.requestCount(), 0);
+    curl_easy_setopt(client.getCurlHandle(), CURLOPT_CONNECT_TO, nullptr);
+    curl_slist_free_all(connectTo);
 }
 
 TEST_F(SelfSignedTest, RefusesASelfSignedCertificate) {

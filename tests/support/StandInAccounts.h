@@ -31,8 +31,9 @@
 // - "Enterprise.getListByUser": {"owner": [..], "member": [..], "overdue": [..], "not_pay": [..],
 //   "max_num_created_ent", "can_create_more"}, items {"eid", "name", "is_vip"};
 //   "can_create_more" is true while the account owns fewer than its maximum.
-// - "User.getJumpUrl": {"jump_url": "http://<stand-in>/jump?<the request's parameters but
-//   token, q and t, percent-encoded, in their order>&ticket=<fresh>"}.
+// - "User.getJumpUrl": {"jump_url": "<site>/jump?<the request's parameters but token, q and t,
+//   percent-encoded, in their order>&ticket=<fresh>"}, the site being the stand-in's TLS
+//   listener ("https://127.0.0.1:<port>") when it has one, else its primary one ("http://...").
 // Ids and texts go as JSON strings; numbers as decimal texts, or as JSON numbers after
 // setNumbersAsText(false) (then a digits-only "eid" of the login reply is a number too, as the
 // service may send it).
@@ -128,7 +129,8 @@ public:
     void setNumbersAsText(bool asText);
 
     // The answer to `request` when its method is one of the account service's (true), built from
-    // the state; `siteUrl` is the stand-in's own address ("http://127.0.0.1:<port>"). Any thread.
+    // the state; `siteUrl` is the stand-in's own address ("https://127.0.0.1:<port>" or
+    // "http://127.0.0.1:<port>"). Any thread.
     bool Answer(const RecordedRequest& request, const std::string& siteUrl, ApiAnswer& answer);
     // Whether `request` carries the current session of its account (the check of every method
     // but the login). Any thread.

@@ -123,6 +123,13 @@ std::string StandInApi::Envelope(int errnoValue, const std::string& errmsg, cons
     return envelope;
 }
 
+std::string StandInApi::SiteUrl() const {
+    // The service's web pages are on https; so are the stand-in's when it has a TLS listener.
+    const int tls = m_server.port(Listener::Tls);
+    return tls != 0 ? "https://127.0.0.1:" + std::to_string(tls)
+                    : "http://127.0.0.1:" + std::to_string(m_server.port(Listener::Primary));
+}
+
 StandInReply StandInApi::Answer(const RecordedRequest& request) {
     StandInReply reply;
     const std::string method = request.queryArg("method");
@@ -160,8 +167,7 @@ StandInReply StandInApi::Answer(const RecordedRequest& request) {
     else if (StandInDownloads::Serves(method))
         answer = m_accounts.hasSession(request) ? m_downloads.Answer(request)
                                                 : ApiAnswer::Error(kStandInTokenExpired, "token expired");
-    else if (!m_accounts.Answer(
-                 request, "http://127.0.0.1:" + std::to_string(m_server.port(Listener::Primary)), answer))
+    else if (!m_accounts.Answer(request, SiteUrl(), answer))
         answer = ApiAnswer::Error(kStandInNoMethod, "method not supported");
     reply.status = answer.status;
     // With a charset httplib sends the body as it is; a bare "application/json" it compresses with

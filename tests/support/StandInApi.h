@@ -78,6 +78,9 @@ public:
 
 private:
     StandInReply Answer(const RecordedRequest& request);
+    // Where the jump URLs point: the TLS listener ("https://127.0.0.1:<port>") when there is one,
+    // else the primary one ("http://...").
+    std::string SiteUrl() const;
 
     CloudStandIn& m_server;
     mutable std::mutex m_lock;

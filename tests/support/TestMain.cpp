@@ -1,4 +1,4 @@
-// The main of every test executable: a QCoreApplication lives for the whole run, as the core's
+// The main of the core's test executables: a QCoreApplication lives for the whole run, as the core's
 // process-wide objects expect one.
 //
 // Every test runs in a temporary working folder of its own, and a test after which the source tree

@@ -1,7 +1,7 @@
 // The cache clean against the stand-in: /proj is downloaded into the mirror, then the user's clean
 // (request 5) or the clean of Uninit(true) removes what is in step with the cloud and keeps what
 // work concerns.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/DebugCapture.h"
 #include "support/StandInDownloads.h"

@@ -1,7 +1,7 @@
 // The local change pipeline: what the intake makes of reports, how the scheduler orders and
 // budgets the work, and what reaches the stand-in for changes of the mirror folder and for the
 // facade's mirror commands.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
@@ -76,7 +76,7 @@ class IntakeTest : public EngineTest, public ::testing::WithParamInterface<Intak
 TEST_P(IntakeTest, LeavesTheItems) {
     const IntakeRow& row = GetParam();
     MakeReady();
-    g_LocalStoreMgr.Watcher().Stop(); // only the reports of the row
+    g_LocalStoreMgr.Watcher().clearAll(); // only the reports of the row
     for (const char* path : row.synced) {
         QString cloud = QString::fromUtf8(path);
         const bool dir = cloud.endsWith(QLatin1Char('/'));
@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EngineTest, TenThousandChangesScheduleWellUnderASecond) {
     MakeReady();
-    g_LocalStoreMgr.Watcher().Stop();
+    g_LocalStoreMgr.Watcher().clearAll();
     SetStatus(LOCAL_STATUS_MONITOR);
     qint64 ms = -1;
     size_t chosen = 0;
@@ -555,10 +555,10 @@ TEST_F(PipelineTest, ARenameWhoseWholeWalkFailedIsSentAgainAfterThePause) {
 TEST_F(PipelineTest, AnOverflowRescanReportsTheFilesMadeMeanwhile) {
     QCFileSystemWatcher& watcher = g_LocalStoreMgr.Watcher();
     const QString watched = watcher.Root();
-    watcher.Stop();
+    watcher.clearAll();
     for (int i = 0; i < 50; ++i)
         Write(QStringLiteral("f%1.txt").arg(i), Bytes(50, unsigned(i)));
-    ASSERT_TRUE(watcher.Start(watched));
+    ASSERT_TRUE(watcher.addWatchPath(watched));
     ASSERT_TRUE(watcher.WaitWatching(10000));
     Pass();
     size_t pending = 0;

@@ -1,5 +1,5 @@
 // The cloud comparison: one cloud node against its journal row and its local copy.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/QCSyncDB.h"
 #include "common/Hash.h"

@@ -1,5 +1,5 @@
 // The cloud fetch and comparison against the stand-in's cloud tree, through a real login.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/DebugCapture.h"
 #include "support/TransferDoubles.h"

@@ -1,5 +1,5 @@
 // Conflict copies and the trash: the local version is kept under another name, never over one.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "sync/QCLocalStoreMgr.h"
 

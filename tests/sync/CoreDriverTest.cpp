@@ -1,6 +1,6 @@
 // coredrv, the core in a process of its own: its script, its output lines and its end.
-#include "EngineTestSupport.h"
-#include "sync/DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/CloudStandIn.h"
 #include "support/CoreDriverProcess.h"

@@ -2,8 +2,8 @@
 // stand-in in the test's process, which outlives the kill. The restarted core takes the blocks
 // already in the temporary file from it and fetches only the rest; the user's file is the old or
 // the new content at every look.
-#include "EngineTestSupport.h"
-#include "sync/DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/CloudStandIn.h"
 #include "support/CoreDriverProcess.h"

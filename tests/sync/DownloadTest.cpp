@@ -2,7 +2,7 @@
 // is fetched in blocks (plain, or encrypted and compressed), checked, and put in place with the
 // cloud's time; a block that fails its check leaves the old file and its row, and the next cycle
 // fetches it again.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/StandInDownloads.h"
 #include "support/Unprivileged.h"

@@ -1,5 +1,5 @@
 // The engine thread, its queue, its status machine, its paths and the facade's life cycle.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"

@@ -2,7 +2,7 @@
 // deletion through the facade and the transfer views' snapshots (saves cut short by SIGKILL: in
 // SaveKillTest.cpp).
 
-#include "sync/EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "sync/QCLocalStoreMgr.h"

@@ -1,5 +1,5 @@
 // The engine's login chain and error report against the stand-in, driven through the facade.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "common/CommonDef.h"

@@ -1,7 +1,7 @@
 // Manual downloads through the facade against the stand-in: /proj (a.txt, sub/b.bin of 3 MiB,
 // sub/c.txt) is in the cloud and not down; the user asks for it into the mirror or into a folder
 // outside, and cancels running downloads of a file or of the whole folder.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/StandInDownloads.h"
 

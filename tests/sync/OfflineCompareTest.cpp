@@ -1,8 +1,8 @@
 // The offline comparison: what the user changed in the mirror folder while the core was not
 // running reaches the service after a restart, and nothing else does; then its cases one by one
 // against the journal and the index, in process.
-#include "EngineTestSupport.h"
-#include "sync/DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 #include "support/DebugCapture.h"
@@ -139,7 +139,7 @@ protected:
     void SetUp() override {
         EngineTest::SetUp();
         MakeReady("{\"max_file_size\":1000}");
-        g_LocalStoreMgr.Watcher().Stop(); // the comparison alone
+        g_LocalStoreMgr.Watcher().clearAll(); // the comparison alone
     }
     void Arrange(const OfflineRow& row) {
         for (const QString& text : Split(row.journal))

@@ -1,8 +1,8 @@
 // Uploads of files from outside the mirror folder through the facade: a read-only source goes up
 // and later serves a download as a local copy; a cancel keeps a synced mirror file; and, with the
 // core in its own process (coredrv), SIGKILL in the middle of an upload or right after a cancel.
-#include "EngineTestSupport.h"
-#include "sync/DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 #include "support/StandInDownloads.h"

@@ -2,8 +2,8 @@
 // stand-in in the test's process, the mirror changed as a user's shell would change it. Each step
 // ends with the core back in status 7 and one 2210; the stand-in's log holds its exchanges, in
 // order.
-#include "EngineTestSupport.h"
-#include "sync/DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "support/CloudStandIn.h"
 #include "support/CoreDriverProcess.h"

@@ -12,7 +12,7 @@
 //
 // NIMBO_RELIABILITY_SEED sets the seed; the seed in use is printed first.
 
-#include "sync/DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 #include "support/StandInApi.h"

@@ -4,7 +4,7 @@
 // leave) and the files must load as one whole save, none older than the last one it reported. The
 // last point of each run is a real SIGKILL. Then the lists survive a restart of the driver.
 
-#include "sync/DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 #include "support/SaveFixtures.h"

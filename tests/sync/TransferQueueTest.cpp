@@ -1,6 +1,6 @@
 // The engine's transfer queues and results, driven with task doubles: budgets, pause, replies on
 // pool threads, results on the engine thread, download conflicts and the replace check.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"

@@ -1,7 +1,7 @@
 // The block upload through the engine against the stand-in's upload service: the roads a file
 // takes, blocks in flight, compression, blocks the service holds, files changed while uploading,
 // failed exchanges and the cancel window.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "Transfer/QCUploadFile.h"

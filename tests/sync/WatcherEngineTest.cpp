@@ -1,6 +1,6 @@
 // The engine's folder watcher: which folder it watches and when it ends, and what the engine tells
 // it of the mirror when it rescans.
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"

@@ -1,4 +1,4 @@
-#include "sync/DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
 

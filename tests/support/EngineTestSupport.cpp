@@ -1,10 +1,10 @@
-#include "EngineTestSupport.h"
+#include "support/EngineTestSupport.h"
 
+#include "Database/ConfigRecords.h"
 #include "Database/QCGlobalConfig.h"
 #include "common/Hash.h"
 #include "common/QCClock.h"
 #include "common/QCEventBase.h"
-#include "network/ConfigRecords.h"
 #include "network/NetworkClient.h"
 #include "support/DebugCapture.h"
 #include "support/Loopback.h"
@@ -59,14 +59,7 @@ void EngineTest::SetUp() {
 }
 
 void EngineTest::AddAccount() {
-    StandInUser user;
-    user.qid = "u1";
-    user.q = "a";
-    user.t = "b";
-    user.name = "User One";
-    api->accounts().add(user);
-    api->accounts().addEnterprise("u1", EnterpriseKind::Owner, {"E1", "Ent One", false});
-    api->accounts().addEnterprise("u1", EnterpriseKind::Member, {"E2", "Ent Two", true});
+    AddStandInUser(*api, true);
     // The user details come from the account's state again, with its session checked.
     api->setScript("User.getUserDetail", [this](const RecordedRequest& request) {
         ApiAnswer answer;
@@ -175,18 +168,6 @@ bool EngineTest::WaitUntil(const std::function<bool()>& done, qint64 stepMs, int
         Pass();
     }
     return true;
-}
-
-void ServeCoreDriver(StandInApi& api, const CloudStandIn& standIn, const QString& workDir) {
-    StandInUser user;
-    user.qid = "u1";
-    user.q = "a";
-    user.t = "b";
-    api.accounts().add(user);
-    api.accounts().addEnterprise("u1", EnterpriseKind::Owner, {"E1", "Ent One", false});
-    QFile ini(QDir(workDir).filePath(QStringLiteral("sync.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(QStringLiteral("[server]\nlogin=127.0.0.1:%1\n").arg(standIn.port(Listener::Primary)).toUtf8());
 }
 
 std::string BigBytes(char seed) {

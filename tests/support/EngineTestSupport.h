@@ -8,6 +8,7 @@
 #include "support/CloudStandIn.h"
 #include "support/RecordingReceiver.h"
 #include "support/StandInApi.h"
+#include "support/StandInLogin.h"
 
 #include "common/SharedTypes.h"
 
@@ -72,11 +73,6 @@ protected:
     RecordingReceiver receiver;
     QString root; // the mirror folder
 };
-
-// What a test needs for `coredrv` in a process of its own: the stand-in's user "u1" ("Q=a; T=b;")
-// owning the enterprise E1, and a "sync.ini" in `workDir` naming the stand-in as the configuration
-// host.
-void ServeCoreDriver(StandInApi& api, const CloudStandIn& standIn, const QString& workDir);
 
 // The bytes of a test's /big.bin: six distinct full blocks and a 17-byte tail, varied by `seed`.
 std::string BigBytes(char seed);

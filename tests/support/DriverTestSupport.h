@@ -3,11 +3,9 @@
 // read and written whole, the login of a driver against the stand-in, and the stand-in's stop
 // before its API goes.
 
-#include "sync/EngineTestSupport.h"
-
 #include "support/CloudStandIn.h"
-
 #include "support/StandInApi.h"
+#include "support/StandInLogin.h"
 
 #include <QByteArray>
 #include <QJsonObject>
