@@ -126,12 +126,15 @@ void EngineTest::MakeReady(const char* details) {
     // Without a login there is no session for the cloud tree: the fetch the details would start
     // waits as for running downloads (tests that want it clear the flag).
     OnEngine([] { g_LocalStoreMgr.SetDownloadBusyForTests(true); });
-    SetStatus(LOCAL_STATUS_LOGIN_RETRY);
-    ASSERT_TRUE(WaitStatus(1));
-    ASSERT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_LOGIN_OK);
-    // The user details that readiness asked for: their status event ends the setting up.
     receiver.Take();
-    ASSERT_TRUE(WaitStatus(1));
+    SetStatus(LOCAL_STATUS_LOGIN_RETRY);
+    // Two status events with status 1: the change to status 2, then the one of the user details
+    // that readiness asked for, which ends the setting up. Both can have arrived by the time the
+    // first is seen, so neither is taken away in between.
+    const auto loggedIn = [](const RecordedEvent& e) { return int(e.info.status) == 1; };
+    ASSERT_TRUE(receiver.WaitFor(QCEventBase::StatusChanged, loggedIn, 60000));
+    ASSERT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_LOGIN_OK);
+    ASSERT_TRUE(receiver.WaitForCount(QCEventBase::StatusChanged, loggedIn, 2, 60000));
 }
 
 bool EngineTest::WaitStatus(int ui, int timeoutMs) {

@@ -64,10 +64,15 @@ bool RecordingReceiver::event(QEvent* event) {
 
 bool RecordingReceiver::WaitFor(int type, const std::function<bool(const RecordedEvent&)>& match,
                                 int timeoutMs) {
+    return WaitForCount(type, match, 1, timeoutMs);
+}
+
+bool RecordingReceiver::WaitForCount(int type, const std::function<bool(const RecordedEvent&)>& match,
+                                     int count, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     const auto found = [&] {
-        return std::any_of(m_events.begin(), m_events.end(),
-                           [&](const RecordedEvent& e) { return e.type == type && match(e); });
+        return std::count_if(m_events.begin(), m_events.end(),
+                             [&](const RecordedEvent& e) { return e.type == type && match(e); }) >= count;
     };
     while (!found()) {
         if (deadline.hasExpired())

@@ -33,6 +33,9 @@ public:
     // Delivers posted events until one of `type` for which `match` holds has arrived (counting
     // those that arrived before the call and were not taken); false when `timeoutMs` passed first.
     bool WaitFor(int type, const std::function<bool(const RecordedEvent&)>& match, int timeoutMs);
+    // As WaitFor, until `count` such events are held.
+    bool WaitForCount(int type, const std::function<bool(const RecordedEvent&)>& match, int count,
+                      int timeoutMs);
     bool WaitFor(int type, int timeoutMs) {
         return WaitFor(
             type, [](const RecordedEvent&) { return true; }, timeoutMs);

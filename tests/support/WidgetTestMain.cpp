@@ -1,5 +1,7 @@
 // The main of the widget tests: a QApplication lives for the whole run, on the offscreen platform
 // unless QT_QPA_PLATFORM names another, so that the tests need no display.
+#include "support/WorkingFolderGuard.h"
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -21,5 +23,6 @@ int main(int argc, char** argv) {
 #if defined(__SANITIZE_ADDRESS__)
     __lsan_enable();
 #endif
-    return RUN_ALL_TESTS();
+    InstallWorkingFolderGuard();
+    return WorkingFolderExitCode(RUN_ALL_TESTS());
 }
