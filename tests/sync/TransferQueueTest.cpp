@@ -408,7 +408,7 @@ TEST_F(TransferQueueTest, AnEditBetweenTheCheckAndTheRenameSurvivesAsAConflictCo
         ASSERT_TRUE(file.open(QIODevice::Append));
         file.write(" + late edit");
     });
-    EXPECT_TRUE(g_LocalStoreMgr.InstallDownload(temp, base + QStringLiteral("/h.txt"), row));
+    EXPECT_EQ(g_LocalStoreMgr.InstallDownload(temp, base + QStringLiteral("/h.txt"), row), 0);
     EXPECT_EQ(Read(base + QStringLiteral("/h.txt")), QByteArray("cloud version"));
     const QStringList copies = Copies();
     ASSERT_EQ(copies.size(), 1);
