@@ -21,7 +21,8 @@ public:
     // rename, that the local file is still what the decision saw (else it is kept as a conflict
     // copy), and the folder synced. Never through a symbolic link. 0 when it is in place, else the
     // SYNC_ERROR kind of the failure (DiskDir, DiskWrite, FileUsing).
-    virtual int InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) = 0;
+    virtual int InstallDownload(const QString& tempFile, const QString& localPath,
+                                const FILE_INFO& cloud) = 0;
     // Where full blocks of this engine's downloads lie; lives as long as the host.
     virtual QCBlockTable& BlockTable() = 0;
     // The summed weight of the downloads running now; while it is small each may keep more block

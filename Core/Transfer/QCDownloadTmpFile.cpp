@@ -230,9 +230,10 @@ int QCDownloadFile::PutInPlace(const QString& temp, const FILE_INFO& record) {
     if (!SafePath::SyncOutside(temp, false))
         return SYNC_ERROR::DiskWrite;
     QString place = OutsidePlace(target, record.size, record.file_hash);
-    bool moved = place == target && QFileInfo::exists(target)
-                     ? ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) == 0
-                     : RenameNoReplace(temp, place);
+    bool moved =
+        place == target && QFileInfo::exists(target)
+            ? ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) == 0
+            : RenameNoReplace(temp, place);
     for (int tries = 0; !moved && errno == EEXIST && tries < 100; ++tries) {
         place = OutsidePlace(target, record.size, record.file_hash); // taken meanwhile
         moved = RenameNoReplace(temp, place);

@@ -1,7 +1,8 @@
 #pragma once
 // The mirror folder watcher: inotify on every folder of the mirror that the sync looks at, read on
 // a thread of its own, each change handed to the engine as one report
-// (QCWatcherHost::NotifyFileChange) with absolute paths. The design note at the top of QCFileSystemWatcher.cpp gives the rules.
+// (QCWatcherHost::NotifyFileChange) with absolute paths. The design note at the top of
+// QCFileSystemWatcher.cpp gives the rules.
 //
 // Threads: Start, Stop and the queries may be called from any thread except the watcher's own;
 // Start and Stop are serialised. The host is called on the watcher's thread only.

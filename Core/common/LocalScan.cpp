@@ -76,8 +76,8 @@ private:
             m_sink(info, absolute, absolute.mid(m_root.size()));
             if (!S_ISDIR(entry.st.st_mode))
                 continue;
-            const int sub =
-                openat(dirfd(handle), entry.native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int sub = openat(dirfd(handle), entry.native.constData(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0) // a folder that cannot be listed has no entries; its siblings go on
                 WalkFolder(sub, absolute);
         }

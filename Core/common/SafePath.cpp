@@ -226,7 +226,8 @@ bool MakeFolders(const QString& root, const QString& folder) {
             return false;
         const int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
         int next = ::openat(fd.Get(), name.constData(), flags);
-        if (next < 0 && errno == ENOENT && (::mkdirat(fd.Get(), name.constData(), 0777) == 0 || errno == EEXIST))
+        if (next < 0 && errno == ENOENT &&
+            (::mkdirat(fd.Get(), name.constData(), 0777) == 0 || errno == EEXIST))
             next = ::openat(fd.Get(), name.constData(), flags);
         fd.Reset(next);
     }

@@ -348,8 +348,7 @@ public:
     // nothing there, unchanged since the last sync, already the cloud's content, or moved aside
     // into a conflict copy. False when a copy was needed and could not be made. `seen` gets
     // what the check saw of the path last.
-    bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud,
-                                 LocalStat* seen = nullptr);
+    bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud, LocalStat* seen = nullptr);
     // A finished download's temporary file put in place of `localPath` (check, then replace); 0,
     // or the SYNC_ERROR kind of the failure.
     int InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) override;

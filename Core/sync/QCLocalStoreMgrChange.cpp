@@ -440,7 +440,7 @@ bool QCLocalStoreMgr::OfficeMergeEvent(const CHANGE_ITEM& notFound) {
     if ((m2 != m_pending.end() && m2->local.path != r2->local.path) ||
         notFound.local.path != r2->local.path || made.local.path != r1->local.path ||
         made.local.path != r2->old_path || Running(*r1) || Running(*r2) ||
-        QFileInfo::exists(GetDiskPath(r1->old_path)) || QFileInfo::exists(notFound.path) ||
+        StampOf(GetDiskPath(r1->old_path)).exists || StampOf(notFound.path).exists ||
         QCSyncDB::GetFileInfo(r1->old_path, row) || QCSyncDB::GetFileInfo(notFound.local.path, row))
         return false;
     m_cache.Delete(GetDiskPath(r1->old_path), true);
@@ -916,7 +916,7 @@ void QCLocalStoreMgr::ExecUploadTask() {
                 continue;
             const PendingChanges::iterator item = m_pending.FindId(task->GetSyncID());
             if (item != m_pending.end() && item->exec_type == 4) {
-                if (QFileInfo::exists(task->GetDiskName()))
+                if (StampOf(task->GetDiskName()).exists)
                     PutOff(item);
                 else
                     DropItem(item, 3);

@@ -4,9 +4,9 @@
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
 #include "common/CommonDef.h"
+#include "common/CoreLog.h"
 #include "common/Hash.h"
 #include "common/LocalScan.h"
-#include "common/CoreLog.h"
 #include "common/PathUtils.h"
 #include "common/SkipRules.h"
 
@@ -157,7 +157,8 @@ bool QCLocalStoreMgr::SafeDiskPath(const QString& cloudPath, QString& localPath)
     localPath = GetDiskPath(cloudPath);
     const QString root = GetRootPath();
     // A cloud name the local side leaves out (the private folder's, say) has no local copy.
-    return !root.isEmpty() && IsSyncedPath(cloudPath) && IsBelow(QDir::cleanPath(localPath), QDir::cleanPath(root));
+    return !root.isEmpty() && IsSyncedPath(cloudPath) &&
+           IsBelow(QDir::cleanPath(localPath), QDir::cleanPath(root));
 }
 
 QString QCLocalStoreMgr::HashLocalFile(const QString& path) const {
@@ -183,7 +184,8 @@ void QCLocalStoreMgr::QueueCloudDownload(const FILE_INFO& node, const QString& l
 
 bool QCLocalStoreMgr::CompareForTests(NodeMap nodes, std::map<QString, QString> oldPaths, bool changedOnly) {
     const NodeMap changed = nodes;
-    return CallForTests([&] { CompareCloud(nodes, oldPaths, changedOnly ? &changed : nullptr); }, 30000, false);
+    return CallForTests([&] { CompareCloud(nodes, oldPaths, changedOnly ? &changed : nullptr); }, 30000,
+                        false);
 }
 
 std::vector<FILE_INFO> QCLocalStoreMgr::TakeCloudDownloadsForTests() {
@@ -606,8 +608,8 @@ bool QCLocalStoreMgr::MoveToTrash(const QString& localPath, const QString& cloud
     return MoveToTrash(localPath, cloudPath, trashFolder, StampOf(localPath));
 }
 
-bool QCLocalStoreMgr::MoveToTrash(const QString& localPath, const QString& cloudPath, const QString& trashFolder,
-                                  const LocalStat& seen) {
+bool QCLocalStoreMgr::MoveToTrash(const QString& localPath, const QString& cloudPath,
+                                  const QString& trashFolder, const LocalStat& seen) {
     const QString target = MyCombinePath(trashFolder, cloudPath);
     if (!SafePath::MakeFolders(GetRootPath(), GetParentPath(target))) {
         CoreDebug("[trash] no folder for %s", qUtf8Printable(target));

@@ -321,8 +321,8 @@ void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonV
         CMD_STAT_DEBUG context;
         context.command = GetCmdString(command);
         OnError(kind, serviceErrno, item->path, &context);
-        const bool moveBack = command == CMD::Move && item->user_op && StampOf(item->path).Synced() &&
-                              !StampOf(oldDisk).exists;
+        const bool moveBack =
+            command == CMD::Move && item->user_op && StampOf(item->path).Synced() && !StampOf(oldDisk).exists;
         if (moveBack && SafePath::Rename(GetRootPath(), item->path, oldDisk, false)) {
             // The user's move is refused: the item goes back where the service still has it.
             ExpectEcho(SYNC_CHANGE_REN, oldDisk);

@@ -185,8 +185,9 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
                 request.to_cache ? item.path : MyCombinePath(request.target, cloud.mid(cut));
             if (item.is_dir) {
                 // In the mirror made from the sync folder without following a link.
-                const bool made = request.to_cache ? !StampOf(target).is_dir && SafePath::MakeFolders(GetRootPath(), target)
-                                                   : !QFileInfo(target).isDir() && QDir().mkpath(target);
+                const bool made =
+                    request.to_cache ? !StampOf(target).is_dir && SafePath::MakeFolders(GetRootPath(), target)
+                                     : !QFileInfo(target).isDir() && QDir().mkpath(target);
                 if (made && request.to_cache)
                     m_cloudCheckDirty = true;
                 continue;

@@ -11,8 +11,9 @@
 // still differs in its times to the nanosecond or its inode). A download's file is synced to disk
 // before the rename and its folder after it, so a power loss leaves the old file or the new one,
 // never an empty one under a journal row that says synced. No path is ever resolved through a
-// symbolic link below the sync folder (SafePath), and a link is never replaced or moved. A download whose cloud file is gone (3001) is never taken as
-// a deletion: the file and its row stay, the index shows the error, and the cloud is asked again.
+// symbolic link below the sync folder (SafePath), and a link is never replaced or moved. A download whose
+// cloud file is gone (3001) is never taken as a deletion: the file and its row stay, the index shows the
+// error, and the cloud is asked again.
 #include "sync/QCLocalStoreMgr.h"
 
 #include "Transfer/QCUploadFile.h"
@@ -175,8 +176,8 @@ void QCLocalStoreMgr::SetBeforeReplaceHookForTests(std::function<void(const QStr
     m_beforeReplaceHook = std::move(hook);
 }
 
-QCLocalStoreMgr::ReplaceResult QCLocalStoreMgr::ReplaceUserFile(const QString& userFile, const LocalStat& seen,
-                                                                const QString& newFile,
+QCLocalStoreMgr::ReplaceResult QCLocalStoreMgr::ReplaceUserFile(const QString& userFile,
+                                                                const LocalStat& seen, const QString& newFile,
                                                                 const QString& trashPath) {
     const QString root = GetRootPath();
     const bool toTrash = newFile.isEmpty();
@@ -214,7 +215,8 @@ QCLocalStoreMgr::ReplaceResult QCLocalStoreMgr::ReplaceUserFile(const QString& u
     const QString to = toTrash ? trashPath : userFile;
     // A trash move never replaces what the trash holds; a download replaces the user's file.
     if (!SafePath::Rename(root, from, to, !toTrash)) {
-        CoreDebug("[replace] %s -> %s failed: %s", qUtf8Printable(from), qUtf8Printable(to), std::strerror(errno));
+        CoreDebug("[replace] %s -> %s failed: %s", qUtf8Printable(from), qUtf8Printable(to),
+                  std::strerror(errno));
         return ReplaceResult::Failed;
     }
     if (!toTrash && !SafePath::SyncFolder(root, GetParentPath(userFile)))
@@ -223,7 +225,8 @@ QCLocalStoreMgr::ReplaceResult QCLocalStoreMgr::ReplaceUserFile(const QString& u
     return result;
 }
 
-bool QCLocalStoreMgr::ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud, LocalStat* seen) {
+bool QCLocalStoreMgr::ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud,
+                                              LocalStat* seen) {
     const LocalStat here = StampOf(localPath);
     const auto done = [&](bool ok) {
         if (seen)
@@ -274,7 +277,8 @@ bool QCLocalStoreMgr::ResolveDownloadConflict(const QString& localPath, const FI
     return done(MakeConflict(localPath));
 }
 
-int QCLocalStoreMgr::InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) {
+int QCLocalStoreMgr::InstallDownload(const QString& tempFile, const QString& localPath,
+                                     const FILE_INFO& cloud) {
     const QString root = GetRootPath();
     const QString folder = GetParentPath(localPath);
     if (!SafePath::MakeFolders(root, folder)) {
@@ -312,7 +316,8 @@ QString QCLocalStoreMgr::CopyBeside(const QString& file, const QString& folder, 
         return QString();
     }
     // A name the sync leaves out, so that the watcher never reports the copy while it is made.
-    const QString copy = MyCombinePath(folder, QStringLiteral(".%1.Nimbocache.part").arg(GetOnlyFilename(file)));
+    const QString copy =
+        MyCombinePath(folder, QStringLiteral(".%1.Nimbocache.part").arg(GetOnlyFilename(file)));
     const int out = SafePath::Open(root, copy, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     QFile target;
     bool ok = out >= 0 && target.open(out, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);

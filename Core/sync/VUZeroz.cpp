@@ -4,8 +4,8 @@
 #include "common/CommonDef.h"
 #include "common/CoreLog.h"
 #include "common/PathUtils.h"
-#include "common/SafePath.h"
 #include "common/QCEvents.h"
+#include "common/SafePath.h"
 #include "network/QCRequestCommon.h"
 #include "sync/QCLocalStoreMgr.h"
 

@@ -206,7 +206,8 @@ const ChangeCase kChanges[] = {
      [](const QString& r, const QString& o) {
          Make(o, {"t/x.txt"});
          ASSERT_EQ(::symlink(qPrintable(o + QStringLiteral("/t")), qPrintable(r + QStringLiteral("/l"))), 0);
-         ASSERT_EQ(::symlink(qPrintable(o + QStringLiteral("/t/x.txt")), qPrintable(r + QStringLiteral("/f"))), 0);
+         ASSERT_EQ(
+             ::symlink(qPrintable(o + QStringLiteral("/t/x.txt")), qPrintable(r + QStringLiteral("/f"))), 0);
          Write(r + QStringLiteral("/l/y.txt"));
          Write(r + QStringLiteral("/f"), "more", true);
      },

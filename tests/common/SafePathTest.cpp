@@ -32,8 +32,8 @@ std::map<QString, QByteArray> Tree(const QString& folder) {
     while (it.hasNext()) {
         const QString path = it.next();
         QFile file(path);
-        tree[path.mid(folder.size())] = it.fileInfo().isSymLink() ? QByteArray("link")
-                                        : it.fileInfo().isDir()   ? QByteArray("dir")
+        tree[path.mid(folder.size())] = it.fileInfo().isSymLink()        ? QByteArray("link")
+                                        : it.fileInfo().isDir()          ? QByteArray("dir")
                                         : file.open(QIODevice::ReadOnly) ? file.readAll()
                                                                          : QByteArray("?");
     }
@@ -67,9 +67,12 @@ const Refusal kRefusals[] = {
          const int fd = SafePath::Open(r, P(r, "/fl"), O_WRONLY | O_TRUNC);
          return fd >= 0 && ::close(fd) == 0;
      }},
-    {"MakeFoldersBehindALink", [](const QString& r) { return SafePath::MakeFolders(r, P(r, "/dl/sub/deep")); }},
-    {"RenameOutOfALink", [](const QString& r) { return SafePath::Rename(r, P(r, "/dl/x.txt"), P(r, "/y.txt"), false); }},
-    {"RenameIntoALink", [](const QString& r) { return SafePath::Rename(r, P(r, "/m.txt"), P(r, "/dl/x.txt"), true); }},
+    {"MakeFoldersBehindALink",
+     [](const QString& r) { return SafePath::MakeFolders(r, P(r, "/dl/sub/deep")); }},
+    {"RenameOutOfALink",
+     [](const QString& r) { return SafePath::Rename(r, P(r, "/dl/x.txt"), P(r, "/y.txt"), false); }},
+    {"RenameIntoALink",
+     [](const QString& r) { return SafePath::Rename(r, P(r, "/m.txt"), P(r, "/dl/x.txt"), true); }},
     {"RemoveBehindALink", [](const QString& r) { return SafePath::Remove(r, P(r, "/dl/x.txt")); }},
     {"RemoveTreeOfALink", [](const QString& r) { return SafePath::RemoveTree(r, P(r, "/dl")); }},
     {"SetTimesBehindALink", [](const QString& r) { return SafePath::SetTimes(r, P(r, "/dl/x.txt"), 1, 1); }},
@@ -88,7 +91,9 @@ protected:
         Write(outside + QStringLiteral("/x.txt"), "outside bytes");
         Write(root + QStringLiteral("/m.txt"), "mine");
         ASSERT_EQ(::symlink(qPrintable(outside), qPrintable(root + QStringLiteral("/dl"))), 0);
-        ASSERT_EQ(::symlink(qPrintable(outside + QStringLiteral("/x.txt")), qPrintable(root + QStringLiteral("/fl"))), 0);
+        ASSERT_EQ(::symlink(qPrintable(outside + QStringLiteral("/x.txt")),
+                            qPrintable(root + QStringLiteral("/fl"))),
+                  0);
     }
     QTemporaryDir dir;
     QString root;
@@ -121,22 +126,25 @@ TEST_F(SafePathTest, ActsOnWhatIsItsOwn) {
     EXPECT_TRUE(seen.is_file && seen.size == 5);
     Write(root + QStringLiteral("/t/a/b/g.txt"), "54321");
     ASSERT_TRUE(SafePath::SetTimes(root, root + QStringLiteral("/t/a/b/g.txt"), seen.Mtime(), seen.Mtime()));
-    ASSERT_TRUE(SafePath::Rename(root, root + QStringLiteral("/t/a/b/g.txt"), root + QStringLiteral("/t/a/b/f.txt"), true));
+    ASSERT_TRUE(SafePath::Rename(root, root + QStringLiteral("/t/a/b/g.txt"),
+                                 root + QStringLiteral("/t/a/b/f.txt"), true));
     const LocalStat now = SafePath::Stat(root, root + QStringLiteral("/t/a/b/f.txt"));
     EXPECT_EQ(now.size, seen.size);
     EXPECT_EQ(now.Mtime(), seen.Mtime());
     EXPECT_NE(now, seen);
 
     std::vector<std::pair<QString, bool>> synced;
-    SafePath::SetSyncHookForTests([&synced](const QString& path, bool folder) { synced.emplace_back(path, folder); });
+    SafePath::SetSyncHookForTests(
+        [&synced](const QString& path, bool folder) { synced.emplace_back(path, folder); });
     EXPECT_TRUE(SafePath::SyncFile(root, root + QStringLiteral("/m.txt")));
     EXPECT_TRUE(SafePath::SyncFolder(root, root + QStringLiteral("/t")));
     EXPECT_FALSE(SafePath::SyncFile(root, root + QStringLiteral("/fl")));
     SafePath::SetSyncHookForTests(nullptr);
     EXPECT_EQ(synced, (std::vector<std::pair<QString, bool>>{{root + QStringLiteral("/m.txt"), false},
-                                                            {root + QStringLiteral("/t"), true}}));
+                                                             {root + QStringLiteral("/t"), true}}));
 
-    EXPECT_FALSE(SafePath::Rename(root, root + QStringLiteral("/m.txt"), root + QStringLiteral("/t/a/b/f.txt"), false));
+    EXPECT_FALSE(SafePath::Rename(root, root + QStringLiteral("/m.txt"),
+                                  root + QStringLiteral("/t/a/b/f.txt"), false));
     EXPECT_TRUE(SafePath::RemoveTree(root, root + QStringLiteral("/t")));
     EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/t")));
     EXPECT_EQ(Tree(outside), before);

@@ -118,8 +118,8 @@ struct LinkTest : public EngineTest {
         Link(outside + Q("/dir"), Q("/docs"));
         Link(outside + Q("/file.txt"), Q("/f.txt"));
         std::vector<FILE_INFO> rows;
-        for (const auto& [path, bytes] : {std::pair{"/docs", QByteArray()}, {"/docs/a.txt", "outside a"},
-                                          {"/f.txt", "outside f"}}) {
+        for (const auto& [path, bytes] :
+             {std::pair{"/docs", QByteArray()}, {"/docs/a.txt", "outside a"}, {"/f.txt", "outside f"}}) {
             FILE_INFO row = Node("0", "0", "", bytes.isEmpty(), bytes);
             row.path = Q(path);
             row.name = GetName(row.path);
@@ -141,7 +141,8 @@ struct LinkTest : public EngineTest {
     }
     static QString GetName(const QString& path) { return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1); }
     void Link(const QString& target, const QString& relative) {
-        ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(mirror + relative).constData()),
+        ASSERT_EQ(::symlink(QFile::encodeName(target).constData(),
+                            QFile::encodeName(mirror + relative).constData()),
                   0);
     }
     // The user's own doings through the links (what they write lies outside).
@@ -156,7 +157,8 @@ struct LinkTest : public EngineTest {
         OnEngine([&found] {
             for (const CHANGE_ITEM& item : g_LocalStoreMgr.PendingForTests())
                 for (const char* link : {"/docs", "/f.txt", "/l2"})
-                    found = found || item.local.path == Q(link) || item.local.path.startsWith(Q(link) + Q("/"));
+                    found =
+                        found || item.local.path == Q(link) || item.local.path.startsWith(Q(link) + Q("/"));
         });
         return found;
     }
@@ -196,10 +198,10 @@ const LinkCase kLinkCases[] = {
          FILE_INFO row = Node("5", "0", "b.txt", false, "mine");
          row.path = Q("/b.txt");
          ASSERT_TRUE(QCSyncDB::UpdateFileInfo(row));
-         const NodeMap nodes = Nodes({Node("1", "0", "docs", true), Node("4", "0", "moved", true),
-                                      Node("2", "4", "a.txt", false, "outside a"),
-                                      Node("3", "0", "g.txt", false, "outside f"),
-                                      Node("5", "1", "b.txt", false, "mine")});
+         const NodeMap nodes =
+             Nodes({Node("1", "0", "docs", true), Node("4", "0", "moved", true),
+                    Node("2", "4", "a.txt", false, "outside a"), Node("3", "0", "g.txt", false, "outside f"),
+                    Node("5", "1", "b.txt", false, "mine")});
          const std::map<QString, QString> before{
              {Q("2"), Q("/docs/a.txt")}, {Q("3"), Q("/f.txt")}, {Q("5"), Q("/b.txt")}};
          ASSERT_TRUE(g_LocalStoreMgr.CompareForTests(nodes, before, true));
@@ -214,17 +216,20 @@ const LinkCase kLinkCases[] = {
                                                               Node("3", "0", "f.txt", false, "other")));
          // Neither is the cloud's file without a row any more: a full comparison sees no local copy.
          ASSERT_TRUE(QCSyncDB::DeleteByPaths({Q("/docs/a.txt"), Q("/f.txt")}));
-         ASSERT_TRUE(g_LocalStoreMgr.CompareForTests(Nodes({Node("1", "0", "docs", true),
-                                                            Node("2", "1", "a.txt", false, "cloud a"),
-                                                            Node("3", "0", "f.txt", false, "cloud f")})));
-         EXPECT_EQ(QDir(t.mirror).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).filter(Q("冲突")),
+         ASSERT_TRUE(g_LocalStoreMgr.CompareForTests(
+             Nodes({Node("1", "0", "docs", true), Node("2", "1", "a.txt", false, "cloud a"),
+                    Node("3", "0", "f.txt", false, "cloud f")})));
+         EXPECT_EQ(QDir(t.mirror)
+                       .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                       .filter(Q("冲突")),
                    QStringList());
      }},
     {"CacheClean",
      [](LinkTest& t) {
          // The private folder's trash and blocks are links out of the mirror too.
          const QString priv = g_LocalStoreMgr.GetPrivateRoot();
-         ASSERT_TRUE(QDir(priv + Q("/trash")).removeRecursively() && QDir(priv + Q("/blocks")).removeRecursively());
+         ASSERT_TRUE(QDir(priv + Q("/trash")).removeRecursively() &&
+                     QDir(priv + Q("/blocks")).removeRecursively());
          ASSERT_EQ(::symlink(qPrintable(t.outside + Q("/dir")), qPrintable(priv + Q("/trash"))), 0);
          ASSERT_EQ(::symlink(qPrintable(t.outside + Q("/dir")), qPrintable(priv + Q("/blocks"))), 0);
      },
@@ -311,7 +316,8 @@ TEST_F(EngineTest, AHiddenFileDownloadedOnRequestStaysSynced) {
     };
     SetStatus(LOCAL_STATUS_OK);
     ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q("/.hidden.txt"), QString()));
-    ASSERT_TRUE(WaitUntil([&] { return status() == FILE_STATUS_SYNCED && g_LocalStoreMgr.DownloadCount() == 0; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return status() == FILE_STATUS_SYNCED && g_LocalStoreMgr.DownloadCount() == 0; }));
 
     SetStatus(LOCAL_STATUS_CHECK_CLOUD);
     ASSERT_TRUE(g_LocalStoreMgr.CompareAllForTests());
@@ -323,7 +329,8 @@ TEST_F(EngineTest, AHiddenFileDownloadedOnRequestStaysSynced) {
     ASSERT_TRUE(api->tree().editFileBytes("/.hidden.txt", "second version", kStandInTime + 60));
     QCClock::AdvanceForTests(2100); // past the window in which a version request is not sent again
     VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
-    ASSERT_TRUE(WaitUntil([&] { return Read(path) == "second version" && status() == FILE_STATUS_SYNCED; }, 100));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Read(path) == "second version" && status() == FILE_STATUS_SYNCED; }, 100));
     EXPECT_EQ(QDir(mirror).entryList(QDir::Files | QDir::Hidden).filter(Q("冲突")), QStringList());
 }
 

@@ -6,8 +6,8 @@
 #include "Database/QCSyncDB.h"
 #include "common/CommonDef.h"
 #include "common/Hash.h"
-#include "common/SafePath.h"
 #include "common/QCEventBase.h"
+#include "common/SafePath.h"
 #include "common/TsanAnnotations.h"
 #include "support/DebugCapture.h"
 #include "support/TransferDoubles.h"
@@ -420,7 +420,7 @@ struct LateEdit {
 void SaveKeepingTimes(const QString& path, const QByteArray& bytes, bool byRename) {
     struct stat before {};
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
-    timespec now {};
+    timespec now{};
     do {
         std::this_thread::yield();
         clock_gettime(CLOCK_REALTIME_COARSE, &now);
@@ -448,9 +448,8 @@ TEST_P(LateEditTest, SurvivesAsAConflictCopyAndTheNewFileIsDurable) {
     g_LocalStoreMgr.SetBeforeReplaceHookForTests([](const QString& path) { GetParam().edit(path); });
     // Each sync with what the target held then: the file before the rename, the folder after it.
     std::vector<std::tuple<QString, bool, QByteArray>> synced;
-    SafePath::SetSyncHookForTests([&](const QString& path, bool folder) {
-        synced.emplace_back(path, folder, Read(target));
-    });
+    SafePath::SetSyncHookForTests(
+        [&](const QString& path, bool folder) { synced.emplace_back(path, folder, Read(target)); });
     EXPECT_EQ(g_LocalStoreMgr.InstallDownload(temp, target, row), 0);
     SafePath::SetSyncHookForTests(nullptr);
     EXPECT_EQ(Read(target), QByteArray("cloud version"));
@@ -464,18 +463,19 @@ TEST_P(LateEditTest, SurvivesAsAConflictCopyAndTheNewFileIsDurable) {
 
 INSTANTIATE_TEST_SUITE_P(
     Saves, LateEditTest,
-    ::testing::Values(
-        LateEdit{"Appended",
-                 [](const QString& path) {
-                     QFile file(path);
-                     ASSERT_TRUE(file.open(QIODevice::Append));
-                     file.write(" + late edit");
-                 },
-                 "as synced + late edit"},
-        LateEdit{"SameSizeSameTimeInPlace", [](const QString& path) { SaveKeepingTimes(path, "AS SYNCED", false); },
-                 "AS SYNCED"},
-        LateEdit{"SameSizeSameTimeByRename", [](const QString& path) { SaveKeepingTimes(path, "as-synced", true); },
-                 "as-synced"}),
+    ::testing::Values(LateEdit{"Appended",
+                               [](const QString& path) {
+                                   QFile file(path);
+                                   ASSERT_TRUE(file.open(QIODevice::Append));
+                                   file.write(" + late edit");
+                               },
+                               "as synced + late edit"},
+                      LateEdit{"SameSizeSameTimeInPlace",
+                               [](const QString& path) { SaveKeepingTimes(path, "AS SYNCED", false); },
+                               "AS SYNCED"},
+                      LateEdit{"SameSizeSameTimeByRename",
+                               [](const QString& path) { SaveKeepingTimes(path, "as-synced", true); },
+                               "as-synced"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
