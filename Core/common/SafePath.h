@@ -35,8 +35,10 @@ struct LocalStat {
     quint64 device = 0;
     quint64 inode = 0;
 
-    // The modification time in whole seconds, as the journal keeps it.
-    quint32 Mtime() const { return quint32(mtime_ns / 1000000000); }
+    // The modification time in whole seconds (as stat's st_mtime), as the journal keeps it.
+    quint32 Mtime() const {
+        return quint32(mtime_ns >= 0 ? mtime_ns / 1000000000 : (mtime_ns + 1) / 1000000000 - 1);
+    }
     // A file or a folder: what the sync looks at (never a link, a device, a socket or a pipe).
     bool Synced() const { return is_file || is_dir; }
     // Every field equal: a save within the same second, of the same size, still differs.
