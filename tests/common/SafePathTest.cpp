@@ -44,6 +44,11 @@ QString P(const QString& root, const char* rest) {
     return root + QString::fromUtf8(rest);
 }
 
+bool Opens(const QString& root, const char* rest, int flags) {
+    const int fd = SafePath::Open(root, P(root, rest), flags, 0600);
+    return fd >= 0 && ::close(fd) == 0;
+}
+
 struct Refusal {
     const char* name;
     std::function<bool(const QString& root)> act; // true: the operation did something
@@ -52,21 +57,9 @@ struct Refusal {
 // "dl" is a link to the outside folder holding x.txt, "fl" a link to the outside file.
 const Refusal kRefusals[] = {
     {"StatBehindALink", [](const QString& r) { return SafePath::Stat(r, P(r, "/dl/x.txt")).exists; }},
-    {"OpenBehindALink",
-     [](const QString& r) {
-         const int fd = SafePath::Open(r, P(r, "/dl/x.txt"), O_RDONLY);
-         return fd >= 0 && ::close(fd) == 0;
-     }},
-    {"CreateBehindALink",
-     [](const QString& r) {
-         const int fd = SafePath::Open(r, P(r, "/dl/new.txt"), O_WRONLY | O_CREAT, 0600);
-         return fd >= 0 && ::close(fd) == 0;
-     }},
-    {"OpenALink",
-     [](const QString& r) {
-         const int fd = SafePath::Open(r, P(r, "/fl"), O_WRONLY | O_TRUNC);
-         return fd >= 0 && ::close(fd) == 0;
-     }},
+    {"OpenBehindALink", [](const QString& r) { return Opens(r, "/dl/x.txt", O_RDONLY); }},
+    {"CreateBehindALink", [](const QString& r) { return Opens(r, "/dl/new.txt", O_WRONLY | O_CREAT); }},
+    {"OpenALink", [](const QString& r) { return Opens(r, "/fl", O_WRONLY | O_TRUNC); }},
     {"MakeFoldersBehindALink",
      [](const QString& r) { return SafePath::MakeFolders(r, P(r, "/dl/sub/deep")); }},
     {"RenameOutOfALink",

@@ -9,6 +9,7 @@
 #include "Database/QCSyncDB.h"
 #include "common/CommonDef.h"
 #include "common/Hash.h"
+#include "common/PathUtils.h"
 #include "common/QCClock.h"
 #include "common/SafePath.h"
 #include "common/SkipRules.h"
@@ -122,7 +123,7 @@ struct LinkTest : public EngineTest {
              {std::pair{"/docs", QByteArray()}, {"/docs/a.txt", "outside a"}, {"/f.txt", "outside f"}}) {
             FILE_INFO row = Node("0", "0", "", bytes.isEmpty(), bytes);
             row.path = Q(path);
-            row.name = GetName(row.path);
+            row.name = GetOnlyFilename(row.path);
             rows.push_back(row);
         }
         ASSERT_TRUE(QCSyncDB::UpdateFileInfos(rows));
@@ -139,7 +140,6 @@ struct LinkTest : public EngineTest {
         OnEngine([] { g_LocalStoreMgr.SetDownloadFactory(nullptr); });
         EngineTest::TearDown();
     }
-    static QString GetName(const QString& path) { return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1); }
     void Link(const QString& target, const QString& relative) {
         ASSERT_EQ(::symlink(QFile::encodeName(target).constData(),
                             QFile::encodeName(mirror + relative).constData()),
