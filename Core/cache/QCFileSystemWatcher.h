@@ -1,7 +1,8 @@
 #pragma once
-// The mirror folder watcher: inotify on every visible folder of the mirror, read on a thread of its
-// own, each change handed to the engine as one report (QCWatcherHost::NotifyFileChange) with
-// absolute paths. The design note at the top of QCFileSystemWatcher.cpp gives the rules.
+// The mirror folder watcher: inotify on every folder of the mirror that the sync looks at, read on
+// a thread of its own, each change handed to the engine as one report
+// (QCWatcherHost::NotifyFileChange) with absolute paths. The design note at the top of
+// QCFileSystemWatcher.cpp gives the rules.
 //
 // Threads: addWatchPath, clearAll and the queries may be called from any thread except the
 // watcher's own; addWatchPath and clearAll are serialised. The host is called on the watcher's

@@ -146,9 +146,9 @@ void QCLocalStoreMgr::EndOutUpload(const QString& cloud) {
 
 void QCLocalStoreMgr::RestoreFromJournal(const QString& mirror, const QString& cloud) {
     FILE_INFO row;
-    const LocalStamp here = StampOf(mirror);
+    const LocalStat here = StampOf(mirror);
     if (!QCSyncDB::GetFileInfo(cloud, row)) {
-        if (!here.exists)
+        if (!here.Synced())
             m_cache.Delete(mirror, true);
         else // a file of its own, never synced: it goes up as any new file does
             NotifyFileChange(mirror, SYNC_CHANGE_ADD, QString(), false);
@@ -156,9 +156,9 @@ void QCLocalStoreMgr::RestoreFromJournal(const QString& mirror, const QString& c
     }
     if (row.is_dir)
         return;
-    if (!here.exists) {
+    if (!here.Synced()) {
         m_cache.Update(mirror, row, FILE_STATUS_NOT_DOWN, true, false, true);
-    } else if (!here.is_dir && here.size == row.size && here.mtime == qint64(row.mtime)) {
+    } else if (here.is_file && here.size == row.size && here.Mtime() == row.mtime) {
         m_cache.Update(mirror, row, FILE_STATUS_SYNCED, true, false, true);
     } else {
         m_cache.Update(mirror, row, FILE_STATUS_NOT_DOWN, true, false, true);
