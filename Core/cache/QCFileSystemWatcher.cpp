@@ -158,6 +158,36 @@ void QCFileSystemWatcher::clearAll() {
     m_watchingChanged.notify_all();
 }
 
+void QCFileSystemWatcher::removeWatchPath(const QString& path) {
+    if (path.compare(Root(), Qt::CaseInsensitive) == 0 && !path.isEmpty())
+        clearAll();
+}
+
+void QCFileSystemWatcher::addExcludePath(const QString& path) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_excludes.contains(path, Qt::CaseInsensitive))
+        m_excludes.append(path);
+}
+
+void QCFileSystemWatcher::removeExcludePath(const QString& path) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (int i = m_excludes.size() - 1; i >= 0; --i) {
+        if (m_excludes.at(i).compare(path, Qt::CaseInsensitive) == 0)
+            m_excludes.removeAt(i);
+    }
+}
+
+bool QCFileSystemWatcher::Excluded(const QString& path) const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (const QString& folder : m_excludes) {
+        if (path.compare(folder, Qt::CaseInsensitive) == 0 ||
+            (path.size() > folder.size() && path.at(folder.size()) == QLatin1Char('/') &&
+             path.startsWith(folder, Qt::CaseInsensitive)))
+            return true;
+    }
+    return false;
+}
+
 bool QCFileSystemWatcher::IsRunning() const {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_running;
@@ -296,17 +326,17 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
         pending.path = path;
         pending.cookie = cookie != 0 ? cookie : 1;
         pending.isDir = isDir;
-        pending.visible = !Skipped(name);
+        pending.visible = !Skipped(name) && !Excluded(path);
         pending.due = QCClock::NowMs() + kSettleMs;
         m_outbox.push_back(pending);
         ++m_pendingMoves;
         return;
     }
     if (mask & IN_MOVED_TO) {
-        PairMove(root, cookie, path, isDir, !Skipped(name) && !IsLink(root, path));
+        PairMove(root, cookie, path, isDir, !Skipped(name) && !Excluded(path) && !IsLink(root, path));
         return;
     }
-    if (Skipped(name) || ((mask & IN_CREATE) && IsLink(root, path)))
+    if (Skipped(name) || Excluded(path) || ((mask & IN_CREATE) && IsLink(root, path)))
         return;
     if (mask & IN_CREATE) {
         m_outbox.push_back(Change(path, SYNC_CHANGE_ADD, isDir));
@@ -448,6 +478,8 @@ void QCFileSystemWatcher::WatchTree(const QString& root, const QString& dir, std
     std::sort(entries.begin(), entries.end());
     for (const auto& [name, isDir] : entries) {
         const QString path = Join(dir, name);
+        if (Excluded(path))
+            continue;
         if (adds)
             adds->push_back(Change(path, SYNC_CHANGE_ADD, isDir));
         if (isDir)
@@ -560,11 +592,13 @@ void QCFileSystemWatcher::Rescan(const QString& root, const QString& folder) {
     std::map<QString, FILE_INFO> disk;
     BuildLocalFileMap(disk, folder, root, true);
     for (auto it = known.begin(); it != known.end();) {
-        if (!Below(it->second.path, folder) || !VisibleBelow(root, it->second.path))
+        if (!Below(it->second.path, folder) || !VisibleBelow(root, it->second.path) || Excluded(it->second.path))
             it = known.erase(it);
         else
             ++it;
     }
+    for (auto it = disk.begin(); it != disk.end();)
+        it = Excluded(it->second.path) ? disk.erase(it) : std::next(it);
     int reported = 0;
     const auto send = [this, &reported](const QString& path, SYNC_CHANGE_TYPE type, bool isDir) {
         Send(Change(path, type, isDir));

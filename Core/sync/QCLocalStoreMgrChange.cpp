@@ -746,7 +746,9 @@ void QCLocalStoreMgr::FinishPass() {
     m_downList.Clear();
     m_upList.Clear();
     m_cancelMarks.Clear();
-    m_outUploads.Erase(QString()); // nothing waits: every out-upload has ended
+    // Every out-upload has ended, unless the facade queued one since the pass last looked.
+    if (m_outUploads.ClearIfIdle())
+        m_outUploads.Save(true);
     g_Config.CallOuter(new QCSyncFinishEvent());
 }
 

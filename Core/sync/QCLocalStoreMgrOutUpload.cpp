@@ -46,9 +46,8 @@ bool QCLocalStoreMgr::QueueOutUpload(const QString& path, const QString& localFi
         item.mtime = quint32(known.mtime);
     }
     m_copySources.SetSource(item.cloud_path, localFile);
-    // The request first: while it waits, the engine's end of a pass does not empty the list.
-    m_outUploads.requests.Add(item);
-    m_outUploads.Add(item);
+    // While the request waits, the engine's end of a pass does not empty the list.
+    m_outUploads.Request(item);
     const bool saved = m_outUploads.Save(false);
     TriggerTimerEvent();
     return saved;

@@ -258,6 +258,27 @@ TEST_F(WatcherTest, OverflowRescansAgainstWhatTheHostKnows) {
         rescan.join(QStringLiteral(", "))); // nothing else: keep.txt is unchanged
 }
 
+// An excluded folder (any letter case) is neither reported nor rescanned; once taken off the list,
+// the next rescan finds what it holds.
+TEST_F(WatcherTest, AnExcludedFolderStaysQuiet) {
+    Make(root, {"ex/old.txt"});
+    host.Know(QStringLiteral("ex/gone.txt"), false, 1, 1);
+    watcher.addExcludePath(root + QStringLiteral("/EX"));
+    watcher.addExcludePath(root + QStringLiteral("/ex"));
+    StartWatching();
+    Write(root + QStringLiteral("/ex/new.txt"));
+    Write(root + QStringLiteral("/in.txt"));
+    watcher.SimulateOverflowForTests();
+    EXPECT_EQ(Settled(), (QStringList{QStringLiteral("A in.txt")}));
+    watcher.removeExcludePath(root + QStringLiteral("/Ex"));
+    watcher.removeWatchPath(root + QStringLiteral("/ex")); // not the watched folder: nothing stops
+    watcher.SimulateOverflowForTests();
+    EXPECT_TRUE(host.WaitLine(QStringLiteral("A ex/new.txt")));
+    EXPECT_TRUE(host.LinesSinceRescan().contains(QStringLiteral("D ex/gone.txt")));
+    watcher.removeWatchPath(root.toUpper());
+    EXPECT_FALSE(watcher.IsRunning());
+}
+
 // At the watch limit the folder is not watched, and rescanned and watched when its retry is due.
 TEST_F(WatcherTest, WatchLimitRescansLater) {
     QCClock::UseManualForTests();
