@@ -157,12 +157,8 @@ TEST(CoreDriverUploadTest, UploadsAMirrorFileToTheService) {
     driver.Send(QStringLiteral("Upload ") + file.fileName());
     ASSERT_TRUE(driver.WaitForLine(Field("cmd", QStringLiteral("Upload")), 90000))
         << qPrintable(driver.Output());
-    QJsonValue started;
-    for (const QJsonObject& line : driver.Lines()) { // events of the engine may follow the result
-        if (line.value(QStringLiteral("cmd")) == QStringLiteral("Upload"))
-            started = line.value(QStringLiteral("result"));
-    }
-    ASSERT_EQ(started, QJsonValue(true)) << qPrintable(driver.Output());
+    // The result may be false: the watcher sees the write too, and once its change runs, the
+    // command finds the upload under way. Either way the file must arrive whole.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!api.uploads().latestSession("/up.txt") || !api.uploads().latestSession("/up.txt")->committed) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << qPrintable(driver.Output());
