@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QSet>
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -116,6 +117,108 @@ TEST(QButtonCustomTest, IconAndTextButtonHighlightsWhileHoveredOrPressed) {
     EXPECT_EQ(image.copy(0, 3, 32, 24), OverBackground(button, QPixmap(sprite).copy(0, 0, 32, 24)));
 }
 
+// A picture of solid colours side by side, one `side` x `side` block each; its path.
+QString SolidBlocks(const QString& name, const QList<QColor>& colours, int side = 20) {
+    QImage image(side * colours.size(), side, QImage::Format_RGB32);
+    QPainter painter(&image);
+    for (int i = 0; i < colours.size(); ++i)
+        painter.fillRect(i * side, 0, side, side, colours.at(i));
+    painter.end();
+    const QString path = QDir::current().filePath(name);
+    return image.save(path) ? path : QString();
+}
+
+TEST(QButtonCustomTest, CutsAGridColumnByColumn) {
+    // Top row red, green; bottom row blue, yellow.
+    QImage grid(40, 40, QImage::Format_RGB32);
+    QPainter painter(&grid);
+    painter.fillRect(0, 0, 20, 20, Qt::red);
+    painter.fillRect(20, 0, 20, 20, Qt::green);
+    painter.fillRect(0, 20, 20, 20, Qt::blue);
+    painter.fillRect(20, 20, 20, 20, Qt::yellow);
+    painter.end();
+    const QString path = QDir::current().filePath(QStringLiteral("grid.png"));
+    ASSERT_TRUE(grid.save(path));
+    QButtonCustom button(path, 2, nullptr, 2);
+    EXPECT_EQ(button.sizeHint(), QSize(20, 20));
+    EXPECT_EQ(button.sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
+    EXPECT_EQ(button.sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
+    button.resize(20, 20);
+    const QColor expected[] = {Qt::red, Qt::blue, Qt::green, Qt::yellow};
+    for (int index = 0; index < 4; ++index) {
+        // The state index is the Qt property the windows animate.
+        ASSERT_TRUE(button.setProperty("m_nCurIndex", index));
+        EXPECT_EQ(button.property("m_nCurIndex").toInt(), index);
+        EXPECT_EQ(QColor(Grab(button).pixel(10, 10)), expected[index]) << "state " << index;
+    }
+}
+
+TEST(QButtonCustomTest, OneFilePerStateAndAnIconForTheSize) {
+    QVector<QString> files;
+    const QColor colours[] = {Qt::red, Qt::green, Qt::blue, Qt::gray};
+    for (int i = 0; i < 4; ++i)
+        files << SolidBlocks(QStringLiteral("state%1.png").arg(i), {colours[i]});
+    const QString icon = SolidBlocks(QStringLiteral("icon.png"), {Qt::black}, 13);
+    QButtonCustom button(files, nullptr, icon);
+    // The icon decides the size hint and is never painted.
+    EXPECT_EQ(button.sizeHint(), QSize(13, 13));
+    button.resize(20, 20);
+    EXPECT_EQ(QColor(Grab(button).pixel(5, 5)), QColor(Qt::red));
+    Send(button, QEvent::Enter);
+    EXPECT_EQ(QColor(Grab(button).pixel(5, 5)), QColor(Qt::green));
+    Send(button, QEvent::MouseButtonPress, Qt::LeftButton);
+    EXPECT_EQ(QColor(Grab(button).pixel(5, 5)), QColor(Qt::blue));
+    // An empty list keeps the frames.
+    QVector<QString> none;
+    button.setPixmapList(none);
+    EXPECT_EQ(QColor(Grab(button).pixel(5, 5)), QColor(Qt::blue));
+}
+
+// The colours of the pixels where the text differs from the bare frame.
+QSet<QRgb> TextColours(QButtonCustom& button, const QPixmap& frame) {
+    const QImage shown = Grab(button);
+    const QImage bare = OverBackground(button, frame);
+    QSet<QRgb> colours;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width(); ++x) {
+            if (shown.pixel(x, y) != bare.pixel(x, y))
+                colours.insert(shown.pixel(x, y) | 0xff000000u);
+        }
+    }
+    return colours;
+}
+
+TEST(QButtonCustomTest, TextIsWhiteUnlessColoursAreSetThenTakesTheStatesColour) {
+    const QString sprite = QStringLiteral(":/skin/main/button1.png");
+    const QPixmap picture(sprite);
+    QButtonCustom button(sprite, 4);
+    button.setText(QStringLiteral("HH"));
+    QFont font = button.font();
+    font.setPixelSize(24);
+    font.setBold(true);
+    button.setFont(font);
+    button.resize(button.sizeHint());
+    ASSERT_EQ(button.size(), QSize(80, 30));
+
+    QSet<QRgb> colours = TextColours(button, picture.copy(0, 0, 80, 30));
+    ASSERT_FALSE(colours.isEmpty());
+    EXPECT_TRUE(colours.contains(qRgb(255, 255, 255)));
+
+    QColor normal(200, 0, 0);
+    QColor hover(0, 200, 0);
+    QColor pressed(0, 0, 200);
+    QColor disabled(90, 60, 30);
+    button.setTextColor(normal, hover, pressed, disabled);
+    colours = TextColours(button, picture.copy(0, 0, 80, 30));
+    EXPECT_TRUE(colours.contains(normal.rgb()));
+    EXPECT_FALSE(colours.contains(qRgb(255, 255, 255)));
+
+    button.setEnabled(false);
+    colours = TextColours(button, picture.copy(240, 0, 80, 30));
+    EXPECT_TRUE(colours.contains(disabled.rgb()));
+    EXPECT_FALSE(colours.contains(normal.rgb()));
+}
+
 TEST(CTabButtonTest, HighlightsWhenCheckedAndHidesTextWhenSmall) {
     CTabButton tab(QIcon(QStringLiteral(":/skin/main/icon_myzone.png")), QStringLiteral("我的文件"));
     tab.setCheckable(true);
@@ -168,6 +271,26 @@ TEST(CUserInfoButtonTest, LoadsTheFaceOnlyWhenItsPathChanges) {
     EXPECT_EQ(FaceCentre(button), QColor(Qt::red));
     button.SetFaceIconFilePath(blue);
     EXPECT_EQ(FaceCentre(button), QColor(Qt::blue));
+}
+
+TEST(CUserInfoButtonTest, DrawsTheQuotaTextInItsBoxOnly) {
+    CUserInfoButton button(QStringLiteral("no-such-face.png"), QStringLiteral(":/skin/main/prg_volume_info.png"));
+    button.resize(139, 104);
+    const QImage before = Grab(button);
+    button.SetMemoryText(QStringLiteral("1.5G/10G"));
+    const QImage after = Grab(button);
+    // The text box: 80 x 25 at (61, y + 5), y = (104 - 38) / 2.
+    const QRect box(61, 38, 80, 25);
+    bool changedInBox = false;
+    for (int y = 0; y < after.height(); ++y) {
+        for (int x = 0; x < after.width(); ++x) {
+            if (after.pixel(x, y) == before.pixel(x, y))
+                continue;
+            ASSERT_TRUE(box.contains(x, y)) << "text outside its box at " << x << ", " << y;
+            changedInBox = true;
+        }
+    }
+    EXPECT_TRUE(changedInBox);
 }
 
 } // namespace

@@ -24,6 +24,10 @@ struct BarCase {
     int fillColumns;
 };
 
+void PrintTo(const BarCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class BarTest : public ::testing::TestWithParam<BarCase> {};
 
 TEST_P(BarTest, FillsItsShareOfTheBar) {
@@ -113,6 +117,10 @@ struct HelperCase {
     std::function<void()> check;
 };
 
+void PrintTo(const HelperCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class HelperTest : public ::testing::TestWithParam<HelperCase> {};
 
 TEST_P(HelperTest, Holds) {
@@ -184,6 +192,7 @@ TEST(CMaskWidgetTest, DrawsTheBandBetweenItsPointsOnly) {
         return false;
     };
     EXPECT_TRUE(mask.testAttribute(Qt::WA_TransparentForMouseEvents));
+    EXPECT_TRUE(mask.testAttribute(Qt::WA_TranslucentBackground));
     mask.setBeginPoint(QPoint(0, 0));
     mask.setMovePoint(QPoint(50, 40));
     EXPECT_FALSE(drawn(render()));

@@ -4,8 +4,10 @@
 #include "widgets/NoneBorderWndBase.h"
 
 #include <QApplication>
+#include <QGraphicsDropShadowEffect>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QStyleFactory>
 #include <QStyleOptionFocusRect>
@@ -16,9 +18,10 @@
 
 namespace {
 
-void SendMouse(QWidget& widget, QEvent::Type type, QPoint at, Qt::MouseButton button) {
-    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
-    QMouseEvent event(type, at, type == QEvent::MouseMove ? Qt::NoButton : button, held, Qt::NoModifier);
+// `button` is the one that changed (none for a move), `held` the buttons down after the event. A
+// move reaches a widget without mouse tracking only while a button is held.
+void SendMouse(QWidget& widget, QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held) {
+    QMouseEvent event(type, at, button, held, Qt::NoModifier);
     QApplication::sendEvent(&widget, &event);
 }
 
@@ -30,6 +33,10 @@ struct DragCase {
     QPoint expected; // where the window ends
 };
 
+void PrintTo(const DragCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class DragTest : public ::testing::TestWithParam<DragCase> {};
 
 TEST_P(DragTest, MovesTheWindowOnlyForALeftPressInItsArea) {
@@ -39,12 +46,12 @@ TEST_P(DragTest, MovesTheWindowOnlyForALeftPressInItsArea) {
         window.setAreaMovable(c.movableArea);
     window.move(100, 100);
     ASSERT_EQ(window.pos(), QPoint(100, 100));
-    SendMouse(window, QEvent::MouseButtonPress, c.press, c.button);
-    SendMouse(window, QEvent::MouseMove, c.press + QPoint(20, 15), c.button);
-    SendMouse(window, QEvent::MouseButtonRelease, c.press + QPoint(20, 15), c.button);
+    SendMouse(window, QEvent::MouseButtonPress, c.press, c.button, c.button);
+    SendMouse(window, QEvent::MouseMove, c.press + QPoint(20, 15), Qt::NoButton, c.button);
+    SendMouse(window, QEvent::MouseButtonRelease, c.press + QPoint(20, 15), c.button, Qt::NoButton);
     EXPECT_EQ(window.pos(), c.expected);
-    // After the release, moving the pointer moves nothing.
-    SendMouse(window, QEvent::MouseMove, c.press + QPoint(40, 40), Qt::NoButton);
+    // After the release, moving the pointer moves nothing, even with a button (said to be) held.
+    SendMouse(window, QEvent::MouseMove, c.press + QPoint(40, 40), Qt::NoButton, Qt::LeftButton);
     EXPECT_EQ(window.pos(), c.expected);
 }
 
@@ -57,6 +64,48 @@ INSTANTIATE_TEST_SUITE_P(
                       DragCase{"PressBelowTheSetAreaDoesNot", QRect(0, 0, 100, 50), Qt::LeftButton, {10, 60}, {100, 100}},
                       DragCase{"PressInTheSetAreaDrags", QRect(0, 0, 100, 50), Qt::LeftButton, {10, 40}, {120, 115}}),
     [](const ::testing::TestParamInfo<DragCase>& info) { return std::string(info.param.name); });
+
+TEST(NoneBorderWndBaseTest, RightPressDuringADragLeavesItRunningUntilARelease) {
+    const Qt::MouseButtons both = Qt::LeftButton | Qt::RightButton;
+    NoneBorderWndBase window;
+    window.move(100, 100);
+    SendMouse(window, QEvent::MouseButtonPress, {10, 10}, Qt::LeftButton, Qt::LeftButton);
+    SendMouse(window, QEvent::MouseButtonPress, {20, 20}, Qt::RightButton, both);
+    SendMouse(window, QEvent::MouseMove, {30, 25}, Qt::NoButton, both);
+    EXPECT_EQ(window.pos(), QPoint(120, 115));
+    // The right press did not move the press point: the grabbed point stays under the pointer.
+    SendMouse(window, QEvent::MouseMove, {15, 10}, Qt::NoButton, both);
+    EXPECT_EQ(window.pos(), QPoint(125, 115));
+    // Any release ends the drag, even with the left button still down.
+    SendMouse(window, QEvent::MouseButtonRelease, {15, 10}, Qt::RightButton, Qt::LeftButton);
+    SendMouse(window, QEvent::MouseMove, {40, 40}, Qt::NoButton, Qt::LeftButton);
+    EXPECT_EQ(window.pos(), QPoint(125, 115));
+}
+
+TEST(NoneBorderWndBaseTest, IsFramelessWhateverTheFlagsAndTranslucentOnRequest) {
+    NoneBorderWndBase plain(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(plain.windowFlags().testFlag(Qt::FramelessWindowHint));
+    EXPECT_FALSE(plain.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_NE(plain.windowType(), Qt::Tool);
+    EXPECT_TRUE(plain.isWindow());
+    EXPECT_FALSE(plain.testAttribute(Qt::WA_TranslucentBackground));
+    NoneBorderWndBase translucent(nullptr, Qt::WindowFlags(), true);
+    EXPECT_TRUE(translucent.testAttribute(Qt::WA_TranslucentBackground));
+}
+
+TEST(NoneBorderWndBaseTest, ShadowLayerFallsBelowAndRightOfThePanel) {
+    NoneBorderWndBase window(nullptr, Qt::WindowFlags(), true);
+    QPointer<QWidget> panel = new QWidget(&window);
+    window.setShadowLayer(panel);
+    QPointer<QGraphicsDropShadowEffect> shadow = qobject_cast<QGraphicsDropShadowEffect*>(panel->graphicsEffect());
+    ASSERT_TRUE(shadow);
+    EXPECT_EQ(shadow->offset(), QPointF(4, 4));
+    EXPECT_EQ(shadow->color(), QColor(0, 0, 0, 50));
+    EXPECT_EQ(shadow->blurRadius(), 10);
+    // The panel owns the effect.
+    delete panel;
+    EXPECT_TRUE(shadow.isNull());
+}
 
 TEST(NoneBorderWndBaseTest, EscapeLeavesTheDialogOpenAndOtherKeysReachIt) {
     NoneBorderWndBase dialog;
