@@ -12,4 +12,5 @@ $SUDO apt-get install -y --no-install-recommends \
     libcurl4-openssl-dev libssl-dev zlib1g-dev libutfcpp-dev \
     libgtest-dev libbenchmark-dev libcpp-httplib-dev \
     clang libclang-rt-14-dev \
-    util-linux file
+    util-linux file \
+    fonts-noto-cjk
