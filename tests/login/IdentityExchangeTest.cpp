@@ -1,0 +1,131 @@
+// Requests built by the client code, sent with NetworkClient over TLS to the identity server's
+// stand-in, and its replies read back.
+#include "login/AccountProtocol.h"
+#include "login/replies/AccountReplies.h"
+
+#include "network/NetworkClient.h"
+#include "support/StandInIdentity.h"
+
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+using namespace AccountProtocol;
+
+class IdentityExchangeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        StandInOptions options;
+        options.tls = TlsMode::TestCa;
+        ASSERT_TRUE(server.Start(options)) << server.errorText();
+        identity = std::make_unique<StandInIdentity>(server);
+    }
+
+    // One GET of `url` as the login side makes it; the body.
+    QByteArray Get(const QString& url, int retries, const QString& cookie = QString()) {
+        client = std::make_unique<NetworkClient>(retries);
+        client->setCurlOption(CURLOPT_CAINFO, QString::fromStdString(server.caFile()));
+        client->setUrl(url);
+        if (!cookie.isEmpty())
+            client->addQueryHeader(QStringLiteral("Cookie"), cookie);
+        EXPECT_TRUE(client->doGet(QString())) << client->errorString().toStdString();
+        EXPECT_EQ(client->responseCode(), 200);
+        return client->responseBody();
+    }
+    QByteArray Send(const QStringList& params, int retries, const QString& cookie = QString()) {
+        const QString url = RequestUrl(QString::fromStdString(identity->hostReplacement()), params);
+        EXPECT_FALSE(url.isEmpty());
+        return Get(url, retries, cookie);
+    }
+    AccountReply LogIn(const QString& password, const QString& token = {}, const QString& text = {}) {
+        return ReadLoginReply(Send(PasswordLoginParams(QStringLiteral("alice"), password, token, text), kLoginRetries));
+    }
+
+    CloudStandIn server;
+    std::unique_ptr<StandInIdentity> identity;
+    std::unique_ptr<NetworkClient> client;
+};
+
+TEST_F(IdentityExchangeTest, PasswordLoginSignsInAndIsRecordedAsSigned) {
+    const AccountReply reply = LogIn(QStringLiteral("secret"));
+    ASSERT_EQ(int(reply.kind), int(AccountReplyKind::Success)) << reply.errorMessage.toStdString();
+    EXPECT_EQ(reply.qid, QStringLiteral("10001"));
+    EXPECT_EQ(reply.nickname, QStringLiteral("Alice"));
+    EXPECT_EQ(reply.q.toStdString(), identity->q("10001"));
+    EXPECT_EQ(reply.t.toStdString(), identity->t("10001"));
+    const std::vector<IdentityRecord> records = identity->records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].method, "UserIntf.login");
+    EXPECT_EQ(records[0].param("username"), "alice");
+    EXPECT_TRUE(records[0].sig_ok) << records[0].line().text().toStdString();
+
+    // The face picture lies where the reply says.
+    const QByteArray face = Get(reply.headPic, kFaceRetries);
+    EXPECT_FALSE(QImage::fromData(face, "JPG").isNull());
+}
+
+TEST_F(IdentityExchangeTest, ABlockChangedOnTheWayIsRefused) {
+    QString parad;
+    ASSERT_TRUE(BuildParad(PasswordLoginParams(QStringLiteral("alice"), QStringLiteral("secret"), {}, {}), parad));
+    // One base64 character inside the password's blocks: the text still names its method.
+    QByteArray base64 = QByteArray::fromPercentEncoding(parad.toLatin1());
+    base64[80] = base64[80] == 'A' ? 'B' : 'A';
+    const QString url = QStringLiteral("https://%1/api.php?parad=%2&from=pcc_sarn")
+                            .arg(QString::fromStdString(identity->hostReplacement()),
+                                 QString::fromLatin1(base64.toPercentEncoding()));
+    const AccountReply reply = ReadLoginReply(Get(url, kLoginRetries));
+    EXPECT_EQ(int(reply.kind), int(AccountReplyKind::ServiceError));
+    EXPECT_NE(reply.errorNumber, 0);
+    ASSERT_EQ(identity->records().size(), 1u);
+    EXPECT_EQ(identity->records()[0].method, "UserIntf.login");
+    EXPECT_FALSE(identity->records()[0].sig_ok);
+    EXPECT_TRUE(identity->q("10001").empty());
+}
+
+TEST_F(IdentityExchangeTest, CaptchaIsDemandedAfterTwoWrongPasswordsAndThenAccepted) {
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(LogIn(QStringLiteral("wrong")).errorNumber, kIdentityWrongPassword);
+    const AccountReply demanded = LogIn(QStringLiteral("secret"));
+    EXPECT_EQ(demanded.errorNumber, kIdentityCaptchaNeeded);
+    EXPECT_EQ(demanded.errorMessage, QStringLiteral("请输入验证码"));
+
+    QImage image = QImage::fromData(Send(CaptchaParams(), kCaptchaRetries));
+    EXPECT_FALSE(image.isNull());
+    QString token = CaptchaToken(*client);
+    EXPECT_TRUE(token.contains(QStringLiteral("%2B")));
+    EXPECT_EQ(token.toStdString(), identity->captchaToken());
+    EXPECT_EQ(LogIn(QStringLiteral("secret"), token, QStringLiteral("zzzz")).errorNumber, kIdentityWrongCaptcha);
+
+    image = QImage::fromData(Send(CaptchaParams(), kCaptchaRetries));
+    EXPECT_FALSE(image.isNull());
+    token = CaptchaToken(*client);
+    const QString text = QString::fromStdString(identity->captchaText()).toLower();
+    const AccountReply accepted = LogIn(QStringLiteral("secret"), token, text);
+    EXPECT_EQ(int(accepted.kind), int(AccountReplyKind::Success)) << accepted.errorMessage.toStdString();
+    const IdentityRecord last = identity->records().back();
+    EXPECT_EQ(last.param("sc"), token.toStdString()); // sent as received, signed decoded
+    EXPECT_TRUE(last.sig_ok);
+}
+
+TEST_F(IdentityExchangeTest, CookieLoginTakesOnlyTheLatestPair) {
+    ASSERT_EQ(int(LogIn(QStringLiteral("secret")).kind), int(AccountReplyKind::Success));
+    const QString cookie =
+        CookieHeader(QString::fromStdString(identity->q("10001")), QString::fromStdString(identity->t("10001")));
+    const QByteArray body = Send(UserInfoParams(), kLoginRetries, cookie);
+    const AccountReply info = ReadUserInfoReply(body);
+    EXPECT_EQ(int(info.kind), int(AccountReplyKind::Success)) << info.errorMessage.toStdString();
+    EXPECT_EQ(info.qid, QStringLiteral("10001"));
+    EXPECT_FALSE(ReadRDReply(body).rd.isEmpty());
+    EXPECT_EQ(identity->records().back().cookie, cookie.toStdString());
+
+    ASSERT_EQ(int(LogIn(QStringLiteral("secret")).kind), int(AccountReplyKind::Success));
+    const AccountReply stale = ReadUserInfoReply(Send(UserInfoParams(), kLoginRetries, cookie));
+    EXPECT_EQ(stale.errorNumber, kIdentityCookieRefused);
+    EXPECT_EQ(stale.errorMessage, QStringLiteral("登录已失效，请重新登录"));
+}
+
+} // namespace
