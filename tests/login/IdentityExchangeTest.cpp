@@ -1,6 +1,7 @@
 // Requests built by the client code, sent with NetworkClient over TLS to the identity server's
 // stand-in, and its replies read back.
 #include "login/AccountProtocol.h"
+#include "login/FunctionalCommonmethod.h"
 #include "login/replies/AccountReplies.h"
 
 #include "network/NetworkClient.h"
@@ -84,6 +85,48 @@ TEST_F(IdentityExchangeTest, ABlockChangedOnTheWayIsRefused) {
     EXPECT_EQ(identity->records()[0].method, "UserIntf.login");
     EXPECT_FALSE(identity->records()[0].sig_ok);
     EXPECT_TRUE(identity->q("10001").empty());
+}
+
+// The stand-in is as strict as the service: a block out of order, without the client's name or
+// with another key is refused and changes nothing.
+TEST_F(IdentityExchangeTest, RefusesWhatTheServiceWouldRefuse) {
+    QString parad;
+    ASSERT_TRUE(BuildParad(CaptchaParams(), parad));
+    const QString host = QString::fromStdString(identity->hostReplacement());
+    const auto block = [](const QString& text, const std::string& key) {
+        const std::string cipher = FunctionalCommonmethod::des_cbc_pkcs5_encrypt(text.toStdString(), key);
+        return QString::fromLatin1(QByteArray::fromStdString(cipher).toBase64().toPercentEncoding());
+    };
+    const QString sig = Sign(CaptchaParams());
+    const QStringList urls{
+        QStringLiteral("https://%1/api.php?parad=%2").arg(host, parad),
+        QStringLiteral("https://%1/api.php?parad=%2&from=pcc_sarn")
+            .arg(host, block(QStringLiteral("v=1.1&method=UserIntf.getCaptcha&sig=") + sig, "9e2a61d5")),
+        QStringLiteral("https://%1/api.php?parad=%2&from=pcc_sarn")
+            .arg(host, block(QStringLiteral("method=UserIntf.getCaptcha&v=1.1&sig=") + sig, "00000000"))};
+    for (const QString& url : urls) {
+        const QByteArray body = Get(url, kCaptchaRetries);
+        EXPECT_TRUE(body.contains("<errno>5003</errno>")) << url.toStdString() << "\n" << body.toStdString();
+    }
+    const std::vector<IdentityRecord> records = identity->records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_TRUE(records[0].sig_ok); // signed, but not from the client
+    EXPECT_FALSE(records[1].sig_ok);
+    EXPECT_FALSE(records[2].sig_ok);
+    EXPECT_TRUE(identity->captchaToken().empty());
+}
+
+TEST_F(IdentityExchangeTest, AScriptAnswersInPlaceOfTheState) {
+    identity->setScript("UserIntf.login", [](const IdentityRecord& record) {
+        StandInReply reply;
+        reply.contentType = "text/html";
+        reply.body = "<html><body>" + record.param("username") + "</body></html>";
+        return reply;
+    });
+    EXPECT_EQ(int(LogIn(QStringLiteral("secret")).kind), int(AccountReplyKind::Unusable));
+    EXPECT_TRUE(identity->q("10001").empty());
+    identity->clearScript("UserIntf.login");
+    EXPECT_EQ(int(LogIn(QStringLiteral("secret")).kind), int(AccountReplyKind::Success));
 }
 
 TEST_F(IdentityExchangeTest, CaptchaIsDemandedAfterTwoWrongPasswordsAndThenAccepted) {

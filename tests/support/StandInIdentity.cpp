@@ -270,8 +270,10 @@ std::string IdentityRecord::param(const std::string& name) const {
 JsonLine IdentityRecord::line() const {
     JsonLine line;
     line.add("method", QString::fromStdString(method));
-    for (const auto& [key, value] : params)
-        line.add(key.c_str(), QString::fromStdString(value));
+    for (const auto& [key, value] : params) {
+        if (key != "method")
+            line.add(key.c_str(), QString::fromStdString(value));
+    }
     line.add("cookie", QString::fromStdString(cookie));
     line.add("sig_ok", sig_ok);
     return line;

@@ -4,6 +4,7 @@
 #include "login/FunctionalCommonmethod.h"
 #include "login/replies/AccountReplies.h"
 
+#include "common/CoreLog.h"
 #include "common/Hash.h"
 #include "network/NetworkClient.h"
 
@@ -82,8 +83,11 @@ bool BuildParad(const QStringList& params, QString& parad, QString* sig) {
     block << QStringLiteral("sig=") + signature;
     const std::string cipher =
         FunctionalCommonmethod::des_cbc_pkcs5_encrypt(block.join(QLatin1Char('&')).toUtf8().toStdString(), kBlockKey);
-    if (cipher.empty())
+    if (cipher.empty()) {
+        CoreDebug("[login] the parameter block of %s cannot be enciphered: nothing is sent",
+                  qUtf8Printable(params.value(0)));
         return false;
+    }
     const std::unique_ptr<char[]> base64 =
         FunctionalCommonmethod::base64Encode(cipher.data(), int(cipher.size()), false);
     parad = QString::fromLatin1(QByteArray(base64.get()).toPercentEncoding());
