@@ -31,6 +31,14 @@ void PrintTo(const ReplyCase& row, std::ostream* out) {
     *out << row.name;
 }
 
+// Well-formed and otherwise a success, but nested deeper than any reply of the service.
+const std::string kNestedTooDeep = [] {
+    std::string x;
+    for (int i = 0; i < 20; ++i)
+        x = "<x>" + x + "</x>";
+    return "<userintf_login_response><errno>0</errno><user><qid>10001</qid></user>" + x + "</userintf_login_response>";
+}();
+
 class AccountReplyTest : public ::testing::TestWithParam<ReplyCase> {};
 
 TEST_P(AccountReplyTest, ReadsWhatTheReplyCanBeTrustedWith) {
@@ -72,6 +80,11 @@ INSTANTIATE_TEST_SUITE_P(
                   AccountReplyKind::Unusable, 0, "", "", ""},
         ReplyCase{"QidThatIsAPath", Reader::Login,
                   "<userintf_login_response><errno>0</errno><user><qid>../x</qid></user></userintf_login_response>",
+                  AccountReplyKind::Unusable, 0, "", "", ""},
+        ReplyCase{"NestedTooDeep", Reader::Login, kNestedTooDeep.c_str(), AccountReplyKind::Unusable, 0, "", "", ""},
+        ReplyCase{"DeclaresEntities", Reader::Login,
+                  "<!DOCTYPE r [<!ENTITY e \"10001\">]><userintf_login_response><errno>0</errno><user><qid>&e;</qid>"
+                  "</user></userintf_login_response>",
                   AccountReplyKind::Unusable, 0, "", "", ""},
         ReplyCase{"RdReply", Reader::RD,
                   "<commonaccount_getuserinfo_response><errno>0</errno><data><qid>10001</qid><rd>RD1</rd><rd>RD2</rd>"

@@ -2,6 +2,7 @@
 
 #include <QDomDocument>
 #include <QDomElement>
+#include <QXmlStreamReader>
 
 namespace {
 
@@ -10,6 +11,35 @@ enum class Fields {
     UserInfo, // qid, username, nickname, head_pic; a qid is required
     RD,       // the first rd only
 };
+
+// A reply is a few hundred bytes three elements deep. The DOM parser and the tree it builds
+// recurse once per level of nesting, and a document type could declare entities: a body that
+// could exhaust the stack or memory is refused before the DOM sees it.
+constexpr int kMaxBodyBytes = 1024 * 1024;
+constexpr int kMaxDepth = 16;
+
+bool PlainShallowXml(const QByteArray& body) {
+    if (body.size() > kMaxBodyBytes)
+        return false;
+    QXmlStreamReader reader(body);
+    int depth = 0;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::DTD:
+            return false;
+        case QXmlStreamReader::StartElement:
+            if (++depth > kMaxDepth)
+                return false;
+            break;
+        case QXmlStreamReader::EndElement:
+            --depth;
+            break;
+        default:
+            break;
+        }
+    }
+    return !reader.hasError();
+}
 
 AccountReply Unusable(const char* why) {
     AccountReply reply;
@@ -37,7 +67,7 @@ QString* FieldOf(AccountReply& reply, const QString& name, Fields fields) {
 
 AccountReply Read(const QByteArray& body, const QString& root, const QString& container, Fields fields) {
     QDomDocument document;
-    if (!document.setContent(body))
+    if (!PlainShallowXml(body) || !document.setContent(body))
         return Unusable("the body is no XML document");
     const QDomElement top = document.documentElement();
     if (top.tagName() != root)
