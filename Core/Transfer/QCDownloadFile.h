@@ -90,9 +90,6 @@ public:
     // Where a finished file goes outside the sync folder: `target` when it is free or already
     // holds `contentHash`, else the first free "name (n).ext".
     static QString OutsidePlace(const QString& target, quint64 size, const QString& contentHash);
-    // Copies `file` to a new hidden file in `folder`, flushed to disk; its path, or empty (nothing
-    // left behind) on failure. For a rename that cannot cross file systems.
-    static QString CopyBeside(const QString& file, const QString& folder);
 
 private:
     struct Slot {

@@ -16,11 +16,13 @@ public:
     virtual QString GetDropPath() const = 0;
     // Whether `path` lies in the sync folder in effect.
     virtual bool IsSyncPath(const QString& path) const = 0;
-    // Renames the finished `tempFile` over `localPath` after checking, right before the rename,
-    // that the local file is still what the journal says (else it is kept as a conflict copy).
-    // False when nothing was put in place.
-    virtual bool InstallDownload(const QString& tempFile, const QString& localPath,
-                                 const FILE_INFO& cloud) = 0;
+    // Puts the finished `tempFile` in place of `localPath` (a path in the sync folder): its folder
+    // made, the file synced to disk and renamed over the target after checking, right before the
+    // rename, that the local file is still what the decision saw (else it is kept as a conflict
+    // copy), and the folder synced. Never through a symbolic link. 0 when it is in place, else the
+    // SYNC_ERROR kind of the failure (DiskDir, DiskWrite, FileUsing).
+    virtual int InstallDownload(const QString& tempFile, const QString& localPath,
+                                const FILE_INFO& cloud) = 0;
     // Where full blocks of this engine's downloads lie; lives as long as the host.
     virtual QCBlockTable& BlockTable() = 0;
     // The summed weight of the downloads running now; while it is small each may keep more block

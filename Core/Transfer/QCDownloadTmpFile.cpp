@@ -10,7 +10,7 @@
 #include "common/CoreLog.h"
 #include "common/Hash.h"
 #include "common/PathUtils.h"
-#include "common/QCEvents.h"
+#include "common/SafePath.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -26,11 +26,6 @@ namespace {
 bool SameHash(const QByteArray& data, const QString& hash) {
     return QString::fromLatin1(HashBuffer(data.constData(), data.size(), HASH_SHA1))
                .compare(hash, Qt::CaseInsensitive) == 0;
-}
-
-dev_t DeviceOf(const QString& path) {
-    struct stat info {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_dev : dev_t(-1);
 }
 
 // Renames `from` to `to` only when nothing is at `to`.
@@ -59,29 +54,6 @@ QString QCDownloadFile::OutsidePlace(const QString& target, quint64 size, const 
         if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink())
             return candidate;
     }
-}
-
-QString QCDownloadFile::CopyBeside(const QString& file, const QString& folder) {
-    QFile source(file);
-    if (!source.open(QIODevice::ReadOnly))
-        return QString();
-    const QString copy =
-        MyCombinePath(folder, QLatin1Char('.') + QFileInfo(file).fileName() + QStringLiteral(".part"));
-    QFile out(copy);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return QString();
-    bool ok = true;
-    while (ok && !source.atEnd()) {
-        const QByteArray chunk = source.read(CLOUD_BLOCK_SIZE);
-        ok = !chunk.isEmpty() && out.write(chunk) == chunk.size();
-    }
-    ok = ok && out.flush() && ::fsync(out.handle()) == 0;
-    out.close();
-    if (!ok) {
-        QFile::remove(copy);
-        return QString();
-    }
-    return copy;
 }
 
 // --- Temporary file ----------------------------------------------------------------------------------
@@ -258,58 +230,41 @@ int QCDownloadFile::MoveTmpFile() {
 
 int QCDownloadFile::PutInPlace(const QString& temp, const FILE_INFO& record) {
     const QString target = GetDiskName();
+    // In the mirror the engine checks, stages and renames, never through a symbolic link.
+    if (m_inSync)
+        return m_dhost.InstallDownload(temp, target, record);
     const QString folder = QFileInfo(target).absolutePath();
     if (!QDir().mkpath(folder))
         return SYNC_ERROR::DiskDir;
-    // A rename cannot cross file systems: a flushed copy beside the target is renamed instead.
-    QString staged = temp;
-    if (DeviceOf(temp) != DeviceOf(folder)) {
-        staged = CopyBeside(temp, folder);
-        if (staged.isEmpty())
-            return SYNC_ERROR::DiskWrite;
-        MyChangeFileTime(staged, record.mtime, record.mtime);
+    // Outside the sync folder nobody keeps a conflict copy: other content stays where it is. The
+    // temporary file lies beside the target, so the rename never crosses file systems.
+    if (!SafePath::SyncOutside(temp, false))
+        return SYNC_ERROR::DiskWrite;
+    QString place = OutsidePlace(target, record.size, record.file_hash);
+    bool moved =
+        place == target && QFileInfo::exists(target)
+            ? ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) == 0
+            : RenameNoReplace(temp, place);
+    for (int tries = 0; !moved && errno == EEXIST && tries < 100; ++tries) {
+        place = OutsidePlace(target, record.size, record.file_hash); // taken meanwhile
+        moved = RenameNoReplace(temp, place);
     }
-    const auto dropStaged = [&] {
-        if (staged != temp)
-            QFile::remove(staged);
-    };
-    if (m_inSync) {
-        if (!m_dhost.InstallDownload(staged, target, record)) {
-            dropStaged();
-            g_Config.CallOuter(new QCFileUsingEvent(target));
-            return SYNC_ERROR::FileUsing; // the temporary file stays for a later attempt
-        }
-    } else {
-        // Outside the sync folder nobody keeps a conflict copy: other content stays where it is.
-        QString place = OutsidePlace(target, record.size, record.file_hash);
-        bool moved =
-            place == target && QFileInfo::exists(target)
-                ? ::rename(QFile::encodeName(staged).constData(), QFile::encodeName(target).constData()) == 0
-                : RenameNoReplace(staged, place);
-        for (int tries = 0; !moved && errno == EEXIST && tries < 100; ++tries) {
-            place = OutsidePlace(target, record.size, record.file_hash); // taken meanwhile
-            moved = RenameNoReplace(staged, place);
-        }
-        if (!moved) {
-            dropStaged();
-            return SYNC_ERROR::DiskWrite;
-        }
-        if (place != target)
-            SetDiskName(place);
-        m_dhost.SetCopySource(record, place);
-    }
-    if (staged != temp)
-        QFile::remove(temp);
+    if (!moved)
+        return SYNC_ERROR::DiskWrite;
+    SafePath::SyncOutside(folder, true);
+    if (place != target)
+        SetDiskName(place);
+    m_dhost.SetCopySource(record, place);
     return 0;
 }
 
 int QCDownloadFile::MakeZeroFile() {
     const FILE_INFO record = GetFileInfo();
     const QString target = GetDiskName();
-    // An empty target needs nothing; anything else is replaced like any download, so a local
-    // change is kept as a conflict copy rather than truncated.
+    // An empty target outside the mirror needs nothing; anything else is replaced like any
+    // download, so a local change is kept as a conflict copy rather than truncated.
     const QFileInfo here(target);
-    if (here.exists() && here.isFile() && here.size() == 0)
+    if (!m_inSync && here.exists() && here.isFile() && here.size() == 0)
         return 0;
     const QString drop = m_dhost.GetDropPath();
     const QString temp =

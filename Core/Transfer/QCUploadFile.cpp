@@ -5,6 +5,7 @@
 #include "common/CoreLog.h"
 #include "common/Hash.h"
 #include "common/QCClock.h"
+#include "common/SafePath.h"
 #include "network/QCRequestCommon.h"
 #include "network/QCResponseCommon.h"
 #include "network/QCResponseHandler.h"
@@ -13,7 +14,9 @@
 #include <QJsonDocument>
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -176,7 +179,24 @@ QString QCUploadFile::ReadPath() const {
     return m_source.isEmpty() ? GetDiskName() : m_source;
 }
 
+bool QCUploadFile::OpenRead(QFile& file) const {
+    if (m_root.isEmpty() || !m_source.isEmpty())
+        return file.open(QIODevice::ReadOnly);
+    const int fd = SafePath::Open(m_root, GetDiskName(), O_RDONLY);
+    if (fd >= 0 && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    if (fd >= 0)
+        ::close(fd);
+    return false;
+}
+
 bool QCUploadFile::Stamp(quint64& size, qint64& mtimeNs) const {
+    if (!m_root.isEmpty() && m_source.isEmpty()) {
+        const LocalStat here = SafePath::Stat(m_root, GetDiskName());
+        size = here.size;
+        mtimeNs = here.mtime_ns;
+        return here.is_file;
+    }
     struct stat st {};
     if (::stat(QFile::encodeName(ReadPath()).constData(), &st) != 0)
         return false;
@@ -199,7 +219,7 @@ void QCUploadFile::HashAndAsk() {
     qint64 mtime = 0;
     QFile file(ReadPath());
     // Read-only: a file the user may only read uploads too.
-    if (!Stamp(size, mtime) || !file.open(QIODevice::ReadOnly))
+    if (!Stamp(size, mtime) || !OpenRead(file))
         return MarkDirty("cannot open");
     Plan plan;
     const unsigned run = m_run.load();
@@ -403,7 +423,7 @@ void QCUploadFile::ProcBlocks(unsigned run) {
                 // Read again and checked in block order, so that nothing from a changed block on
                 // is ever sent under its old hash.
                 QFile file(ReadPath());
-                if (!file.open(QIODevice::ReadOnly) || !file.seek(qint64(block.boffset)))
+                if (!OpenRead(file) || !file.seek(qint64(block.boffset)))
                     return MarkDirty("cannot read a block");
                 const qint64 got = file.read(bytes.data(), block.bsize);
                 if (got != qint64(block.bsize))

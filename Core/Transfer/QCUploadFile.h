@@ -27,6 +27,7 @@
 #include "Transfer/QCUploadHost.h"
 
 #include <QByteArray>
+#include <QFile>
 
 #include <atomic>
 #include <functional>
@@ -44,6 +45,9 @@ public:
     // folder uploaded under the mirror path). Set before the task is queued. Engine thread.
     void SetSourcePath(const QString& path) { m_source = path; }
     bool FromOutside() const { return !m_source.isEmpty(); }
+    // The sync folder holding the disk name: the file is then opened and stat-ed from it without
+    // following a symbolic link (a link there is never read). Set before the task is queued.
+    void SetMirrorRoot(const QString& root) { m_root = root; }
     // Starts the upload from the hashing (0: started). Engine thread.
     int DoSync() override;
     void OnSyncInfo(int command, unsigned taskId, QJsonObject& reply) override;
@@ -126,9 +130,12 @@ private:
 
     // The file read: the source path when set, else the disk name.
     QString ReadPath() const;
+    // Opens the file read for reading (from the mirror root when set); false when it cannot be.
+    bool OpenRead(QFile& file) const;
 
     QCUploadHost& m_upload;
     QString m_source; // set before the task is queued, read only after
+    QString m_root;   // likewise
     std::atomic<int> m_step{0};
     std::atomic<bool> m_dirty{false};
     std::atomic<bool> m_noZipByService{false}; // the upload info did not allow compression

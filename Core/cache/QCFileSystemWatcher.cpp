@@ -1,17 +1,19 @@
 // The mirror folder watcher.
 //
 // What it promises
-// - Every visible folder of the mirror has an inotify watch: the root and its tree at addWatchPath,
-//   a new folder (created or moved in) as soon as its event is read, and that folder is then listed,
-//   so that what was made inside it before its watch existed is reported too (as adds).
+// - Every folder of the mirror that the sync looks at has an inotify watch: the root and its tree
+//   at addWatchPath, a new folder (created or moved in) as soon as its event is read, and that
+//   folder is then listed, so that what was made inside it before its watch existed is reported
+//   too (as adds).
 // - Reports carry absolute paths and keep the order of the events: created and deleted entries one
 //   by one; a moved-from and a moved-to with one cookie make one rename (a folder's watches follow
 //   it to its new paths); a moved-from alone (moved out of the mirror) is a delete after kSettleMs,
 //   a moved-to alone (moved in) an add with its contents; a write (IN_MODIFY, IN_CLOSE_WRITE) is a
 //   modification. Reports queued behind a moved-from wait until it is resolved.
-// - Hidden entries and the cache folders (the private folder among them) are neither watched nor
-//   reported, as BuildLocalFileMap leaves them out; a move between a hidden and a visible name is
-//   a delete or an add.
+// - What the sync leaves out is neither watched nor reported, by the rule the local scan follows:
+//   names that IsSyncedName refuses (the cache folders, the private folder among them) and
+//   symbolic links, which are never followed either; a move between such a name and a synced one
+//   is a delete or an add.
 // - Whatever may have been missed is rescanned against what the host knows (the index and the
 //   journal): the whole mirror after a queue overflow, a folder whose watch failed (the watch
 //   limit, the root missing or gone) every kRetryMs until its watch holds. The rescan reports
@@ -25,17 +27,18 @@
 #include "common/CoreLog.h"
 #include "common/LocalScan.h"
 #include "common/QCClock.h"
+#include "common/SafePath.h"
 #include "common/SkipRules.h"
 
 #include <QFile>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <set>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -48,15 +51,19 @@ constexpr quint32 kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_
                                IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW |
                                IN_EXCL_UNLINK;
 
-// A name that BuildLocalFileMap leaves out.
+// A name the sync leaves out.
 bool Skipped(const QString& name) {
-    return name.startsWith(QLatin1Char('.')) || IsIgnoreCacheFile(name);
+    return !IsSyncedName(name);
 }
 
 // Every name of `path` below `root` is one that is reported.
 bool VisibleBelow(const QString& root, const QString& path) {
-    const QStringList names = path.mid(root.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    return std::none_of(names.begin(), names.end(), Skipped);
+    return IsSyncedPath(path.mid(root.size()));
+}
+
+// A symbolic link now at `path`: never reported, as the scan never lists one.
+bool IsLink(const QString& root, const QString& path) {
+    return SafePath::Stat(root, path).is_link;
 }
 
 QString Join(const QString& dir, const QString& name) {
@@ -65,15 +72,6 @@ QString Join(const QString& dir, const QString& name) {
 
 bool Below(const QString& path, const QString& dir) {
     return path.size() > dir.size() && path.startsWith(dir) && path.at(dir.size()) == QLatin1Char('/');
-}
-
-QString Canonical(const QString& path) {
-    char* resolved = realpath(QFile::encodeName(path).constData(), nullptr);
-    if (!resolved)
-        return QString();
-    const QString result = QFile::decodeName(resolved);
-    free(resolved);
-    return result;
 }
 
 void Wake(int fd) {
@@ -158,6 +156,36 @@ void QCFileSystemWatcher::clearAll() {
     m_watching = false;
     m_root.clear();
     m_watchingChanged.notify_all();
+}
+
+void QCFileSystemWatcher::removeWatchPath(const QString& path) {
+    if (path.compare(Root(), Qt::CaseInsensitive) == 0 && !path.isEmpty())
+        clearAll();
+}
+
+void QCFileSystemWatcher::addExcludePath(const QString& path) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_excludes.contains(path, Qt::CaseInsensitive))
+        m_excludes.append(path);
+}
+
+void QCFileSystemWatcher::removeExcludePath(const QString& path) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (int i = m_excludes.size() - 1; i >= 0; --i) {
+        if (m_excludes.at(i).compare(path, Qt::CaseInsensitive) == 0)
+            m_excludes.removeAt(i);
+    }
+}
+
+bool QCFileSystemWatcher::Excluded(const QString& path) const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (const QString& folder : m_excludes) {
+        if (path.compare(folder, Qt::CaseInsensitive) == 0 ||
+            (path.size() > folder.size() && path.at(folder.size()) == QLatin1Char('/') &&
+             path.startsWith(folder, Qt::CaseInsensitive)))
+            return true;
+    }
+    return false;
 }
 
 bool QCFileSystemWatcher::IsRunning() const {
@@ -298,17 +326,17 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
         pending.path = path;
         pending.cookie = cookie != 0 ? cookie : 1;
         pending.isDir = isDir;
-        pending.visible = !Skipped(name);
+        pending.visible = !Skipped(name) && !Excluded(path);
         pending.due = QCClock::NowMs() + kSettleMs;
         m_outbox.push_back(pending);
         ++m_pendingMoves;
         return;
     }
     if (mask & IN_MOVED_TO) {
-        PairMove(root, cookie, path, isDir, !Skipped(name));
+        PairMove(root, cookie, path, isDir, !Skipped(name) && !Excluded(path) && !IsLink(root, path));
         return;
     }
-    if (Skipped(name))
+    if (Skipped(name) || Excluded(path) || ((mask & IN_CREATE) && IsLink(root, path)))
         return;
     if (mask & IN_CREATE) {
         m_outbox.push_back(Change(path, SYNC_CHANGE_ADD, isDir));
@@ -428,43 +456,33 @@ void QCFileSystemWatcher::WatchTree(const QString& root, const QString& dir, std
     }
     if (dir == root)
         m_rootWatched = true;
-    const QByteArray native = QFile::encodeName(dir);
-    DIR* handle = opendir(native.constData());
-    if (!handle)
+    // Listed from the root without following a link: a link swapped in for a folder on the way
+    // fails the listing instead of leading out of the mirror.
+    const int fd = SafePath::OpenFolder(root, dir);
+    DIR* handle = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!handle) {
+        if (fd >= 0)
+            close(fd);
         return; // gone again, or unreadable: its parent's events tell
-    std::vector<QString> names;
+    }
+    std::vector<std::pair<QString, bool>> entries; // name, is a folder
     while (const dirent* entry = readdir(handle)) {
         const QString name = QFile::decodeName(entry->d_name);
-        if (!Skipped(name))
-            names.push_back(name);
+        struct stat st {};
+        if (Skipped(name) || fstatat(dirfd(handle), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) // never a link, a device, a socket or a pipe
+            entries.emplace_back(name, S_ISDIR(st.st_mode));
     }
     closedir(handle);
-    std::sort(names.begin(), names.end());
-    QString rootCanonical;
-    for (const QString& name : names) {
+    std::sort(entries.begin(), entries.end());
+    for (const auto& [name, isDir] : entries) {
         const QString path = Join(dir, name);
-        const QByteArray entryNative = QFile::encodeName(path);
-        struct stat st {};
-        if (lstat(entryNative.constData(), &st) != 0)
-            continue;
-        if (S_ISLNK(st.st_mode)) {
-            // A link counts as what it points to when that lies inside the mirror; its target's
-            // own folder watches it.
-            if (rootCanonical.isEmpty())
-                rootCanonical = Canonical(root);
-            const QString target = Canonical(path);
-            struct stat targetSt {};
-            if (adds && !target.isEmpty() && (target == rootCanonical || Below(target, rootCanonical)) &&
-                stat(entryNative.constData(), &targetSt) == 0 &&
-                (S_ISREG(targetSt.st_mode) || S_ISDIR(targetSt.st_mode)))
-                adds->push_back(Change(path, SYNC_CHANGE_ADD, S_ISDIR(targetSt.st_mode)));
-            continue;
-        }
-        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
+        if (Excluded(path))
             continue;
         if (adds)
-            adds->push_back(Change(path, SYNC_CHANGE_ADD, S_ISDIR(st.st_mode)));
-        if (S_ISDIR(st.st_mode))
+            adds->push_back(Change(path, SYNC_CHANGE_ADD, isDir));
+        if (isDir)
             WatchTree(root, path, adds);
     }
 }
@@ -574,11 +592,13 @@ void QCFileSystemWatcher::Rescan(const QString& root, const QString& folder) {
     std::map<QString, FILE_INFO> disk;
     BuildLocalFileMap(disk, folder, root, true);
     for (auto it = known.begin(); it != known.end();) {
-        if (!Below(it->second.path, folder) || !VisibleBelow(root, it->second.path))
+        if (!Below(it->second.path, folder) || !VisibleBelow(root, it->second.path) || Excluded(it->second.path))
             it = known.erase(it);
         else
             ++it;
     }
+    for (auto it = disk.begin(); it != disk.end();)
+        it = Excluded(it->second.path) ? disk.erase(it) : std::next(it);
     int reported = 0;
     const auto send = [this, &reported](const QString& path, SYNC_CHANGE_TYPE type, bool isDir) {
         Send(Change(path, type, isDir));

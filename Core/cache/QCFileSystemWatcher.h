@@ -1,7 +1,8 @@
 #pragma once
-// The mirror folder watcher: inotify on every visible folder of the mirror, read on a thread of its
-// own, each change handed to the engine as one report (QCWatcherHost::NotifyFileChange) with
-// absolute paths. The design note at the top of QCFileSystemWatcher.cpp gives the rules.
+// The mirror folder watcher: inotify on every folder of the mirror that the sync looks at, read on
+// a thread of its own, each change handed to the engine as one report
+// (QCWatcherHost::NotifyFileChange) with absolute paths. The design note at the top of
+// QCFileSystemWatcher.cpp gives the rules.
 //
 // Threads: addWatchPath, clearAll and the queries may be called from any thread except the
 // watcher's own; addWatchPath and clearAll are serialised. The host is called on the watcher's
@@ -10,6 +11,7 @@
 #include "cache/QCWatcherHost.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <condition_variable>
@@ -37,6 +39,14 @@ public:
     // Ends the thread and drops every watch; returns once the thread has ended (promptly: the
     // thread waits on a wake-up descriptor beside inotify's). No-op when not running.
     void clearAll();
+    // Stops watching `path` when it is the folder given to addWatchPath (letter case aside):
+    // folders below it are watched as part of it, never on their own.
+    void removeWatchPath(const QString& path);
+    // Folders whose changes are neither watched nor reported, with what lies below them; letter
+    // case is ignored and an entry is kept once. The list outlives clearAll. A folder taken off
+    // the list is watched from the next rescan on.
+    void addExcludePath(const QString& path);
+    void removeExcludePath(const QString& path);
     bool IsRunning() const;
     // The folder given to the running watch; empty when none runs.
     QString Root() const;
@@ -112,6 +122,8 @@ private:
     void ResolveDueMoves(const QString& root, bool all);
     void Flush();
     void Send(const Report& report);
+    // At or below a folder of the exclude list.
+    bool Excluded(const QString& path) const;
     // Milliseconds the loop may wait in poll: -1 when nothing is due.
     int WaitMs() const;
 
@@ -128,6 +140,7 @@ private:
     mutable std::mutex m_lock;
     mutable std::condition_variable m_watchingChanged;
     QString m_root;
+    QStringList m_excludes;
     bool m_running = false;
     bool m_watching = false; // the first watches are set up
 

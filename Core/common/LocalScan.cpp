@@ -1,22 +1,24 @@
 #include "common/LocalScan.h"
 
+#include "common/SafePath.h"
 #include "common/SkipRules.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <algorithm>
-#include <cstdlib>
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Steps shared by every scan: size, times, folder flag and attribute bits from a followed stat.
-void Describe(const QByteArray& native, const QString& name, const struct stat& st, FILE_INFO& info) {
+// Size, times, folder flag and attribute bits of an item already stat'ed; `writable` tells
+// whether the current user may write it.
+void Describe(const QString& name, const struct stat& st, bool writable, FILE_INFO& info) {
     info.size = quint64(st.st_size);
     info.mtime = quint32(st.st_mtime);
     info.ctime = quint32(st.st_ctime); // Linux keeps no creation time: the last status change serves
@@ -25,7 +27,7 @@ void Describe(const QByteArray& native, const QString& name, const struct stat& 
         info.size = 0;
         info.attrs = FILE_ATTR_DIRECTORY;
     }
-    if (access(native.constData(), W_OK) != 0)
+    if (!writable)
         info.attrs |= FILE_ATTR_READONLY;
     if (name.startsWith(QLatin1Char('.')))
         info.attrs |= FILE_ATTR_HIDDEN;
@@ -33,101 +35,69 @@ void Describe(const QByteArray& native, const QString& name, const struct stat& 
         info.attrs = FILE_ATTR_NORMAL;
 }
 
-QByteArray CanonicalPath(const QByteArray& native) {
-    char* resolved = realpath(native.constData(), nullptr);
-    if (!resolved)
-        return QByteArray();
-    QByteArray result(resolved);
-    free(resolved);
-    return result;
-}
-
-bool IsInside(const QByteArray& path, const QByteArray& root) {
-    if (root == "/")
-        return path.startsWith('/');
-    return path == root || (path.startsWith(root) && path.at(root.size()) == '/');
-}
-
 struct Entry {
     QString name;
     QByteArray native;
-    bool is_link;
+    struct stat st;
 };
 
-// Walks one tree. `root` fixes the prefix cut off the paths and the bounds of followed links.
+// Walks one tree from descriptor to descriptor: a link is never followed (nor listed), so the
+// walk cannot leave the tree or loop. `root` fixes the prefix cut off the paths.
 template <typename Sink>
 class Walker {
 public:
-    Walker(const QString& root, Sink& sink) : m_root(root), m_sink(sink) {
-        m_rootCanonical = CanonicalPath(QFile::encodeName(root));
-    }
+    Walker(const QString& root, Sink& sink) : m_root(root), m_sink(sink) {}
 
     void Walk(const QString& dir) {
+        QString base = m_root;
+        while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
+            base.chop(1);
         const QString absolute = QDir(dir).absolutePath();
-        const QByteArray canonical = CanonicalPath(QFile::encodeName(absolute));
-        if (canonical.isEmpty() || m_rootCanonical.isEmpty())
-            return;
-        m_ancestors.push_back(canonical);
-        WalkFolder(absolute, canonical);
+        const int fd = SafePath::OpenFolder(QDir(base).absolutePath(), absolute);
+        if (fd >= 0)
+            WalkFolder(fd, absolute);
     }
 
 private:
-    void WalkFolder(const QString& dir, const QByteArray& canonical) {
+    // Takes `fd`, an open folder.
+    void WalkFolder(int fd, const QString& dir) {
+        DIR* handle = fdopendir(fd);
+        if (!handle) {
+            close(fd);
+            return;
+        }
         const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
-        for (const Entry& entry : List(prefix)) {
-            struct stat st {};
-            if (stat(entry.native.constData(), &st) != 0)
-                continue; // broken link, or gone since listing
-            if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
-                continue; // devices, sockets, pipes
-
-            QByteArray target;
-            if (entry.is_link) {
-                target = CanonicalPath(entry.native);
-                if (target.isEmpty() || !IsInside(target, m_rootCanonical))
-                    continue; // never follow a link out of the scanned tree
-            } else {
-                target = canonical + (canonical.endsWith('/') ? "" : "/") + QFile::encodeName(entry.name);
-            }
-            const bool isDir = S_ISDIR(st.st_mode);
-            if (isDir && std::find(m_ancestors.begin(), m_ancestors.end(), target) != m_ancestors.end())
-                continue; // a link back into its own ancestry
-
+        for (const Entry& entry : List(handle)) {
             FILE_INFO info;
-            Describe(entry.native, entry.name, st, info);
+            Describe(entry.name, entry.st, faccessat(dirfd(handle), entry.native.constData(), W_OK, 0) == 0,
+                     info);
             info.name = entry.name;
             const QString absolute = prefix + entry.name;
             m_sink(info, absolute, absolute.mid(m_root.size()));
-
-            if (isDir) {
-                m_ancestors.push_back(target);
-                WalkFolder(absolute, target);
-                m_ancestors.pop_back();
-            }
-        }
-    }
-
-    // Visible entries of `prefix`, ignored cache folders left out, ordered by name ignoring case.
-    static std::vector<Entry> List(const QString& prefix) {
-        std::vector<Entry> entries;
-        const QByteArray nativePrefix = QFile::encodeName(prefix);
-        DIR* handle = opendir(nativePrefix.constData());
-        if (!handle)
-            return entries; // cannot be listed: no entries, siblings go on
-        while (const dirent* d = readdir(handle)) {
-            if (d->d_name[0] == '.')
-                continue; // ".", ".." and hidden entries
-            const QString name = QFile::decodeName(d->d_name);
-            if (IsIgnoreCacheFile(name))
+            if (!S_ISDIR(entry.st.st_mode))
                 continue;
-            Entry entry{name, nativePrefix + d->d_name, d->d_type == DT_LNK};
-            if (d->d_type == DT_UNKNOWN) {
-                struct stat lst {};
-                entry.is_link = lstat(entry.native.constData(), &lst) == 0 && S_ISLNK(lst.st_mode);
-            }
-            entries.push_back(std::move(entry));
+            const int sub = openat(dirfd(handle), entry.native.constData(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0) // a folder that cannot be listed has no entries; its siblings go on
+                WalkFolder(sub, absolute);
         }
         closedir(handle);
+    }
+
+    // The files and folders of the open folder whose names take part in the sync, ordered by name
+    // ignoring case. Links, special files and entries gone since the listing are left out.
+    static std::vector<Entry> List(DIR* handle) {
+        std::vector<Entry> entries;
+        while (const dirent* d = readdir(handle)) {
+            const QString name = QFile::decodeName(d->d_name);
+            if (!IsSyncedName(name))
+                continue;
+            Entry entry{name, QByteArray(d->d_name), {}};
+            if (fstatat(dirfd(handle), d->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !(S_ISDIR(entry.st.st_mode) || S_ISREG(entry.st.st_mode)))
+                continue;
+            entries.push_back(std::move(entry));
+        }
         std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
             const int c = QString::compare(a.name, b.name, Qt::CaseInsensitive);
             return c != 0 ? c < 0 : a.name < b.name;
@@ -137,8 +107,6 @@ private:
 
     const QString m_root;
     Sink& m_sink;
-    QByteArray m_rootCanonical;
-    std::vector<QByteArray> m_ancestors; // canonical paths of the folders being walked
 };
 
 template <typename Sink>
@@ -157,9 +125,25 @@ bool GetLocalBaseFileInfo(const QString& path, FILE_INFO* info) {
     if (!info || native.isEmpty() || stat(native.constData(), &st) != 0)
         return false;
     const int slash = path.lastIndexOf(QLatin1Char('/'));
-    Describe(native, path.mid(slash + 1), st, *info);
+    Describe(path.mid(slash + 1), st, access(native.constData(), W_OK) == 0, *info);
     info->path = path;
     return true;
+}
+
+bool GetLocalBaseFileInfo(const QString& root, const QString& path, FILE_INFO* info) {
+    QByteArray name;
+    const int parent = SafePath::OpenParent(root, path, name);
+    if (!info || parent < 0)
+        return false;
+    struct stat st {};
+    const bool found = fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
+    if (found)
+        Describe(QFile::decodeName(name), st, faccessat(parent, name.constData(), W_OK, 0) == 0, *info);
+    close(parent);
+    if (found)
+        info->path = path;
+    return found;
 }
 
 void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QString& root) {

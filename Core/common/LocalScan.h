@@ -13,12 +13,15 @@
 // folder flag and attribute bits, and `path`; `name` stays empty. False, leaving the record
 // untouched, when the item does not exist.
 bool GetLocalBaseFileInfo(const QString& path, FILE_INFO* info);
+// The same for an item of the sync folder `root`, resolved from it without following a link
+// (SafePath): false also for a link, a special file or an item that lies behind a link.
+bool GetLocalBaseFileInfo(const QString& root, const QString& path, FILE_INFO* info);
 
-// Appends a record for every entry below `dir`, depth first, a folder before its contents, with
-// paths made by cutting the length of `root` off the absolute path. Hidden entries, special files
-// and the cache folders of IsIgnoreCacheFile are left out. A symbolic link is taken as what it
-// points to, but only when its target lies inside `root` and does not lead back into the folders
-// being walked. Nothing happens when `dir` or `root` is empty.
+// Appends a record for every entry below `dir` (`root` or a folder below it), depth first, a
+// folder before its contents, with paths made by cutting the length of `root` off the absolute
+// path. Only files and folders whose names take part in the sync (IsSyncedName: hidden names do)
+// are listed; symbolic links and special files are left out, and `dir` is reached from `root`
+// without following a link. Nothing happens when `dir` or `root` is empty.
 void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QString& root);
 
 // The same walk, each record stored under its lower-cased path (of two entries differing only in

@@ -3,6 +3,9 @@
 #include "common/PathUtils.h"
 
 #include <QRegularExpression>
+#include <QStringList>
+
+#include <algorithm>
 
 bool NeedSkipSync(const QString& path, bool no_skip) {
     if (no_skip)
@@ -35,6 +38,16 @@ bool IsIgnoreCacheFile(const QString& text) {
             return true;
     }
     return false;
+}
+
+bool IsSyncedName(const QString& name) {
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !IsIgnoreCacheFile(name);
+}
+
+bool IsSyncedPath(const QString& relative) {
+    const QStringList names = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    return std::all_of(names.begin(), names.end(), IsSyncedName);
 }
 
 bool MaybeOfficeTemp(const QString& path) {

@@ -883,7 +883,11 @@ QString QCLocalStoreMgr::GetDiskPath(const QString& cloudPath) const {
 
 void QCLocalStoreMgr::WatchSyncFolder() {
     const QString folder = g_Config.GetSyncPath();
-    if (folder.isEmpty() || !m_watcher.addWatchPath(folder))
+    if (folder.isEmpty())
+        return;
+    // The engine's own cache folder lies inside the mirror; its churn is never a user's change.
+    m_watcher.addExcludePath(MyCombinePath(folder, QStringLiteral(".Nimbocache")));
+    if (!m_watcher.addWatchPath(folder))
         CoreDebug("[monitor] directory monitor failed");
 }
 

@@ -24,6 +24,7 @@
 #include "common/QCLockList.h"
 #include "common/QCLockMap.h"
 #include "common/QCStringFlag.h"
+#include "common/SafePath.h"
 #include "common/SharedTypes.h"
 #include "network/AccountRecords.h"
 #include "network/NodeRecords.h"
@@ -329,35 +330,31 @@ private:
 public:
     // --- Replacing the user's files (any thread) ---
 
-    // What a check saw of a local path.
-    struct LocalStamp {
-        bool exists = false;
-        bool is_dir = false;
-        quint64 size = 0;
-        qint64 mtime = 0;
-        bool operator==(const LocalStamp& o) const {
-            return exists == o.exists && is_dir == o.is_dir && size == o.size && mtime == o.mtime;
-        }
-    };
-    static LocalStamp StampOf(const QString& path);
+    // What the disk says of a local path now, resolved from the sync folder without following a
+    // link (a path outside it, or behind a link, does not exist).
+    LocalStat StampOf(const QString& path) const;
     enum class ReplaceResult { Done, Conflict, Failed };
     // The one way the engine puts something in place of a user's file: `newFile` renamed over
     // `userFile` (a download), or, with `newFile` empty, `userFile` moved to `trashPath` (never
-    // over what is there). `userFile` is stat-ed right before the rename; when it differs from
-    // `seen` (what the caller's check saw), it is kept as a conflict copy: a download then goes
-    // in place beside it (Conflict), a trash move does not happen (Conflict). Failed: nothing
-    // was put in place.
-    ReplaceResult ReplaceUserFile(const QString& userFile, const LocalStamp& seen, const QString& newFile,
+    // over what is there). `userFile` is stat-ed right before the rename; when it differs in
+    // anything from `seen` (the whole stat the caller's decision was made on: size, times to the
+    // nanosecond, inode), it is kept as a conflict copy: a download then goes in place beside it
+    // (Conflict), a trash move does not happen (Conflict). A download's file is synced to disk
+    // before the rename and its folder after it. Failed: nothing was put in place (a link is
+    // never replaced nor moved). Every path is resolved from the sync folder (SafePath).
+    ReplaceResult ReplaceUserFile(const QString& userFile, const LocalStat& seen, const QString& newFile,
                                   const QString& trashPath = QString());
     // Whether the local file at `localPath` may be replaced or removed by the cloud's `cloud`:
     // nothing there, unchanged since the last sync, already the cloud's content, or moved aside
     // into a conflict copy. False when a copy was needed and could not be made. `seen` gets
     // what the check saw of the path last.
-    bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud,
-                                 LocalStamp* seen = nullptr);
-    // A finished download's temporary file put in place of `localPath` (check, then replace);
-    // false when it could not be.
-    bool InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) override;
+    bool ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud, LocalStat* seen = nullptr);
+    // A finished download's temporary file put in place of `localPath` (check, then replace); 0,
+    // or the SYNC_ERROR kind of the failure.
+    int InstallDownload(const QString& tempFile, const QString& localPath, const FILE_INFO& cloud) override;
+    // Copies `file` to a new file in `folder` (both in the sync folder) under a name the sync leaves
+    // out, with the cloud's time; its path, or empty (nothing left behind) on failure.
+    QString CopyBeside(const QString& file, const QString& folder, const FILE_INFO& cloud);
     QCBlockTable& BlockTable() override { return m_blockTable; }
     double RunningDownloadWeight() const override { return m_downWeight; } // engine thread
     QString FindSameHash(const FILE_INFO& record) override;
@@ -528,8 +525,12 @@ private:
     // Journal rows without a cloud node: unchanged local files go to the trash. False when too
     // many would go and the user has not confirmed (nothing is removed then).
     bool ApplyCloudDeletions(const std::map<QString, FILE_INFO>& orphans, size_t journalFiles);
-    // The local path of a cloud path, false unless it lies below the sync folder.
+    // The local path of a cloud path, false unless it lies below the sync folder and every name of
+    // it takes part in the sync (IsSyncedPath).
     bool SafeDiskPath(const QString& cloudPath, QString& localPath) const;
+    // The content hash of the local file at `path`, read without following a link; empty when it
+    // cannot be read.
+    QString HashLocalFile(const QString& path) const;
     // A cloud file whose local copy the cloud has overtaken.
     void QueueCloudDownload(const FILE_INFO& node, const QString& localPath);
 
@@ -547,7 +548,9 @@ public:
         return CallForTests([this] { CompareCloud(m_globalAck.nodes, {}, nullptr); }, 60000, false);
     }
     // Runs the cloud comparison of `nodes` (keyed by node id) on the engine thread.
-    bool CompareForTests(NodeMap nodes);
+    // With `oldPaths` (node id -> cloud path before) local copies follow the moves; with
+    // `changedOnly` only `nodes` are compared, as after a cycle of changes.
+    bool CompareForTests(NodeMap nodes, std::map<QString, QString> oldPaths = {}, bool changedOnly = false);
     // The records of the queued downloads, which are ended and dropped (engine thread).
     std::vector<FILE_INFO> TakeCloudDownloadsForTests();
     // The trash folder of this moment: ".Nimbocache/trash/<yyyyMMdd-HHmmss>".
@@ -556,7 +559,7 @@ public:
     // (then it is kept as a conflict copy); false when it was not moved to the trash.
     bool MoveToTrash(const QString& localPath, const QString& cloudPath, const QString& trashFolder);
     bool MoveToTrash(const QString& localPath, const QString& cloudPath, const QString& trashFolder,
-                     const LocalStamp& seen);
+                     const LocalStat& seen);
 
 private:
     // Manual downloads (QCLocalStoreMgrManual.cpp); engine thread.

@@ -153,7 +153,10 @@ void QCLocalStoreMgr::RefreshMakeItem(const SYNC_CHANGE_INFO& info, CHANGE_ITEM&
     item.local.path = GetVirtualPath(info.path);
     item.local.name = GetOnlyFilename(info.path);
     FILE_INFO disk;
-    if (GetLocalBaseFileInfo(examined, &disk)) {
+    // A mirror path is resolved from the sync folder: a link there describes nothing.
+    const bool found = info.src_path.isEmpty() ? GetLocalBaseFileInfo(GetRootPath(), examined, &disk)
+                                               : GetLocalBaseFileInfo(examined, &disk);
+    if (found) {
         CopyStat(disk, item.local);
         if (disk.is_dir) {
             item.local.size = 0;
@@ -235,8 +238,13 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
             OfficeMergeEvent2(item);
         return;
     }
-    if (info.type == SYNC_CHANGE_ADD && info.src_path.isEmpty() && !QFileInfo::exists(info.path))
-        return; // gone again before its turn (moved aside, say): its delete tells the rest
+    if (info.src_path.isEmpty() && (info.type == SYNC_CHANGE_ADD || info.type == SYNC_CHANGE_MOD)) {
+        const LocalStat here = StampOf(info.path);
+        if (info.type == SYNC_CHANGE_ADD && !here.exists)
+            return; // gone again before its turn (moved aside, say), or behind a link
+        if (here.is_link)
+            return; // links are never synced
+    }
     if (item.local.is_dir && info.type == SYNC_CHANGE_ADD) {
         FileInfo entry;
         if (m_cache.GetFileinfo(item.path, entry) &&
@@ -432,7 +440,7 @@ bool QCLocalStoreMgr::OfficeMergeEvent(const CHANGE_ITEM& notFound) {
     if ((m2 != m_pending.end() && m2->local.path != r2->local.path) ||
         notFound.local.path != r2->local.path || made.local.path != r1->local.path ||
         made.local.path != r2->old_path || Running(*r1) || Running(*r2) ||
-        QFileInfo::exists(GetDiskPath(r1->old_path)) || QFileInfo::exists(notFound.path) ||
+        StampOf(GetDiskPath(r1->old_path)).exists || StampOf(notFound.path).exists ||
         QCSyncDB::GetFileInfo(r1->old_path, row) || QCSyncDB::GetFileInfo(notFound.local.path, row))
         return false;
     m_cache.Delete(GetDiskPath(r1->old_path), true);
@@ -738,7 +746,9 @@ void QCLocalStoreMgr::FinishPass() {
     m_downList.Clear();
     m_upList.Clear();
     m_cancelMarks.Clear();
-    m_outUploads.Erase(QString()); // nothing waits: every out-upload has ended
+    // Every out-upload has ended, unless the facade queued one since the pass last looked.
+    if (m_outUploads.ClearIfIdle())
+        m_outUploads.Save(true);
     g_Config.CallOuter(new QCSyncFinishEvent());
 }
 
@@ -873,8 +883,8 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
     const QString parentDisk = GetDiskPath(parent);
     FileInfo entry;
     const bool known = m_cache.GetBaseInfo(parentDisk, entry) && entry.is_dir && entry.version != 0;
-    const bool present =
-        chosen->src_path.isEmpty() ? QFileInfo(parentDisk).isDir() : QDir().mkpath(parentDisk);
+    const bool present = chosen->src_path.isEmpty() ? StampOf(parentDisk).is_dir
+                                                    : SafePath::MakeFolders(GetRootPath(), parentDisk);
     if (known || !present)
         return chosen;
     if (m_pending.FindPath(parent) != m_pending.end())
@@ -910,7 +920,7 @@ void QCLocalStoreMgr::ExecUploadTask() {
                 continue;
             const PendingChanges::iterator item = m_pending.FindId(task->GetSyncID());
             if (item != m_pending.end() && item->exec_type == 4) {
-                if (QFileInfo::exists(task->GetDiskName()))
+                if (StampOf(task->GetDiskName()).exists)
                     PutOff(item);
                 else
                     DropItem(item, 3);
@@ -961,8 +971,7 @@ void QCLocalStoreMgr::ResetRunningChanges() {
 }
 
 bool QCLocalStoreMgr::UploadMirrorFile(const QString& localPath) {
-    const QFileInfo info(localPath);
-    if (!IsSyncPath(localPath) || !info.isFile())
+    if (!IsSyncPath(localPath) || !StampOf(localPath).is_file)
         return false;
     const QString cloud = GetVirtualPath(localPath);
     PendingChanges::iterator item = m_pending.end();

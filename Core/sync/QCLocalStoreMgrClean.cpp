@@ -6,10 +6,13 @@
 // at a time. It runs on the engine thread only: for request 5, and as the engine's last work
 // after its transfers ended when the facade's Uninit asks for it (RequestCleanOnExit).
 //
-// What must never happen: a file removed that the user changed (size and time are looked at again
-// right before each removal), that waits for upload or that a transfer uses; the sync folder, the
-// private folder or anything above them removed; the removal reported to the service (each
-// removal is announced as the engine's own change before it is made).
+// What must never happen: a file removed that the user changed (the whole stat taken when the
+// decision was made is compared again right before each removal, so a same-size save within the
+// same second is kept), that waits for upload or that a transfer uses; the sync folder, the
+// private folder or anything above them removed; anything removed through a symbolic link or a
+// link itself removed (the scan lists none, and every removal resolves its path from the sync
+// folder without following one); the removal reported to the service (each removal is announced
+// as the engine's own change before it is made).
 #include "sync/QCLocalStoreMgr.h"
 
 #include "Database/QCGlobalConfig.h"
@@ -18,12 +21,11 @@
 #include "common/LocalScan.h"
 #include "common/PathUtils.h"
 #include "common/QCEvents.h"
+#include "common/SafePath.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-#include <unistd.h>
 
 namespace {
 
@@ -33,13 +35,13 @@ bool StrictlyBelow(const QString& folder, const QString& path) {
            path.at(folder.size()) == QLatin1Char('/');
 }
 
-void RemoveFilesBelow(const QString& folder) {
-    if (folder.isEmpty())
+void RemoveFilesBelow(const QString& root, const QString& folder) {
+    if (root.isEmpty() || folder.isEmpty())
         return;
     QStringList files;
-    MyFindAllFiles(folder, files, QString());
+    SafePath::ListFiles(root, folder, files);
     for (const QString& file : files)
-        QFile::remove(file);
+        SafePath::Remove(root, file);
 }
 
 } // namespace
@@ -60,7 +62,7 @@ void QCLocalStoreMgr::CacheClean() {
     CleanTempBlocks();
     CleanTempFiles();
     const QString trash = MyCombinePath(GetPrivateRoot(), QStringLiteral("trash"));
-    if (!GetPrivateRoot().isEmpty() && QFileInfo(trash).isDir() && !QDir(trash).removeRecursively())
+    if (!GetPrivateRoot().isEmpty() && StampOf(trash).is_dir && !SafePath::RemoveTree(GetRootPath(), trash))
         CoreDebug("[CacheClean] the trash could not be emptied");
     CoreDebug("[CacheClean] total %s", qUtf8Printable(GetNumDotString(sums.cleaned_bytes)));
     g_Config.CallOuter(event);
@@ -113,11 +115,10 @@ void QCLocalStoreMgr::CleanMirror(const QString& root, CACHE_CLEAN_NOTIFY& sums)
         if (it->is_dir) {
             // A folder of the cloud's (the journal or the index knows it), only when empty now.
             if (!(inJournal || (inIndex && shown.is_dir)) || !idle(it->path, diskPath, inIndex, shown) ||
-                !QDir(diskPath).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
-                                        QDir::System))
+                !SafePath::IsEmptyFolder(root, diskPath))
                 continue;
             ExpectEcho(SYNC_CHANGE_DEL, diskPath);
-            if (::rmdir(QFile::encodeName(diskPath).constData()) == 0) {
+            if (SafePath::RemoveFolder(root, diskPath)) {
                 m_cache.ChangeFileStatus(diskPath, FILE_STATUS_NOT_DOWN, true);
                 m_requestedDowns.Delete(diskPath, true);
             }
@@ -129,7 +130,11 @@ void QCLocalStoreMgr::CleanMirror(const QString& root, CACHE_CLEAN_NOTIFY& sums)
         if (row->second.size != it->size || row->second.mtime != it->mtime ||
             !idle(it->path, diskPath, inIndex, shown))
             continue;
-        // The user may have written to it since the list was made.
+        // The decision: the file as the disk describes it now is what its row says.
+        const LocalStat seen = StampOf(diskPath);
+        if (!seen.is_file || seen.size != row->second.size || seen.Mtime() != row->second.mtime)
+            continue;
+        // The user may have written to it since.
         std::function<void(const QString&)> hook;
         {
             std::lock_guard<std::mutex> lock(m_hookLock);
@@ -137,12 +142,12 @@ void QCLocalStoreMgr::CleanMirror(const QString& root, CACHE_CLEAN_NOTIFY& sums)
         }
         if (hook)
             hook(diskPath);
-        const LocalStamp now = StampOf(diskPath);
-        if (!now.exists || now.is_dir || now.size != row->second.size ||
-            now.mtime != qint64(row->second.mtime))
+        if (StampOf(diskPath) != seen) {
+            CoreDebug("[CacheClean] changed meanwhile, kept: %s", qUtf8Printable(diskPath));
             continue;
+        }
         ExpectEcho(SYNC_CHANGE_DEL, diskPath);
-        const bool removed = ::unlink(QFile::encodeName(diskPath).constData()) == 0;
+        const bool removed = SafePath::Remove(root, diskPath);
         CoreDebug("[CacheClean] del_ok:%d %s", int(removed), qUtf8Printable(diskPath));
         if (!removed) {
             sums.kept_bytes += it->size;
@@ -172,7 +177,7 @@ void QCLocalStoreMgr::CleanMirror(const QString& root, CACHE_CLEAN_NOTIFY& sums)
 }
 
 void QCLocalStoreMgr::CleanTempBlocks() {
-    RemoveFilesBelow(GetBlockPath());
+    RemoveFilesBelow(GetRootPath(), GetBlockPath());
 }
 
 bool QCLocalStoreMgr::FileCanUpload(const QString& path) const {

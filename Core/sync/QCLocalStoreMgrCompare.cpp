@@ -4,10 +4,11 @@
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
 #include "common/CommonDef.h"
+#include "common/CoreLog.h"
 #include "common/Hash.h"
 #include "common/LocalScan.h"
-#include "common/CoreLog.h"
 #include "common/PathUtils.h"
+#include "common/SkipRules.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -20,22 +21,11 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
-
-// Renames without ever replacing what is at `to`.
-bool RenameNoReplace(const QString& from, const QString& to, QString& error) {
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    error = QString::fromLocal8Bit(std::strerror(errno));
-    return false;
-}
 
 constexpr size_t kBatchRows = 2000;
 constexpr size_t kMassDeleteFloor = 100;
@@ -53,25 +43,6 @@ bool IsRootId(const QString& id) {
 // Whether `path` lies strictly below `folder` (both without a trailing "/").
 bool IsBelow(const QString& path, const QString& folder) {
     return path.size() > folder.size() + 1 && path.startsWith(folder) && path.at(folder.size()) == QLatin1Char('/');
-}
-
-struct LocalEntry {
-    bool exists = false;
-    bool is_dir = false;
-    quint64 size = 0;
-    quint32 mtime = 0;
-};
-
-LocalEntry Stat(const QString& path) {
-    LocalEntry entry;
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return entry;
-    entry.exists = true;
-    entry.is_dir = S_ISDIR(st.st_mode);
-    entry.size = entry.is_dir ? 0 : quint64(st.st_size);
-    entry.mtime = quint32(st.st_mtime);
-    return entry;
 }
 
 bool SameJournalRow(const FILE_INFO& row, const FILE_INFO& cloud) {
@@ -185,7 +156,22 @@ QString QCLocalStoreMgr::NodePath(const NodeMap& nodes, const QString& nid) {
 bool QCLocalStoreMgr::SafeDiskPath(const QString& cloudPath, QString& localPath) const {
     localPath = GetDiskPath(cloudPath);
     const QString root = GetRootPath();
-    return !root.isEmpty() && IsBelow(QDir::cleanPath(localPath), QDir::cleanPath(root));
+    // A cloud name the local side leaves out (the private folder's, say) has no local copy.
+    return !root.isEmpty() && IsSyncedPath(cloudPath) &&
+           IsBelow(QDir::cleanPath(localPath), QDir::cleanPath(root));
+}
+
+QString QCLocalStoreMgr::HashLocalFile(const QString& path) const {
+    const int fd = SafePath::Open(GetRootPath(), path, O_RDONLY);
+    if (fd < 0)
+        return QString();
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return QString();
+    }
+    qint64 total = 0;
+    return QString::fromLatin1(CloudHashDevice(file, total));
 }
 
 void QCLocalStoreMgr::QueueCloudDownload(const FILE_INFO& node, const QString& localPath) {
@@ -196,8 +182,10 @@ void QCLocalStoreMgr::QueueCloudDownload(const FILE_INFO& node, const QString& l
         CoreDebug("[compare] %s waits: no download task", qUtf8Printable(node.path));
 }
 
-bool QCLocalStoreMgr::CompareForTests(NodeMap nodes) {
-    return CallForTests([this, &nodes] { CompareCloud(nodes, {}, nullptr); }, 30000, false);
+bool QCLocalStoreMgr::CompareForTests(NodeMap nodes, std::map<QString, QString> oldPaths, bool changedOnly) {
+    const NodeMap changed = nodes;
+    return CallForTests([&] { CompareCloud(nodes, oldPaths, changedOnly ? &changed : nullptr); }, 30000,
+                        false);
 }
 
 std::vector<FILE_INFO> QCLocalStoreMgr::TakeCloudDownloadsForTests() {
@@ -235,11 +223,11 @@ void QCLocalStoreMgr::ApplyCloudMoves(NodeMap& nodes, const std::map<QString, QS
         QString newLocal;
         if (!SafeDiskPath(move.first, oldLocal) || !SafeDiskPath(move.second, newLocal))
             continue;
-        const LocalEntry here = Stat(oldLocal);
-        QString error;
-        const bool moved = here.exists && here.is_dir == row.is_dir && !Stat(newLocal).exists &&
-                           QDir().mkpath(QFileInfo(newLocal).absolutePath()) &&
-                           RenameNoReplace(oldLocal, newLocal, error);
+        const LocalStat here = StampOf(oldLocal);
+        const QString root = GetRootPath();
+        const bool moved = here.Synced() && here.is_dir == row.is_dir && !StampOf(newLocal).exists &&
+                           SafePath::MakeFolders(root, GetParentPath(newLocal)) &&
+                           SafePath::Rename(root, oldLocal, newLocal, false);
         CoreDebug("[compare] cloud moved %s -> %s: local copy %s", qUtf8Printable(move.first),
                   qUtf8Printable(move.second), moved ? "follows" : "stays");
         if (row.is_dir) {
@@ -327,14 +315,15 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
             QString localPath;
             if (!SafeDiskPath(it->second.path, localPath))
                 continue;
-            const LocalEntry here = Stat(localPath);
-            if (!here.exists)
+            // As the full comparison's scan sees it: never a link, nor what lies behind one.
+            const LocalStat here = StampOf(localPath);
+            if (!here.Synced())
                 continue;
             FILE_INFO entry;
             entry.path = it->second.path;
             entry.is_dir = here.is_dir;
             entry.size = here.size;
-            entry.mtime = here.mtime;
+            entry.mtime = here.Mtime();
             local[entry.path.toLower()] = entry;
         }
         for (const QString& gone : goneFolders) {
@@ -453,10 +442,10 @@ FILE_STATUS QCLocalStoreMgr::CompareCloudFile(FILE_INFO& cloud, const QString& l
     if (row == db.end()) {
         // Without a journal row equal size and time prove nothing: the content decides.
         if (!here.is_dir && here.size == cloud.size &&
-            QString::fromLatin1(CloudHashFile(localPath)).compare(cloud.file_hash, Qt::CaseInsensitive) == 0) {
+            HashLocalFile(localPath).compare(cloud.file_hash, Qt::CaseInsensitive) == 0) {
             reason = QStringLiteral("no db, file same");
             if (here.mtime != cloud.mtime)
-                MyChangeFileTime(localPath, cloud.mtime, cloud.mtime);
+                SafePath::SetTimes(GetRootPath(), localPath, cloud.mtime, cloud.mtime);
             journal.Store(cloud);
             return FILE_STATUS_SYNCED;
         }
@@ -504,7 +493,7 @@ FILE_STATUS QCLocalStoreMgr::CompareCloudDir(FILE_INFO& cloud, const QString& lo
         return FILE_STATUS_SYNCED;
     };
     if (found == local.end())
-        return Stat(localPath).is_dir ? store() : FILE_STATUS_NOT_DOWN;
+        return StampOf(localPath).is_dir ? store() : FILE_STATUS_NOT_DOWN;
     const bool isDir = found->second.is_dir;
     local.erase(found);
     if (isDir)
@@ -514,7 +503,7 @@ FILE_STATUS QCLocalStoreMgr::CompareCloudDir(FILE_INFO& cloud, const QString& lo
 }
 
 bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& orphans, size_t journalFiles) {
-    std::vector<const FILE_INFO*> toTrash;
+    std::vector<std::pair<const FILE_INFO*, LocalStat>> toTrash; // with the stat the decision saw
     std::vector<QString> rowsOnly;
     std::vector<const FILE_INFO*> folders;
     for (const auto& entry : orphans) {
@@ -528,9 +517,9 @@ bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& or
             folders.push_back(&row);
             continue;
         }
-        const LocalEntry here = Stat(localPath);
-        if (here.exists && !here.is_dir && here.size == row.size && here.mtime == row.mtime)
-            toTrash.push_back(&row); // unchanged since the last sync
+        const LocalStat here = StampOf(localPath);
+        if (here.is_file && here.size == row.size && here.Mtime() == row.mtime)
+            toTrash.emplace_back(&row, here); // unchanged since the last sync
         else
             rowsOnly.push_back(row.path); // changed here, or gone: the local side decides
     }
@@ -555,13 +544,9 @@ bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& or
     m_massDeletePending = false;
     JournalBatch journal;
     const QString trash = toTrash.empty() && folders.empty() ? QString() : TrashFolder();
-    for (const FILE_INFO* row : toTrash) {
+    for (const auto& [row, seen] : toTrash) {
         QString localPath;
         SafeDiskPath(row->path, localPath);
-        LocalStamp seen;
-        seen.exists = true;
-        seen.size = row->size;
-        seen.mtime = row->mtime;
         if (MoveToTrash(localPath, row->path, trash, seen))
             journal.Delete(row->path);
         // A file that could not be moved keeps its row: the next comparison tries again. One
@@ -573,8 +558,7 @@ bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& or
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
         QString localPath;
         SafeDiskPath((*it)->path, localPath);
-        const LocalEntry here = Stat(localPath);
-        if (here.is_dir && QDir(localPath).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+        if (StampOf(localPath).is_dir && SafePath::IsEmptyFolder(GetRootPath(), localPath))
             MoveToTrash(localPath, (*it)->path, trash);
         journal.Delete((*it)->path);
     }
@@ -588,9 +572,10 @@ bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& or
 
 
 bool QCLocalStoreMgr::MakeConflict(const QString& localPath, QString* copyPath) {
-    if (!QFileInfo::exists(localPath) && !QFileInfo(localPath).isSymLink()) {
+    const LocalStat here = StampOf(localPath);
+    if (!here.exists) {
         CoreDebug("[Conflict] src not exists %s\n", qUtf8Printable(localPath));
-        return true;
+        return true; // nothing there, or behind a link: nothing of the user's to keep
     }
     QString user;
     {
@@ -599,14 +584,17 @@ bool QCLocalStoreMgr::MakeConflict(const QString& localPath, QString* copyPath) 
     }
     const QString target = GetNewFileName(localPath, user, QStringLiteral("冲突"));
     CoreDebug("[Conflict] rename %s -> %s\n", qUtf8Printable(localPath), qUtf8Printable(target));
-    QString error;
-    ExpectMoveAside(localPath); // the watcher's report of it is a new file, not a rename to send
-    if (RenameNoReplace(localPath, target, error)) {
-        if (copyPath)
-            *copyPath = target;
-        return true; // the copy keeps the original's permissions
+    if (here.Synced()) {
+        ExpectMoveAside(localPath); // the watcher's report of it is a new file, not a rename to send
+        if (SafePath::Rename(GetRootPath(), localPath, target, false)) {
+            if (copyPath)
+                *copyPath = target;
+            return true; // the copy keeps the original's permissions
+        }
+        CoreDebug("[Conflict] rename failed, error %s\n", std::strerror(errno));
+    } else {
+        CoreDebug("[Conflict] %s is a link: left alone\n", qUtf8Printable(localPath)); // never moved
     }
-    CoreDebug("[Conflict] rename failed, error %s\n", qUtf8Printable(error));
     OnError(SYNC_ERROR::FileUsing, 0, localPath, nullptr);
     return false;
 }
@@ -620,10 +608,10 @@ bool QCLocalStoreMgr::MoveToTrash(const QString& localPath, const QString& cloud
     return MoveToTrash(localPath, cloudPath, trashFolder, StampOf(localPath));
 }
 
-bool QCLocalStoreMgr::MoveToTrash(const QString& localPath, const QString& cloudPath, const QString& trashFolder,
-                                  const LocalStamp& seen) {
+bool QCLocalStoreMgr::MoveToTrash(const QString& localPath, const QString& cloudPath,
+                                  const QString& trashFolder, const LocalStat& seen) {
     const QString target = MyCombinePath(trashFolder, cloudPath);
-    if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
+    if (!SafePath::MakeFolders(GetRootPath(), GetParentPath(target))) {
         CoreDebug("[trash] no folder for %s", qUtf8Printable(target));
         return false;
     }

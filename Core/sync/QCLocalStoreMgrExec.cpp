@@ -51,7 +51,10 @@ QString WithoutSlash(QString path) {
 
 FILE_INFO QCLocalStoreMgr::GetDiskFileInfo(const QString& diskPath) const {
     FILE_INFO info;
-    if (!GetLocalBaseFileInfo(diskPath, &info))
+    // A mirror path is resolved from the sync folder: a link there describes nothing.
+    const bool found = IsSyncPath(diskPath) ? GetLocalBaseFileInfo(GetRootPath(), diskPath, &info)
+                                            : GetLocalBaseFileInfo(diskPath, &info);
+    if (!found)
         return FILE_INFO();
     if (info.is_dir) {
         info.size = 0;
@@ -116,7 +119,7 @@ void QCLocalStoreMgr::DBConsistDeleteDir(const QString& dir) {
 int QCLocalStoreMgr::RefreshExec(PendingChanges::iterator item) {
     switch (item->exec_type) {
     case 1: {
-        if (!QFileInfo(item->path).isDir()) {
+        if (!StampOf(item->path).is_dir) {
             CoreDebug("[req] skip create dir. local not found %s", qUtf8Printable(item->path));
             return 5;
         }
@@ -159,6 +162,13 @@ int QCLocalStoreMgr::RefreshExec(PendingChanges::iterator item) {
     }
     const QString file = item->src_path.isEmpty() ? item->path : item->src_path;
     const QFileInfo info(file);
+    // A mirror file is looked at from the sync folder: a link there, or a file behind one, is not
+    // synced (nothing it leads to is ever read).
+    const LocalStat mirror = item->src_path.isEmpty() ? StampOf(file) : LocalStat();
+    if (item->src_path.isEmpty() && (!mirror.exists || mirror.is_link)) {
+        CoreDebug("[req] upload, but not find %s, skip it", qUtf8Printable(file));
+        return 3;
+    }
     if (!info.exists()) {
         CoreDebug("[req] upload, but not find %s, skip it", qUtf8Printable(file));
         return 3;
@@ -192,6 +202,8 @@ int QCLocalStoreMgr::RefreshExec(PendingChanges::iterator item) {
     task->SetDiskName(item->path);
     if (!item->src_path.isEmpty())
         task->SetSourcePath(item->src_path);
+    else
+        task->SetMirrorRoot(GetRootPath());
     const quint32 id = QCRequestCommon::GetInstance()->GetTaskID();
     item->sync_id = id;
     m_pending.Touch(item);
@@ -309,9 +321,9 @@ void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonV
         CMD_STAT_DEBUG context;
         context.command = GetCmdString(command);
         OnError(kind, serviceErrno, item->path, &context);
-        const bool moveBack = command == CMD::Move && item->user_op && QFileInfo::exists(item->path) &&
-                              !QFileInfo::exists(oldDisk);
-        if (moveBack && QFile::rename(item->path, oldDisk)) {
+        const bool moveBack =
+            command == CMD::Move && item->user_op && StampOf(item->path).Synced() && !StampOf(oldDisk).exists;
+        if (moveBack && SafePath::Rename(GetRootPath(), item->path, oldDisk, false)) {
             // The user's move is refused: the item goes back where the service still has it.
             ExpectEcho(SYNC_CHANGE_REN, oldDisk);
             m_cache.Delete(item->path, true);
@@ -321,7 +333,7 @@ void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonV
             m_cache.Update(oldDisk, back, FILE_STATUS_SYNCED, true, false, true);
         } else {
             m_cache.Update(item->path, item->local, FILE_STATUS_ERR, true, true, true);
-            if (command == CMD::Rename && kind == SYNC_ERROR::NoPerm && QFileInfo::exists(item->path))
+            if (command == CMD::Rename && kind == SYNC_ERROR::NoPerm && StampOf(item->path).exists)
                 m_cache.Delete(item->path, true);
         }
     } else {
@@ -360,7 +372,7 @@ void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonV
             m_cache.Rename(oldDisk, item->path);
             ++record.version;
             ++m_changeCount;
-            const bool here = QFileInfo::exists(item->path);
+            const bool here = StampOf(item->path).Synced();
             m_cache.Update(item->path, record, here ? FILE_STATUS_SYNCED : FILE_STATUS_NOT_DOWN, true, true,
                            true);
             QCSyncDB::DeleteByPath(item->old_path);
@@ -439,11 +451,11 @@ void QCLocalStoreMgr::CloudCopyDone(const QString& source, const QString& target
     if (kind == 0) {
         // Only now does an old mirror copy of the target make way: unchanged since its last sync
         // it goes to the private trash, changed it is kept as a conflict copy.
-        const LocalStamp here = StampOf(targetDisk);
+        const LocalStat here = StampOf(targetDisk);
         if (here.exists) {
             FILE_INFO row;
-            const bool same = !here.is_dir && QCSyncDB::GetFileInfo(target, row) && row.size == here.size &&
-                              qint64(row.mtime) == here.mtime;
+            const bool same = here.is_file && QCSyncDB::GetFileInfo(target, row) && row.size == here.size &&
+                              row.mtime == here.Mtime();
             if (same)
                 MoveToTrash(targetDisk, target, TrashFolder(), here);
             else

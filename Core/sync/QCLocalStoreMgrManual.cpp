@@ -184,7 +184,11 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
             const QString target =
                 request.to_cache ? item.path : MyCombinePath(request.target, cloud.mid(cut));
             if (item.is_dir) {
-                if (!QFileInfo(target).isDir() && QDir().mkpath(target) && request.to_cache)
+                // In the mirror made from the sync folder without following a link.
+                const bool made =
+                    request.to_cache ? !StampOf(target).is_dir && SafePath::MakeFolders(GetRootPath(), target)
+                                     : !QFileInfo(target).isDir() && QDir().mkpath(target);
+                if (made && request.to_cache)
                     m_cloudCheckDirty = true;
                 continue;
             }
@@ -231,13 +235,13 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
 
 FILE_STATUS QCLocalStoreMgr::CompareCloudFileManual(FILE_INFO& file, QString& reason) {
     const QString mirror = GetDiskPath(file.path);
-    const LocalStamp local = StampOf(mirror);
+    const LocalStat local = StampOf(mirror);
     if (!local.exists) {
         reason += QStringLiteral("down - no local");
         return FILE_STATUS_WAIT_DOWN;
     }
     const auto conflict = [&] { return MakeConflict(mirror) ? FILE_STATUS_WAIT_DOWN : FILE_STATUS_ERR; };
-    const bool localIsCloud = qint64(file.mtime) == local.mtime && file.size == local.size;
+    const bool localIsCloud = file.mtime == local.Mtime() && file.size == local.size;
     FILE_INFO db;
     if (!QCSyncDB::GetFileInfo(file.path, db)) {
         if (localIsCloud && !local.is_dir) {
@@ -260,7 +264,7 @@ FILE_STATUS QCLocalStoreMgr::CompareCloudFileManual(FILE_INFO& file, QString& re
         reason += QStringLiteral("will be uploaded in next CompareOffline");
         return FILE_STATUS_CHECKING;
     }
-    if (qint64(db.mtime) == local.mtime && db.size == local.size) {
+    if (db.mtime == local.Mtime() && db.size == local.size) {
         reason += QStringLiteral("down - cloud is new");
         return FILE_STATUS_WAIT_DOWN;
     }

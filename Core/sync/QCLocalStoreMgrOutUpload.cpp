@@ -46,9 +46,8 @@ bool QCLocalStoreMgr::QueueOutUpload(const QString& path, const QString& localFi
         item.mtime = quint32(known.mtime);
     }
     m_copySources.SetSource(item.cloud_path, localFile);
-    // The request first: while it waits, the engine's end of a pass does not empty the list.
-    m_outUploads.requests.Add(item);
-    m_outUploads.Add(item);
+    // While the request waits, the engine's end of a pass does not empty the list.
+    m_outUploads.Request(item);
     const bool saved = m_outUploads.Save(false);
     TriggerTimerEvent();
     return saved;
@@ -146,9 +145,9 @@ void QCLocalStoreMgr::EndOutUpload(const QString& cloud) {
 
 void QCLocalStoreMgr::RestoreFromJournal(const QString& mirror, const QString& cloud) {
     FILE_INFO row;
-    const LocalStamp here = StampOf(mirror);
+    const LocalStat here = StampOf(mirror);
     if (!QCSyncDB::GetFileInfo(cloud, row)) {
-        if (!here.exists)
+        if (!here.Synced())
             m_cache.Delete(mirror, true);
         else // a file of its own, never synced: it goes up as any new file does
             NotifyFileChange(mirror, SYNC_CHANGE_ADD, QString(), false);
@@ -156,9 +155,9 @@ void QCLocalStoreMgr::RestoreFromJournal(const QString& mirror, const QString& c
     }
     if (row.is_dir)
         return;
-    if (!here.exists) {
+    if (!here.Synced()) {
         m_cache.Update(mirror, row, FILE_STATUS_NOT_DOWN, true, false, true);
-    } else if (!here.is_dir && here.size == row.size && here.mtime == qint64(row.mtime)) {
+    } else if (here.is_file && here.size == row.size && here.Mtime() == row.mtime) {
         m_cache.Update(mirror, row, FILE_STATUS_SYNCED, true, false, true);
     } else {
         m_cache.Update(mirror, row, FILE_STATUS_NOT_DOWN, true, false, true);

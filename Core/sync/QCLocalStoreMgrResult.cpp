@@ -7,8 +7,13 @@
 //
 // Replacing: a download's new content and a trash move both go through ReplaceUserFile, which
 // stats the user's file right before the rename and keeps it as a conflict copy when it is no
-// longer what the caller's check saw. A download whose cloud file is gone (3001) is never taken as
-// a deletion: the file and its row stay, the index shows the error, and the cloud is asked again.
+// longer what the caller's check saw (the whole stat: a same-size save within the same second
+// still differs in its times to the nanosecond or its inode). A download's file is synced to disk
+// before the rename and its folder after it, so a power loss leaves the old file or the new one,
+// never an empty one under a journal row that says synced. No path is ever resolved through a
+// symbolic link below the sync folder (SafePath), and a link is never replaced or moved. A download whose
+// cloud file is gone (3001) is never taken as a deletion: the file and its row stay, the index shows the
+// error, and the cloud is asked again.
 #include "sync/QCLocalStoreMgr.h"
 
 #include "Transfer/QCUploadFile.h"
@@ -17,16 +22,19 @@
 #include "common/CommonDef.h"
 #include "common/CoreLog.h"
 #include "common/Hash.h"
+#include "common/PathUtils.h"
 #include "common/QCClock.h"
+#include "common/QCEvents.h"
 #include "network/QCRequestCommon.h"
+
+#include "Database/QCGlobalConfig.h"
 
 #include <QFile>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,9 +75,9 @@ void QCLocalStoreMgr::RecordFinishedDownload(const FILE_INFO& record, const QStr
     // A download into a folder outside the mirror leaves the mirror's copy not down, or synced
     // when it is what its journal row says.
     FILE_INFO row;
-    const LocalStamp here = StampOf(diskPath);
-    const bool synced = QCSyncDB::GetFileInfo(record.path, row) && here.exists && !here.is_dir &&
-                        here.size == row.size && here.mtime == qint64(row.mtime);
+    const LocalStat here = StampOf(diskPath);
+    const bool synced = QCSyncDB::GetFileInfo(record.path, row) && here.is_file && here.size == row.size &&
+                        here.Mtime() == row.mtime;
     m_cache.Update(diskPath, synced ? row : record, synced ? FILE_STATUS_SYNCED : FILE_STATUS_NOT_DOWN, true,
                    false, true);
     FileInfo shown = base2ui(diskPath, record);
@@ -156,16 +164,8 @@ void QCLocalStoreMgr::RequestVersionCheck() {
 
 // --- Replacing the user's files ------------------------------------------------------------------
 
-QCLocalStoreMgr::LocalStamp QCLocalStoreMgr::StampOf(const QString& path) {
-    LocalStamp stamp;
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return stamp;
-    stamp.exists = true;
-    stamp.is_dir = S_ISDIR(st.st_mode);
-    stamp.size = stamp.is_dir ? 0 : quint64(st.st_size);
-    stamp.mtime = qint64(st.st_mtime);
-    return stamp;
+LocalStat QCLocalStoreMgr::StampOf(const QString& path) const {
+    return SafePath::Stat(GetRootPath(), path);
 }
 
 void QCLocalStoreMgr::SetBeforeReplaceHookForTests(std::function<void(const QString&)> hook) {
@@ -174,9 +174,15 @@ void QCLocalStoreMgr::SetBeforeReplaceHookForTests(std::function<void(const QStr
 }
 
 QCLocalStoreMgr::ReplaceResult QCLocalStoreMgr::ReplaceUserFile(const QString& userFile,
-                                                                const LocalStamp& seen,
-                                                                const QString& newFile,
+                                                                const LocalStat& seen, const QString& newFile,
                                                                 const QString& trashPath) {
+    const QString root = GetRootPath();
+    const bool toTrash = newFile.isEmpty();
+    // The new content reaches the disk before any name points at it.
+    if (!toTrash && !SafePath::SyncFile(root, newFile)) {
+        CoreDebug("[replace] %s cannot be synced to disk: %s", qUtf8Printable(newFile), std::strerror(errno));
+        return ReplaceResult::Failed;
+    }
     std::function<void(const QString&)> hook;
     {
         std::lock_guard<std::mutex> lock(m_hookLock);
@@ -184,10 +190,13 @@ QCLocalStoreMgr::ReplaceResult QCLocalStoreMgr::ReplaceUserFile(const QString& u
     }
     if (hook)
         hook(userFile);
-    const bool toTrash = newFile.isEmpty();
     ReplaceResult result = ReplaceResult::Done;
-    const LocalStamp now = StampOf(userFile);
-    if (!(now == seen) && now.exists) {
+    const LocalStat now = StampOf(userFile);
+    if (now.is_link || (seen.exists && !seen.Synced())) {
+        CoreDebug("[replace] %s is a link: left alone", qUtf8Printable(userFile));
+        return ReplaceResult::Failed;
+    }
+    if (now != seen && now.exists) {
         CoreDebug("[replace] %s changed since the check: kept as a conflict copy", qUtf8Printable(userFile));
         if (!MakeConflict(userFile))
             return ReplaceResult::Failed;
@@ -199,22 +208,23 @@ QCLocalStoreMgr::ReplaceResult QCLocalStoreMgr::ReplaceUserFile(const QString& u
     }
     // The watcher's report of this rename is the engine's own change, not the user's.
     ExpectEcho(toTrash ? SYNC_CHANGE_DEL : SYNC_CHANGE_REN, userFile);
-    const QByteArray from = QFile::encodeName(toTrash ? userFile : newFile);
-    const QByteArray to = QFile::encodeName(toTrash ? trashPath : userFile);
+    const QString from = toTrash ? userFile : newFile;
+    const QString to = toTrash ? trashPath : userFile;
     // A trash move never replaces what the trash holds; a download replaces the user's file.
-    const int done = toTrash
-                         ? ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE)
-                         : ::rename(from.constData(), to.constData());
-    if (done != 0) {
-        CoreDebug("[replace] %s -> %s failed: %s", from.constData(), to.constData(), std::strerror(errno));
+    if (!SafePath::Rename(root, from, to, !toTrash)) {
+        CoreDebug("[replace] %s -> %s failed: %s", qUtf8Printable(from), qUtf8Printable(to),
+                  std::strerror(errno));
         return ReplaceResult::Failed;
     }
+    if (!toTrash && !SafePath::SyncFolder(root, GetParentPath(userFile)))
+        CoreDebug("[replace] the folder of %s cannot be synced to disk: %s", qUtf8Printable(userFile),
+                  std::strerror(errno));
     return result;
 }
 
 bool QCLocalStoreMgr::ResolveDownloadConflict(const QString& localPath, const FILE_INFO& cloud,
-                                              LocalStamp* seen) {
-    const LocalStamp here = StampOf(localPath);
+                                              LocalStat* seen) {
+    const LocalStat here = StampOf(localPath);
     const auto done = [&](bool ok) {
         if (seen)
             *seen = StampOf(localPath);
@@ -222,14 +232,19 @@ bool QCLocalStoreMgr::ResolveDownloadConflict(const QString& localPath, const FI
     };
     if (!here.exists)
         return done(true);
+    if (!here.Synced()) {
+        // A link (or a device) is not the user's file to replace or move: the item fails.
+        CoreDebug("[conflict] %s is not a file or a folder: left alone", qUtf8Printable(localPath));
+        return false;
+    }
     if (here.is_dir) {
         CoreDebug("conflict()-->conflict:local.is_dir  %s", qUtf8Printable(localPath));
         return done(MakeConflict(localPath));
     }
     FILE_INFO row;
-    if (QCSyncDB::GetFileInfo(cloud.path, row) && qint64(row.mtime) == here.mtime && row.size == here.size) {
-        CoreDebug("[conflict] local_filesize:%llu db_mtime:%u local_mtime:%lld db_filesize:%llu",
-                  static_cast<unsigned long long>(here.size), row.mtime, static_cast<long long>(here.mtime),
+    if (QCSyncDB::GetFileInfo(cloud.path, row) && row.mtime == here.Mtime() && row.size == here.size) {
+        CoreDebug("[conflict] local_filesize:%llu db_mtime:%u local_mtime:%u db_filesize:%llu",
+                  static_cast<unsigned long long>(here.size), row.mtime, here.Mtime(),
                   static_cast<unsigned long long>(row.size));
         if (seen)
             *seen = here;
@@ -238,8 +253,18 @@ bool QCLocalStoreMgr::ResolveDownloadConflict(const QString& localPath, const FI
     if (here.size == cloud.size) {
         CoreDebug("[conflict] hashing %s", qUtf8Printable(localPath));
         ++m_conflictHashes;
-        if (QString::fromLatin1(CloudHashFile(localPath)).compare(cloud.file_hash, Qt::CaseInsensitive) ==
-            0) {
+        // Hashed through a descriptor opened without following a link, and compared with the stat
+        // taken before: a file changed while it was read is not the cloud's content.
+        const int fd = SafePath::Open(GetRootPath(), localPath, O_RDONLY);
+        QFile file;
+        QString hash;
+        qint64 total = 0;
+        if (fd >= 0 && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+            hash = QString::fromLatin1(CloudHashDevice(file, total));
+        else if (fd >= 0)
+            ::close(fd);
+        if (!hash.isEmpty() && hash.compare(cloud.file_hash, Qt::CaseInsensitive) == 0 &&
+            StampOf(localPath) == here) {
             if (seen)
                 *seen = here;
             return true;
@@ -249,10 +274,62 @@ bool QCLocalStoreMgr::ResolveDownloadConflict(const QString& localPath, const FI
     return done(MakeConflict(localPath));
 }
 
-bool QCLocalStoreMgr::InstallDownload(const QString& tempFile, const QString& localPath,
-                                      const FILE_INFO& cloud) {
-    LocalStamp seen;
-    if (!ResolveDownloadConflict(localPath, cloud, &seen))
-        return false;
-    return ReplaceUserFile(localPath, seen, tempFile) != ReplaceResult::Failed;
+int QCLocalStoreMgr::InstallDownload(const QString& tempFile, const QString& localPath,
+                                     const FILE_INFO& cloud) {
+    const QString root = GetRootPath();
+    const QString folder = GetParentPath(localPath);
+    if (!SafePath::MakeFolders(root, folder)) {
+        CoreDebug("[install] no folder for %s: %s", qUtf8Printable(localPath), std::strerror(errno));
+        return SYNC_ERROR::DiskDir;
+    }
+    // A rename cannot cross file systems (a mount inside the mirror): a copy beside the target,
+    // synced to disk, is renamed instead.
+    QString staged = tempFile;
+    if (StampOf(tempFile).device != StampOf(folder).device) {
+        staged = CopyBeside(tempFile, folder, cloud);
+        if (staged.isEmpty())
+            return SYNC_ERROR::DiskWrite;
+    }
+    LocalStat seen;
+    const bool placed = ResolveDownloadConflict(localPath, cloud, &seen) &&
+                        ReplaceUserFile(localPath, seen, staged) != ReplaceResult::Failed;
+    if (staged != tempFile) {
+        SafePath::Remove(root, placed ? tempFile : staged);
+    }
+    if (!placed) {
+        g_Config.CallOuter(new QCFileUsingEvent(localPath));
+        return SYNC_ERROR::FileUsing; // the temporary file stays for a later attempt
+    }
+    return 0;
+}
+
+QString QCLocalStoreMgr::CopyBeside(const QString& file, const QString& folder, const FILE_INFO& cloud) {
+    const QString root = GetRootPath();
+    QFile source;
+    const int in = SafePath::Open(root, file, O_RDONLY);
+    if (in < 0 || !source.open(in, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (in >= 0)
+            ::close(in);
+        return QString();
+    }
+    // A name the sync leaves out, so that the watcher never reports the copy while it is made.
+    const QString copy =
+        MyCombinePath(folder, QStringLiteral(".%1.Nimbocache.part").arg(GetOnlyFilename(file)));
+    const int out = SafePath::Open(root, copy, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    QFile target;
+    bool ok = out >= 0 && target.open(out, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    if (!ok && out >= 0)
+        ::close(out);
+    while (ok && !source.atEnd()) {
+        const QByteArray chunk = source.read(CLOUD_BLOCK_SIZE);
+        ok = !chunk.isEmpty() && target.write(chunk) == chunk.size();
+    }
+    ok = ok && target.flush();
+    target.close();
+    ok = ok && SafePath::SetTimes(root, copy, cloud.mtime, cloud.mtime);
+    if (!ok) {
+        SafePath::Remove(root, copy);
+        return QString();
+    }
+    return copy;
 }

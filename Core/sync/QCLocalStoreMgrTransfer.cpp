@@ -15,7 +15,6 @@
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
 
-#include <QDirIterator>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -480,11 +479,12 @@ void QCLocalStoreMgr::CleanTempFiles() {
             if (const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task))
                 owned.insert(QFileInfo(download->GetTempName()).absoluteFilePath());
     }
-    QDirIterator files(drop, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        const QString file = QFileInfo(files.next()).absoluteFilePath();
+    QStringList files;
+    const QString root = GetRootPath();
+    SafePath::ListFiles(root, QFileInfo(drop).absoluteFilePath(), files);
+    for (const QString& file : files) {
         if (owned.count(file) == 0)
-            QFile::remove(file);
+            SafePath::Remove(root, file);
     }
 }
 
@@ -495,9 +495,8 @@ QString QCLocalStoreMgr::FindSameHash(const FILE_INFO& record) {
     if (!QCSyncDB::GetFileInfoByHash(record.file_hash, row) || row.size != record.size)
         return QString();
     const QString path = GetDiskPath(row.path);
-    const QFileInfo here(path);
-    const bool unchanged = here.isFile() && quint64(here.size()) == row.size &&
-                           here.lastModified().toSecsSinceEpoch() == qint64(row.mtime);
+    const LocalStat here = StampOf(path);
+    const bool unchanged = here.is_file && here.size == row.size && here.Mtime() == row.mtime;
     return unchanged ? path : QString();
 }
 

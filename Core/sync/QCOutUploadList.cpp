@@ -139,6 +139,23 @@ void QCOutUploadList::Add(const OUT_UPLOAD_FILE& item) {
     m_dirty = true;
 }
 
+void QCOutUploadList::Request(const OUT_UPLOAD_FILE& item) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    requests.Add(item);
+    m_pending[GetKey(item.source, item.cloud_path)] = item;
+    m_dirty = true;
+}
+
+bool QCOutUploadList::ClearIfIdle() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (requests.Count() != 0)
+        return false;
+    if (!m_pending.empty())
+        m_dirty = true;
+    m_pending.clear();
+    return true;
+}
+
 int QCOutUploadList::Erase(const QString& cloudPath, bool save) {
     int removed = 0;
     {

@@ -34,6 +34,11 @@ public:
     // save); false when a page could not be written (the map stays dirty).
     bool Save(bool throttle);
     void Add(const OUT_UPLOAD_FILE& item);
+    // The facade's request: queued in `requests` and added to the map in one step, so that
+    // ClearIfIdle never sees the one without the other.
+    void Request(const OUT_UPLOAD_FILE& item);
+    // Empties the map unless a request waits (then it keeps everything); true when it emptied.
+    bool ClearIfIdle();
     // Removes every entry at or below `cloudPath` (all with an empty path), then, with `save`,
     // Save(true); the number removed.
     int Erase(const QString& cloudPath, bool save = true);

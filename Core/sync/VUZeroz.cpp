@@ -5,6 +5,7 @@
 #include "common/CoreLog.h"
 #include "common/PathUtils.h"
 #include "common/QCEvents.h"
+#include "common/SafePath.h"
 #include "common/SkipRules.h"
 #include "network/QCRequestCommon.h"
 #include "sync/QCLocalStoreMgr.h"
@@ -213,7 +214,7 @@ int VUZeroz::Rename(const QString& oldPath, const QString& newPath) {
         return 1;
     if (QFileInfo::exists(oldMirror)) {
         g_LocalStoreMgr.ExpectEcho(SYNC_CHANGE_REN, newMirror);
-        if (!QDir().rename(oldMirror, newMirror))
+        if (!SafePath::Rename(g_LocalStoreMgr.GetRootPath(), oldMirror, newMirror, false))
             return 2;
     }
     // Reported here, not left to the watcher, whose echo of it is dropped.
@@ -245,7 +246,8 @@ int VUZeroz::Move(const QString& sourcePath, const QString& targetFolder) {
         return 1;
     if (QFileInfo::exists(srcMirror)) {
         g_LocalStoreMgr.ExpectEcho(SYNC_CHANGE_REN, dst);
-        if (!QDir().mkpath(dstFolder) || !QDir().rename(srcMirror, dst))
+        const QString root = g_LocalStoreMgr.GetRootPath();
+        if (!SafePath::MakeFolders(root, dstFolder) || !SafePath::Rename(root, srcMirror, dst, false))
             return 2;
     }
     g_LocalStoreMgr.NotifyFileChange(dst, SYNC_CHANGE_REN, srcMirror, true);

@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include <unistd.h>
+
 namespace {
 
 void Write(const QString& path, const QByteArray& bytes = "x", bool append = false) {
@@ -180,23 +182,36 @@ const ChangeCase kChanges[] = {
          Write(r + QStringLiteral("/.Nimbocache/blocks/b1"));
      },
      {}},
+    // Hidden names are synced like any other.
     {"HiddenEntries",
      {".hd/"},
      [](const QString& r, const QString&) {
          Write(r + QStringLiteral("/.h.txt"));
          Write(r + QStringLiteral("/.hd/x.txt"));
      },
-     {}},
+     {"A .h.txt", "A .hd/x.txt"}},
     {"VisibleToHidden",
      {"a.txt"},
      [](const QString& r, const QString&) {
          Move(r + QStringLiteral("/a.txt"), r + QStringLiteral("/.a.txt"));
      },
-     {"D a.txt"}},
+     {"R .a.txt<a.txt"}},
     {"HiddenToVisible",
      {".b/c.txt"},
      [](const QString& r, const QString&) { Move(r + QStringLiteral("/.b"), r + QStringLiteral("/b")); },
-     {"A b", "A b/c.txt"}},
+     {"R b<.b"}},
+    // Links are never reported, nor followed: what is written through one lies outside.
+    {"Links",
+     {},
+     [](const QString& r, const QString& o) {
+         Make(o, {"t/x.txt"});
+         ASSERT_EQ(::symlink(qPrintable(o + QStringLiteral("/t")), qPrintable(r + QStringLiteral("/l"))), 0);
+         ASSERT_EQ(
+             ::symlink(qPrintable(o + QStringLiteral("/t/x.txt")), qPrintable(r + QStringLiteral("/f"))), 0);
+         Write(r + QStringLiteral("/l/y.txt"));
+         Write(r + QStringLiteral("/f"), "more", true);
+     },
+     {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Watcher, WatcherChangeTest, ::testing::ValuesIn(kChanges),
@@ -210,7 +225,8 @@ protected:
     }
 };
 
-// Lost events: the rescan finds the 50 files made meanwhile and what changed against the host.
+// Lost events: the rescan finds the 50 files made meanwhile and what changed against the host (a
+// link is nothing on the disk's side).
 TEST_F(WatcherTest, OverflowRescansAgainstWhatTheHostKnows) {
     Make(root, {"keep.txt", "changed.txt"});
     const QFileInfo keep(root + QStringLiteral("/keep.txt"));
@@ -220,7 +236,9 @@ TEST_F(WatcherTest, OverflowRescansAgainstWhatTheHostKnows) {
     host.Know(QStringLiteral("gone.txt"), false, 1, 1);
     host.Know(QStringLiteral("gonedir"), true, 0, 1);
     host.Know(QStringLiteral("gonedir/x.txt"), false, 1, 1);
-    host.Know(QStringLiteral(".hidden.txt"), false, 1, 1); // never on the disk's side either: no delete
+    host.Know(QStringLiteral(".hidden.txt"), false, 1, 1);
+    host.Know(QStringLiteral(".Nimbocache/x"), false, 1, 1); // never on the disk's side either: no delete
+    ASSERT_EQ(::symlink(qPrintable(outside), qPrintable(root + QStringLiteral("/link"))), 0);
     StartWatching();
     for (int i = 0; i < 50; ++i)
         Write(root + QString::asprintf("/f%02d.txt", i));
@@ -235,8 +253,30 @@ TEST_F(WatcherTest, OverflowRescansAgainstWhatTheHostKnows) {
     EXPECT_TRUE(rescan.contains(QStringLiteral("M changed.txt")));
     EXPECT_TRUE(rescan.contains(QStringLiteral("D gone.txt")));
     EXPECT_TRUE(rescan.contains(QStringLiteral("D gonedir")));
-    EXPECT_EQ(rescan.size(), 53) << qPrintable(
+    EXPECT_TRUE(rescan.contains(QStringLiteral("D .hidden.txt")));
+    EXPECT_EQ(rescan.size(), 54) << qPrintable(
         rescan.join(QStringLiteral(", "))); // nothing else: keep.txt is unchanged
+}
+
+// An excluded folder (any letter case) is neither reported nor rescanned; once taken off the list,
+// the next rescan finds what it holds.
+TEST_F(WatcherTest, AnExcludedFolderStaysQuiet) {
+    Make(root, {"ex/old.txt"});
+    host.Know(QStringLiteral("ex/gone.txt"), false, 1, 1);
+    watcher.addExcludePath(root + QStringLiteral("/EX"));
+    watcher.addExcludePath(root + QStringLiteral("/ex"));
+    StartWatching();
+    Write(root + QStringLiteral("/ex/new.txt"));
+    Write(root + QStringLiteral("/in.txt"));
+    watcher.SimulateOverflowForTests();
+    EXPECT_EQ(Settled(), (QStringList{QStringLiteral("A in.txt")}));
+    watcher.removeExcludePath(root + QStringLiteral("/Ex"));
+    watcher.removeWatchPath(root + QStringLiteral("/ex")); // not the watched folder: nothing stops
+    watcher.SimulateOverflowForTests();
+    EXPECT_TRUE(host.WaitLine(QStringLiteral("A ex/new.txt")));
+    EXPECT_TRUE(host.LinesSinceRescan().contains(QStringLiteral("D ex/gone.txt")));
+    watcher.removeWatchPath(root.toUpper());
+    EXPECT_FALSE(watcher.IsRunning());
 }
 
 // At the watch limit the folder is not watched, and rescanned and watched when its retry is due.

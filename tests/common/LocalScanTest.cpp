@@ -51,7 +51,7 @@ protected:
     QString m_root;
 };
 
-TEST_F(LocalScanTest, MapHasLowerCaseKeysOriginalPathsAndSkipsHiddenAndCache) {
+TEST_F(LocalScanTest, MapHasLowerCaseKeysOriginalPathsKeepsHiddenAndSkipsCache) {
     MakeDir("Docs/Sub");
     MakeFile("Docs/A.txt", "hello");
     MakeFile("Docs/Sub/Deep.BIN", "x");
@@ -62,8 +62,9 @@ TEST_F(LocalScanTest, MapHasLowerCaseKeysOriginalPathsAndSkipsHiddenAndCache) {
     MakeFile(".Nimbocache/blocks/1");
 
     const std::map<QString, FILE_INFO> map = ScanMap();
-    EXPECT_EQ(Keys(map), QStringList({S("/docs"), S("/docs/a.txt"), S("/docs/sub"), S("/docs/sub/deep.bin"),
-                                      S("/readme.md"), S("/报告.txt")}));
+    EXPECT_EQ(Keys(map), QStringList({S("/.hidden"), S("/docs"), S("/docs/a.txt"), S("/docs/sub"),
+                                      S("/docs/sub/deep.bin"), S("/readme.md"), S("/报告.txt")}));
+    EXPECT_EQ(map.at(S("/.hidden")).attrs, FILE_ATTR_HIDDEN);
     const FILE_INFO& a = map.at(S("/docs/a.txt"));
     EXPECT_EQ(a.path, S("/Docs/A.txt"));
     EXPECT_EQ(a.name, S("A.txt"));
@@ -125,36 +126,33 @@ TEST_F(LocalScanTest, SpecialFilesAndBrokenLinksAreLeftOut) {
     EXPECT_EQ(Keys(ScanMap()), QStringList({S("/plain")}));
 }
 
-TEST_F(LocalScanTest, LinksInsideTheRootAreFollowed) {
-    MakeDir("real");
-    MakeFile("real/x.txt", "abc");
-    MakeLink(m_root + S("/real"), "alias");
-    MakeLink(m_root + S("/real/x.txt"), "x-link");
-    const std::map<QString, FILE_INFO> map = ScanMap();
-    EXPECT_EQ(Keys(map),
-              QStringList({S("/alias"), S("/alias/x.txt"), S("/real"), S("/real/x.txt"), S("/x-link")}));
-    EXPECT_TRUE(map.at(S("/alias")).is_dir);
-    EXPECT_EQ(map.at(S("/x-link")).size, 3u);
-}
-
-TEST_F(LocalScanTest, LinksOutOfTheRootAreNotFollowed) {
+// A link is never listed nor followed, wherever it points; a walk that must pass one to reach its
+// folder lists nothing.
+TEST_F(LocalScanTest, LinksAreNeitherListedNorFollowed) {
     QTemporaryDir outside;
     ASSERT_TRUE(outside.isValid());
     QFile secret(outside.path() + S("/secret.txt"));
     ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
     secret.close();
-    MakeFile("mine.txt");
+    MakeDir("real/sub");
+    MakeFile("real/x.txt", "abc");
+    MakeLink(m_root + S("/real"), "alias");
+    MakeLink(m_root + S("/real/x.txt"), "x-link");
     MakeLink(outside.path(), "out-dir");
     MakeLink(outside.path() + S("/secret.txt"), "out-file");
-    EXPECT_EQ(Keys(ScanMap()), QStringList({S("/mine.txt")}));
-}
-
-TEST_F(LocalScanTest, LinkLoopsEnd) {
-    MakeDir("a/b");
-    MakeFile("a/b/f");
-    MakeLink(m_root + S("/a"), "a/b/up");
-    MakeLink(m_root, "a/root");
-    EXPECT_EQ(Keys(ScanMap()), QStringList({S("/a"), S("/a/b"), S("/a/b/f")}));
+    MakeLink(m_root, "real/up");
+    EXPECT_EQ(Keys(ScanMap()), QStringList({S("/real"), S("/real/sub"), S("/real/x.txt")}));
+    std::list<FILE_INFO> list;
+    BuildLocalFileList(list, m_root + S("/out-dir"), m_root);
+    BuildLocalFileList(list, m_root + S("/alias/sub"), m_root);
+    EXPECT_TRUE(list.empty());
+    BuildLocalFileList(list, m_root + S("/real"), m_root);
+    EXPECT_EQ(list.size(), 2u);
+    FILE_INFO one;
+    EXPECT_FALSE(GetLocalBaseFileInfo(m_root, m_root + S("/out-file"), &one));
+    EXPECT_FALSE(GetLocalBaseFileInfo(m_root, m_root + S("/alias/x.txt"), &one));
+    ASSERT_TRUE(GetLocalBaseFileInfo(m_root, m_root + S("/real/x.txt"), &one));
+    EXPECT_EQ(one.size, 3u);
 }
 
 TEST_F(LocalScanTest, BaseFileInfoOfOneItem) {

@@ -529,23 +529,4 @@ TEST(DownloadBlockTest, DecodesAndNamesTheTemporaryFile) {
               QStringLiteral("/home/u/b.txt.draveltmp"));
 }
 
-// The copy a rename across file systems goes through: beside the target, whole, nothing left
-// behind when the source cannot be read.
-TEST(DownloadBlockTest, CopiesBesideTheTargetForARenameAcrossFileSystems) {
-    QTemporaryDir from;
-    QTemporaryDir to;
-    const QString source = from.filePath(QStringLiteral("a.tmp"));
-    QFile file(source);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(int(CLOUD_BLOCK_SIZE) + 3, 'q'));
-    file.close();
-    const QString copy = QCDownloadFile::CopyBeside(source, to.path());
-    ASSERT_EQ(QFileInfo(copy).absolutePath(), QFileInfo(to.path()).absoluteFilePath());
-    QFile copied(copy);
-    ASSERT_TRUE(copied.open(QIODevice::ReadOnly));
-    EXPECT_EQ(copied.readAll(), QByteArray(int(CLOUD_BLOCK_SIZE) + 3, 'q'));
-    EXPECT_TRUE(QCDownloadFile::CopyBeside(from.filePath(QStringLiteral("gone")), to.path()).isEmpty());
-    EXPECT_EQ(QDir(to.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
-}
-
 } // namespace

@@ -78,6 +78,18 @@ TEST_F(OutUploadListTest, KeysIgnoreCaseAndEraseTakesASubtree) {
     EXPECT_TRUE(list.Pending().empty());
 }
 
+// The engine ends a pass by clearing the list; a request the facade queued meanwhile survives it.
+TEST_F(OutUploadListTest, AWaitingRequestKeepsTheListThroughTheEndOfAPass) {
+    list.Add(Item(QStringLiteral("/done.txt")));
+    list.Request(Item(QStringLiteral("/new.txt")));
+    EXPECT_FALSE(list.ClearIfIdle());
+    EXPECT_EQ(CloudPaths(list), (QStringList{QStringLiteral("/done.txt"), QStringLiteral("/new.txt")}));
+    OUT_UPLOAD_FILE taken;
+    ASSERT_TRUE(list.requests.Fetch(taken));
+    EXPECT_TRUE(list.ClearIfIdle());
+    EXPECT_TRUE(list.Pending().empty());
+}
+
 TEST_F(OutUploadListTest, AThrottledSaveWritesOnceInTenSeconds) {
     list.Add(Item(QStringLiteral("/one")));
     ASSERT_TRUE(list.Save(true));

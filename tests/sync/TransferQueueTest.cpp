@@ -7,6 +7,7 @@
 #include "common/CommonDef.h"
 #include "common/Hash.h"
 #include "common/QCEventBase.h"
+#include "common/SafePath.h"
 #include "common/TsanAnnotations.h"
 #include "support/DebugCapture.h"
 #include "support/TransferDoubles.h"
@@ -22,6 +23,11 @@
 
 #include <future>
 #include <thread>
+#include <tuple>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 
 namespace {
 
@@ -399,20 +405,77 @@ INSTANTIATE_TEST_SUITE_P(
                       ConflictRow{"AFolderWhereTheCloudHasAFile", nullptr, false, "x", true, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(TransferQueueTest, AnEditBetweenTheCheckAndTheRenameSurvivesAsAConflictCopy) {
+// --- The replace check and the durable replace ----------------------------------------------------
+
+// The user's save between the decision and the rename, as editors make it.
+struct LateEdit {
+    const char* name;
+    void (*edit)(const QString& path);
+    const char* kept; // what the conflict copy holds
+};
+
+// Rewrites `path` in place with `bytes`, or beside it and renamed over it, keeping its size and its
+// modification time to the nanosecond: only the change time (after the coarse clock that stamps
+// it has moved on) or the inode tells.
+void SaveKeepingTimes(const QString& path, const QByteArray& bytes, bool byRename) {
+    struct stat before {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+    timespec now{};
+    do {
+        std::this_thread::yield();
+        clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    } while (now.tv_sec < before.st_ctim.tv_sec ||
+             (now.tv_sec == before.st_ctim.tv_sec && now.tv_nsec <= before.st_ctim.tv_nsec));
+    const QString written = byRename ? path + QStringLiteral(".new") : path;
+    QFile file(written);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(written).constData(), times, 0), 0);
+    if (byRename) {
+        ASSERT_EQ(::rename(QFile::encodeName(written).constData(), QFile::encodeName(path).constData()), 0);
+    }
+}
+
+class LateEditTest : public TransferQueueTest, public ::testing::WithParamInterface<LateEdit> {};
+
+TEST_P(LateEditTest, SurvivesAsAConflictCopyAndTheNewFileIsDurable) {
     Write(QStringLiteral("/h.txt"), "as synced");
     const FILE_INFO row = RowOf(QStringLiteral("/h.txt"));
     const QString temp = Write(QStringLiteral("/h.txt.tmp"), "cloud version");
-    g_LocalStoreMgr.SetBeforeReplaceHookForTests([](const QString& path) {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::Append));
-        file.write(" + late edit");
-    });
-    EXPECT_TRUE(g_LocalStoreMgr.InstallDownload(temp, base + QStringLiteral("/h.txt"), row));
-    EXPECT_EQ(Read(base + QStringLiteral("/h.txt")), QByteArray("cloud version"));
+    const QString target = base + QStringLiteral("/h.txt");
+    g_LocalStoreMgr.SetBeforeReplaceHookForTests([](const QString& path) { GetParam().edit(path); });
+    // Each sync with what the target held then: the file before the rename, the folder after it.
+    std::vector<std::tuple<QString, bool, QByteArray>> synced;
+    SafePath::SetSyncHookForTests(
+        [&](const QString& path, bool folder) { synced.emplace_back(path, folder, Read(target)); });
+    EXPECT_EQ(g_LocalStoreMgr.InstallDownload(temp, target, row), 0);
+    SafePath::SetSyncHookForTests(nullptr);
+    EXPECT_EQ(Read(target), QByteArray("cloud version"));
     const QStringList copies = Copies();
     ASSERT_EQ(copies.size(), 1);
-    EXPECT_EQ(Read(base + QLatin1Char('/') + copies[0]), QByteArray("as synced + late edit"));
+    EXPECT_EQ(Read(base + QLatin1Char('/') + copies[0]), QByteArray(GetParam().kept));
+    ASSERT_EQ(synced.size(), 2u);
+    EXPECT_EQ(synced[0], std::make_tuple(temp, false, QByteArray("as synced")));
+    EXPECT_EQ(synced[1], std::make_tuple(base, true, QByteArray("cloud version")));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Saves, LateEditTest,
+    ::testing::Values(LateEdit{"Appended",
+                               [](const QString& path) {
+                                   QFile file(path);
+                                   ASSERT_TRUE(file.open(QIODevice::Append));
+                                   file.write(" + late edit");
+                               },
+                               "as synced + late edit"},
+                      LateEdit{"SameSizeSameTimeInPlace",
+                               [](const QString& path) { SaveKeepingTimes(path, "AS SYNCED", false); },
+                               "AS SYNCED"},
+                      LateEdit{"SameSizeSameTimeByRename",
+                               [](const QString& path) { SaveKeepingTimes(path, "as-synced", true); },
+                               "as-synced"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
