@@ -107,4 +107,66 @@ TEST(AccountStoreTest, RefusesIdsThatCannotNameAFolder) {
     EXPECT_FALSE(store->getUserData(CConfigMgr::request_user_key(7), QStringLiteral("10001"), value));
 }
 
+// Names as users type them (an e-mail address, Chinese) survive the INI escaping; each account's
+// choices and cookies land in its own file; a removed account comes back by signing in again.
+TEST(AccountStoreTest, KeepsEachAccountApartAndListsItAgainAfterANewLogin) {
+    const QString alice = QStringLiteral("alice");
+    const QString bob = QStringLiteral("bob.b@example.com");
+    const QString zhang = QStringLiteral("张三 2");
+    ASSERT_TRUE(LoginStore::LoadUserConfig(QStringLiteral("10001")));
+    ASSERT_TRUE(LoginStore::SaveLoginStatus(alice, QStringLiteral("10001"), QStringLiteral("qa"), QStringLiteral("ta"),
+                                            true, true));
+    ASSERT_TRUE(LoginStore::LoadUserConfig(QStringLiteral("10002")));
+    ASSERT_TRUE(LoginStore::SaveLoginStatus(bob, QStringLiteral("10002"), QStringLiteral("qb"), QStringLiteral("tb"),
+                                            false, false));
+    ASSERT_TRUE(LoginStore::LoadUserConfig(QStringLiteral("10003")));
+    ASSERT_TRUE(LoginStore::SaveLoginStatus(zhang, QStringLiteral("10003"), QStringLiteral("qz"), QStringLiteral("tz"),
+                                            false, true));
+    EXPECT_EQ(LoginStore::getLastLoginQID(), QStringLiteral("10003"));
+    EXPECT_EQ(UserValue(CConfigMgr::USER_Q, QStringLiteral("10001")), QStringLiteral("qa"));
+    EXPECT_EQ(UserValue(CConfigMgr::USER_Q, QStringLiteral("10002")), QString()); // not remembered
+    EXPECT_EQ(UserValue(CConfigMgr::USER_T, QStringLiteral("10002")), QString());
+    EXPECT_EQ(UserValue(CConfigMgr::USER_Q, QStringLiteral("10003")), QStringLiteral("qz"));
+
+    QMap<QString, _LOGINSTATUS_> list;
+    ASSERT_TRUE(LoginStore::getUserStatusList(list));
+    ASSERT_TRUE(list.contains(alice) && list.contains(bob) && list.contains(zhang)) << list.keys().join(QLatin1Char(',')).toStdString();
+    EXPECT_TRUE(list[alice].autologin && list[alice].rememberpwd);
+    EXPECT_EQ(list[bob].qid, QStringLiteral("10002"));
+    EXPECT_FALSE(list[bob].autologin || list[bob].rememberpwd);
+    EXPECT_EQ(list[zhang].qid, QStringLiteral("10003"));
+
+    ASSERT_TRUE(LoginStore::clearSession(alice));
+    list.clear();
+    LoginStore::getUserStatusList(list);
+    EXPECT_FALSE(list.contains(alice));
+    EXPECT_TRUE(list.contains(bob));
+    ASSERT_TRUE(LoginStore::LoadUserConfig(QStringLiteral("10001")));
+    ASSERT_TRUE(LoginStore::SaveLoginStatus(alice, QStringLiteral("10001"), QStringLiteral("qa2"), QStringLiteral("ta2"),
+                                            false, false));
+    list.clear();
+    LoginStore::getUserStatusList(list);
+    EXPECT_EQ(list.value(alice).qid, QStringLiteral("10001"));
+    EXPECT_EQ(UserValue(CConfigMgr::USER_Q, QStringLiteral("10001")), QString());
+}
+
+TEST(AccountStoreTest, WithoutThePublicFileNothingIsRememberedAndReadsLeaveTheValue) {
+    CConfigMgr* store = CConfigMgr::getInstance();
+    const QString publicFile = Store() + QStringLiteral("/publicConfig.ini");
+    QFile::remove(publicFile);
+    QMap<QString, _LOGINSTATUS_> list;
+    EXPECT_TRUE(LoginStore::getUserStatusList(list));
+    EXPECT_TRUE(list.isEmpty());
+    EXPECT_EQ(LoginStore::getLastLoginQID(), QString());
+    EXPECT_EQ(LoginStore::KRUHost(AccountProtocol::AccountHost()), AccountProtocol::AccountHost());
+    QVariant value(QStringLiteral("kept"));
+    EXPECT_FALSE(store->getPublicData(CConfigMgr::PUBLIC_LAST_LOGIN, QString(), value));
+    EXPECT_FALSE(store->getUserData(CConfigMgr::USER_Q, QStringLiteral("99999"), value));
+    EXPECT_EQ(value.toString(), QStringLiteral("kept"));
+    // The first write makes the file, private.
+    ASSERT_TRUE(store->setPublicData(CConfigMgr::PUBLIC_LAST_LOGIN, QString(), QStringLiteral("10002")));
+    EXPECT_EQ(LoginStore::getLastLoginQID(), QStringLiteral("10002"));
+    EXPECT_EQ(Mode(publicFile), int(QFile::ReadOwner | QFile::WriteOwner));
+}
+
 } // namespace

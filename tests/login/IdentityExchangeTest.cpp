@@ -171,4 +171,28 @@ TEST_F(IdentityExchangeTest, CookieLoginTakesOnlyTheLatestPair) {
     EXPECT_EQ(stale.errorMessage, QStringLiteral("登录已失效，请重新登录"));
 }
 
+// The stand-in's fault rules reach "/api.php": a login outlasts one dropped connection within its
+// retries, and a captcha request whose every connection drops fails without a body.
+TEST_F(IdentityExchangeTest, ConnectionResetsOnTheApiAreRetriedWithinTheRequestsCap) {
+    FaultRule once;
+    once.path = "/api.php";
+    once.times = 1;
+    once.fault.kind = FaultKind::Reset;
+    server.addFault(once);
+    EXPECT_EQ(int(LogIn(QStringLiteral("secret")).kind), int(AccountReplyKind::Success));
+    EXPECT_EQ(identity->records().size(), 1u);
+
+    server.clearFaults();
+    FaultRule always = once;
+    always.times = -1;
+    server.addFault(always);
+    const QString url = RequestUrl(QString::fromStdString(identity->hostReplacement()), CaptchaParams());
+    NetworkClient captcha(kCaptchaRetries);
+    captcha.setCurlOption(CURLOPT_CAINFO, QString::fromStdString(server.caFile()));
+    EXPECT_FALSE(captcha.doGet(url));
+    EXPECT_EQ(captcha.responseCode(), 0);
+    EXPECT_TRUE(CaptchaToken(captcha).isEmpty());
+    EXPECT_EQ(identity->records().size(), 1u);
+}
+
 } // namespace

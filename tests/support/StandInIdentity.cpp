@@ -132,7 +132,12 @@ void DecodeBlock(const std::string& parad, IdentityRecord& record) {
         record.params.emplace_back(text.substr(0, equals), equals == std::string::npos ? "" : text.substr(equals + 1));
     }
     record.method = record.param("method");
-    if (texts.size() < 2 || record.params.back().first != "sig" || !std::is_sorted(texts.begin(), texts.end() - 1))
+    // The client sorts by UTF-16 code units; UTF-8 bytes order some texts otherwise.
+    const auto utf16Less = [](const std::string& a, const std::string& b) {
+        return QString::fromStdString(a) < QString::fromStdString(b);
+    };
+    if (texts.size() < 2 || record.params.back().first != "sig" ||
+        !std::is_sorted(texts.begin(), texts.end() - 1, utf16Less))
         return;
     std::string signedText;
     for (size_t i = 0; i + 1 < texts.size(); ++i)
