@@ -1,9 +1,20 @@
 #include "Database/IniProfile.h"
 
+#include "common/CoreLog.h"
 #include "common/TsanAnnotations.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -80,4 +91,26 @@ void MyIniReadSection(QString section, QStringList& list, QString file) {
         list.append(key.trimmed() + QLatin1Char('=') + value.trimmed());
     }
     settings.endGroup();
+}
+
+bool PreparePrivateFile(const QString& file) {
+    const QString folder = QFileInfo(file).absolutePath();
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    if (!QDir().mkpath(folder) || !QFile::setPermissions(folder, ownerOnly)) {
+        CoreDebug("[config] cannot make %s private", qUtf8Printable(folder));
+        return false;
+    }
+    const QByteArray native = QFile::encodeName(file);
+    const int fd = ::open(native.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        CoreDebug("[config] cannot create %s: %s", native.constData(), strerror(errno));
+        return false;
+    }
+    const bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool WritePrivateIni(const QString& section, const QString& key, const QString& value, const QString& file) {
+    return !file.isEmpty() && PreparePrivateFile(file) && WritePrivateProfileString(section, key, value, file);
 }

@@ -28,3 +28,11 @@ bool WritePrivateProfileInt(QString section, QString key, int value, QString fil
 // Replaces `list` with "key=value" for each key of the section, both trimmed, in the store's key
 // order; keys whose name or value is empty are left out. Empty for a missing file or section.
 void MyIniReadSection(QString section, QStringList& list, QString file);
+
+// Makes sure `file` exists with mode 0600 inside a folder of mode 0700 (made with its parents when
+// missing) before a credential text may be written into it. QSettings rewrites the file through a
+// temporary copy that keeps the mode of the file it replaces, so the mode stays.
+bool PreparePrivateFile(const QString& file);
+// WritePrivateProfileString into a file that PreparePrivateFile made private first; false when
+// either step failed or the path is empty.
+bool WritePrivateIni(const QString& section, const QString& key, const QString& value, const QString& file);

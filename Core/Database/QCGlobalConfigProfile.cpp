@@ -19,20 +19,11 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <cerrno>
-#include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 const QString kUser = QStringLiteral("user");
 const QString kGlobal = QStringLiteral("global");
 const QString kConfigIni = QStringLiteral("config.ini");
-
-constexpr QFile::Permissions kOwnerOnlyFolder = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
 
 // Lower-case hex MD5 of the text's UTF-8 bytes after only "A".."Z" are lowered.
 QString FolderName(const QString& text) {
@@ -53,32 +44,6 @@ QString SyncRootOf(QString path) {
     if (path.isEmpty() || !QDir::isAbsolutePath(path) || QDir::cleanPath(path) == QStringLiteral("/"))
         return QString();
     return path;
-}
-
-// Makes sure `file` exists with mode 0600 in a folder of mode 0700 before a credential text may
-// be written into it. QSettings rewrites the file through a temporary copy that keeps the mode of
-// the file it replaces.
-bool PreparePrivateFile(const QString& file) {
-    const QString folder = QFileInfo(file).absolutePath();
-    if (!QDir().mkpath(folder) || !QFile::setPermissions(folder, kOwnerOnlyFolder)) {
-        CoreDebug("[config] cannot make %s private", qUtf8Printable(folder));
-        return false;
-    }
-    const QByteArray native = QFile::encodeName(file);
-    const int fd = ::open(native.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (fd < 0) {
-        CoreDebug("[config] cannot create %s: %s", native.constData(), strerror(errno));
-        return false;
-    }
-    const bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// Writes into the machine's or the login's file, which may hold credential texts.
-bool WritePrivateIni(const QString& section, const QString& key, const QString& value, const QString& file) {
-    return !file.isEmpty() && PreparePrivateFile(file) &&
-           WritePrivateProfileString(section, key, value, file);
 }
 
 } // namespace
