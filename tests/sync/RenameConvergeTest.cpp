@@ -114,6 +114,17 @@ protected:
         }
         return true;
     }
+    // Makes `start` in the mirror and runs until the cloud holds it and nothing is being checked.
+    void Start(const Tree& start) {
+        for (const auto& [path, bytes] : start) {
+            if (bytes == kDir)
+                QDir().mkpath(Local(path));
+            else
+                Write(path, bytes);
+        }
+        ASSERT_TRUE(Uploaded(start)) << ::testing::PrintToString(Cloud());
+        ASSERT_TRUE(RunUntil([&] { return Checking() == 0; }));
+    }
     // The cloud holds `expected` and the engine has fetched the tree since.
     bool Uploaded(const Tree& expected) {
         return RunUntil([&] {
@@ -157,14 +168,7 @@ public:
 
 TEST_P(RenameShapeTest, Converges) {
     const ShapeRow& row = GetParam();
-    for (const auto& [path, bytes] : row.start) {
-        if (bytes == kDir)
-            QDir().mkpath(Local(path));
-        else
-            Write(path, bytes);
-    }
-    ASSERT_TRUE(Uploaded(row.start)) << ::testing::PrintToString(Cloud());
-    ASSERT_TRUE(RunUntil([&] { return Checking() == 0; }));
+    ASSERT_NO_FATAL_FAILURE(Start(row.start));
     row.change(*this);
     ExpectConverged(row.end);
 }
@@ -234,14 +238,7 @@ class LetterCaseTest : public ConvergeTest, public ::testing::WithParamInterface
 
 TEST_P(LetterCaseTest, Converges) {
     const CaseRow& row = GetParam();
-    for (const auto& [path, bytes] : row.start) {
-        if (bytes == kDir)
-            QDir().mkpath(Local(path));
-        else
-            Write(path, bytes);
-    }
-    ASSERT_TRUE(Uploaded(row.start)) << ::testing::PrintToString(Cloud());
-    ASSERT_TRUE(RunUntil([&] { return Checking() == 0; }));
+    ASSERT_NO_FATAL_FAILURE(Start(row.start));
     row.cloud(api->tree());
     // A node left out stays in the cloud, not in the mirror.
     Tree cloudEnd = Cloud();

@@ -114,6 +114,23 @@ bool UsableEid(const QString& eid) {
     return eid.isEmpty() || IsSafeQid(eid);
 }
 
+// Decodes the reply's picture and writes it to `folder`/`name`; false, with a debug line naming
+// `what`, when it is no image or cannot be saved (an earlier file then stays as it was).
+bool SaveReplyImage(NetworkClient* client, const QString& folder, const QString& name, const char* what) {
+    if (client->responseCode() != 200)
+        return false;
+    QImage image;
+    if (!image.loadFromData(client->responseBody())) {
+        CoreDebug("[login] %s: not an image", what);
+        return false;
+    }
+    if (!QDir().mkpath(folder) || !SaveImage(image, folder + QLatin1Char('/') + name)) {
+        CoreDebug("[login] %s: cannot be saved", what);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 struct CLoginMgr::CoreStart {
@@ -331,21 +348,22 @@ bool CLoginMgr::event(QEvent* e) {
     return true;
 }
 
-void CLoginMgr::finishedLogin(NetworkClient* client) {
+bool CLoginMgr::TakeAccount(NetworkClient* client, AccountReply (*read)(const QByteArray&),
+                            const char* method) {
     if (client->responseCode() != 200) {
         Report(kNoConnection, kNoConnectionText);
-        return;
+        return false;
     }
-    const AccountReply reply = ReadLoginReply(client->responseBody());
+    const AccountReply reply = read(client->responseBody());
     if (reply.kind == AccountReplyKind::ServiceError) {
         LoginErrorParse(reply.errorNumber);
         Report(reply.errorNumber, reply.errorMessage);
-        return;
+        return false;
     }
     if (reply.kind != AccountReplyKind::Success) {
-        CoreDebug("[login] UserIntf.login: reply refused");
+        CoreDebug("[login] %s: reply refused", method);
         Report(kNoConnection, kNoConnectionText);
-        return;
+        return false;
     }
     m_qid = reply.qid;
     m_username = reply.username;
@@ -353,29 +371,18 @@ void CLoginMgr::finishedLogin(NetworkClient* client) {
     m_headPic = reply.headPic;
     m_q = reply.q;
     m_t = reply.t;
-    LoginSucceeded();
+    return true;
+}
+
+void CLoginMgr::finishedLogin(NetworkClient* client) {
+    if (TakeAccount(client, &ReadLoginReply, "UserIntf.login"))
+        LoginSucceeded();
 }
 
 void CLoginMgr::finishedgetuserinfo(NetworkClient* client) {
-    if (client->responseCode() != 200) {
-        Report(kNoConnection, kNoConnectionText);
+    if (!TakeAccount(client, &ReadUserInfoReply, "CommonAccount.getUserInfo"))
         return;
-    }
-    const AccountReply reply = ReadUserInfoReply(client->responseBody());
-    if (reply.kind == AccountReplyKind::ServiceError) {
-        LoginErrorParse(reply.errorNumber);
-        Report(reply.errorNumber, reply.errorMessage);
-        return;
-    }
-    if (reply.kind != AccountReplyKind::Success) {
-        CoreDebug("[login] CommonAccount.getUserInfo: reply refused");
-        Report(kNoConnection, kNoConnectionText);
-        return;
-    }
-    m_qid = reply.qid;
-    m_username = reply.username;
-    m_nickname = reply.nickname;
-    m_headPic = reply.headPic;
+    // A cookie login keeps the pair it was made with.
     QVariant q;
     QVariant t;
     CConfigMgr::getInstance()->getUserData(CConfigMgr::USER_Q, m_qid, q);
@@ -398,40 +405,22 @@ bool CLoginMgr::LoginErrorParse(int errorNumber) {
 }
 
 void CLoginMgr::finishedHeadPic(NetworkClient* client) {
-    if (client->responseCode() != 200)
-        return;
-    QImage image;
-    if (!image.loadFromData(client->responseBody())) {
-        CoreDebug("[login] face picture: not an image");
-        return;
-    }
     if (!IsSafeQid(m_faceQid))
         return;
     const QString folder = CConfigMgr::getInstance()->getConfigPath() + QLatin1Char('/') + m_faceQid;
     const QString path = folder + QLatin1Char('/') + m_faceFile;
-    if (!QDir().mkpath(folder) || !SaveImage(image, path)) {
-        CoreDebug("[login] face picture: cannot be saved");
+    if (!SaveReplyImage(client, folder, m_faceFile, "face picture"))
         return;
-    }
     m_faceIconPath = path;
     CConfigMgr::getInstance()->setUserData(CConfigMgr::USER_FACE_ICON_PATH, path);
     Report(kFaceReady, QString());
 }
 
 void CLoginMgr::finishedCaptcha(NetworkClient* client) {
-    if (client->responseCode() != 200)
-        return;
-    QImage image;
-    if (!image.loadFromData(client->responseBody())) {
-        CoreDebug("[login] captcha: not an image");
-        return;
-    }
     const QString folder = CConfigMgr::getInstance()->getConfigPath();
     const QString path = folder + QStringLiteral("/captcha.jpg");
-    if (!QDir().mkpath(folder) || !SaveImage(image, path)) {
-        CoreDebug("[login] captcha: cannot be saved");
+    if (!SaveReplyImage(client, folder, QStringLiteral("captcha.jpg"), "captcha"))
         return;
-    }
     // The token belongs to the image the user is shown.
     m_sc = AccountProtocol::CaptchaToken(*client);
     m_captchaFilePath = path;

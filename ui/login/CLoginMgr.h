@@ -33,6 +33,7 @@
 #include "login/CConfigMgr.h"
 
 class NetworkClient;
+struct AccountReply;
 class QCUIEventNetwork;
 
 // The receiver of the browser hand-off value.
@@ -129,6 +130,8 @@ private:
     void StartRequest(Slot slot, int type, const QString& url, int retries, const QString& cookie);
     void Report(int code, const QString& text);
 
+    // Reads an account reply (login or cookie login) into the manager; false after reporting why not.
+    bool TakeAccount(NetworkClient* client, AccountReply (*read)(const QByteArray&), const char* method);
     void finishedLogin(NetworkClient* client);
     void finishedgetuserinfo(NetworkClient* client);
     void finishedHeadPic(NetworkClient* client);
