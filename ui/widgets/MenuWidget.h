@@ -37,7 +37,7 @@ protected:
 
 private:
     Ui::MenuWidget* ui;
-    bool m_flag;
+    [[maybe_unused]] bool m_flag;
     QStandardItemModel* m_model;
     QString m_currentPath;
     QIcon m_folderIcon;
