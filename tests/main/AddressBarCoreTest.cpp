@@ -1,10 +1,10 @@
-// The address bar's drop-downs over the core signed in to the stand-in, whose cloud tree holds
-// docs/2024/a.txt, docs/2023/, docs/readme.txt, 图片/ and empty/.
+// The address bar's drop-downs over the core signed in through the login manager, whose cloud tree
+// holds docs/2024/a.txt, docs/2023/, docs/readme.txt, 图片/ and empty/.
 #include "main/AddressItem.h"
 #include "main/QtAddressBar.h"
 #include "widgets/MenuWidget.h"
 
-#include "support/EngineTestSupport.h"
+#include "support/SignedInCore.h"
 #include "sync/VUZeroz.h"
 
 #include <QLayout>
@@ -87,23 +87,18 @@ void Leave(QWidget* widget) {
     QApplication::sendEvent(widget, &leave);
 }
 
-class AddressBarCoreTest : public EngineTest {
+class AddressBarCoreTest : public SignedInCore {
 protected:
     void SetUp() override {
-        EngineTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        StandInTree& tree = api->tree();
+        ASSERT_NO_FATAL_FAILURE(SignedInCore::SetUp());
+        StandInTree& tree = pair.api->tree();
         for (const char* folder : {"/docs", "/docs/2024", "/docs/2023", "/图片", "/empty"})
             ASSERT_FALSE(tree.addFolder(folder).empty()) << folder;
         ASSERT_FALSE(tree.addFileBytes("/docs/2024/a.txt", "a").empty());
         ASSERT_FALSE(tree.addFileBytes("/docs/readme.txt", "readme").empty());
-        LogInAndSettle();
-        if (HasFatalFailure())
-            return;
-        mirror = VUZeroz::GetInstance()->GetCachePath(QStringLiteral("/"));
-        ASSERT_TRUE(mirror.endsWith(QLatin1Char('/')));
-        mirror.chop(1);
+        ASSERT_NO_FATAL_FAILURE(SignIn(true));
+        mirror = Mirror();
+        ASSERT_EQ(VUZeroz::GetInstance()->GetCachePath(QStringLiteral("/")), mirror + QLatin1Char('/'));
 
         window.resize(900, 400);
         bar = new QtAddressBar(&window);
@@ -118,7 +113,7 @@ protected:
     void TearDown() override {
         delete bar;
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EngineTest::TearDown();
+        SignedInCore::TearDown();
     }
 
     QString mirror;

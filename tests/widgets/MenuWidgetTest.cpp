@@ -1,9 +1,9 @@
 // The folder drop-down's list: its rows come from the core's index. Without a signed-in core the
-// index knows no folder; signed in to the stand-in, the cloud tree holds docs/2024/a.txt,
-// docs/2023/, docs/readme.txt, 图片/ and empty/.
+// index knows no folder; signed in through the login manager, the cloud tree holds
+// docs/2024/a.txt, docs/2023/, docs/readme.txt, 图片/ and empty/.
 #include "widgets/MenuWidget.h"
 
-#include "support/EngineTestSupport.h"
+#include "support/SignedInCore.h"
 #include "sync/VUZeroz.h"
 
 #include <QListView>
@@ -66,23 +66,18 @@ TEST(MenuWidgetTest, WithoutACoreEveryFolderIsEmptyAndEveryLeaveIsReported) {
     EXPECT_EQ(left.count(), 2);
 }
 
-class MenuWidgetCoreTest : public EngineTest {
+class MenuWidgetCoreTest : public SignedInCore {
 protected:
     void SetUp() override {
-        EngineTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        StandInTree& tree = api->tree();
+        ASSERT_NO_FATAL_FAILURE(SignedInCore::SetUp());
+        StandInTree& tree = pair.api->tree();
         for (const char* folder : {"/docs", "/docs/2024", "/docs/2023", "/图片", "/empty"})
             ASSERT_FALSE(tree.addFolder(folder).empty()) << folder;
         ASSERT_FALSE(tree.addFileBytes("/docs/2024/a.txt", "a").empty());
         ASSERT_FALSE(tree.addFileBytes("/docs/readme.txt", "readme").empty());
-        LogInAndSettle();
-        if (HasFatalFailure())
-            return;
-        mirror = VUZeroz::GetInstance()->GetCachePath(QStringLiteral("/"));
-        ASSERT_TRUE(mirror.endsWith(QLatin1Char('/')));
-        mirror.chop(1);
+        ASSERT_NO_FATAL_FAILURE(SignIn(true));
+        mirror = Mirror();
+        ASSERT_EQ(VUZeroz::GetInstance()->GetCachePath(QStringLiteral("/")), mirror + QLatin1Char('/'));
     }
 
     QString mirror;
