@@ -27,20 +27,20 @@ QStringList L(std::initializer_list<const char*> texts) {
     return list;
 }
 
-void ViewFixture::SetUp() {
+void ViewPage::OpenPage() {
     host = std::make_unique<QWidget>();
     host->resize(640, 480);
     mgr = new CImageListViewMgr(host.get());
     host->show();
 }
 
-void ViewFixture::TearDown() {
+void ViewPage::ClosePage() {
     host.reset();
     // Menus and tiles released later go now.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-_IMAGELISTITEMINFO_ ViewFixture::Record(const QString& folder, const QString& name, bool isDir) {
+_IMAGELISTITEMINFO_ ViewPage::Record(const QString& folder, const QString& name, bool isDir) {
     _IMAGELISTITEMINFO_ info;
     info.folderPath = folder;
     info.name = name;
@@ -50,12 +50,12 @@ _IMAGELISTITEMINFO_ ViewFixture::Record(const QString& folder, const QString& na
     return info;
 }
 
-void ViewFixture::Add(const QString& folder, const QString& name, bool isDir) {
+void ViewPage::Add(const QString& folder, const QString& name, bool isDir) {
     _IMAGELISTITEMINFO_ info = Record(folder, name, isDir);
     EXPECT_TRUE(mgr->add(&info));
 }
 
-void ViewFixture::Show(const QString& path) {
+void ViewPage::Show(const QString& path) {
     mgr->SetWorkPath(path);
     mgr->BeginItemUpdate();
     mgr->EndItemUpdate();
@@ -64,46 +64,46 @@ void ViewFixture::Show(const QString& path) {
     QCoreApplication::processEvents();
 }
 
-CImageListItem* ViewFixture::Tile(const QString& folder, const char* name) {
+CImageListItem* ViewPage::Tile(const QString& folder, const char* name) {
     CImageListItem* tile = mgr->getImageListView(folder)->findItem(folder + QString::fromUtf8(name));
     EXPECT_NE(tile, nullptr) << name;
     return tile;
 }
 
-QStringList ViewFixture::Names(CImageListView* view) {
+QStringList ViewPage::Names(CImageListView* view) {
     QStringList names;
     for (CImageListItem* item : view->items())
         names.append(item->getName());
     return names;
 }
 
-void ViewFixture::Click(CImageListItem* tile) {
+void ViewPage::Click(CImageListItem* tile) {
     const QPoint at = tile->rect().center();
     SendMouse(tile, QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton);
     SendMouse(tile, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
 }
 
-void ViewFixture::DoubleClick(CImageListItem* tile) {
+void ViewPage::DoubleClick(CImageListItem* tile) {
     const QPoint at = tile->rect().center();
     Click(tile);
     SendMouse(tile, QEvent::MouseButtonDblClick, at, Qt::LeftButton, Qt::LeftButton);
     SendMouse(tile, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
 }
 
-void ViewFixture::RightClick(CImageListItem* tile) {
+void ViewPage::RightClick(CImageListItem* tile) {
     const QPoint at = tile->rect().center();
     SendMouse(tile, QEvent::MouseButtonPress, at, Qt::RightButton, Qt::RightButton);
     SendMouse(tile, QEvent::MouseButtonRelease, at, Qt::RightButton, Qt::NoButton);
 }
 
-void ViewFixture::RightClickSpace(CListWidget* grid) {
+void ViewPage::RightClickSpace(CListWidget* grid) {
     QWidget* viewport = grid->viewport();
     const QPoint at(viewport->width() - 2, viewport->height() - 2);
     SendMouse(viewport, QEvent::MouseButtonPress, at, Qt::RightButton, Qt::RightButton);
     SendMouse(viewport, QEvent::MouseButtonRelease, at, Qt::RightButton, Qt::NoButton);
 }
 
-void ViewFixture::Drag(CListWidget* grid, QPoint begin, QPoint end) {
+void ViewPage::Drag(CListWidget* grid, QPoint begin, QPoint end) {
     QWidget* viewport = grid->viewport();
     SendMouse(viewport, QEvent::MouseButtonPress, begin, Qt::LeftButton, Qt::LeftButton);
     SendMouse(viewport, QEvent::MouseMove, (begin + end) / 2, Qt::NoButton, Qt::LeftButton);
@@ -111,7 +111,7 @@ void ViewFixture::Drag(CListWidget* grid, QPoint begin, QPoint end) {
     SendMouse(viewport, QEvent::MouseButtonRelease, end, Qt::LeftButton, Qt::NoButton);
 }
 
-void ViewFixture::StartRename(ModalHook& hook, CImageListItem* tile) {
+void ViewPage::StartRename(ModalHook& hook, CImageListItem* tile) {
     Click(tile);
     const int before = hook.menus.size();
     bool started = false;
@@ -132,7 +132,7 @@ void ViewFixture::StartRename(ModalHook& hook, CImageListItem* tile) {
     tile->Rename();
 }
 
-void ViewFixture::LoseFocus(QWidget* editor) {
+void ViewPage::LoseFocus(QWidget* editor) {
     QFocusEvent out(QEvent::FocusOut, Qt::OtherFocusReason);
     QApplication::sendEvent(editor, &out);
 }

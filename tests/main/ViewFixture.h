@@ -1,5 +1,5 @@
 #pragma once
-// A page of cloud files for the view tests: a shown host widget with a folder view manager, and
+// A page of cloud files for the view tests (ViewPage, and the fixture ViewFixture): a shown host widget with a folder view manager, and
 // the user's gestures on tiles and grids sent as the window system would deliver them.
 
 #include "main/CImageListItem.h"
@@ -22,10 +22,10 @@ class CImageListView;
 class CListWidget;
 class ModalHook;
 
-class ViewFixture : public ::testing::Test {
-protected:
-    void SetUp() override;
-    void TearDown() override;
+class ViewPage {
+public:
+    void OpenPage();
+    void ClosePage();
 
     static _IMAGELISTITEMINFO_ Record(const QString& folder, const QString& name, bool isDir = false);
     void Add(const QString& folder, const QString& name, bool isDir = false);
@@ -47,4 +47,10 @@ protected:
 
     std::unique_ptr<QWidget> host;
     CImageListViewMgr* mgr = nullptr; // owned by the host
+};
+
+class ViewFixture : public ::testing::Test, public ViewPage {
+protected:
+    void SetUp() override { OpenPage(); }
+    void TearDown() override { ClosePage(); }
 };

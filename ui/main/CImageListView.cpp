@@ -126,8 +126,11 @@ void CImageListView::fill(const QList<_IMAGELISTITEMINFO_>& list) {
 
 bool CImageListView::clear() {
     clearAllSelected();
-    m_grid->clear();
+    const QList<CImageListItem*> tiles = m_tiles.values();
     m_tiles.clear();
+    m_grid->clear();
+    // As for one tile: they go now, not when the grid would release them.
+    qDeleteAll(tiles);
     return true;
 }
 
