@@ -100,20 +100,27 @@ bool Fsync(int fd, const QString& path, bool folder) {
     return true;
 }
 
-// Removes what the open folder `dir` holds; its entries' folders are opened without following.
-bool EmptyFolder(int dir) {
+// The names the open folder `dir` holds, without "." and ".."; `dir` stays open and unmoved.
+bool NamesIn(int dir, std::vector<QByteArray>& names) {
     Fd listing(::dup(dir));
     DIR* handle = listing.Get() >= 0 ? ::fdopendir(listing.Get()) : nullptr;
     if (!handle)
         return false;
     listing.Release();
-    std::vector<QByteArray> names;
     while (const dirent* entry = ::readdir(handle)) {
         const QByteArray name(entry->d_name);
         if (name != "." && name != "..")
             names.push_back(name);
     }
     ::closedir(handle);
+    return true;
+}
+
+// Removes what the open folder `dir` holds; its entries' folders are opened without following.
+bool EmptyFolder(int dir) {
+    std::vector<QByteArray> names;
+    if (!NamesIn(dir, names))
+        return false;
     bool ok = true;
     for (const QByteArray& name : names) {
         struct stat st {};
@@ -131,18 +138,9 @@ bool EmptyFolder(int dir) {
 }
 
 void FilesIn(int dir, const QString& prefix, QStringList& out) {
-    Fd listing(::dup(dir));
-    DIR* handle = listing.Get() >= 0 ? ::fdopendir(listing.Get()) : nullptr;
-    if (!handle)
-        return;
-    listing.Release();
     std::vector<QByteArray> names;
-    while (const dirent* entry = ::readdir(handle)) {
-        const QByteArray name(entry->d_name);
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    ::closedir(handle);
+    if (!NamesIn(dir, names))
+        return;
     std::sort(names.begin(), names.end());
     std::vector<QByteArray> folders;
     for (const QByteArray& name : names) {

@@ -121,8 +121,35 @@ QByteArray RedactJsonMembers(const QByteArray& text) {
     return out;
 }
 
+// "?parad=<block>&" and "&parad=<block>" keep the name: the block holds the password's digest and
+// the login cookies, enciphered with a key that every copy of the client carries.
+QByteArray RedactParad(const QByteArray& text) {
+    static const QByteArray name = "parad=";
+    QByteArray out;
+    int i = 0;
+    while (i < text.size()) {
+        const int at = text.indexOf(name, i);
+        if (at < 0) {
+            out += text.mid(i);
+            break;
+        }
+        const int value = at + name.size();
+        out += text.mid(i, value - i);
+        if (at > 0 && text[at - 1] != '?' && text[at - 1] != '&') {
+            i = value; // part of another name ("xparad=")
+            continue;
+        }
+        int end = value;
+        while (end < text.size() && !strchr("& \t\r\n\"", text[end]))
+            ++end;
+        out += kMask;
+        i = end;
+    }
+    return out;
+}
+
 } // namespace
 
 QByteArray RedactForLog(const QByteArray& text) {
-    return RedactJsonMembers(RedactCookieLines(text));
+    return RedactParad(RedactJsonMembers(RedactCookieLines(text)));
 }

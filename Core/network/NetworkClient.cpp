@@ -577,7 +577,8 @@ bool NetworkClient::walk() {
         // Another attempt cannot help when the caller aborted or the local side failed.
         if (m_lastResult == CURLE_ABORTED_BY_CALLBACK || m_lastResult == CURLE_WRITE_ERROR)
             return false;
-        CoreDebug("[url] %s", currentUrl().toUtf8().constData());
+        if (CoreLog::Enabled())
+            CoreDebug("[url] %s", RedactForLog(currentUrl().toUtf8()).constData());
         if (!retryStep())
             return false;
         waitBeforeRetry(++failures);
@@ -630,8 +631,9 @@ bool NetworkClient::retryStep() {
         setCurrentUrl(url);
         applyTimeouts();
     }
-    CoreDebug("[retry] %d %s%s%s", m_retries, url.toUtf8().constData(),
-              m_connectAddress.isEmpty() ? "" : " via ", m_connectAddress.toUtf8().constData());
+    if (CoreLog::Enabled())
+        CoreDebug("[retry] %d %s%s%s", m_retries, RedactForLog(url.toUtf8()).constData(),
+                  m_connectAddress.isEmpty() ? "" : " via ", m_connectAddress.toUtf8().constData());
     m_addressStepNext = !m_addressStepNext;
     return true;
 }

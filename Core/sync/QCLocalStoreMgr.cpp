@@ -733,6 +733,7 @@ void QCLocalStoreMgr::ProcUserLogout() {
     CloseJournal();
     ClearAll(true);
     m_cache.ClearAllCache(); // the next login's tree may be another
+    m_previousNodes.clear();
     InitAll();               // clears the running flag: the loop ends after this request
     SendUserStatusChangeEvent();
 }

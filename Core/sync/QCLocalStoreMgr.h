@@ -513,6 +513,9 @@ private:
     // Sets every node's cloud path; a node in a parent cycle, below a missing parent or with a
     // name that cannot be a file name gets an empty one, as does its subtree. Returns their count.
     static size_t CalcServerPaths(NodeMap& nodes);
+    // Clears the path of every node whose path another node has in another letter case, and of
+    // everything below it; the count.
+    static size_t LeaveOutCaseTwins(NodeMap& nodes);
     // The cloud path of one node, or "" as above.
     static QString NodePath(const NodeMap& nodes, const QString& nid);
     FILE_STATUS CompareCloudFile(FILE_INFO& cloud, const QString& localPath, QString& reason,
@@ -522,6 +525,9 @@ private:
                                 std::map<QString, FILE_INFO>& local, std::map<QString, FILE_INFO>& db,
                                 JournalBatch& journal);
     void ApplyCloudMoves(NodeMap& nodes, const std::map<QString, QString>& oldPaths);
+    // Renames the local entry of `cloud` (found in `local` by its lower-cased path) to the
+    // cloud's letter case, a folder with its contents and journal rows.
+    void FollowCloudCase(const FILE_INFO& cloud, const QString& localPath, std::map<QString, FILE_INFO>& local);
     // Journal rows without a cloud node: unchanged local files go to the trash. False when too
     // many would go and the user has not confirmed (nothing is removed then).
     bool ApplyCloudDeletions(const std::map<QString, FILE_INFO>& orphans, size_t journalFiles);
@@ -543,6 +549,8 @@ public:
     void FetchForTests() {
         Post([this] { ReqGetAllNodes(false); }, false);
     }
+    // The cloud version the fetch reached. Engine thread.
+    quint32 FetchedVersionForTests() const { return m_incrVersion; }
     // Compares the whole tree the engine holds, as the first cycle after a start does.
     bool CompareAllForTests() {
         return CallForTests([this] { CompareCloud(m_globalAck.nodes, {}, nullptr); }, 60000, false);
@@ -639,6 +647,7 @@ private:
     QCTimer m_spaceTimer;
     QCTimer m_nodeTimer;               // a cloud fetch that could not start when it was due
     GLOBAL_NODES_ACK m_globalAck;      // its nodes: the cloud tree, keyed by node id
+    NodeMap m_previousNodes;           // the tree a whole listing replaces, until it is compared
     INCR_GLOBAL_ACK m_incrAck;         // the changes of the running cycle
     QString m_gsp;                     // the sync point the tree reflects; empty: fetch it whole
     bool m_treeLoaded = false;         // the tree in memory is that of m_gsp

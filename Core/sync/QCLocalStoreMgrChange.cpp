@@ -332,7 +332,12 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
         FILE_INFO oldRow;
         const bool oldInJournal = QCSyncDB::GetFileInfo(item.old_path, oldRow);
         FILE_INFO newRow;
-        if (!item.user_op && !oldInJournal && QCSyncDB::GetFileInfo(item.local.path, newRow) &&
+        // Unless a rename still waiting takes the journal's item away from the new name (a swap
+        // through a temporary name).
+        bool vacated = false;
+        for (const CHANGE_ITEM& waiting : m_pending)
+            vacated = vacated || (waiting.type == SYNC_CHANGE_REN && SamePath(waiting.old_path, item.local.path));
+        if (!item.user_op && !oldInJournal && !vacated && QCSyncDB::GetFileInfo(item.local.path, newRow) &&
             newRow.is_dir == item.local.is_dir &&
             (newRow.is_dir || (newRow.size == item.local.size && newRow.mtime == item.local.mtime)))
             return; // the journal has it at its new name already: the engine's own move
@@ -352,10 +357,16 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
                 item.local.path = own.path;
                 item.local.name = own.name;
             } else {
-                // A chain: the old name is the new name of a rename still waiting.
+                // A chain: the old name is the new name of a rename still waiting. Folded into
+                // it unless the service still holds the new name at that rename's turn (a swap
+                // through a temporary name): then the renames go one by one, as the user made them.
+                FILE_INFO held;
+                const bool targetHeld = QCSyncDB::GetFileInfo(item.local.path, held);
                 for (const PendingChanges::iterator p : m_pending.ItemsOfPath(item.old_path)) {
                     if (Running(*p) || p->type != SYNC_CHANGE_REN || p->local.is_dir != item.local.is_dir)
                         continue;
+                    if (targetHeld && !SamePath(p->old_path, item.local.path))
+                        break;
                     p->local.path = item.local.path;
                     p->local.name = item.local.name;
                     p->path = item.path;

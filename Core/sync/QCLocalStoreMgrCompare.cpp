@@ -135,6 +135,57 @@ size_t QCLocalStoreMgr::CalcServerPaths(NodeMap& nodes) {
             state.insert((*link)->first, 2);
         }
     }
+    return skipped + LeaveOutCaseTwins(nodes);
+}
+
+size_t QCLocalStoreMgr::LeaveOutCaseTwins(NodeMap& nodes) {
+    // The service keeps one item per name in a folder whatever the case; a reply with two such
+    // names would give two nodes one journal row and one local entry. The first node keeps the
+    // name; the other is left out with everything below it.
+    QHash<QString, QString> owners; // lower-cased path -> node id
+    owners.reserve(int(nodes.size()));
+    QHash<QString, bool> out;       // node id -> left out
+    for (auto& [nid, node] : nodes) {
+        if (node.path.isEmpty())
+            continue;
+        const QString key = node.path.toLower();
+        const auto owner = owners.constFind(key);
+        if (owner == owners.constEnd())
+            owners.insert(key, nid);
+        else
+            out.insert(nid, true);
+    }
+    if (out.isEmpty())
+        return 0;
+    size_t skipped = 0;
+    std::vector<QString> chain;
+    for (auto& [nid, node] : nodes) {
+        if (node.path.isEmpty())
+            continue;
+        // Whether the node or an ancestor was left out, remembered along the walk.
+        chain.clear();
+        bool leftOut = false;
+        for (QString id = nid; !IsRootId(id) && chain.size() <= nodes.size();) {
+            const auto known = out.constFind(id);
+            if (known != out.constEnd()) {
+                leftOut = known.value();
+                break;
+            }
+            chain.push_back(id);
+            const auto it = nodes.find(id);
+            if (it == nodes.end())
+                break;
+            id = it->second.pid;
+        }
+        for (const QString& id : chain)
+            out.insert(id, leftOut);
+        if (leftOut) {
+            CoreDebug("[compare] %s left out: another node has its name in another letter case",
+                      qUtf8Printable(node.path));
+            node.path.clear();
+            ++skipped;
+        }
+    }
     return skipped;
 }
 
@@ -204,46 +255,76 @@ std::vector<FILE_INFO> QCLocalStoreMgr::TakeCloudDownloadsForTests() {
 }
 
 void QCLocalStoreMgr::ApplyCloudMoves(NodeMap& nodes, const std::map<QString, QString>& oldPaths) {
-    std::map<QString, QString> moves; // old cloud path -> new one, parents first
+    struct Move {
+        QString to;
+        bool is_dir = false;
+    };
+    std::map<QString, Move> moves; // old cloud path -> new one, parents first
     for (const auto& moved : oldPaths) {
         const auto it = nodes.find(moved.first);
+        // A change of letter case alone is a move too: the disk tells the names apart.
         if (it == nodes.end() || it->second.path.isEmpty() || moved.second.isEmpty() ||
-            it->second.path.compare(moved.second, Qt::CaseInsensitive) == 0)
+            it->second.path == moved.second)
             continue;
-        moves[moved.second] = it->second.path;
+        moves[moved.second] = Move{it->second.path, it->second.is_dir};
     }
-    QString movedFolder;
+    // Folders moved so far: their old path and where they are now. What moved with a folder is
+    // found where the folder went; what left it in the same cycle moves on from there.
+    std::vector<std::pair<QString, QString>> movedFolders;
+    const QString root = GetRootPath();
     for (const auto& move : moves) {
-        if (!movedFolder.isEmpty() && IsBelow(move.first, movedFolder))
+        QString from = move.first;
+        size_t longest = 0;
+        for (const auto& folder : movedFolders) {
+            if (folder.first.size() > int(longest) && IsBelow(move.first, folder.first)) {
+                longest = size_t(folder.first.size());
+                from = folder.second + move.first.mid(folder.first.size());
+            }
+        }
+        const QString& to = move.second.to;
+        if (from == to)
             continue; // went along with its folder
         FILE_INFO row;
-        if (!QCSyncDB::GetFileInfo(move.first, row))
-            continue; // never synced: the comparison sees it as a cloud item like any other
+        const bool hasRow = QCSyncDB::GetFileInfo(from, row);
         QString oldLocal;
         QString newLocal;
-        if (!SafeDiskPath(move.first, oldLocal) || !SafeDiskPath(move.second, newLocal))
+        if (!SafeDiskPath(from, oldLocal) || !SafeDiskPath(to, newLocal))
             continue;
         const LocalStat here = StampOf(oldLocal);
-        const QString root = GetRootPath();
-        const bool moved = here.Synced() && here.is_dir == row.is_dir && !StampOf(newLocal).exists &&
+        const bool caseOnly = from.compare(to, Qt::CaseInsensitive) == 0;
+        if (!hasRow) {
+            // A folder whose own row is missing (its files were fetched on request) still holds
+            // synced rows below it; a file without a row is not the engine's to move.
+            std::vector<QString> below;
+            if (!move.second.is_dir || !here.Synced() || !here.is_dir ||
+                !QCSyncDB::GetAllPath(below, from) || below.empty())
+                continue;
+            row.is_dir = true;
+        }
+        const bool moved = here.Synced() && here.is_dir == row.is_dir && (caseOnly || !StampOf(newLocal).exists) &&
                            SafePath::MakeFolders(root, GetParentPath(newLocal)) &&
                            SafePath::Rename(root, oldLocal, newLocal, false);
-        CoreDebug("[compare] cloud moved %s -> %s: local copy %s", qUtf8Printable(move.first),
-                  qUtf8Printable(move.second), moved ? "follows" : "stays");
+        CoreDebug("[compare] cloud moved %s -> %s: local copy %s", qUtf8Printable(from), qUtf8Printable(to),
+                  moved ? "follows" : "stays");
+        if (moved)
+            ExpectEcho(SYNC_CHANGE_REN, newLocal); // the watcher's report of it is the engine's own
         if (row.is_dir) {
             if (moved)
-                QCSyncDB::RenameFolder(move.first, move.second, oldLocal, newLocal);
+                QCSyncDB::RenameFolder(from, to, oldLocal, newLocal);
             else
-                QCSyncDB::DeleteFolder(move.first);
-            movedFolder = move.first;
+                QCSyncDB::DeleteFolder(from);
+            movedFolders.emplace_back(move.first, moved ? to : from);
         } else {
+            if (!caseOnly)
+                QCSyncDB::DeleteByPath(from); // one key holds both names of a change of case
             if (moved) {
-                row.path = move.second;
-                row.name = GetOnlyFilename(move.second);
+                row.path = to;
+                row.name = GetOnlyFilename(to);
                 row.local_path = newLocal;
                 QCSyncDB::UpdateFileInfo(row);
+            } else if (caseOnly) {
+                QCSyncDB::DeleteByPath(from);
             }
-            QCSyncDB::DeleteByPath(move.first);
         }
     }
 }
@@ -288,7 +369,7 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
         for (const auto& was : oldPaths) {
             const auto node = nodes.find(was.first);
             const QString now = node == nodes.end() ? QString() : node->second.path;
-            if (was.second.isEmpty() || now.compare(was.second, Qt::CaseInsensitive) == 0)
+            if (was.second.isEmpty() || now == was.second)
                 continue;
             QString oldLocal;
             if (SafeDiskPath(was.second, oldLocal))
@@ -363,6 +444,7 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
             CoreDebug("bad server path %s\n", qUtf8Printable(node.path));
             continue;
         }
+        FollowCloudCase(node, localPath, local);
         QString reason;
         FILE_STATUS status;
         if (node.is_dir) {
@@ -420,6 +502,42 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
     if (!requested.empty())
         CheckManualDownRequest();
     ExecDownloadTask();
+}
+
+void QCLocalStoreMgr::FollowCloudCase(const FILE_INFO& cloud, const QString& localPath,
+                                      std::map<QString, FILE_INFO>& local) {
+    const QString key = cloud.path.toLower();
+    const auto found = local.find(key);
+    if (found == local.end() || found->second.path == cloud.path)
+        return;
+    // The local copy has the cloud's name in another letter case (renamed so on another device).
+    // It takes the cloud's case unless that name is taken here: the disk tells the two apart.
+    const QString was = found->second.path;
+    const QString oldLocal = GetDiskPath(was);
+    const LocalStat here = StampOf(oldLocal);
+    if (!here.Synced() || here.is_dir != cloud.is_dir || StampOf(localPath).exists ||
+        !SafePath::Rename(GetRootPath(), oldLocal, localPath, false))
+        return;
+    CoreDebug("[compare] %s follows the cloud's letter case: %s", qUtf8Printable(was), qUtf8Printable(cloud.path));
+    ExpectEcho(SYNC_CHANGE_REN, localPath);
+    found->second.path = cloud.path;
+    if (!cloud.is_dir) {
+        FILE_INFO row;
+        if (QCSyncDB::GetFileInfo(was, row)) { // one key holds both cases: the row is rewritten
+            row.path = cloud.path;
+            row.name = cloud.name;
+            row.local_path = localPath;
+            QCSyncDB::UpdateFileInfo(row);
+        }
+        return;
+    }
+    QCSyncDB::RenameFolder(was, cloud.path, oldLocal, localPath);
+    // The entries below went along.
+    const QString below = key + QLatin1Char('/');
+    for (auto it = local.lower_bound(below); it != local.end() && it->first.startsWith(below); ++it) {
+        if (it->second.path.startsWith(was + QLatin1Char('/')))
+            it->second.path = cloud.path + it->second.path.mid(was.size());
+    }
 }
 
 FILE_STATUS QCLocalStoreMgr::CompareCloudFile(FILE_INFO& cloud, const QString& localPath, QString& reason,

@@ -361,6 +361,31 @@ void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonV
             break;
         }
         case 2: {
+            const QString oldName = GetOnlyFilename(item->old_path);
+            if (command == CMD::Move && oldName != record.name) {
+                // The service moved it under its old name; the new name follows as a rename from
+                // there, so the item ends where the user put it.
+                const QString parent = GetParentPath(record.path);
+                const QString between = MyCombinePath(parent.isEmpty() ? QStringLiteral("/") : parent, oldName);
+                FILE_INFO row = record;
+                row.path = between;
+                row.name = oldName;
+                ++row.version;
+                QCSyncDB::DeleteByPath(item->old_path);
+                QCSyncDB::UpdateFileInfo(row);
+                if (record.is_dir)
+                    DBConsistRenameDir(item->old_path, between);
+                ++m_changeCount;
+                CoreDebug("[resp] moved %s to %s; the rename to %s follows", qUtf8Printable(item->old_path),
+                          qUtf8Printable(between), qUtf8Printable(record.name));
+                item->old_path = between;
+                item->sync_id = 0;
+                item->exec_type = 0;
+                item->tick = 0; // settled: next in line
+                m_pending.Touch(item);
+                TriggerTimerEvent();
+                return;
+            }
             FileInfo entry;
             if (m_cache.GetBaseInfo(oldDisk, entry)) {
                 record.is_sync = entry.is_sync;

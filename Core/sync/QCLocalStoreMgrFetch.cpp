@@ -47,6 +47,9 @@ void QCLocalStoreMgr::ResetFetch() {
 
 void QCLocalStoreMgr::ClearNodeTree() {
     ResetFetch();
+    // Kept for the comparison after the next whole listing: what moved meanwhile is found by it.
+    if (!m_globalAck.nodes.empty())
+        m_previousNodes.swap(m_globalAck.nodes);
     m_globalAck.Clear();
     m_globalAck.gsp.clear();
     m_globalAck.spnid.clear();
@@ -179,6 +182,8 @@ void QCLocalStoreMgr::AckGetBgsp(QJsonValue& data) {
         return;
     }
     FetchStepSucceeded();
+    if (!m_globalAck.nodes.empty())
+        m_previousNodes.swap(m_globalAck.nodes);
     m_globalAck.Clear();
     m_globalAck.ver = reply->ver;
     m_gsp = reply->bgsp;
@@ -290,6 +295,15 @@ void QCLocalStoreMgr::DoIncrGlobalFinish() {
             m_globalAck.nodes[node.first] = node.second;
         }
     }
+    // After a whole listing the tree it replaced tells where moved and renamed nodes were; their
+    // contents go along with them.
+    for (const auto& was : m_previousNodes) {
+        const auto now = m_globalAck.nodes.find(was.first);
+        if (now != m_globalAck.nodes.end() &&
+            (now->second.name != was.second.name || now->second.pid != was.second.pid))
+            oldPaths[was.first] = NodePath(m_previousNodes, was.first);
+    }
+    m_previousNodes.clear();
     m_treeLoaded = true;
     m_fetchedNodes = quint64(m_globalAck.nodes.size());
     if (!m_needCompare && changed.empty()) {

@@ -18,6 +18,7 @@
 #include "common/SharedTypes.h"
 #include "sync/VUZeroz.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -137,6 +138,7 @@ TEST_F(DocsTest, ARenameTheMirrorCannotTakeGivesTheTileItsNameBack) {
     EXPECT_EQ(Calls("File.rename"), 0u);
     EXPECT_TRUE(InTree("/docs/a.txt"));
 
+    hook.messages.clear();
     CImageListItem* tile = Tile(docs, "a.txt");
     ASSERT_NO_FATAL_FAILURE(StartRename(hook, tile));
     tile->editor()->setText(QStringLiteral("a2.txt"));
@@ -144,7 +146,7 @@ TEST_F(DocsTest, ARenameTheMirrorCannotTakeGivesTheTileItsNameBack) {
     ASSERT_TRUE(UiWaitFor([&] { return Docs()->findItem(docs + QStringLiteral("a2.txt")) == tile; }, 10000));
     EXPECT_EQ(tile->getName(), QStringLiteral("a2.txt"));
     EXPECT_TRUE(UiWaitFor([&] { return InTree("/docs/a2.txt") && !InTree("/docs/a.txt"); }, 60000));
-    EXPECT_EQ(hook.messages.size(), 4);
+    EXPECT_TRUE(hook.messages.isEmpty()) << hook.messages.join(QLatin1Char('|')).toStdString();
 }
 
 TEST_F(DocsTest, ACutPastedIntoAFolderMovesTheItem) {
@@ -163,10 +165,15 @@ TEST_F(DocsTest, AMoveTheStoppedEngineRefusesIsReported) {
     ASSERT_NO_FATAL_FAILURE(MenuEntry("b.txt", "剪切"));
     Paste(docs + QStringLiteral("sub/"));
     EXPECT_EQ(hook.messages, L({"\"b.txt\"移动失败。"}));
-    EXPECT_TRUE(QFile::exists(docs + QStringLiteral("b.txt")));
+    EXPECT_TRUE(InTree("/docs/b.txt"));
+    EXPECT_FALSE(InTree("/docs/sub/b.txt"));
+    EXPECT_EQ(Calls("File.move"), 0u);
 }
 
 TEST_F(DocsTest, ACopyNeverReplacesAnExistingItem) {
+    // Cloud files are fetched on request: the mirror holds plan.txt once it is asked for.
+    ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(docs + QStringLiteral("plan.txt"), QString()));
+    ASSERT_TRUE(UiWaitFor([&] { return QFile::exists(docs + QStringLiteral("plan.txt")); }, 60000));
     const StandInNode before = *pair.api->tree().node("/docs/plan.txt", true);
     ASSERT_NO_FATAL_FAILURE(MenuEntry("plan.txt", "复制"));
     Paste(docs);
@@ -237,18 +244,53 @@ TEST_F(DocsTest, ADownloadWithoutAFolderChosenAsksNothing) {
     EXPECT_TRUE(hook.messages.isEmpty());
 }
 
-TEST_F(DocsTest, ASearchStepShownAgainAsksForItsSearch) {
+TEST_F(DocsTest, TheHistoryListsAFolderAgainAndAsksASearchAgain) {
+    // The core answers its requests in order: a listing asked afterwards marks the end of what an
+    // earlier step asked.
+    auto searchOf = [](const char* keyword) {
+        return [keyword](const RecordedEvent& e) {
+            return e.update.search && e.update.path == QString::fromUtf8(keyword);
+        };
+    };
+    auto listingOf = [](const QString& folder) {
+        return [folder](const RecordedEvent& e) {
+            return !e.update.search && QDir::cleanPath(e.update.path) == QDir::cleanPath(folder);
+        };
+    };
+    const QString sub = docs + QStringLiteral("sub/");
+    auto answers = [](const std::vector<RecordedEvent>& events, const std::function<bool(const RecordedEvent&)>& match) {
+        int n = 0;
+        for (const RecordedEvent& e : events)
+            n += e.type == QCEventBase::FileUpdate && match(e) ? 1 : 0;
+        return n;
+    };
+
     mgr->SetWorkPath(docs);
     mgr->addLinkedList(docs);
     mgr->Search(QStringLiteral("abc"), true);
+    ASSERT_TRUE(recorder.WaitFor(QCEventBase::FileUpdate, searchOf("abc"), 30000));
+
     mgr->ClickPreviousBtn();
     EXPECT_EQ(mgr->GetWorkPath(), docs);
-    TakeEvents();
+    // Prior at the first entry asks for nothing.
+    mgr->ClickPreviousBtn();
+    EXPECT_EQ(mgr->GetWorkPath(), docs);
+    VUZeroz::GetInstance()->ViewList(sub, -1);
+    ASSERT_TRUE(recorder.WaitFor(QCEventBase::FileUpdate, listingOf(sub), 30000));
+    std::vector<RecordedEvent> events = TakeEvents();
+    EXPECT_GE(answers(events, listingOf(docs)), 1);
+    EXPECT_EQ(answers(events, searchOf("abc")), 1) << "no search asked by a folder step";
+
     mgr->ClickNextBtn();
     EXPECT_EQ(mgr->GetWorkPath(), QStringLiteral("search|current|abc/"));
-    EXPECT_TRUE(recorder.WaitFor(
-        QCEventBase::FileUpdate,
-        [](const RecordedEvent& e) { return e.update.search && e.update.path == QStringLiteral("abc"); }, 30000));
+    ASSERT_TRUE(recorder.WaitFor(QCEventBase::FileUpdate, searchOf("abc"), 30000));
+    VUZeroz::GetInstance()->ViewList(sub, -1);
+    ASSERT_TRUE(recorder.WaitFor(QCEventBase::FileUpdate, listingOf(sub), 30000));
+    events = TakeEvents();
+    // The search step is never listed as a folder.
+    for (const RecordedEvent& e : events)
+        EXPECT_FALSE(e.type == QCEventBase::FileUpdate && e.update.path.contains(QStringLiteral("search|")))
+            << e.update.path.toStdString();
 }
 
 TEST_F(DocsTest, ThePropertiesShowWhatTheIndexHolds) {

@@ -505,7 +505,10 @@ INSTANTIATE_TEST_SUITE_P(
                   R"({"token": "***", "key":"***","iv" : "***","pwd":"***","qid":"7"})"},
         RedactRow{"NameInsideAString", R"({"errmsg":"bad \"token\": x","n":1})",
                   R"({"errmsg":"bad \"token\": x","n":1})"},
-        RedactRow{"NestedObject", R"({"key":{"token":"t"}})", R"({"key":{"token":"***"}})"}),
+        RedactRow{"NestedObject", R"({"key":{"token":"t"}})", R"({"key":{"token":"***"}})"},
+        RedactRow{"ParadArgument", "[retry] 2 https://h:1/api.php?parad=a%2Bb%3D&from=pcc_sarn x?parad=c",
+                  "[retry] 2 https://h:1/api.php?parad=***&from=pcc_sarn x?parad=***"},
+        RedactRow{"ParadInsideAnotherName", "/a?xparad=1&parad=2 end", "/a?xparad=1&parad=*** end"}),
     [](const ::testing::TestParamInfo<RedactRow>& info) { return info.param.name; });
 
 bool RefuseAll(const struct sockaddr*) {

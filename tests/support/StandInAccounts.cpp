@@ -116,16 +116,27 @@ bool StandInAccounts::setSpace(const std::string& qid, unsigned long long used, 
 bool StandInAccounts::expireToken(const std::string& qid) {
     std::lock_guard<std::mutex> lock(m_lock);
     const auto it = m_accounts.find(qid);
-    if (it == m_accounts.end() || it->second.session.token.empty())
+    if (it == m_accounts.end() || it->second.sessions.empty())
         return false;
-    it->second.session = StandInSession();
+    it->second.sessions.clear();
+    it->second.lastDevice.clear();
     return true;
 }
 
 StandInSession StandInAccounts::session(const std::string& qid) const {
     std::lock_guard<std::mutex> lock(m_lock);
     const auto it = m_accounts.find(qid);
-    return it == m_accounts.end() ? StandInSession() : it->second.session;
+    if (it == m_accounts.end())
+        return StandInSession();
+    const auto last = it->second.sessions.find(it->second.lastDevice);
+    return last == it->second.sessions.end() ? StandInSession() : last->second;
+}
+
+StandInSession StandInAccounts::sessionOf(const RecordedRequest& request) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const StandInSession* session = nullptr;
+    SessionAccountLocked(request, &session);
+    return session ? *session : StandInSession();
 }
 
 unsigned StandInAccounts::bumpVersion(unsigned by) {
@@ -162,11 +173,12 @@ bool StandInAccounts::Answer(const RecordedRequest& request, const std::string& 
         answer = LoginLocked(request);
         return true;
     }
-    const Account* account = SessionAccountLocked(request);
+    const StandInSession* session = nullptr;
+    const Account* account = SessionAccountLocked(request, &session);
     if (!account)
         answer = ApiAnswer::Error(kStandInTokenExpired, "token expired");
     else if (method == "User.getUserDetail")
-        answer = ApiAnswer::Data(UserDetailLocked(*account));
+        answer = ApiAnswer::Data(UserDetailLocked(*account, *session));
     else if (method == "User.getVersion")
         answer = ApiAnswer::Data(VersionLocked());
     else if (method == "Enterprise.getListByUser")
@@ -198,7 +210,10 @@ ApiAnswer StandInAccounts::LoginLocked(const RecordedRequest& request) {
     if (!chosen && !account.enterprises.empty())
         chosen = &account.enterprises.front().second;
 
-    StandInSession& session = account.session;
+    // One session per device: a device's new login replaces its own former one only.
+    const std::string device = request.queryArg("devid");
+    StandInSession& session = account.sessions[device];
+    account.lastDevice = device;
     session.eid = chosen ? chosen->eid : std::string();
     session.token = RandomText(32);
     session.key = RandomText(32);
@@ -214,15 +229,20 @@ ApiAnswer StandInAccounts::LoginLocked(const RecordedRequest& request) {
                                    {"iv", StandInApi::JsonString(session.iv)}}));
 }
 
-StandInAccounts::Account* StandInAccounts::SessionAccountLocked(const RecordedRequest& request) {
+StandInAccounts::Account* StandInAccounts::SessionAccountLocked(const RecordedRequest& request,
+                                                                const StandInSession** found) {
     const auto it = m_accounts.find(request.queryArg("qid"));
     if (it == m_accounts.end())
         return nullptr;
-    const StandInSession& session = it->second.session;
-    if (session.token.empty() || request.cookie("token") != session.token ||
-        request.queryArg("eid") != session.eid)
-        return nullptr;
-    return &it->second;
+    const std::string token = request.cookie("token");
+    for (const auto& [device, session] : it->second.sessions) {
+        if (!session.token.empty() && token == session.token && request.queryArg("eid") == session.eid) {
+            if (found)
+                *found = &session;
+            return &it->second;
+        }
+    }
+    return nullptr;
 }
 
 std::string StandInAccounts::NumberLocked(unsigned long long value) const {
@@ -230,11 +250,11 @@ std::string StandInAccounts::NumberLocked(unsigned long long value) const {
     return m_numbersAsText ? "\"" + digits + "\"" : digits;
 }
 
-std::string StandInAccounts::UserDetailLocked(const Account& account) const {
+std::string StandInAccounts::UserDetailLocked(const Account& account, const StandInSession& session) const {
     const StandInUser& user = account.user;
     const auto text = [](const std::string& value) { return StandInApi::JsonString(value); };
     const auto number = [this](unsigned long long value) { return NumberLocked(value); };
-    return Object({{"eid", text(account.session.eid)},
+    return Object({{"eid", text(session.eid)},
                    {"uid", text(user.uid)},
                    {"qid", text(user.qid)},
                    {"name", text(user.name)},

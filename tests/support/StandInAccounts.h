@@ -8,9 +8,10 @@
 // - accounts by qid: the credential pair (Q, T) that a login must carry in the cookie as "q" and
 //   "t", the user's texts and figures (StandInUser), and the account's enterprises in the order
 //   they were added, each in one list kind (owner, member, overdue, not_pay);
-// - at most one session per account, opened by a login: the enterprise it logged into, its token,
-//   and the content key (32 characters) and IV (16 characters) handed out with it. A new login
-//   replaces the session, so the former token is refused from then on;
+// - a session per device of an account (the "devid" of the common arguments), opened by a login:
+//   the enterprise it logged into, its token, and the content key (32 characters) and IV (16
+//   characters) handed out with it. A device's new login replaces that device's session, so its
+//   former token is refused from then on; the sessions of the account's other devices stay;
 // - the service's time of day (milliseconds since midnight UTC), the system clock's unless a test
 //   fixes it. The tree's version and node count come from the cloud tree (StandInTree), one for
 //   every account for now.
@@ -20,8 +21,8 @@
 //   goes back to its login window). Opens a session in "eid" when the account stands in that
 //   enterprise, else in its first owner enterprise, else in its first of any kind ("" without
 //   any). data {"qid", "eid", "token", "key", "iv"}.
-// - Every other method needs the session: "token" must be the current token of the account
-//   "qid", and "eid" the session's enterprise, else errno 2006 (the token expired: the client
+// - Every other method needs a session: "token" must be a current token of the account "qid",
+//   and "eid" that session's enterprise, else errno 2006 (the token expired: the client
 //   logs in again).
 // - "User.getUserDetail" (the user detail and the user space alike): every key of the client's
 //   user-detail record: the user's texts and figures, "eid" of the session, "version" and
@@ -115,10 +116,13 @@ public:
     // The four space figures of account `qid`, in bytes; false when there is no such account.
     bool setSpace(const std::string& qid, unsigned long long used, unsigned long long total,
                   unsigned long long entUsed, unsigned long long entTotal);
-    // Ends the session of account `qid`: its token is refused (errno 2006) until the next login.
-    // False when there was none.
+    // Ends every session of account `qid`: their tokens are refused (errno 2006) until the next
+    // login. False when there was none.
     bool expireToken(const std::string& qid);
+    // The session of the account's latest login.
     StandInSession session(const std::string& qid) const;
+    // The session `request` carries; empty when none.
+    StandInSession sessionOf(const RecordedRequest& request);
 
     // The cloud tree's version (0 at the start): raised by `by` without a change of a node, the
     // new version returned.
@@ -140,15 +144,16 @@ private:
     struct Account {
         StandInUser user;
         std::vector<std::pair<EnterpriseKind, StandInEnterprise>> enterprises; // in the order added
-        StandInSession session;
+        std::map<std::string, StandInSession> sessions; // by device id
+        std::string lastDevice;                         // of the latest login
         unsigned loginCount = 0;
         long long lastLoginTime = 0; // seconds since the epoch
     };
 
     ApiAnswer LoginLocked(const RecordedRequest& request);
-    // The account whose session `request` carries, or null.
-    Account* SessionAccountLocked(const RecordedRequest& request);
-    std::string UserDetailLocked(const Account& account) const;
+    // The account whose session `request` carries (that session into `found`), or null.
+    Account* SessionAccountLocked(const RecordedRequest& request, const StandInSession** found = nullptr);
+    std::string UserDetailLocked(const Account& account, const StandInSession& session) const;
     std::string VersionLocked() const;
     std::string EnterpriseListLocked(const Account& account) const;
     std::string JumpUrlLocked(const RecordedRequest& request, const std::string& siteUrl) const;

@@ -341,7 +341,7 @@ StandInReply StandInDownloads::BlockReply(const RecordedRequest& request) {
     }
     const bool compress = request.cookie("compress") == "1";
     const bool encrypt = request.cookie("encrypt") == "2";
-    const StandInSession session = encrypt ? m_accounts.session(request.queryArg("qid")) : StandInSession();
+    const StandInSession session = encrypt ? m_accounts.sessionOf(request) : StandInSession();
     reply.sharedBody =
         Encode(hash, plain, faulted && fault.kind == FaultKind::Flip, compress, encrypt, session);
     if (!reply.sharedBody)

@@ -171,7 +171,8 @@ ApiAnswer StandInFileOps::Rename(const RecordedRequest& request) {
     if (!StandInTree::PlainName(name))
         return Refuse(kStandInBadName);
     const std::string target = Join(ParentOf(path), name);
-    if (m_tree.node(target, false) || !m_tree.rename(path, name))
+    const auto holder = m_tree.node(target, false); // the node itself when only the case changes
+    if ((holder && holder->nid != node->nid) || !m_tree.rename(path, name))
         return Refuse(kStandInNameTaken);
     const auto renamed = m_tree.node(target, false);
     return renamed ? ApiAnswer::Data(NodeReply(*renamed)) : Refuse(kStandInNoNode);

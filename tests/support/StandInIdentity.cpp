@@ -387,7 +387,27 @@ StandInReply StandInIdentity::Answer(const RecordedRequest& request) {
     return Document(record.method, kIdentityNoMethod, "方法不存在");
 }
 
+void StandInIdentity::setIssueObserver(
+    std::function<void(const std::string&, const std::string&, const std::string&)> observer) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_issued = std::move(observer);
+}
+
 StandInReply StandInIdentity::Login(const IdentityRecord& record) {
+    std::function<void(const std::string&, const std::string&, const std::string&)> issued;
+    std::string qid;
+    std::string q;
+    std::string t;
+    StandInReply reply = LoginLocked(record, issued, qid, q, t);
+    // Not under the lock: the observer may call into the test's other stand-in.
+    if (issued && !qid.empty())
+        issued(qid, q, t);
+    return reply;
+}
+
+StandInReply StandInIdentity::LoginLocked(const IdentityRecord& record,
+                                          std::function<void(const std::string&, const std::string&, const std::string&)>& issued,
+                                          std::string& qid, std::string& q, std::string& t) {
     const std::string method = record.method;
     const std::string username = record.param("username");
     std::lock_guard<std::mutex> lock(m_lock);
@@ -414,6 +434,10 @@ StandInReply StandInIdentity::Login(const IdentityRecord& record) {
     ++m_serial;
     account->q = "q" + std::to_string(m_serial) + "%3D" + account->qid;
     account->t = "t" + RandomHex(8);
+    issued = m_issued;
+    qid = account->qid;
+    q = account->q;
+    t = account->t;
     return Document(method, 0, "", "user",
                     {{"qid", account->qid},
                      {"username", account->username},

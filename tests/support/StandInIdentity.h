@@ -72,6 +72,9 @@ public:
     // recorded first).
     void setScript(const std::string& method, IdentityScript script);
     void clearScript(const std::string& method);
+    // Called on a server thread with each cookie pair that a password login issues, before the
+    // reply goes out (so that the cloud side can know the pair before the client can use it).
+    void setIssueObserver(std::function<void(const std::string& qid, const std::string& q, const std::string& t)> observer);
 
     std::vector<IdentityRecord> records() const;
     // The cookie pair of the account's latest login; "" before any.
@@ -93,6 +96,10 @@ private:
 
     StandInReply Answer(const RecordedRequest& request);
     StandInReply Login(const IdentityRecord& record);
+    // The login's state change under m_lock; the pair it issued, with the observer, for Login.
+    StandInReply LoginLocked(const IdentityRecord& record,
+                             std::function<void(const std::string&, const std::string&, const std::string&)>& issued,
+                             std::string& qid, std::string& q, std::string& t);
     StandInReply UserInfo(const IdentityRecord& record);
     StandInReply Captcha();
     // Needs m_lock held.
@@ -110,4 +117,5 @@ private:
     unsigned m_serial = 0;                            // guarded by m_lock
     std::vector<IdentityRecord> m_records;            // guarded by m_lock
     std::map<std::string, IdentityScript> m_scripts;  // guarded by m_lock
+    std::function<void(const std::string&, const std::string&, const std::string&)> m_issued; // guarded by m_lock
 };

@@ -24,6 +24,14 @@ bool IsPlainName(const std::string& name) {
            !std::isspace((unsigned char)name.back());
 }
 
+// The service compares names in a folder without letter case.
+std::string Folded(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded)
+        c = char(std::tolower((unsigned char)c));
+    return folded;
+}
+
 // "/a/b" into "/a" and "b", "/b" into "/" and "b".
 bool SplitPath(const std::string& path, std::string& folder, std::string& name) {
     const size_t slash = path.rfind('/');
@@ -229,7 +237,7 @@ std::optional<StandInNode> StandInTree::copy(const std::string& path, const std:
     const Id source = ResolveLocked(path, found);
     const Id folder = ResolveLocked(folderPath, folderFound);
     if (!found || source == 0 || !folderFound || (folder != 0 && !m_nodes.at(folder).isDir) ||
-        InSubtreeLocked(folder, source) || !IsPlainName(newName) || m_children[folder].count(newName) > 0)
+        InSubtreeLocked(folder, source) || !IsPlainName(newName) || TakenLocked(folder, newName, 0))
         return std::nullopt;
     ++m_version;
     // Breadth first, each copied node under the copy of its parent; a copied id is never walked
@@ -276,9 +284,8 @@ bool StandInTree::rename(const std::string& path, const std::string& newName) {
     if (!found || id == 0 || !IsPlainName(newName))
         return false;
     StandInNode& node = m_nodes.at(id);
-    const auto& siblings = m_children[std::strtoull(node.pid.c_str(), nullptr, 10)];
-    if (siblings.count(newName) > 0)
-        return false;
+    if (newName == node.name || TakenLocked(std::strtoull(node.pid.c_str(), nullptr, 10), newName, id))
+        return false; // a change of letter case alone is a rename like any other
     UnindexLocked(node, id);
     node.name = newName;
     IndexLocked(node, id);
@@ -297,7 +304,7 @@ bool StandInTree::move(const std::string& path, const std::string& folderPath) {
         InSubtreeLocked(folder, id))
         return false;
     StandInNode& node = m_nodes.at(id);
-    if (m_children[folder].count(node.name) > 0)
+    if (std::strtoull(node.pid.c_str(), nullptr, 10) == folder || TakenLocked(folder, node.name, 0))
         return false; // the name is taken there, or the node is there already
     UnindexLocked(node, id);
     node.pid = std::to_string(folder);
@@ -438,12 +445,8 @@ std::string StandInTree::InsertUnderLocked(const std::string& folderPath, StandI
     const Id parent = ResolveLocked(folderPath, found);
     if (!found || (parent != 0 && !m_nodes.at(parent).isDir))
         return std::string();
-    if (checked) {
-        const auto siblings = m_children.find(parent);
-        if (!IsPlainName(node.name) ||
-            (siblings != m_children.end() && siblings->second.count(node.name) > 0))
-            return std::string();
-    }
+    if (checked && (!IsPlainName(node.name) || TakenLocked(parent, node.name, 0)))
+        return std::string();
     node.nid = std::to_string(m_nextId++);
     node.pid = std::to_string(parent);
     node.eid = m_eid;
@@ -493,7 +496,13 @@ StandInTree::Id StandInTree::ResolveLocked(const std::string& path, bool& found)
         const auto children = m_children.find(current);
         if (!IsPlainName(name) || children == m_children.end())
             return 0;
-        const auto child = children->second.find(name);
+        auto child = children->second.find(name);
+        if (child == children->second.end()) {
+            // Names match without letter case, as the service finds them.
+            const std::string folded = Folded(name);
+            child = std::find_if(children->second.begin(), children->second.end(),
+                                 [&](const auto& entry) { return Folded(entry.first) == folded; });
+        }
         if (child == children->second.end())
             return 0;
         current = child->second;
@@ -516,6 +525,18 @@ bool StandInTree::PathLocked(Id id, std::string& path) const {
         if (it->second.pid == "0")
             return true;
         id = std::strtoull(it->second.pid.c_str(), nullptr, 10);
+    }
+    return false;
+}
+
+bool StandInTree::TakenLocked(Id folder, const std::string& name, Id except) const {
+    const auto children = m_children.find(folder);
+    if (children == m_children.end())
+        return false;
+    const std::string folded = Folded(name);
+    for (const auto& [childName, child] : children->second) {
+        if (child != except && Folded(childName) == folded)
+            return true;
     }
     return false;
 }

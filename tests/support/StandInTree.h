@@ -25,7 +25,10 @@
 // file's own "version" starts at 1 and rises with each edit. A deleted node stays as a tombstone
 // so that later incremental pages can report it.
 //
-// Test API: paths ("/a/b.txt", "/" the root) are resolved by names through the live folders.
+// Names within a folder are unique regardless of letter case, as the service keeps them: a path
+// is resolved by names through the live folders, a name matching in another case when none
+// matches exactly, and a name taken in another case is taken.
+// Test API: paths ("/a/b.txt", "/" the root) are resolved as above.
 // Changes the service would refuse (missing parent, a name taken, a move into its own subtree,
 // a name that is not one plain file name) fail with "" or false and change nothing. The add*
 // methods of malformed nodes build what the service should never send, for the client's checks.
@@ -196,6 +199,8 @@ private:
     // The live node at `path`, or 0 (the root when `path` is "/"); `found` tells them apart.
     Id ResolveLocked(const std::string& path, bool& found) const;
     bool PathLocked(Id id, std::string& path) const;
+    // Whether a live child of `folder` other than `except` has `name`, letter case ignored.
+    bool TakenLocked(Id folder, const std::string& name, Id except) const;
     bool InSubtreeLocked(Id id, Id root) const;
     // Removes the subtree of `path` in one change; each node removed into `removed` when given.
     bool RemoveLocked(const std::string& path, std::vector<std::pair<std::string, StandInNode>>* removed);

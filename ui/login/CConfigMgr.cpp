@@ -63,10 +63,19 @@ CConfigMgr* CConfigMgr::getInstance() {
     return &instance;
 }
 
-CConfigMgr::CConfigMgr()
-    : m_configPath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                   QStringLiteral("/NimboOrrinSuite")),
-      m_publicFilePath(m_configPath + QStringLiteral("/publicConfig.ini")) {
+CConfigMgr::CConfigMgr() {
+    Locate();
+}
+
+void CConfigMgr::RelocateForTests() {
+    Locate();
+}
+
+void CConfigMgr::Locate() {
+    m_configPath =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/NimboOrrinSuite");
+    m_publicFilePath = m_configPath + QStringLiteral("/publicConfig.ini");
+    m_userFilePath.clear();
     if (!QDir().mkpath(m_configPath) ||
         !QFile::setPermissions(m_configPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
         CoreDebug("[login] cannot make the store folder %s", qUtf8Printable(m_configPath));

@@ -73,8 +73,14 @@ public:
     // Write it, the file made private (0600, folder 0700) first; false when that or the write failed.
     bool setData(const QString& file, const QString& group, const QString& key, const QVariant& value);
 
+    // Tests: the store moves to the data home as it is now (a test's private home), made when
+    // missing; no account is current afterwards.
+    void RelocateForTests();
+
 private:
     CConfigMgr();
+    // The folders of the data home as it is now; the store folder made private.
+    void Locate();
 
     QString m_configPath;     // the store folder; set once
     QString m_publicFilePath; // its "publicConfig.ini"; set once

@@ -12,6 +12,7 @@ public:
 
     // Percent, clamped to 0..100.
     void SetPos(int percent);
+    int Pos() const { return m_pos; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

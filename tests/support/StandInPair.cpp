@@ -1,0 +1,81 @@
+#include "support/StandInPair.h"
+
+#include "support/Loopback.h"
+#include "support/StandInLogin.h"
+
+#include "login/AccountProtocol.h"
+#include "login/CConfigMgr.h"
+#include "network/NetworkClient.h"
+
+#include <QDirIterator>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void AddEnterprises(StandInAccounts& accounts, const std::string& qid) {
+    if (qid == "10001") {
+        accounts.addEnterprise(qid, EnterpriseKind::Owner, {"20001", "Alice Co", false});
+        accounts.addEnterprise(qid, EnterpriseKind::Member, {"20002", "Partner Co", true});
+    } else if (qid == "10002") {
+        accounts.addEnterprise(qid, EnterpriseKind::Owner, {"20003", "Bob Co", false});
+    }
+}
+
+} // namespace
+
+void StandInPair::Start(TlsMode identityTls) {
+    NetworkClient::SetConnectGuard([](const struct sockaddr* address) { return IsLoopbackAddress(address); });
+    ASSERT_TRUE(cloud.Start()) << cloud.errorText();
+    StandInOptions tls;
+    tls.tls = identityTls;
+    ASSERT_TRUE(identityServer.Start(tls)) << identityServer.errorText();
+    m_started = true;
+    api = std::make_unique<StandInApi>(cloud);
+    identity = std::make_unique<StandInIdentity>(identityServer);
+    StandInApi* cloudApi = api.get();
+    identity->setIssueObserver([cloudApi](const std::string& qid, const std::string& q, const std::string& t) {
+        StandInUser user;
+        user.qid = qid;
+        user.q = q;
+        user.t = t;
+        user.name = qid == "10001" ? "Alice" : "Bob";
+        cloudApi->accounts().add(user);
+        AddEnterprises(cloudApi->accounts(), qid);
+    });
+
+    ASSERT_TRUE(sandbox.Enter());
+    WriteSyncIni(cloud, sandbox.work.path());
+    CConfigMgr::getInstance()->RelocateForTests();
+    ASSERT_TRUE(Store().startsWith(sandbox.home.path())) << qPrintable(Store());
+    ASSERT_TRUE(CConfigMgr::getInstance()->setPublicData(
+        CConfigMgr::PUBLIC_HOST_IP, AccountProtocol::AccountHost(), QString::fromStdString(identity->hostReplacement())));
+    qputenv("NIMBO_CA_FILE", QFile::encodeName(QString::fromStdString(identityServer.caFile())));
+}
+
+void StandInPair::Stop() {
+    if (!m_started)
+        return;
+    m_started = false;
+    qunsetenv("NIMBO_CA_FILE");
+    sandbox.Leave();
+    identityServer.Stop();
+    cloud.Stop();
+}
+
+QString StandInPair::Store() const {
+    return CConfigMgr::getInstance()->getConfigPath();
+}
+
+QStringList StandInPair::FilesOutsideStore() const {
+    QStringList outside;
+    const QString store = Store() + QLatin1Char('/');
+    QDirIterator files(sandbox.home.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString file = files.next();
+        if (!file.startsWith(store))
+            outside << file;
+    }
+    return outside;
+}

@@ -1,0 +1,297 @@
+// Renames and names that differ only in letter case, against the stand-in with the real watcher:
+// every case ends with the stand-in and the mirror holding the same items with the same bytes,
+// the engine in status 7, no index entry waiting in 8 (checking), and nothing of the user's in
+// the private trash.
+#include "support/EngineTestSupport.h"
+
+#include "support/DebugCapture.h"
+
+#include "Database/QCSyncDB.h"
+#include "common/QCClock.h"
+#include "sync/QCLocalStoreMgr.h"
+#include "sync/VUZeroz.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+
+namespace {
+
+using Tree = std::map<std::string, std::string>; // path -> bytes, "<dir>" for a folder
+
+const std::string kDir = "<dir>";
+
+class ConvergeTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        LogInAndSettle();
+        root = g_LocalStoreMgr.GetRootPath();
+        receiver.Pump();
+        receiver.Take();
+    }
+    void TearDown() override {
+        if (HasFailure() || qEnvironmentVariableIsSet("PIPELINE_TEST_LOG"))
+            std::cerr << debugLines->lines(QString()).join(QLatin1Char('\n')).toStdString() << std::endl;
+        EngineTest::TearDown();
+    }
+
+    QString Local(const std::string& path) const { return root + QString::fromStdString(path); }
+    void Write(const std::string& path, const std::string& bytes) {
+        const QString file = Local(path);
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(bytes.data(), qint64(bytes.size()));
+    }
+    void Rename(const std::string& from, const std::string& to) {
+        QDir().mkpath(QFileInfo(Local(to)).absolutePath());
+        ASSERT_TRUE(QFile::rename(Local(from), Local(to))) << from << " -> " << to;
+    }
+
+    Tree Mirror() const {
+        Tree tree;
+        QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            const std::string rel = path.mid(root.size()).toStdString();
+            if (rel.rfind("/.Nimbocache", 0) == 0)
+                continue;
+            QFile file(path);
+            tree[rel] = QFileInfo(path).isDir() ? kDir
+                        : file.open(QIODevice::ReadOnly) ? file.readAll().toStdString()
+                                                         : "<unreadable>";
+        }
+        return tree;
+    }
+    Tree Cloud() {
+        Tree tree;
+        for (const auto& [path, node] : api->tree().byPath())
+            tree[path] = node.isDir ? kDir : node.bytes;
+        return tree;
+    }
+    size_t Checking() {
+        std::vector<FileInfo> entries;
+        OnEngine([&] { g_LocalStoreMgr.Cache().QueryExt(root, true, entries); });
+        size_t checking = 0;
+        for (const FileInfo& entry : entries)
+            checking += entry.status == FILE_STATUS_CHECKING ? 1 : 0;
+        return checking;
+    }
+    QStringList Trashed() const {
+        QStringList files;
+        const QString trash = g_LocalStoreMgr.GetPrivateRoot() + QStringLiteral("/trash");
+        for (QDirIterator it(trash, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            files << it.next().mid(trash.size());
+        return files;
+    }
+    bool Idle() {
+        size_t pending = 1;
+        g_LocalStoreMgr.CallForTests([&] { pending = g_LocalStoreMgr.PendingForTests().size(); });
+        return pending == 0 && g_LocalStoreMgr.UploadCount() == 0 && g_LocalStoreMgr.DownloadCount() == 0 &&
+               g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK;
+    }
+    // Runs the engine a second of the core's clock per round (asking for the cloud's version now
+    // and then, as the polls do) until it is idle with `done` holding.
+    bool RunUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
+        QElapsedTimer timer;
+        timer.start();
+        for (int round = 0; !(Idle() && done()); ++round) {
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            QCClock::AdvanceForTests(1000);
+            if (round % 5 == 4 && g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK)
+                VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
+            Pass();
+            standIn.waitForRequests(standIn.requestCount() + 1, 20);
+        }
+        return true;
+    }
+    // Makes `start` in the mirror and runs until the cloud holds it and nothing is being checked.
+    void Start(const Tree& start) {
+        for (const auto& [path, bytes] : start) {
+            if (bytes == kDir)
+                QDir().mkpath(Local(path));
+            else
+                Write(path, bytes);
+        }
+        ASSERT_TRUE(Uploaded(start)) << ::testing::PrintToString(Cloud());
+        ASSERT_TRUE(RunUntil([&] { return Checking() == 0; }));
+    }
+    // The cloud holds `expected` and the engine has fetched the tree since.
+    bool Uploaded(const Tree& expected) {
+        return RunUntil([&] {
+            quint32 fetched = 0;
+            OnEngine([&] { fetched = g_LocalStoreMgr.FetchedVersionForTests(); });
+            return Cloud() == expected && fetched == api->tree().version();
+        });
+    }
+    void ExpectConverged(const Tree& expected) {
+        EXPECT_TRUE(RunUntil([&] { return Mirror() == expected && Cloud() == expected && Checking() == 0; }))
+            << "mirror " << ::testing::PrintToString(Mirror()) << "\ncloud "
+            << ::testing::PrintToString(Cloud());
+        EXPECT_EQ(Mirror(), expected);
+        EXPECT_EQ(Cloud(), expected);
+        EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_OK);
+        EXPECT_EQ(Checking(), 0u);
+        EXPECT_EQ(Trashed(), QStringList());
+    }
+
+    std::unique_ptr<DebugCapture> debugLines = std::make_unique<DebugCapture>();
+};
+
+// --- Rename shapes ---------------------------------------------------------------------------------
+
+struct ShapeRow {
+    const char* name;
+    Tree start;                                     // made in the mirror and uploaded first
+    std::function<void(ConvergeTest&)> change;      // what the user (or another device) does
+    Tree end;
+};
+
+void PrintTo(const ShapeRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RenameShapeTest : public ConvergeTest, public ::testing::WithParamInterface<ShapeRow> {
+public:
+    using ConvergeTest::Rename;
+    StandInTree& CloudTree() { return api->tree(); }
+};
+
+TEST_P(RenameShapeTest, Converges) {
+    const ShapeRow& row = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Start(row.start));
+    row.change(*this);
+    ExpectConverged(row.end);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, RenameShapeTest,
+    ::testing::Values(
+        ShapeRow{"TwoFilesSwapped",
+                 {{"/a.txt", "first"}, {"/b.txt", "second"}},
+                 [](ConvergeTest& t) {
+                     auto& test = static_cast<RenameShapeTest&>(t);
+                     test.Rename("/a.txt", "/t.txt");
+                     test.Rename("/b.txt", "/a.txt");
+                     test.Rename("/t.txt", "/b.txt");
+                 },
+                 {{"/a.txt", "second"}, {"/b.txt", "first"}}},
+        ShapeRow{"TwoFoldersSwapped",
+                 {{"/A", kDir}, {"/A/x.txt", "ax"}, {"/B", kDir}, {"/B/y.txt", "by"}},
+                 [](ConvergeTest& t) {
+                     auto& test = static_cast<RenameShapeTest&>(t);
+                     test.Rename("/A", "/T");
+                     test.Rename("/B", "/A");
+                     test.Rename("/T", "/B");
+                 },
+                 {{"/A", kDir}, {"/A/y.txt", "by"}, {"/B", kDir}, {"/B/x.txt", "ax"}}},
+        ShapeRow{"ThreeWayRotation",
+                 {{"/a.txt", "one"}, {"/b.txt", "two"}, {"/c.txt", "three"}},
+                 [](ConvergeTest& t) {
+                     auto& test = static_cast<RenameShapeTest&>(t);
+                     test.Rename("/a.txt", "/t.txt");
+                     test.Rename("/b.txt", "/a.txt");
+                     test.Rename("/c.txt", "/b.txt");
+                     test.Rename("/t.txt", "/c.txt");
+                 },
+                 {{"/a.txt", "two"}, {"/b.txt", "three"}, {"/c.txt", "one"}}},
+        ShapeRow{"CloudFileMovedOutOfAMovedFolder",
+                 {{"/a", kDir}, {"/a/x.txt", "ex"}, {"/a/y.txt", "why"}, {"/b", kDir}},
+                 [](ConvergeTest& t) {
+                     StandInTree& tree = static_cast<RenameShapeTest&>(t).CloudTree();
+                     ASSERT_TRUE(tree.rename("/a", "c"));
+                     ASSERT_TRUE(tree.move("/c/x.txt", "/b"));
+                 },
+                 {{"/b", kDir}, {"/b/x.txt", "ex"}, {"/c", kDir}, {"/c/y.txt", "why"}}},
+        ShapeRow{"LocalMoveWithANewName",
+                 {{"/docs", kDir}, {"/docs/x.json", "{}"}, {"/archive", kDir}, {"/archive/2023", kDir}},
+                 [](ConvergeTest& t) {
+                     static_cast<RenameShapeTest&>(t).Rename("/docs/x.json", "/archive/2023/moved x.json");
+                 },
+                 {{"/docs", kDir}, {"/archive", kDir}, {"/archive/2023", kDir},
+                  {"/archive/2023/moved x.json", "{}"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Letter case -----------------------------------------------------------------------------------
+
+struct CaseRow {
+    const char* name;
+    Tree start;
+    std::function<void(StandInTree&)> cloud; // what another device (or a crafted reply) does
+    Tree end;                                // the mirror and the cloud's usable items
+};
+
+void PrintTo(const CaseRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class LetterCaseTest : public ConvergeTest, public ::testing::WithParamInterface<CaseRow> {};
+
+TEST_P(LetterCaseTest, Converges) {
+    const CaseRow& row = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Start(row.start));
+    row.cloud(api->tree());
+    // A node left out stays in the cloud, not in the mirror.
+    Tree cloudEnd = Cloud();
+    for (auto it = cloudEnd.begin(); it != cloudEnd.end();)
+        it = row.end.count(it->first) ? std::next(it) : cloudEnd.erase(it);
+    EXPECT_TRUE(RunUntil([&] { return Mirror() == row.end; })) << ::testing::PrintToString(Mirror());
+    EXPECT_EQ(Mirror(), row.end);
+    EXPECT_EQ(cloudEnd, row.end);
+    EXPECT_EQ(Checking(), 0u);
+    EXPECT_EQ(Trashed(), QStringList());
+    // The journal follows the cloud's letter case.
+    for (const auto& [path, bytes] : row.end) {
+        FILE_INFO journal;
+        EXPECT_TRUE(QCSyncDB::GetFileInfo(QString::fromStdString(path), journal)) << path;
+        EXPECT_EQ(journal.path.toStdString(), path);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LetterCaseTest,
+    ::testing::Values(
+        CaseRow{"CloudFolderRenamedInCaseOnly",
+                {{"/Docs", kDir}, {"/Docs/a.txt", "alpha"}},
+                [](StandInTree& tree) { ASSERT_TRUE(tree.rename("/Docs", "docs")); },
+                {{"/docs", kDir}, {"/docs/a.txt", "alpha"}}},
+        CaseRow{"CloudFileRenamedInCaseOnly",
+                {{"/Doc.txt", "alpha"}},
+                [](StandInTree& tree) { ASSERT_TRUE(tree.rename("/Doc.txt", "doc.TXT")); },
+                {{"/doc.TXT", "alpha"}}},
+        CaseRow{"CloudTwinsInOneFolder",
+                {{"/Docs", kDir}, {"/Docs/a.txt", "alpha"}},
+                [](StandInTree& tree) {
+                    // What the service never sends: a second folder of the name in another case.
+                    ASSERT_FALSE(tree.addUnchecked("/", "DOCS", true).empty());
+                    ASSERT_FALSE(tree.addUnchecked("/DOCS", "a.txt", false).empty());
+                    ASSERT_FALSE(tree.addUnchecked("/DOCS", "b.txt", false).empty());
+                },
+                {{"/Docs", kDir}, {"/Docs/a.txt", "alpha"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The stand-in keeps names unique within a folder whatever their case, as the service does.
+TEST(StandInNames, AreUniqueRegardlessOfCase) {
+    StandInTree tree;
+    ASSERT_FALSE(tree.addFolder("/Docs").empty());
+    EXPECT_TRUE(tree.addFolder("/docs").empty());
+    EXPECT_TRUE(tree.addFile("/DOCS", 1, "h").empty());
+    ASSERT_FALSE(tree.addFolder("/other").empty());
+    ASSERT_FALSE(tree.addFile("/other/docs", 1, "h").empty());
+    EXPECT_FALSE(tree.rename("/other", "DOCS"));
+    EXPECT_FALSE(tree.move("/other/docs", "/"));
+    EXPECT_TRUE(tree.rename("/Docs", "docs")); // the case of its own name
+    EXPECT_TRUE(tree.node("/DoCs"));
+    EXPECT_EQ(tree.node("/DoCs")->name, "docs");
+}
+
+} // namespace
