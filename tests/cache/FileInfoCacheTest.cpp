@@ -207,9 +207,13 @@ TEST(FileInfoCacheTest, RandomCallsMatchThePlainModel) {
         ASSERT_EQ(FileInfoCacheProbe::Total(list), model.total) << "call " << call;
         ASSERT_EQ(FileInfoCacheProbe::Finished(list), model.finished) << "call " << call;
         ASSERT_EQ(list.GetLeftFileSize(), (100 - model.percent) * (model.total + model.finished) / 100);
-        Listing out;
-        list.Get(out, FILE_STATUS_DOWNING, kPaths);
-        ASSERT_EQ(Describe(out), model.Get()) << "call " << call;
+        // The whole listing costs most of the run: compared every 16th call and at the end, a
+        // wrong order still shows within a few calls of its cause.
+        if (call % 16 == 0 || call == kCalls - 1) {
+            Listing out;
+            list.Get(out, FILE_STATUS_DOWNING, kPaths);
+            ASSERT_EQ(Describe(out), model.Get()) << "call " << call;
+        }
     }
 }
 
