@@ -171,6 +171,11 @@ bool CLoginMgr::attch(ILoginStatusSink* sink) {
     return true;
 }
 
+void CLoginMgr::detach(ILoginStatusSink* sink) {
+    if (m_sink == sink)
+        m_sink = nullptr;
+}
+
 void CLoginMgr::setCoreReceiver(QObject* receiver) {
     m_coreReceiver = receiver;
 }
@@ -484,6 +489,7 @@ bool CLoginMgr::ChangeEnterPrise(const QString& eid) {
 bool CLoginMgr::UnloginCore() {
     m_logined = false;
     m_firstLogin = true;
+    m_coreStarted = false;
     ++m_coreJobs;
     QtConcurrent::run(&m_corePool, [this] {
         Probe("Uninit");
@@ -506,6 +512,7 @@ void CLoginMgr::QueueCoreStart(const QString& eid, bool change) {
     start->eid = eid;
     start->change = change;
     start->receiver = m_coreReceiver.data();
+    m_coreStarted = true;
     ++m_coreJobs;
     TsanRelease(start.get());
     QtConcurrent::run(&m_corePool, [this, start] {
