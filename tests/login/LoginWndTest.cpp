@@ -22,13 +22,17 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QThreadPool>
 #include <QTimer>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <functional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -177,6 +181,10 @@ struct InputRow {
     const char* captcha;
     const char* error;
 };
+
+void PrintTo(const InputRow& row, std::ostream* out) {
+    *out << row.name;
+}
 
 class InputCheckTest : public LoginWndTest, public ::testing::WithParamInterface<InputRow> {};
 
@@ -461,6 +469,33 @@ TEST_F(LoginWndTest, CancelWhileTheLoginIsHeldStartsNoCore) {
     EXPECT_TRUE(wnd.calls.empty());
     EXPECT_EQ(pair.cloud.requestCount(), 0);
     EXPECT_TRUE(LoginStore::getLastLoginQID().isEmpty());
+}
+
+// Every thread of the pool busy: the login's task waits in the queue when "取消" comes.
+TEST_F(LoginWndTest, CancelBeforeTheRequestLeftSendsNothingAndLeavesNoWork) {
+    QThreadPool* pool = QThreadPool::globalInstance();
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> blocking{0};
+    for (int i = 0; i < pool->maxThreadCount(); ++i) {
+        pool->start([released, &blocking] {
+            ++blocking;
+            released.wait();
+        });
+    }
+    ASSERT_TRUE(UiWaitFor([&] { return blocking.load() == pool->maxThreadCount(); }));
+    LoginWnd wnd;
+    wnd.show();
+    wnd.Type(wnd.Account(), kAlice);
+    wnd.Type(wnd.Password(), kSecret);
+    QTest::keyClick(&wnd, Qt::Key_Return);
+    wnd.Click("btnCancel");
+    release.set_value();
+    ASSERT_TRUE(SettleManager());
+    pool->waitForDone();
+    EXPECT_TRUE(pair.identity->records().empty());
+    EXPECT_TRUE(wnd.calls.empty());
+    EXPECT_EQ(wnd.currentLoginPage(), LOGINPAGE_INPUT);
 }
 
 TEST_F(LoginWndTest, CancelAfterTheReplyStartedTheCoreStopsIt) {

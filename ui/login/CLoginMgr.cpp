@@ -287,10 +287,11 @@ bool CLoginMgr::DownloadHeadPic() {
 }
 
 bool CLoginMgr::abortConnect() {
+    // A task that has not started yet sees its request number gone stale and sends nothing.
+    // Cancelling its future instead would skip the task's body, and with it the count of the
+    // work still pending.
     ++m_generation[AccountSlot];
     ++m_generation[PictureSlot];
-    m_accountTask.cancel();
-    m_pictureTask.cancel();
     return true;
 }
 
