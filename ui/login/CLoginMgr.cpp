@@ -171,6 +171,11 @@ bool CLoginMgr::attch(ILoginStatusSink* sink) {
     return true;
 }
 
+void CLoginMgr::detach(ILoginStatusSink* sink) {
+    if (m_sink == sink)
+        m_sink = nullptr;
+}
+
 void CLoginMgr::setCoreReceiver(QObject* receiver) {
     m_coreReceiver = receiver;
 }
@@ -282,10 +287,11 @@ bool CLoginMgr::DownloadHeadPic() {
 }
 
 bool CLoginMgr::abortConnect() {
+    // A task that has not started yet sees its request number gone stale and sends nothing.
+    // Cancelling its future instead would skip the task's body, and with it the count of the
+    // work still pending.
     ++m_generation[AccountSlot];
     ++m_generation[PictureSlot];
-    m_accountTask.cancel();
-    m_pictureTask.cancel();
     return true;
 }
 
@@ -484,6 +490,7 @@ bool CLoginMgr::ChangeEnterPrise(const QString& eid) {
 bool CLoginMgr::UnloginCore() {
     m_logined = false;
     m_firstLogin = true;
+    m_coreStarted = false;
     ++m_coreJobs;
     QtConcurrent::run(&m_corePool, [this] {
         Probe("Uninit");
@@ -506,6 +513,7 @@ void CLoginMgr::QueueCoreStart(const QString& eid, bool change) {
     start->eid = eid;
     start->change = change;
     start->receiver = m_coreReceiver.data();
+    m_coreStarted = true;
     ++m_coreJobs;
     TsanRelease(start.get());
     QtConcurrent::run(&m_corePool, [this, start] {

@@ -61,6 +61,8 @@ public:
 
     // The sink of status reports; false, nothing changed, for null.
     bool attch(ILoginStatusSink* sink);
+    // Forgets `sink` when it is the one attached (a window that is going away).
+    void detach(ILoginStatusSink* sink);
     // Where the core's notifications go (the user-interface event receiver registers itself).
     void setCoreReceiver(QObject* receiver);
 
@@ -82,6 +84,8 @@ public:
 
     bool isLogined() const { return m_logined; }
     bool isFirstLogin() const { return m_firstLogin; }
+    // A start of the core was queued since the last stop (UnloginCore).
+    bool isCoreStarted() const { return m_coreStarted; }
     void setLoginFinished();
 
     QString getQID() const { return m_qid; }
@@ -163,6 +167,7 @@ private:
     QString m_openWeb;
     bool m_logined = false;
     bool m_firstLogin = true;
+    bool m_coreStarted = false;
     // The face picture request in flight: its account and file name.
     QString m_faceQid;
     QString m_faceFile;
