@@ -65,6 +65,7 @@ public:
     using EngineTest::sandbox;
     using EngineTest::SetStatus;
     using EngineTest::WaitCalls;
+    using EngineTest::WaitUntil;
 };
 
 struct FacadeRow {
@@ -135,13 +136,16 @@ const FacadeRow kCalls[] = {
     {"CancelAllTaskWhileUploadingEndsTheOutUploads",
      [](FacadeTest& t) {
          t.api->uploads().hold("Sync.getAddr", -1); // the upload cannot end by itself
-         t.SetStatus(LOCAL_STATUS_MONITOR);
          const QString source = QDir(t.sandbox.work.path()).filePath(S("outside.txt"));
          QFile file(source);
          ASSERT_TRUE(file.open(QIODevice::WriteOnly));
          file.write("outside");
          file.close();
          ASSERT_TRUE(Core().Upload(S("/d/outside.txt"), source));
+         // Syncing because the upload runs (held), not because the test said so: a status set by
+         // hand would give way to the engine's own at its next turn.
+         ASSERT_TRUE(t.WaitUntil([&t] { return !t.api->calls("Sync.getAddr").empty(); }, 1000));
+         ASSERT_EQ(g_LocalStoreMgr.QueryStatus(), int(UI_STATUS_SYNCING));
          ASSERT_EQ(g_LocalStoreMgr.OutUploads().Pending().size(), 1u);
          EXPECT_FALSE(Core().CancelAllTask());
          EXPECT_TRUE(g_LocalStoreMgr.OutUploads().Pending().empty());
