@@ -372,7 +372,9 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
                     p->path = item.path;
                     p->tick = QCClock::NowMs();
                     m_pending.Touch(p);
-                    const bool ring = SamePath(p->local.path, p->old_path);
+                    // Back to the old name exactly: nothing to send. A change of letter case
+                    // alone is still a rename for the service.
+                    const bool ring = p->local.path == p->old_path;
                     const bool drawing = p->old_path.endsWith(QLatin1String(".dwg"), Qt::CaseInsensitive) &&
                                          p->local.path.endsWith(QLatin1String(".bak"), Qt::CaseInsensitive);
                     if (ring || drawing) {

@@ -204,6 +204,16 @@ INSTANTIATE_TEST_SUITE_P(
                      test.Rename("/t.txt", "/c.txt");
                  },
                  {{"/a.txt", "two"}, {"/b.txt", "three"}, {"/c.txt", "one"}}},
+        ShapeRow{"CaseChangedThroughATemporaryName",
+                 {{"/a.txt", "alpha"}, {"/Dir", kDir}, {"/Dir/x.txt", "ex"}},
+                 [](ConvergeTest& t) {
+                     auto& test = static_cast<RenameShapeTest&>(t);
+                     test.Rename("/a.txt", "/t.txt");
+                     test.Rename("/t.txt", "/A.txt");
+                     test.Rename("/Dir", "/T");
+                     test.Rename("/T", "/DIR");
+                 },
+                 {{"/A.txt", "alpha"}, {"/DIR", kDir}, {"/DIR/x.txt", "ex"}}},
         ShapeRow{"CloudFileMovedOutOfAMovedFolder",
                  {{"/a", kDir}, {"/a/x.txt", "ex"}, {"/a/y.txt", "why"}, {"/b", kDir}},
                  [](ConvergeTest& t) {
