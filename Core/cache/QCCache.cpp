@@ -166,13 +166,20 @@ bool QCCache::GetFileInfoProgress(const QString& path, FileInfo& out) {
 bool QCCache::GetFileInfoProgressByPathKey(const QString& key, FileInfo& out) {
     const QString rootFolder = IsRootPath(key) ? m_host.SyncFolderPath() : QString();
     FileInfo result;
+    Entry twin;
+    bool isTwin = false;
     {
         std::lock_guard<std::recursive_mutex> lock(m_indexLock);
-        if (!RollUpLocked(key, result, rootFolder)) {
+        isTwin = TwinLocked(key, twin);
+        if (!isTwin && !RollUpLocked(key, result, rootFolder)) {
             if (CoreLog::Enabled())
                 CoreDebug("[Cache] GetFileInfoProgress failed:%s", qUtf8Printable(key));
             return false;
         }
+    }
+    if (isTwin) {
+        out = MakeFileInfo(twin);
+        return true;
     }
     // A root request already carries the sync folder; any other its key.
     if (!(IsRootPath(key) && result.path == rootFolder))
@@ -316,14 +323,16 @@ bool QCCache::GetFileinfo(const QString& path, FileInfo& out) {
     Entry entry;
     {
         std::lock_guard<std::recursive_mutex> lock(m_indexLock);
-        const auto it = m_index.find(key);
-        if (it == m_index.end()) {
-            if (CoreLog::Enabled())
-                CoreDebug("[Cache] GetFileinfo failed:%s", qUtf8Printable(path));
-            return false;
+        if (!TwinLocked(key, entry)) {
+            const auto it = m_index.find(key);
+            if (it == m_index.end()) {
+                if (CoreLog::Enabled())
+                    CoreDebug("[Cache] GetFileinfo failed:%s", qUtf8Printable(path));
+                return false;
+            }
+            entry = Entry(key, it->second);
+            entry.second.status = QuickStatusLocked(it);
         }
-        entry = Entry(key, it->second);
-        entry.second.status = QuickStatusLocked(it);
     }
     if (entry.second.status == FILE_STATUS_NOT_DOWN)
         entry.second.percent = 0;

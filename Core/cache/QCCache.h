@@ -88,6 +88,19 @@ public:
     void SetError(const QString& path, int errorCode, int errorType);
     void ClearAllCache();
 
+    // --- Local names the service cannot hold ---
+    // A local item whose name differs only in letter case from the item the index holds under the
+    // same key (or that lies below such a folder) takes no part in the sync. It is kept here by its
+    // exact path, shown by the reads and listings with status 4 and `errorType`, and survives
+    // ClearAllCache: the disk made it, not the cloud.
+    void SetCaseTwin(const QString& path, const FILE_INFO& info, int errorType);
+    // Forgets the twin at exactly `path` and every twin below it; true when one was held.
+    bool ClearCaseTwins(const QString& path);
+    // The twin at exactly `path`, or the twin folder that holds it.
+    bool IsCaseTwin(const QString& path);
+    // The exact paths of the twins held under `path`'s key, whatever their case.
+    std::vector<QString> CaseTwinsOf(const QString& path);
+
     // --- Listings ---
 
     // Direct children of a folder (the root's top-level items), ignored ones left out, folders
@@ -147,6 +160,9 @@ private:
     // Entries of a listing, made into records with disk paths after the lock is released.
     std::vector<FileInfo> MakeFileInfos(const std::vector<Entry>& entries) const;
     FileInfo MakeFileInfo(const Entry& entry) const;
+    // The twins directly below (or, with `all`, anywhere below) `prefix`, letter case kept.
+    void AppendTwinsLocked(const QString& prefix, bool all, std::vector<Entry>& out) const;
+    bool TwinLocked(const QString& key, Entry& out) const;
     // Sends collected notices; lock released.
     void Send(const std::vector<Notice>& notices);
     bool SetFlag(const QString& path, bool linkFlag, bool value);
@@ -156,6 +172,7 @@ private:
     // Guarded by m_indexLock. Recursive: the roll-up of a folder rolls up uploading sub-folders.
     std::recursive_mutex m_indexLock;
     Index m_index;
+    std::map<QString, QCCacheRecord> m_twins; // exact key -> record with status 4
     QCCacheTextPool m_texts;
 
     // Guarded by m_viewTableLock; never held together with m_indexLock.

@@ -244,6 +244,87 @@ void QCCache::ClearAllCache() {
         CoreDebug("[Cache] Clear All");
 }
 
+// --- Case twins ----------------------------------------------------------------------------------
+
+void QCCache::SetCaseTwin(const QString& path, const FILE_INFO& info, int errorType) {
+    const QString key = MakePathIndex(path);
+    Notice notice{key, QCCacheRecord(), false};
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_indexLock);
+        QCCacheRecord rec = ToCacheRecord(StoredForm(info, FILE_STATUS_ERR, false, m_host.PassCounter()), m_texts);
+        rec.origStatus = quint32(FILE_STATUS_ERR);
+        rec.errorType = errorType;
+        const auto found = m_twins.find(key);
+        if (found != m_twins.end() && found->second.status == rec.status && found->second.size == rec.size &&
+            found->second.mtime == rec.mtime)
+            return;
+        m_twins[key] = rec;
+        notice.record = rec;
+    }
+    if (CoreLog::Enabled())
+        CoreDebug("[Cache] case twin :%s", qUtf8Printable(path));
+    Send({notice});
+}
+
+bool QCCache::ClearCaseTwins(const QString& path) {
+    const QString key = MakePathIndex(path);
+    const QString prefix = SubtreePrefix(key);
+    std::vector<Notice> notices;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_indexLock);
+        for (auto it = m_twins.begin(); it != m_twins.end();) {
+            if (it->first == key || it->first.startsWith(prefix)) {
+                notices.push_back(Notice{it->first, it->second, true});
+                it = m_twins.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    Send(notices);
+    return !notices.empty();
+}
+
+bool QCCache::IsCaseTwin(const QString& path) {
+    const QString key = MakePathIndex(path);
+    std::lock_guard<std::recursive_mutex> lock(m_indexLock);
+    for (const auto& twin : m_twins) {
+        if (twin.first == key || key.startsWith(twin.first + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
+std::vector<QString> QCCache::CaseTwinsOf(const QString& path) {
+    const QString key = MakePathIndex(path);
+    std::vector<QString> twins;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_indexLock);
+        for (const auto& twin : m_twins) {
+            if (twin.first.compare(key, Qt::CaseInsensitive) == 0)
+                twins.push_back(twin.first);
+        }
+    }
+    for (QString& twin : twins)
+        twin = m_host.GetDiskPath(twin);
+    return twins;
+}
+
+void QCCache::AppendTwinsLocked(const QString& prefix, bool all, std::vector<Entry>& out) const {
+    for (const auto& twin : m_twins) {
+        if (twin.first.startsWith(prefix) && (all || twin.first.indexOf(QLatin1Char('/'), prefix.size()) < 0))
+            out.emplace_back(twin.first, twin.second);
+    }
+}
+
+bool QCCache::TwinLocked(const QString& key, Entry& out) const {
+    const auto it = m_twins.find(key);
+    if (it == m_twins.end())
+        return false;
+    out = Entry(key, it->second);
+    return true;
+}
+
 // --- Listings ------------------------------------------------------------------------------------
 
 bool QCCache::Query(const QString& path, std::vector<FileInfo>& out) {
@@ -279,6 +360,7 @@ bool QCCache::Query(const QString& path, std::vector<FileInfo>& out) {
             }
             ++it;
         }
+        AppendTwinsLocked(prefix, false, entries);
     }
     for (const Entry& entry : entries)
         out.push_back(MakeFileInfo(entry));
@@ -313,6 +395,7 @@ int QCCache::QueryExt(const QString& path, bool all, std::vector<FileInfo>& out)
             entries.push_back(std::move(entry));
             ++it;
         }
+        AppendTwinsLocked(prefix, all, entries);
     }
     out = MakeFileInfos(entries);
     return int(out.size());

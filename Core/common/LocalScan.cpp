@@ -154,10 +154,12 @@ void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QSt
 }
 
 void BuildLocalFileMap(std::map<QString, FILE_INFO>& out, const QString& dir, const QString& root,
-                       bool full_path) {
-    Walk(dir, root, [&out, full_path](FILE_INFO& info, const QString& absolute, const QString& relative) {
+                       bool full_path, std::vector<FILE_INFO>* shadowed) {
+    Walk(dir, root, [&out, full_path, shadowed](FILE_INFO& info, const QString& absolute, const QString& relative) {
         info.path = full_path ? absolute : relative;
-        const QString key = info.path.toLower();
-        out[key] = std::move(info);
+        // The walk lists names of one folder in byte order among those equal ignoring case.
+        const auto placed = out.emplace(info.path.toLower(), info);
+        if (!placed.second && shadowed)
+            shadowed->push_back(std::move(info));
     });
 }

@@ -8,6 +8,7 @@
 
 #include <list>
 #include <map>
+#include <vector>
 
 // Describes the local item at `path` into `*info` (a freshly constructed record): size, times,
 // folder flag and attribute bits, and `path`; `name` stays empty. False, leaving the record
@@ -24,7 +25,8 @@ bool GetLocalBaseFileInfo(const QString& root, const QString& path, FILE_INFO* i
 // without following a link. Nothing happens when `dir` or `root` is empty.
 void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QString& root);
 
-// The same walk, each record stored under its lower-cased path (of two entries differing only in
-// case the later one wins). With `full_path` the stored paths are absolute.
+// The same walk, each record stored under its lower-cased path. Of entries differing only in case
+// the first in byte order is stored and the others are appended to `shadowed` when given. With
+// `full_path` the stored paths are absolute.
 void BuildLocalFileMap(std::map<QString, FILE_INFO>& out, const QString& dir, const QString& root,
-                       bool full_path);
+                       bool full_path, std::vector<FILE_INFO>* shadowed = nullptr);

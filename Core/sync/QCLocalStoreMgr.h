@@ -478,6 +478,16 @@ private:
     void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
     void ProcUploadResult(const TaskPtr& task, int type, unsigned code);
     // The change pipeline's private steps (engine thread).
+    // Whether the local item at `diskPath`, or a folder above it, shares its name up to letter
+    // case with another item of its folder that is the service's: the one the journal holds, else
+    // the one the index holds, else the first in byte order. With `collides` the item's own folder
+    // is listed even when neither holds another case (both names new, as a scan finds them).
+    bool IsLocalCaseTwin(const QString& diskPath, bool collides = false);
+    // Keeps a case twin's report out of the sync (shown held, status 4 with SameNameNode): true
+    // when the report is settled here. A twin's rename is a new item under its new name; the
+    // delete or rename of the item it stood beside lets it be reported again.
+    bool TakeCaseTwin(SYNC_CHANGE_INFO& info, CHANGE_ITEM& item);
+    void ReleaseCaseTwins(const QString& diskPath);
     bool IsEcho(const SYNC_CHANGE_INFO& info);
     bool IsUnchangedFile(const CHANGE_ITEM& item);
     bool RefreshIsPathRenaming(const QString& cloudPath);

@@ -34,6 +34,7 @@
 #include "common/PathUtils.h"
 #include "common/QCClock.h"
 #include "common/QCEvents.h"
+#include "common/SafePath.h"
 #include "common/SkipRules.h"
 #include "network/QCRequestCommon.h"
 
@@ -42,6 +43,11 @@
 
 #include <algorithm>
 #include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -124,6 +130,108 @@ bool QCLocalStoreMgr::IsUnchangedFile(const CHANGE_ITEM& item) {
         return false;
     const FILE_INFO uploading = running->GetFileInfo();
     return uploading.size == item.local.size && uploading.mtime == item.local.mtime;
+}
+
+// --- Names that differ only in letter case ----------------------------------------------------------
+
+namespace {
+
+// The names in `folder` (of the sync folder `root`) equal to `name` ignoring case: files and
+// folders only, no link.
+QStringList NamesIgnoringCase(const QString& root, const QString& folder, const QString& name) {
+    QStringList names;
+    const int fd = SafePath::OpenFolder(root, folder);
+    if (fd < 0)
+        return names;
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return names;
+    }
+    while (const dirent* d = readdir(dir)) {
+        const QString found = QFile::decodeName(d->d_name);
+        struct stat st {};
+        if (found.compare(name, Qt::CaseInsensitive) == 0 && IsSyncedName(found) &&
+            fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)))
+            names << found;
+    }
+    closedir(dir);
+    return names;
+}
+
+} // namespace
+
+bool QCLocalStoreMgr::IsLocalCaseTwin(const QString& diskPath, bool collides) {
+    if (m_cache.IsCaseTwin(diskPath))
+        return true;
+    const QString root = GetRootPath();
+    const QStringList parts = GetVirtualPath(diskPath).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString folder = root;
+    QString current;
+    for (int i = 0; i < parts.size(); ++i) {
+        const QString& part = parts[i];
+        current += QLatin1Char('/') + part;
+        const QString disk = GetDiskPath(current);
+        const bool last = i == parts.size() - 1;
+        FileInfo held;
+        const QString indexName = m_cache.GetBaseInfo(disk, held) ? GetOnlyFilename(held.path) : QString();
+        // A folder above that the index does not know is new: its own report settled it.
+        FILE_INFO row;
+        const QString journalName =
+            (last || !indexName.isEmpty()) && (indexName != part || collides) && QCSyncDB::GetFileInfo(current, row)
+                ? GetOnlyFilename(row.path)
+                : QString();
+        if ((collides && last) || (!journalName.isEmpty() && journalName != part) ||
+            (!indexName.isEmpty() && indexName != part)) {
+            const QStringList names = NamesIgnoringCase(root, folder, part);
+            if (names.size() > 1) {
+                QString owner = names.contains(journalName)  ? journalName
+                                : names.contains(indexName) ? indexName
+                                                            : *std::min_element(names.begin(), names.end());
+                if (owner != part)
+                    return true;
+            }
+        }
+        folder = disk;
+    }
+    return false;
+}
+
+void QCLocalStoreMgr::ReleaseCaseTwins(const QString& diskPath) {
+    for (const QString& twin : m_cache.CaseTwinsOf(diskPath)) {
+        if (twin == diskPath)
+            continue;
+        m_cache.ClearCaseTwins(twin);
+        NotifyFileChange(twin, SYNC_CHANGE_ADD, QString(), false);
+    }
+}
+
+bool QCLocalStoreMgr::TakeCaseTwin(SYNC_CHANGE_INFO& info, CHANGE_ITEM& item) {
+    const bool gone = info.type == SYNC_CHANGE_DEL || info.type == SYNC_CHANGE_NOT_FOUND;
+    if (info.type == SYNC_CHANGE_REN && m_cache.IsCaseTwin(info.old_path)) {
+        // It never was the service's: new under its new name, if that name can be.
+        m_cache.ClearCaseTwins(info.old_path);
+        info.type = SYNC_CHANGE_ADD;
+        info.old_path.clear();
+        item.type = SYNC_CHANGE_MOD;
+        item.old_path.clear();
+    } else if (gone && m_cache.IsCaseTwin(info.path)) {
+        m_cache.ClearCaseTwins(info.path);
+        return true;
+    } else if (gone) {
+        ReleaseCaseTwins(info.path);
+        return false;
+    } else if (info.type == SYNC_CHANGE_REN) {
+        ReleaseCaseTwins(info.old_path);
+    }
+    if (!info.src_path.isEmpty() || !IsLocalCaseTwin(info.path))
+        return false;
+    CoreDebug("[operate] another name of the same letters is synced, held back: %s", qUtf8Printable(info.path));
+    m_cache.SetCaseTwin(info.path, item.local, SYNC_ERROR::SameNameNode);
+    if (info.type == SYNC_CHANGE_REN) // the cloud keeps the item under its old name
+        m_cache.ChangeFileStatus(info.old_path, FILE_STATUS_NOT_DOWN, false);
+    return true;
 }
 
 // --- Intake ------------------------------------------------------------------------------------
@@ -216,6 +324,8 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
     }
     CHANGE_ITEM item;
     RefreshMakeItem(info, item);
+    if (TakeCaseTwin(info, item))
+        return;
     const LOCAL_STATUS status = m_status.load();
 
     if (info.type == SYNC_CHANGE_NOT_FOUND) {
@@ -372,7 +482,9 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
                     p->path = item.path;
                     p->tick = QCClock::NowMs();
                     m_pending.Touch(p);
-                    const bool ring = SamePath(p->local.path, p->old_path);
+                    // Back to the old name exactly: nothing to send. A change of letter case
+                    // alone is still a rename for the service.
+                    const bool ring = p->local.path == p->old_path;
                     const bool drawing = p->old_path.endsWith(QLatin1String(".dwg"), Qt::CaseInsensitive) &&
                                          p->local.path.endsWith(QLatin1String(".bak"), Qt::CaseInsensitive);
                     if (ring || drawing) {

@@ -109,7 +109,8 @@ void QCLocalStoreMgr::CleanMirror(const QString& root, CACHE_CLEAN_NOTIFY& sums)
             StrictlyBelow(privateRoot, diskPath))
             continue;
         const auto row = rows.find(it->path.toLower());
-        const bool inJournal = row != rows.end() && row->second.is_dir == it->is_dir;
+        // A name that differs from the journal's only in letter case is not the cloud's item.
+        const bool inJournal = row != rows.end() && row->second.is_dir == it->is_dir && row->second.path == it->path;
         FileInfo shown;
         const bool inIndex = m_cache.GetBaseInfo(diskPath, shown);
         if (it->is_dir) {

@@ -360,7 +360,18 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
         for (const auto& row : db)
             journalFiles += row.second.is_dir ? 0 : 1;
         const QString root = GetRootPath();
-        BuildLocalFileMap(local, root, root, false);
+        std::vector<FILE_INFO> shadowed;
+        BuildLocalFileMap(local, root, root, false, &shadowed);
+        // Of local names that differ only in letter case, the one the journal holds is the
+        // cloud item's copy; a case twin held back never is.
+        for (FILE_INFO& other : shadowed) {
+            const QString key = other.path.toLower();
+            FILE_INFO& kept = local[key];
+            const auto row = db.find(key);
+            if ((row != db.end() && row->second.path == other.path) ||
+                (m_cache.IsCaseTwin(GetDiskPath(kept.path)) && !m_cache.IsCaseTwin(GetDiskPath(other.path))))
+                std::swap(kept, other);
+        }
     } else {
         // Only what the cycle changed: the changed nodes, the subtrees whose path changed, and the
         // rows of deleted nodes.

@@ -67,6 +67,11 @@ void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list) {
         return;
     }
 
+    // Names that differ only in letter case share one item of the service.
+    std::map<QString, int> spellings;
+    for (const FILE_INFO& entry : list)
+        ++spellings[entry.path.toLower()];
+
     for (auto it = list.begin(); it != list.end();) {
         if (stoped())
             return;
@@ -74,6 +79,11 @@ void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list) {
         const QString disk = GetDiskPath(entry.path);
         bool settled = false;
         if (!IsSyncPath(disk)) {
+            settled = true;
+        } else if (m_cache.IsCaseTwin(disk) ||
+                   (spellings[entry.path.toLower()] > 1 && IsLocalCaseTwin(disk, true))) {
+            CoreDebug("[CompareOffline] another name of the same letters is synced: %s", qUtf8Printable(entry.path));
+            m_cache.SetCaseTwin(disk, entry, SYNC_ERROR::SameNameNode);
             settled = true;
         } else if (!entry.is_dir && NeedSkipSync(entry.path, false)) {
             CoreDebug("[CompareOffline] skip file: %s", qUtf8Printable(entry.path));

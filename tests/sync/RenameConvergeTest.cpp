@@ -7,6 +7,7 @@
 #include "support/DebugCapture.h"
 
 #include "Database/QCSyncDB.h"
+#include "common/CommonDef.h"
 #include "common/QCClock.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
@@ -20,6 +21,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
 
 namespace {
@@ -204,6 +206,16 @@ INSTANTIATE_TEST_SUITE_P(
                      test.Rename("/t.txt", "/c.txt");
                  },
                  {{"/a.txt", "two"}, {"/b.txt", "three"}, {"/c.txt", "one"}}},
+        ShapeRow{"CaseChangedThroughATemporaryName",
+                 {{"/a.txt", "alpha"}, {"/Dir", kDir}, {"/Dir/x.txt", "ex"}},
+                 [](ConvergeTest& t) {
+                     auto& test = static_cast<RenameShapeTest&>(t);
+                     test.Rename("/a.txt", "/t.txt");
+                     test.Rename("/t.txt", "/A.txt");
+                     test.Rename("/Dir", "/T");
+                     test.Rename("/T", "/DIR");
+                 },
+                 {{"/A.txt", "alpha"}, {"/DIR", kDir}, {"/DIR/x.txt", "ex"}}},
         ShapeRow{"CloudFileMovedOutOfAMovedFolder",
                  {{"/a", kDir}, {"/a/x.txt", "ex"}, {"/a/y.txt", "why"}, {"/b", kDir}},
                  [](ConvergeTest& t) {
@@ -223,39 +235,78 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Letter case -----------------------------------------------------------------------------------
 
+struct CaseRow;
+class LetterCaseTest;
+
 struct CaseRow {
     const char* name;
     Tree start;
     std::function<void(StandInTree&)> cloud; // what another device (or a crafted reply) does
-    Tree end;                                // the mirror and the cloud's usable items
+    Tree end;                                // the mirror, and the cloud's usable items but `held`
+    std::set<std::string> held;              // local names that differ only in case from a synced one
+    std::function<void(LetterCaseTest&)> local = nullptr; // what the user does in the mirror
 };
 
 void PrintTo(const CaseRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-class LetterCaseTest : public ConvergeTest, public ::testing::WithParamInterface<CaseRow> {};
+class LetterCaseTest : public ConvergeTest, public ::testing::WithParamInterface<CaseRow> {
+public:
+    using ConvergeTest::Rename;
+    using ConvergeTest::Write;
+    void Remove(const std::string& path) { ASSERT_TRUE(QFile::remove(Local(path))) << path; }
+    // Shown held back: status 4 with the error of a name the service holds in another case.
+    bool HeldBack(const std::string& path) {
+        FileInfo info;
+        return VUZeroz::GetInstance()->GetFileInfo(Local(path), info) && info.status == FILE_STATUS_ERR &&
+               info.error_type == SYNC_ERROR::SameNameNode;
+    }
+    void WaitHeldBack(const std::string& path) {
+        ASSERT_TRUE(RunUntil([&] { return HeldBack(path); })) << path;
+    }
+};
 
 TEST_P(LetterCaseTest, Converges) {
     const CaseRow& row = GetParam();
     ASSERT_NO_FATAL_FAILURE(Start(row.start));
     row.cloud(api->tree());
-    // A node left out stays in the cloud, not in the mirror.
-    Tree cloudEnd = Cloud();
-    for (auto it = cloudEnd.begin(); it != cloudEnd.end();)
-        it = row.end.count(it->first) ? std::next(it) : cloudEnd.erase(it);
-    EXPECT_TRUE(RunUntil([&] { return Mirror() == row.end; })) << ::testing::PrintToString(Mirror());
+    if (row.local) {
+        ASSERT_NO_FATAL_FAILURE(row.local(*this));
+    }
+    Tree synced = row.end;
+    for (const std::string& path : row.held)
+        synced.erase(path);
+    // A node left out stays in the cloud, not in the mirror; a name held back is in neither.
+    const auto cloudEnd = [&] {
+        Tree cloud = Cloud();
+        for (auto it = cloud.begin(); it != cloud.end();)
+            it = row.end.count(it->first) ? std::next(it) : cloud.erase(it);
+        return cloud;
+    };
+    const auto heldBack = [&] {
+        for (const std::string& path : row.held) {
+            if (!HeldBack(path))
+                return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(RunUntil([&] { return Mirror() == row.end && cloudEnd() == synced && heldBack(); }))
+        << ::testing::PrintToString(Mirror()) << "\ncloud " << ::testing::PrintToString(Cloud());
     EXPECT_EQ(Mirror(), row.end);
-    EXPECT_EQ(cloudEnd, row.end);
+    EXPECT_EQ(cloudEnd(), synced);
+    EXPECT_TRUE(heldBack());
     EXPECT_EQ(Checking(), 0u);
     EXPECT_EQ(Trashed(), QStringList());
     // The journal follows the cloud's letter case.
-    for (const auto& [path, bytes] : row.end) {
+    for (const auto& [path, bytes] : synced) {
         FILE_INFO journal;
         EXPECT_TRUE(QCSyncDB::GetFileInfo(QString::fromStdString(path), journal)) << path;
         EXPECT_EQ(journal.path.toStdString(), path);
     }
 }
+
+const auto kNoCloudChange = [](StandInTree&) {};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LetterCaseTest,
@@ -263,11 +314,13 @@ INSTANTIATE_TEST_SUITE_P(
         CaseRow{"CloudFolderRenamedInCaseOnly",
                 {{"/Docs", kDir}, {"/Docs/a.txt", "alpha"}},
                 [](StandInTree& tree) { ASSERT_TRUE(tree.rename("/Docs", "docs")); },
-                {{"/docs", kDir}, {"/docs/a.txt", "alpha"}}},
+                {{"/docs", kDir}, {"/docs/a.txt", "alpha"}},
+                {}},
         CaseRow{"CloudFileRenamedInCaseOnly",
                 {{"/Doc.txt", "alpha"}},
                 [](StandInTree& tree) { ASSERT_TRUE(tree.rename("/Doc.txt", "doc.TXT")); },
-                {{"/doc.TXT", "alpha"}}},
+                {{"/doc.TXT", "alpha"}},
+                {}},
         CaseRow{"CloudTwinsInOneFolder",
                 {{"/Docs", kDir}, {"/Docs/a.txt", "alpha"}},
                 [](StandInTree& tree) {
@@ -276,7 +329,44 @@ INSTANTIATE_TEST_SUITE_P(
                     ASSERT_FALSE(tree.addUnchecked("/DOCS", "a.txt", false).empty());
                     ASSERT_FALSE(tree.addUnchecked("/DOCS", "b.txt", false).empty());
                 },
-                {{"/Docs", kDir}, {"/Docs/a.txt", "alpha"}}}),
+                {{"/Docs", kDir}, {"/Docs/a.txt", "alpha"}},
+                {}},
+        CaseRow{"LocalTwinOfASyncedFile",
+                {{"/Doc.txt", "alpha"}},
+                kNoCloudChange,
+                {{"/Doc.txt", "alpha"}, {"/doc.txt", "beta"}},
+                {"/doc.txt"},
+                [](LetterCaseTest& t) { t.Write("/doc.txt", "beta"); }},
+        CaseRow{"LocalTwinOfASyncedFolder",
+                {{"/Docs", kDir}, {"/Docs/a.txt", "alpha"}},
+                kNoCloudChange,
+                {{"/Docs", kDir}, {"/Docs/a.txt", "alpha"}, {"/docs", kDir}, {"/docs/a.txt", "other"},
+                 {"/docs/b.txt", "bee"}},
+                {"/docs", "/docs/a.txt", "/docs/b.txt"},
+                [](LetterCaseTest& t) {
+                    t.Write("/docs/a.txt", "other");
+                    t.Write("/docs/b.txt", "bee");
+                }},
+        CaseRow{"LocalTwinSyncsOnceRenamed",
+                {{"/Doc.txt", "alpha"}},
+                kNoCloudChange,
+                {{"/Doc.txt", "alpha"}, {"/notes.txt", "beta"}},
+                {},
+                [](LetterCaseTest& t) {
+                    t.Write("/doc.txt", "beta");
+                    ASSERT_NO_FATAL_FAILURE(t.WaitHeldBack("/doc.txt"));
+                    t.Rename("/doc.txt", "/notes.txt");
+                }},
+        CaseRow{"LocalTwinSyncsOnceTheOtherIsDeleted",
+                {{"/Doc.txt", "alpha"}},
+                kNoCloudChange,
+                {{"/doc.txt", "beta"}},
+                {},
+                [](LetterCaseTest& t) {
+                    t.Write("/doc.txt", "beta");
+                    ASSERT_NO_FATAL_FAILURE(t.WaitHeldBack("/doc.txt"));
+                    t.Remove("/Doc.txt");
+                }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The stand-in keeps names unique within a folder whatever their case, as the service does.

@@ -1,0 +1,146 @@
+// Two devices of one user, each a coredrv process with its own home, against one stand-in: what
+// the user renames and moves on one device reaches the other device's mirror with the same bytes,
+// and neither device puts anything of the user's into its private trash.
+#include "support/DriverTestSupport.h"
+
+#include "support/CoreDriverProcess.h"
+#include "support/StandInLogin.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+namespace {
+
+using Tree = std::map<std::string, std::string>; // path -> bytes, "<dir>" for a folder
+
+const std::string kDir = "<dir>";
+
+Tree MirrorTree(const QString& root) {
+    Tree tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const std::string rel = path.mid(root.size()).toStdString();
+        if (rel.rfind("/.Nimbocache", 0) == 0)
+            continue;
+        tree[rel] = QFileInfo(path).isDir() ? kDir : ReadFileBytes(path).toStdString();
+    }
+    return tree;
+}
+
+QStringList TrashedFiles(const QString& root) {
+    QStringList files;
+    const QString trash = root + QStringLiteral("/.Nimbocache/trash");
+    for (QDirIterator it(trash, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+        files << it.next().mid(trash.size());
+    return files;
+}
+
+class TwoDeviceTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        ASSERT_TRUE(homeB.isValid() && workB.isValid());
+        WriteSyncIni(standIn, workB.path());
+        mirrorB = QDir(homeB.path()).filePath(QStringLiteral("mirror"));
+        syncA = QDir(mirror).filePath(QStringLiteral("E1"));
+        syncB = QDir(mirrorB).filePath(QStringLiteral("E1"));
+        ASSERT_NO_FATAL_FAILURE(LogInDriver(deviceA, home.path(), work.path(), mirror, 6));
+        ASSERT_NO_FATAL_FAILURE(LogInDriver(deviceB, homeB.path(), workB.path(), mirrorB, 6));
+    }
+
+    Tree Cloud() {
+        Tree tree;
+        for (const auto& [path, node] : api.tree().byPath())
+            tree[path] = node.isDir ? kDir : node.bytes;
+        return tree;
+    }
+    // Reads both drivers' output (so neither blocks on a full pipe) until `done` holds.
+    bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done()) {
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            deviceA.WaitForLine([](const QJsonObject&) { return false; }, 20);
+            deviceB.WaitForLine([](const QJsonObject&) { return false; }, 20);
+        }
+        return true;
+    }
+    // The user's changes on device A reach the cloud, then device B, asked to look, mirrors them
+    // (with `fetch`, B first asks for each item: a device holds only what it downloaded).
+    void ExpectEverywhere(const Tree& expected, bool fetch = false) {
+        EXPECT_TRUE(WaitUntil([&] { return Cloud() == expected; })) << ::testing::PrintToString(Cloud());
+        for (const auto& item : expected) {
+            if (fetch)
+                deviceB.Send(QStringLiteral("DownloadStart \"%1\" \"\"").arg(QString::fromStdString(item.first)));
+        }
+        // B looks at the cloud's version now and then, as its polls do (a request that comes
+        // while it is busy is not kept).
+        QElapsedTimer poll;
+        poll.start();
+        deviceB.Send(QStringLiteral("Request 4"));
+        EXPECT_TRUE(WaitUntil([&] {
+            if (poll.elapsed() > 1000) {
+                deviceB.Send(QStringLiteral("Request 4"));
+                poll.restart();
+            }
+            return MirrorTree(syncB) == expected;
+        }))
+            << ::testing::PrintToString(MirrorTree(syncB)) << qPrintable(deviceB.Output());
+        EXPECT_EQ(MirrorTree(syncA), expected);
+        EXPECT_EQ(TrashedFiles(syncA), QStringList());
+        EXPECT_EQ(TrashedFiles(syncB), QStringList());
+    }
+    void Write(const QString& path, const QByteArray& bytes) { WriteFileBytes(syncA + path, bytes); }
+    void Move(const QString& from, const QString& to) {
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(syncA + to).absolutePath()));
+        ASSERT_TRUE(QFile::rename(syncA + from, syncA + to)) << qPrintable(from) << " -> " << qPrintable(to);
+    }
+
+    QTemporaryDir homeB;
+    QTemporaryDir workB;
+    QString mirrorB;
+    QString syncA;
+    QString syncB;
+    CoreDriverProcess deviceA;
+    CoreDriverProcess deviceB;
+};
+
+TEST_F(TwoDeviceTest, RenamesAndMovesReachTheOtherDevice) {
+    Write(QStringLiteral("/a.txt"), "alpha");
+    Write(QStringLiteral("/docs/x.json"), "{\"x\":1}");
+    Write(QStringLiteral("/F/y.txt"), "why");
+    ASSERT_TRUE(QDir().mkpath(syncA + QStringLiteral("/archive/2023")));
+    ASSERT_NO_FATAL_FAILURE(ExpectEverywhere({{"/a.txt", "alpha"},
+                                              {"/docs", kDir},
+                                              {"/docs/x.json", "{\"x\":1}"},
+                                              {"/F", kDir},
+                                              {"/F/y.txt", "why"},
+                                              {"/archive", kDir},
+                                              {"/archive/2023", kDir}},
+                                             true));
+
+    Move(QStringLiteral("/a.txt"), QStringLiteral("/b.txt"));
+    Move(QStringLiteral("/docs/x.json"), QStringLiteral("/archive/2023/moved x.json"));
+    Move(QStringLiteral("/F"), QStringLiteral("/G"));
+    ExpectEverywhere({{"/b.txt", "alpha"},
+                      {"/docs", kDir},
+                      {"/archive", kDir},
+                      {"/archive/2023", kDir},
+                      {"/archive/2023/moved x.json", "{\"x\":1}"},
+                      {"/G", kDir},
+                      {"/G/y.txt", "why"}});
+}
+
+} // namespace
