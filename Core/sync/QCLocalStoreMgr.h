@@ -174,7 +174,7 @@ public:
     // downloads. Engine thread.
     void ProcPauseTask(const QString& cloudPath);
     void ProcResumeTask(const QString& cloudPath);
-    void UpdateTaskStatus(const QString& cloudPath, FILE_STATUS status);
+    void UpdateTaskStatus(const QString& cloudPath, FILE_STATUS status, bool upload);
     void ProcFastTransfer(const QString& localPath);
     void SetFastDownload(const QString& localPath);
     void SetFastUpload(const QString& localPath);
@@ -187,6 +187,7 @@ public:
     bool IsFileUploading(const QString& cloudPath) const;
     TaskPtr FindDownloading(const QString& cloudPath) const;
     TaskPtr FindUploading(const QString& cloudPath) const;
+    TaskPtr FindTask(const QString& cloudPath, bool& upload) const;
     quint64 GetUpListAverSize() const;
     quint64 GetDownListAverSize() const;
     double GetDownPauseTaskCount() const;

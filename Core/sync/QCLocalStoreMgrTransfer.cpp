@@ -301,31 +301,41 @@ bool UploadPhase(LOCAL_STATUS status) {
 
 } // namespace
 
-void QCLocalStoreMgr::UpdateTaskStatus(const QString& cloudPath, FILE_STATUS status) {
+void QCLocalStoreMgr::UpdateTaskStatus(const QString& cloudPath, FILE_STATUS status, bool upload) {
     m_cache.ChangeFileStatus(GetDiskPath(cloudPath), status, true);
-    (UploadPhase(m_status.load()) ? m_upList : m_downList).UpdateStatus(cloudPath, quint32(status));
+    (upload ? m_upList : m_downList).UpdateStatus(cloudPath, quint32(status));
+}
+
+// The phase names the queue searched first; a download fetched on the user's request also runs
+// in the upload phase, so the other queue is searched when the first holds no such task.
+QCLocalStoreMgr::TaskPtr QCLocalStoreMgr::FindTask(const QString& cloudPath, bool& upload) const {
+    upload = UploadPhase(m_status.load());
+    for (int pass = 0; pass < 2; ++pass, upload = !upload) {
+        if (TaskPtr task = upload ? FindUploading(cloudPath) : FindDownloading(cloudPath))
+            return task;
+    }
+    return nullptr;
 }
 
 void QCLocalStoreMgr::ProcPauseTask(const QString& cloudPath) {
-    const bool upload = UploadPhase(m_status.load());
-    const TaskPtr task = upload ? FindUploading(cloudPath) : FindDownloading(cloudPath);
-    if (task) {
+    bool upload = false;
+    if (const TaskPtr task = FindTask(cloudPath, upload)) {
         task->Pause();
         if (!upload)
             task->SetNew(true); // starts afresh when resumed
-        UpdateTaskStatus(cloudPath, FILE_STATUS_PAUSE);
+        UpdateTaskStatus(cloudPath, FILE_STATUS_PAUSE, upload);
     }
     TriggerTimerEvent();
 }
 
 void QCLocalStoreMgr::ProcResumeTask(const QString& cloudPath) {
-    const bool upload = UploadPhase(m_status.load());
-    const TaskPtr task = upload ? FindUploading(cloudPath) : FindDownloading(cloudPath);
+    bool upload = false;
+    const TaskPtr task = FindTask(cloudPath, upload);
     if (!task)
         return;
     task->SetNew(true); // before it is unpaused: a step of the paused run must never see neither
     task->Resume();
-    UpdateTaskStatus(cloudPath, upload ? FILE_STATUS_UPING : FILE_STATUS_DOWNING);
+    UpdateTaskStatus(cloudPath, upload ? FILE_STATUS_UPING : FILE_STATUS_DOWNING, upload);
 }
 
 void QCLocalStoreMgr::ProcFastTransfer(const QString& localPath) {

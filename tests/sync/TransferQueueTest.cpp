@@ -154,6 +154,24 @@ TEST_F(TransferQueueTest, FiveStartInOnePassAndAPauseLetsTwoMoreStart) {
     EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetDownPauseTaskCount(), 0.0);
 }
 
+// A download fetched on request runs while the engine watches the mirror (an upload phase): its
+// pause and resume still reach it.
+TEST_F(TransferQueueTest, ADownloadRunningInTheWatchPhaseIsPausedAndResumed) {
+    const auto task = Download(QStringLiteral("/asked.bin"), 3 * kMiB).lock();
+    ASSERT_TRUE(task);
+    Exec();
+    ASSERT_EQ(task->syncs.load(), 1);
+    OnEngine([] {
+        g_LocalStoreMgr.ChangeStatus(LOCAL_STATUS_MONITOR, false);
+        g_LocalStoreMgr.ProcPauseTask(QStringLiteral("/asked.bin"));
+    });
+    EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetDownPauseTaskCount(), 1.0);
+    EXPECT_TRUE(task->IsPause());
+    OnEngine([] { g_LocalStoreMgr.ProcResumeTask(QStringLiteral("/asked.bin")); });
+    EXPECT_DOUBLE_EQ(g_LocalStoreMgr.GetDownPauseTaskCount(), 0.0);
+    EXPECT_FALSE(task->IsPause());
+}
+
 // Five downloads whose start waits for a pool task and whose five blocks each answer on the pool,
 // with the pool capped at two threads: the queue lock is never held while a task works.
 TEST_F(TransferQueueTest, BlockRepliesOnATwoThreadPoolNeverStall) {
