@@ -1,12 +1,18 @@
-// The main window against the real core signed in to the cloud stand-in: a fresh window, the
-// left bar's switch, the movable title strip, the window buttons, the title-bar menu and the web
-// pages it asks for, the about box, the exit box and the exits, the user pop-up's place and the
-// registration with the core event receiver.
+// The main window against the real core signed in to the cloud stand-in, whose tree holds "/docs/"
+// with a.txt and b.txt: a fresh window, the left bar's switch, the movable title strip, the
+// title-bar menu and the web pages it asks for, the about box, the exit box and the exits, the
+// user pop-up's place, upload, download and delete of tiles, search and its scope, typing in the
+// address bar, and the registration with the core event receiver. The folder views are fed from
+// the core's index as the window's notifications feed them.
+#include "main/AddressItem.h"
 #include "main/CElementItem.h"
+#include "main/CImageListView.h"
+#include "main/CImageListViewMgr.h"
 #include "main/CMainWnd.h"
 #include "main/CPopUserInfoWnd.h"
 #include "main/FileChooser.h"
 #include "main/QCUIEventReceiver.h"
+#include "main/QtAddressBar.h"
 
 #include "support/SignedInCore.h"
 #include "support/UiWait.h"
@@ -102,6 +108,11 @@ QImage IconImage(const QIcon& icon) {
     return icon.pixmap(QSize(32, 32)).toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
 // A menu's entries in order, "-" for a separator, a submenu as its title followed by its
 // entries in brackets.
 QStringList Entries(QMenu* menu) {
@@ -132,6 +143,16 @@ bool TriggerPath(QMenu* menu, const QStringList& path) {
         return action->menu() && TriggerPath(action->menu(), path.mid(1));
     }
     return false;
+}
+
+_IMAGELISTITEMINFO_ Record(const QString& folder, const QString& name, bool isDir) {
+    _IMAGELISTITEMINFO_ info;
+    info.folderPath = folder;
+    info.name = name;
+    info.isDir = isDir;
+    info.icon = isDir ? QStringLiteral(":/skin/main/default_icon/dir.png")
+                      : QStringLiteral(":/skin/main/default_icon/file.png");
+    return info;
 }
 
 template <typename T>
@@ -197,6 +218,10 @@ protected:
         window->setFileChooser(std::move(scripted));
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        mgr = window->findChild<CImageListViewMgr*>();
+        bar = window->findChild<QtAddressBar*>();
+        ASSERT_NE(mgr, nullptr);
+        ASSERT_NE(bar, nullptr);
     }
     void TearDown() override {
         delete window.data();
@@ -204,6 +229,29 @@ protected:
         SignedInCore::TearDown();
     }
 
+    // Goes to `folder` as the address bar does and fills its view from the core's index.
+    void Open(const QString& folder) {
+        emit bar->SCurrentPathChanged(folder);
+        ASSERT_EQ(mgr->GetWorkPath(), folder);
+        std::list<FileInfo> entries;
+        ASSERT_TRUE(VUZeroz::GetInstance()->GetPathInfo(folder, false, entries)) << folder.toStdString();
+        QList<_IMAGELISTITEMINFO_> records;
+        for (const FileInfo& entry : entries)
+            records.append(Record(folder, GetOnlyFilename(entry.path), entry.is_dir));
+        mgr->BeginItemUpdate();
+        mgr->fill(folder, records);
+        mgr->EndItemUpdate();
+    }
+    CImageListView* View(const QString& folder) { return mgr->getImageListView(folder); }
+    void Select(const QString& folder, const QStringList& names) {
+        QList<CImageListItem*> tiles;
+        for (const QString& name : names) {
+            CImageListItem* tile = View(folder)->findItem(folder + name);
+            ASSERT_NE(tile, nullptr) << name.toStdString();
+            tiles.append(tile);
+        }
+        View(folder)->addSelected(tiles);
+    }
     void Click(const char* name) {
         if (auto* button = Child<QPushButton>(window, name))
             button->click();
@@ -216,11 +264,17 @@ protected:
         onMenu = nullptr;
         ASSERT_EQ(menus, before + 1);
     }
+    void StopSync() {
+        VUZeroz::GetInstance()->Request(REQUEST_STOP_SYNC);
+        ASSERT_TRUE(UiWaitFor([] { return VUZeroz::GetInstance()->Status().status == 7; }, 60000));
+    }
     size_t Calls(const char* method) { return pair.api->calls(method).size(); }
 
     QString docs; // "<mirror>/docs/"
     QPointer<CMainWnd> window;
     ScriptedChooser* chooser = nullptr; // owned by the window
+    CImageListViewMgr* mgr = nullptr;
+    QtAddressBar* bar = nullptr;
     // The menus and message boxes shown, answered in place of the user: `onMenu` runs inside each
     // menu's loop, then the menu closes; each message is recorded and closed with OK.
     int menus = 0;
@@ -529,6 +583,171 @@ TEST_F(MainWndTest, ANewerWindowKeepsItsRegistration) {
     EXPECT_EQ(QCUIEventReceiver::GetInstance()->getMainWnd(), second.data());
     delete second.data();
     EXPECT_EQ(QCUIEventReceiver::GetInstance()->getMainWnd(), nullptr);
+}
+
+// ---- File operations ----
+
+TEST_F(MainWndTest, UploadSendsEachChosenFileToTheFolderOnView) {
+    ASSERT_NO_FATAL_FAILURE(Open(docs));
+    QTemporaryDir source;
+    ASSERT_TRUE(source.isValid());
+    const struct {
+        const char* name;
+        const char* bytes;
+    } files[] = {{"up1.txt", "first upload"}, {"上传2.txt", "second upload"}};
+    for (const auto& file : files) {
+        QFile out(QDir(source.path()).filePath(QString::fromUtf8(file.name)));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(file.bytes);
+        chooser->files.append(out.fileName());
+    }
+    Click("btnUpload");
+    EXPECT_EQ(chooser->asked, 1);
+    for (const auto& file : files) {
+        const std::string path = std::string("/docs/") + file.name;
+        EXPECT_TRUE(UiWaitFor(
+            [&] {
+                const auto node = pair.api->tree().node(path, true);
+                return node && node->bytes == file.bytes;
+            },
+            60000))
+            << path;
+    }
+    EXPECT_TRUE(messages.isEmpty());
+}
+
+TEST_F(MainWndTest, UploadWithNothingChosenSendsNothing) {
+    ASSERT_NO_FATAL_FAILURE(Open(docs));
+    Click("btnUpload");
+    EXPECT_EQ(chooser->asked, 1);
+    TASKLIST_NOTIFY running(TASK_LIST_RUNNING);
+    VUZeroz::GetInstance()->GetTaskList(running);
+    EXPECT_TRUE(running.tasks.empty());
+}
+
+TEST_F(MainWndTest, DownloadCopiesTheSelectedFilesIntoTheChosenFolder) {
+    ASSERT_NO_FATAL_FAILURE(Open(docs));
+    // Nothing selected: nothing is asked.
+    Click("btnDownload");
+    EXPECT_EQ(chooser->asked, 0);
+
+    ASSERT_NO_FATAL_FAILURE(Select(docs, Texts({"a.txt", "b.txt"})));
+    // A cancelled chooser starts nothing.
+    const size_t metaBefore = Calls("Download.getMetaInfo");
+    Click("btnDownload");
+    EXPECT_EQ(chooser->asked, 1);
+    EXPECT_TRUE(messages.isEmpty());
+
+    QTemporaryDir target;
+    ASSERT_TRUE(target.isValid());
+    chooser->folder = QDir::toNativeSeparators(target.path());
+    ASSERT_NO_FATAL_FAILURE(Select(docs, Texts({"a.txt", "b.txt"})));
+    Click("btnDownload");
+    EXPECT_EQ(chooser->asked, 2);
+    EXPECT_TRUE(UiWaitFor(
+        [&] {
+            return ReadAll(target.filePath(QStringLiteral("a.txt"))) == "alpha" &&
+                   ReadAll(target.filePath(QStringLiteral("b.txt"))) == "beta";
+        },
+        60000));
+    EXPECT_TRUE(messages.isEmpty());
+    EXPECT_LE(Calls("Download.getMetaInfo") - metaBefore, 2u) << "one per file, none for the cancelled command";
+}
+
+TEST_F(MainWndTest, ADownloadIntoTheMirrorIsReportedAsNotStarted) {
+    ASSERT_NO_FATAL_FAILURE(Open(docs));
+    ASSERT_NO_FATAL_FAILURE(Select(docs, Texts({"a.txt"})));
+    chooser->folder = QDir::toNativeSeparators(Mirror() + QStringLiteral("/docs"));
+    Click("btnDownload");
+    EXPECT_EQ(chooser->asked, 1);
+    EXPECT_EQ(messages, Texts({"下载未开始。"}));
+}
+
+TEST_F(MainWndTest, DeleteRemovesTheSelectedTilesAtOnceAndRecyclesTheItems) {
+    ASSERT_NO_FATAL_FAILURE(Open(docs));
+    ASSERT_NO_FATAL_FAILURE(Select(docs, Texts({"a.txt", "b.txt"})));
+    Click("btnDelete");
+    // Before any notification of the core.
+    EXPECT_EQ(View(docs)->findItem(docs + QStringLiteral("a.txt")), nullptr);
+    EXPECT_EQ(View(docs)->findItem(docs + QStringLiteral("b.txt")), nullptr);
+    EXPECT_TRUE(messages.isEmpty());
+    EXPECT_TRUE(UiWaitFor(
+        [&] {
+            return pair.api->fileOps().recycled("/docs/a.txt").has_value() &&
+                   pair.api->fileOps().recycled("/docs/b.txt").has_value();
+        },
+        60000));
+}
+
+TEST_F(MainWndTest, ADeleteTheStoppedEngineRefusesKeepsTheTile) {
+    ASSERT_NO_FATAL_FAILURE(Open(docs));
+    ASSERT_NO_FATAL_FAILURE(StopSync());
+    ASSERT_NO_FATAL_FAILURE(Select(docs, Texts({"a.txt"})));
+    Click("btnDelete");
+    EXPECT_EQ(messages, Texts({"\"a.txt\"删除失败。"}));
+    EXPECT_NE(View(docs)->findItem(docs + QStringLiteral("a.txt")), nullptr);
+    EXPECT_TRUE(pair.api->fileOps().recycleBin().empty());
+}
+
+// ---- Search and the address bar ----
+
+TEST_F(MainWndTest, SearchFollowsTheScopeAndAnEmptyFieldGoesHome) {
+    ASSERT_NO_FATAL_FAILURE(Open(docs));
+    auto* field = Child<QLineEdit>(window, "editSearch");
+    Click("btnSearch");
+    QString home = VUZeroz::GetInstance()->GetCachePath(QStringLiteral("/"));
+    if (!home.endsWith(QLatin1Char('/')))
+        home.append(QLatin1Char('/'));
+    EXPECT_EQ(mgr->GetWorkPath(), home);
+    EXPECT_EQ(mgr->history().last() + QLatin1Char('/'), home) << "a step of the history";
+
+    QStringList scopes;
+    onMenu = [&](QMenu* menu) {
+        scopes = Entries(menu);
+        EXPECT_TRUE(TriggerPath(menu, Texts({"当前目录"})));
+    };
+    Click("btnFilter");
+    onMenu = nullptr;
+    EXPECT_EQ(scopes, Texts({"全部文件", "当前目录"}));
+    EXPECT_EQ(field->placeholderText(), QStringLiteral("搜索当前目录"));
+
+    field->setText(QStringLiteral("abc"));
+    Click("btnSearch");
+    EXPECT_EQ(mgr->GetWorkPath(), QStringLiteral("search|current|abc/"));
+    QStringList shown;
+    for (AddressItem* segment : bar->findChildren<AddressItem*>()) {
+        if (!segment->getText().isEmpty() && !segment->isHidden())
+            shown << segment->getText();
+    }
+    EXPECT_EQ(shown, Texts({"搜索-当前目录：abc"}));
+
+    bool allChecked = true;
+    onMenu = [&](QMenu* menu) {
+        allChecked = menu->actions().value(0) && menu->actions().value(0)->isChecked();
+        EXPECT_TRUE(TriggerPath(menu, Texts({"全部文件"})));
+    };
+    Click("btnFilter");
+    onMenu = nullptr;
+    EXPECT_FALSE(allChecked) << "the current scope is the one checked";
+    EXPECT_EQ(field->placeholderText(), QStringLiteral("搜索所有文件"));
+    field->setText(QStringLiteral("abc"));
+    Click("btnSearch");
+    EXPECT_EQ(mgr->GetWorkPath(), QStringLiteral("search|all|abc/"));
+}
+
+TEST_F(MainWndTest, TypingInTheAddressBarGoesNowhere) {
+    bar->AddPathKey(QStringLiteral("全部文件"), Mirror(), true);
+    ASSERT_NO_FATAL_FAILURE(Open(docs));
+    // A click on the bar's empty part turns it into text.
+    const QPoint empty(bar->width() - 5, bar->height() / 2);
+    QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, empty);
+    QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, empty);
+    bar->selectAll();
+    QTest::keyClicks(bar, QStringLiteral("/tm"));
+    EXPECT_EQ(bar->text(), QStringLiteral("/tm"));
+    EXPECT_EQ(mgr->GetWorkPath(), docs);
+    bar->clear();
+    EXPECT_EQ(mgr->GetWorkPath(), docs);
 }
 
 } // namespace

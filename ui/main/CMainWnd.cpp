@@ -1,10 +1,13 @@
 #include "main/CMainWnd.h"
 
+#include "main/CImageListViewMgr.h"
 #include "main/CTransferCompleteView.h"
 #include "main/CTransmittingView.h"
 #include "main/FileChooser.h"
 #include "main/QCUIEventReceiver.h"
+#include "main/QtAddressBar.h"
 #include "main/UserQuota.h"
+#include "main/ViewText.h"
 
 #include "common/CommonDef.h"
 #include "common/PathUtils.h"
@@ -203,6 +206,9 @@ void CMainWnd::initFilePage() {
     }
     m_btnBack->setEnabled(false);
     m_btnForward->setEnabled(false);
+    connect(m_btnHome, &QPushButton::clicked, this, &CMainWnd::onClickedHome);
+    connect(m_btnBack, &QPushButton::clicked, this, &CMainWnd::onClickedPrior);
+    connect(m_btnForward, &QPushButton::clicked, this, &CMainWnd::onClickedNext);
     row->addWidget(navigation);
 
     auto* addressGroup = new QWidget(toolbar);
@@ -211,6 +217,16 @@ void CMainWnd::initFilePage() {
     addressGroup->setStyleSheet(QLatin1String(kGroupFrame));
     auto* addressLayout = new QHBoxLayout(addressGroup);
     addressLayout->setContentsMargins(0, 0, 0, 0);
+
+    m_addressBar = new QtAddressBar(nullptr);
+    m_addressBar->AddPathKey(QStringLiteral("搜索-全部文件："), QStringLiteral("search|all|"), false);
+    m_addressBar->AddPathKey(QStringLiteral("搜索-当前目录："), QStringLiteral("search|current|"), false);
+    m_addressBar->setStyleSheet(QStringLiteral("QLineEdit{font-size:12px;color:rgb(55,100,255);"
+                                               "                                    height:32px;"
+                                               "                                    border-radius:0px;}"));
+    connect(m_addressBar, &QLineEdit::textChanged, this, &CMainWnd::onTextChanged);
+    connect(m_addressBar, &QtAddressBar::SCurrentPathChanged, this, &CMainWnd::slot_CurrentPathChanged);
+    addressLayout->addWidget(m_addressBar);
 
     QButtonCustom* refresh = SpriteButton(":/skin/main/btn_refresh.png", "btnRefresh", addressGroup);
     refresh->setFixedSize(38, 28);
@@ -236,6 +252,7 @@ void CMainWnd::initFilePage() {
     m_searchField->setPlaceholderText(tr("搜索所有文件"));
     QButtonCustom* search = SpriteButton(":/skin/main/edit_common_searchicon.png", "btnSearch", m_searchBox);
     search->setFixedSize(14, 14);
+    connect(search, &QPushButton::clicked, this, &CMainWnd::onClickedSearchBtn);
     searchLayout->addWidget(filter);
     searchLayout->addWidget(m_searchField);
     searchLayout->addWidget(search);
@@ -250,10 +267,12 @@ void CMainWnd::initFilePage() {
         const char* name;
         int width;
         QSize textSize;
+        void (CMainWnd::*slot)();
     } operations[] = {
-        {&m_btnUpload, ":/skin/main/btn_ic_upload.png", "上传文件", "btnUpload", 92, {60, 30}},
-        {&m_btnDownload, ":/skin/main/btn_icon_download.png", "下载", "btnDownload", 72, {40, 30}},
-        {&m_btnDelete, ":/skin/main/btn_delete.png", "删除", "btnDelete", 66, {34, 30}},
+        {&m_btnUpload, ":/skin/main/btn_ic_upload.png", "上传文件", "btnUpload", 92, {60, 30}, &CMainWnd::onClickedUpload},
+        {&m_btnDownload, ":/skin/main/btn_icon_download.png", "下载", "btnDownload", 72, {40, 30},
+         &CMainWnd::onClickedDownload},
+        {&m_btnDelete, ":/skin/main/btn_delete.png", "删除", "btnDelete", 66, {34, 30}, &CMainWnd::onClickedDel},
     };
     for (const auto& each : operations) {
         auto* button =
@@ -266,8 +285,14 @@ void CMainWnd::initFilePage() {
         button->setTextOffset(QPoint(32, 0));
         button->setTextSize(each.textSize);
         ui->hLayout_6->addWidget(button);
+        connect(button, &QPushButton::clicked, this, each.slot);
         *each.button = button;
     }
+
+    m_viewMgr = new CImageListViewMgr(ui->vW_ImageListView);
+    m_viewMgr->init(m_btnBack, m_btnForward);
+    m_viewMgr->setBottomUpdate(ui->label);
+    connect(m_viewMgr, &CImageListViewMgr::doubleClickItem, this, &CMainWnd::onClickListItem);
 }
 
 void CMainWnd::initTransferPage() {
@@ -405,8 +430,90 @@ void CMainWnd::on_pushButton_clicked() {
 
 // --- Navigation and refresh -------------------------------------------------------------------
 
+void CMainWnd::onClickedHome() {
+    const QString path = VUZeroz::GetInstance()->GetCachePath(QStringLiteral("/"));
+    if (!m_viewMgr)
+        return;
+    m_viewMgr->SetWorkPath(path);
+    m_viewMgr->ClickHomeBtn();
+    m_addressBar->UpdateCurrentPath(path);
+}
+
+void CMainWnd::onClickedPrior() {
+    m_viewMgr->ClickPreviousBtn();
+    m_addressBar->UpdateCurrentPath(m_viewMgr->GetWorkPath());
+}
+
+void CMainWnd::onClickedNext() {
+    m_viewMgr->ClickNextBtn();
+    m_addressBar->UpdateCurrentPath(m_viewMgr->GetWorkPath());
+}
+
 void CMainWnd::onClickedRefresh() {
     VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
+}
+
+void CMainWnd::slot_CurrentPathChanged(const QString& path) {
+    const QString real = m_addressBar->toRealPath(path);
+    m_addressBar->UpdateCurrentPath(real);
+    m_viewMgr->SetWorkPath(real);
+}
+
+void CMainWnd::onTextChanged(const QString&) {
+    // Typing only edits the text: the bar says where to go with SCurrentPathChanged on Return. A
+    // half-typed path, or the empty text the bar sets itself, is no place to go.
+}
+
+void CMainWnd::onClickListItem(const QString& path) {
+    m_addressBar->UpdateCurrentPath(path);
+}
+
+// --- File operations --------------------------------------------------------------------------
+
+void CMainWnd::onClickedUpload() {
+    // Fixed before the dialog runs: the files go where the user was when asking.
+    const QString folder = m_viewMgr->GetWorkPath();
+    if (folder.isEmpty() || IsSearchPath(folder))
+        return;
+    const QStringList files = m_chooser->openFiles(this, tr("打开"));
+    for (const QString& file : files)
+        VUZeroz::GetInstance()->Upload(MyCombinePath(folder, GetOnlyFilename(file)), file);
+}
+
+void CMainWnd::onClickedDownload() {
+    const QString folder = m_viewMgr->GetWorkPath();
+    const QStringList names = m_viewMgr->getCurSelectList();
+    if (names.isEmpty() || IsSearchPath(folder))
+        return;
+    const QString target = m_chooser->existingFolder(this, tr("浏览文件夹"));
+    if (target.isEmpty())
+        return;
+    bool refused = false;
+    for (const QString& name : names) {
+        if (!VUZeroz::GetInstance()->DownloadStart(QStringLiteral("%1%2").arg(folder, name), target))
+            refused = true;
+    }
+    // The engine is stopped or the target lies in the mirror folder: nothing was queued.
+    if (refused)
+        ShowViewMessage(this, tr("下载未开始。"));
+}
+
+void CMainWnd::onClickedDel() {
+    const QString folder = m_viewMgr->GetWorkPath();
+    const QStringList names = m_viewMgr->getCurSelectList();
+    if (names.isEmpty() || IsSearchPath(folder))
+        return;
+    QStringList failures;
+    for (const QString& name : names) {
+        const QString path = QStringLiteral("%1%2").arg(folder, name);
+        // A tile goes only with its item: a refused recycle leaves both where they were.
+        if (VUZeroz::GetInstance()->Recycle(path) == 0)
+            m_viewMgr->del(folder, path);
+        else
+            failures.append(tr("\"%1\"删除失败。").arg(name));
+    }
+    if (!failures.isEmpty())
+        ShowViewMessage(this, failures.join(QLatin1Char('\n')));
 }
 
 // --- Search -----------------------------------------------------------------------------------
@@ -435,6 +542,16 @@ void CMainWnd::onSearchSelectAll() {
 void CMainWnd::onSearchSelectCur() {
     m_searchScope = 0;
     m_searchField->setPlaceholderText(tr("搜索当前目录"));
+}
+
+void CMainWnd::onClickedSearchBtn() {
+    const QString keyword = m_searchField->text();
+    if (keyword.isEmpty()) {
+        onClickedHome();
+        return;
+    }
+    m_viewMgr->Search(keyword, m_searchScope == 0);
+    m_addressBar->UpdateCurrentPath(m_viewMgr->GetWorkPath());
 }
 
 // --- Exits ------------------------------------------------------------------------------------

@@ -71,14 +71,24 @@ private slots:
     void ShowMyFilePage();
     void ShowDownloadPage();
     void ChangeBtnStyle();
+    void onClickedHome();
+    void onClickedPrior();
+    void onClickedNext();
     void onClickedRefresh();
+    void onClickedUpload();
+    void onClickedDownload();
+    void onClickedDel();
     void on_pushButton_2_clicked();
     void on_pushButton_clicked();
     void SLOT_onClickedChangeEnterprise(const QString& sEID);
     void SLOT_onClickedChangeAccount();
     void onClickedFilterBtn();
+    void onClickedSearchBtn();
     void onSearchSelectAll();
     void onSearchSelectCur();
+    void slot_CurrentPathChanged(const QString& path);
+    void onTextChanged(const QString&);
+    void onClickListItem(const QString& path);
 
 private:
     void initTitleBar();
