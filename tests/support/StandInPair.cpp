@@ -35,12 +35,13 @@ void StandInPair::Start(TlsMode identityTls) {
     api = std::make_unique<StandInApi>(cloud);
     identity = std::make_unique<StandInIdentity>(identityServer);
     StandInApi* cloudApi = api.get();
-    identity->setIssueObserver([cloudApi](const std::string& qid, const std::string& q, const std::string& t) {
+    identity->setIssueObserver([this, cloudApi](const std::string& qid, const std::string& q, const std::string& t) {
         StandInUser user;
         user.qid = qid;
         user.q = q;
         user.t = t;
         user.name = qid == "10001" ? "Alice" : "Bob";
+        user.onlineService = onlineService;
         cloudApi->accounts().add(user);
         AddEnterprises(cloudApi->accounts(), qid);
     });

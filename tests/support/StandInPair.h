@@ -23,6 +23,7 @@
 #include <QString>
 
 #include <memory>
+#include <string>
 
 class StandInPair {
 public:
@@ -46,6 +47,8 @@ public:
     CloudStandIn identityServer;
     std::unique_ptr<StandInApi> api;
     std::unique_ptr<StandInIdentity> identity;
+    // The online-service page key in the user details of the accounts signed in from now on.
+    std::string onlineService;
 
 private:
     bool m_started = false;

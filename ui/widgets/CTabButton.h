@@ -12,6 +12,7 @@ public:
     CTabButton(const QIcon& icon, const QString& text, QWidget* parent = nullptr);
 
     void SetMode(Button_Sizemode mode);
+    Button_Sizemode sizeMode() const { return m_sizeMode; }
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
