@@ -111,12 +111,16 @@ TEST_F(LocalScanTest, FullPathAndEmptyArguments) {
     EXPECT_TRUE(map.empty());
 }
 
-TEST_F(LocalScanTest, EntriesDifferingInCaseKeepTheLaterOne) {
+TEST_F(LocalScanTest, EntriesDifferingInCaseKeepTheFirstInByteOrderAndHandBackTheOthers) {
     MakeFile("a.txt", "1");
     MakeFile("A.txt", "22");
-    const std::map<QString, FILE_INFO> map = ScanMap();
+    std::map<QString, FILE_INFO> map;
+    std::vector<FILE_INFO> shadowed;
+    BuildLocalFileMap(map, m_root, m_root, false, &shadowed);
     ASSERT_EQ(map.size(), 1u);
-    EXPECT_EQ(map.at(S("/a.txt")).path, S("/a.txt")); // sorted "A.txt" then "a.txt"
+    EXPECT_EQ(map.at(S("/a.txt")).path, S("/A.txt")); // "A.txt" sorts before "a.txt"
+    ASSERT_EQ(shadowed.size(), 1u);
+    EXPECT_EQ(shadowed.front().path, S("/a.txt"));
 }
 
 TEST_F(LocalScanTest, SpecialFilesAndBrokenLinksAreLeftOut) {
