@@ -1,4 +1,5 @@
 #include "main/CTransferCompleteView.h"
+#include "main/TransferListParts.h"
 
 #include "common/PathUtils.h"
 #include "sync/VUZeroz.h"
@@ -68,20 +69,12 @@ void CTransferCompleteView::initTopArea(QVBoxLayout* layout) {
     column->addStretch();
     column->addLayout(row);
     column->addStretch();
-    auto* line = new QLabel(panel);
-    line->setFixedHeight(1);
-    line->setStyleSheet(QStringLiteral("QLabel{background: rgb(236, 249, 243);}"));
-    column->addWidget(line);
+    AddTransferSeparator(column, panel);
     layout->addWidget(panel);
 }
 
 void CTransferCompleteView::initListArea(QVBoxLayout* layout) {
-    m_list = new QListWidget(m_host);
-    m_list->setResizeMode(QListView::Adjust);
-    m_list->setViewMode(QListView::ListMode);
-    m_list->setMovement(QListView::Static);
-    m_list->setFrameShape(QFrame::NoFrame);
-    layout->addWidget(m_list);
+    m_list = AddTransferList(layout, m_host);
 }
 
 void CTransferCompleteView::init() {}

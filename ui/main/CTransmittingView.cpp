@@ -1,4 +1,5 @@
 #include "main/CTransmittingView.h"
+#include "main/TransferListParts.h"
 
 #include "common/PathUtils.h"
 #include "sync/VUZeroz.h"
@@ -43,13 +44,6 @@ QHBoxLayout* ContentRow() {
     row->setSpacing(5);
     row->addSpacing(20);
     return row;
-}
-
-void AddSeparator(QVBoxLayout* layout, QWidget* parent) {
-    auto* line = new QLabel(parent);
-    line->setFixedHeight(1);
-    line->setStyleSheet(QStringLiteral("QLabel{background: rgb(236, 249, 243);}"));
-    layout->addWidget(line);
 }
 
 } // namespace
@@ -148,7 +142,7 @@ void CTransmittingView::initTopArea(QVBoxLayout* layout) {
         column->addLayout(row);
         if (type != TransmitWid_Idle)
             column->addStretch();
-        AddSeparator(column, panel);
+        AddTransferSeparator(column, panel);
         panel->setVisible(type == TransmitWid_Idle);
         m_panels[type] = panel;
         layout->addWidget(panel);
@@ -156,12 +150,7 @@ void CTransmittingView::initTopArea(QVBoxLayout* layout) {
 }
 
 void CTransmittingView::initListArea(QVBoxLayout* layout) {
-    m_list = new QListWidget(m_host);
-    m_list->setResizeMode(QListView::Adjust);
-    m_list->setViewMode(QListView::ListMode);
-    m_list->setMovement(QListView::Static);
-    m_list->setFrameShape(QFrame::NoFrame);
-    layout->addWidget(m_list);
+    m_list = AddTransferList(layout, m_host);
 }
 
 void CTransmittingView::init() {}
