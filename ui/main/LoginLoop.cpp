@@ -29,6 +29,9 @@ int RunLoginLoop() {
             mainWnd = new CMainWnd(&loginWnd, nullptr);
         mainWnd->show();
         const int loopResult = QApplication::exec();
+        // Closing the last window also posts a quit, which may still wait when the loop has
+        // ended: delivered later it would end the login window's loop at once.
+        QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
         // The window closed and deleted itself before the loop returned.
         mainWnd = nullptr;
         const int exitCode = CMainWnd::getExitCode();
