@@ -498,6 +498,8 @@ TEST_P(ExitTest, SetsTheCodeClosesTheWindowAndEndsTheLoop) {
     QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     guard.start(30000);
     EXPECT_EQ(QCoreApplication::exec(), 0) << "the exit ends the event loop";
+    // The closed last window's own quit, if still posted, belongs to the loop that ended.
+    QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(window.isNull()) << "the window deletes itself when it closes";
     EXPECT_EQ(CMainWnd::getExitCode(), c.exitCode);

@@ -55,6 +55,17 @@ public:
     QString text;
 };
 
+// The core thread's word that a stop asked by UnloginCore has ended: every notification of the
+// stopped core was posted before it.
+class CoreStoppedEvent : public QEvent {
+public:
+    CoreStoppedEvent() : QEvent(Kind()) {}
+    static QEvent::Type Kind() {
+        static const QEvent::Type kind = QEvent::Type(QEvent::registerEventType());
+        return kind;
+    }
+};
+
 void Post(QObject* receiver, QEvent* event) {
     TsanReleaseEvent(event);
     QCoreApplication::postEvent(receiver, event);
@@ -305,6 +316,16 @@ bool CLoginMgr::event(QEvent* e) {
         Report(report->code, report->text);
         return true;
     }
+    if (type == CoreStoppedEvent::Kind()) {
+        --m_stopsPending;
+        return true;
+    }
+    // What a core posted before it was stopped is no news of the core started after it: a
+    // stopped core's status 5 would end the next login before it has begun.
+    if (m_stopsPending > 0 && type >= 2200 && type <= 2219) {
+        CoreDebug("[login] notification %d of a stopped core dropped", type);
+        return true;
+    }
     if (type < QCUIEventNetwork::LoginAck || type > QCUIEventNetwork::RDAck) {
         // Not consumed: a core event goes on to the main window (QObject::event would call any
         // type above QEvent::User handled).
@@ -492,9 +513,11 @@ bool CLoginMgr::UnloginCore() {
     m_firstLogin = true;
     m_coreStarted = false;
     ++m_coreJobs;
+    ++m_stopsPending;
     QtConcurrent::run(&m_corePool, [this] {
         Probe("Uninit");
         m_coreNeedsStop = !VUZeroz::GetInstance()->Uninit(false);
+        Post(this, new CoreStoppedEvent);
         --m_coreJobs;
     });
     return true;

@@ -176,6 +176,7 @@ private:
     std::atomic<quint64> m_generation[2];
     std::atomic<int> m_tasks{0};    // request tasks queued or running
     std::atomic<int> m_coreJobs{0}; // core work queued or running
+    int m_stopsPending = 0;         // stops asked whose end has not come back yet
 
     // The core thread: one at a time, in order. Its state belongs to that thread.
     QThreadPool m_corePool;

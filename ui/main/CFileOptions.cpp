@@ -1,5 +1,7 @@
 #include "main/CFileOptions.h"
 
+#include "main/CMainWnd.h"
+#include "main/QCUIEventReceiver.h"
 #include "main/ViewText.h"
 #include "ui_CFileOptions.h"
 #include "widgets/QButtonCustom.h"
@@ -48,7 +50,9 @@ void CFileOptions::updateInfo(QString path) {
     char ext[10];
     GetFileExtFastNoMalloc(name, false, ext, sizeof(ext));
     ui->lable_filetype->setText(QString::fromUtf8(ext));
-    ui->label_filepath->setText(path);
+    // The location as the main window shows paths, once there is one.
+    auto* mainWnd = qobject_cast<CMainWnd*>(QCUIEventReceiver::GetInstance()->getMainWnd());
+    ui->label_filepath->setText(mainWnd ? mainWnd->toVirtualPath(path) : path);
     ui->label_filesize->setText(FormatBytesSize(qint64(record.size)));
     ui->label_createtime->setText(LocalTimeText(record.ctime));
     ui->label_modifytime->setText(LocalTimeText(record.mtime));

@@ -55,6 +55,7 @@ void CImageListViewMgr::Search(QString keyword, bool current) {
                      .arg(QStringLiteral("search|"), current ? QStringLiteral("current|") : QStringLiteral("all|"),
                           keyword);
     m_searchFolders.insert(m_workPath, folder);
+    m_searchViews.insert(keyword, m_workPath);
     VUZeroz::GetInstance()->ViewSearch(keyword, -1);
     addLinkedList(m_workPath);
 }
@@ -172,6 +173,8 @@ void CImageListViewMgr::showHistoryEntry(const QString& entry) {
     // A search view has no folder to list: its search is asked again.
     m_lastWorkPath = m_workPath;
     m_workPath = entry.endsWith(QLatin1Char('/')) ? entry : entry + QLatin1Char('/');
+    // The answer belongs to this view now, whichever scope the keyword was searched in last.
+    m_searchViews.insert(SearchKeyword(m_workPath), m_workPath);
     VUZeroz::GetInstance()->ViewSearch(SearchKeyword(m_workPath), -1);
 }
 

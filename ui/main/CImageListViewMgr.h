@@ -48,6 +48,11 @@ public:
     // The folder from which the search shown now was started (for its current-folder filter);
     // empty when the work path is no search.
     QString GetSearchFolder() const { return m_searchFolders.value(m_workPath); }
+    // The search view that the last search for `keyword` made the work path (the view its
+    // results belong to); empty when no search for it was asked.
+    QString SearchViewOf(const QString& keyword) const { return m_searchViews.value(keyword); }
+    // The folder from which the search of the view `searchPath` was started.
+    QString SearchFolderOf(const QString& searchPath) const { return m_searchFolders.value(searchPath); }
     void UpdateRootPath();
     QStringList getCurSelectList();
 
@@ -100,4 +105,5 @@ private:
     QString m_rootPath;
     QPointer<QLabel> m_statusLabel;
     QMap<QString, QString> m_searchFolders; // search view path -> folder the search started in
+    QMap<QString, QString> m_searchViews;   // keyword -> view path of its last search
 };

@@ -10,8 +10,11 @@
 #include "main/ViewText.h"
 
 #include "common/CommonDef.h"
+#include "common/CoreLog.h"
 #include "common/PathUtils.h"
+#include "common/QCEvents.h"
 #include "login/CLoginMgr.h"
+#include "login/CLoginWnd.h"
 #include "sync/VUZeroz.h"
 #include "ui_CMainWnd.h"
 #include "widgets/CAbout.h"
@@ -24,6 +27,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -31,6 +35,7 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QResizeEvent>
+#include <QUrl>
 
 QString g_sChangeEID;
 
@@ -39,6 +44,9 @@ namespace {
 // The exit code lives outside the window: the window deletes itself on close, before the caller
 // of the event loop reads the code.
 int s_exitCode = -1;
+
+const char kRootText[] = "全部文件";
+const char kInvalidLoginText[] = "自动登录失效或密码已更改，请重新输入密码";
 
 const char kTransparent[] = "QPushButton{background: transparent;}";
 const char kGroupFrame[] = "QWidget{border: 1px solid rgb(219, 243, 233);}";
@@ -437,16 +445,19 @@ void CMainWnd::onClickedHome() {
     m_viewMgr->SetWorkPath(path);
     m_viewMgr->ClickHomeBtn();
     m_addressBar->UpdateCurrentPath(path);
+    updateOperationButtons();
 }
 
 void CMainWnd::onClickedPrior() {
     m_viewMgr->ClickPreviousBtn();
     m_addressBar->UpdateCurrentPath(m_viewMgr->GetWorkPath());
+    updateOperationButtons();
 }
 
 void CMainWnd::onClickedNext() {
     m_viewMgr->ClickNextBtn();
     m_addressBar->UpdateCurrentPath(m_viewMgr->GetWorkPath());
+    updateOperationButtons();
 }
 
 void CMainWnd::onClickedRefresh() {
@@ -457,6 +468,7 @@ void CMainWnd::slot_CurrentPathChanged(const QString& path) {
     const QString real = m_addressBar->toRealPath(path);
     m_addressBar->UpdateCurrentPath(real);
     m_viewMgr->SetWorkPath(real);
+    updateOperationButtons();
 }
 
 void CMainWnd::onTextChanged(const QString&) {
@@ -466,6 +478,7 @@ void CMainWnd::onTextChanged(const QString&) {
 
 void CMainWnd::onClickListItem(const QString& path) {
     m_addressBar->UpdateCurrentPath(path);
+    updateOperationButtons();
 }
 
 // --- File operations --------------------------------------------------------------------------
@@ -552,6 +565,7 @@ void CMainWnd::onClickedSearchBtn() {
     }
     m_viewMgr->Search(keyword, m_searchScope == 0);
     m_addressBar->UpdateCurrentPath(m_viewMgr->GetWorkPath());
+    updateOperationButtons();
 }
 
 // --- Exits ------------------------------------------------------------------------------------
@@ -569,4 +583,216 @@ void CMainWnd::leave(int exitCode) {
     s_exitCode = exitCode;
     close();
     QCoreApplication::quit();
+}
+
+void CMainWnd::updateOperationButtons() {
+    const bool onFolder = !IsSearchPath(m_viewMgr->GetWorkPath());
+    for (QButtonCustom* button : {m_btnUpload, m_btnDownload, m_btnDelete})
+        button->setEnabled(onFolder);
+}
+
+// --- The core's notifications -----------------------------------------------------------------
+
+bool CMainWnd::event(QEvent* e) {
+    const int type = e->type();
+    if (type < 2000 || type > 2999)
+        return NoneBorderWndBase::event(e);
+    if (CLoginMgr::getInstance()->event(e))
+        return true;
+    switch (type) {
+    case QCEventBase::FileUpdate: {
+        auto* update = static_cast<QCFileUpdateEvent*>(e);
+        m_viewMgr->BeginItemUpdate();
+        DoUpdateEvent(update->data, false);
+        m_viewMgr->EndItemUpdate();
+        updateOperationButtons();
+        return true;
+    }
+    case QCEventBase::FileDelete:
+        m_viewMgr->BeginItemUpdate();
+        DoUpdateEvent(static_cast<QCFileDeleteEvent*>(e)->data, true);
+        m_viewMgr->EndItemUpdate();
+        return true;
+    case QCEventBase::StatusChanged:
+        onStatusChanged(static_cast<QCStatusChangedEvent*>(e)->data);
+        return true;
+    case QCEventBase::SpeedUpdate:
+        m_transmitting->UpdateSpeed(static_cast<QCSpeedUpdateEvent*>(e)->data);
+        return true;
+    case QCEventBase::CacheClean:
+        return false;
+    case QCEventBase::TaskHistoryClean:
+        m_complete->TaskCompleteClean();
+        return true;
+    case QCEventBase::DefaultEntLogin:
+        m_viewMgr->UpdateRootPath();
+        return true;
+    case QCEventBase::GetEnterprise:
+        m_enterprises.Reset();
+        m_enterprises = static_cast<QCGetEnterpriseEvent*>(e)->data;
+        return true;
+    case QCEventBase::GetJumpUrl:
+        onJumpUrl(static_cast<QCGetJumpUrlEvent*>(e)->data);
+        return true;
+    case QCEventBase::FileCloudMove: {
+        const CLOUD_COPY_TO& move = static_cast<QCFileCloudMoveEvent*>(e)->data;
+        if (move.error_type != 0)
+            return true;
+        QString path = move.source;
+        if (path.endsWith(QLatin1Char('/')))
+            path.chop(1);
+        const QString parent = path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
+        m_viewMgr->del(parent, path);
+        return true;
+    }
+    case QCEventBase::InvalidQT:
+        onLoginRefused(QString::fromUtf8(kInvalidLoginText));
+        return true;
+    case QCEventBase::GlobalError: {
+        const auto* error = static_cast<QCGlobalErrorEvent*>(e);
+        if (error->error_type == SYNC_ERROR::Login)
+            onLoginRefused(error->message);
+        return true;
+    }
+    case QCEventBase::FileDownload:
+    case QCEventBase::FlushView:
+    case QCEventBase::SyncFinish:
+    case QCEventBase::AutoCommit:
+    case QCEventBase::FileUsing:
+    case QCEventBase::FileCloudCopy:
+    case QCEventBase::FileIsIllegal:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CMainWnd::onStatusChanged(const SYNC_INFO& info) {
+    switch (info.status) {
+    case 1:
+        m_viewMgr->UpdateRootPath();
+        m_addressBar->AddPathKey(QString::fromUtf8(kRootText), getRootPath(), true);
+        break;
+    case 4:
+        updateUserInfo();
+        VUZeroz::GetInstance()->GetEnterpriseList();
+        break;
+    case 5: {
+        CLoginMgr* manager = CLoginMgr::getInstance();
+        if (!manager->isFirstLogin())
+            break;
+        manager->setLoginFinished();
+        if (m_loginWnd)
+            m_loginWnd->callbackLoginStatus(0, QString());
+        onClickedHome();
+        break;
+    }
+    case 6:
+    case 7:
+        m_transmitting->UpdateSpeed(info);
+        break;
+    case 8:
+        if (info.error_type != 0)
+            m_transmitting->UpdateSpeed(info);
+        break;
+    default:
+        break;
+    }
+}
+
+void CMainWnd::onJumpUrl(const GET_TICKET_RESULT& result) {
+    if (result.result != 0 || result.url.isEmpty())
+        return;
+    const QUrl url(QUrl::fromPercentEncoding(result.url.toUtf8()), QUrl::TolerantMode);
+    // The address comes from the network: only a web page goes to the desktop, never a local
+    // file or another program's scheme.
+    if (!url.isValid() || url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0 ||
+        url.host().isEmpty()) {
+        CoreDebug("[UI] jump url not opened: scheme \"%s\"", qUtf8Printable(url.scheme()));
+        return;
+    }
+    QDesktopServices::openUrl(url);
+}
+
+void CMainWnd::onLoginRefused(const QString& text) {
+    CLoginMgr* manager = CLoginMgr::getInstance();
+    if (manager->isFirstLogin()) {
+        // The login window is still up and waits for this login: it takes the failure, and a
+        // quit now would end its loop and with it the program.
+        manager->UnloginCore();
+        if (m_loginWnd) {
+            m_loginWnd->ShowErrorText(text);
+            m_loginWnd->SelectCurrentLoginPage(LOGINPAGE_INPUT);
+        }
+        return;
+    }
+    if (m_loginWnd)
+        m_loginWnd->ShowErrorText(text);
+    leave(1);
+}
+
+void CMainWnd::DoUpdateEvent(FILE_UPDATE_NOTIFY& notify, bool isDelete) {
+    QString viewPath;
+    QString startFolder; // search results of the current-folder scope: entries below it only
+    if (notify.search) {
+        // The results belong to the view that the last search for this keyword made, whatever is
+        // shown now; without one nobody asked for them.
+        viewPath = m_viewMgr->SearchViewOf(notify.path);
+        if (viewPath.isEmpty())
+            return;
+        if (viewPath.startsWith(QStringLiteral("search|current|"))) {
+            startFolder = m_viewMgr->SearchFolderOf(viewPath);
+            if (!startFolder.endsWith(QLatin1Char('/')))
+                startFolder.append(QLatin1Char('/'));
+        }
+    } else {
+        viewPath = notify.path;
+        if (!viewPath.endsWith(QLatin1Char('/')))
+            viewPath.append(QLatin1Char('/'));
+        const QString workPath = m_viewMgr->GetWorkPath();
+        if (viewPath.compare(workPath, Qt::CaseInsensitive) != 0)
+            CoreDebug("[UI] dir update failed\nview:%s\nworkpath:%s", qUtf8Printable(viewPath),
+                      qUtf8Printable(workPath));
+    }
+    for (const FileInfo& entry : notify.files) {
+        if (notify.search ? !entry.path.startsWith(startFolder) : !entry.path.startsWith(viewPath))
+            continue;
+        if (isDelete) {
+            m_viewMgr->del(viewPath, entry.path);
+            continue;
+        }
+        _IMAGELISTITEMINFO_ record;
+        record.folderPath = viewPath;
+        if (notify.search)
+            record.realFolder = entry.path.left(entry.path.lastIndexOf(QLatin1Char('/')) + 1);
+        record.icon = entry.is_dir ? QStringLiteral(":/skin/main/default_icon/dir.png")
+                                   : QStringLiteral(":/skin/main/default_icon/file.png");
+        record.name = GetOnlyFilename(entry.path);
+        record.isDir = entry.is_dir;
+        m_viewMgr->add(&record);
+    }
+}
+
+void CMainWnd::updateUserInfo() {
+    const SYNC_INFO status = VUZeroz::GetInstance()->Status();
+    const UserQuota quota = QuotaOf(status.used_size, status.total_size);
+    m_userButton->SetMemoryText(quota.text);
+    m_userButton->SetPos(quota.barPos);
+    m_userButton->SetFaceIconFilePath(CLoginMgr::getInstance()->getFaceIconPath());
+    update();
+}
+
+QString CMainWnd::getRootPath() {
+    return m_viewMgr ? m_viewMgr->GetRootPath() : QStringLiteral("/");
+}
+
+QString CMainWnd::toVirtualPath(const QString& path) {
+    QString shown = path;
+    if (m_addressBar && m_addressBar->getVirtualPath(shown))
+        return shown;
+    shown = path;
+    const QString root = getRootPath();
+    if (!root.isEmpty())
+        shown.replace(root, QString::fromUtf8(kRootText));
+    return shown;
 }

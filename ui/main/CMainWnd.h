@@ -8,6 +8,7 @@
 // when it closes. Every exit sets a process-wide exit code (0 quit, 1 change account, 2 change
 // enterprise; -1 while none was chosen) that outlives the window. User interface thread only.
 
+#include "common/EventRecords.h"
 #include "common/SharedTypes.h"
 #include "main/CPopUserInfoWnd.h"
 #include "widgets/NoneBorderWndBase.h"
@@ -49,6 +50,18 @@ public:
 
     // Replaces the chooser of files and folders (the default asks through QFileDialog).
     void setFileChooser(std::unique_ptr<FileChooser> chooser);
+
+    // The core's notifications (2000-2999, after the login manager has had them); any other event
+    // goes to the widget.
+    bool event(QEvent* e) override;
+    // Applies one folder listing, one batch of search results, or a deletion to the views.
+    void DoUpdateEvent(FILE_UPDATE_NOTIFY& notify, bool isDelete);
+    // The user button's quota and face picture from the core's status snapshot.
+    void updateUserInfo();
+    // The views' root (the mirror folder); "/" without a view manager.
+    QString getRootPath();
+    // A mirror path as the address bar shows it, the root as "全部文件".
+    QString toVirtualPath(const QString& path);
 
 protected:
     void resizeEvent(QResizeEvent* e) override;
@@ -97,6 +110,14 @@ private:
     void initTransferPage();
     // Sets the exit code, closes the window (which then deletes itself) and ends the event loop.
     void leave(int exitCode);
+    void onStatusChanged(const SYNC_INFO& info);
+    void onJumpUrl(const GET_TICKET_RESULT& result);
+    // The core refused the login (`text` says why): before this window was shown the login
+    // window stays up on its input page with the core stopped; afterwards the window leaves for
+    // the login window as a change of account does.
+    void onLoginRefused(const QString& text);
+    // Upload, download and delete act on a folder, never on search results.
+    void updateOperationButtons();
 
     Ui::CMainWnd* ui;
     QButtonCustom* m_btnMenu = nullptr;
@@ -123,6 +144,6 @@ private:
     QWidget* m_searchBox = nullptr;
     QLineEdit* m_searchField = nullptr;
     int m_searchScope = 1; // 1 all files, 0 the folder on view
-    [[maybe_unused]] CLoginWnd* m_loginWnd; // the partner of the notifications: login results and errors
+    CLoginWnd* m_loginWnd; // the partner of the notifications: login results and errors (may be null)
     std::unique_ptr<FileChooser> m_chooser;
 };
