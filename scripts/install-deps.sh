@@ -13,4 +13,5 @@ $SUDO apt-get install -y --no-install-recommends \
     libgtest-dev libbenchmark-dev libcpp-httplib-dev \
     clang libclang-rt-14-dev \
     util-linux file \
-    fonts-noto-cjk
+    fonts-noto-cjk \
+    xvfb openbox xdotool imagemagick

@@ -431,9 +431,7 @@ StandInReply StandInIdentity::LoginLocked(const IdentityRecord& record,
         return Document(method, kIdentityWrongPassword, "帐号或密码错误");
     }
     failures = 0;
-    ++m_serial;
-    account->q = "q" + std::to_string(m_serial) + "%3D" + account->qid;
-    account->t = "t" + RandomHex(8);
+    issueLocked(*account);
     issued = m_issued;
     qid = account->qid;
     q = account->q;
@@ -445,6 +443,31 @@ StandInReply StandInIdentity::LoginLocked(const IdentityRecord& record,
                      {"head_pic", faceUrl(account->qid)},
                      {"q", account->q},
                      {"t", account->t}});
+}
+
+void StandInIdentity::issueLocked(Account& account) {
+    ++m_serial;
+    account.q = "q" + std::to_string(m_serial) + "%3D" + account.qid;
+    account.t = "t" + RandomHex(8);
+}
+
+bool StandInIdentity::issuePair(const std::string& username, std::string& q, std::string& t) {
+    std::function<void(const std::string&, const std::string&, const std::string&)> issued;
+    std::string qid;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        Account* account = findLocked(username);
+        if (!account)
+            return false;
+        issueLocked(*account);
+        issued = m_issued;
+        qid = account->qid;
+        q = account->q;
+        t = account->t;
+    }
+    if (issued)
+        issued(qid, q, t);
+    return true;
 }
 
 StandInReply StandInIdentity::UserInfo(const IdentityRecord& record) {

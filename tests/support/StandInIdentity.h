@@ -76,6 +76,10 @@ public:
     // reply goes out (so that the cloud side can know the pair before the client can use it).
     void setIssueObserver(std::function<void(const std::string& qid, const std::string& q, const std::string& t)> observer);
 
+    // Issues a new cookie pair to `username` as a password login on another device would (the
+    // earlier pair stops working; the issue observer is called); false for an unknown name.
+    bool issuePair(const std::string& username, std::string& q, std::string& t);
+
     std::vector<IdentityRecord> records() const;
     // The cookie pair of the account's latest login; "" before any.
     std::string q(const std::string& qid) const;
@@ -104,6 +108,8 @@ private:
     StandInReply Captcha();
     // Needs m_lock held.
     Account* findLocked(const std::string& username);
+    // A new pair for `account`; needs m_lock held.
+    void issueLocked(Account& account);
 
     CloudStandIn& m_server;
     std::string m_face; // set once

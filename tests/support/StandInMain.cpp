@@ -1,7 +1,7 @@
 // Runs the stand-in of the cloud service on loopback, for trying things by hand and for benchmarks
 // that need it in a process of its own:
 //   cloud_standin_run [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode]
-//                     [--file /PATH=SIZE]... [--kill-point METHOD=N]...
+//                     [--file /PATH=SIZE]... [--kill-point METHOD=N]... [--demo]
 // prints its addresses, logs every request (with --bench: none, and uploaded files keep no bytes,
 // so that gigabytes pass through without piling up), answers "/echo" with what it received and
 // "/intf.php" as the service's API (signature check, the default configuration reply naming
@@ -11,8 +11,16 @@
 // --kill-point holds the Nth API request of METHOD (counted from the start) before it is answered
 // and prints "kill-point METHOD N" when it arrives: whoever reads the output may kill the client
 // then; the request stays held until the stand-in ends.
+// --demo is the service for a try of the application (scripts/run.sh): the cloud stand-in with TLS
+// from a test CA (its jump URLs are https), the identity server on a listener of its own with
+// alice/secret and bob/secret, whose pairs reach the cloud side (alice owns enterprise 20001 and is
+// a member of 20002), a small sample tree in 20001, and a pair issued to alice at start so that a
+// remembered login can sign in at once. It prints the identity server's address, the CA file the
+// client must trust for it, and alice's pair, each on a line beginning "demo".
 #include "support/CloudStandIn.h"
 #include "support/StandInApi.h"
+#include "support/StandInDemo.h"
+#include "support/StandInIdentity.h"
 
 #include <algorithm>
 #include <csignal>
@@ -67,6 +75,7 @@ int main(int argc, char** argv) {
     StandInOptions options;
     bool bench = false;
     bool preEncode = false;
+    bool demoMode = false;
     std::vector<std::pair<std::string, unsigned long long>> files;
     std::map<std::string, int> killPoints; // API method -> the request held
     for (int i = 1; i < argc; ++i) {
@@ -79,6 +88,9 @@ int main(int argc, char** argv) {
             bench = true;
             options.logContentLimit = 0;
             options.workers = 64;
+        } else if (strcmp(argv[i], "--demo") == 0) {
+            demoMode = true;
+            options.tls = TlsMode::TestCa;
         } else if (strcmp(argv[i], "--pre-encode") == 0) {
             preEncode = true;
         } else if (strcmp(argv[i], "--keep-alive") == 0 && i + 1 < argc) {
@@ -93,7 +105,7 @@ int main(int argc, char** argv) {
         } else {
             fprintf(stderr,
                     "usage: %s [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode] "
-                    "[--file /PATH=SIZE]... [--kill-point METHOD=N]...\n",
+                    "[--file /PATH=SIZE]... [--kill-point METHOD=N]... [--demo]\n",
                     argv[0]);
             return 2;
         }
@@ -104,6 +116,11 @@ int main(int argc, char** argv) {
     for (const auto& [method, n] : killPoints)
         standIn.addFault(
             FaultRule{"/intf.php", method, true, Listener::Primary, n, 1, Fault{FaultKind::Hold}});
+    const auto print = [&](const RecordedRequest& rec) {
+        std::lock_guard<std::mutex> guard(printLock);
+        fputs(Describe(rec).c_str(), stdout);
+        fflush(stdout);
+    };
     if (!bench || !killPoints.empty()) {
         standIn.setObserver([&, bench](const RecordedRequest& rec) {
             std::lock_guard<std::mutex> guard(printLock);
@@ -174,6 +191,8 @@ int main(int argc, char** argv) {
                            : 409;
         return reply;
     });
+    if (demoMode)
+        AddSampleTree(api.tree());
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& path = files[i].first;
         if (api.tree().addFileBytes(path, FileBytes(files[i].second, unsigned(i))).empty()) {
@@ -193,11 +212,32 @@ int main(int argc, char** argv) {
            demo.t.c_str());
     if (options.tls != TlsMode::None)
         printf("tls       %s (CA: %s)\n", standIn.url(Listener::Tls, "/").c_str(), standIn.caFile().c_str());
+    CloudStandIn identityServer;
+    std::unique_ptr<StandInIdentity> identity;
+    if (demoMode) {
+        StandInOptions identityOptions;
+        identityOptions.tls = TlsMode::TestCa;
+        if (!identityServer.Start(identityOptions)) {
+            fprintf(stderr, "cannot start the identity server: %s\n", identityServer.errorText().c_str());
+            return 1;
+        }
+        identityServer.setObserver(print);
+        identity = std::make_unique<StandInIdentity>(identityServer);
+        LinkIdentityToCloud(*identity, api.accounts());
+        std::string q;
+        std::string t;
+        identity->issuePair("alice", q, t);
+        printf("demo identity %s\n", identity->hostReplacement().c_str());
+        printf("demo ca %s\n", identityServer.caFile().c_str());
+        printf("demo cookie 10001 %s %s\n", q.c_str(), t.c_str());
+        printf("demo accounts alice/secret (10001, enterprises 20001 and 20002), bob/secret (10002)\n");
+    }
     fflush(stdout);
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
     while (!g_quit)
         pause();
+    identityServer.Stop();
     standIn.Stop();
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "support/StandInPair.h"
 
 #include "support/Loopback.h"
+#include "support/StandInDemo.h"
 #include "support/StandInLogin.h"
 
 #include "login/AccountProtocol.h"
@@ -11,19 +12,6 @@
 #include <QFile>
 
 #include <gtest/gtest.h>
-
-namespace {
-
-void AddEnterprises(StandInAccounts& accounts, const std::string& qid) {
-    if (qid == "10001") {
-        accounts.addEnterprise(qid, EnterpriseKind::Owner, {"20001", "Alice Co", false});
-        accounts.addEnterprise(qid, EnterpriseKind::Member, {"20002", "Partner Co", true});
-    } else if (qid == "10002") {
-        accounts.addEnterprise(qid, EnterpriseKind::Owner, {"20003", "Bob Co", false});
-    }
-}
-
-} // namespace
 
 void StandInPair::Start(TlsMode identityTls) {
     NetworkClient::SetConnectGuard([](const struct sockaddr* address) { return IsLoopbackAddress(address); });
@@ -36,14 +24,7 @@ void StandInPair::Start(TlsMode identityTls) {
     identity = std::make_unique<StandInIdentity>(identityServer);
     StandInApi* cloudApi = api.get();
     identity->setIssueObserver([this, cloudApi](const std::string& qid, const std::string& q, const std::string& t) {
-        StandInUser user;
-        user.qid = qid;
-        user.q = q;
-        user.t = t;
-        user.name = qid == "10001" ? "Alice" : "Bob";
-        user.onlineService = onlineService;
-        cloudApi->accounts().add(user);
-        AddEnterprises(cloudApi->accounts(), qid);
+        AddIssuedAccount(cloudApi->accounts(), qid, q, t, onlineService);
     });
 
     ASSERT_TRUE(sandbox.Enter());
