@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -187,6 +188,26 @@ TEST_F(LoginLoopTest, ChangesOfEnterpriseAndAccountBuildOneNewWindowEach) {
     for (const RecordedRequest& request : pair.api->calls("User.login"))
         eids.push_back(request.queryArg("eid"));
     EXPECT_NE(std::find(eids.begin(), eids.end(), "20002"), eids.end());
+}
+
+TEST_F(LoginLoopTest, TheCoreHasStoppedWhenTheLoopReturns) {
+    // The program returns from main right after the loop: a stop still running then would run on
+    // while the exit handlers tear down what the engine's thread uses.
+    std::atomic<int> stops{0};
+    CLoginMgr::setCallProbeForTests([&stops](const char* call) {
+        if (std::string(call) == "Uninit")
+            ++stops;
+    });
+    const int result = RunLoop({
+        [](QWidget* w) { SignInAs(qobject_cast<CLoginWnd*>(w), QStringLiteral("alice"), QStringLiteral("secret")); },
+        [](QWidget* w) { QMetaObject::invokeMethod(w, "Slot_Quit"); },
+    });
+    const int pending = manager->pendingWorkForTests();
+    CLoginMgr::setCallProbeForTests(nullptr);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(CMainWnd::getExitCode(), 0);
+    EXPECT_GE(stops.load(), 1);
+    EXPECT_EQ(pending, 0) << "the core's stop still queued or running";
 }
 
 TEST_F(LoginLoopTest, AWindowClosedWithoutACodeEndsWithTheLoopsResult) {

@@ -18,6 +18,7 @@
 #include <QImage>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSemaphore>
 #include <QUrl>
 #include <QtConcurrent>
 
@@ -521,6 +522,14 @@ bool CLoginMgr::UnloginCore() {
         --m_coreJobs;
     });
     return true;
+}
+
+void CLoginMgr::WaitForCore() {
+    // A last task on the core thread: the tasks run in order, so every earlier one has ended when
+    // it runs. (Waiting on a task's future could run a task still queued on this thread instead.)
+    QSemaphore done;
+    QtConcurrent::run(&m_corePool, [&done] { done.release(); });
+    done.acquire();
 }
 
 void CLoginMgr::setLoginFinished() {

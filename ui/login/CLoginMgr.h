@@ -81,6 +81,9 @@ public:
     bool LoginCore();
     bool UnloginCore();
     bool ChangeEnterPrise(const QString& eid);
+    // Waits until the core work queued so far (starts and stops) has ended. The program calls it
+    // on its way out, so that the core stops while the application and Qt's globals still stand.
+    void WaitForCore();
 
     bool isLogined() const { return m_logined; }
     bool isFirstLogin() const { return m_firstLogin; }

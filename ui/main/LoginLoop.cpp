@@ -8,7 +8,9 @@
 #include <QApplication>
 #include <QPointer>
 
-int RunLoginLoop() {
+namespace {
+
+int RunWindows() {
     CLoginWnd loginWnd(nullptr);
     loginWnd.setModal(true);
     // Registered with the event receiver at once: it ends the login window's wait itself. It
@@ -50,4 +52,15 @@ int RunLoginLoop() {
             return loopResult;
         }
     }
+}
+
+} // namespace
+
+int RunLoginLoop() {
+    const int status = RunWindows();
+    // The login window's end queued the core's stop. It ends here, while the application stands:
+    // left to the exit handlers, the engine's thread went on writing its files while they tore
+    // down Qt's globals, and the program crashed on its way out.
+    CLoginMgr::getInstance()->WaitForCore();
+    return status;
 }

@@ -8,5 +8,5 @@
 // Needs the application object (and its style); user-interface thread only.
 
 // Runs the loop and returns the process status: 0 when the login window was closed, else the
-// event loop's result once a main window ended without a change.
+// event loop's result once a main window ended without a change. The core has stopped by then.
 int RunLoginLoop();
