@@ -6,6 +6,7 @@
 #include "login/CAccountItem.h"
 #include "login/CLoginWnd.h"
 
+#include "support/RecordingLoginWnd.h"
 #include "support/SignedInCore.h"
 #include "support/UiWait.h"
 
@@ -52,21 +53,14 @@ T* Part(QWidget& parent, const char* name) {
 }
 
 // The window, with every status call it received in order.
-class LoginWnd : public CLoginWnd {
+class LoginWnd : public RecordingLoginWnd {
 public:
-    void callbackLoginStatus(int code, QString text) override {
-        calls.emplace_back(code, text);
-        CLoginWnd::callbackLoginStatus(code, text);
-    }
-    std::vector<std::pair<int, QString>> calls;
-
     QLineEdit* Account() { return Part<QComboBox>(*this, "comboBoxAccount")->lineEdit(); }
     QLineEdit* Password() { return Part<QLineEdit>(*this, "lineEdit_password"); }
     QLineEdit* Captcha() { return Part<QLineEdit>(*this, "lineEdit_verification"); }
     QLabel* Error() { return Part<QLabel>(*this, "labelError"); }
     QCheckBox* Remember() { return Part<QCheckBox>(*this, "checkBox_rememberpwd"); }
     QCheckBox* Auto() { return Part<QCheckBox>(*this, "checkBox_autologin"); }
-    QString ErrorShown() { return Error()->isHidden() ? QString() : Error()->text(); }
     bool Hidden(const char* name) { return Part<QWidget>(*this, name)->isHidden(); }
     void Click(const char* name) { Part<QAbstractButton>(*this, name)->click(); }
     void Type(QLineEdit* field, const QString& text) {

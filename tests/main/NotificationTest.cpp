@@ -13,6 +13,7 @@
 #include "main/QtAddressBar.h"
 
 #include "support/DebugCapture.h"
+#include "support/RecordingLoginWnd.h"
 #include "support/SignedInCore.h"
 #include "support/UiWait.h"
 
@@ -65,19 +66,6 @@ private:
     QStringList m_schemes;
 };
 
-// The login window with every status call it received.
-class RecordingLoginWnd : public CLoginWnd {
-public:
-    void callbackLoginStatus(int code, QString text) override {
-        calls.emplace_back(code, text);
-        CLoginWnd::callbackLoginStatus(code, text);
-    }
-    QString ErrorShown() {
-        auto* label = findChild<QLabel*>(QStringLiteral("labelError"));
-        return label && !label->isHidden() ? label->text() : QString();
-    }
-    std::vector<std::pair<int, QString>> calls;
-};
 
 FileInfo Entry(const QString& path, bool isDir = false) {
     FileInfo info;

@@ -170,6 +170,9 @@ bool EngineTest::WaitUntil(const std::function<bool()>& done, qint64 stepMs, int
         QCClock::AdvanceForTests(stepMs);
         Pass();
     }
+    // `done` may read the engine's state from this thread while an event is half handled (a task
+    // already out of its queue, its result not yet recorded): let that event end first.
+    OnEngine([] {});
     return true;
 }
 

@@ -79,10 +79,16 @@ protected:
     }
     void Start(const QString& name) { Start({name}); }
     // Runs the engine until no upload is queued, a second of the core's clock per round so that
-    // retries come due.
+    // retries come due. The count is read on the engine thread: read from here, it could be zero
+    // while the engine is still handling the last result.
     bool Drain(int timeoutMs = 30000) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (g_LocalStoreMgr.UploadCount() != 0) {
+        const auto queued = [this] {
+            size_t count = 0;
+            OnEngine([&] { count = g_LocalStoreMgr.UploadCount(); });
+            return count;
+        };
+        while (queued() != 0) {
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
             QCClock::AdvanceForTests(1000);
@@ -310,7 +316,8 @@ TEST_P(UploadFaultTest, ResetsEveryTimeEndWithNetwork) {
     Start(QStringLiteral("r.bin"));
     ASSERT_TRUE(Drain(60000));
     EXPECT_FALSE(Node("/r.bin"));
-    EXPECT_EQ(debug.lines(QStringLiteral("[result] upload /r.bin: type 20")).size(), 1);
+    EXPECT_EQ(debug.lines(QStringLiteral("[result] upload /r.bin: type 20")).size(), 1)
+        << qPrintable(debug.lines(QString()).join(QLatin1Char('\n')));
 }
 
 TEST_P(UploadFaultTest, SupportCancelEndsAtTheCommit) {
