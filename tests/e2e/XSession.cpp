@@ -81,8 +81,11 @@ bool XSession::Start() {
     // Everything the child needs is made before the fork: after it, only calls that are safe in
     // the child of a threaded process.
     const QByteArray fd = QByteArray::number(fds[1]);
+    // -noreset: by default the server resets when its last client leaves, dropping the root
+    // window's properties and any connection being opened meanwhile; before openbox holds its
+    // connection, each xdotool call below is such a last client.
     const char* argv[] = {xvfb.constData(), "-displayfd", fd.constData(), "-screen", "0", "1280x1024x24",
-                          "-nolisten", "tcp", nullptr};
+                          "-nolisten", "tcp", "-noreset", nullptr};
     m_xvfb = fork();
     if (m_xvfb == 0) {
         fcntl(fds[1], F_SETFD, 0); // Xvfb writes its display number here
@@ -121,8 +124,13 @@ bool XSession::Start() {
     m_display = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
 
     m_windowManager.setProcessEnvironment(Environment());
-    m_windowManager.setStandardOutputFile(QProcess::nullDevice());
-    m_windowManager.setStandardErrorFile(QProcess::nullDevice());
+    // Its output is kept for the message of a start that failed.
+    if (!m_windowManagerLog.open()) {
+        m_error = QStringLiteral("no file for openbox's output");
+        return false;
+    }
+    m_windowManager.setProcessChannelMode(QProcess::MergedChannels);
+    m_windowManager.setStandardOutputFile(m_windowManagerLog.fileName());
     m_windowManager.start(QStringLiteral("openbox"), QStringList());
     if (!m_windowManager.waitForStarted(10000)) {
         m_error = QStringLiteral("openbox did not start: ") + m_windowManager.errorString();
@@ -130,7 +138,16 @@ bool XSession::Start() {
     }
     // A window manager that speaks the desktop hints answers this; none before it runs.
     if (!WaitUntil([this] { return !Xdo({QStringLiteral("get_desktop")}).isNull(); }, 20000)) {
-        m_error = QStringLiteral("openbox did not take the display");
+        const bool xvfbEnded = waitpid(m_xvfb, nullptr, WNOHANG) != 0;
+        if (xvfbEnded)
+            m_xvfb = -1;
+        const bool windowManagerEnded = m_windowManager.waitForFinished(0) || m_windowManager.state() == QProcess::NotRunning;
+        m_error = QStringLiteral("openbox did not take the display %1 (openbox %2, Xvfb %3): %4")
+                      .arg(m_display,
+                           windowManagerEnded ? QStringLiteral("ended with %1").arg(m_windowManager.exitCode())
+                                              : QStringLiteral("running"),
+                           xvfbEnded ? QStringLiteral("ended") : QStringLiteral("running"),
+                           QString::fromLocal8Bit(m_windowManagerLog.readAll()));
         return false;
     }
     // The pointer away from every window: a hovered button has another colour.

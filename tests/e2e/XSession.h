@@ -9,6 +9,7 @@
 #include <QRect>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryFile>
 
 #include <sys/types.h>
 
@@ -60,6 +61,7 @@ private:
 
     pid_t m_xvfb = -1;
     QProcess m_windowManager;
+    QTemporaryFile m_windowManagerLog;
     QString m_display;
     QString m_error;
 };
