@@ -3,10 +3,19 @@
 #include "main/LoginLoop.h"
 #include "widgets/MyProxyStyle.h"
 
+#include "common/CoreLog.h"
+
 #include <QApplication>
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setStyle(new MyProxyStyle);
-    return RunLoginLoop();
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setStyle(new MyProxyStyle);
+        status = RunLoginLoop();
+    }
+    // The program's own end: the windows, the core, Qt's pool and the display connection are
+    // gone. Only the exit handlers run after it.
+    CoreDebug("[app] exit %d", status);
+    return status;
 }

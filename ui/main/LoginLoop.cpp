@@ -5,6 +5,8 @@
 #include "login/CLoginMgr.h"
 #include "login/CLoginWnd.h"
 
+#include "common/CoreLog.h"
+
 #include <QApplication>
 #include <QPointer>
 
@@ -58,9 +60,11 @@ int RunWindows() {
 
 int RunLoginLoop() {
     const int status = RunWindows();
+    CoreDebug("[login] windows closed: waiting for the core's stop");
     // The login window's end queued the core's stop. It ends here, while the application stands:
     // left to the exit handlers, the engine's thread went on writing its files while they tore
     // down Qt's globals, and the program crashed on its way out.
     CLoginMgr::getInstance()->WaitForCore();
+    CoreDebug("[login] the core has stopped");
     return status;
 }
