@@ -76,6 +76,14 @@ protected:
         return g_LocalStoreMgr.Cache().GetBaseInfo(mirror + Q(cloud), info) ? info.status : 0;
     }
     bool Idle() { return g_LocalStoreMgr.DownloadCount() == 0; }
+    // The stand-in holds every block reply until releaseHeld().
+    void HoldBlocks() {
+        FaultRule hold;
+        hold.path = "/intf.php";
+        hold.apiMethod = StandInDownloads::kBlockMethod;
+        hold.fault.kind = FaultKind::Hold;
+        standIn.addFault(hold);
+    }
 
     QString mirror;
 };
@@ -126,11 +134,7 @@ TEST_F(ManualDownloadTest, ACopyOutsideLeavesTheMirrorAndKeepsOtherContent) {
 // A copy outside is made once: a later cloud comparison brings back nothing the user deleted there.
 // A copy asked while the same file downloads into the mirror follows that download.
 TEST_F(ManualDownloadTest, ACopyOutsideIsMadeOnceAndWaitsForARunningDownloadOfItsFile) {
-    FaultRule hold;
-    hold.path = "/intf.php";
-    hold.apiMethod = StandInDownloads::kBlockMethod;
-    hold.fault.kind = FaultKind::Hold;
-    standIn.addFault(hold);
+    HoldBlocks();
     ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(kFiles[1]), QString()));
     ASSERT_TRUE(WaitUntil([&] { return standIn.heldCount() >= 5; }));
     QTemporaryDir tmp;
@@ -209,11 +213,7 @@ struct CancelCase {
 class ManualCancelTest : public ManualDownloadTest, public ::testing::WithParamInterface<CancelCase> {};
 
 TEST_P(ManualCancelTest, EndsEveryDownloadBelowWithNoFurtherBlock) {
-    FaultRule hold;
-    hold.path = "/intf.php";
-    hold.apiMethod = StandInDownloads::kBlockMethod;
-    hold.fault.kind = FaultKind::Hold;
-    standIn.addFault(hold);
+    HoldBlocks();
     ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(GetParam().path), QString()));
     const QString drop = g_LocalStoreMgr.GetDropPath();
     const size_t tasks = std::string(GetParam().path) == "/proj" ? 3 : 1;
