@@ -21,6 +21,7 @@
 #include <QRunnable>
 #include <QThreadPool>
 
+#include <cstdio>
 #include <future>
 #include <thread>
 #include <tuple>
@@ -280,6 +281,7 @@ TEST_F(TransferQueueTest, AResultAfterCancelAllIsOnlyReleased) {
 }
 
 TEST_F(TransferQueueTest, AGoneCloudFileIsNoDeletion) {
+    DebugCapture debug; // printed on failure: what else touched the file's status
     Write(QStringLiteral("/g.txt"), "kept bytes");
     RowOf(QStringLiteral("/g.txt"));
     const Task task = Download(QStringLiteral("/g.txt"), 10);
@@ -298,6 +300,8 @@ TEST_F(TransferQueueTest, AGoneCloudFileIsNoDeletion) {
     EXPECT_EQ(TraceCount(QCLocalStoreMgr::kTraceVersionCheck), 1);
     for (const RecordedEvent& e : receiver.Take())
         EXPECT_NE(e.type, QCEventBase::GlobalError);
+    if (HasFailure())
+        std::fprintf(stderr, "%s\n", qPrintable(debug.lines(QString()).join(QLatin1Char('\n'))));
 }
 
 TEST_F(TransferQueueTest, ASuccessfulDownloadIntoTheMirrorOrOutside) {
