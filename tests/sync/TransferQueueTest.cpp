@@ -63,6 +63,9 @@ protected:
     void SetUp() override {
         EngineTest::SetUp();
         MakeReady("{\"name\":\"u1\"}");
+        // The tests' own files are no user edits: a report of one taken in late (after the status
+        // moved to waiting for a login, say) would mark it for upload under the test's feet.
+        g_LocalStoreMgr.Watcher().clearAll();
         base = g_LocalStoreMgr.GetRootPath();
         TaskDouble::destroyed = 0;
         std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
