@@ -8,6 +8,8 @@ void AddIssuedAccount(StandInAccounts& accounts, const std::string& qid, const s
     user.t = t;
     user.name = qid == "10001" ? "Alice" : "Bob";
     user.onlineService = onlineService;
+    user.totalSize = 10ULL << 30; // a quota to show beside the sample tree's use
+    user.entTotalSize = 100ULL << 30;
     accounts.add(user);
     if (qid == "10001") {
         accounts.addEnterprise(qid, EnterpriseKind::Owner, {"20001", "Alice Co", false});
