@@ -21,6 +21,12 @@
 // total time-out: however long it takes, it fails only when it stays below a low speed (1 KiB/s
 // for 60 s unless set).
 //
+// Deadline: the whole walk of any other verb, its attempts and the waits between them, ends 2
+// minutes (unless set) after it began on the core's clock (QCClock). Past it the verb fails with
+// the last attempt's result (an attempt cut short by it: CURLE_OPERATION_TIMEDOUT), and the
+// caller's own back-off takes over; errorString() says that the deadline passed. No attempt's
+// time-outs reach past it. A block transfer has no deadline: its low-speed rule ends a stalled one.
+//
 // Bounds: a body kept in memory stops at the reply limit (64 MiB unless set; the download of a
 // block sets its block size plus slack), the header text of an attempt at 256 KiB, a body written
 // to a file at the size announced with the file. Past a bound the transfer ends as a local write
@@ -87,6 +93,7 @@ public:
     static constexpr qint64 kBlockReplySlack = 64 * 1024;
     static constexpr long kBlockLowSpeedBytes = 1024; // per second ...
     static constexpr long kBlockLowSpeedSeconds = 60; // ... for this long ends a block transfer
+    static constexpr qint64 kDefaultDeadlineMs = 2 * 60 * 1000;
 
     // `retryCap`: the number of address steps of the retry walk, -1 unbounded.
     explicit NetworkClient(int retryCap);
@@ -144,6 +151,9 @@ public:
     // Marks the client as moving a file block: no total time-out, but a transfer that stays below
     // `bytesPerSecond` for `seconds` fails as timed out (and is retried). Stays for later verbs.
     void setBlockTransfer(long bytesPerSecond = kBlockLowSpeedBytes, long seconds = kBlockLowSpeedSeconds);
+    // The most time the walk of one verb may take on the core's clock (kDefaultDeadlineMs unless
+    // set; 0 or less: none). Not for block transfers. Stays for later verbs.
+    void setDeadline(qint64 ms);
 
     // Verbs: true when the last transfer ended without a libcurl error (the HTTP status does not
     // count; read it with responseCode()). They block until the retry walk ends.
@@ -200,9 +210,13 @@ private:
     bool performLoop();
     bool walk();
     bool retryStep();
-    // Waits out the back-off before the retry after `failures` failed attempts, or until a stop.
+    // Waits out the back-off before the retry after `failures` failed attempts, or until a stop
+    // or the deadline.
     void waitBeforeRetry(int failures);
-    void applyTimeouts();
+    // Milliseconds left of the running walk's deadline on the core's clock; -1 when it has none.
+    qint64 deadlineLeftMs() const;
+    // Sets the time-outs of the next attempt, none of them above `capMs` when that is above 0.
+    void applyTimeouts(qint64 capMs = -1);
     void setCurrentUrl(const QString& url);
     bool finishRequest();
     void parseFinalHeaders();
@@ -248,11 +262,14 @@ private:
     bool m_blockTransfer = false;
     long m_lowSpeedBytes = 0;
     long m_lowSpeedSeconds = 0;
+    qint64 m_deadlineMs = kDefaultDeadlineMs;
+    qint64 m_walkStartMs = 0; // on the core's clock
     quint64 m_generation; // Uninitialize() generation this client belongs to; set once
 
     // Any thread.
     std::atomic<bool> m_cancelled{false};
     std::atomic<int> m_tooLarge{0}; // 0 no bound passed in the last attempt, 1 the body, 2 the headers
+    std::atomic<bool> m_deadlinePassed{false}; // the last verb's walk ended at its deadline
     std::atomic<qint64> m_tooLargeLimit{0};
 
     // The multi handle borrowed for the running walk, null between verbs. Written by the verb's
