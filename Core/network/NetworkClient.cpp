@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -216,6 +217,16 @@ void NetworkClient::setOutputFile(const QString& path, qint64 announcedSize) {
     m_outputLimit = announcedSize;
 }
 
+void NetworkClient::setBodyBuffer(QByteArray buffer, qint64 capacity) {
+    if (capacity > buffer.capacity())
+        buffer.reserve(int(std::min(capacity, kMaxReplyLimit)));
+    else
+        buffer.reserve(buffer.capacity()); // kept by resize(0) from now on
+    buffer.resize(0);
+    WriteLock lock(m_bodyLock);
+    m_body = std::move(buffer);
+}
+
 void NetworkClient::setReplyLimit(qint64 bytes) {
     m_replyLimit = bytes > 0 ? std::min(bytes, kMaxReplyLimit) : kDefaultReplyLimit;
 }
@@ -328,7 +339,7 @@ void NetworkClient::prepareRequest() {
     }
     {
         WriteLock lock(m_bodyLock);
-        m_body.clear();
+        m_body.resize(0); // keeps the memory of a buffer handed over with setBodyBuffer
     }
     {
         WriteLock lock(m_headerTextLock);
@@ -504,7 +515,7 @@ void NetworkClient::resetAttempt() {
     // Each attempt starts from nothing: a failed one must not leave bytes in front of the next.
     {
         WriteLock lock(m_bodyLock);
-        m_body.clear();
+        m_body.resize(0); // keeps the memory of a buffer handed over with setBodyBuffer
     }
     {
         WriteLock lock(m_headerTextLock);
@@ -552,16 +563,8 @@ CURLcode NetworkClient::performAttempt() {
             result = CURLE_FAILED_INIT;
             break;
         }
-        // The deadline is on the core's clock, which libcurl's own time-outs do not follow.
-        const qint64 deadlineLeft = deadlineLeftMs();
-        if (deadlineLeft == 0) {
-            m_deadlinePassed = true;
-            result = CURLE_OPERATION_TIMEDOUT;
-            break;
-        }
         // Cancel() and Uninitialize() wake this wait.
-        curl_multi_poll(m_multi, nullptr, 0, deadlineLeft < 0 ? 1000 : int(std::min(deadlineLeft, kClockLookMs)),
-                        nullptr);
+        curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
     }
     curl_multi_remove_handle(m_multi, m_curl);
     return result;
@@ -888,6 +891,11 @@ int NetworkClient::reportProgress(curl_off_t dlTotal, curl_off_t dlNow, curl_off
 QByteArray NetworkClient::responseBody() const {
     ReadLock lock(m_bodyLock);
     return m_body;
+}
+
+QByteArray NetworkClient::takeBody() {
+    WriteLock lock(m_bodyLock);
+    return std::exchange(m_body, QByteArray());
 }
 
 std::string NetworkClient::responseBodyString() const {

@@ -21,11 +21,13 @@
 // total time-out: however long it takes, it fails only when it stays below a low speed (1 KiB/s
 // for 60 s unless set).
 //
-// Deadline: the whole walk of any other verb, its attempts and the waits between them, ends 2
-// minutes (unless set) after it began on the core's clock (QCClock). Past it the verb fails with
-// the last attempt's result (an attempt cut short by it: CURLE_OPERATION_TIMEDOUT), and the
-// caller's own back-off takes over; errorString() says that the deadline passed. No attempt's
-// time-outs reach past it. A block transfer has no deadline: its low-speed rule ends a stalled one.
+// Deadline: the walk of any other verb takes no retry, and waits out no back-off, once 2 minutes
+// (unless set) have passed since it began on the core's clock (QCClock): the verb fails with the
+// last attempt's result, the caller's own back-off takes over, and errorString() says that the
+// deadline passed. An attempt's time-outs never reach past the deadline as it stands when the
+// attempt starts; an exchange under way is not cut short by the core's clock (a test that moves
+// the clock on fast cannot fail a reply that is on its way). A block transfer has no deadline: its
+// low-speed rule ends a stalled one.
 //
 // Bounds: a body kept in memory stops at the reply limit (64 MiB unless set; the download of a
 // block sets its block size plus slack), the header text of an attempt at 256 KiB, a body written
@@ -131,6 +133,10 @@ public:
     // The next verb writes the body to this file instead of memory; a body longer than
     // `announcedSize` (when not negative) fails as too large.
     void setOutputFile(const QString& path, qint64 announcedSize = -1);
+    // The memory that the bodies of the next verbs are collected in: `buffer`'s, grown to hold
+    // `capacity` bytes, kept while the bodies fit. A caller that moves many large bodies hands the
+    // same memory back each time (takeBody) instead of having fresh pages touched for each one.
+    void setBodyBuffer(QByteArray buffer, qint64 capacity);
     // The most body bytes kept in memory (kDefaultReplyLimit when `bytes` is not above 0; at most
     // 1 GiB); a longer body fails as too large. Stays for later verbs.
     void setReplyLimit(qint64 bytes);
@@ -165,6 +171,8 @@ public:
     bool doUpload(const QString& fileName, const QString& text);
 
     QByteArray responseBody() const;
+    // Moves the body out (for a caller that works on it in place); the client's is empty after.
+    QByteArray takeBody();
     std::string responseBodyString() const;
     // Raw header bytes of the last attempt (every header block of its redirects).
     QByteArray responseHeaderText() const;
