@@ -379,7 +379,7 @@ TEST_F(DownloadBench, BlocksBesideLibcurl) {
         const double curlRate = size / curl.seconds;
         const double cpu = download.cpu / size;
         const double loopCpu = loop.cpu / size;
-        std::printf("[diag] %s download %.2f s cpu %.2f; curl %.2f s cpu %.2f; loop %.2f s cpu %.2f\n", encoded ? "enc" : "plain", download.seconds, download.cpu, curl.seconds, curl.cpu, loop.seconds, loop.cpu);
+        std::printf("%-8s seconds and CPU seconds: download %.2f, %.2f; libcurl %.2f, %.2f; loop %.2f, %.2f\n", mode, download.seconds, download.cpu, curl.seconds, curl.cpu, loop.seconds, loop.cpu);
         std::printf("%-8s download %7.1f MiB/s  libcurl %7.1f MiB/s  ratio %5.2f (goal >= 0.70)   "
                     "CPU %.5f s/MiB  loop %.5f s/MiB  ratio %5.2f (goal <= 2.00)   load %.1f\n",
                     mode, rate, curlRate, rate / curlRate, cpu, loopCpu, cpu / loopCpu, Load());

@@ -63,10 +63,11 @@ void OnPool(const std::weak_ptr<QCSyncFile>& task, std::function<void(QCDownload
     }));
 }
 
-// `buffer` sized to `size` bytes, in the memory it has when that is enough.
+// `buffer` sized to `size` bytes, in the memory it has when that is enough; grown at once to hold
+// any block reply, so that it grows once.
 char* SizedBuffer(QByteArray& buffer, int size) {
     if (buffer.capacity() < size)
-        buffer.reserve(size);
+        buffer.reserve(std::max(size, int(CLOUD_BLOCK_SIZE + NetworkClient::kBlockReplySlack)));
     buffer.resize(size);
     return buffer.data();
 }
