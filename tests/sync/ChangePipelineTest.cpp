@@ -475,6 +475,7 @@ struct RetryRow {
     const char* name;
     std::function<void(StandInFileOps&)> fault;
     bool done; // false: refused, dropped with an error
+    size_t walkCalls; // the calls of the client's first walk
 };
 
 void PrintTo(const RetryRow& row, std::ostream* out) {
@@ -490,7 +491,11 @@ TEST_P(RenameRetryTest, IsSentAgainOrDropped) {
     receiver.Take();
     GetParam().fault(api->fileOps());
     QFile::rename(root + QStringLiteral("/a.txt"), root + QStringLiteral("/b.txt"));
-    ASSERT_TRUE(Settle(60000, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return Calls("File.rename") != 0; }, 500, 60000));
+    // The clock stands while the client's first walk runs: moved on meanwhile, it would end the
+    // walk at its deadline before the walk's own retries.
+    ASSERT_TRUE(WaitUntil([&] { return Calls("File.rename") >= GetParam().walkCalls; }, 0, 60000));
+    ASSERT_TRUE(Settle(60000, 5000, 0));
     receiver.Pump();
     if (GetParam().done) {
         EXPECT_GE(Calls("File.rename"), 2u); // again after the pause
@@ -510,12 +515,12 @@ INSTANTIATE_TEST_SUITE_P(
     Answers, RenameRetryTest,
     ::testing::Values(
         // The client's walk has no cap for this method: it retries the resets itself.
-        RetryRow{"NoReply", [](StandInFileOps& ops) { ops.reset("File.rename", 6); }, true},
-        RetryRow{"Gateway", [](StandInFileOps& ops) { ops.failStatus("File.rename", 2, 502); }, true},
+        RetryRow{"NoReply", [](StandInFileOps& ops) { ops.reset("File.rename", 6); }, true, 7},
+        RetryRow{"Gateway", [](StandInFileOps& ops) { ops.failStatus("File.rename", 2, 502); }, true, 1},
         RetryRow{
             "Refused",
             [](StandInFileOps& ops) { ops.fail("File.rename", 1, ApiAnswer::Error(kStandInNoNode, "gone")); },
-            false}),
+            false, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every attempt of the client's walk fails: it retries three resets itself, and the walk ends
@@ -527,6 +532,9 @@ TEST_F(PipelineTest, ARenameWhoseWholeWalkFailedIsSentAgainAfterThePause) {
     api->fileOps().reset("File.rename", 3);
     api->fileOps().failStatus("File.rename", 4, 502);
     QFile::rename(root + QStringLiteral("/a.txt"), root + QStringLiteral("/b.txt"));
+    ASSERT_TRUE(WaitUntil([&] { return Calls("File.rename") != 0; }, 500, 60000));
+    // The clock stands while the walk runs: moved on meanwhile, it would end the walk at its
+    // deadline before the client's own retries.
     int tries = 0;
     ASSERT_TRUE(WaitUntil(
         [&] {
@@ -536,7 +544,7 @@ TEST_F(PipelineTest, ARenameWhoseWholeWalkFailedIsSentAgainAfterThePause) {
             });
             return tries != 0;
         },
-        500, 60000));
+        0, 60000));
     EXPECT_EQ(tries, 1);
     EXPECT_EQ(Calls("File.rename"), 4u);
     for (int second = 0; second < 13; ++second) {
