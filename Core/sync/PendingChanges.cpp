@@ -30,6 +30,7 @@ void PendingChanges::Clear() {
     m_paths.clear();
     m_ids.clear();
     m_waitingTicks.clear();
+    m_structural.clear();
 }
 
 void PendingChanges::Touch(iterator it) {
@@ -40,6 +41,10 @@ void PendingChanges::Touch(iterator it) {
 void PendingChanges::Index(iterator it) {
     Keys& keys = m_keys[&*it];
     keys.path = it->local.path.toLower();
+    keys.oldPath = it->old_path.toLower();
+    keys.structural = it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL;
+    if (keys.structural)
+        m_structural.insert(keys.seq);
     keys.id = it->sync_id;
     keys.tick = it->tick;
     keys.waiting = it->sync_id == 0;
@@ -63,6 +68,8 @@ void PendingChanges::Unindex(iterator it) {
         if (id != m_ids.end() && id->second == it)
             m_ids.erase(id);
     }
+    if (keys.structural)
+        m_structural.erase(keys.seq);
     if (keys.waiting) {
         const auto tick = m_waitingTicks.find(keys.tick);
         if (tick != m_waitingTicks.end())
@@ -96,4 +103,22 @@ PendingChanges::iterator PendingChanges::FindId(quint32 id) {
 
 qint64 PendingChanges::EarliestWaitingTick() const {
     return m_waitingTicks.empty() ? INT64_MAX : *m_waitingTicks.begin();
+}
+
+bool PendingChanges::RenameOrDeleteAfter(iterator it) const {
+    const auto keys = m_keys.find(&*it);
+    return keys != m_keys.end() && !m_structural.empty() && *m_structural.rbegin() > keys->second.seq;
+}
+
+bool PendingChanges::RenameOrDeleteBefore(iterator it) const {
+    const auto keys = m_keys.find(&*it);
+    return keys != m_keys.end() && !m_structural.empty() && *m_structural.begin() < keys->second.seq;
+}
+
+const QString& PendingChanges::LowerPath(iterator it) const {
+    return m_keys.at(&*it).path;
+}
+
+const QString& PendingChanges::LowerOldPath(iterator it) const {
+    return m_keys.at(&*it).oldPath;
 }
