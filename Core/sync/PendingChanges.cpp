@@ -31,6 +31,7 @@ void PendingChanges::Clear() {
     m_ids.clear();
     m_waitingTicks.clear();
     m_structural.clear();
+    ++m_version;
 }
 
 void PendingChanges::Touch(iterator it) {
@@ -39,9 +40,13 @@ void PendingChanges::Touch(iterator it) {
 }
 
 void PendingChanges::Index(iterator it) {
+    ++m_version;
     Keys& keys = m_keys[&*it];
     keys.path = it->local.path.toLower();
-    keys.oldPath = it->old_path.toLower();
+    keys.oldKey = it->old_path.isEmpty() ? 0 : KeyOf(it->old_path.toLower());
+    keys.above.clear();
+    for (int end = keys.path.size(); end > 0; end = keys.path.lastIndexOf(QLatin1Char('/'), end - 1))
+        keys.above.push_back(KeyOf(keys.path.left(end)));
     keys.structural = it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL;
     if (keys.structural)
         m_structural.insert(keys.seq);
@@ -56,6 +61,7 @@ void PendingChanges::Index(iterator it) {
 }
 
 void PendingChanges::Unindex(iterator it) {
+    ++m_version;
     const Keys& keys = m_keys[&*it];
     const auto path = m_paths.find(keys.path);
     if (path != m_paths.end()) {
@@ -115,10 +121,25 @@ bool PendingChanges::RenameOrDeleteBefore(iterator it) const {
     return keys != m_keys.end() && !m_structural.empty() && *m_structural.begin() < keys->second.seq;
 }
 
-const QString& PendingChanges::LowerPath(iterator it) const {
-    return m_keys.at(&*it).path;
+quint64 PendingChanges::KeyOf(const QString& lowerPath) {
+    // FNV-1a over the UTF-16 units; never 0.
+    quint64 key = 14695981039346656037ULL;
+    for (const QChar c : lowerPath) {
+        key ^= c.unicode();
+        key *= 1099511628211ULL;
+    }
+    return key == 0 ? 1 : key;
 }
 
-const QString& PendingChanges::LowerOldPath(iterator it) const {
-    return m_keys.at(&*it).oldPath;
+quint64 PendingChanges::PathKey(iterator it) const {
+    const Keys& keys = m_keys.at(&*it);
+    return keys.above.empty() ? KeyOf(keys.path) : keys.above.front();
+}
+
+quint64 PendingChanges::OldPathKey(iterator it) const {
+    return m_keys.at(&*it).oldKey;
+}
+
+const std::vector<quint64>& PendingChanges::KeysAtOrAbove(iterator it) const {
+    return m_keys.at(&*it).above;
 }

@@ -49,6 +49,7 @@
 #include <set>
 #include <shared_mutex>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 class QCLocalStoreMgr : public QCResponseHandler,
@@ -700,6 +701,35 @@ private:
     int m_acceptedChanges = 0;      // items that reached the merge step since the last status 7
     double m_upWeight = 0;          // weight of the uploads the last scheduling counted
     std::set<quint32> m_folderOps;  // the item ids of the running folder operations
+    // The scheduler's scan, resumed by the next RefreshTodo of the same loop of RefreshCheck
+    // (m_scanResumable): the items before `next` were looked at already.
+    struct TodoScan {
+        bool valid = false;
+        PendingChanges::iterator next;
+        std::unordered_set<quint64> ahead; // keys of the paths of the items passed
+        bool fastSeen = false;
+        bool onlyDeletes = true;
+        bool folderOpsHeld = false;
+        quint64 chosenKey = 0;
+        quint64 chosenOldKey = 0;
+    };
+    TodoScan m_scan;
+    bool m_scanResumable = false;
+    // What the last whole scan that started nothing saw: while none of it changes and no waiting
+    // item it passed has settled, another scan would start nothing either.
+    struct IdleScan {
+        bool valid = false;
+        quint64 version = 0;
+        double weight = 0;
+        double budget = 0;
+        quint64 bytes = 0;
+        qint64 delay = 0;
+        int tasksUp = 0;
+        size_t folderOps = 0;
+        quint32 errorKind = 0;
+        qint64 settleMs = 0; // when the first waiting item it passed settles
+    };
+    IdleScan m_idleScan;
     std::vector<QString> m_enumDirs; // folders created, to be looked into for new files
     // The journal rows of the reports the intake takes in at once (lower-cased paths), and the
     // paths it asked for; empty outside the intake.

@@ -41,10 +41,10 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSet>
 
 #include <algorithm>
 #include <ctime>
+#include <unordered_set>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -881,6 +881,12 @@ void QCLocalStoreMgr::RefreshCheck() {
         RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
         return;
     }
+    m_scanResumable = true;
+    m_scan.valid = false;
+    struct EndScan {
+        QCLocalStoreMgr& engine;
+        ~EndScan() { engine.m_scanResumable = false; }
+    } endScan{*this};
     for (;;) {
         const qint64 cpuBefore = m_clockTodo.load() ? ThreadCpuNs() : 0;
         const PendingChanges::iterator item = RefreshTodo();
@@ -963,34 +969,62 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
     }
     const bool lenient =
         errorKind == quint32(SYNC_ERROR::Maintain) || errorKind == quint32(SYNC_ERROR::Restricted);
-    bool fastSeen = false, onlyDeletes = true;
+    // Nothing changed since a scan that started nothing: none to make again.
+    const bool resuming = m_scanResumable && m_scan.valid;
+    IdleScan& idle = m_idleScan;
+    if (!resuming && idle.valid && idle.version == m_pending.Version() && idle.weight == weight &&
+        idle.budget == budget && idle.bytes == bytes && idle.delay == delay && idle.tasksUp == tasksUp &&
+        idle.folderOps == m_folderOps.size() && idle.errorKind == errorKind && now < idle.settleMs)
+        return m_pending.end();
+    idle.valid = false;
+    qint64 settleMs = INT64_MAX;
+    // Within one loop of RefreshCheck the scan goes on after the item it chose last, which has
+    // started or was put off or dropped meanwhile: the items before it are as they were.
+    TodoScan& scan = m_scan;
+    auto it = m_pending.begin();
+    if (resuming) {
+        it = scan.next;
+        scan.ahead.insert(scan.chosenKey);
+        if (scan.chosenOldKey != 0)
+            scan.ahead.insert(scan.chosenOldKey);
+    } else {
+        scan.ahead.clear();
+        scan.fastSeen = false;
+        scan.onlyDeletes = true;
+        scan.folderOpsHeld = false;
+    }
+    scan.valid = false;
+    bool& fastSeen = scan.fastSeen;
+    bool& onlyDeletes = scan.onlyDeletes;
     // A rename, move or delete at the head waits for the running folder operations; no new one
     // starts before it.
-    bool folderOpsHeld = false;
-    // The paths of the items passed, lower-cased (a rename's old path too). A folder creation or an
+    bool& folderOpsHeld = scan.folderOpsHeld;
+    // The keys of the paths of the items passed (a rename's old path too). A folder creation or an
     // upload waits for every earlier item at or above its path (its parent's creation, a rename,
     // move or delete of a folder above it, earlier work on its own path) and for nothing else.
-    QSet<QString> ahead;
-    const auto pass = [&](PendingChanges::iterator it) {
-        ahead.insert(m_pending.LowerPath(it));
-        const QString& old = m_pending.LowerOldPath(it);
-        if (!old.isEmpty())
+    std::unordered_set<quint64>& ahead = scan.ahead;
+    const auto pass = [&](PendingChanges::iterator at) {
+        ahead.insert(m_pending.PathKey(at));
+        if (const quint64 old = m_pending.OldPathKey(at))
             ahead.insert(old);
     };
-    const auto waitsAhead = [&](PendingChanges::iterator it) {
-        if (ahead.isEmpty())
+    const auto waitsAhead = [&](PendingChanges::iterator at) {
+        if (ahead.empty())
             return false;
-        QString path = m_pending.LowerPath(it);
-        for (;;) {
-            if (ahead.contains(path))
+        for (const quint64 key : m_pending.KeysAtOrAbove(at)) {
+            if (ahead.count(key) != 0)
                 return true;
-            const int slash = path.lastIndexOf(QLatin1Char('/'));
-            if (slash <= 0)
-                return false;
-            path.truncate(slash);
         }
+        return false;
     };
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+    const auto choose = [&](PendingChanges::iterator at) {
+        scan.valid = true;
+        scan.next = std::next(at);
+        scan.chosenKey = m_pending.PathKey(at);
+        scan.chosenOldKey = m_pending.OldPathKey(at);
+        return at;
+    };
+    for (; it != m_pending.end(); ++it) {
         if (weight >= budget || (!lenient && tasksUp == 0 && bytes > ceiling))
             break;
         if (it->fast)
@@ -1030,6 +1064,7 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
             continue;
         }
         if (it->tick + delay > now) {
+            settleMs = std::min(settleMs, it->tick + delay);
             pass(it);
             continue;
         }
@@ -1074,7 +1109,9 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
                 }
             }
         }
-        const PendingChanges::iterator first = m_pending.FindPath(it->local.path);
+        // Only an item whose path is among those passed can have an earlier one of its own path.
+        const PendingChanges::iterator first =
+            ahead.count(m_pending.PathKey(it)) != 0 ? m_pending.FindPath(it->local.path) : it;
         if (first != it) {
             if (RefreshCancelPreviousUploadByChange(first)) {
                 it->tick += 2500;
@@ -1088,7 +1125,7 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
             continue;
         }
         if (it->exec_type == 2 || it->exec_type == 3)
-            return it;
+            return choose(it);
         if (waitsAhead(it)) {
             pass(it);
             continue;
@@ -1096,14 +1133,14 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
         // A creation or upload needs its parent folder in the cloud (unless it is the top).
         const QString parent = GetParentPath(it->local.path);
         if (parent.isEmpty() || parent == QLatin1String("/"))
-            return it;
+            return choose(it);
         const QString parentDisk = GetDiskPath(parent);
         FileInfo entry;
         const bool known = m_cache.GetBaseInfo(parentDisk, entry) && entry.is_dir && entry.version != 0;
         const bool present = it->src_path.isEmpty() ? StampOf(parentDisk).is_dir
                                                     : SafePath::MakeFolders(GetRootPath(), parentDisk);
         if (known || !present)
-            return it;
+            return choose(it);
         const PendingChanges::iterator creation = m_pending.FindPath(parent);
         if (creation != m_pending.end()) {
             // The parent's creation waits further on: this goes after it, unless a rename or
@@ -1112,7 +1149,7 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
                 pass(it);
                 continue;
             }
-            return it;
+            return choose(it);
         }
         CHANGE_ITEM folder;
         FILE_INFO record = GetDiskFileInfo(parentDisk);
@@ -1123,6 +1160,19 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
         CoreDebug("[Todo] add CreateDir for %s", qUtf8Printable(parentDisk));
         m_pending.PushFront(std::move(folder));
         return m_pending.end();
+    }
+    if (!resuming && it == m_pending.end()) {
+        // A whole scan that chose nothing (one that ended at the budget is not whole).
+        idle.valid = true;
+        idle.version = m_pending.Version();
+        idle.weight = weight;
+        idle.budget = budget;
+        idle.bytes = bytes;
+        idle.delay = delay;
+        idle.tasksUp = tasksUp;
+        idle.folderOps = m_folderOps.size();
+        idle.errorKind = errorKind;
+        idle.settleMs = settleMs;
     }
     return m_pending.end();
 }
