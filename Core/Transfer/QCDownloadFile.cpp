@@ -8,6 +8,7 @@
 #include "common/PathUtils.h"
 #include "common/QCClock.h"
 #include "common/TsanAnnotations.h"
+#include "common/WorkPools.h"
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
 #include "network/QCResponseCommon.h"
@@ -57,7 +58,7 @@ private:
 
 // Runs `work` on the pool for as long as the task lives.
 void OnPool(const std::weak_ptr<QCSyncFile>& task, std::function<void(QCDownloadFile&)> work) {
-    QThreadPool::globalInstance()->start(new PoolJob([task, work = std::move(work)] {
+    WorkPools::Transfers().start(new PoolJob([task, work = std::move(work)] {
         if (const std::shared_ptr<QCSyncFile> held = task.lock())
             work(static_cast<QCDownloadFile&>(*held));
     }));

@@ -66,14 +66,16 @@ bool QCUploadFile::MakeBlocks(QFile& file, qint64 keepUpTo, const std::function<
     plan.size = quint64(file.size());
     const bool keep = qint64(plan.size) <= std::min<qint64>(keepUpTo, kBlockSize);
     QByteArray joined;
-    QByteArray piece(kBlockSize, Qt::Uninitialized);
+    // A small file needs no block-sized buffer (one more byte shows a file that grew meanwhile).
+    const qint64 room = std::min<qint64>(kBlockSize, qint64(plan.size) + 1);
+    QByteArray piece(int(room), Qt::Uninitialized);
     quint64 offset = 0;
     for (quint32 index = 1;; ++index) {
         if (stop && stop())
             return false;
         qint64 got = 0;
-        while (got < kBlockSize) {
-            const qint64 n = file.read(piece.data() + got, kBlockSize - got);
+        while (got < room) {
+            const qint64 n = file.read(piece.data() + got, room - got);
             if (n < 0)
                 return false;
             if (n == 0)

@@ -8,6 +8,7 @@
 #include "common/CommonDef.h"
 #include "common/QCClock.h"
 #include "common/QCEventBase.h"
+#include "common/WorkPools.h"
 #include "support/DebugCapture.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
@@ -16,7 +17,6 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QThreadPool>
 
 #include <sys/stat.h>
 
@@ -136,6 +136,11 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"/a.txt", "/b.txt"},
                                 {{MOD, "/a.txt"}, {MOD, "/b.txt"}, {MOD, "/a.txt"}},
                                 {"1 /a.txt", "1 /b.txt"}},
+                      IntakeRow{"AModAfterARenameIsAnItemOfItsOwn",
+                                {"/x.txt"},
+                                {"/a.txt", "/y.txt"},
+                                {{MOD, "/a.txt"}, {REN, "/y.txt", "/x.txt"}, {MOD, "/a.txt"}},
+                                {"1 /a.txt", "2 /y.txt", "1 /a.txt"}},
                       IntakeRow{"AFolderDeleteSwallowsTheWorkBelow",
                                 {"/d/", "/d/x.txt"},
                                 {"/y.txt"},
@@ -198,6 +203,104 @@ TEST_F(EngineTest, TenThousandChangesScheduleWellUnderASecond) {
     EXPECT_EQ(chosen, 10000u);
     EXPECT_LT(ms, 1000);
 }
+
+// Which waiting items the scheduler starts at once: each chosen item is marked running and the
+// scheduler asked again, until it chooses nothing more.
+struct OrderItem {
+    char kind; // 'c' create folder, 'u' upload, 'r' rename, 'd' delete
+    const char* path;
+    const char* old = "";
+    bool running = false;
+};
+
+struct OrderRow {
+    const char* name;
+    std::vector<OrderItem> items;
+    std::vector<const char*> chosen;   // in the order chosen
+    std::vector<const char*> onDisk{}; // folders made in the mirror first
+};
+
+void PrintTo(const OrderRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class OrderTest : public EngineTest, public ::testing::WithParamInterface<OrderRow> {};
+
+TEST_P(OrderTest, StartsTheseItems) {
+    const OrderRow& row = GetParam();
+    MakeReady();
+    g_LocalStoreMgr.Watcher().clearAll();
+    SetStatus(LOCAL_STATUS_MONITOR);
+    const QString base = g_LocalStoreMgr.GetRootPath();
+    for (const char* folder : row.onDisk)
+        ASSERT_TRUE(QDir().mkpath(base + QLatin1String(folder)));
+    std::vector<std::string> chosen;
+    OnEngine([&] {
+        PendingChanges& pending = g_LocalStoreMgr.PendingForTests();
+        quint32 id = 1000;
+        for (const OrderItem& spec : row.items) {
+            CHANGE_ITEM item;
+            item.path = base + QLatin1String(spec.path);
+            item.local.path = QLatin1String(spec.path);
+            item.local.is_dir = spec.kind == 'c';
+            item.local.size = 10;
+            item.type = spec.kind == 'r' ? SYNC_CHANGE_REN : spec.kind == 'd' ? SYNC_CHANGE_DEL : SYNC_CHANGE_MOD;
+            item.old_path = QLatin1String(spec.old);
+            item.sync_id = spec.running ? ++id : 0;
+            pending.Append(item);
+        }
+        QCClock::AdvanceForTests(5000);
+        for (;;) {
+            const size_t before = pending.size();
+            const PendingChanges::iterator it = g_LocalStoreMgr.RefreshTodo();
+            if (it == pending.end()) {
+                if (pending.size() == before)
+                    break;
+                continue; // a missing parent's creation went ahead
+            }
+            chosen.push_back(it->local.path.toStdString());
+            it->sync_id = ++id;
+            pending.Touch(it);
+        }
+        pending.Clear();
+    });
+    std::vector<std::string> expected(row.chosen.begin(), row.chosen.end());
+    EXPECT_EQ(chosen, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OrderTest,
+    ::testing::Values(
+        OrderRow{"IndependentFoldersAreCreatedSideBySide",
+                 {{'c', "/a"}, {'c', "/b"}, {'c', "/c"}},
+                 {"/a", "/b", "/c"}},
+        OrderRow{"AFolderWaitsForItsParentsCreationOnly",
+                 {{'c', "/a"}, {'c', "/a/b"}, {'c', "/c"}, {'c', "/a/b/d"}},
+                 {"/a", "/c"}},
+        OrderRow{"UploadsWaitForTheirFolderOnly",
+                 {{'c', "/a"}, {'u', "/a/f"}, {'u', "/b/g"}, {'c', "/c"}},
+                 {"/a", "/b/g", "/c"}},
+        OrderRow{"ARunningCreationHoldsBackWhatGoesInto",
+                 {{'c', "/a", "", true}, {'u', "/a/f"}, {'c', "/a/s"}, {'u', "/b/f"}},
+                 {"/b/f"}},
+        OrderRow{"ARenameWaitsForTheItemsAheadAndHoldsBackItsNames",
+                 {{'u', "/f"}, {'r', "/y", "/x"}, {'u', "/g"}, {'u', "/y/h"}, {'u', "/x"}},
+                 {"/f", "/g"}},
+        OrderRow{"ADeleteComesAfterTheWorkBelowIt",
+                 {{'u', "/a/f"}, {'d', "/a"}, {'u', "/a/g"}, {'u', "/b"}},
+                 {"/a/f", "/b"}},
+        OrderRow{"DeletesAtTheHeadGoTogether",
+                 {{'d', "/p"}, {'d', "/q"}, {'u', "/r"}},
+                 {"/p", "/q", "/r"}},
+        OrderRow{"AnUploadGoesAfterItsFoldersCreationFurtherOn",
+                 {{'u', "/n/f"}, {'c', "/n"}, {'u', "/m"}},
+                 {"/n", "/m"},
+                 {"/n"}},
+        OrderRow{"AMissingParentIsCreatedFirst",
+                 {{'u', "/n/f"}, {'u', "/m"}},
+                 {"/n", "/m"},
+                 {"/n"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- Against the stand-in ------------------------------------------------------------------------
 
@@ -368,7 +471,7 @@ TEST_P(BudgetTest, KeepsTheUploadsWithinTheBudget) {
     for (size_t i = 0; i < kFiles; ++i)
         Write(QStringLiteral("f%1.bin").arg(i), Bytes(6 * 524288, unsigned(i)));
     // The exchanges run on the thread pool: no more reach the stand-in at once than it has threads.
-    const int atOnce = std::min(int(GetParam().most), QThreadPool::globalInstance()->maxThreadCount());
+    const int atOnce = std::min(int(GetParam().most), WorkPools::Transfers().maxThreadCount());
     size_t most = 0;
     ASSERT_TRUE(RunUntil([&] {
         most = std::max(most, g_LocalStoreMgr.UploadCount());
@@ -737,6 +840,70 @@ TEST_F(PipelineTest, UploadsRenamesAndDeletesInterleavedEndInStep) {
             local.insert(path.toStdString());
     }
     EXPECT_EQ(cloud, local);
+}
+
+// --- Scheduling and pools against the stand-in ---------------------------------------------------
+
+// The stand-in holds every folder creation: those of independent folders reach it together, a
+// sub-folder's only after its parent's was answered, and a file into a folder the service holds
+// goes up meanwhile.
+TEST_F(PipelineTest, IndependentFoldersAreCreatedSideBySide) {
+    QDir().mkpath(root + QStringLiteral("/old"));
+    ASSERT_TRUE(Settle());
+    const size_t before = Calls("File.createDir");
+    standIn.addFault(FaultRule{"/intf.php", "File.createDir", true, Listener::Primary, 1, -1,
+                               Fault{FaultKind::Hold}});
+    for (const char* folder : {"/a/sub", "/b", "/c"})
+        ASSERT_TRUE(QDir().mkpath(root + QLatin1String(folder)));
+    Write(QStringLiteral("old/f.txt"), Bytes(100, 1));
+    ASSERT_TRUE(RunUntil([&] { return standIn.heldCount() >= 3 && Node("/old/f.txt"); }));
+    std::set<std::string> held;
+    const auto calls = api->calls("File.createDir");
+    for (size_t i = before; i < calls.size(); ++i)
+        held.insert(Trimmed(calls[i].cookie("fname")));
+    EXPECT_EQ(held, (std::set<std::string>{"/a", "/b", "/c"}));
+    standIn.clearFaults();
+    standIn.releaseHeld();
+    ASSERT_TRUE(Settle(30000, 1000, 0));
+    const auto dirs = api->calls("File.createDir");
+    ASSERT_EQ(dirs.size(), before + 4);
+    EXPECT_EQ(Trimmed(dirs.back().cookie("fname")), "/a/sub");
+    for (const char* path : {"/a/sub", "/b", "/c", "/old/f.txt"})
+        EXPECT_TRUE(Node(path)) << path;
+}
+
+// Every upload is held by the stand-in, more than the transfer pool has threads: a folder creation
+// and the user details, control requests on a pool of their own, still go through. (A small
+// budget keeps the pool below the stand-in's workers, which the held requests take too.)
+TEST_F(PipelineTest, HeldUploadsHoldUpNoControlRequest) {
+    struct Budget {
+        Budget() { Set(2, 1); }
+        ~Budget() { Set(0, 0); }
+        static void Set(int up, int down) {
+            std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
+            g_Config.tasks_up = up;
+            g_Config.tasks_down = down;
+        }
+    } budget;
+    Pass(); // the pool takes the budget's size
+    const int threads = WorkPools::Transfers().maxThreadCount();
+    ASSERT_EQ(threads, WorkPools::TransferThreadsFor(2, 1));
+    api->uploads().hold("Sync.getAddr", 100000);
+    for (int i = 0; i < threads + 4; ++i)
+        Write(QStringLiteral("f%1.txt").arg(i), Bytes(100, unsigned(i)));
+    ASSERT_TRUE(RunUntil([&] { return api->uploads().waitForHeld(threads, 1); }))
+        << standIn.heldCount() << " held, " << g_LocalStoreMgr.UploadCount() << " uploads of " << threads;
+    const size_t details = Calls("User.getUserDetail");
+    QDir().mkpath(root + QStringLiteral("/late"));
+    // The clock passes the interval of the user details, which the busy engine asks for then.
+    ASSERT_TRUE(RunUntil([&] { return Node("/late") && Calls("User.getUserDetail") > details; }, 30000, 5000))
+        << bool(Node("/late")) << " " << Calls("User.getUserDetail") << " " << details;
+    FileInfo entry;
+    ASSERT_TRUE(RunUntil([&] {
+        return g_LocalStoreMgr.Cache().GetBaseInfo(root + QStringLiteral("/late"), entry) &&
+               entry.status == quint32(FILE_STATUS_SYNCED);
+    }));
+    EXPECT_EQ(standIn.heldCount(), threads); // the uploads are still held
 }
 
 } // namespace
