@@ -7,7 +7,6 @@
 #include "common/Hash.h"
 #include "common/PathUtils.h"
 #include "common/QCClock.h"
-#include "common/TsanAnnotations.h"
 #include "common/WorkPools.h"
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
@@ -16,10 +15,7 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRunnable>
-#include <QThreadPool>
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <zlib.h>
 
@@ -41,27 +37,12 @@ constexpr double kLightLoad = 3.0; // summed download weight up to which a file 
 constexpr quint32 kCompressFrom = 1025; // smaller blocks are never asked for compressed
 constexpr long kHttpRefused = 514;      // the block service's refusal, with "errno" and "errmsg"
 
-// Qt's pool hands the job over behind its own lock, which ThreadSanitizer cannot see: the job
-// says so itself.
-class PoolJob : public QRunnable {
-public:
-    explicit PoolJob(std::function<void()> work) : m_work(std::move(work)) { TsanRelease(this); }
-    void run() override {
-        TsanAcquire(this);
-        m_work();
-        OPENSSL_thread_stop(); // no OpenSSL state left for a pool thread's exit at process end
-    }
-
-private:
-    std::function<void()> m_work;
-};
-
-// Runs `work` on the pool for as long as the task lives.
+// Runs `work` on the transfer pool for as long as the task lives.
 void OnPool(const std::weak_ptr<QCSyncFile>& task, std::function<void(QCDownloadFile&)> work) {
-    WorkPools::Transfers().start(new PoolJob([task, work = std::move(work)] {
+    WorkPools::Start(WorkPools::Transfers(), [task, work = std::move(work)] {
         if (const std::shared_ptr<QCSyncFile> held = task.lock())
             work(static_cast<QCDownloadFile&>(*held));
-    }));
+    });
 }
 
 // `buffer` sized to `size` bytes, in the memory it has when that is enough; grown at once to hold
