@@ -141,8 +141,9 @@ int QCUploadFile::DoSync() {
 
 void QCUploadFile::Post(std::function<void(QCUploadFile&)> step) {
     m_upload.RunUploadWork([self = Me(), run = m_run.load(), step = std::move(step)] {
-        // A stop or cancel is each step's own to notice (hashing turns the task dirty then).
-        if (self->m_run.load() == run && !self->IsPause())
+        // A stop or cancel is each step's own to notice (hashing turns the task dirty then). A
+        // task that left the queue (its change cancelled, or the engine stopped) starts nothing.
+        if (self->m_run.load() == run && !self->IsPause() && !self->IsEnded())
             step(*self);
     });
 }
@@ -208,7 +209,7 @@ bool QCUploadFile::Stamp(quint64& size, qint64& mtimeNs) const {
 }
 
 bool QCUploadFile::Stopping() const {
-    return m_dirty.load() || ErrorType() != 0 || IsPause() || m_upload.UploadCancelled(GetSvrPath());
+    return m_dirty.load() || ErrorType() != 0 || IsPause() || IsEnded() || m_upload.UploadCancelled(GetSvrPath());
 }
 
 void QCUploadFile::MarkDirty(const char* why) {

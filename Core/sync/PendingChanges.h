@@ -54,6 +54,8 @@ public:
     // Whether a rename or delete lies after / before `it` in the list.
     bool RenameOrDeleteAfter(iterator it) const;
     bool RenameOrDeleteBefore(iterator it) const;
+    // Whether any rename or delete is in the list.
+    bool HasRenameOrDelete() const { return !m_structural.empty(); }
     // Keys of paths (64-bit hashes of the lower-cased path) for the scheduler's look at the items
     // ahead: the item's local path and old path (0: none), and those of its local path and of
     // every folder above it.

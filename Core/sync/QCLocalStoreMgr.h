@@ -504,7 +504,10 @@ private:
     bool RefreshSupportCancelUpload(const QString& cloudPath);
     void RefreshCancelUpload(quint32 id);
     bool RefreshCancelPreviousUploadByChange(PendingChanges::iterator earlier);
-    bool RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del);
+    // Cancels and drops the waiting and running items at or below the deleted path, except an
+    // upload that is committing: that one cannot be called back, so it stays, the delete waits
+    // for it, and `*committing` (when given) is set.
+    bool RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del, bool* committing = nullptr);
     void RefreshCancelPreviousDownload(const QString& diskPath);
     void SaveUploadRollbackInfo(CHANGE_ITEM& item);
     void PutOff(PendingChanges::iterator item);

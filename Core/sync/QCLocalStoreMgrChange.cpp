@@ -461,11 +461,12 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
             m_cache.Delete(item.path, true);
         }
         item.had_index_entry = had;
-        const bool cancelled = RefreshCancelPreviousUploadByDelete(item);
+        bool committing = false;
+        const bool cancelled = RefreshCancelPreviousUploadByDelete(item, &committing);
         const bool small = item.local.size <= quint64(std::max(0, g_Config.fast_up_filesize));
         const auto local = [](quint32 s) { return s == FILE_STATUS_WAIT_UP || s == FILE_STATUS_UPING; };
         FILE_INFO row;
-        if (!(cancelled && small) && had && local(entry.base_status) && local(entry.status) &&
+        if (!(cancelled && small) && !committing && had && local(entry.base_status) && local(entry.status) &&
             !JournalRow(item.local.path, row))
             return; // it never reached the service
     }
@@ -673,7 +674,7 @@ bool QCLocalStoreMgr::RefreshCancelPreviousUploadByChange(PendingChanges::iterat
     return true;
 }
 
-bool QCLocalStoreMgr::RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del) {
+bool QCLocalStoreMgr::RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del, bool* committing) {
     if (RefreshIsPathRenaming(del.local.path))
         return false;
     std::vector<PendingChanges::iterator> below;
@@ -690,6 +691,13 @@ bool QCLocalStoreMgr::RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del
         if ((Running(*p) && p->local.is_dir) ||
             (p->type == SYNC_CHANGE_DEL && SamePath(p->local.path, del.local.path)))
             continue;
+        if (Running(*p) && !RefreshSupportCancelUpload(p->local.path)) {
+            // Its content reaches the service whatever the client does now: cancelled, the
+            // commit could land after the delete.
+            if (committing)
+                *committing = true;
+            continue;
+        }
         FileInfo entry;
         if (m_cache.GetBaseInfo(p->path, entry)) {
             if (entry.status != FILE_STATUS_SYNCED && entry.status != FILE_STATUS_NOT_DOWN &&
@@ -876,10 +884,15 @@ void QCLocalStoreMgr::RefreshCheck() {
         // Never a pass's end instead: status 7 would record the version as fetched.
         if (m_pending.RunningCount() != 0 || DownloadCount() != 0 || UploadCount() != 0)
             return;
-        m_versionHold = false;
-        ChangeStatus(LOCAL_STATUS_LOGIN_OK, false);
-        RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
-        return;
+        // But no local rename or delete may wait: the fetch's comparison would take the file it
+        // renamed or deleted for one whose local copy is gone, and drop its journal row, so the
+        // rename would go up as a new file beside the old name. Those go first.
+        if (!m_pending.HasRenameOrDelete()) {
+            m_versionHold = false;
+            ChangeStatus(LOCAL_STATUS_LOGIN_OK, false);
+            RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
+            return;
+        }
     }
     m_scanResumable = true;
     m_scan.valid = false;
