@@ -387,7 +387,8 @@ TEST_F(RetryTest, AnUnboundedWalkOverDeadAddressesEndsAtItsDeadline) {
 }
 
 // A reply that does not come: the attempt's time-out is cut to what is left of the deadline
-// (one second here, against the 30 s of an attempt), and no attempt follows.
+// (one second here, against the 30 s of an attempt: the walk ends well within the 20 s waited),
+// and no attempt follows.
 TEST_F(RetryTest, AnAttemptWaitsForItsReplyNoLongerThanTheDeadlineAllows) {
     standIn.route("GET", "/intf.php", [](const RecordedRequest&) { return Reply("{\"errno\":0}"); });
     FaultRule hold;
@@ -405,7 +406,9 @@ TEST_F(RetryTest, AnAttemptWaitsForItsReplyNoLongerThanTheDeadlineAllows) {
     EXPECT_TRUE(client.errorString().startsWith(QStringLiteral("no answer within the deadline of 1 s")))
         << client.errorString().toStdString();
     standIn.releaseHeld();
-    EXPECT_EQ(standIn.requestCount(), 1);
+    // On a loaded machine the one attempt may not even have reached the stand-in within that
+    // second; what counts is that none followed it.
+    EXPECT_LE(standIn.requestCount(), 1);
 }
 
 // A block transfer has no deadline (its low-speed rule ends one that stalls): its walk goes on
