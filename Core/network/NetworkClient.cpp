@@ -349,12 +349,20 @@ void NetworkClient::prepareRequest() {
 
     curl_slist_free_all(m_headerList);
     m_headerList = nullptr;
-    ReadLock lock(m_requestHeaderLock);
-    for (const CustomHeaderItem& header : m_requestHeaders) {
-        const QString line = header.value == QLatin1String("\n")
-                                 ? header.name + QLatin1Char(';') + header.value
-                                 : header.name + QLatin1String(": ") + header.value;
-        const QByteArray bytes = line.toUtf8();
+    // The lines are made under the lock and written (and logged) after it: no lock of the client
+    // is held while the log's handler takes its own.
+    std::vector<QByteArray> lines;
+    {
+        ReadLock lock(m_requestHeaderLock);
+        lines.reserve(m_requestHeaders.size());
+        for (const CustomHeaderItem& header : m_requestHeaders) {
+            const QString line = header.value == QLatin1String("\n")
+                                     ? header.name + QLatin1Char(';') + header.value
+                                     : header.name + QLatin1String(": ") + header.value;
+            lines.push_back(line.toUtf8());
+        }
+    }
+    for (const QByteArray& bytes : lines) {
         if (CoreLog::Enabled())
             CoreDebug("[header] %s", RedactForLog(bytes).constData());
         if (curl_slist* list = curl_slist_append(m_headerList, bytes.constData()))
