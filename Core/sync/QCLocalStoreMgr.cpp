@@ -509,6 +509,7 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_downRequests.Stop(); // a request belongs to its login
     m_downCancels.Stop();
     m_requestedDowns.Clear();
+    m_deferredCopies.clear();
     m_view.CleanData(true);
 }
 

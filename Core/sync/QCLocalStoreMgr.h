@@ -775,10 +775,13 @@ private:
     QCOutUploadList m_outUploads;       // its own locks; "out.dat" of the user's folder
     QCLockList<QString> m_upCancelList; // cloud paths, consumed by the change pipeline
     // Manual downloads: filled by the facade, emptied on the engine thread; the map (mirror path
-    // -> request) keeps what the user asked for until it is cancelled.
+    // -> request) keeps what the user asked into the mirror until it is cancelled.
     QCLockList<DOWNLOAD_REQUEST> m_downRequests;
     QCLockList<DOWNLOAD_REQUEST> m_downCancels;
     QCLockMap<DOWNLOAD_REQUEST> m_requestedDowns;
+    // Files of copies outside that another transfer of the same cloud file held up, one request
+    // each, asked again once that transfer has ended. Engine thread.
+    std::vector<DOWNLOAD_REQUEST> m_deferredCopies;
     std::function<bool()> m_structuralChangePending; // engine thread
     QCStringFlag m_cancelMarks;
     std::atomic<qint64> m_downPhaseEndMs{0};

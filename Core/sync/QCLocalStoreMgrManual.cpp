@@ -10,8 +10,11 @@
 // uploads (the engine stays in 6 and its check loop runs the download queue) unless a rename,
 // move or delete is pending, when requests and cancels wait. In 8 only cancels are taken.
 //
-// Requested downloads stay in m_requestedDowns until cancelled: every cloud comparison puts them
-// back on the request list, so requested items follow the cloud.
+// Requested downloads into the mirror stay in m_requestedDowns until cancelled: every cloud
+// comparison puts them back on the request list, so requested items follow the cloud. A copy to a
+// folder outside is made once: asked again after every comparison, it would bring back what the
+// user has since deleted or edited there. Its files that another transfer of the same cloud file
+// holds up wait in m_deferredCopies instead of being dropped.
 #include "sync/QCLocalStoreMgr.h"
 
 #include "Database/QCSyncDB.h"
@@ -24,6 +27,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <algorithm>
 
 void QCLocalStoreMgr::QueueDownloadRequest(const DOWNLOAD_REQUEST& request) {
     m_downRequests.Add(request);
@@ -64,6 +69,18 @@ void QCLocalStoreMgr::CompareCloudDeleteLocal(std::map<QString, FILE_INFO>&) {
 
 void QCLocalStoreMgr::TakeManualRequests(bool compareEnd) {
     Q_ASSERT(IsEngineThread());
+    for (auto it = m_deferredCopies.begin(); it != m_deferredCopies.end();) {
+        const QString cloud = GetVirtualPath(it->path);
+        FileInfo shown;
+        const bool waitsForUpload = m_cache.GetBaseInfo(it->path, shown) &&
+                                    (shown.status == FILE_STATUS_UPING || shown.status == FILE_STATUS_WAIT_UP);
+        if (waitsForUpload || IsFileDownloading(cloud) || IsFileUploading(cloud)) {
+            ++it;
+            continue;
+        }
+        m_downRequests.Add(*it);
+        it = m_deferredCopies.erase(it);
+    }
     if (m_downRequests.Count() == 0 && m_downCancels.Count() == 0)
         return;
     const LOCAL_STATUS status = m_status.load();
@@ -81,7 +98,8 @@ void QCLocalStoreMgr::TakeManualRequests(bool compareEnd) {
         std::vector<DOWNLOAD_REQUEST> taken;
         DOWNLOAD_REQUEST request;
         while (m_downRequests.Fetch(request)) {
-            m_requestedDowns.Add(request.path, request);
+            if (request.to_cache)
+                m_requestedDowns.Add(request.path, request);
             taken.push_back(request);
         }
         if (!taken.empty()) {
@@ -158,6 +176,11 @@ void QCLocalStoreMgr::ProcDownloadCancels() {
             m_view.NotifyUpdate(entry, false);
         }
         m_requestedDowns.Delete(request.path, true);
+        m_deferredCopies.erase(std::remove_if(m_deferredCopies.begin(), m_deferredCopies.end(),
+                                              [&](const DOWNLOAD_REQUEST& deferred) {
+                                                  return IsSubPath(request.path, deferred.path);
+                                              }),
+                               m_deferredCopies.end());
     }
     m_downList.SetUpdatePrecent(true);
     m_downList.UpdatePrecent();
@@ -192,10 +215,19 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
                     m_cloudCheckDirty = true;
                 continue;
             }
-            if (item.status == FILE_STATUS_UPING || item.status == FILE_STATUS_WAIT_UP ||
-                NeedSkipSync(item.path, false) || IsIgnoreCacheFile(item.path) || IsFileDownloading(cloud) ||
-                IsFileUploading(cloud))
+            if (NeedSkipSync(item.path, false) || IsIgnoreCacheFile(item.path))
                 continue;
+            if (item.status == FILE_STATUS_UPING || item.status == FILE_STATUS_WAIT_UP ||
+                IsFileDownloading(cloud) || IsFileUploading(cloud)) {
+                // Into the mirror the running transfer brings it; a copy outside is made after it.
+                if (!request.to_cache) {
+                    DOWNLOAD_REQUEST later;
+                    later.path = item.path;
+                    later.target = QFileInfo(target).path();
+                    m_deferredCopies.push_back(later);
+                }
+                continue;
+            }
             if (item.version == 0) {
                 CoreDebug("[ManualDownload] ver:%-4d %s\nbad cache\n", int(item.version),
                           qUtf8Printable(item.path));

@@ -76,6 +76,14 @@ protected:
         return g_LocalStoreMgr.Cache().GetBaseInfo(mirror + Q(cloud), info) ? info.status : 0;
     }
     bool Idle() { return g_LocalStoreMgr.DownloadCount() == 0; }
+    // The stand-in holds every block reply until releaseHeld().
+    void HoldBlocks() {
+        FaultRule hold;
+        hold.path = "/intf.php";
+        hold.apiMethod = StandInDownloads::kBlockMethod;
+        hold.fault.kind = FaultKind::Hold;
+        standIn.addFault(hold);
+    }
 
     QString mirror;
 };
@@ -121,6 +129,37 @@ TEST_F(ManualDownloadTest, ACopyOutsideLeavesTheMirrorAndKeepsOtherContent) {
     }
     EXPECT_EQ(Status(kFiles[2]), quint32(FILE_STATUS_SYNCED));
     EXPECT_FALSE(QDir(out).exists(Q("proj/elsewhere")));
+}
+
+// A copy outside is made once: a later cloud comparison brings back nothing the user deleted there.
+// A copy asked while the same file downloads into the mirror follows that download.
+TEST_F(ManualDownloadTest, ACopyOutsideIsMadeOnceAndWaitsForARunningDownloadOfItsFile) {
+    HoldBlocks();
+    ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(kFiles[1]), QString()));
+    ASSERT_TRUE(WaitUntil([&] { return standIn.heldCount() >= 5; }));
+    QTemporaryDir tmp;
+    const QString copy = tmp.path() + Q("/b.bin");
+    ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(kFiles[1]), tmp.path()));
+    Pass();
+    Pass();
+    EXPECT_EQ(api->calls("Sync.getDownloadInfo").size(), 1u);
+    standIn.clearFaults();
+    standIn.releaseHeld();
+    const QByteArray bytes = QByteArray::fromStdString(Content(kFiles[1]));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Idle() && Status(kFiles[1]) == FILE_STATUS_SYNCED && Read(copy) == bytes; }, 1000));
+    EXPECT_EQ(api->calls("Sync.getDownloadInfo").size(), 2u);
+
+    ASSERT_TRUE(QFile::remove(copy));
+    api->tree().addFileBytes("/proj/new.txt", "new in the cloud");
+    SetStatus(LOCAL_STATUS_OK);
+    receiver.Take();
+    VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
+    ASSERT_TRUE(WaitStatus(4, kLongMs));
+    ASSERT_TRUE(WaitUntil([&] { return Status("/proj/new.txt") == FILE_STATUS_NOT_DOWN && Idle(); }));
+    Pass();
+    EXPECT_FALSE(QFile::exists(copy));
+    EXPECT_EQ(api->calls("Sync.getDownloadInfo").size(), 2u);
 }
 
 // Monitoring (status 6): a request runs beside three uploads whose blocks the stand-in holds, and
@@ -174,11 +213,7 @@ struct CancelCase {
 class ManualCancelTest : public ManualDownloadTest, public ::testing::WithParamInterface<CancelCase> {};
 
 TEST_P(ManualCancelTest, EndsEveryDownloadBelowWithNoFurtherBlock) {
-    FaultRule hold;
-    hold.path = "/intf.php";
-    hold.apiMethod = StandInDownloads::kBlockMethod;
-    hold.fault.kind = FaultKind::Hold;
-    standIn.addFault(hold);
+    HoldBlocks();
     ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(GetParam().path), QString()));
     const QString drop = g_LocalStoreMgr.GetDropPath();
     const size_t tasks = std::string(GetParam().path) == "/proj" ? 3 : 1;

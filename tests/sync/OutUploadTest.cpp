@@ -5,6 +5,7 @@
 #include "support/EngineTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
+#include "support/DebugCapture.h"
 #include "support/StandInDownloads.h"
 #include "support/Unprivileged.h"
 
@@ -21,6 +22,7 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 
 namespace {
@@ -129,6 +131,7 @@ TEST_F(OutUploadTest, AReadOnlySourceGoesUpAndThenServesALocalCopy) {
     } cases[] = {{"dl", false}, {"dl2", true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.folder);
+        DebugCapture debug;
         if (c.sourceChanged) { // other bytes, the same size and time: the hash check catches it
             ASSERT_TRUE(QFile::setPermissions(folder, readOnlyFolder | QFileDevice::WriteOwner));
             WriteFile(source, FiveMiB('b'), kSourceTime);
@@ -141,10 +144,16 @@ TEST_F(OutUploadTest, AReadOnlySourceGoesUpAndThenServesALocalCopy) {
         ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(kCloud, target));
         const QString copy = target + QStringLiteral("/big.iso");
         ASSERT_TRUE(
-            WaitUntil([&] { return ReadAll(copy) == QByteArray::fromStdString(bytes); }, 1000, kLongMs));
+            WaitUntil([&] { return ReadAll(copy) == QByteArray::fromStdString(bytes); }, 1000, kLongMs))
+            << qPrintable(debug.lines(QString()).join(QLatin1Char('\n')));
         EXPECT_EQ(Calls("Sync.getDownloadInfo") - info, 1u);
         EXPECT_EQ(Calls("Download.getMetaInfo") - meta, c.sourceChanged ? 1u : 0u);
         EXPECT_EQ(Calls(StandInDownloads::kBlockMethod) - blocks, c.sourceChanged ? 10u : 0u);
+        if (HasFailure())
+            std::fprintf(stderr, "%s\n", qPrintable(debug.lines(QString()).join(QLatin1Char('\n'))));
+        // The task records its copy as a source before it ends: the next case changes the source
+        // only after that.
+        ASSERT_TRUE(WaitUntil([] { return !g_LocalStoreMgr.IsFileDownloading(kCloud); }, 1000, kLongMs));
     }
 }
 

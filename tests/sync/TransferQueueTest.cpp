@@ -21,6 +21,7 @@
 #include <QRunnable>
 #include <QThreadPool>
 
+#include <cstdio>
 #include <future>
 #include <thread>
 #include <tuple>
@@ -62,6 +63,9 @@ protected:
     void SetUp() override {
         EngineTest::SetUp();
         MakeReady("{\"name\":\"u1\"}");
+        // The tests' own files are no user edits: a report of one taken in late (after the status
+        // moved to waiting for a login, say) would mark it for upload under the test's feet.
+        g_LocalStoreMgr.Watcher().clearAll();
         base = g_LocalStoreMgr.GetRootPath();
         TaskDouble::destroyed = 0;
         std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
@@ -280,6 +284,7 @@ TEST_F(TransferQueueTest, AResultAfterCancelAllIsOnlyReleased) {
 }
 
 TEST_F(TransferQueueTest, AGoneCloudFileIsNoDeletion) {
+    DebugCapture debug; // printed on failure: what else touched the file's status
     Write(QStringLiteral("/g.txt"), "kept bytes");
     RowOf(QStringLiteral("/g.txt"));
     const Task task = Download(QStringLiteral("/g.txt"), 10);
@@ -298,6 +303,8 @@ TEST_F(TransferQueueTest, AGoneCloudFileIsNoDeletion) {
     EXPECT_EQ(TraceCount(QCLocalStoreMgr::kTraceVersionCheck), 1);
     for (const RecordedEvent& e : receiver.Take())
         EXPECT_NE(e.type, QCEventBase::GlobalError);
+    if (HasFailure())
+        std::fprintf(stderr, "%s\n", qPrintable(debug.lines(QString()).join(QLatin1Char('\n'))));
 }
 
 TEST_F(TransferQueueTest, ASuccessfulDownloadIntoTheMirrorOrOutside) {
