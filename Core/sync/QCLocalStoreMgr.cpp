@@ -1059,14 +1059,24 @@ void QCLocalStoreMgr::ProcSyncPathChange() {
 // --- Test hooks ----------------------------------------------------------------------------------
 
 bool QCLocalStoreMgr::CallForTests(std::function<void()> work, int timeoutMs, bool urgent) {
+    // Callers hand in work that writes to their own locals. Once the caller has given up waiting,
+    // the work must never run: it would write into stack memory that belongs to someone else by then.
     struct Done {
         std::mutex lock;
         std::condition_variable ran;
+        bool started = false;
         bool done = false;
+        bool abandoned = false;
     };
     auto done = std::make_shared<Done>();
     Post(
         [work = std::move(work), done] {
+            {
+                std::lock_guard<std::mutex> lock(done->lock);
+                if (done->abandoned)
+                    return;
+                done->started = true;
+            }
             work();
             std::lock_guard<std::mutex> lock(done->lock);
             done->done = true;
@@ -1074,7 +1084,15 @@ bool QCLocalStoreMgr::CallForTests(std::function<void()> work, int timeoutMs, bo
         },
         urgent);
     std::unique_lock<std::mutex> lock(done->lock);
-    return done->ran.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&done] { return done->done; });
+    if (done->ran.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&done] { return done->done; }))
+        return true;
+    if (!done->started) {
+        done->abandoned = true;
+        return false;
+    }
+    // Already running: it ends soon, and its writes must land before the caller's locals go.
+    done->ran.wait(lock, [&done] { return done->done; });
+    return true;
 }
 
 std::vector<int> QCLocalStoreMgr::TakeTraceForTests() {

@@ -420,7 +420,8 @@ public:
     // --- Test hooks ---
 
     // Runs `work` on the engine thread (at the head of the queue when `urgent`, else at its tail)
-    // and waits for it at most `timeoutMs`; false when it did not run in time.
+    // and waits at most `timeoutMs` for it to start; false when it did not start in time, and then
+    // it never runs. Work that has started is waited for to its end.
     bool CallForTests(std::function<void()> work, int timeoutMs = 5000, bool urgent = true);
     // The types of the events dispatched since the last call, oldest first.
     std::vector<int> TakeTraceForTests();
