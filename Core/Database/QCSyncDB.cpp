@@ -430,17 +430,52 @@ bool DeleteIds(Query& query, const std::vector<qlonglong>& ids) {
     return true;
 }
 
-// Runs `work` on the database thread; false (with a debug line) when the database is closed.
+// Rows the calling thread wrote with UpdateFileInfoLater, not yet written (see the header).
+thread_local std::vector<FILE_INFO> t_later;
+
+// The upserts of `infos` as one batch (database thread).
+bool WriteRowsOnThread(const std::vector<FILE_INFO>& infos) {
+    const bool written = RunBatch("UpdateFileInfos", [&](Query& query) {
+        if (!query->prepare(kUpsert)) {
+            ErrorLine("[db] Update fileinfos ExeSql Error : %d, err:%s, text:%s", query->lastError());
+            return false;
+        }
+        for (const FILE_INFO& info : infos) {
+            BindRecord(*query.operator->(), info, QCSyncDB::GetPathHash(info.path));
+            if (!ExecStep(query)) {
+                ErrorLine("[db] Update fileinfos ExeSql Error : %d, err:%s, text:%s", query->lastError());
+                return false;
+            }
+        }
+        return true;
+    });
+    if (written)
+        CoreDebug("[db] Update fileinfos Success : %d rows", static_cast<int>(infos.size()));
+    return written;
+}
+
+// Runs `work` on the database thread, after the rows the calling thread wrote later (in the same
+// job, so that nothing of another thread comes between); false (with a debug line) when the
+// database is closed, and then the rows written later are dropped with it.
 template <typename Work>
 bool OnDbThread(const char* operation, Work&& work) {
+    std::vector<FILE_INFO> later;
+    later.swap(t_later);
     std::shared_lock<std::shared_mutex> lock(g_life, std::defer_lock);
     if (!g_closing)
         lock.lock();
     if (!lock.owns_lock() || !g_thread || g_closing) {
         CoreDebug("[db] %s : database is not open", operation);
+        if (!later.empty())
+            CoreDebug("[db] %d rows written later are dropped", static_cast<int>(later.size()));
         return false;
     }
-    return g_thread->Call(std::forward<Work>(work));
+    if (later.empty())
+        return g_thread->Call(std::forward<Work>(work));
+    return g_thread->Call([&] {
+        WriteRowsOnThread(later);
+        work();
+    });
 }
 
 } // namespace
@@ -451,6 +486,7 @@ bool QCSyncDB::Init() {
     std::unique_lock<std::shared_mutex> lock(g_life);
     if (g_thread)
         return false;
+    t_later.clear(); // rows of a journal that was closed without them
     version = 0;
     const QString path = g_Config.db_path;
     if (path.isEmpty()) {
@@ -486,6 +522,7 @@ bool QCSyncDB::Init() {
 }
 
 bool QCSyncDB::Close() {
+    Flush();
     g_closing = true;
     std::unique_lock<std::shared_mutex> lock(g_life);
     g_closing = false;
@@ -768,28 +805,23 @@ quint64 QCSyncDB::GetUsedSpace() {
 
 bool QCSyncDB::UpdateFileInfos(const std::vector<FILE_INFO>& infos) {
     bool written = false;
-    OnDbThread("UpdateFileInfos", [&] {
-        if (infos.empty()) {
-            written = true;
-            return;
-        }
-        written = RunBatch("UpdateFileInfos", [&](Query& query) {
-            if (!query->prepare(kUpsert)) {
-                ErrorLine("[db] Update fileinfos ExeSql Error : %d, err:%s, text:%s", query->lastError());
-                return false;
-            }
-            for (const FILE_INFO& info : infos) {
-                BindRecord(*query.operator->(), info, GetPathHash(info.path));
-                if (!ExecStep(query)) {
-                    ErrorLine("[db] Update fileinfos ExeSql Error : %d, err:%s, text:%s", query->lastError());
-                    return false;
-                }
-            }
-            return true;
-        });
-        if (written)
-            CoreDebug("[db] Update fileinfos Success : %d rows", static_cast<int>(infos.size()));
-    });
+    OnDbThread("UpdateFileInfos", [&] { written = infos.empty() || WriteRowsOnThread(infos); });
+    return written;
+}
+
+void QCSyncDB::UpdateFileInfoLater(const FILE_INFO& info) {
+    t_later.push_back(info);
+}
+
+size_t QCSyncDB::LaterCount() {
+    return t_later.size();
+}
+
+bool QCSyncDB::Flush() {
+    if (t_later.empty())
+        return true;
+    bool written = false;
+    OnDbThread("Flush", [&written] { written = true; });
     return written;
 }
 

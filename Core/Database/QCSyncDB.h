@@ -83,6 +83,18 @@ public:
     // Writes every record as UpdateFileInfo does (a later record of the same path, letter case
     // ignored, wins).
     static bool UpdateFileInfos(const std::vector<FILE_INFO>& infos);
+    // Writes the row of info.path as UpdateFileInfo does, later: the calling thread's next
+    // operation (or Flush) writes every row it wrote later first, in order and as one batch, in
+    // the same job as that operation. So the calling thread always reads what it wrote; other
+    // threads see the rows once they are written. Rows still waiting when the database is closed
+    // by another thread, or when a job fails, are lost like the writes of a rolled-back
+    // transaction; Close on the writing thread writes them first.
+    static void UpdateFileInfoLater(const FILE_INFO& info);
+    // Writes the rows the calling thread wrote later; false when they could not be handed to the
+    // database (it is closed), true when there were none.
+    static bool Flush();
+    // The rows the calling thread wrote later that wait.
+    static size_t LaterCount();
     // Deletes the row of every path (letter case ignored); paths without a row are no failure.
     static bool DeleteByPaths(const std::vector<QString>& paths);
     // Deletes the row of `folder` and every row below it, letter case ignored: "/A" takes "/a" and

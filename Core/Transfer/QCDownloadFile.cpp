@@ -7,7 +7,7 @@
 #include "common/Hash.h"
 #include "common/PathUtils.h"
 #include "common/QCClock.h"
-#include "common/TsanAnnotations.h"
+#include "common/WorkPools.h"
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
 #include "network/QCResponseCommon.h"
@@ -15,10 +15,7 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRunnable>
-#include <QThreadPool>
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <zlib.h>
 
@@ -36,45 +33,38 @@ constexpr int kStateCopy = 4;
 constexpr int kMaxMetaRequests = 3; // an empty block list is asked for again, within bounds
 constexpr int kRetries = 3;         // failed exchanges of one block that are tried again
 constexpr int kNetworkCap = 2;      // address steps of one exchange; the task retries after a pause
-constexpr double kLightLoad = 3.0;  // summed download weight up to which a file keeps 5 in flight
-constexpr int kLightLoadFlight = 5;
+constexpr double kLightLoad = 3.0; // summed download weight up to which a file keeps 5 in flight
 constexpr quint32 kCompressFrom = 1025; // smaller blocks are never asked for compressed
 constexpr long kHttpRefused = 514;      // the block service's refusal, with "errno" and "errmsg"
 
-// Qt's pool hands the job over behind its own lock, which ThreadSanitizer cannot see: the job
-// says so itself.
-class PoolJob : public QRunnable {
-public:
-    explicit PoolJob(std::function<void()> work) : m_work(std::move(work)) { TsanRelease(this); }
-    void run() override {
-        TsanAcquire(this);
-        m_work();
-        OPENSSL_thread_stop(); // no OpenSSL state left for a pool thread's exit at process end
-    }
-
-private:
-    std::function<void()> m_work;
-};
-
-// Runs `work` on the pool for as long as the task lives.
+// Runs `work` on the transfer pool for as long as the task lives.
 void OnPool(const std::weak_ptr<QCSyncFile>& task, std::function<void(QCDownloadFile&)> work) {
-    QThreadPool::globalInstance()->start(new PoolJob([task, work = std::move(work)] {
+    WorkPools::Start(WorkPools::Transfers(), [task, work = std::move(work)] {
         if (const std::shared_ptr<QCSyncFile> held = task.lock())
             work(static_cast<QCDownloadFile&>(*held));
-    }));
+    });
 }
 
-bool Decrypt(QByteArray& data, const AES_KEY_PAIR& key) {
+// `buffer` sized to `size` bytes, in the memory it has when that is enough; grown at once to hold
+// any block reply, so that it grows once.
+char* SizedBuffer(QByteArray& buffer, int size) {
+    if (buffer.capacity() < size)
+        buffer.reserve(std::max(size, int(CLOUD_BLOCK_SIZE + NetworkClient::kBlockReplySlack)));
+    buffer.resize(size);
+    return buffer.data();
+}
+
+// Decrypts `data` into `out`.
+bool Decrypt(const QByteArray& data, const AES_KEY_PAIR& key, QByteArray& out) {
     if (key.key.size() != 32 || key.iv.size() != 16)
         return false;
     EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
     if (!context)
         return false;
-    QByteArray out(data.size() + 128, Qt::Uninitialized);
     int length = 0;
     int last = 0;
     const auto* in = reinterpret_cast<const unsigned char*>(data.constData());
-    auto* to = reinterpret_cast<unsigned char*>(out.data());
+    auto* to = reinterpret_cast<unsigned char*>(SizedBuffer(out, data.size() + 128));
     const bool ok = EVP_DecryptInit_ex(context, EVP_aes_256_cbc(), nullptr,
                                        reinterpret_cast<const unsigned char*>(key.key.constData()),
                                        reinterpret_cast<const unsigned char*>(key.iv.constData())) == 1 &&
@@ -83,10 +73,17 @@ bool Decrypt(QByteArray& data, const AES_KEY_PAIR& key) {
     EVP_CIPHER_CTX_free(context);
     if (!ok)
         return false;
-    out.truncate(length + last);
-    data = std::move(out);
+    out.resize(length + last);
     return true;
 }
+
+// The memory of one pool thread's block exchanges, used again from block to block: touching fresh
+// pages for every 512 KiB block costs more than decoding it.
+struct BlockBuffers {
+    QByteArray body;
+    QByteArray scratch;
+};
+thread_local BlockBuffers t_blockBuffers;
 
 } // namespace
 
@@ -94,7 +91,7 @@ QCDownloadFile::QCDownloadFile(QCDownloadHost& host, const FILE_INFO& info)
     : QCSyncFile(host, info, true), m_dhost(host) {}
 
 QCDownloadFile::~QCDownloadFile() {
-    std::lock_guard<std::mutex> lock(m_fileMutex);
+    std::unique_lock<std::shared_mutex> lock(m_fileLock);
     m_file.close();
 }
 
@@ -109,19 +106,27 @@ QString QCDownloadFile::TempNameFor(const QString& dropFolder, const QString& cl
 
 bool QCDownloadFile::DecodeBlock(QByteArray& data, bool encrypted, bool compressed, quint32 blockSize,
                                  const AES_KEY_PAIR& key) {
-    if (encrypted && !data.isEmpty() && !Decrypt(data, key))
-        return false;
+    QByteArray scratch;
+    return DecodeBlock(data, scratch, encrypted, compressed, blockSize, key);
+}
+
+bool QCDownloadFile::DecodeBlock(QByteArray& data, QByteArray& scratch, bool encrypted, bool compressed,
+                                 quint32 blockSize, const AES_KEY_PAIR& key) {
+    if (encrypted && !data.isEmpty()) {
+        if (!Decrypt(data, key, scratch))
+            return false;
+        data.swap(scratch);
+    }
     if (compressed && blockSize >= kCompressFrom) {
-        QByteArray inflated(int(blockSize) + 128, Qt::Uninitialized);
-        uLongf length = uLongf(inflated.size());
-        if (uncompress(reinterpret_cast<Bytef*>(inflated.data()), &length,
+        uLongf length = uLongf(blockSize) + 128;
+        if (uncompress(reinterpret_cast<Bytef*>(SizedBuffer(scratch, int(length))), &length,
                        reinterpret_cast<const Bytef*>(data.constData()), uLong(data.size())) == Z_OK) {
-            inflated.truncate(int(length));
-            data = std::move(inflated);
+            scratch.resize(int(length));
+            data.swap(scratch);
         } // else the raw data is hashed, and a mismatch fails the block
     }
     if (quint32(data.size()) > blockSize)
-        data.truncate(int(blockSize));
+        data.resize(int(blockSize));
     return true;
 }
 
@@ -138,7 +143,7 @@ int QCDownloadFile::DoSync() {
     m_resumed = false;
     {
         std::lock_guard<std::mutex> lock(m_slotMutex);
-        m_slots.clear();
+        ResetSlotsLocked({});
         m_flight.clear();
     }
     if (GetFileSize() == 0) {
@@ -356,11 +361,21 @@ void QCDownloadFile::OnDownloadMeta(QJsonObject& reply) {
         End(SYNC_ERROR::ServerProtocol, 0, QStringLiteral("block list does not cover the file"));
         return;
     }
+    // The content hash is the SHA-1 of the blocks' hashes in file order: a list that does not
+    // give the record's hash describes other content. With it and each block checked against its
+    // hash before it is written, the finished file holds the content without a second reading.
+    QByteArray digests;
+    digests.reserve(int(blocks.size()) * 40);
+    for (const BLOCK_INFO& block : blocks)
+        digests += block.bhash.toLower().toLatin1();
+    if (QString::fromLatin1(HashBuffer(digests.constData(), digests.size(), HASH_SHA1))
+            .compare(GetFileInfo().file_hash, Qt::CaseInsensitive) != 0) {
+        End(SYNC_ERROR::ServerData, 0, QStringLiteral("block list does not match the content hash"));
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_slotMutex);
-        m_slots.clear();
-        for (const BLOCK_INFO& block : blocks)
-            m_slots.push_back(Slot{block, 0, 0, 0});
+        ResetSlotsLocked(blocks);
     }
     SetBlocks(std::move(blocks));
     int configured = 0;
@@ -368,7 +383,7 @@ void QCDownloadFile::OnDownloadMeta(QJsonObject& reply) {
         std::shared_lock<std::shared_mutex> lock(g_Config.settingsLock);
         configured = g_Config.min_download_block_queue;
     }
-    m_blockLimit = m_dhost.RunningDownloadWeight() <= kLightLoad ? kLightLoadFlight : std::max(1, configured);
+    m_blockLimit = m_dhost.RunningDownloadWeight() <= kLightLoad ? kBlocksInFlight : std::max(1, configured);
     m_state = kStateBlocks;
     // Reading back a kept temporary file and copying known blocks is disk work: on the pool.
     OnPool(weak_from_this(), [](QCDownloadFile& task) {
@@ -389,24 +404,15 @@ void QCDownloadFile::GetBlocks() {
         bool finish = false;
         {
             std::lock_guard<std::mutex> lock(m_slotMutex);
-            int inFlight = 0;
-            bool allDone = true;
-            bool found = false;
-            for (size_t i = 0; i < m_slots.size(); ++i) {
-                const Slot& slot = m_slots[i];
-                inFlight += slot.state == 1 ? 1 : 0;
-                allDone = allDone && slot.state == 2;
-                if (!found && slot.state == 0) {
-                    found = true;
-                    index = i;
-                }
-            }
-            if (allDone) {
+            if (m_slotCount[kSlotDone] == m_slots.size()) {
                 finish = !m_finishing.exchange(true);
-            } else if (!found || inFlight >= m_blockLimit) {
+            } else if (m_slotCount[kSlotWaiting] == 0 || m_slotCount[kSlotInFlight] >= size_t(m_blockLimit)) {
                 return;
             } else {
-                m_slots[index].state = 1;
+                while (m_slots[m_nextWaiting].state != kSlotWaiting)
+                    ++m_nextWaiting; // a waiting slot lies at or after it
+                index = m_nextWaiting;
+                SetSlotLocked(index, kSlotInFlight);
                 block = m_slots[index].block;
             }
         }
@@ -472,11 +478,18 @@ void QCDownloadFile::RunBlock(unsigned taskId) {
     QString msg;
     if (client && !m_ended.load()) {
         client->setRetryCap(kNetworkCap);
+        client->setBodyBuffer(std::move(t_blockBuffers.body), qint64(block.bsize) + NetworkClient::kBlockReplySlack);
         if (!client->doGet(QString())) {
             type = m_ended.load() ? -1 : -2;
             code = unsigned(client->getCurlResult());
         } else if (IfMyTask(taskId)) {
-            UpdateSpeed(false);
+            // The exchange is over: the next one starts while this thread decodes and writes.
+            {
+                std::lock_guard<std::mutex> lock(m_slotMutex);
+                if (m_flight.count(taskId) != 0)
+                    SetSlotLocked(slot, kSlotReceived);
+            }
+            GetBlocks();
             type = OnDownloadBlock(block, *client, code, msg);
         }
     }
@@ -511,7 +524,7 @@ void QCDownloadFile::BlockFailed(size_t slot, unsigned code) {
             return; // the task started over meanwhile
         Slot& failed = m_slots[slot];
         failures = ++failed.failures;
-        failed.state = 3;
+        SetSlotLocked(slot, kSlotPaused);
         failed.dueMs = QCClock::NowMs() + (1000LL << std::min(failures - 1, kRetries - 1));
     }
     CoreDebug("[download] block %zu of %s: exchange failed (%u), failure %d", slot + 1,
@@ -527,9 +540,9 @@ void QCDownloadFile::CheckRetry() {
     {
         std::lock_guard<std::mutex> lock(m_slotMutex);
         const qint64 now = QCClock::NowMs();
-        for (Slot& slot : m_slots) {
-            if (slot.state == 3 && slot.dueMs <= now) {
-                slot.state = 0;
+        for (size_t i = 0; m_slotCount[kSlotPaused] != 0 && i < m_slots.size(); ++i) {
+            if (m_slots[i].state == kSlotPaused && m_slots[i].dueMs <= now) {
+                SetSlotLocked(i, kSlotWaiting);
                 due = true;
             }
         }
@@ -538,13 +551,32 @@ void QCDownloadFile::CheckRetry() {
         OnPool(weak_from_this(), [](QCDownloadFile& task) { task.GetBlocks(); });
 }
 
+void QCDownloadFile::ResetSlotsLocked(const std::vector<BLOCK_INFO>& blocks) {
+    m_slots.clear();
+    m_slots.reserve(blocks.size());
+    for (const BLOCK_INFO& block : blocks)
+        m_slots.push_back(Slot{block, kSlotWaiting, 0, 0});
+    m_slotCount.fill(0);
+    m_slotCount[kSlotWaiting] = m_slots.size();
+    m_nextWaiting = 0;
+}
+
+void QCDownloadFile::SetSlotLocked(size_t slot, int state) {
+    Slot& changed = m_slots[slot];
+    --m_slotCount[size_t(changed.state)];
+    ++m_slotCount[size_t(state)];
+    changed.state = state;
+    if (state == kSlotWaiting)
+        m_nextWaiting = std::min(m_nextWaiting, slot);
+}
+
 void QCDownloadFile::BlockDone(size_t slot) {
     QString hash;
     {
         std::lock_guard<std::mutex> lock(m_slotMutex);
         if (slot >= m_slots.size())
             return; // the task started over meanwhile
-        m_slots[slot].state = 2;
+        SetSlotLocked(slot, kSlotDone);
         hash = m_slots[slot].block.bhash;
     }
     SetBlockExist(hash, true); // progress: counts one block of that hash
@@ -575,17 +607,22 @@ int QCDownloadFile::OnDownloadBlock(const BLOCK_INFO& block, NetworkClient& clie
     return SYNC_ERROR::DiskWrite;
 }
 
-int QCDownloadFile::WriteBlock(const NetworkClient& client, const BLOCK_INFO& block) {
-    QByteArray data = client.responseBody();
+int QCDownloadFile::WriteBlock(NetworkClient& client, const BLOCK_INFO& block) {
+    BlockBuffers& buffers = t_blockBuffers;
+    QByteArray data = client.takeBody();
     const bool encrypted = client.GetParam(QStringLiteral("encrypt")) == QLatin1String("2");
     const bool compressed = client.GetParam(QStringLiteral("compress")) == QLatin1String("1");
-    if (!DecodeBlock(data, encrypted, compressed, block.bsize, m_key))
-        return SYNC_ERROR::ServerData;
-    const QByteArray hash = HashBuffer(data.constData(), data.size(), HASH_SHA1);
-    if (quint32(data.size()) != block.bsize ||
-        QString::fromLatin1(hash).compare(block.bhash, Qt::CaseInsensitive) != 0) {
+    int result = 0;
+    if (!DecodeBlock(data, buffers.scratch, encrypted, compressed, block.bsize, m_key)) {
+        result = SYNC_ERROR::ServerData;
+    } else if (quint32(data.size()) != block.bsize ||
+               QString::fromLatin1(HashBuffer(data.constData(), data.size(), HASH_SHA1))
+                       .compare(block.bhash, Qt::CaseInsensitive) != 0) {
         CoreDebug("[download] block %u of %s fails its check", block.bidx, qUtf8Printable(GetSvrPath()));
-        return SYNC_ERROR::ServerData;
+        result = SYNC_ERROR::ServerData;
+    } else {
+        result = WriteTmpFile(block.boffset, data);
     }
-    return WriteTmpFile(block.boffset, data);
+    buffers.body = std::move(data); // for the next block of this thread
+    return result;
 }

@@ -8,17 +8,23 @@
 //   that content exists, it is copied on the pool (4 local copy) and put in place, or, when it
 //   turns out not to hold it, the download goes on; otherwise the temporary file is prepared
 //   (an existing one is reopened, not truncated) and the block list is asked for on the pool -> 2
-//   list requested -> OnDownloadMeta (engine thread): the blocks are listed and the rest goes to
-//   the pool -> 3 blocks running: the blocks a reopened temporary file already holds are read
+//   list requested -> OnDownloadMeta (engine thread): the list must cover the file and give the
+//   record's content hash (the SHA-1 of the block hashes); the blocks are listed and the rest goes
+//   to the pool -> 3 blocks running: the blocks a reopened temporary file already holds are read
 //   back and hashed; GetBlocks takes each remaining full block from a local file when the block
 //   table knows one that still holds it, else requests it, up to the in-flight limit; each
-//   request runs on a pool thread (exchange, AES-256-CBC, zlib, SHA-1, positioned write) and
-//   schedules the next -> when every block is done, MoveTmpFile re-reads the temporary file, requires
-//   the record's content hash, stamps the cloud's times and puts it in place -> CompleteMe.
+//   request runs on a pool thread (exchange, AES-256-CBC, zlib, SHA-1, positioned write, whose
+//   write-back to the disk starts at once) and schedules the next as soon as its exchange is
+//   over -> when every block is done, MoveTmpFile requires the record's size, stamps the cloud's
+//   times and puts it in place -> CompleteMe.
 //
-// Block slots (m_slots): 0 waiting, 1 in flight, 2 done, 3 paused after a failed exchange until
-// dueMs; CheckRetry (engine thread) makes paused slots wait again. A slot fails at most kRetries
-// times (pauses of 1, 2, 4 s on the core's clock); one more failure ends the file with Network.
+// Block slots (m_slots): 0 waiting, 1 in flight (its exchange runs), 4 received (its reply is
+// decoded and written; no longer counted against the in-flight limit, so that the next exchange
+// runs meanwhile), 2 done, 3 paused after a failed exchange until dueMs; CheckRetry (engine
+// thread) makes paused slots wait again. A slot fails at most kRetries times (pauses of 1, 2, 4 s
+// on the core's clock); one more failure ends the file with Network. The slots of each state are
+// counted and the first waiting one is looked for from a cursor, so that a block costs the same
+// in a file of 20,000 blocks as in one of 20.
 //
 // Invariants
 // - The target is never written before the whole file is there and checked; it is replaced by
@@ -35,7 +41,8 @@
 //   exchanges themselves run on Qt's global pool and come back as process-response events.
 // - Block exchanges, block reuse and the resume check run on pool threads, each holding a
 //   reference to the task.
-// - m_fileMutex: the temporary QFile (one seek-and-write, seek-and-read or close at a time).
+// - m_fileLock: the temporary QFile; opening and closing it hold it alone, the positioned reads
+//   and writes of blocks (on its descriptor, never through QFile's position) share it.
 // - m_slotMutex: m_slots and m_flight. Neither lock is held with another lock of the task, nor
 //   while a host or the network is called.
 // - Set on the engine thread before any block starts, read-only afterwards: the hosts, the key
@@ -49,13 +56,18 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 class QCDownloadFile : public QCSyncFile {
 public:
+    // Block requests of one file in flight at once while the running downloads weigh little.
+    static constexpr int kBlocksInFlight = 5;
+
     // `info` carries the cloud path and the target path (local_path). Engine thread.
     QCDownloadFile(QCDownloadHost& host, const FILE_INFO& info);
     ~QCDownloadFile() override;
@@ -87,17 +99,26 @@ public:
     // cut to `blockSize`. False when decryption fails.
     static bool DecodeBlock(QByteArray& data, bool encrypted, bool compressed, quint32 blockSize,
                             const AES_KEY_PAIR& key);
+    // The same with `scratch` as the second buffer: the decoded bytes end up in `data` or in the
+    // memory `scratch` had (the two are swapped), so that a caller decoding block after block
+    // allocates nothing once both buffers have grown.
+    static bool DecodeBlock(QByteArray& data, QByteArray& scratch, bool encrypted, bool compressed,
+                            quint32 blockSize, const AES_KEY_PAIR& key);
     // Where a finished file goes outside the sync folder: `target` when it is free or already
     // holds `contentHash`, else the first free "name (n).ext".
     static QString OutsidePlace(const QString& target, quint64 size, const QString& contentHash);
 
 private:
+    enum SlotState { kSlotWaiting, kSlotInFlight, kSlotDone, kSlotPaused, kSlotReceived, kSlotStates };
     struct Slot {
         BLOCK_INFO block;
-        int state = 0; // 0 waiting, 1 in flight, 2 done, 3 paused for a retry
+        int state = kSlotWaiting;
         int failures = 0;
         qint64 dueMs = 0;
     };
+    // With m_slotMutex held: new slots for `blocks`, all waiting; a slot moved to `state`.
+    void ResetSlotsLocked(const std::vector<BLOCK_INFO>& blocks);
+    void SetSlotLocked(size_t slot, int state);
 
     void OnDownloadInfo(QJsonObject& reply);
     // The decision after the information reply: where the content comes from (the target itself,
@@ -110,6 +131,8 @@ private:
     // Opens the temporary file (reopening a kept one); an end type. Engine thread, or the pool
     // thread of a local copy that could not be used.
     int PrepareTmpFile(int& fileError);
+    // Reserves the disk space of the whole file for the open temporary file. m_fileLock held.
+    void ReserveTmpFile();
     // Goes on with the blocks: the temporary file, then the block list.
     void StartTransfer();
     // Pool thread: copies the content from the local file `source` and puts it in place.
@@ -130,7 +153,7 @@ private:
     int OnDownloadBlock(const BLOCK_INFO& block, NetworkClient& client, unsigned& code, QString& msg);
     // Decodes the block data of a reply, checks it and writes it into the temporary file: 0, 23
     // (ServerData: it fails its check) or the file error of the write.
-    int WriteBlock(const NetworkClient& client, const BLOCK_INFO& block);
+    int WriteBlock(NetworkClient& client, const BLOCK_INFO& block);
     // A failed exchange of `slot`: paused for a retry, or the end of the file.
     void BlockFailed(size_t slot, unsigned code);
     void BlockDone(size_t slot);
@@ -156,15 +179,17 @@ private:
     bool m_inSync = true;
     bool m_useHttps = false;
     bool m_compress = false;
-    int m_blockLimit = 5;
+    int m_blockLimit = kBlocksInFlight;
     QString m_nid;
     QString m_dt;
     QString m_tempName;
     AES_KEY_PAIR m_key;
 
-    std::mutex m_fileMutex; // guards m_file (the temporary file)
+    std::shared_mutex m_fileLock; // guards m_file (the temporary file)
     std::mutex m_slotMutex;
     std::vector<Slot> m_slots;           // guarded by m_slotMutex
+    std::array<size_t, kSlotStates> m_slotCount{}; // slots by state; guarded by m_slotMutex
+    size_t m_nextWaiting = 0;            // no waiting slot lies before it; guarded by m_slotMutex
     std::map<unsigned, size_t> m_flight; // request id -> slot; guarded by m_slotMutex
     std::atomic<bool> m_finishing{false};
     std::atomic<bool> m_ended{false};

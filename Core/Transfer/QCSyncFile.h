@@ -133,6 +133,8 @@ public:
     void CompleteMe(int type, unsigned code, const QString& msg);
     // What leaving the queue means (see the top of this file). Engine thread; once.
     void End();
+    // Whether the task has left the queue. Any thread.
+    bool IsEnded() const { return m_ended.load(); }
 
     // The reply's "errno"; when not 0, `msg` gets its "errmsg".
     static int ParseErr(const QJsonObject& reply, QString& msg);

@@ -66,14 +66,16 @@ bool QCUploadFile::MakeBlocks(QFile& file, qint64 keepUpTo, const std::function<
     plan.size = quint64(file.size());
     const bool keep = qint64(plan.size) <= std::min<qint64>(keepUpTo, kBlockSize);
     QByteArray joined;
-    QByteArray piece(kBlockSize, Qt::Uninitialized);
+    // A small file needs no block-sized buffer (one more byte shows a file that grew meanwhile).
+    const qint64 room = std::min<qint64>(kBlockSize, qint64(plan.size) + 1);
+    QByteArray piece(int(room), Qt::Uninitialized);
     quint64 offset = 0;
     for (quint32 index = 1;; ++index) {
         if (stop && stop())
             return false;
         qint64 got = 0;
-        while (got < kBlockSize) {
-            const qint64 n = file.read(piece.data() + got, kBlockSize - got);
+        while (got < room) {
+            const qint64 n = file.read(piece.data() + got, room - got);
             if (n < 0)
                 return false;
             if (n == 0)
@@ -139,8 +141,9 @@ int QCUploadFile::DoSync() {
 
 void QCUploadFile::Post(std::function<void(QCUploadFile&)> step) {
     m_upload.RunUploadWork([self = Me(), run = m_run.load(), step = std::move(step)] {
-        // A stop or cancel is each step's own to notice (hashing turns the task dirty then).
-        if (self->m_run.load() == run && !self->IsPause())
+        // A stop or cancel is each step's own to notice (hashing turns the task dirty then). A
+        // task that left the queue (its change cancelled, or the engine stopped) starts nothing.
+        if (self->m_run.load() == run && !self->IsPause() && !self->IsEnded())
             step(*self);
     });
 }
@@ -206,7 +209,7 @@ bool QCUploadFile::Stamp(quint64& size, qint64& mtimeNs) const {
 }
 
 bool QCUploadFile::Stopping() const {
-    return m_dirty.load() || ErrorType() != 0 || IsPause() || m_upload.UploadCancelled(GetSvrPath());
+    return m_dirty.load() || ErrorType() != 0 || IsPause() || IsEnded() || m_upload.UploadCancelled(GetSvrPath());
 }
 
 void QCUploadFile::MarkDirty(const char* why) {

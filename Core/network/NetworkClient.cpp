@@ -2,6 +2,7 @@
 
 #include "common/CoreLog.h"
 #include "common/IuCoreUtils.h"
+#include "common/QCClock.h"
 #include "network/CurlGlobal.h"
 #include "network/LogRedaction.h"
 
@@ -14,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -24,6 +26,9 @@ using WriteLock = std::unique_lock<std::shared_mutex>;
 constexpr int kMaxTimeoutFactor = 4;
 // Memory bodies stay well below what a QByteArray can hold.
 constexpr qint64 kMaxReplyLimit = qint64(1) << 30;
+// A walk with a deadline looks at the core's clock at least this often while it waits (a test
+// that moves the clock by hand is seen that soon).
+constexpr qint64 kClockLookMs = 250;
 
 int SockOptCallback(void*, curl_socket_t, curlsocktype) noexcept {
     return CURL_SOCKOPT_OK;
@@ -212,6 +217,16 @@ void NetworkClient::setOutputFile(const QString& path, qint64 announcedSize) {
     m_outputLimit = announcedSize;
 }
 
+void NetworkClient::setBodyBuffer(QByteArray buffer, qint64 capacity) {
+    if (capacity > buffer.capacity())
+        buffer.reserve(int(std::min(capacity, kMaxReplyLimit)));
+    else
+        buffer.reserve(buffer.capacity()); // kept by resize(0) from now on
+    buffer.resize(0);
+    WriteLock lock(m_bodyLock);
+    m_body = std::move(buffer);
+}
+
 void NetworkClient::setReplyLimit(qint64 bytes) {
     m_replyLimit = bytes > 0 ? std::min(bytes, kMaxReplyLimit) : kDefaultReplyLimit;
 }
@@ -277,13 +292,30 @@ void NetworkClient::setBlockTransfer(long bytesPerSecond, long seconds) {
     applyTimeouts();
 }
 
-void NetworkClient::applyTimeouts() {
+void NetworkClient::setDeadline(qint64 ms) {
+    m_deadlineMs = std::max<qint64>(0, ms);
+}
+
+qint64 NetworkClient::deadlineLeftMs() const {
+    if (m_blockTransfer || m_deadlineMs <= 0)
+        return -1;
+    return std::max<qint64>(0, m_walkStartMs + m_deadlineMs - QCClock::NowMs());
+}
+
+void NetworkClient::applyTimeouts(qint64 capMs) {
     if (!m_curl)
         return;
     const long factor = std::min(m_retries + 1, kMaxTimeoutFactor);
     // A block may take long on a slow link; only a transfer that stalls is cut off.
-    curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, m_blockTransfer ? 0L : factor * m_timeoutMs);
-    curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, factor * m_connectTimeoutMs);
+    long total = m_blockTransfer ? 0L : factor * m_timeoutMs;
+    long connect = factor * m_connectTimeoutMs;
+    if (capMs > 0) {
+        const long cap = long(std::min<qint64>(capMs, LONG_MAX));
+        total = total > 0 ? std::min(total, cap) : cap;
+        connect = std::min(connect, cap);
+    }
+    curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, total);
+    curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, connect);
     curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, m_blockTransfer ? m_lowSpeedBytes : 0L);
     curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, m_blockTransfer ? m_lowSpeedSeconds : 0L);
 }
@@ -307,7 +339,7 @@ void NetworkClient::prepareRequest() {
     }
     {
         WriteLock lock(m_bodyLock);
-        m_body.clear();
+        m_body.resize(0); // keeps the memory of a buffer handed over with setBodyBuffer
     }
     {
         WriteLock lock(m_headerTextLock);
@@ -317,12 +349,20 @@ void NetworkClient::prepareRequest() {
 
     curl_slist_free_all(m_headerList);
     m_headerList = nullptr;
-    ReadLock lock(m_requestHeaderLock);
-    for (const CustomHeaderItem& header : m_requestHeaders) {
-        const QString line = header.value == QLatin1String("\n")
-                                 ? header.name + QLatin1Char(';') + header.value
-                                 : header.name + QLatin1String(": ") + header.value;
-        const QByteArray bytes = line.toUtf8();
+    // The lines are made under the lock and written (and logged) after it: no lock of the client
+    // is held while the log's handler takes its own.
+    std::vector<QByteArray> lines;
+    {
+        ReadLock lock(m_requestHeaderLock);
+        lines.reserve(m_requestHeaders.size());
+        for (const CustomHeaderItem& header : m_requestHeaders) {
+            const QString line = header.value == QLatin1String("\n")
+                                     ? header.name + QLatin1Char(';') + header.value
+                                     : header.name + QLatin1String(": ") + header.value;
+            lines.push_back(line.toUtf8());
+        }
+    }
+    for (const QByteArray& bytes : lines) {
         if (CoreLog::Enabled())
             CoreDebug("[header] %s", RedactForLog(bytes).constData());
         if (curl_slist* list = curl_slist_append(m_headerList, bytes.constData()))
@@ -483,7 +523,7 @@ void NetworkClient::resetAttempt() {
     // Each attempt starts from nothing: a failed one must not leave bytes in front of the next.
     {
         WriteLock lock(m_bodyLock);
-        m_body.clear();
+        m_body.resize(0); // keeps the memory of a buffer handed over with setBodyBuffer
     }
     {
         WriteLock lock(m_headerTextLock);
@@ -559,12 +599,15 @@ bool NetworkClient::performLoop() {
 }
 
 bool NetworkClient::walk() {
+    m_walkStartMs = QCClock::NowMs();
+    m_deadlinePassed = false;
     for (int failures = 0;;) {
         if (stopped()) {
             m_lastResult = CURLE_ABORTED_BY_CALLBACK;
             return false;
         }
         resetAttempt();
+        applyTimeouts(deadlineLeftMs());
         m_lastResult = performAttempt();
         if (m_lastResult == CURLE_OK)
             return true;
@@ -579,24 +622,36 @@ bool NetworkClient::walk() {
             return false;
         if (CoreLog::Enabled())
             CoreDebug("[url] %s", RedactForLog(currentUrl().toUtf8()).constData());
-        if (!retryStep())
-            return false;
+        if (deadlineLeftMs() == 0 || !retryStep())
+            break;
         waitBeforeRetry(++failures);
+        if (stopped() || deadlineLeftMs() == 0)
+            break;
     }
+    if (stopped()) {
+        m_lastResult = CURLE_ABORTED_BY_CALLBACK;
+    } else if (deadlineLeftMs() == 0) {
+        // The failure goes to the caller with the last attempt's result; its back-off takes over.
+        m_deadlinePassed = true;
+        CoreDebug("[deadline] no answer within %lld ms", static_cast<long long>(m_deadlineMs));
+    }
+    return false;
 }
 
 void NetworkClient::waitBeforeRetry(int failures) {
     const long waitMs = CurlGlobal::BackoffMs(failures);
     CoreDebug("[backoff] %ld ms", waitMs);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     // Cancel() and Uninitialize() wake the poll; a wake-up left over from an earlier verb of this
-    // multi handle only makes one more round.
+    // multi handle only makes one more round. The walk's deadline ends the wait too.
     while (!stopped()) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                .count();
-        if (left <= 0)
+        long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        const qint64 deadlineLeft = deadlineLeftMs();
+        if (left <= 0 || deadlineLeft == 0)
             break;
+        if (deadlineLeft > 0)
+            left = std::min<long long>(left, std::min(deadlineLeft, kClockLookMs));
         curl_multi_poll(m_multi, nullptr, 0, int(std::min<long long>(left, INT_MAX)), nullptr);
     }
 }
@@ -846,6 +901,11 @@ QByteArray NetworkClient::responseBody() const {
     return m_body;
 }
 
+QByteArray NetworkClient::takeBody() {
+    WriteLock lock(m_bodyLock);
+    return std::exchange(m_body, QByteArray());
+}
+
 std::string NetworkClient::responseBodyString() const {
     ReadLock lock(m_bodyLock);
     return m_body.toStdString();
@@ -893,6 +953,11 @@ QString NetworkClient::errorString() const {
         return QStringLiteral("reply too large: %1 over %2 bytes")
             .arg(which == 1 ? QStringLiteral("body") : QStringLiteral("headers"))
             .arg(m_tooLargeLimit.load());
+    if (m_deadlinePassed.load()) {
+        const QString last = QString::fromUtf8(m_errorBuffer);
+        return QStringLiteral("no answer within the deadline of %1 s").arg(m_deadlineMs / 1000) +
+               (last.isEmpty() ? QString() : QStringLiteral("; last attempt: ") + last);
+    }
     return QString::fromUtf8(m_errorBuffer);
 }
 

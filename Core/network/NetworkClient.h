@@ -21,6 +21,14 @@
 // total time-out: however long it takes, it fails only when it stays below a low speed (1 KiB/s
 // for 60 s unless set).
 //
+// Deadline: the walk of any other verb takes no retry, and waits out no back-off, once 2 minutes
+// (unless set) have passed since it began on the core's clock (QCClock): the verb fails with the
+// last attempt's result, the caller's own back-off takes over, and errorString() says that the
+// deadline passed. An attempt's time-outs never reach past the deadline as it stands when the
+// attempt starts; an exchange under way is not cut short by the core's clock (a test that moves
+// the clock on fast cannot fail a reply that is on its way). A block transfer has no deadline: its
+// low-speed rule ends a stalled one.
+//
 // Bounds: a body kept in memory stops at the reply limit (64 MiB unless set; the download of a
 // block sets its block size plus slack), the header text of an attempt at 256 KiB, a body written
 // to a file at the size announced with the file. Past a bound the transfer ends as a local write
@@ -87,6 +95,7 @@ public:
     static constexpr qint64 kBlockReplySlack = 64 * 1024;
     static constexpr long kBlockLowSpeedBytes = 1024; // per second ...
     static constexpr long kBlockLowSpeedSeconds = 60; // ... for this long ends a block transfer
+    static constexpr qint64 kDefaultDeadlineMs = 2 * 60 * 1000;
 
     // `retryCap`: the number of address steps of the retry walk, -1 unbounded.
     explicit NetworkClient(int retryCap);
@@ -124,6 +133,10 @@ public:
     // The next verb writes the body to this file instead of memory; a body longer than
     // `announcedSize` (when not negative) fails as too large.
     void setOutputFile(const QString& path, qint64 announcedSize = -1);
+    // The memory that the bodies of the next verbs are collected in: `buffer`'s, grown to hold
+    // `capacity` bytes, kept while the bodies fit. A caller that moves many large bodies hands the
+    // same memory back each time (takeBody) instead of having fresh pages touched for each one.
+    void setBodyBuffer(QByteArray buffer, qint64 capacity);
     // The most body bytes kept in memory (kDefaultReplyLimit when `bytes` is not above 0; at most
     // 1 GiB); a longer body fails as too large. Stays for later verbs.
     void setReplyLimit(qint64 bytes);
@@ -144,6 +157,9 @@ public:
     // Marks the client as moving a file block: no total time-out, but a transfer that stays below
     // `bytesPerSecond` for `seconds` fails as timed out (and is retried). Stays for later verbs.
     void setBlockTransfer(long bytesPerSecond = kBlockLowSpeedBytes, long seconds = kBlockLowSpeedSeconds);
+    // The most time the walk of one verb may take on the core's clock (kDefaultDeadlineMs unless
+    // set; 0 or less: none). Not for block transfers. Stays for later verbs.
+    void setDeadline(qint64 ms);
 
     // Verbs: true when the last transfer ended without a libcurl error (the HTTP status does not
     // count; read it with responseCode()). They block until the retry walk ends.
@@ -155,6 +171,8 @@ public:
     bool doUpload(const QString& fileName, const QString& text);
 
     QByteArray responseBody() const;
+    // Moves the body out (for a caller that works on it in place); the client's is empty after.
+    QByteArray takeBody();
     std::string responseBodyString() const;
     // Raw header bytes of the last attempt (every header block of its redirects).
     QByteArray responseHeaderText() const;
@@ -200,9 +218,13 @@ private:
     bool performLoop();
     bool walk();
     bool retryStep();
-    // Waits out the back-off before the retry after `failures` failed attempts, or until a stop.
+    // Waits out the back-off before the retry after `failures` failed attempts, or until a stop
+    // or the deadline.
     void waitBeforeRetry(int failures);
-    void applyTimeouts();
+    // Milliseconds left of the running walk's deadline on the core's clock; -1 when it has none.
+    qint64 deadlineLeftMs() const;
+    // Sets the time-outs of the next attempt, none of them above `capMs` when that is above 0.
+    void applyTimeouts(qint64 capMs = -1);
     void setCurrentUrl(const QString& url);
     bool finishRequest();
     void parseFinalHeaders();
@@ -248,11 +270,14 @@ private:
     bool m_blockTransfer = false;
     long m_lowSpeedBytes = 0;
     long m_lowSpeedSeconds = 0;
+    qint64 m_deadlineMs = kDefaultDeadlineMs;
+    qint64 m_walkStartMs = 0; // on the core's clock
     quint64 m_generation; // Uninitialize() generation this client belongs to; set once
 
     // Any thread.
     std::atomic<bool> m_cancelled{false};
     std::atomic<int> m_tooLarge{0}; // 0 no bound passed in the last attempt, 1 the body, 2 the headers
+    std::atomic<bool> m_deadlinePassed{false}; // the last verb's walk ended at its deadline
     std::atomic<qint64> m_tooLargeLimit{0};
 
     // The multi handle borrowed for the running walk, null between verbs. Written by the verb's

@@ -30,6 +30,8 @@ void PendingChanges::Clear() {
     m_paths.clear();
     m_ids.clear();
     m_waitingTicks.clear();
+    m_structural.clear();
+    ++m_version;
 }
 
 void PendingChanges::Touch(iterator it) {
@@ -38,8 +40,16 @@ void PendingChanges::Touch(iterator it) {
 }
 
 void PendingChanges::Index(iterator it) {
+    ++m_version;
     Keys& keys = m_keys[&*it];
     keys.path = it->local.path.toLower();
+    keys.oldKey = it->old_path.isEmpty() ? 0 : KeyOf(it->old_path.toLower());
+    keys.above.clear();
+    for (int end = keys.path.size(); end > 0; end = keys.path.lastIndexOf(QLatin1Char('/'), end - 1))
+        keys.above.push_back(KeyOf(keys.path.left(end)));
+    keys.structural = it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL;
+    if (keys.structural)
+        m_structural.insert(keys.seq);
     keys.id = it->sync_id;
     keys.tick = it->tick;
     keys.waiting = it->sync_id == 0;
@@ -51,6 +61,7 @@ void PendingChanges::Index(iterator it) {
 }
 
 void PendingChanges::Unindex(iterator it) {
+    ++m_version;
     const Keys& keys = m_keys[&*it];
     const auto path = m_paths.find(keys.path);
     if (path != m_paths.end()) {
@@ -63,6 +74,8 @@ void PendingChanges::Unindex(iterator it) {
         if (id != m_ids.end() && id->second == it)
             m_ids.erase(id);
     }
+    if (keys.structural)
+        m_structural.erase(keys.seq);
     if (keys.waiting) {
         const auto tick = m_waitingTicks.find(keys.tick);
         if (tick != m_waitingTicks.end())
@@ -96,4 +109,37 @@ PendingChanges::iterator PendingChanges::FindId(quint32 id) {
 
 qint64 PendingChanges::EarliestWaitingTick() const {
     return m_waitingTicks.empty() ? INT64_MAX : *m_waitingTicks.begin();
+}
+
+bool PendingChanges::RenameOrDeleteAfter(iterator it) const {
+    const auto keys = m_keys.find(&*it);
+    return keys != m_keys.end() && !m_structural.empty() && *m_structural.rbegin() > keys->second.seq;
+}
+
+bool PendingChanges::RenameOrDeleteBefore(iterator it) const {
+    const auto keys = m_keys.find(&*it);
+    return keys != m_keys.end() && !m_structural.empty() && *m_structural.begin() < keys->second.seq;
+}
+
+quint64 PendingChanges::KeyOf(const QString& lowerPath) {
+    // FNV-1a over the UTF-16 units; never 0.
+    quint64 key = 14695981039346656037ULL;
+    for (const QChar c : lowerPath) {
+        key ^= c.unicode();
+        key *= 1099511628211ULL;
+    }
+    return key == 0 ? 1 : key;
+}
+
+quint64 PendingChanges::PathKey(iterator it) const {
+    const Keys& keys = m_keys.at(&*it);
+    return keys.above.empty() ? KeyOf(keys.path) : keys.above.front();
+}
+
+quint64 PendingChanges::OldPathKey(iterator it) const {
+    return m_keys.at(&*it).oldKey;
+}
+
+const std::vector<quint64>& PendingChanges::KeysAtOrAbove(iterator it) const {
+    return m_keys.at(&*it).above;
 }

@@ -9,8 +9,10 @@
 // - Every other thread (the user interface through the facade, pool threads running requests,
 //   the API client's reply parsing) reaches the engine through the queue: AddCoreEvent at the
 //   tail, AddCoreCritalEvent at the head, Post for a piece of work. The status is atomic.
-// - Requests and other blocking work run on Qt's global thread pool (RunOnPool); the engine never
-//   waits for them. Their results come back as events (2121) or failure calls.
+// - Requests and other blocking work run on pools of the engine's own (common/WorkPools): control
+//   requests on the small control pool (RunOnPool), transfers on the transfer pool, sized by the
+//   transfer budget (RunUploadWork, and the downloads' own work); the engine never waits for
+//   them. Their results come back as events (2121) or failure calls.
 //
 // Status machine (LOCAL_STATUS): 0 wait_login -> (configuration, login replies) 3 login_retry or
 // 2 login_ok -> (files set up: CheckConfigReady) 2 -> (cloud fetch) 4 CheckCloud -> 5/6/7; request 3
@@ -30,12 +32,11 @@
 #include "common/QCClock.h"
 #include "common/QCEvents.h"
 #include "common/SkipRules.h"
-#include "common/TsanAnnotations.h"
+#include "common/WorkPools.h"
 #include "network/QCRequestCommon.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QRunnable>
 #include <QSysInfo>
 #include <QThreadPool>
 #include <QUuid>
@@ -55,26 +56,20 @@ const QString kPrivateFolder = QStringLiteral(".Nimbocache");
 // producer uses).
 class EngineCallEvent : public QCEventBase {
 public:
-    explicit EngineCallEvent(std::function<void()> work) : QCEventBase(CoreProc), call(std::move(work)) {}
+    EngineCallEvent(std::function<void()> work, bool quiet)
+        : QCEventBase(CoreProc), call(std::move(work)), quiet(quiet) {}
     std::function<void()> call;
+    bool quiet; // nothing outside the engine waits on it: journal rows written later may stay so
 };
 
-// A task for Qt's thread pool (which deletes it after its run). Qt hands it over behind its own
-// lock, which ThreadSanitizer cannot see: the task says so itself.
-class PoolTask : public QRunnable {
-public:
-    explicit PoolTask(std::function<void()> work) : m_work(std::move(work)) { TsanRelease(this); }
-    void run() override {
-        TsanAcquire(this);
-        m_work();
-        // Qt's pool threads end on their own, possibly while the process exits: leave them no
-        // OpenSSL state (the requests sign and hash) for their thread-exit clean-up to free then.
-        OPENSSL_thread_stop();
-    }
+// Journal rows written later are written once this many wait, or when the engine has nothing else
+// to do, or before an event that another thread may be waiting on (so that it reads them).
+constexpr size_t kJournalRowsAtOnce = 256;
 
-private:
-    std::function<void()> m_work;
-};
+// Upload replies come in great numbers while small files go up; nothing waits on them.
+bool QuietCommand(int command) {
+    return command >= CMD::UploadInfo && command <= CMD::UploadFast;
+}
 
 const char* StatusName(LOCAL_STATUS status) {
     static const char* const names[] = {"wait_login",   "logining", "login_ok", "login_retry", "CheckCloud",
@@ -203,6 +198,8 @@ void QCLocalStoreMgr::run() {
     while (m_running) {
         OnCheckLoop();
         std::shared_ptr<QCEventBase> event;
+        if (m_events.Count() == 0)
+            QCSyncDB::Flush(); // nothing else to do
         if (!m_events.FetchWait(event, WaitMs()))
             continue;
         bool lastWasTick = false;
@@ -271,11 +268,15 @@ void QCLocalStoreMgr::TriggerTimerEvent() {
 }
 
 void QCLocalStoreMgr::Post(std::function<void()> work, bool urgent) {
-    auto event = std::make_shared<EngineCallEvent>(std::move(work));
+    auto event = std::make_shared<EngineCallEvent>(std::move(work), false);
     if (urgent)
         AddCoreCritalEvent(std::move(event));
     else
         AddCoreEvent(std::move(event));
+}
+
+void QCLocalStoreMgr::PostQuiet(std::function<void()> work) {
+    AddCoreEvent(std::make_shared<EngineCallEvent>(std::move(work), true));
 }
 
 void QCLocalStoreMgr::SendCoreProcEvent(int command, unsigned int id) {
@@ -293,18 +294,22 @@ void QCLocalStoreMgr::NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE typ
 }
 
 void QCLocalStoreMgr::RunOnPool(std::function<void()> work) {
+    RunOnPool(WorkPools::Control(), std::move(work));
+}
+
+void QCLocalStoreMgr::RunOnPool(QThreadPool& pool, std::function<void()> work) {
     const quint64 generation = m_workGeneration.load();
     {
         std::lock_guard<std::mutex> lock(m_poolLock);
         ++m_poolTasks;
     }
-    QThreadPool::globalInstance()->start(new PoolTask([this, work = std::move(work), generation] {
+    WorkPools::Start(pool, [this, work = std::move(work), generation] {
         if (m_workGeneration.load() == generation)
             work();
         std::lock_guard<std::mutex> lock(m_poolLock);
         --m_poolTasks;
         m_poolDone.notify_all();
-    }));
+    });
 }
 
 void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
@@ -314,6 +319,13 @@ void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
         if (m_trace.size() < 10000)
             m_trace.push_back(type);
     }
+    bool quiet = type == QCEventBase::CoreTimer;
+    if (const auto* call = dynamic_cast<const EngineCallEvent*>(event.get()))
+        quiet = call->quiet;
+    else if (const auto* proc = dynamic_cast<const QCProcResponseEvent*>(event.get()))
+        quiet = QuietCommand(proc->command);
+    if (!quiet)
+        QCSyncDB::Flush();
     switch (type) {
     case QCEventBase::CoreProc:
         if (auto* call = dynamic_cast<EngineCallEvent*>(event.get()))
@@ -387,6 +399,9 @@ void QCLocalStoreMgr::OnCheckLoop() {
         m_reloginAtMs = -1;
         ReLoginNow();
     }
+    if (QCSyncDB::LaterCount() >= kJournalRowsAtOnce)
+        QCSyncDB::Flush();
+    RefreshEnumDirs();
     RefreshEventCheck();
     if (m_status.load() == LOCAL_STATUS_STOP) {
         CheckManualDownRequest(); // cancels only
@@ -397,6 +412,7 @@ void QCLocalStoreMgr::OnCheckLoop() {
     CheckNodeFetch();
     CheckChainRetry();
     CheckFetchRetry();
+    SizeTransferPool();
     ExecUploadTask();
     RefreshCheck();
     CheckManualDownRequest();
@@ -484,7 +500,8 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_massDeleteConfirmed = false;
     m_pending.Clear();
     m_acceptedChanges = 0;
-    m_folderOpToken = 0;
+    m_folderOps.clear();
+    m_enumDirs.clear();
     m_versionHold = false;
     m_deleteHold = false;
     m_deleteConfirmed = false;
@@ -1042,14 +1059,24 @@ void QCLocalStoreMgr::ProcSyncPathChange() {
 // --- Test hooks ----------------------------------------------------------------------------------
 
 bool QCLocalStoreMgr::CallForTests(std::function<void()> work, int timeoutMs, bool urgent) {
+    // Callers hand in work that writes to their own locals. Once the caller has given up waiting,
+    // the work must never run: it would write into stack memory that belongs to someone else by then.
     struct Done {
         std::mutex lock;
         std::condition_variable ran;
+        bool started = false;
         bool done = false;
+        bool abandoned = false;
     };
     auto done = std::make_shared<Done>();
     Post(
         [work = std::move(work), done] {
+            {
+                std::lock_guard<std::mutex> lock(done->lock);
+                if (done->abandoned)
+                    return;
+                done->started = true;
+            }
             work();
             std::lock_guard<std::mutex> lock(done->lock);
             done->done = true;
@@ -1057,7 +1084,15 @@ bool QCLocalStoreMgr::CallForTests(std::function<void()> work, int timeoutMs, bo
         },
         urgent);
     std::unique_lock<std::mutex> lock(done->lock);
-    return done->ran.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&done] { return done->done; });
+    if (done->ran.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&done] { return done->done; }))
+        return true;
+    if (!done->started) {
+        done->abandoned = true;
+        return false;
+    }
+    // Already running: it ends soon, and its writes must land before the caller's locals go.
+    done->ran.wait(lock, [&done] { return done->done; });
+    return true;
 }
 
 std::vector<int> QCLocalStoreMgr::TakeTraceForTests() {

@@ -36,6 +36,7 @@
 #include "sync/SyncRecords.h"
 
 #include <QString>
+#include <QThreadPool>
 
 #include <atomic>
 #include <chrono>
@@ -48,6 +49,7 @@
 #include <set>
 #include <shared_mutex>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 class QCLocalStoreMgr : public QCResponseHandler,
@@ -91,6 +93,9 @@ public:
     void TriggerTimerEvent();
     // Runs `work` on the engine thread, in queue order (at the head when `urgent`).
     void Post(std::function<void()> work, bool urgent);
+    // The same at the tail, for work that nothing outside the engine waits on (a transfer's
+    // result, a folder operation's reply): journal rows the engine wrote later may wait past it.
+    void PostQuiet(std::function<void()> work);
     // A change of the mirror folder, as it is now (for a rename the new path, the old one third).
     void NotifyFileChange(const QString& path, SYNC_CHANGE_TYPE type, const QString& oldPath,
                           bool userOp) override;
@@ -271,6 +276,8 @@ public:
     void DBConsistDeleteDir(const QString& dir);
     FILE_INFO GetDiskFileInfo(const QString& diskPath) const;
     int RefreshEnumDir(const QString& dir);
+    // The same for the folders created since the last pass, with one read of the journal.
+    int RefreshEnumDirs();
     PendingChanges& PendingForTests() { return m_pending; }
 
     // --- The offline comparison (QCLocalStoreMgrOffline.cpp); engine thread ---
@@ -413,7 +420,8 @@ public:
     // --- Test hooks ---
 
     // Runs `work` on the engine thread (at the head of the queue when `urgent`, else at its tail)
-    // and waits for it at most `timeoutMs`; false when it did not run in time.
+    // and waits at most `timeoutMs` for it to start; false when it did not start in time, and then
+    // it never runs. Work that has started is waited for to its end.
     bool CallForTests(std::function<void()> work, int timeoutMs = 5000, bool urgent = true);
     // The types of the events dispatched since the last call, oldest first.
     std::vector<int> TakeTraceForTests();
@@ -489,12 +497,18 @@ private:
     bool TakeCaseTwin(SYNC_CHANGE_INFO& info, CHANGE_ITEM& item);
     void ReleaseCaseTwins(const QString& diskPath);
     bool IsEcho(const SYNC_CHANGE_INFO& info);
+    // The journal row of `path`, from the rows the intake read at once for its reports when it
+    // asked for that path, else from the journal.
+    bool JournalRow(const QString& path, FILE_INFO& row);
     bool IsUnchangedFile(const CHANGE_ITEM& item);
     bool RefreshIsPathRenaming(const QString& cloudPath);
     bool RefreshSupportCancelUpload(const QString& cloudPath);
     void RefreshCancelUpload(quint32 id);
     bool RefreshCancelPreviousUploadByChange(PendingChanges::iterator earlier);
-    bool RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del);
+    // Cancels and drops the waiting and running items at or below the deleted path, except an
+    // upload that is committing: that one cannot be called back, so it stays, the delete waits
+    // for it, and `*committing` (when given) is set.
+    bool RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del, bool* committing = nullptr);
     void RefreshCancelPreviousDownload(const QString& diskPath);
     void SaveUploadRollbackInfo(CHANGE_ITEM& item);
     void PutOff(PendingChanges::iterator item);
@@ -591,12 +605,18 @@ private:
     static ENTERPRISE_ITEM GetEnterpriseItem(const QJsonValue& value, ENTERPRISE_TYPE type);
     static void FillEnterpriseList(const QJsonObject& data, std::vector<ENTERPRISE_ITEM>& items,
                                    const QString& key, ENTERPRISE_TYPE type);
-    // Runs `work` on Qt's global thread pool, unless the engine stops or clears its work before
-    // the task starts.
+    // Runs `work` on the control pool (or on `pool`), unless the engine stops or clears its work
+    // before the task starts.
     void RunOnPool(std::function<void()> work);
+    void RunOnPool(QThreadPool& pool, std::function<void()> work);
     // Stops the requests of the engine's pool tasks until none is left, at most until `deadline`
     // (steady clock); true when none is left.
     bool EndPoolTasks(std::chrono::steady_clock::time_point deadline);
+    // The budgets of running uploads and downloads (weights; paused tasks not counted), and the
+    // transfer pool sized for them. Any thread / engine thread.
+    double UploadBudget() const;
+    double DownloadBudget() const;
+    void SizeTransferPool();
     // How long the loop may wait for the next event: at most 100 ms, less when a timer is due.
     unsigned long WaitMs() const;
 
@@ -684,7 +704,41 @@ private:
     PendingChanges m_pending;
     int m_acceptedChanges = 0;      // items that reached the merge step since the last status 7
     double m_upWeight = 0;          // weight of the uploads the last scheduling counted
-    quint32 m_folderOpToken = 0;    // the running folder operation's item id, 0: none
+    std::set<quint32> m_folderOps;  // the item ids of the running folder operations
+    // The scheduler's scan, resumed by the next RefreshTodo of the same loop of RefreshCheck
+    // (m_scanResumable): the items before `next` were looked at already.
+    struct TodoScan {
+        bool valid = false;
+        PendingChanges::iterator next;
+        std::unordered_set<quint64> ahead; // keys of the paths of the items passed
+        bool fastSeen = false;
+        bool onlyDeletes = true;
+        bool folderOpsHeld = false;
+        quint64 chosenKey = 0;
+        quint64 chosenOldKey = 0;
+    };
+    TodoScan m_scan;
+    bool m_scanResumable = false;
+    // What the last whole scan that started nothing saw: while none of it changes and no waiting
+    // item it passed has settled, another scan would start nothing either.
+    struct IdleScan {
+        bool valid = false;
+        quint64 version = 0;
+        double weight = 0;
+        double budget = 0;
+        quint64 bytes = 0;
+        qint64 delay = 0;
+        int tasksUp = 0;
+        size_t folderOps = 0;
+        quint32 errorKind = 0;
+        qint64 settleMs = 0; // when the first waiting item it passed settles
+    };
+    IdleScan m_idleScan;
+    std::vector<QString> m_enumDirs; // folders created, to be looked into for new files
+    // The journal rows of the reports the intake takes in at once (lower-cased paths), and the
+    // paths it asked for; empty outside the intake.
+    std::map<QString, FILE_INFO> m_intakeRows;
+    std::set<QString> m_intakeAsked;
     bool m_versionHold = false;     // a newer cloud version waits: no new item starts
     bool m_deleteHold = false;      // waiting deletes are held for the user (status 8, kind 48)
     bool m_deleteConfirmed = false; // the user's start sends them

@@ -36,6 +36,7 @@
 #include "common/QCEvents.h"
 #include "common/SafePath.h"
 #include "common/SkipRules.h"
+#include "common/WorkPools.h"
 #include "network/QCRequestCommon.h"
 
 #include <QDir>
@@ -43,6 +44,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <unordered_set>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -58,6 +60,10 @@ qint64 ThreadCpuNs() {
 }
 
 constexpr int kIntakePerPass = 501;
+// A running folder operation weighs in the upload budget like the smallest file.
+constexpr double kFolderOpWeight = 0.1;
+// Folder operations at once: the control pool keeps threads for the other control requests.
+constexpr size_t kMaxFolderOps = size_t(WorkPools::kControlThreads - 2);
 constexpr size_t kMassDeleteFloor = 100;
 
 bool SamePath(const QString& a, const QString& b) {
@@ -122,7 +128,7 @@ bool QCLocalStoreMgr::IsUnchangedFile(const CHANGE_ITEM& item) {
     FileInfo entry;
     FILE_INFO row;
     if (m_cache.GetBaseInfo(item.path, entry) && entry.status == FILE_STATUS_SYNCED &&
-        QCSyncDB::GetFileInfo(item.local.path, row) && !row.is_dir && row.size == item.local.size &&
+        JournalRow(item.local.path, row) && !row.is_dir && row.size == item.local.size &&
         row.mtime == item.local.mtime)
         return true; // a download put it in place, or a late report of a synced file
     const TaskPtr running = FindUploading(item.local.path);
@@ -179,7 +185,7 @@ bool QCLocalStoreMgr::IsLocalCaseTwin(const QString& diskPath, bool collides) {
         // A folder above that the index does not know is new: its own report settled it.
         FILE_INFO row;
         const QString journalName =
-            (last || !indexName.isEmpty()) && (indexName != part || collides) && QCSyncDB::GetFileInfo(current, row)
+            (last || !indexName.isEmpty()) && (indexName != part || collides) && JournalRow(current, row)
                 ? GetOnlyFilename(row.path)
                 : QString();
         if ((collides && last) || (!journalName.isEmpty() && journalName != part) ||
@@ -237,9 +243,43 @@ bool QCLocalStoreMgr::TakeCaseTwin(SYNC_CHANGE_INFO& info, CHANGE_ITEM& item) {
 // --- Intake ------------------------------------------------------------------------------------
 
 void QCLocalStoreMgr::RefreshEventCheck() {
+    std::vector<SYNC_CHANGE_INFO> infos;
     SYNC_CHANGE_INFO info;
-    for (int taken = 0; taken < kIntakePerPass && m_changes.Fetch(info); ++taken)
-        RefreshEvent(info);
+    while (infos.size() < size_t(kIntakePerPass) && m_changes.Fetch(info))
+        infos.push_back(std::move(info));
+    if (infos.size() > 1) {
+        // The journal rows of their paths in one read: a burst of new files must not cost a read
+        // of the journal each.
+        std::vector<QString> paths;
+        for (const SYNC_CHANGE_INFO& change : infos) {
+            for (const QString* path : {&change.path, &change.old_path}) {
+                if (!path->isEmpty() && IsSyncPath(*path))
+                    paths.push_back(GetVirtualPath(*path));
+            }
+        }
+        if (QCSyncDB::GetFileInfos(paths, m_intakeRows)) {
+            for (const QString& path : paths)
+                m_intakeAsked.insert(path.toLower());
+        }
+    }
+    for (SYNC_CHANGE_INFO& change : infos)
+        RefreshEvent(change);
+    m_intakeRows.clear();
+    m_intakeAsked.clear();
+}
+
+bool QCLocalStoreMgr::JournalRow(const QString& path, FILE_INFO& row) {
+    if (!m_intakeAsked.empty()) {
+        const QString key = path.toLower();
+        if (m_intakeAsked.count(key) != 0) {
+            const auto found = m_intakeRows.find(key);
+            if (found == m_intakeRows.end())
+                return false;
+            row = found->second;
+            return true;
+        }
+    }
+    return QCSyncDB::GetFileInfo(path, row);
 }
 
 void QCLocalStoreMgr::RefreshMakeDataItem(const FILE_INFO& record, CHANGE_ITEM& item) {
@@ -334,7 +374,7 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
             FILE_INFO row;
             if (entry.status == FILE_STATUS_SYNCED)
                 m_cache.ChangeFileStatus(item.path, FILE_STATUS_NOT_DOWN, true);
-            if (item.local.is_dir && QCSyncDB::GetFileInfo(item.local.path, row))
+            if (item.local.is_dir && JournalRow(item.local.path, row))
                 m_cache.ChangeFileStatus(item.path, FILE_STATUS_NOT_DOWN, false);
             if (status == LOCAL_STATUS_STOP &&
                 (entry.status == FILE_STATUS_WAIT_UP || entry.status == FILE_STATUS_UPING)) {
@@ -421,18 +461,19 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
             m_cache.Delete(item.path, true);
         }
         item.had_index_entry = had;
-        const bool cancelled = RefreshCancelPreviousUploadByDelete(item);
+        bool committing = false;
+        const bool cancelled = RefreshCancelPreviousUploadByDelete(item, &committing);
         const bool small = item.local.size <= quint64(std::max(0, g_Config.fast_up_filesize));
         const auto local = [](quint32 s) { return s == FILE_STATUS_WAIT_UP || s == FILE_STATUS_UPING; };
         FILE_INFO row;
-        if (!(cancelled && small) && had && local(entry.base_status) && local(entry.status) &&
-            !QCSyncDB::GetFileInfo(item.local.path, row))
+        if (!(cancelled && small) && !committing && had && local(entry.base_status) && local(entry.status) &&
+            !JournalRow(item.local.path, row))
             return; // it never reached the service
     }
 
     if (item.type != SYNC_CHANGE_DEL && NeedSkipSync(item.path, item.user_op) && !item.local.is_dir) {
         FILE_INFO row;
-        if (item.type == SYNC_CHANGE_MOD && !(QCSyncDB::GetFileInfo(item.local.path, row) && row.is_dir))
+        if (item.type == SYNC_CHANGE_MOD && !(JournalRow(item.local.path, row) && row.is_dir))
             m_cache.Update(item.path, item.local, FILE_STATUS_IGNORE, true, false, true);
         return;
     }
@@ -440,14 +481,14 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
     if (item.type == SYNC_CHANGE_REN) {
         const QString oldDisk = GetDiskPath(item.old_path);
         FILE_INFO oldRow;
-        const bool oldInJournal = QCSyncDB::GetFileInfo(item.old_path, oldRow);
+        const bool oldInJournal = JournalRow(item.old_path, oldRow);
         FILE_INFO newRow;
         // Unless a rename still waiting takes the journal's item away from the new name (a swap
         // through a temporary name).
         bool vacated = false;
         for (const CHANGE_ITEM& waiting : m_pending)
             vacated = vacated || (waiting.type == SYNC_CHANGE_REN && SamePath(waiting.old_path, item.local.path));
-        if (!item.user_op && !oldInJournal && !vacated && QCSyncDB::GetFileInfo(item.local.path, newRow) &&
+        if (!item.user_op && !oldInJournal && !vacated && JournalRow(item.local.path, newRow) &&
             newRow.is_dir == item.local.is_dir &&
             (newRow.is_dir || (newRow.size == item.local.size && newRow.mtime == item.local.mtime)))
             return; // the journal has it at its new name already: the engine's own move
@@ -471,7 +512,7 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
                 // it unless the service still holds the new name at that rename's turn (a swap
                 // through a temporary name): then the renames go one by one, as the user made them.
                 FILE_INFO held;
-                const bool targetHeld = QCSyncDB::GetFileInfo(item.local.path, held);
+                const bool targetHeld = JournalRow(item.local.path, held);
                 for (const PendingChanges::iterator p : m_pending.ItemsOfPath(item.old_path)) {
                     if (Running(*p) || p->type != SYNC_CHANGE_REN || p->local.is_dir != item.local.is_dir)
                         continue;
@@ -517,13 +558,15 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
             m_pending.Erase(last);
         }
     } else if (item.type == SYNC_CHANGE_MOD) {
-        // The newest waiting mod of the same path, unless a rename or delete came after it.
-        for (auto it = m_pending.end(); it != m_pending.begin();) {
-            --it;
-            if (it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL)
-                break;
+        // The newest waiting mod of the same path, unless a rename or delete came after it (found
+        // through the path index: a burst of new files must not walk the list once per file).
+        const std::vector<PendingChanges::iterator> same = m_pending.ItemsOfPath(item.local.path);
+        for (auto at = same.rbegin(); at != same.rend(); ++at) {
+            const PendingChanges::iterator it = *at;
             if (Running(*it) || it->type != SYNC_CHANGE_MOD || it->local.path != item.local.path)
                 continue;
+            if (m_pending.RenameOrDeleteAfter(it))
+                break;
             item.tries = 0;
             *it = item;
             m_pending.Touch(it);
@@ -564,7 +607,7 @@ bool QCLocalStoreMgr::OfficeMergeEvent(const CHANGE_ITEM& notFound) {
         notFound.local.path != r2->local.path || made.local.path != r1->local.path ||
         made.local.path != r2->old_path || Running(*r1) || Running(*r2) ||
         StampOf(GetDiskPath(r1->old_path)).exists || StampOf(notFound.path).exists ||
-        QCSyncDB::GetFileInfo(r1->old_path, row) || QCSyncDB::GetFileInfo(notFound.local.path, row))
+        JournalRow(r1->old_path, row) || JournalRow(notFound.local.path, row))
         return false;
     m_cache.Delete(GetDiskPath(r1->old_path), true);
     m_cache.Delete(notFound.path, true);
@@ -631,7 +674,7 @@ bool QCLocalStoreMgr::RefreshCancelPreviousUploadByChange(PendingChanges::iterat
     return true;
 }
 
-bool QCLocalStoreMgr::RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del) {
+bool QCLocalStoreMgr::RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del, bool* committing) {
     if (RefreshIsPathRenaming(del.local.path))
         return false;
     std::vector<PendingChanges::iterator> below;
@@ -648,6 +691,13 @@ bool QCLocalStoreMgr::RefreshCancelPreviousUploadByDelete(const CHANGE_ITEM& del
         if ((Running(*p) && p->local.is_dir) ||
             (p->type == SYNC_CHANGE_DEL && SamePath(p->local.path, del.local.path)))
             continue;
+        if (Running(*p) && !RefreshSupportCancelUpload(p->local.path)) {
+            // Its content reaches the service whatever the client does now: cancelled, the
+            // commit could land after the delete.
+            if (committing)
+                *committing = true;
+            continue;
+        }
         FileInfo entry;
         if (m_cache.GetBaseInfo(p->path, entry)) {
             if (entry.status != FILE_STATUS_SYNCED && entry.status != FILE_STATUS_NOT_DOWN &&
@@ -821,7 +871,11 @@ void QCLocalStoreMgr::RefreshCheck() {
     }
     if (busy)
         ChangeStatus(LOCAL_STATUS_MONITOR, true);
-    if (m_spaceTimer.Check()) {
+    // The user details are asked for once every interval while the engine is busy, counted from
+    // the first busy pass (a timer never armed would never run out).
+    if (!m_spaceTimer.IsArmed())
+        m_spaceTimer.Start();
+    else if (m_spaceTimer.Check()) {
         m_spaceTimer.Start();
         RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(true, false); });
     }
@@ -830,11 +884,22 @@ void QCLocalStoreMgr::RefreshCheck() {
         // Never a pass's end instead: status 7 would record the version as fetched.
         if (m_pending.RunningCount() != 0 || DownloadCount() != 0 || UploadCount() != 0)
             return;
-        m_versionHold = false;
-        ChangeStatus(LOCAL_STATUS_LOGIN_OK, false);
-        RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
-        return;
+        // But no local rename or delete may wait: the fetch's comparison would take the file it
+        // renamed or deleted for one whose local copy is gone, and drop its journal row, so the
+        // rename would go up as a new file beside the old name. Those go first.
+        if (!m_pending.HasRenameOrDelete()) {
+            m_versionHold = false;
+            ChangeStatus(LOCAL_STATUS_LOGIN_OK, false);
+            RunOnPool([] { QCRequestCommon::GetInstance()->DoGetUserDetail(false, false); });
+            return;
+        }
     }
+    m_scanResumable = true;
+    m_scan.valid = false;
+    struct EndScan {
+        QCLocalStoreMgr& engine;
+        ~EndScan() { engine.m_scanResumable = false; }
+    } endScan{*this};
     for (;;) {
         const qint64 cpuBefore = m_clockTodo.load() ? ThreadCpuNs() : 0;
         const PendingChanges::iterator item = RefreshTodo();
@@ -860,6 +925,7 @@ void QCLocalStoreMgr::RefreshCheck() {
 }
 
 void QCLocalStoreMgr::FinishPass() {
+    QCSyncDB::Flush(); // in step: the journal holds every row of the pass
     const LOCAL_STATUS last = m_status.load();
     ChangeStatus(LOCAL_STATUS_OK, true);
     if (last == LOCAL_STATUS_OK)
@@ -875,18 +941,22 @@ void QCLocalStoreMgr::FinishPass() {
     g_Config.CallOuter(new QCSyncFinishEvent());
 }
 
+double QCLocalStoreMgr::UploadBudget() const {
+    std::shared_lock<std::shared_mutex> lock(g_Config.settingsLock);
+    const int tasksUp = g_Config.tasks_up;
+    const int limit = g_Config.speed_limit_up;
+    return tasksUp == 0 && limit >= 1 && limit <= 100 ? 3.0
+           : tasksUp != 0                             ? double(tasksUp)
+                                                      : double(g_Config.max_upload_req);
+}
+
 PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
-    double budget = 0;
     int tasksUp = 0;
     {
         std::shared_lock<std::shared_mutex> lock(g_Config.settingsLock);
         tasksUp = g_Config.tasks_up;
-        const int limit = g_Config.speed_limit_up;
-        budget = tasksUp == 0 && limit >= 1 && limit <= 100 ? 3.0
-                 : tasksUp != 0                             ? double(tasksUp)
-                                                            : double(g_Config.max_upload_req);
     }
-    budget += GetUpPauseTaskCount();
+    const double budget = UploadBudget() + GetUpPauseTaskCount();
     double weight = 0;
     quint64 bytes = 0;
     {
@@ -897,6 +967,7 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
         }
     }
     m_upWeight = weight;
+    weight += kFolderOpWeight * double(m_folderOps.size());
     const quint64 ceiling = quint64(std::max<qint64>(0, g_Config.max_upload_io_mb)) * quint64(MB);
     const qint64 now = QCClock::NowMs();
     const qint64 delay = m_acceptedChanges <= g_Config.change_execute_delay_mincount
@@ -911,9 +982,62 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
     }
     const bool lenient =
         errorKind == quint32(SYNC_ERROR::Maintain) || errorKind == quint32(SYNC_ERROR::Restricted);
-    bool fastSeen = false, onlyDeletes = true, folderSeen = false;
-    PendingChanges::iterator chosen = m_pending.end();
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+    // Nothing changed since a scan that started nothing: none to make again.
+    const bool resuming = m_scanResumable && m_scan.valid;
+    IdleScan& idle = m_idleScan;
+    if (!resuming && idle.valid && idle.version == m_pending.Version() && idle.weight == weight &&
+        idle.budget == budget && idle.bytes == bytes && idle.delay == delay && idle.tasksUp == tasksUp &&
+        idle.folderOps == m_folderOps.size() && idle.errorKind == errorKind && now < idle.settleMs)
+        return m_pending.end();
+    idle.valid = false;
+    qint64 settleMs = INT64_MAX;
+    // Within one loop of RefreshCheck the scan goes on after the item it chose last, which has
+    // started or was put off or dropped meanwhile: the items before it are as they were.
+    TodoScan& scan = m_scan;
+    auto it = m_pending.begin();
+    if (resuming) {
+        it = scan.next;
+        scan.ahead.insert(scan.chosenKey);
+        if (scan.chosenOldKey != 0)
+            scan.ahead.insert(scan.chosenOldKey);
+    } else {
+        scan.ahead.clear();
+        scan.fastSeen = false;
+        scan.onlyDeletes = true;
+        scan.folderOpsHeld = false;
+    }
+    scan.valid = false;
+    bool& fastSeen = scan.fastSeen;
+    bool& onlyDeletes = scan.onlyDeletes;
+    // A rename, move or delete at the head waits for the running folder operations; no new one
+    // starts before it.
+    bool& folderOpsHeld = scan.folderOpsHeld;
+    // The keys of the paths of the items passed (a rename's old path too). A folder creation or an
+    // upload waits for every earlier item at or above its path (its parent's creation, a rename,
+    // move or delete of a folder above it, earlier work on its own path) and for nothing else.
+    std::unordered_set<quint64>& ahead = scan.ahead;
+    const auto pass = [&](PendingChanges::iterator at) {
+        ahead.insert(m_pending.PathKey(at));
+        if (const quint64 old = m_pending.OldPathKey(at))
+            ahead.insert(old);
+    };
+    const auto waitsAhead = [&](PendingChanges::iterator at) {
+        if (ahead.empty())
+            return false;
+        for (const quint64 key : m_pending.KeysAtOrAbove(at)) {
+            if (ahead.count(key) != 0)
+                return true;
+        }
+        return false;
+    };
+    const auto choose = [&](PendingChanges::iterator at) {
+        scan.valid = true;
+        scan.next = std::next(at);
+        scan.chosenKey = m_pending.PathKey(at);
+        scan.chosenOldKey = m_pending.OldPathKey(at);
+        return at;
+    };
+    for (; it != m_pending.end(); ++it) {
         if (weight >= budget || (!lenient && tasksUp == 0 && bytes > ceiling))
             break;
         if (it->fast)
@@ -930,19 +1054,33 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
             CoreDebug("[Todo] unknown type %d", int(it->type));
             break;
         }
-        const bool folderOp = it->exec_type != 4;
         if (it->exec_type != 3)
             onlyDeletes = false;
-        if (folderOp)
-            folderSeen = true;
-        if (folderSeen && !(it->exec_type == 3 && onlyDeletes) && (it != m_pending.begin() || Running(*it)))
-            break;
-        if (Running(*it))
-            continue; // its upload counts from the task list already
-        if (folderOp && m_folderOpToken != 0)
-            break; // one folder operation at a time
-        if (it->tick + delay > now)
+        if (Running(*it)) {
+            pass(it); // a running upload counts from the task list already
             continue;
+        }
+        if (it->exec_type == 2 || it->exec_type == 3) {
+            // Renames, moves and deletes keep their place: each waits for everything ahead of it
+            // (consecutive deletes at the head excepted) and runs alone among folder operations.
+            if (it != m_pending.begin() && !(it->exec_type == 3 && onlyDeletes)) {
+                pass(it);
+                continue;
+            }
+            if (!m_folderOps.empty()) {
+                folderOpsHeld = true;
+                pass(it);
+                continue;
+            }
+        } else if (it->exec_type == 1 && (folderOpsHeld || m_folderOps.size() >= kMaxFolderOps)) {
+            pass(it);
+            continue;
+        }
+        if (it->tick + delay > now) {
+            settleMs = std::min(settleMs, it->tick + delay);
+            pass(it);
+            continue;
+        }
         if (it->exec_type == 2) {
             const bool move = !SamePath(GetParentPath(it->old_path), GetParentPath(it->local.path));
             FileInfo entry;
@@ -970,6 +1108,7 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
                     m_cache.Delete(GetDiskPath(it->old_path), true);
                     it->type = SYNC_CHANGE_MOD;
                     it->exec_type = it->local.is_dir ? 1 : 4;
+                    m_pending.Touch(it);
                     FILE_INFO disk = GetDiskFileInfo(it->path);
                     if (!disk.path.isEmpty())
                         CopyStat(disk, it->local);
@@ -983,7 +1122,9 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
                 }
             }
         }
-        const PendingChanges::iterator first = m_pending.FindPath(it->local.path);
+        // Only an item whose path is among those passed can have an earlier one of its own path.
+        const PendingChanges::iterator first =
+            ahead.count(m_pending.PathKey(it)) != 0 ? m_pending.FindPath(it->local.path) : it;
         if (first != it) {
             if (RefreshCancelPreviousUploadByChange(first)) {
                 it->tick += 2500;
@@ -993,33 +1134,59 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
             CoreDebug("[Todo] same path event running, %s, wait...", qUtf8Printable(it->local.path));
             it->tick = now + 10000;
             m_pending.Touch(it);
+            pass(it);
             continue;
         }
-        chosen = it;
-        break;
-    }
-    if (chosen == m_pending.end() || chosen->exec_type == 2 || chosen->exec_type == 3)
-        return chosen;
-    const QString parent = GetParentPath(chosen->local.path);
-    if (parent.isEmpty() || parent == QLatin1String("/"))
-        return chosen;
-    const QString parentDisk = GetDiskPath(parent);
-    FileInfo entry;
-    const bool known = m_cache.GetBaseInfo(parentDisk, entry) && entry.is_dir && entry.version != 0;
-    const bool present = chosen->src_path.isEmpty() ? StampOf(parentDisk).is_dir
+        if (it->exec_type == 2 || it->exec_type == 3)
+            return choose(it);
+        if (waitsAhead(it)) {
+            pass(it);
+            continue;
+        }
+        // A creation or upload needs its parent folder in the cloud (unless it is the top).
+        const QString parent = GetParentPath(it->local.path);
+        if (parent.isEmpty() || parent == QLatin1String("/"))
+            return choose(it);
+        const QString parentDisk = GetDiskPath(parent);
+        FileInfo entry;
+        const bool known = m_cache.GetBaseInfo(parentDisk, entry) && entry.is_dir && entry.version != 0;
+        const bool present = it->src_path.isEmpty() ? StampOf(parentDisk).is_dir
                                                     : SafePath::MakeFolders(GetRootPath(), parentDisk);
-    if (known || !present)
-        return chosen;
-    if (m_pending.FindPath(parent) != m_pending.end())
-        return chosen; // its creation waits already
-    CHANGE_ITEM folder;
-    FILE_INFO record = GetDiskFileInfo(parentDisk);
-    record.is_dir = true;
-    RefreshMakeDataItem(record, folder);
-    folder.tick = 0; // settled
-    m_cache.Update(parentDisk, record, FILE_STATUS_WAIT_UP, true, false, true);
-    CoreDebug("[Todo] add CreateDir for %s", qUtf8Printable(parentDisk));
-    m_pending.PushFront(std::move(folder));
+        if (known || !present)
+            return choose(it);
+        const PendingChanges::iterator creation = m_pending.FindPath(parent);
+        if (creation != m_pending.end()) {
+            // The parent's creation waits further on: this goes after it, unless a rename or
+            // delete ahead of that creation could be waiting for this item in turn.
+            if (creation->type == SYNC_CHANGE_MOD && !m_pending.RenameOrDeleteBefore(creation)) {
+                pass(it);
+                continue;
+            }
+            return choose(it);
+        }
+        CHANGE_ITEM folder;
+        FILE_INFO record = GetDiskFileInfo(parentDisk);
+        record.is_dir = true;
+        RefreshMakeDataItem(record, folder);
+        folder.tick = 0; // settled
+        m_cache.Update(parentDisk, record, FILE_STATUS_WAIT_UP, true, false, true);
+        CoreDebug("[Todo] add CreateDir for %s", qUtf8Printable(parentDisk));
+        m_pending.PushFront(std::move(folder));
+        return m_pending.end();
+    }
+    if (!resuming && it == m_pending.end()) {
+        // A whole scan that chose nothing (one that ended at the budget is not whole).
+        idle.valid = true;
+        idle.version = m_pending.Version();
+        idle.weight = weight;
+        idle.budget = budget;
+        idle.bytes = bytes;
+        idle.delay = delay;
+        idle.tasksUp = tasksUp;
+        idle.folderOps = m_folderOps.size();
+        idle.errorKind = errorKind;
+        idle.settleMs = settleMs;
+    }
     return m_pending.end();
 }
 
@@ -1090,7 +1257,7 @@ void QCLocalStoreMgr::ResetRunningChanges() {
             m_pending.Touch(it);
         }
     }
-    m_folderOpToken = 0;
+    m_folderOps.clear();
 }
 
 bool QCLocalStoreMgr::UploadMirrorFile(const QString& localPath) {

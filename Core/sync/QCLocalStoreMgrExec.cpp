@@ -68,11 +68,21 @@ FILE_INFO QCLocalStoreMgr::GetDiskFileInfo(const QString& diskPath) const {
 }
 
 int QCLocalStoreMgr::RefreshEnumDir(const QString& dir) {
+    m_enumDirs.push_back(dir);
+    return RefreshEnumDirs();
+}
+
+int QCLocalStoreMgr::RefreshEnumDirs() {
+    if (m_enumDirs.empty())
+        return 0;
+    std::vector<QString> dirs;
+    dirs.swap(m_enumDirs);
     const QString root = GetRootPath();
     if (root.isEmpty())
         return 0;
     std::list<FILE_INFO> found;
-    BuildLocalFileList(found, GetDiskPath(dir), root);
+    for (const QString& dir : dirs)
+        BuildLocalFileList(found, GetDiskPath(dir), root);
     std::vector<QString> paths;
     for (const FILE_INFO& entry : found)
         paths.push_back(entry.path);
@@ -224,7 +234,7 @@ void QCLocalStoreMgr::RunFolderOperation(PendingChanges::iterator item, int comm
     const quint32 token = QCRequestCommon::GetInstance()->GetTaskID();
     item->sync_id = token;
     m_pending.Touch(item);
-    m_folderOpToken = token;
+    m_folderOps.insert(token);
     const FILE_INFO record = item->local;
     const QString oldPath = item->old_path;
     RunOnPool([this, token, command, record, oldPath] {
@@ -255,18 +265,17 @@ void QCLocalStoreMgr::RunFolderOperation(PendingChanges::iterator item, int comm
                 id = requests->DoMove(request);
             }
         }
-        Post([this, token, command, id] { FolderOperationDone(token, command, id); }, false);
+        PostQuiet([this, token, command, id] { FolderOperationDone(token, command, id); });
     });
 }
 
 void QCLocalStoreMgr::FolderOperationDone(quint32 token, int command, unsigned int requestId) {
     QCRequestCommon* requests = QCRequestCommon::GetInstance();
     const PendingChanges::iterator item = m_pending.FindId(token);
-    if (token != m_folderOpToken || item == m_pending.end()) {
+    if (m_folderOps.erase(token) == 0 || item == m_pending.end()) {
         requests->CancelTask(requestId); // the engine cleared its work meanwhile
         return;
     }
-    m_folderOpToken = 0;
     const QSharedPointer<NetworkClient> client = requestId ? requests->GetRequestByID(requestId) : nullptr;
     if (!client) {
         // No reply: the exchange failed (the network, the service unavailable). Sent again later.
@@ -353,11 +362,13 @@ void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonV
             if (record.version == 0)
                 record.version = 1;
             record.is_dir = true;
-            QCSyncDB::UpdateFileInfo(record);
+            // Many new folders are created side by side: their rows and the look for files
+            // already inside them go to the journal in batches.
+            QCSyncDB::UpdateFileInfoLater(record);
             m_cache.Update(item->path, record, FILE_STATUS_SYNCED, true, true, true);
             if (serviceErrno != kDirExists)
                 ++m_changeCount;
-            RefreshEnumDir(record.path);
+            m_enumDirs.push_back(record.path);
             break;
         }
         case 2: {

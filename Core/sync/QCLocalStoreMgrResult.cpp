@@ -45,8 +45,7 @@ constexpr unsigned kCloudFileGone = 3001;
 // --- Results -------------------------------------------------------------------------------------
 
 void QCLocalStoreMgr::PostSyncFileResult(TaskPtr task, int type, unsigned code, QString msg) {
-    Post([this, task = std::move(task), type, code, msg] { ProcSyncFileResult(task, type, code, msg); },
-         false);
+    PostQuiet([this, task = std::move(task), type, code, msg] { ProcSyncFileResult(task, type, code, msg); });
 }
 
 void QCLocalStoreMgr::ProcSyncFileResult(const TaskPtr& task, int type, unsigned code, const QString& msg) {
@@ -143,7 +142,8 @@ void QCLocalStoreMgr::ProcUploadResult(const TaskPtr& task, int type, unsigned c
             OutUploadFinished(record.path);
         } else {
             m_cache.Update(path, record, FILE_STATUS_SYNCED, true, true, true);
-            QCSyncDB::UpdateFileInfo(record);
+            // Many small files end in a burst: their rows go to the journal in batches.
+            QCSyncDB::UpdateFileInfoLater(record);
         }
     }
     task->End();

@@ -11,6 +11,7 @@
 #include "Database/QCSyncDB.h"
 #include "Transfer/QCDownloadFile.h"
 #include "common/CoreLog.h"
+#include "common/WorkPools.h"
 #include "common/QCClock.h"
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
@@ -118,17 +119,23 @@ void QCLocalStoreMgr::EndAllTransfers() {
 
 // --- The download pass ---------------------------------------------------------------------------
 
-void QCLocalStoreMgr::ExecDownloadTask() {
-    if (stoped())
-        return;
+double QCLocalStoreMgr::DownloadBudget() const {
     double budget = 0;
     {
         std::shared_lock<std::shared_mutex> lock(g_Config.settingsLock);
         budget = g_Config.tasks_down;
     }
-    if (budget <= 0)
-        budget = g_Config.max_download_req;
-    budget += GetDownPauseTaskCount();
+    return budget > 0 ? budget : double(g_Config.max_download_req);
+}
+
+void QCLocalStoreMgr::SizeTransferPool() {
+    WorkPools::SizeTransfers(UploadBudget() + GetUpPauseTaskCount(), DownloadBudget() + GetDownPauseTaskCount());
+}
+
+void QCLocalStoreMgr::ExecDownloadTask() {
+    if (stoped())
+        return;
+    const double budget = DownloadBudget() + GetDownPauseTaskCount();
 
     // Picked under the lock, started outside it: a task's start may wait on the pool.
     std::vector<TaskPtr> toStart;

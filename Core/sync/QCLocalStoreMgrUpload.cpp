@@ -5,11 +5,12 @@
 #include "Database/QCGlobalConfig.h"
 #include "Transfer/QCUploadFile.h"
 #include "common/CoreLog.h"
+#include "common/WorkPools.h"
 
 #include <QFileInfo>
 
 void QCLocalStoreMgr::RunUploadWork(std::function<void()> work) {
-    RunOnPool(std::move(work));
+    RunOnPool(WorkPools::Transfers(), std::move(work));
 }
 
 bool QCLocalStoreMgr::UploadCancelled(const QString& cloudPath) const {

@@ -229,4 +229,37 @@ INSTANTIATE_TEST_SUITE_P(Problems, UploadDirtyTest,
                                            DirtyRow{"CancelledWhileHashing", true, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Runs the task's work when the test says, as a busy pool does.
+class QueuedUploadHost : public QCUploadHost {
+public:
+    void RunUploadWork(std::function<void()> work) override { queued.push_back(std::move(work)); }
+    bool UploadCancelled(const QString&) const override { return false; }
+    double UploadWeight() const override { return 1.0; }
+    void RunQueued() {
+        while (!queued.empty()) {
+            const std::function<void()> work = std::move(queued.front());
+            queued.erase(queued.begin());
+            work();
+        }
+    }
+    std::vector<std::function<void()>> queued;
+};
+
+// A task that left the queue (a delete cancelled its change) while its next step waited on the
+// pool: the step sends nothing when it runs at last, so the file cannot reach the service after
+// its delete.
+TEST_F(UploadPieceTest, AStepOfAnEndedTaskSendsNothing) {
+    FakeTransferHost host;
+    QueuedUploadHost upload;
+    FILE_INFO record = TaskRecord(QStringLiteral("/f.bin"), 100);
+    record.local_path = Write(Noise(100));
+    const auto task = std::make_shared<QCUploadFile>(host, upload, record);
+    EXPECT_EQ(task->DoSync(), 0);
+    ASSERT_EQ(upload.queued.size(), 1u);
+    task->End();
+    upload.RunQueued();
+    EXPECT_EQ(task->Step(), 0); // no exchange was begun
+    EXPECT_TRUE(host.TakeResults().empty());
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 // starts from. Dead addresses are ports that refuse at once; faults come from the stand-in.
 #include "NetworkTestSupport.h"
 
+#include "common/QCClock.h"
 #include "network/NetworkClient.h"
 
 #include <QElapsedTimer>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <thread>
 
 namespace {
@@ -313,5 +315,121 @@ INSTANTIATE_TEST_SUITE_P(Stops, StopTest,
                                            StopRow{"UninitializeInTransfer", true, false},
                                            StopRow{"UninitializeInBackoff", true, true}),
                          [](const ::testing::TestParamInfo<StopRow>& info) { return info.param.name; });
+
+// The core's clock in manual time while it exists.
+class ManualClock {
+public:
+    ManualClock() { QCClock::UseManualForTests(); }
+    ~ManualClock() { QCClock::UseSystemForTests(); }
+};
+
+// Runs `client.doGet(url)` on a thread; Finish() waits for its result, and cancels the verb first
+// when it has not ended within `timeoutMs`, so that a broken deadline fails the test, not hangs it.
+class VerbOnThread {
+public:
+    VerbOnThread(NetworkClient& client, const QString& url)
+        : m_client(client), m_result(std::async(std::launch::async, [&client, url] { return client.doGet(url); })) {}
+    ~VerbOnThread() { Finish(0); }
+    bool Running() const { return m_result.wait_for(std::chrono::seconds(0)) != std::future_status::ready; }
+    // The verb's result; `ended` says whether it ended by itself within the time.
+    bool Finish(int timeoutMs, bool* ended = nullptr) {
+        if (!m_result.valid())
+            return false;
+        const bool byItself = m_result.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+        if (!byItself)
+            m_client.Cancel();
+        if (ended)
+            *ended = byItself;
+        return m_result.get();
+    }
+
+private:
+    NetworkClient& m_client;
+    std::future<bool> m_result;
+};
+
+// An unbounded walk over dead addresses goes on until the deadline of the request on the core's
+// clock, and not a moment longer: the caller gets the failure (and its own back-off takes over).
+TEST_F(RetryTest, AnUnboundedWalkOverDeadAddressesEndsAtItsDeadline) {
+    const ManualClock clock;
+    DebugCapture capture;
+    const QString dead = QStringLiteral("127.0.0.2:%1").arg(standIn.refusedPort());
+    NetworkClient client(-1);
+    client.setIpList({dead, dead}, -1);
+    VerbOnThread verb(client, QStringLiteral("http://127.0.0.1:%1/intf.php").arg(standIn.refusedPort()));
+    ASSERT_TRUE(capture.waitFor(QStringLiteral("[retry]"), 30000, 3));
+    QCClock::AdvanceForTests(NetworkClient::kDefaultDeadlineMs - 1);
+    // A millisecond before the deadline the walk still goes on.
+    const int before = capture.lines(QStringLiteral("[retry]")).size();
+    ASSERT_TRUE(capture.waitFor(QStringLiteral("[retry]"), 30000, before + 3));
+    EXPECT_TRUE(verb.Running());
+    EXPECT_TRUE(capture.lines(QStringLiteral("[deadline]")).isEmpty());
+
+    QCClock::AdvanceForTests(1);
+    bool ended = false;
+    EXPECT_FALSE(verb.Finish(30000, &ended));
+    EXPECT_TRUE(ended) << "the walk went on past its deadline";
+    // The last attempt's result: refused, or cut to the millisecond that was left.
+    EXPECT_TRUE(client.getCurlResult() == CURLE_COULDNT_CONNECT || client.getCurlResult() == CURLE_OPERATION_TIMEDOUT)
+        << client.getCurlResult();
+    EXPECT_TRUE(client.errorString().startsWith(QStringLiteral("no answer within the deadline of 120 s")))
+        << client.errorString().toStdString();
+    EXPECT_EQ(capture.lines(QStringLiteral("[deadline]")).size(), 1);
+
+    // The next verb has a deadline of its own.
+    client.setDeadline(5000);
+    VerbOnThread again(client, QString());
+    ASSERT_TRUE(capture.waitFor(QStringLiteral("[retry]"), 30000, capture.lines(QStringLiteral("[retry]")).size() + 2));
+    EXPECT_TRUE(again.Running());
+    QCClock::AdvanceForTests(5000);
+    EXPECT_FALSE(again.Finish(30000, &ended));
+    EXPECT_TRUE(ended);
+}
+
+// A reply that does not come: the attempt's time-out is cut to what is left of the deadline
+// (one second here, against the 30 s of an attempt: the walk ends well within the 20 s waited),
+// and no attempt follows.
+TEST_F(RetryTest, AnAttemptWaitsForItsReplyNoLongerThanTheDeadlineAllows) {
+    standIn.route("GET", "/intf.php", [](const RecordedRequest&) { return Reply("{\"errno\":0}"); });
+    FaultRule hold;
+    hold.path = "/intf.php";
+    hold.times = 1;
+    hold.fault.kind = FaultKind::HoldReply;
+    standIn.addFault(hold);
+    NetworkClient client(-1);
+    client.setDeadline(1000);
+    VerbOnThread verb(client, Url(standIn, Listener::Primary, "/intf.php"));
+    bool ended = false;
+    EXPECT_FALSE(verb.Finish(20000, &ended));
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(client.getCurlResult(), CURLE_OPERATION_TIMEDOUT);
+    EXPECT_TRUE(client.errorString().startsWith(QStringLiteral("no answer within the deadline of 1 s")))
+        << client.errorString().toStdString();
+    standIn.releaseHeld();
+    // On a loaded machine the one attempt may not even have reached the stand-in within that
+    // second; what counts is that none followed it.
+    EXPECT_LE(standIn.requestCount(), 1);
+}
+
+// A block transfer has no deadline (its low-speed rule ends one that stalls): its walk goes on
+// long after a request's would have ended.
+TEST_F(RetryTest, ABlockTransferHasNoDeadline) {
+    const ManualClock clock;
+    DebugCapture capture;
+    NetworkClient client(-1);
+    client.setBlockTransfer();
+    VerbOnThread verb(client, QStringLiteral("http://127.0.0.1:%1/intf.php").arg(standIn.refusedPort()));
+    ASSERT_TRUE(capture.waitFor(QStringLiteral("[retry]"), 30000, 2));
+    QCClock::AdvanceForTests(10 * NetworkClient::kDefaultDeadlineMs);
+    const int before = capture.lines(QStringLiteral("[retry]")).size();
+    // Each failed attempt looks at the deadline before its retry.
+    ASSERT_TRUE(capture.waitFor(QStringLiteral("[retry]"), 30000, before + 3));
+    EXPECT_TRUE(verb.Running());
+    bool ended = true;
+    EXPECT_FALSE(verb.Finish(0, &ended));
+    EXPECT_FALSE(ended);
+    EXPECT_EQ(client.getCurlResult(), CURLE_ABORTED_BY_CALLBACK);
+    EXPECT_TRUE(capture.lines(QStringLiteral("[deadline]")).isEmpty());
+}
 
 } // namespace

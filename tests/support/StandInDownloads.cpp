@@ -171,6 +171,11 @@ void StandInDownloads::emptyBlockList(int times) {
     m_emptyLists = std::max(0, times);
 }
 
+void StandInDownloads::swapListedBlocks(int times) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_swappedLists = std::max(0, times);
+}
+
 void StandInDownloads::setPreEncoded(bool on) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_preEncoded = on;
@@ -201,6 +206,7 @@ void StandInDownloads::clearFaults() {
     m_faults.clear();
     m_bytesPerSecond = 0;
     m_emptyLists = 0;
+    m_swappedLists = 0;
 }
 
 bool StandInDownloads::Serves(const std::string& method) {
@@ -250,9 +256,15 @@ ApiAnswer StandInDownloads::MetaAnswer(const RecordedRequest& request) {
         --m_emptyLists;
         return ApiAnswer::Data("{}");
     }
+    std::vector<BlockRef> blocks = content->second.blocks;
+    if (m_swappedLists > 0 && blocks.size() >= 2) {
+        --m_swappedLists;
+        std::swap(blocks[0].hash, blocks[1].hash);
+        std::swap(blocks[0].size, blocks[1].size);
+    }
     std::string list;
-    list.reserve(content->second.blocks.size() * 120);
-    for (const BlockRef& block : content->second.blocks) {
+    list.reserve(blocks.size() * 120);
+    for (const BlockRef& block : blocks) {
         list += list.empty() ? "{" : ",{";
         list += "\"bhash\":\"" + block.hash + "\",\"bsize\":" + Text(block.size) +
                 ",\"boffset\":" + Text(block.offset) + ",\"dt\":" + StandInApi::JsonString(dt) + "}";

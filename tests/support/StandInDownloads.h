@@ -83,13 +83,16 @@ public:
     void throttle(long long bytesPerSecond);
     // The next `times` block-list requests are answered with an empty "data" object.
     void emptyBlockList(int times);
+    // The next `times` block lists name the first two blocks' hashes (and sizes) the other way
+    // round, each at the other's offset: every listed block still matches its hash.
+    void swapListedBlocks(int times);
     // Pre-encoded blocks: each block is kept as encoded for its reply (by hash, flags, key and IV)
     // and later replies of the same encoding are sent from it, so that a benchmark measures the
     // client and not the stand-in's zlib and AES. Off unless set; clearFaults keeps it.
     void setPreEncoded(bool on);
     // Encodes every stored block ahead, for the session of account `qid`; false without one.
     bool preEncode(const std::string& qid, bool compress, bool encrypt);
-    // Lifts every block fault, the throttle and the empty block lists.
+    // Lifts every block fault, the throttle and the empty and swapped block lists.
     void clearFaults();
 
     // Whether `method` is one of the JSON methods answered by Answer (the block has BlockReply).
@@ -148,4 +151,5 @@ private:
     bool m_preEncoded = false;
     long long m_bytesPerSecond = 0;
     int m_emptyLists = 0;
+    int m_swappedLists = 0;
 };

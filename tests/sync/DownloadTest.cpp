@@ -268,6 +268,9 @@ INSTANTIATE_TEST_SUITE_P(
                                    SYNC_ERROR::Network, -1, 500, false, 1, 4},
                       ServiceFault{"EmptyBlockList", [](StandInDownloads& d) { d.emptyBlockList(3); },
                                    SYNC_ERROR::ServerProtocol, 0, 0, false, 3, 0},
+                      // Each listed block matches its hash, but together they are other content.
+                      ServiceFault{"SwappedBlockList", [](StandInDownloads& d) { d.swapListedBlocks(1); },
+                                   SYNC_ERROR::ServerData, 0, 0, false, 1, 0},
                       ServiceFault{"ReadOnlyDrop", [](StandInDownloads&) {}, SYNC_ERROR::DiskWrite,
                                    int(QFileDevice::OpenError), 0, true, 0, 0}),
     [](const ::testing::TestParamInfo<ServiceFault>& info) { return info.param.name; });

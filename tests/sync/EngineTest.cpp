@@ -91,6 +91,29 @@ TEST_F(EngineTest, ABurstOfRepliesIsDispatchedAtOnce) {
     EXPECT_EQ(std::count(trace.begin(), trace.end(), int(QCEventBase::ProcResponse)), 200);
 }
 
+TEST_F(EngineTest, WorkWhoseCallerGaveUpWaitingNeverRuns) {
+    // The engine is held past the caller's wait; the work would otherwise write into the caller's
+    // locals after they are gone.
+    std::promise<void> started;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    g_LocalStoreMgr.Post(
+        [&started, released] {
+            started.set_value();
+            released.wait();
+        },
+        false);
+    started.get_future().wait();
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    EXPECT_FALSE(g_LocalStoreMgr.CallForTests([ran] { ran->store(true); }, 50, true));
+    release.set_value();
+    OnEngine([] {}, true);
+    OnEngine([] {}, false);
+    EXPECT_FALSE(ran->load());
+    EXPECT_TRUE(g_LocalStoreMgr.CallForTests([ran] { ran->store(true); }, 5000, false));
+    EXPECT_TRUE(ran->load());
+}
+
 // --- The polled timer ----------------------------------------------------------------------------
 
 TEST(QCTimerTest, FiresOncePerStartAfterItsIntervalOfInjectedTime) {

@@ -92,6 +92,36 @@ TEST_F(LoginChainTest, AConfigurationRequestThatIsResetIsRetriedUntilTheServiceA
     EXPECT_TRUE(WaitStatus(1, 20000));
 }
 
+// A request that reaches nobody gives up at its deadline on the core's clock, however many
+// addresses it could still try; the network error shows and the chain's own pause takes over.
+TEST_F(LoginChainTest, ALoginThatReachesNobodyEndsAtItsDeadlineAndTheChainSendsItAgain) {
+    const std::string dead = std::to_string(standIn.refusedPort());
+    api->setAnswer("User.getConfig",
+                   ApiAnswer::Data("{\"is_https\":0,\"api\":{\"http\":\"127.0.0.1:" + dead +
+                                   "\",\"addr_1\":\"127.0.0.2:" + dead + ",0,d\",\"backup\":\"\"}}"));
+    DebugCapture debug;
+    VUZeroz::GetInstance()->Login();
+    ASSERT_TRUE(debug.waitFor(QStringLiteral("[req] Login"), 20000));
+    ASSERT_TRUE(debug.waitFor(QStringLiteral("[retry]"), 20000, 3));
+    QCClock::AdvanceForTests(NetworkClient::kDefaultDeadlineMs - 1);
+    Pass();
+    const int before = debug.lines(QStringLiteral("[retry]")).size();
+    ASSERT_TRUE(debug.waitFor(QStringLiteral("[retry]"), 20000, before + 3)); // still walking
+    EXPECT_TRUE(debug.lines(QStringLiteral("[login] step 2 failed")).isEmpty());
+
+    QCClock::AdvanceForTests(1);
+    ASSERT_TRUE(debug.waitFor(QStringLiteral("[login] step 2 failed"), 20000));
+    EXPECT_EQ(debug.lines(QStringLiteral("[deadline]")).size(), 1);
+    EXPECT_TRUE(WaitStatus(8, 20000)); // the user sees the network error
+    const int logins = debug.lines(QStringLiteral("[req] Login")).size();
+    QCClock::AdvanceForTests(999);
+    Pass();
+    EXPECT_EQ(debug.lines(QStringLiteral("[req] Login")).size(), logins); // not yet
+    QCClock::AdvanceForTests(1);
+    Pass();
+    EXPECT_TRUE(debug.waitFor(QStringLiteral("[req] Login"), 20000, logins + 1));
+}
+
 TEST_F(LoginChainTest, OnlyTheFirstErrorBecomesAMessageBox) {
     api->setAnswer("User.getUserDetail", ApiAnswer::Error(3109, "too many files"));
     SetStatus(LOCAL_STATUS_LOGIN_RETRY); // readiness asks for the user details
