@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <unistd.h>
@@ -12,6 +13,30 @@
 bool RunningAsRoot() {
     return geteuid() == 0;
 }
+
+namespace {
+
+// The sanitizer's suppression file named in `options` ("a=1:suppressions=/path:b=2"), copied into
+// `dir` as "<name>.supp": the checkout may lie in a folder the child cannot enter, and a sanitizer
+// that cannot read its suppressions ends the child at once. False when the copy failed.
+bool PublicSuppressions(QString& options, const QString& dir, const QString& name) {
+    QStringList parts = options.split(QLatin1Char(':'));
+    for (QString& part : parts) {
+        const QLatin1String key("suppressions=");
+        if (!part.startsWith(key))
+            continue;
+        const QString source = part.mid(key.size());
+        const QString copy = dir + QLatin1Char('/') + name + QStringLiteral(".supp");
+        if (!QFile::copy(source, copy) ||
+            !QFile::setPermissions(copy, QFile::ReadOwner | QFile::ReadOther))
+            return false;
+        part = key + copy;
+    }
+    options = parts.join(QLatin1Char(':'));
+    return true;
+}
+
+} // namespace
 
 UnprivilegedRun RunCurrentTestUnprivileged() {
     UnprivilegedRun run;
@@ -42,6 +67,16 @@ UnprivilegedRun RunCurrentTestUnprivileged() {
     env.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
     env.insert(QStringLiteral("TMPDIR"), QStringLiteral("/tmp"));
     env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    for (const QString& name : {QStringLiteral("ASAN_OPTIONS"), QStringLiteral("LSAN_OPTIONS"),
+                                QStringLiteral("TSAN_OPTIONS"), QStringLiteral("UBSAN_OPTIONS")}) {
+        QString options = env.value(name);
+        if (!PublicSuppressions(options, dir.path(), name)) {
+            run.output = QStringLiteral("cannot place a copy of the suppressions of %1 in /tmp").arg(name);
+            return run;
+        }
+        if (!options.isEmpty())
+            env.insert(name, options);
+    }
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
