@@ -61,7 +61,8 @@ int JournalRows(const QString& db, const QString& path) {
 
 // --- The queue -------------------------------------------------------------------------------------
 
-TEST_F(EngineTest, HeadEventsOvertakeTailEventsQueuedWhileAHandlerRuns) {
+// Holds the engine thread in a handler until the returned promise is set.
+std::promise<void> HoldEngineThread() {
     std::promise<void> started;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -72,6 +73,11 @@ TEST_F(EngineTest, HeadEventsOvertakeTailEventsQueuedWhileAHandlerRuns) {
         },
         false);
     started.get_future().wait();
+    return release;
+}
+
+TEST_F(EngineTest, HeadEventsOvertakeTailEventsQueuedWhileAHandlerRuns) {
+    std::promise<void> release = HoldEngineThread();
     g_LocalStoreMgr.AddCoreEvent(std::make_shared<QCDeleteHistoryEvent>());
     g_LocalStoreMgr.TriggerTimerEvent();
     release.set_value();
@@ -94,16 +100,7 @@ TEST_F(EngineTest, ABurstOfRepliesIsDispatchedAtOnce) {
 TEST_F(EngineTest, WorkWhoseCallerGaveUpWaitingNeverRuns) {
     // The engine is held past the caller's wait; the work would otherwise write into the caller's
     // locals after they are gone.
-    std::promise<void> started;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    g_LocalStoreMgr.Post(
-        [&started, released] {
-            started.set_value();
-            released.wait();
-        },
-        false);
-    started.get_future().wait();
+    std::promise<void> release = HoldEngineThread();
     auto ran = std::make_shared<std::atomic<bool>>(false);
     EXPECT_FALSE(g_LocalStoreMgr.CallForTests([ran] { ran->store(true); }, 50, true));
     release.set_value();
@@ -274,16 +271,7 @@ TEST_F(EngineTest, WithoutAServiceTheLoginWaitsAndTheStatusAnswersAtOnce) {
     OnEngine([] {}, true);
     // The snapshot never waits for the engine: asked while the engine thread is held, it answers.
     // A watchdog lets the engine go after 20 s, so that a snapshot that waited fails, not hangs.
-    std::promise<void> started;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    g_LocalStoreMgr.Post(
-        [&started, released] {
-            started.set_value();
-            released.wait();
-        },
-        false);
-    started.get_future().wait();
+    std::promise<void> release = HoldEngineThread();
     std::atomic<bool> answered{false};
     std::atomic<bool> watchdogFired{false};
     std::mutex lock;
