@@ -240,15 +240,15 @@ TEST_P(OrderTest, StartsTheseItems) {
     OnEngine([&] {
         PendingChanges& pending = g_LocalStoreMgr.PendingForTests();
         quint32 id = 1000;
-        for (const OrderItem& spec : row.items) {
+        for (const OrderItem& order : row.items) {
             CHANGE_ITEM item;
-            item.path = base + QLatin1String(spec.path);
-            item.local.path = QLatin1String(spec.path);
-            item.local.is_dir = spec.kind == 'c';
+            item.path = base + QLatin1String(order.path);
+            item.local.path = QLatin1String(order.path);
+            item.local.is_dir = order.kind == 'c';
             item.local.size = 10;
-            item.type = spec.kind == 'r' ? SYNC_CHANGE_REN : spec.kind == 'd' ? SYNC_CHANGE_DEL : SYNC_CHANGE_MOD;
-            item.old_path = QLatin1String(spec.old);
-            item.sync_id = spec.running ? ++id : 0;
+            item.type = order.kind == 'r' ? SYNC_CHANGE_REN : order.kind == 'd' ? SYNC_CHANGE_DEL : SYNC_CHANGE_MOD;
+            item.old_path = QLatin1String(order.old);
+            item.sync_id = order.running ? ++id : 0;
             pending.Append(item);
         }
         QCClock::AdvanceForTests(5000);

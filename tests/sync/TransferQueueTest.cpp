@@ -8,7 +8,7 @@
 #include "common/Hash.h"
 #include "common/QCEventBase.h"
 #include "common/SafePath.h"
-#include "common/TsanAnnotations.h"
+#include "common/WorkPools.h"
 #include "support/DebugCapture.h"
 #include "support/TransferDoubles.h"
 #include "sync/QCLocalStoreMgr.h"
@@ -18,7 +18,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRunnable>
 #include <QThreadPool>
 
 #include <cstdio>
@@ -41,21 +40,8 @@ int Syncs(const Task& task) {
     return held ? held->syncs.load() : -1;
 }
 
-// Work for Qt's pool; the hand-over happens behind Qt's lock, which ThreadSanitizer cannot see.
-class PoolWork : public QRunnable {
-public:
-    explicit PoolWork(std::function<void()> work) : m_work(std::move(work)) { TsanRelease(this); }
-    void run() override {
-        TsanAcquire(this);
-        m_work();
-    }
-
-private:
-    std::function<void()> m_work;
-};
-
 void OnPool(std::function<void()> work) {
-    QThreadPool::globalInstance()->start(new PoolWork(std::move(work)));
+    WorkPools::Start(*QThreadPool::globalInstance(), std::move(work));
 }
 
 class TransferQueueTest : public EngineTest {
