@@ -11,6 +11,7 @@
 //   build/bench/bench_pipeline
 #include "support/EngineTestSupport.h"
 
+#include "common/CoreLog.h"
 #include "common/QCClock.h"
 #include "common/QCEventBase.h"
 #include "sync/QCLocalStoreMgr.h"
@@ -68,6 +69,8 @@ protected:
     void SetUp() override {
         EngineTest::SetUp();
         LogInAndSettle();
+        // The login's capture turned the debug lines off again: NIMBO_DEBUG=1 shows the run's.
+        CoreLog::SetEnabled(qEnvironmentVariableIntValue("NIMBO_DEBUG") != 0);
         folder = g_LocalStoreMgr.GetRootPath();
         ASSERT_FALSE(folder.isEmpty());
     }
@@ -158,7 +161,8 @@ TEST_F(PipelineBench, TenThousandFilesInAThousandFolders) {
     const double directCpu = ProcessCpuSeconds() - directCpuBefore;
     std::printf("  direct upload (UploadMirrorFile, %d at once): %.2f s (%.0f files/s), process CPU %.2f s\n",
                 kMaxRunning, directSeconds, files / directSeconds, directCpu);
-    std::printf("  ratio pipeline / direct (files/s): %.2f (goal at least 0.8)\n", directSeconds / pipelineSeconds);
+    std::printf("  ratio pipeline / direct (files/s): %.2f (goal at least 0.8)\n",
+                directSeconds / pipelineSeconds);
     std::printf("load average after the direct uploads: %s\n", LoadAverage().c_str());
 }
 

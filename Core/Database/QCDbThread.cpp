@@ -30,10 +30,29 @@ bool QCDbThread::Call(const std::function<void()>& job) {
     }
     if (!m_accepting)
         return false;
-    Job entry{&job};
+    Job entry;
+    entry.work = &job;
     m_jobs.push_back(&entry);
     m_wake.notify_one();
     m_done.wait(lock, [&entry] { return entry.done; });
+    return true;
+}
+
+bool QCDbThread::Post(std::function<void()> job) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (std::this_thread::get_id() == m_id) {
+        lock.unlock();
+        job();
+        return true;
+    }
+    if (!m_accepting)
+        return false;
+    auto* entry = new Job;
+    entry->posted = true;
+    entry->own = std::move(job);
+    entry->work = &entry->own;
+    m_jobs.push_back(entry);
+    m_wake.notify_one();
     return true;
 }
 
@@ -73,10 +92,14 @@ void QCDbThread::Run() {
             m_jobs.pop_front();
             lock.unlock();
             (*job->work)();
-            lock.lock();
-            job->done = true;
-            m_done.notify_all();
-            lock.unlock();
+            if (job->posted) {
+                delete job; // nobody waits for it
+            } else {
+                lock.lock();
+                job->done = true;
+                m_done.notify_all();
+                lock.unlock();
+            }
             delay = runTick();
             since = std::chrono::steady_clock::now();
             lock.lock();

@@ -1,6 +1,7 @@
 #pragma once
 // A thread that owns database connections and runs the jobs other threads hand to it, one at a
-// time and in the order they arrive, while each caller waits for its own job. Between jobs it runs
+// time and in the order they arrive, while each caller waits for its own job (Call) or goes on
+// (Post). Between jobs it runs
 // a tick, which says when it wants to run again (the sync database's timed commit).
 //
 // Ending. Stop returns only once the thread has ended completely, its thread-local clean-up
@@ -37,14 +38,20 @@ public:
     // Runs `job` on this thread and returns once it has run; runs it at once when called on this
     // thread. False, with the job not run, when the thread is not started or is stopping.
     bool Call(const std::function<void()>& job);
+    // Queues `job` behind the jobs handed in so far and returns at once; runs it at once when
+    // called on this thread. False, with the job dropped, when the thread is not started or is
+    // stopping.
+    bool Post(std::function<void()> job);
     // Runs the jobs already handed in, ends the thread and returns once it has ended completely.
     // Not on this thread (it would wait for itself: nothing happens then).
     void Stop();
 
 private:
     struct Job {
-        const std::function<void()>* work;
-        bool done = false; // guarded by m_mutex
+        const std::function<void()>* work = nullptr;
+        bool done = false;         // guarded by m_mutex
+        bool posted = false;       // owned by the queue: deleted once it has run
+        std::function<void()> own; // a posted job's work
     };
 
     void Run();
@@ -53,7 +60,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake; // jobs arrived, or stop
     std::condition_variable m_done; // a job has run
-    std::deque<Job*> m_jobs;        // the callers own the jobs
+    std::deque<Job*> m_jobs;        // the callers own the jobs, but posted ones
     bool m_accepting = false;       // from Start to Stop
     bool m_stopping = false;
     std::thread m_thread; // joined by Stop

@@ -432,6 +432,12 @@ bool DeleteIds(Query& query, const std::vector<qlonglong>& ids) {
 
 // Rows the calling thread wrote with UpdateFileInfoLater, not yet written (see the header).
 thread_local std::vector<FILE_INFO> t_later;
+// Rows that Flush handed on, of any thread, and the one queued job that writes them all: rows
+// handed on while it waits join it, so a stream of flushes costs one job (and one spacing) per
+// batch, not one per flush.
+std::mutex g_handedLock;
+std::vector<FILE_INFO> g_handed; // guarded by g_handedLock
+bool g_handedQueued = false;     // guarded by g_handedLock
 
 // The upserts of `infos` as one batch (database thread).
 bool WriteRowsOnThread(const std::vector<FILE_INFO>& infos) {
@@ -452,6 +458,22 @@ bool WriteRowsOnThread(const std::vector<FILE_INFO>& infos) {
     if (written)
         CoreDebug("[db] Update fileinfos Success : %d rows", static_cast<int>(infos.size()));
     return written;
+}
+
+// The rows handed on so far, taken out; the next Flush queues a job again.
+std::vector<FILE_INFO> TakeHandedRows() {
+    std::vector<FILE_INFO> rows;
+    std::lock_guard<std::mutex> handed(g_handedLock);
+    rows.swap(g_handed);
+    g_handedQueued = false;
+    return rows;
+}
+
+// Writes the rows handed on (database thread).
+void WriteHandedRows() {
+    const std::vector<FILE_INFO> rows = TakeHandedRows();
+    if (!rows.empty() && spSyncDB)
+        WriteRowsOnThread(rows);
 }
 
 // Runs `work` on the database thread, after the rows the calling thread wrote later (in the same
@@ -487,6 +509,7 @@ bool QCSyncDB::Init() {
     if (g_thread)
         return false;
     t_later.clear(); // rows of a journal that was closed without them
+    TakeHandedRows();
     version = 0;
     const QString path = g_Config.db_path;
     if (path.isEmpty()) {
@@ -820,9 +843,32 @@ size_t QCSyncDB::LaterCount() {
 bool QCSyncDB::Flush() {
     if (t_later.empty())
         return true;
-    bool written = false;
-    OnDbThread("Flush", [&written] { written = true; });
-    return written;
+    std::shared_lock<std::shared_mutex> lock(g_life, std::defer_lock);
+    if (!g_closing)
+        lock.lock();
+    if (!lock.owns_lock() || !g_thread || g_closing) {
+        CoreDebug("[db] %d rows written later are dropped: database is not open",
+                  static_cast<int>(t_later.size()));
+        t_later.clear();
+        return false;
+    }
+    bool post = false;
+    {
+        std::lock_guard<std::mutex> handed(g_handedLock);
+        g_handed.insert(g_handed.end(), std::make_move_iterator(t_later.begin()),
+                        std::make_move_iterator(t_later.end()));
+        post = !g_handedQueued;
+        g_handedQueued = true;
+    }
+    t_later.clear();
+    // The caller does not wait: a job of any thread handed in later runs after this one, so every
+    // read still sees these rows, and the engine thread never waits for the journal's spacing.
+    if (post && !g_thread->Post(&WriteHandedRows)) {
+        CoreDebug("[db] %d rows written later are dropped: database is closing",
+                  static_cast<int>(TakeHandedRows().size()));
+        return false;
+    }
+    return true;
 }
 
 bool QCSyncDB::DeleteByPaths(const std::vector<QString>& paths) {

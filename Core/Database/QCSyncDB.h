@@ -90,8 +90,10 @@ public:
     // by another thread, or when a job fails, are lost like the writes of a rolled-back
     // transaction; Close on the writing thread writes them first.
     static void UpdateFileInfoLater(const FILE_INFO& info);
-    // Writes the rows the calling thread wrote later; false when they could not be handed to the
-    // database (it is closed), true when there were none.
+    // Hands the rows the calling thread wrote later to the database thread and returns without
+    // waiting for them: they are written, as one batch with the rows other threads handed on
+    // meanwhile, before any operation that any thread starts afterwards. False (the rows dropped)
+    // when the database is closed or closing, true when there were none.
     static bool Flush();
     // The rows the calling thread wrote later that wait.
     static size_t LaterCount();

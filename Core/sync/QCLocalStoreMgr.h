@@ -275,9 +275,14 @@ public:
     void DBConsistRenameDir(const QString& oldDir, const QString& newDir);
     void DBConsistDeleteDir(const QString& dir);
     FILE_INFO GetDiskFileInfo(const QString& diskPath) const;
-    int RefreshEnumDir(const QString& dir);
+    // Files in `dir` (a virtual path) that neither the journal nor a waiting item knows become
+    // changes: the folder was created or renamed in the cloud, and what was put into it meanwhile
+    // must follow. The listing and the journal's read run on the pool; the findings come back.
+    void RefreshEnumDir(const QString& dir);
     // The same for the folders created since the last pass, with one read of the journal.
-    int RefreshEnumDirs();
+    void RefreshEnumDirs();
+    // The files of such a listing that the journal does not know, under the sync folder `root`.
+    void QueueUnknownFiles(const QString& root, const std::vector<QString>& paths);
     PendingChanges& PendingForTests() { return m_pending; }
 
     // --- The offline comparison (QCLocalStoreMgrOffline.cpp); engine thread ---
@@ -552,7 +557,8 @@ private:
     void ApplyCloudMoves(NodeMap& nodes, const std::map<QString, QString>& oldPaths);
     // Renames the local entry of `cloud` (found in `local` by its lower-cased path) to the
     // cloud's letter case, a folder with its contents and journal rows.
-    void FollowCloudCase(const FILE_INFO& cloud, const QString& localPath, std::map<QString, FILE_INFO>& local);
+    void FollowCloudCase(const FILE_INFO& cloud, const QString& localPath,
+                         std::map<QString, FILE_INFO>& local);
     // Journal rows without a cloud node: unchanged local files go to the trash. False when too
     // many would go and the user has not confirmed (nothing is removed then).
     bool ApplyCloudDeletions(const std::map<QString, FILE_INFO>& orphans, size_t journalFiles);
@@ -702,9 +708,9 @@ private:
 
     // The change pipeline (engine thread only).
     PendingChanges m_pending;
-    int m_acceptedChanges = 0;      // items that reached the merge step since the last status 7
-    double m_upWeight = 0;          // weight of the uploads the last scheduling counted
-    std::set<quint32> m_folderOps;  // the item ids of the running folder operations
+    int m_acceptedChanges = 0;     // items that reached the merge step since the last status 7
+    double m_upWeight = 0;         // weight of the uploads the last scheduling counted
+    std::set<quint32> m_folderOps; // the item ids of the running folder operations
     // The scheduler's scan, resumed by the next RefreshTodo of the same loop of RefreshCheck
     // (m_scanResumable): the items before `next` were looked at already.
     struct TodoScan {
@@ -739,9 +745,9 @@ private:
     // paths it asked for; empty outside the intake.
     std::map<QString, FILE_INFO> m_intakeRows;
     std::set<QString> m_intakeAsked;
-    bool m_versionHold = false;     // a newer cloud version waits: no new item starts
-    bool m_deleteHold = false;      // waiting deletes are held for the user (status 8, kind 48)
-    bool m_deleteConfirmed = false; // the user's start sends them
+    bool m_versionHold = false;           // a newer cloud version waits: no new item starts
+    bool m_deleteHold = false;            // waiting deletes are held for the user (status 8, kind 48)
+    bool m_deleteConfirmed = false;       // the user's start sends them
     std::atomic<bool> m_clockTodo{false}; // the bench's clock of RefreshTodo (any thread)
     std::atomic<qint64> m_todoCpuNs{0};
     // Reports the facade made itself, by "type|lower-cased path" -> when they stop counting;

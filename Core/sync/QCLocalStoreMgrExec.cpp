@@ -67,45 +67,58 @@ FILE_INFO QCLocalStoreMgr::GetDiskFileInfo(const QString& diskPath) const {
     return info;
 }
 
-int QCLocalStoreMgr::RefreshEnumDir(const QString& dir) {
+void QCLocalStoreMgr::RefreshEnumDir(const QString& dir) {
     m_enumDirs.push_back(dir);
-    return RefreshEnumDirs();
+    RefreshEnumDirs();
 }
 
-int QCLocalStoreMgr::RefreshEnumDirs() {
+void QCLocalStoreMgr::RefreshEnumDirs() {
     if (m_enumDirs.empty())
-        return 0;
+        return;
     std::vector<QString> dirs;
     dirs.swap(m_enumDirs);
     const QString root = GetRootPath();
     if (root.isEmpty())
-        return 0;
-    std::list<FILE_INFO> found;
-    for (const QString& dir : dirs)
-        BuildLocalFileList(found, GetDiskPath(dir), root);
-    std::vector<QString> paths;
-    for (const FILE_INFO& entry : found)
-        paths.push_back(entry.path);
-    std::map<QString, FILE_INFO> rows;
-    if (!QCSyncDB::GetFileInfos(paths, rows))
-        return 0;
-    int queued = 0;
-    for (const FILE_INFO& entry : found) {
-        if (rows.count(entry.path.toLower()))
-            continue;
+        return;
+    for (QString& dir : dirs)
+        dir = GetDiskPath(dir);
+    // The engine thread never waits for the journal's spacing here: a burst of folder creations
+    // would stall every other reply behind it.
+    RunOnPool([this, root, dirs = std::move(dirs)] {
+        std::list<FILE_INFO> found;
+        for (const QString& dir : dirs)
+            BuildLocalFileList(found, dir, root);
+        std::vector<QString> paths;
+        for (const FILE_INFO& entry : found)
+            paths.push_back(entry.path);
+        std::map<QString, FILE_INFO> rows;
+        if (paths.empty() || !QCSyncDB::GetFileInfos(paths, rows))
+            return;
+        std::vector<QString> unknown;
+        for (const QString& path : paths) {
+            if (rows.count(path.toLower()) == 0)
+                unknown.push_back(path);
+        }
+        if (!unknown.empty())
+            PostQuiet([this, root, unknown = std::move(unknown)] { QueueUnknownFiles(root, unknown); });
+    });
+}
+
+void QCLocalStoreMgr::QueueUnknownFiles(const QString& root, const std::vector<QString>& paths) {
+    if (GetRootPath() != root)
+        return; // another sync folder meanwhile
+    for (const QString& path : paths) {
         bool waiting = false;
-        for (const PendingChanges::iterator it : m_pending.ItemsOfPath(entry.path))
-            waiting = waiting || (it->type == SYNC_CHANGE_MOD && it->local.path == entry.path);
+        for (const PendingChanges::iterator it : m_pending.ItemsOfPath(path))
+            waiting = waiting || (it->type == SYNC_CHANGE_MOD && it->local.path == path);
         if (waiting)
             continue;
-        CoreDebug("[Todo] dir change. detect new file, add a mod event: %s", qUtf8Printable(entry.path));
+        CoreDebug("[Todo] dir change. detect new file, add a mod event: %s", qUtf8Printable(path));
         SYNC_CHANGE_INFO change;
-        change.path = GetDiskPath(entry.path);
+        change.path = GetDiskPath(path);
         change.type = SYNC_CHANGE_ADD; // a folder found here is new too, not a folder's own change
         m_changes.Add(change);
-        ++queued;
     }
-    return queued;
 }
 
 void QCLocalStoreMgr::DBConsistRenameDir(const QString& oldDir, const QString& newDir) {
@@ -377,7 +390,8 @@ void QCLocalStoreMgr::ProcServerFileOperate(int command, unsigned int id, QJsonV
                 // The service moved it under its old name; the new name follows as a rename from
                 // there, so the item ends where the user put it.
                 const QString parent = GetParentPath(record.path);
-                const QString between = MyCombinePath(parent.isEmpty() ? QStringLiteral("/") : parent, oldName);
+                const QString between =
+                    MyCombinePath(parent.isEmpty() ? QStringLiteral("/") : parent, oldName);
                 FILE_INFO row = record;
                 row.path = between;
                 row.name = oldName;
