@@ -4,6 +4,15 @@
 
 #include <cstdint>
 
+namespace {
+
+// The key of an item's own path: the first of its keys at or above.
+quint64 OwnKey(const QString& lowerPath, const std::vector<quint64>& above) {
+    return above.empty() ? PendingChanges::KeyOf(lowerPath) : above.front();
+}
+
+} // namespace
+
 PendingChanges::iterator PendingChanges::Append(CHANGE_ITEM item) {
     const iterator it = m_items.insert(m_items.end(), std::move(item));
     m_keys[&*it].seq = ++m_backSeq;
@@ -31,12 +40,57 @@ void PendingChanges::Clear() {
     m_ids.clear();
     m_waitingTicks.clear();
     m_structural.clear();
+    m_byKey.clear();
+    m_under.clear();
+    m_freeFiles.clear();
+    m_freeDirs.clear();
+    m_fastCount = 0;
     ++m_version;
 }
 
 void PendingChanges::Touch(iterator it) {
-    Unindex(it);
-    Index(it);
+    const Keys& keys = m_keys.at(&*it);
+    const QString path = it->local.path.toLower();
+    const quint64 oldKey = it->old_path.isEmpty() ? 0 : KeyOf(it->old_path.toLower());
+    if (path != keys.path || oldKey != keys.oldKey) {
+        Unindex(it);
+        Index(it);
+        return;
+    }
+    // The paths stay, so what the item holds back stays: only its own entries change. (Most
+    // touches are of this kind: an item starts, is put off or settles again.)
+    ++m_version;
+    Keys& own = m_keys.at(&*it);
+    if (own.id != 0) {
+        const auto id = m_ids.find(own.id);
+        if (id != m_ids.end() && id->second == it)
+            m_ids.erase(id);
+    }
+    if (own.waiting) {
+        const auto tick = m_waitingTicks.find(own.tick);
+        if (tick != m_waitingTicks.end())
+            m_waitingTicks.erase(tick);
+    }
+    if (own.structural)
+        m_structural.erase(own.seq);
+    if (own.fast)
+        --m_fastCount;
+    own.structural = it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL;
+    own.mod = it->type == SYNC_CHANGE_MOD;
+    own.dir = it->local.is_dir;
+    own.fast = it->fast;
+    own.id = it->sync_id;
+    own.tick = it->tick;
+    own.waiting = it->sync_id == 0;
+    if (own.structural)
+        m_structural.insert(own.seq);
+    if (own.id != 0)
+        m_ids[own.id] = it;
+    if (own.waiting)
+        m_waitingTicks.insert(own.tick);
+    if (own.fast)
+        ++m_fastCount;
+    Refree(it);
 }
 
 void PendingChanges::Index(iterator it) {
@@ -48,21 +102,37 @@ void PendingChanges::Index(iterator it) {
     for (int end = keys.path.size(); end > 0; end = keys.path.lastIndexOf(QLatin1Char('/'), end - 1))
         keys.above.push_back(KeyOf(keys.path.left(end)));
     keys.structural = it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL;
-    if (keys.structural)
-        m_structural.insert(keys.seq);
+    keys.mod = it->type == SYNC_CHANGE_MOD;
+    keys.dir = it->local.is_dir;
+    keys.fast = it->fast;
     keys.id = it->sync_id;
     keys.tick = it->tick;
     keys.waiting = it->sync_id == 0;
+    keys.free = false;
+    if (keys.structural)
+        m_structural.insert(keys.seq);
     m_paths[keys.path][keys.seq] = it;
     if (keys.id != 0)
         m_ids[keys.id] = it;
     if (keys.waiting)
         m_waitingTicks.insert(keys.tick);
+    if (keys.fast)
+        ++m_fastCount;
+    const quint64 own = OwnKey(keys.path, keys.above);
+    m_byKey[own][keys.seq] = it;
+    if (keys.oldKey != 0)
+        m_byKey[keys.oldKey][keys.seq] = it;
+    for (const quint64 key : keys.above)
+        m_under[key][keys.seq] = it;
+    if (keys.above.empty())
+        m_under[own][keys.seq] = it;
+    Refree(it);
+    RefreeBelow({own, keys.oldKey}, keys.seq);
 }
 
 void PendingChanges::Unindex(iterator it) {
     ++m_version;
-    const Keys& keys = m_keys[&*it];
+    Keys& keys = m_keys[&*it];
     const auto path = m_paths.find(keys.path);
     if (path != m_paths.end()) {
         path->second.erase(keys.seq);
@@ -80,6 +150,69 @@ void PendingChanges::Unindex(iterator it) {
         const auto tick = m_waitingTicks.find(keys.tick);
         if (tick != m_waitingTicks.end())
             m_waitingTicks.erase(tick);
+    }
+    if (keys.fast)
+        --m_fastCount;
+    keys.fast = false;
+    const auto drop = [&](std::unordered_map<quint64, BySeq>& index, quint64 key) {
+        const auto found = index.find(key);
+        if (found == index.end())
+            return;
+        found->second.erase(keys.seq);
+        if (found->second.empty())
+            index.erase(found);
+    };
+    const quint64 own = OwnKey(keys.path, keys.above);
+    drop(m_byKey, own);
+    if (keys.oldKey != 0)
+        drop(m_byKey, keys.oldKey);
+    for (const quint64 key : keys.above)
+        drop(m_under, key);
+    if (keys.above.empty())
+        drop(m_under, own);
+    if (keys.free) {
+        m_freeFiles.erase(keys.seq);
+        m_freeDirs.erase(keys.seq);
+        keys.free = false;
+    }
+    // Taken out of the indexes above first: the items it held back are looked at without it.
+    RefreeBelow({own, keys.oldKey}, keys.seq);
+}
+
+bool PendingChanges::HeldBefore(quint64 key, quint64 seq) const {
+    const auto found = m_byKey.find(key);
+    return found != m_byKey.end() && !found->second.empty() && found->second.begin()->first < seq;
+}
+
+void PendingChanges::Refree(iterator it) {
+    Keys& keys = m_keys.at(&*it);
+    if (keys.free) {
+        m_freeFiles.erase(keys.seq);
+        m_freeDirs.erase(keys.seq);
+        keys.free = false;
+    }
+    if (!keys.waiting || !keys.mod)
+        return;
+    if (!EarlierSamePath(it)) {
+        for (size_t i = 1; i < keys.above.size(); ++i) {
+            if (HeldBefore(keys.above[i], keys.seq))
+                return; // a folder above waits for an item ahead
+        }
+    }
+    (keys.dir ? m_freeDirs : m_freeFiles)[keys.seq] = it;
+    keys.free = true;
+}
+
+void PendingChanges::RefreeBelow(const std::vector<quint64>& keys, quint64 seq) {
+    for (size_t k = 0; k < keys.size(); ++k) {
+        if (keys[k] == 0 || (k == 1 && keys[1] == keys[0]))
+            continue;
+        const auto found = m_under.find(keys[k]);
+        if (found == m_under.end())
+            continue;
+        // Refree changes the free sets only, never m_under: the walk stays valid.
+        for (auto at = found->second.upper_bound(seq); at != found->second.end(); ++at)
+            Refree(at->second);
     }
 }
 
@@ -121,6 +254,36 @@ bool PendingChanges::RenameOrDeleteBefore(iterator it) const {
     return keys != m_keys.end() && !m_structural.empty() && *m_structural.begin() < keys->second.seq;
 }
 
+bool PendingChanges::WaitsAhead(iterator it) const {
+    const Keys& keys = m_keys.at(&*it);
+    if (keys.above.empty())
+        return HeldBefore(OwnKey(keys.path, keys.above), keys.seq);
+    for (const quint64 key : keys.above) {
+        if (HeldBefore(key, keys.seq))
+            return true;
+    }
+    return false;
+}
+
+bool PendingChanges::EarlierSamePath(iterator it) const {
+    const Keys& keys = m_keys.at(&*it);
+    return HeldBefore(OwnKey(keys.path, keys.above), keys.seq);
+}
+
+quint64 PendingChanges::Seq(iterator it) const {
+    return m_keys.at(&*it).seq;
+}
+
+PendingChanges::iterator PendingChanges::NextFree(quint64 after, bool folders) {
+    const auto file = m_freeFiles.upper_bound(after);
+    const auto dir = folders ? m_freeDirs.upper_bound(after) : m_freeDirs.end();
+    if (file == m_freeFiles.end())
+        return dir == m_freeDirs.end() ? m_items.end() : dir->second;
+    if (dir == m_freeDirs.end() || file->first < dir->first)
+        return file->second;
+    return dir->second;
+}
+
 quint64 PendingChanges::KeyOf(const QString& lowerPath) {
     // FNV-1a over the UTF-16 units; never 0.
     quint64 key = 14695981039346656037ULL;
@@ -133,13 +296,9 @@ quint64 PendingChanges::KeyOf(const QString& lowerPath) {
 
 quint64 PendingChanges::PathKey(iterator it) const {
     const Keys& keys = m_keys.at(&*it);
-    return keys.above.empty() ? KeyOf(keys.path) : keys.above.front();
+    return OwnKey(keys.path, keys.above);
 }
 
 quint64 PendingChanges::OldPathKey(iterator it) const {
     return m_keys.at(&*it).oldKey;
-}
-
-const std::vector<quint64>& PendingChanges::KeysAtOrAbove(iterator it) const {
-    return m_keys.at(&*it).above;
 }

@@ -1,11 +1,23 @@
 #pragma once
-// The pending list of the change pipeline: CHANGE_ITEMs in intake order (oldest first), with three
+// The pending list of the change pipeline: CHANGE_ITEMs in intake order (oldest first), with
 // indexes so that the scheduler never rescans the list for a choice: by cloud path (letter case
-// ignored, oldest first), by the id of the running work, and by the due time of waiting items.
+// ignored, oldest first), by the id of the running work, by the due time of waiting items, by the
+// path keys that block later items, and the set of waiting items that nothing ahead holds back.
+//
+// Blocking. An item holds back every later item at or below its path or its old path (the keys
+// of those paths: 64-bit hashes of the lower-cased path): a folder's creation the uploads into it,
+// a rename or delete of a folder the work below it, earlier work on a path the later work on the
+// same path. WaitsAhead and EarlierSamePath answer this for an item against every item before it.
+//
+// Free items. A waiting mod (create folder or upload) is free unless an item ahead is at a folder
+// above it while none ahead is at its own path (then the scheduler has nothing to decide for it
+// before the item ahead goes). NextFree walks the free items in list order, so that a scan skips
+// the thousands of files that wait for their folders' creations.
 //
 // Invariant: the indexes describe the items as they were at their last Append, PushFront or
-// Touch. Whoever changes an item's type, local.path, old_path, sync_id or tick calls Touch(it)
-// before the next lookup. Items never move inside the list; erasing one leaves the others' iterators valid.
+// Touch. Whoever changes an item's type, local.path, local.is_dir, old_path, sync_id, tick or fast
+// calls Touch(it) before the next lookup. Items never move inside the list; erasing one leaves the
+// others' iterators valid.
 //
 // Threads: the engine thread alone (no lock).
 
@@ -49,6 +61,8 @@ public:
     qint64 EarliestWaitingTick() const;
     // Running items (sync_id not 0).
     size_t RunningCount() const { return m_ids.size(); }
+    // Items marked fast.
+    size_t FastCount() const { return m_fastCount; }
     // Counts every change of the list or of an item's indexed fields.
     quint64 Version() const { return m_version; }
     // Whether a rename or delete lies after / before `it` in the list.
@@ -56,37 +70,60 @@ public:
     bool RenameOrDeleteBefore(iterator it) const;
     // Whether any rename or delete is in the list.
     bool HasRenameOrDelete() const { return !m_structural.empty(); }
-    // Keys of paths (64-bit hashes of the lower-cased path) for the scheduler's look at the items
-    // ahead: the item's local path and old path (0: none), and those of its local path and of
-    // every folder above it.
+
+    // Whether an item before `it` is at its path or at a folder above it (by path or old path).
+    bool WaitsAhead(iterator it) const;
+    // Whether an item before `it` is at its own path (by path or old path).
+    bool EarlierSamePath(iterator it) const;
+    // The list order of an item: larger is later.
+    quint64 Seq(iterator it) const;
+    // The first free item (see above) after list order `after` (0: from the head), folders only
+    // when `folders`; end() when none.
+    iterator NextFree(quint64 after, bool folders);
+    // The key of the item's local path and of its old path (0: none).
     quint64 PathKey(iterator it) const;
     quint64 OldPathKey(iterator it) const;
-    const std::vector<quint64>& KeysAtOrAbove(iterator it) const;
     static quint64 KeyOf(const QString& lowerPath);
 
 private:
     struct Keys {
-        QString path;    // lower-cased local path
+        QString path;               // lower-cased local path
         quint64 oldKey = 0;         // key of the old path, 0: none
         std::vector<quint64> above; // keys of the local path and of every folder above it
         quint64 seq = 0;            // the list's order
-        bool structural = false; // a rename or delete
+        bool structural = false;    // a rename or delete
+        bool mod = false;
+        bool dir = false;
+        bool fast = false;
         quint32 id = 0;
         qint64 tick = 0;
         bool waiting = false;
+        bool free = false; // in m_freeFiles or m_freeDirs
     };
+    using BySeq = std::map<quint64, iterator>;
     struct TextHash {
         size_t operator()(const QString& text) const { return qHash(text); }
     };
     void Index(iterator it);
     void Unindex(iterator it);
+    // Whether an item before `seq` has the path or old path `key`.
+    bool HeldBefore(quint64 key, quint64 seq) const;
+    // Enters or removes `it` as a free item.
+    void Refree(iterator it);
+    // Refrees the items after `seq` at or below the paths of `keys`.
+    void RefreeBelow(const std::vector<quint64>& keys, quint64 seq);
 
     std::list<CHANGE_ITEM> m_items;
     std::unordered_map<const CHANGE_ITEM*, Keys> m_keys;
-    std::unordered_map<QString, std::map<quint64, iterator>, TextHash> m_paths;
+    std::unordered_map<QString, BySeq, TextHash> m_paths;
     std::unordered_map<quint32, iterator> m_ids;
     std::multiset<qint64> m_waitingTicks;
-    std::set<quint64> m_structural; // seqs of renames and deletes
+    std::set<quint64> m_structural;             // seqs of renames and deletes
+    std::unordered_map<quint64, BySeq> m_byKey; // items by the key of their path and old path
+    std::unordered_map<quint64, BySeq> m_under; // items by the keys of their path and the folders above
+    BySeq m_freeFiles;
+    BySeq m_freeDirs;
+    size_t m_fastCount = 0;
     quint64 m_version = 0;
     quint64 m_backSeq = quint64(1) << 62; // appended items count up from here, pushed ones down
     quint64 m_frontSeq = quint64(1) << 62;

@@ -284,6 +284,9 @@ public:
     // The files of such a listing that the journal does not know, under the sync folder `root`.
     void QueueUnknownFiles(const QString& root, const std::vector<QString>& paths);
     PendingChanges& PendingForTests() { return m_pending; }
+    // The scheduler looks at every item in list order, not only at the free ones: the choices must
+    // be the same (a test compares them).
+    void SetTodoEveryItemForTests(bool on) { m_todoEveryItemForTests = on; }
 
     // --- The offline comparison (QCLocalStoreMgrOffline.cpp); engine thread ---
     // The mirror folder against the journal: new and changed entries become pending items, once
@@ -712,19 +715,19 @@ private:
     double m_upWeight = 0;         // weight of the uploads the last scheduling counted
     std::set<quint32> m_folderOps; // the item ids of the running folder operations
     // The scheduler's scan, resumed by the next RefreshTodo of the same loop of RefreshCheck
-    // (m_scanResumable): the items before `next` were looked at already.
+    // (m_scanResumable): the items before the one chosen were looked at already.
     struct TodoScan {
         bool valid = false;
-        PendingChanges::iterator next;
-        std::unordered_set<quint64> ahead; // keys of the paths of the items passed
+        bool listOrder = false;        // resumed at `next`, else at the free item after chosenSeq
+        PendingChanges::iterator next; // the item after the one chosen
+        quint64 chosenSeq = 0;
         bool fastSeen = false;
         bool onlyDeletes = true;
         bool folderOpsHeld = false;
-        quint64 chosenKey = 0;
-        quint64 chosenOldKey = 0;
     };
     TodoScan m_scan;
     bool m_scanResumable = false;
+    bool m_todoEveryItemForTests = false;
     // What the last whole scan that started nothing saw: while none of it changes and no waiting
     // item it passed has settled, another scan would start nothing either.
     struct IdleScan {

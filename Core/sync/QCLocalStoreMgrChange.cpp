@@ -994,50 +994,39 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
     // Within one loop of RefreshCheck the scan goes on after the item it chose last, which has
     // started or was put off or dropped meanwhile: the items before it are as they were.
     TodoScan& scan = m_scan;
-    auto it = m_pending.begin();
-    if (resuming) {
-        it = scan.next;
-        scan.ahead.insert(scan.chosenKey);
-        if (scan.chosenOldKey != 0)
-            scan.ahead.insert(scan.chosenOldKey);
-    } else {
-        scan.ahead.clear();
-        scan.fastSeen = false;
-        scan.onlyDeletes = true;
-        scan.folderOpsHeld = false;
-    }
-    scan.valid = false;
+    // The items looked at, in list order: each one while only deletes have been seen (the head,
+    // where a rename or delete may start) or while fast items wait (the first item that is not fast
+    // ends the scan), then only the free ones. An item that is not free waits for a folder above
+    // it, and would only be passed; a rename or delete after the head is passed too. What an item
+    // passed holds back, the list's indexes tell (WaitsAhead, EarlierSamePath).
+    const bool everyItem = m_pending.FastCount() != 0 || m_todoEveryItemForTests;
     bool& fastSeen = scan.fastSeen;
     bool& onlyDeletes = scan.onlyDeletes;
     // A rename, move or delete at the head waits for the running folder operations; no new one
     // starts before it.
     bool& folderOpsHeld = scan.folderOpsHeld;
-    // The keys of the paths of the items passed (a rename's old path too). A folder creation or an
-    // upload waits for every earlier item at or above its path (its parent's creation, a rename,
-    // move or delete of a folder above it, earlier work on its own path) and for nothing else.
-    std::unordered_set<quint64>& ahead = scan.ahead;
-    const auto pass = [&](PendingChanges::iterator at) {
-        ahead.insert(m_pending.PathKey(at));
-        if (const quint64 old = m_pending.OldPathKey(at))
-            ahead.insert(old);
+    const auto foldersMayStart = [&] { return !folderOpsHeld && m_folderOps.size() < kMaxFolderOps; };
+    const auto nextOf = [&](PendingChanges::iterator at) {
+        return everyItem || onlyDeletes ? std::next(at)
+                                        : m_pending.NextFree(m_pending.Seq(at), foldersMayStart());
     };
-    const auto waitsAhead = [&](PendingChanges::iterator at) {
-        if (ahead.empty())
-            return false;
-        for (const quint64 key : m_pending.KeysAtOrAbove(at)) {
-            if (ahead.count(key) != 0)
-                return true;
-        }
-        return false;
-    };
+    PendingChanges::iterator it = m_pending.begin();
+    if (resuming) {
+        it = scan.listOrder ? scan.next : m_pending.NextFree(scan.chosenSeq, foldersMayStart());
+    } else {
+        fastSeen = false;
+        onlyDeletes = true;
+        folderOpsHeld = false;
+    }
+    scan.valid = false;
     const auto choose = [&](PendingChanges::iterator at) {
         scan.valid = true;
+        scan.listOrder = everyItem || onlyDeletes;
         scan.next = std::next(at);
-        scan.chosenKey = m_pending.PathKey(at);
-        scan.chosenOldKey = m_pending.OldPathKey(at);
+        scan.chosenSeq = m_pending.Seq(at);
         return at;
     };
-    for (; it != m_pending.end(); ++it) {
+    for (; it != m_pending.end(); it = nextOf(it)) {
         if (weight >= budget || (!lenient && tasksUp == 0 && bytes > ceiling))
             break;
         if (it->fast)
@@ -1056,29 +1045,22 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
         }
         if (it->exec_type != 3)
             onlyDeletes = false;
-        if (Running(*it)) {
-            pass(it); // a running upload counts from the task list already
-            continue;
-        }
+        if (Running(*it))
+            continue; // a running upload counts from the task list already
         if (it->exec_type == 2 || it->exec_type == 3) {
             // Renames, moves and deletes keep their place: each waits for everything ahead of it
             // (consecutive deletes at the head excepted) and runs alone among folder operations.
-            if (it != m_pending.begin() && !(it->exec_type == 3 && onlyDeletes)) {
-                pass(it);
+            if (it != m_pending.begin() && !(it->exec_type == 3 && onlyDeletes))
                 continue;
-            }
             if (!m_folderOps.empty()) {
                 folderOpsHeld = true;
-                pass(it);
                 continue;
             }
-        } else if (it->exec_type == 1 && (folderOpsHeld || m_folderOps.size() >= kMaxFolderOps)) {
-            pass(it);
+        } else if (it->exec_type == 1 && !foldersMayStart()) {
             continue;
         }
         if (it->tick + delay > now) {
             settleMs = std::min(settleMs, it->tick + delay);
-            pass(it);
             continue;
         }
         if (it->exec_type == 2) {
@@ -1122,9 +1104,9 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
                 }
             }
         }
-        // Only an item whose path is among those passed can have an earlier one of its own path.
+        // Only an item with an earlier one at its path's key can have an earlier one of its path.
         const PendingChanges::iterator first =
-            ahead.count(m_pending.PathKey(it)) != 0 ? m_pending.FindPath(it->local.path) : it;
+            m_pending.EarlierSamePath(it) ? m_pending.FindPath(it->local.path) : it;
         if (first != it) {
             if (RefreshCancelPreviousUploadByChange(first)) {
                 it->tick += 2500;
@@ -1134,15 +1116,12 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
             CoreDebug("[Todo] same path event running, %s, wait...", qUtf8Printable(it->local.path));
             it->tick = now + 10000;
             m_pending.Touch(it);
-            pass(it);
             continue;
         }
         if (it->exec_type == 2 || it->exec_type == 3)
             return choose(it);
-        if (waitsAhead(it)) {
-            pass(it);
+        if (m_pending.WaitsAhead(it))
             continue;
-        }
         // A creation or upload needs its parent folder in the cloud (unless it is the top).
         const QString parent = GetParentPath(it->local.path);
         if (parent.isEmpty() || parent == QLatin1String("/"))
@@ -1158,10 +1137,8 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
         if (creation != m_pending.end()) {
             // The parent's creation waits further on: this goes after it, unless a rename or
             // delete ahead of that creation could be waiting for this item in turn.
-            if (creation->type == SYNC_CHANGE_MOD && !m_pending.RenameOrDeleteBefore(creation)) {
-                pass(it);
+            if (creation->type == SYNC_CHANGE_MOD && !m_pending.RenameOrDeleteBefore(creation))
                 continue;
-            }
             return choose(it);
         }
         CHANGE_ITEM folder;

@@ -82,6 +82,7 @@ void QCLocalStoreMgr::RefreshEnumDirs() {
         return;
     for (QString& dir : dirs)
         dir = GetDiskPath(dir);
+    QCSyncDB::Flush(); // the read below sees the rows written so far
     // The engine thread never waits for the journal's spacing here: a burst of folder creations
     // would stall every other reply behind it.
     RunOnPool([this, root, dirs = std::move(dirs)] {
@@ -108,6 +109,10 @@ void QCLocalStoreMgr::QueueUnknownFiles(const QString& root, const std::vector<Q
     if (GetRootPath() != root)
         return; // another sync folder meanwhile
     for (const QString& path : paths) {
+        // What was synced after the journal's read (a folder created meanwhile) is known too.
+        FileInfo entry;
+        if (m_cache.GetBaseInfo(GetDiskPath(path), entry) && entry.status == FILE_STATUS_SYNCED)
+            continue;
         bool waiting = false;
         for (const PendingChanges::iterator it : m_pending.ItemsOfPath(path))
             waiting = waiting || (it->type == SYNC_CHANGE_MOD && it->local.path == path);

@@ -110,6 +110,33 @@ TEST_F(SyncDBTest, WritesRacingWithCloseAreStoredOrReportedFailed) {
     EXPECT_EQ(JournalRows(), succeeded.load()) << "every reported success is on disk, nothing else";
 }
 
+TEST_F(SyncDBTest, RowsHandedOnAreReadByEveryThreadAfterwardsInTheirOrder) {
+    Open();
+    ASSERT_TRUE(QCSyncDB::BeginTransaction());
+    // Two threads write the same path later and hand their rows on one after the other: the last
+    // one handed on wins, and a third thread's read afterwards sees every row.
+    for (const int version : {1, 2}) {
+        std::thread writer([version] {
+            for (int i = 0; i < 300; ++i)
+                QCSyncDB::UpdateFileInfoLater(MakeRecord(QStringLiteral("/later/%1").arg(i), version));
+            EXPECT_TRUE(QCSyncDB::Flush());
+            EXPECT_EQ(QCSyncDB::LaterCount(), 0u);
+        });
+        writer.join();
+    }
+    std::vector<QString> paths;
+    for (int i = 0; i < 300; ++i)
+        paths.push_back(QStringLiteral("/later/%1").arg(i));
+    std::map<QString, FILE_INFO> rows;
+    std::thread reader([&] { EXPECT_TRUE(QCSyncDB::GetFileInfos(paths, rows)); });
+    reader.join();
+    ASSERT_EQ(rows.size(), paths.size());
+    for (const auto& [path, row] : rows)
+        EXPECT_EQ(row.version, 2u) << qPrintable(path);
+    ASSERT_TRUE(QCSyncDB::Close());
+    EXPECT_EQ(JournalRows(), 300);
+}
+
 // --- The database thread itself ---
 
 TEST(DbThreadTest, RunsJobsInOrderAndInlineOnItself) {
@@ -125,6 +152,45 @@ TEST(DbThreadTest, RunsJobsInOrderAndInlineOnItself) {
     thread.Stop();
     EXPECT_FALSE(thread.Call([&order] { order.push_back(9); })) << "stopped";
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(DbThreadTest, PostedJobsQueueInOrderWithoutWaitingAndRunBeforeTheStop) {
+    QCDbThread thread(nullptr);
+    EXPECT_FALSE(thread.Post([] {})) << "not started";
+    thread.Start();
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::vector<int> order; // guarded by mutex
+    // A caller's job holds the thread: a post must return meanwhile.
+    std::thread holder([&] {
+        thread.Call([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            order.push_back(1);
+            released.wait(lock, [&] { return release; });
+        });
+    });
+    for (;;) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!order.empty())
+            break;
+    }
+    EXPECT_TRUE(thread.Post([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        order.push_back(2);
+    }));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(order, (std::vector<int>{1})) << "the post ran before the job ahead of it";
+        release = true;
+    }
+    released.notify_all();
+    holder.join();
+    EXPECT_TRUE(thread.Call([&] { order.push_back(3); }));
+    EXPECT_TRUE(thread.Post([&] { order.push_back(4); }));
+    thread.Stop(); // runs what was handed in first
+    EXPECT_FALSE(thread.Post([&] { order.push_back(5); })) << "stopped";
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
 }
 
 TEST(DbThreadTest, TickRunsWhenDueWithoutJobs) {
