@@ -274,8 +274,8 @@ quint64 PendingChanges::Seq(iterator it) const {
     return m_keys.at(&*it).seq;
 }
 
-PendingChanges::iterator PendingChanges::NextFree(quint64 after, bool folders) {
-    const auto file = m_freeFiles.upper_bound(after);
+PendingChanges::iterator PendingChanges::NextFree(quint64 after, bool folders, bool files) {
+    const auto file = files ? m_freeFiles.upper_bound(after) : m_freeFiles.end();
     const auto dir = folders ? m_freeDirs.upper_bound(after) : m_freeDirs.end();
     if (file == m_freeFiles.end())
         return dir == m_freeDirs.end() ? m_items.end() : dir->second;

@@ -78,8 +78,8 @@ public:
     // The list order of an item: larger is later.
     quint64 Seq(iterator it) const;
     // The first free item (see above) after list order `after` (0: from the head), folders only
-    // when `folders`; end() when none.
-    iterator NextFree(quint64 after, bool folders);
+    // when `folders`, files only when `files`; end() when none.
+    iterator NextFree(quint64 after, bool folders, bool files);
     // The key of the item's local path and of its old path (0: none).
     quint64 PathKey(iterator it) const;
     quint64 OldPathKey(iterator it) const;

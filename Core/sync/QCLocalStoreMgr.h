@@ -744,6 +744,7 @@ private:
     };
     IdleScan m_idleScan;
     std::vector<QString> m_enumDirs; // folders created, to be looked into for new files
+    quint64 m_enumRunning = 0;       // 1 + the work generation of the listing under way, 0: none
     // The journal rows of the reports the intake takes in at once (lower-cased paths), and the
     // paths it asked for; empty outside the intake.
     std::map<QString, FILE_INFO> m_intakeRows;

@@ -1006,13 +1006,20 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
     // starts before it.
     bool& folderOpsHeld = scan.folderOpsHeld;
     const auto foldersMayStart = [&] { return !folderOpsHeld && m_folderOps.size() < kMaxFolderOps; };
+    // The budget keeps room for the folder operations that may still start: they carry no data,
+    // and the uploads into new folders wait for them. Uploads stop that much earlier.
+    const double reserve =
+        kFolderOpWeight * double(kMaxFolderOps - std::min(kMaxFolderOps, m_folderOps.size()));
+    const bool uploadsFull = weight + reserve >= budget || (!lenient && tasksUp == 0 && bytes > ceiling);
     const auto nextOf = [&](PendingChanges::iterator at) {
-        return everyItem || onlyDeletes ? std::next(at)
-                                        : m_pending.NextFree(m_pending.Seq(at), foldersMayStart());
+        return everyItem || onlyDeletes
+                   ? std::next(at)
+                   : m_pending.NextFree(m_pending.Seq(at), foldersMayStart(), !uploadsFull);
     };
     PendingChanges::iterator it = m_pending.begin();
     if (resuming) {
-        it = scan.listOrder ? scan.next : m_pending.NextFree(scan.chosenSeq, foldersMayStart());
+        it = scan.listOrder ? scan.next
+                            : m_pending.NextFree(scan.chosenSeq, foldersMayStart(), !uploadsFull);
     } else {
         fastSeen = false;
         onlyDeletes = true;
@@ -1027,7 +1034,7 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
         return at;
     };
     for (; it != m_pending.end(); it = nextOf(it)) {
-        if (weight >= budget || (!lenient && tasksUp == 0 && bytes > ceiling))
+        if (weight >= budget)
             break;
         if (it->fast)
             fastSeen = true;
@@ -1047,6 +1054,8 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
             onlyDeletes = false;
         if (Running(*it))
             continue; // a running upload counts from the task list already
+        if (it->exec_type == 4 && uploadsFull)
+            continue;
         if (it->exec_type == 2 || it->exec_type == 3) {
             // Renames, moves and deletes keep their place: each waits for everything ahead of it
             // (consecutive deletes at the head excepted) and runs alone among folder operations.

@@ -73,7 +73,11 @@ void QCLocalStoreMgr::RefreshEnumDir(const QString& dir) {
 }
 
 void QCLocalStoreMgr::RefreshEnumDirs() {
-    if (m_enumDirs.empty())
+    // One listing at a time, taking every folder created meanwhile: each waits for the journal's
+    // spacing, and listings side by side would take the control pool's threads from the folder
+    // operations.
+    const quint64 listing = m_workGeneration.load() + 1;
+    if (m_enumDirs.empty() || m_enumRunning == listing)
         return;
     std::vector<QString> dirs;
     dirs.swap(m_enumDirs);
@@ -85,7 +89,20 @@ void QCLocalStoreMgr::RefreshEnumDirs() {
     QCSyncDB::Flush(); // the read below sees the rows written so far
     // The engine thread never waits for the journal's spacing here: a burst of folder creations
     // would stall every other reply behind it.
+    m_enumRunning = listing;
     RunOnPool([this, root, dirs = std::move(dirs)] {
+        struct Done {
+            QCLocalStoreMgr& engine;
+            std::vector<QString> unknown;
+            QString root;
+            ~Done() {
+                engine.PostQuiet([&engine = engine, root = root, unknown = std::move(unknown)] {
+                    engine.m_enumRunning = 0;
+                    engine.QueueUnknownFiles(root, unknown);
+                    engine.RefreshEnumDirs(); // the folders created meanwhile
+                });
+            }
+        } done{*this, {}, root};
         std::list<FILE_INFO> found;
         for (const QString& dir : dirs)
             BuildLocalFileList(found, dir, root);
@@ -95,13 +112,10 @@ void QCLocalStoreMgr::RefreshEnumDirs() {
         std::map<QString, FILE_INFO> rows;
         if (paths.empty() || !QCSyncDB::GetFileInfos(paths, rows))
             return;
-        std::vector<QString> unknown;
         for (const QString& path : paths) {
             if (rows.count(path.toLower()) == 0)
-                unknown.push_back(path);
+                done.unknown.push_back(path);
         }
-        if (!unknown.empty())
-            PostQuiet([this, root, unknown = std::move(unknown)] { QueueUnknownFiles(root, unknown); });
     });
 }
 

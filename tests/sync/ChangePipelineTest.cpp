@@ -1016,9 +1016,10 @@ TEST_F(PipelineTest, IndependentFoldersAreCreatedSideBySide) {
         EXPECT_TRUE(Node(path)) << path;
 }
 
-// Every upload is held by the stand-in, more than the transfer pool has threads: a folder creation
-// and the user details, control requests on a pool of their own, still go through. (A small
-// budget keeps the pool below the stand-in's workers, which the held requests take too.)
+// Every upload is held by the stand-in, more than the transfer pool has threads and enough to spend
+// the upload budget: a folder creation and the user details, control requests on a pool of their
+// own, still go through, the creation within room the budget keeps for it. (A small budget keeps
+// the pool below the stand-in's workers, which the held requests take too.)
 TEST_F(PipelineTest, HeldUploadsHoldUpNoControlRequest) {
     struct Budget {
         Budget() { Set(2, 1); }
@@ -1033,7 +1034,8 @@ TEST_F(PipelineTest, HeldUploadsHoldUpNoControlRequest) {
     const int threads = WorkPools::Transfers().maxThreadCount();
     ASSERT_EQ(threads, WorkPools::TransferThreadsFor(2, 1));
     api->uploads().hold("Sync.getAddr", 100000);
-    for (int i = 0; i < threads + 4; ++i)
+    // Small files weigh 0.1: 24 of them would spend a budget of 2 three times over.
+    for (int i = 0; i < std::max(threads + 4, 24); ++i)
         Write(QStringLiteral("f%1.txt").arg(i), Bytes(100, unsigned(i)));
     ASSERT_TRUE(RunUntil([&] { return api->uploads().waitForHeld(threads, 1); }))
         << standIn.heldCount() << " held, " << g_LocalStoreMgr.UploadCount() << " uploads of " << threads;
