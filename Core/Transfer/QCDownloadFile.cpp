@@ -2,6 +2,7 @@
 
 #include "Database/QCBlockTable.h"
 #include "Database/QCGlobalConfig.h"
+#include "Transfer/ZlibStreams.h"
 #include "common/CommonDef.h"
 #include "common/CoreLog.h"
 #include "common/Hash.h"
@@ -30,10 +31,10 @@ constexpr int kStateInfo = 1;
 constexpr int kStateMeta = 2;
 constexpr int kStateBlocks = 3;
 constexpr int kStateCopy = 4;
-constexpr int kMaxMetaRequests = 3; // an empty block list is asked for again, within bounds
-constexpr int kRetries = 3;         // failed exchanges of one block that are tried again
-constexpr int kNetworkCap = 2;      // address steps of one exchange; the task retries after a pause
-constexpr double kLightLoad = 3.0; // summed download weight up to which a file keeps 5 in flight
+constexpr int kMaxMetaRequests = 3;     // an empty block list is asked for again, within bounds
+constexpr int kRetries = 3;             // failed exchanges of one block that are tried again
+constexpr int kNetworkCap = 2;          // address steps of one exchange; the task retries after a pause
+constexpr double kLightLoad = 3.0;      // summed download weight up to which a file keeps 5 in flight
 constexpr quint32 kCompressFrom = 1025; // smaller blocks are never asked for compressed
 constexpr long kHttpRefused = 514;      // the block service's refusal, with "errno" and "errmsg"
 
@@ -119,8 +120,9 @@ bool QCDownloadFile::DecodeBlock(QByteArray& data, QByteArray& scratch, bool enc
     }
     if (compressed && blockSize >= kCompressFrom) {
         uLongf length = uLongf(blockSize) + 128;
-        if (uncompress(reinterpret_cast<Bytef*>(SizedBuffer(scratch, int(length))), &length,
-                       reinterpret_cast<const Bytef*>(data.constData()), uLong(data.size())) == Z_OK) {
+        if (ZlibStreams::Uncompress(reinterpret_cast<Bytef*>(SizedBuffer(scratch, int(length))), &length,
+                                    reinterpret_cast<const Bytef*>(data.constData()),
+                                    uLong(data.size())) == Z_OK) {
             scratch.resize(int(length));
             data.swap(scratch);
         } // else the raw data is hashed, and a mismatch fails the block
@@ -478,7 +480,8 @@ void QCDownloadFile::RunBlock(unsigned taskId) {
     QString msg;
     if (client && !m_ended.load()) {
         client->setRetryCap(kNetworkCap);
-        client->setBodyBuffer(std::move(t_blockBuffers.body), qint64(block.bsize) + NetworkClient::kBlockReplySlack);
+        client->setBodyBuffer(std::move(t_blockBuffers.body),
+                              qint64(block.bsize) + NetworkClient::kBlockReplySlack);
         if (!client->doGet(QString())) {
             type = m_ended.load() ? -1 : -2;
             code = unsigned(client->getCurlResult());

@@ -110,7 +110,8 @@ int QCDownloadFile::WriteTmpFile(quint64 offset, const QByteArray& data) {
         return int(QFileDevice::OpenError);
     const int fd = m_file.handle();
     for (qint64 done = 0; done < data.size();) {
-        const ssize_t n = ::pwrite(fd, data.constData() + done, size_t(data.size() - done), off_t(offset + done));
+        const ssize_t n =
+            ::pwrite(fd, data.constData() + done, size_t(data.size() - done), off_t(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -129,7 +130,8 @@ QByteArray QCDownloadFile::ReadTmpFile(quint64 offset, quint32 size) {
         return QByteArray();
     QByteArray data(int(size), Qt::Uninitialized);
     for (qint64 done = 0; done < data.size();) {
-        const ssize_t n = ::pread(m_file.handle(), data.data() + done, size_t(data.size() - done), off_t(offset + done));
+        const ssize_t n =
+            ::pread(m_file.handle(), data.data() + done, size_t(data.size() - done), off_t(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

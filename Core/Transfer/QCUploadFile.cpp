@@ -1,6 +1,7 @@
 #include "Transfer/QCUploadFile.h"
 
 #include "Database/QCGlobalConfig.h"
+#include "Transfer/ZlibStreams.h"
 #include "common/CommonDef.h"
 #include "common/CoreLog.h"
 #include "common/Hash.h"
@@ -117,8 +118,8 @@ bool QCUploadFile::CheckZip(const char* src, int len, QByteArray& dst, const QSt
     uLongf length = compressBound(uLong(len));
     dst.resize(int(length));
     const qint64 started = QCClock::NowMs();
-    if (compress2(reinterpret_cast<Bytef*>(dst.data()), &length, reinterpret_cast<const Bytef*>(src),
-                  uLong(len), level) != Z_OK ||
+    if (ZlibStreams::Compress(reinterpret_cast<Bytef*>(dst.data()), &length,
+                              reinterpret_cast<const Bytef*>(src), uLong(len), level) != Z_OK ||
         length == 0)
         return false;
     const unsigned rate = unsigned(length * 100 / unsigned(len));
@@ -209,7 +210,8 @@ bool QCUploadFile::Stamp(quint64& size, qint64& mtimeNs) const {
 }
 
 bool QCUploadFile::Stopping() const {
-    return m_dirty.load() || ErrorType() != 0 || IsPause() || IsEnded() || m_upload.UploadCancelled(GetSvrPath());
+    return m_dirty.load() || ErrorType() != 0 || IsPause() || IsEnded() ||
+           m_upload.UploadCancelled(GetSvrPath());
 }
 
 void QCUploadFile::MarkDirty(const char* why) {

@@ -12,6 +12,15 @@
 
 namespace {
 
+// OpenSSL's state of a pool thread (its random generator, its error queue), released when the
+// thread ends: when it expires idle, or when its pool ends at exit. The pools are made after
+// OpenSSL is set up (MakePool), so they end before OpenSSL's own clean-up at exit, and no thread
+// releases its state into a torn-down OpenSSL. Released after every task instead, the state
+// would be made anew by the next (a random generator seeded for each multipart boundary).
+struct OpenSslThreadState {
+    ~OpenSslThreadState() { OPENSSL_thread_stop(); }
+};
+
 // Qt's pool hands the task over behind its own lock, which ThreadSanitizer cannot see: the task
 // says so itself. The pool deletes it after its run.
 class PoolTask : public QRunnable {
@@ -19,8 +28,9 @@ public:
     explicit PoolTask(std::function<void()> work) : m_work(std::move(work)) { TsanRelease(this); }
     void run() override {
         TsanAcquire(this);
+        thread_local OpenSslThreadState state;
+        (void)state;
         m_work();
-        OPENSSL_thread_stop();
     }
 
 private:
@@ -28,6 +38,8 @@ private:
 };
 
 QThreadPool* MakePool(int threads) {
+    // First, so that OpenSSL's clean-up at exit is registered before the pool's end (see above).
+    OPENSSL_init_crypto(0, nullptr);
     auto* pool = new QThreadPool();
     pool->setMaxThreadCount(threads);
     return pool;

@@ -1,6 +1,7 @@
 #include "network/CurlGlobal.h"
 
 #include "common/CoreLog.h"
+#include "common/WorkPools.h"
 
 #include <sys/socket.h>
 
@@ -50,8 +51,9 @@ CURLSH* curl_dns_lock::s_share = nullptr;
 
 namespace {
 
-// Idle multi handles kept for reuse; enough for the transfers the engine runs at once.
-constexpr size_t kPoolSize = 16;
+// Idle multi handles kept for reuse: one for every thread that may run an exchange at once, so
+// that a burst of small files never closes the connections the next requests would reuse.
+constexpr size_t kPoolSize = size_t(WorkPools::kMaxTransferThreads + WorkPools::kControlThreads);
 
 std::once_flag g_init;
 std::atomic<quint64> g_generation{0};

@@ -96,8 +96,8 @@ public:
     void setCompress(bool allowed);
     // Whether a commit places the file itself (true unless set) or leaves it to "Sync.addFile".
     void setAutoCommit(bool autoCommit);
-    // Whether placed files keep their bytes in the tree (true unless set; a benchmark's gigabyte
-    // need not be joined).
+    // Whether placed files and uploaded blocks keep their bytes (true unless set; a benchmark's
+    // gigabyte need not be joined, nor its ten thousand files kept).
     void setKeepBytes(bool keep);
     // Each "Upload.block" waits this long (bounded by the caller) before it answers.
     void setBlockDelayMs(int delayMs);
@@ -148,6 +148,8 @@ private:
     ApiAnswer Finish(const std::string& tk, const Content& content, std::string& replyData);
     // The pending upload of `tk` for the request's account, or null.
     Pending* PendingLocked(const std::string& tk, const RecordedRequest& request);
+    // Enters an uploaded block, with its bytes unless placed files keep none.
+    void KeepBlockLocked(const std::string& hash, std::shared_ptr<const std::string> bytes);
     void AddFault(const std::string& method, int times, FaultKind kind);
 
     CloudStandIn& m_server;
