@@ -60,11 +60,12 @@ double RawInsertsPerSecond(const std::map<QString, FILE_INFO>& rows) {
                  "INTEGER,local_path TEXT,is_download INTEGER);",
                  nullptr, nullptr, nullptr);
     sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db,
-                       "insert or replace into file_journal(server_path,path_hash,name,local_ver,local_fj_hash,"
-                       "local_size,local_mtime,local_ctime,local_attrs,local_dir,local_path,is_download) "
-                       "values(?,?,?,?,?,?,?,?,?,?,?,0)",
-                       -1, &insert, nullptr);
+    sqlite3_prepare_v2(
+        db,
+        "insert or replace into file_journal(server_path,path_hash,name,local_ver,local_fj_hash,"
+        "local_size,local_mtime,local_ctime,local_attrs,local_dir,local_path,is_download) "
+        "values(?,?,?,?,?,?,?,?,?,?,?,0)",
+        -1, &insert, nullptr);
     QElapsedTimer timer;
     timer.start();
     sqlite3_exec(db, "begin", nullptr, nullptr, nullptr);
@@ -154,19 +155,21 @@ TEST_F(CloudBench, HundredThousandNodes) {
                 rssBefore);
     std::printf("journal rows %zu: %.0f rows/s in the comparison's batches, raw sqlite3 inserts %.0f rows/s "
                 "(ratio %.2f)\n",
-                journal.size(), rowsPerSecond, rawPerSecond, rawPerSecond > 0 ? rowsPerSecond / rawPerSecond : 0);
+                journal.size(), rowsPerSecond, rawPerSecond,
+                rawPerSecond > 0 ? rowsPerSecond / rawPerSecond : 0);
 
     for (int i = 0; i < 100; ++i)
-        ASSERT_TRUE(tree.editFile("/d" + std::to_string(50 + i % 50) + "/file " + std::to_string(i) + ".txt", 200,
-                                  std::string(40, 'f'), kStandInTime + 10));
+        ASSERT_TRUE(tree.editFile("/d" + std::to_string(50 + i % 50) + "/file " + std::to_string(i) + ".txt",
+                                  200, std::string(40, 'f'), kStandInTime + 10));
     receiver.Take();
     timer.restart();
     VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
     ASSERT_TRUE(WaitStatus(4, 600000));
-    std::printf("incremental cycle of 100 changes: %lld ms from the refresh, comparison %ld ms, beside %ld ms for the "
+    std::printf("incremental cycle of 100 changes: %lld ms from the refresh, comparison %ld ms, beside %ld "
+                "ms for the "
                 "whole tree\n",
-                static_cast<long long>(timer.elapsed()), CompareMs(debug, QStringLiteral("[compare] changes")),
-                compareMs);
+                static_cast<long long>(timer.elapsed()),
+                CompareMs(debug, QStringLiteral("[compare] changes")), compareMs);
 }
 
 } // namespace

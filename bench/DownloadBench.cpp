@@ -12,18 +12,14 @@
 //
 // A GoogleTest binary, as it drives the engine through the engine tests' fixture; run it by hand:
 //   NIMBO_BENCH_DOWNLOAD_MIB=1024 build/bench/bench_download   (default 1024)
-#include "support/EngineTestSupport.h"
+#include "StandInProcessBench.h"
 
-#include "Database/ConfigRecords.h"
 #include "Database/QCGlobalConfig.h"
 #include "Transfer/QCDownloadFile.h"
 #include "common/Hash.h"
-#include "common/PathUtils.h"
 #include "network/AesKey.h"
 #include "network/QCRequestCommon.h"
-#include "network/QCSignRequest.h"
 #include "sync/QCLocalStoreMgr.h"
-#include "sync/VUZeroz.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -32,8 +28,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QThread>
 
 #include <curl/curl.h>
@@ -66,11 +60,6 @@ double Load() {
     return getloadavg(load, 1) == 1 ? load[0] : -1;
 }
 
-size_t Keep(char* data, size_t size, size_t count, void* text) {
-    static_cast<std::string*>(text)->append(data, size * count);
-    return size * count;
-}
-
 struct Figure {
     double seconds = 0;
     double cpu = 0;
@@ -86,41 +75,12 @@ struct Block {
     std::string body; // as it came
 };
 
-class DownloadBench : public EngineTest {
+class DownloadBench : public StandInProcessBench {
 protected:
     void SetUp() override {
-        EngineTest::SetUp();
-        server.setProgram(QStringLiteral(NIMBO_STANDIN_RUN));
         // Connections stay open for many requests, as the service's do.
-        server.setArguments({QStringLiteral("--bench"), QStringLiteral("--pre-encode"),
-                             QStringLiteral("--keep-alive"), QStringLiteral("100000")});
-        server.start();
-        ASSERT_TRUE(server.waitForStarted(10000));
-        QString banner;
-        QRegularExpressionMatch primary;
-        while (!(primary = QRegularExpression(QStringLiteral("primary +http://([0-9.:]+)/")).match(banner))
-                    .hasMatch()) {
-            ASSERT_TRUE(server.waitForReadyRead(10000)) << qPrintable(banner);
-            banner += QString::fromUtf8(server.readAll());
-        }
-        host = primary.captured(1).toStdString();
-        {
-            std::unique_lock<std::shared_mutex> lock(g_Config.hostLock);
-            g_Config.api_host.host = QString::fromStdString(host);
-        }
-        GET_CONFIG_ACK ack;
-        ack.api.http = QString::fromStdString(host);
-        g_Config.SetConfigAck(ack);
-        VUZeroz& core = *VUZeroz::GetInstance();
-        core.SetUser(QStringLiteral("1001"), QStringLiteral("Q=demo; T=demo;"), false, QString());
-        core.MapSyncPath(root, QStringLiteral("/"));
-        LogIn();
-        ASSERT_TRUE(WaitStatus(4, 60000));
-    }
-    void TearDown() override {
-        EngineTest::TearDown();
-        server.terminate();
-        server.waitForFinished(10000);
+        StartStandIn({QStringLiteral("--bench"), QStringLiteral("--pre-encode"),
+                      QStringLiteral("--keep-alive"), QStringLiteral("100000")});
     }
     void Encrypt(bool on) {
         std::unique_lock<std::shared_mutex> lock(g_Config.settingsLock);
@@ -149,20 +109,6 @@ protected:
             *answer = body;
         return status;
     }
-    // The URL and cookie of an API request as the client signs them, for the logged-in session.
-    void Sign(const QString& method, QCSignRequest params, std::string& url, std::string& cookie) {
-        QCRequestCommon& requests = *QCRequestCommon::GetInstance();
-        QCSignRequest common;
-        common.Add(QStringLiteral("method"), method);
-        url = requests.GetUrlCommon(QString::fromStdString(host), common, false).toStdString();
-        QString q;
-        QString t;
-        FindQTFromPwd(g_Config.Credential(), q, t);
-        params.Add(QStringLiteral("token"), requests.ParamToken());
-        params.Add(QStringLiteral("q"), q);
-        params.Add(QStringLiteral("t"), t);
-        cookie = params.GetCookies().toStdString();
-    }
     QJsonObject Api(const QString& method, const QCSignRequest& params) {
         std::string url;
         std::string cookie;
@@ -170,7 +116,10 @@ protected:
         std::string answer;
         if (Fetch(url, cookie, false, &answer) != 200)
             return QJsonObject();
-        return QJsonDocument::fromJson(QByteArray::fromStdString(answer)).object().value(QLatin1String("data")).toObject();
+        return QJsonDocument::fromJson(QByteArray::fromStdString(answer))
+            .object()
+            .value(QLatin1String("data"))
+            .toObject();
     }
     // The file's blocks as the service lists them, each with its signed block request.
     std::vector<Block> Blocks(const FILE_INFO& cloud, bool encrypt, bool compress) {
@@ -178,7 +127,8 @@ protected:
         info.Add(QStringLiteral("fpath"), cloud.path);
         info.Add(QStringLiteral("nid"), QString());
         info.Add(QStringLiteral("owner_qid"), QString());
-        const QJsonObject files = Api(QStringLiteral("Sync.getDownloadInfo"), info).value(QLatin1String("file_info")).toObject();
+        const QJsonObject files =
+            Api(QStringLiteral("Sync.getDownloadInfo"), info).value(QLatin1String("file_info")).toObject();
         if (files.isEmpty())
             return {};
         const QString dt = files.begin().value().toObject().value(QLatin1String("dt")).toString();
@@ -187,7 +137,8 @@ protected:
         meta.Add(QStringLiteral("nid"), QString());
         meta.Add(QStringLiteral("dt"), dt);
         std::vector<Block> blocks;
-        for (const QJsonValue& value : Api(QStringLiteral("Download.getMetaInfo"), meta).value(QLatin1String("block_info")).toArray()) {
+        for (const QJsonValue& value :
+             Api(QStringLiteral("Download.getMetaInfo"), meta).value(QLatin1String("block_info")).toArray()) {
             const QJsonObject item = value.toObject();
             Block block;
             block.hash = item.value(QLatin1String("bhash")).toString().toStdString();
@@ -284,8 +235,8 @@ protected:
 
     // The CPU baseline: every fetched block decoded as the request asked, hashed and written at
     // its offset, in one loop. False when a block does not decode to its hash.
-    static bool DecodeBlocks(const std::vector<Block>& blocks, bool encrypt, bool compress, const QString& path,
-                             Figure& figure) {
+    static bool DecodeBlocks(const std::vector<Block>& blocks, bool encrypt, bool compress,
+                             const QString& path, Figure& figure) {
         const AES_KEY_PAIR key = GetAesKey();
         const int fd = open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (fd < 0)
@@ -333,9 +284,6 @@ protected:
         close(fd);
         return ok;
     }
-
-    QProcess server;
-    std::string host;
 };
 
 TEST_F(DownloadBench, BlocksBesideLibcurl) {
@@ -353,13 +301,15 @@ TEST_F(DownloadBench, BlocksBesideLibcurl) {
     const QString target = g_LocalStoreMgr.GetRootPath() + QStringLiteral("/big.bin");
     const QString loopFile = QDir(sandbox.home.path()).filePath(QStringLiteral("decoded.bin"));
     const double size = double(mib);
-    std::printf("bench_download: %zu MiB over loopback, the stand-in in its own process, %d blocks in flight\n",
-                mib, QCDownloadFile::kBlocksInFlight);
+    std::printf(
+        "bench_download: %zu MiB over loopback, the stand-in in its own process, %d blocks in flight\n", mib,
+        QCDownloadFile::kBlocksInFlight);
 
     for (const bool encoded : {false, true}) {
         const char* mode = encoded ? "AES+zlib" : "plain";
         Encrypt(encoded);
-        ASSERT_TRUE(Post(encoded ? "/bench/encode?compress=1&encrypt=1" : "/bench/encode?compress=0&encrypt=0"));
+        ASSERT_TRUE(
+            Post(encoded ? "/bench/encode?compress=1&encrypt=1" : "/bench/encode?compress=0&encrypt=0"));
         const Figure download = Download(cloud, target);
         ASSERT_EQ(quint64(QFileInfo(target).size()), cloud.size) << mode;
         ASSERT_EQ(QString::fromLatin1(CloudHashFile(target)), cloud.file_hash) << mode;
@@ -379,7 +329,9 @@ TEST_F(DownloadBench, BlocksBesideLibcurl) {
         const double curlRate = size / curl.seconds;
         const double cpu = download.cpu / size;
         const double loopCpu = loop.cpu / size;
-        std::printf("%-8s seconds and CPU seconds: download %.2f, %.2f; libcurl %.2f, %.2f; loop %.2f, %.2f\n", mode, download.seconds, download.cpu, curl.seconds, curl.cpu, loop.seconds, loop.cpu);
+        std::printf(
+            "%-8s seconds and CPU seconds: download %.2f, %.2f; libcurl %.2f, %.2f; loop %.2f, %.2f\n", mode,
+            download.seconds, download.cpu, curl.seconds, curl.cpu, loop.seconds, loop.cpu);
         std::printf("%-8s download %7.1f MiB/s  libcurl %7.1f MiB/s  ratio %5.2f (goal >= 0.70)   "
                     "CPU %.5f s/MiB  loop %.5f s/MiB  ratio %5.2f (goal <= 2.00)   load %.1f\n",
                     mode, rate, curlRate, rate / curlRate, cpu, loopCpu, cpu / loopCpu, Load());

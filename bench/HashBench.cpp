@@ -1,8 +1,8 @@
 // Throughput of the content hash (CloudHashFile) on a 256 MiB file, beside a plain single-threaded
 // EVP SHA-1 of the same bytes held in memory (the limit) and a plain read-and-SHA-1 loop over the
 // file (the limit with the I/O). Run: build/bench/bench_hash
-#include "common/Hash.h"
 #include "RateReporter.h"
+#include "common/Hash.h"
 
 #include <QCoreApplication>
 #include <QFile>

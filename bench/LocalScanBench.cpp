@@ -1,7 +1,7 @@
 // Files per second of the local scan over a generated tree of 100,000 files, beside a plain
 // std::filesystem walk with stat of the same tree. Run: build/bench/bench_localscan
-#include "common/LocalScan.h"
 #include "RateReporter.h"
+#include "common/LocalScan.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>

@@ -25,13 +25,6 @@ bool IsPlainName(const std::string& name) {
 }
 
 // The service compares names in a folder without letter case.
-std::string Folded(const std::string& name) {
-    std::string folded = name;
-    for (char& c : folded)
-        c = char(std::tolower((unsigned char)c));
-    return folded;
-}
-
 // "/a/b" into "/a" and "b", "/b" into "/" and "b".
 bool SplitPath(const std::string& path, std::string& folder, std::string& name) {
     const size_t slash = path.rfind('/');
@@ -496,14 +489,19 @@ StandInTree::Id StandInTree::ResolveLocked(const std::string& path, bool& found)
         const auto children = m_children.find(current);
         if (!IsPlainName(name) || children == m_children.end())
             return 0;
-        auto child = children->second.find(name);
-        if (child == children->second.end()) {
-            // Names match without letter case, as the service finds them.
-            const std::string folded = Folded(name);
-            child = std::find_if(children->second.begin(), children->second.end(),
-                                 [&](const auto& entry) { return Folded(entry.first) == folded; });
+        // Names match without letter case, as the service finds them; the exact name first, else
+        // the first of the others in byte order.
+        const auto [first, last] = children->second.equal_range(name);
+        auto child = last;
+        for (auto it = first; it != last; ++it) {
+            if (it->first == name) {
+                child = it;
+                break;
+            }
+            if (child == last || it->first < child->first)
+                child = it;
         }
-        if (child == children->second.end())
+        if (child == last)
             return 0;
         current = child->second;
         start = end + 1;
@@ -533,12 +531,18 @@ bool StandInTree::TakenLocked(Id folder, const std::string& name, Id except) con
     const auto children = m_children.find(folder);
     if (children == m_children.end())
         return false;
-    const std::string folded = Folded(name);
-    for (const auto& [childName, child] : children->second) {
-        if (child != except && Folded(childName) == folded)
+    const auto [first, last] = children->second.equal_range(name);
+    for (auto it = first; it != last; ++it) {
+        if (it->second != except)
             return true;
     }
     return false;
+}
+
+bool StandInTree::FoldedLess::operator()(const std::string& a, const std::string& b) const {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower((unsigned char)x) < std::tolower((unsigned char)y);
+    });
 }
 
 bool StandInTree::InSubtreeLocked(Id id, Id root) const {
