@@ -287,6 +287,7 @@ protected:
 };
 
 TEST_F(DownloadBench, BlocksBesideLibcurl) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure shows as soon as it is measured
     const char* sizeText = std::getenv("NIMBO_BENCH_DOWNLOAD_MIB");
     const size_t mib = sizeText ? std::strtoul(sizeText, nullptr, 10) : 1024;
     ASSERT_GT(mib, 0u);
@@ -310,6 +311,7 @@ TEST_F(DownloadBench, BlocksBesideLibcurl) {
         Encrypt(encoded);
         ASSERT_TRUE(
             Post(encoded ? "/bench/encode?compress=1&encrypt=1" : "/bench/encode?compress=0&encrypt=0"));
+        std::printf("%-8s downloading\n", mode); // (a profiler started now sees the download)
         const Figure download = Download(cloud, target);
         ASSERT_EQ(quint64(QFileInfo(target).size()), cloud.size) << mode;
         ASSERT_EQ(QString::fromLatin1(CloudHashFile(target)), cloud.file_hash) << mode;

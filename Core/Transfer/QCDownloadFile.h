@@ -43,6 +43,9 @@
 //   reference to the task.
 // - m_fileLock: the temporary QFile; opening and closing it hold it alone, the positioned reads
 //   and writes of blocks (on its descriptor, never through QFile's position) share it.
+// - m_writeLock: one block's write at a time, taken inside a shared m_fileLock. The file system
+//   writes one file one call at a time anyway (its inode lock), and threads queued there spin:
+//   here they sleep instead, and the CPU goes to the other blocks' decoding and hashing.
 // - m_slotMutex: m_slots and m_flight. Neither lock is held with another lock of the task, nor
 //   while a host or the network is called.
 // - Set on the engine thread before any block starts, read-only afterwards: the hosts, the key
@@ -186,6 +189,7 @@ private:
     AES_KEY_PAIR m_key;
 
     std::shared_mutex m_fileLock; // guards m_file (the temporary file)
+    std::mutex m_writeLock;       // one block's write at a time
     std::mutex m_slotMutex;
     std::vector<Slot> m_slots;           // guarded by m_slotMutex
     std::array<size_t, kSlotStates> m_slotCount{}; // slots by state; guarded by m_slotMutex

@@ -109,14 +109,17 @@ int QCDownloadFile::WriteTmpFile(quint64 offset, const QByteArray& data) {
     if (!QFileInfo::exists(m_tempName))
         return int(QFileDevice::OpenError);
     const int fd = m_file.handle();
-    for (qint64 done = 0; done < data.size();) {
-        const ssize_t n =
-            ::pwrite(fd, data.constData() + done, size_t(data.size() - done), off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return int(n < 0 && errno == ENOSPC ? QFileDevice::ResourceError : QFileDevice::WriteError);
-        done += n;
+    {
+        std::lock_guard<std::mutex> write(m_writeLock);
+        for (qint64 done = 0; done < data.size();) {
+            const ssize_t n =
+                ::pwrite(fd, data.constData() + done, size_t(data.size() - done), off_t(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return int(n < 0 && errno == ENOSPC ? QFileDevice::ResourceError : QFileDevice::WriteError);
+            done += n;
+        }
     }
     // The block starts on its way to the disk now, so that the sync before the file is put in
     // place waits for the last blocks only, not for the whole file.
