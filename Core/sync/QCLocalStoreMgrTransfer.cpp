@@ -11,8 +11,8 @@
 #include "Database/QCSyncDB.h"
 #include "Transfer/QCDownloadFile.h"
 #include "common/CoreLog.h"
-#include "common/WorkPools.h"
 #include "common/QCClock.h"
+#include "common/WorkPools.h"
 #include "network/CmdTable.h"
 #include "network/QCRequestCommon.h"
 
@@ -120,16 +120,16 @@ void QCLocalStoreMgr::EndAllTransfers() {
 // --- The download pass ---------------------------------------------------------------------------
 
 double QCLocalStoreMgr::DownloadBudget() const {
-    double budget = 0;
-    {
-        std::shared_lock<std::shared_mutex> lock(g_Config.settingsLock);
-        budget = g_Config.tasks_down;
-    }
+    // Both under the settings lock, as the upload budget reads its values: a test (or a later
+    // setting) may change them while the engine runs.
+    std::shared_lock<std::shared_mutex> lock(g_Config.settingsLock);
+    const double budget = g_Config.tasks_down;
     return budget > 0 ? budget : double(g_Config.max_download_req);
 }
 
 void QCLocalStoreMgr::SizeTransferPool() {
-    WorkPools::SizeTransfers(UploadBudget() + GetUpPauseTaskCount(), DownloadBudget() + GetDownPauseTaskCount());
+    WorkPools::SizeTransfers(UploadBudget() + GetUpPauseTaskCount(),
+                             DownloadBudget() + GetDownPauseTaskCount());
 }
 
 void QCLocalStoreMgr::ExecDownloadTask() {
