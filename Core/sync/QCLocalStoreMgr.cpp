@@ -212,7 +212,14 @@ void QCLocalStoreMgr::run() {
             lastWasTick = tick;
             event.reset();
         } while (m_events.Fetch(event));
+        if (!m_spentClients.empty()) {
+            // The exchanges whose replies were read go on the pool, in one task: ending one
+            // (its connection handle, its buffers) costs the engine thread more than reading it.
+            RunOnPool([spent = std::move(m_spentClients)] { (void)spent; });
+            m_spentClients.clear();
+        }
     }
+    m_spentClients.clear();
     // On the way out: the view thread is told to end (not awaited), every request and transfer
     // ends, and the journal is committed and closed.
     m_view.stop();
@@ -348,9 +355,12 @@ void QCLocalStoreMgr::ProcOperation(const std::shared_ptr<QCEventBase>& event) {
     case QCEventBase::ProcResponse:
         if (auto* proc = dynamic_cast<QCProcResponseEvent*>(event.get())) {
             QCRequestCommon* requests = QCRequestCommon::GetInstance();
-            if (const QSharedPointer<NetworkClient> client = requests->GetRequestByID(proc->task_id))
+            QSharedPointer<NetworkClient> client = requests->GetRequestByID(proc->task_id);
+            if (client)
                 QCRequestCommon::ParseResponse(proc->command, proc->task_id, client);
             requests->CancelTask(proc->task_id);
+            if (client)
+                m_spentClients.push_back(std::move(client));
         }
         break;
     case QCEventBase::GetEnterpriseList:
@@ -752,7 +762,7 @@ void QCLocalStoreMgr::ProcUserLogout() {
     ClearAll(true);
     m_cache.ClearAllCache(); // the next login's tree may be another
     m_previousNodes.clear();
-    InitAll();               // clears the running flag: the loop ends after this request
+    InitAll(); // clears the running flag: the loop ends after this request
     SendUserStatusChangeEvent();
 }
 

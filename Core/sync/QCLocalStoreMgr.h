@@ -35,6 +35,7 @@
 #include "sync/QCTimer.h"
 #include "sync/SyncRecords.h"
 
+#include <QSharedPointer>
 #include <QString>
 #include <QThreadPool>
 
@@ -51,6 +52,8 @@
 #include <thread>
 #include <unordered_set>
 #include <vector>
+
+class NetworkClient;
 
 class QCLocalStoreMgr : public QCResponseHandler,
                         public QCCacheHost,
@@ -728,6 +731,8 @@ private:
     TodoScan m_scan;
     bool m_scanResumable = false;
     bool m_todoEveryItemForTests = false;
+    // Exchanges whose replies the engine read this turn, ended on the pool after it.
+    std::vector<QSharedPointer<NetworkClient>> m_spentClients;
     // What the last whole scan that started nothing saw: while none of it changes and no waiting
     // item it passed has settled, another scan would start nothing either.
     struct IdleScan {
