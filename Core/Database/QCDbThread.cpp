@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <chrono>
+#include <memory>
 #include <utility>
 
 QCDbThread::QCDbThread(std::function<qint64()> tick) : m_tick(std::move(tick)) {}
@@ -21,38 +22,41 @@ void QCDbThread::Start() {
     m_id = m_thread.get_id();
 }
 
-bool QCDbThread::Call(const std::function<void()>& job) {
-    std::unique_lock<std::mutex> lock(m_mutex);
+bool QCDbThread::HandIn(Job& entry, std::unique_lock<std::mutex>& lock) {
     if (std::this_thread::get_id() == m_id) {
         lock.unlock();
-        job();
+        (*entry.work)();
+        entry.ranHere = true;
         return true;
     }
     if (!m_accepting)
         return false;
-    Job entry;
-    entry.work = &job;
     m_jobs.push_back(&entry);
     m_wake.notify_one();
-    m_done.wait(lock, [&entry] { return entry.done; });
+    return true;
+}
+
+bool QCDbThread::Call(const std::function<void()>& job) {
+    Job entry;
+    entry.work = &job;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!HandIn(entry, lock))
+        return false;
+    if (!entry.ranHere)
+        m_done.wait(lock, [&entry] { return entry.done; });
     return true;
 }
 
 bool QCDbThread::Post(std::function<void()> job) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (std::this_thread::get_id() == m_id) {
-        lock.unlock();
-        job();
-        return true;
-    }
-    if (!m_accepting)
-        return false;
-    auto* entry = new Job;
+    auto entry = std::make_unique<Job>();
     entry->posted = true;
     entry->own = std::move(job);
     entry->work = &entry->own;
-    m_jobs.push_back(entry);
-    m_wake.notify_one();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!HandIn(*entry, lock))
+        return false;
+    if (!entry->ranHere)
+        entry.release(); // the queue owns it now: Run deletes it once it has run
     return true;
 }
 

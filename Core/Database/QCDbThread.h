@@ -51,8 +51,12 @@ private:
         const std::function<void()>* work = nullptr;
         bool done = false;         // guarded by m_mutex
         bool posted = false;       // owned by the queue: deleted once it has run
+        bool ranHere = false;      // handed in on this thread, and run there at once
         std::function<void()> own; // a posted job's work
     };
+    // Queues `entry`, or runs it at once when called on this thread (ranHere). False when the
+    // thread does not accept jobs. `lock` holds m_mutex (released when the job runs here).
+    bool HandIn(Job& entry, std::unique_lock<std::mutex>& lock);
 
     void Run();
 

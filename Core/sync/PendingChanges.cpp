@@ -61,36 +61,45 @@ void PendingChanges::Touch(iterator it) {
     // touches are of this kind: an item starts, is put off or settles again.)
     ++m_version;
     Keys& own = m_keys.at(&*it);
-    if (own.id != 0) {
-        const auto id = m_ids.find(own.id);
+    UnindexOwn(it, own);
+    IndexOwn(it, own);
+    Refree(it);
+}
+
+void PendingChanges::IndexOwn(iterator it, Keys& keys) {
+    keys.structural = it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL;
+    keys.mod = it->type == SYNC_CHANGE_MOD;
+    keys.dir = it->local.is_dir;
+    keys.fast = it->fast;
+    keys.id = it->sync_id;
+    keys.tick = it->tick;
+    keys.waiting = it->sync_id == 0;
+    if (keys.structural)
+        m_structural.insert(keys.seq);
+    if (keys.id != 0)
+        m_ids[keys.id] = it;
+    if (keys.waiting)
+        m_waitingTicks.insert(keys.tick);
+    if (keys.fast)
+        ++m_fastCount;
+}
+
+void PendingChanges::UnindexOwn(iterator it, Keys& keys) {
+    if (keys.id != 0) {
+        const auto id = m_ids.find(keys.id);
         if (id != m_ids.end() && id->second == it)
             m_ids.erase(id);
     }
-    if (own.waiting) {
-        const auto tick = m_waitingTicks.find(own.tick);
+    if (keys.structural)
+        m_structural.erase(keys.seq);
+    if (keys.waiting) {
+        const auto tick = m_waitingTicks.find(keys.tick);
         if (tick != m_waitingTicks.end())
             m_waitingTicks.erase(tick);
     }
-    if (own.structural)
-        m_structural.erase(own.seq);
-    if (own.fast)
+    if (keys.fast)
         --m_fastCount;
-    own.structural = it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL;
-    own.mod = it->type == SYNC_CHANGE_MOD;
-    own.dir = it->local.is_dir;
-    own.fast = it->fast;
-    own.id = it->sync_id;
-    own.tick = it->tick;
-    own.waiting = it->sync_id == 0;
-    if (own.structural)
-        m_structural.insert(own.seq);
-    if (own.id != 0)
-        m_ids[own.id] = it;
-    if (own.waiting)
-        m_waitingTicks.insert(own.tick);
-    if (own.fast)
-        ++m_fastCount;
-    Refree(it);
+    keys.fast = false;
 }
 
 void PendingChanges::Index(iterator it) {
@@ -101,23 +110,9 @@ void PendingChanges::Index(iterator it) {
     keys.above.clear();
     for (int end = keys.path.size(); end > 0; end = keys.path.lastIndexOf(QLatin1Char('/'), end - 1))
         keys.above.push_back(KeyOf(keys.path.left(end)));
-    keys.structural = it->type == SYNC_CHANGE_REN || it->type == SYNC_CHANGE_DEL;
-    keys.mod = it->type == SYNC_CHANGE_MOD;
-    keys.dir = it->local.is_dir;
-    keys.fast = it->fast;
-    keys.id = it->sync_id;
-    keys.tick = it->tick;
-    keys.waiting = it->sync_id == 0;
     keys.free = false;
-    if (keys.structural)
-        m_structural.insert(keys.seq);
+    IndexOwn(it, keys);
     m_paths[keys.path][keys.seq] = it;
-    if (keys.id != 0)
-        m_ids[keys.id] = it;
-    if (keys.waiting)
-        m_waitingTicks.insert(keys.tick);
-    if (keys.fast)
-        ++m_fastCount;
     const quint64 own = OwnKey(keys.path, keys.above);
     m_byKey[own][keys.seq] = it;
     if (keys.oldKey != 0)
@@ -139,21 +134,7 @@ void PendingChanges::Unindex(iterator it) {
         if (path->second.empty())
             m_paths.erase(path);
     }
-    if (keys.id != 0) {
-        const auto id = m_ids.find(keys.id);
-        if (id != m_ids.end() && id->second == it)
-            m_ids.erase(id);
-    }
-    if (keys.structural)
-        m_structural.erase(keys.seq);
-    if (keys.waiting) {
-        const auto tick = m_waitingTicks.find(keys.tick);
-        if (tick != m_waitingTicks.end())
-            m_waitingTicks.erase(tick);
-    }
-    if (keys.fast)
-        --m_fastCount;
-    keys.fast = false;
+    UnindexOwn(it, keys);
     const auto drop = [&](std::unordered_map<quint64, BySeq>& index, quint64 key) {
         const auto found = index.find(key);
         if (found == index.end())

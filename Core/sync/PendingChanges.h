@@ -106,6 +106,9 @@ private:
     };
     void Index(iterator it);
     void Unindex(iterator it);
+    // The entries of the item's own fields (kind, running id, tick, fast mark), not its paths.
+    void IndexOwn(iterator it, Keys& keys);
+    void UnindexOwn(iterator it, Keys& keys);
     // Whether an item before `seq` has the path or old path `key`.
     bool HeldBefore(quint64 key, quint64 seq) const;
     // Enters or removes `it` as a free item.
