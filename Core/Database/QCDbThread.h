@@ -1,8 +1,8 @@
 #pragma once
 // A thread that owns database connections and runs the jobs other threads hand to it, one at a
 // time and in the order they arrive, while each caller waits for its own job (Call) or goes on
-// (Post). Between jobs it runs
-// a tick, which says when it wants to run again (the sync database's timed commit).
+// (Post). Between jobs it runs a tick, which says when it wants to run again (the sync database's
+// timed commit).
 //
 // Ending. Stop returns only once the thread has ended completely, its thread-local clean-up
 // included (Qt's thread data, OpenSSL's per-thread state, which the thread releases itself at the

@@ -476,6 +476,17 @@ void WriteHandedRows() {
         WriteRowsOnThread(rows);
 }
 
+// g_life held shared while the database is open and not closing; a lock that holds nothing
+// otherwise (then the caller fails at once, see the design note).
+std::shared_lock<std::shared_mutex> LockOpen() {
+    std::shared_lock<std::shared_mutex> lock(g_life, std::defer_lock);
+    if (!g_closing)
+        lock.lock();
+    if (lock.owns_lock() && (!g_thread || g_closing))
+        lock.unlock();
+    return lock;
+}
+
 // Runs `work` on the database thread, after the rows the calling thread wrote later (in the same
 // job, so that nothing of another thread comes between); false (with a debug line) when the
 // database is closed, and then the rows written later are dropped with it.
@@ -483,10 +494,8 @@ template <typename Work>
 bool OnDbThread(const char* operation, Work&& work) {
     std::vector<FILE_INFO> later;
     later.swap(t_later);
-    std::shared_lock<std::shared_mutex> lock(g_life, std::defer_lock);
-    if (!g_closing)
-        lock.lock();
-    if (!lock.owns_lock() || !g_thread || g_closing) {
+    const std::shared_lock<std::shared_mutex> lock = LockOpen();
+    if (!lock.owns_lock()) {
         CoreDebug("[db] %s : database is not open", operation);
         if (!later.empty())
             CoreDebug("[db] %d rows written later are dropped", static_cast<int>(later.size()));
@@ -843,10 +852,8 @@ size_t QCSyncDB::LaterCount() {
 bool QCSyncDB::Flush() {
     if (t_later.empty())
         return true;
-    std::shared_lock<std::shared_mutex> lock(g_life, std::defer_lock);
-    if (!g_closing)
-        lock.lock();
-    if (!lock.owns_lock() || !g_thread || g_closing) {
+    const std::shared_lock<std::shared_mutex> lock = LockOpen();
+    if (!lock.owns_lock()) {
         CoreDebug("[db] %d rows written later are dropped: database is not open",
                   static_cast<int>(t_later.size()));
         t_later.clear();

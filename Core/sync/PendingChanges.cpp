@@ -274,12 +274,3 @@ quint64 PendingChanges::KeyOf(const QString& lowerPath) {
     }
     return key == 0 ? 1 : key;
 }
-
-quint64 PendingChanges::PathKey(iterator it) const {
-    const Keys& keys = m_keys.at(&*it);
-    return OwnKey(keys.path, keys.above);
-}
-
-quint64 PendingChanges::OldPathKey(iterator it) const {
-    return m_keys.at(&*it).oldKey;
-}

@@ -80,9 +80,6 @@ public:
     // The first free item (see above) after list order `after` (0: from the head), folders only
     // when `folders`, files only when `files`; end() when none.
     iterator NextFree(quint64 after, bool folders, bool files);
-    // The key of the item's local path and of its old path (0: none).
-    quint64 PathKey(iterator it) const;
-    quint64 OldPathKey(iterator it) const;
     static quint64 KeyOf(const QString& lowerPath);
 
 private:

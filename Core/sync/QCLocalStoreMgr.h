@@ -50,7 +50,6 @@
 #include <set>
 #include <shared_mutex>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 class NetworkClient;

@@ -44,7 +44,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <unordered_set>
 
 #include <dirent.h>
 #include <fcntl.h>

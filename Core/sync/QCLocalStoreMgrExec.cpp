@@ -41,6 +41,26 @@ bool SameText(const QString& a, const QString& b) {
     return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
+// The files and folders in `dirs` (disk paths below the sync folder `root`) that the journal has
+// no row of, by virtual path; none when the journal cannot be read. Any thread.
+std::vector<QString> JournalUnknownFiles(const QString& root, const std::vector<QString>& dirs) {
+    std::list<FILE_INFO> found;
+    for (const QString& dir : dirs)
+        BuildLocalFileList(found, dir, root);
+    std::vector<QString> paths;
+    for (const FILE_INFO& entry : found)
+        paths.push_back(entry.path);
+    std::map<QString, FILE_INFO> rows;
+    std::vector<QString> unknown;
+    if (paths.empty() || !QCSyncDB::GetFileInfos(paths, rows))
+        return unknown;
+    for (const QString& path : paths) {
+        if (rows.count(path.toLower()) == 0)
+            unknown.push_back(path);
+    }
+    return unknown;
+}
+
 QString WithoutSlash(QString path) {
     while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
         path.chop(1);
@@ -91,31 +111,12 @@ void QCLocalStoreMgr::RefreshEnumDirs() {
     // would stall every other reply behind it.
     m_enumRunning = listing;
     RunOnPool([this, root, dirs = std::move(dirs)] {
-        struct Done {
-            QCLocalStoreMgr& engine;
-            std::vector<QString> unknown;
-            QString root;
-            ~Done() {
-                engine.PostQuiet([&engine = engine, root = root, unknown = std::move(unknown)] {
-                    engine.m_enumRunning = 0;
-                    engine.QueueUnknownFiles(root, unknown);
-                    engine.RefreshEnumDirs(); // the folders created meanwhile
-                });
-            }
-        } done{*this, {}, root};
-        std::list<FILE_INFO> found;
-        for (const QString& dir : dirs)
-            BuildLocalFileList(found, dir, root);
-        std::vector<QString> paths;
-        for (const FILE_INFO& entry : found)
-            paths.push_back(entry.path);
-        std::map<QString, FILE_INFO> rows;
-        if (paths.empty() || !QCSyncDB::GetFileInfos(paths, rows))
-            return;
-        for (const QString& path : paths) {
-            if (rows.count(path.toLower()) == 0)
-                done.unknown.push_back(path);
-        }
+        std::vector<QString> unknown = JournalUnknownFiles(root, dirs);
+        PostQuiet([this, root, unknown = std::move(unknown)] {
+            m_enumRunning = 0;
+            QueueUnknownFiles(root, unknown);
+            RefreshEnumDirs(); // the folders created meanwhile
+        });
     });
 }
 

@@ -24,7 +24,6 @@ bool IsPlainName(const std::string& name) {
            !std::isspace((unsigned char)name.back());
 }
 
-// The service compares names in a folder without letter case.
 // "/a/b" into "/a" and "b", "/b" into "/" and "b".
 bool SplitPath(const std::string& path, std::string& folder, std::string& name) {
     const size_t slash = path.rfind('/');

@@ -224,13 +224,12 @@ private:
     std::map<Id, StandInNode> m_nodes;                                      // live nodes by id
     std::map<Id, StandInNode> m_deleted;                                    // tombstones by id
     std::map<Id, std::vector<std::pair<unsigned, std::string>>> m_versions; // (file version, bytes) by id
-    // Names ordered without letter case, as the service compares them: a name's look-up needs no
-    // walk over the folder.
+    // Live children by name, per parent id; names ordered without letter case, as the service
+    // compares them, so that a name's look-up needs no walk over the folder.
     struct FoldedLess {
         bool operator()(const std::string& a, const std::string& b) const;
     };
-    std::map<Id, std::multimap<std::string, Id, FoldedLess>>
-        m_children;                                            // live children by name, per parent id
+    std::map<Id, std::multimap<std::string, Id, FoldedLess>> m_children;
     std::set<std::pair<Id, Id>> m_changes;                     // (nv, id) of every node ever changed
     std::map<std::string, Cursor> m_cursors;                   // every cursor handed out
     std::map<std::pair<std::string, int>, ApiAnswer> m_faults; // by (method, page)
