@@ -165,9 +165,8 @@ TEST_F(CloudBench, HundredThousandNodes) {
     timer.restart();
     VUZeroz::GetInstance()->Request(REQUEST_REFRESH);
     ASSERT_TRUE(WaitStatus(4, 600000));
-    std::printf("incremental cycle of 100 changes: %lld ms from the refresh, comparison %ld ms, beside %ld "
-                "ms for the "
-                "whole tree\n",
+    std::printf("incremental cycle of 100 changes: %lld ms from the refresh, comparison %ld ms, "
+                "beside %ld ms for the whole tree\n",
                 static_cast<long long>(timer.elapsed()),
                 CompareMs(debug, QStringLiteral("[compare] changes")), compareMs);
 }

@@ -342,11 +342,9 @@ TEST_F(UploadBench, SmallFilesAndOneGiB) {
     const double smallHash = HashZipMiBs(smallBytes) * (1 << 20) / kSmallSize;
     const double smallCurl = CurlPostsPerSecond(echo, smallBytes.left(kSmallSize), 2000);
     const double replay = ReplayPerSecond(QStringLiteral("/small"), 2000);
-    std::printf("%d files of 4 KiB: %.0f files/s (%.2f s); one core's SHA-1 + zlib %.0f files/s; plain "
-                "libcurl, one at "
-                "a time: posts to /echo %.0f/s (ratio %.2f), the same uploads %.0f files/s (ratio %.2f, goal "
-                "at least "
-                "1.0)\n",
+    std::printf("%d files of 4 KiB: %.0f files/s (%.2f s); one core's SHA-1 + zlib %.0f files/s; "
+                "plain libcurl, one at a time: posts to /echo %.0f/s (ratio %.2f), "
+                "the same uploads %.0f files/s (ratio %.2f, goal at least 1.0)\n",
                 kSmallFiles, smallRate, smallSeconds, smallHash, smallCurl,
                 smallCurl > 0 ? smallRate / smallCurl : 0, replay, replay > 0 ? smallRate / replay : 0);
     std::printf("load average: %s\n", LoadAverage().c_str());

@@ -49,7 +49,7 @@ void PendingChanges::Clear() {
 }
 
 void PendingChanges::Touch(iterator it) {
-    const Keys& keys = m_keys.at(&*it);
+    Keys& keys = m_keys.at(&*it);
     const QString path = it->local.path.toLower();
     const quint64 oldKey = it->old_path.isEmpty() ? 0 : KeyOf(it->old_path.toLower());
     if (path != keys.path || oldKey != keys.oldKey) {
@@ -60,9 +60,8 @@ void PendingChanges::Touch(iterator it) {
     // The paths stay, so what the item holds back stays: only its own entries change. (Most
     // touches are of this kind: an item starts, is put off or settles again.)
     ++m_version;
-    Keys& own = m_keys.at(&*it);
-    UnindexOwn(it, own);
-    IndexOwn(it, own);
+    UnindexOwn(it, keys);
+    IndexOwn(it, keys);
     Refree(it);
 }
 
@@ -151,11 +150,7 @@ void PendingChanges::Unindex(iterator it) {
         drop(m_under, key);
     if (keys.above.empty())
         drop(m_under, own);
-    if (keys.free) {
-        m_freeFiles.erase(keys.seq);
-        m_freeDirs.erase(keys.seq);
-        keys.free = false;
-    }
+    Unfree(keys);
     // Taken out of the indexes above first: the items it held back are looked at without it.
     RefreeBelow({own, keys.oldKey}, keys.seq);
 }
@@ -165,13 +160,18 @@ bool PendingChanges::HeldBefore(quint64 key, quint64 seq) const {
     return found != m_byKey.end() && !found->second.empty() && found->second.begin()->first < seq;
 }
 
+void PendingChanges::Unfree(Keys& keys) {
+    if (!keys.free)
+        return;
+    // From both sets: `dir` may have changed since the item was entered.
+    m_freeFiles.erase(keys.seq);
+    m_freeDirs.erase(keys.seq);
+    keys.free = false;
+}
+
 void PendingChanges::Refree(iterator it) {
     Keys& keys = m_keys.at(&*it);
-    if (keys.free) {
-        m_freeFiles.erase(keys.seq);
-        m_freeDirs.erase(keys.seq);
-        keys.free = false;
-    }
+    Unfree(keys);
     if (!keys.waiting || !keys.mod)
         return;
     if (!EarlierSamePath(it)) {

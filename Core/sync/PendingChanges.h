@@ -108,6 +108,8 @@ private:
     void UnindexOwn(iterator it, Keys& keys);
     // Whether an item before `seq` has the path or old path `key`.
     bool HeldBefore(quint64 key, quint64 seq) const;
+    // Removes the item of `keys` from the free items, if it is one.
+    void Unfree(Keys& keys);
     // Enters or removes `it` as a free item.
     void Refree(iterator it);
     // Refrees the items after `seq` at or below the paths of `keys`.

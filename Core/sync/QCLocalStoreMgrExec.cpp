@@ -110,10 +110,11 @@ void QCLocalStoreMgr::RefreshEnumDirs() {
     // The engine thread never waits for the journal's spacing here: a burst of folder creations
     // would stall every other reply behind it.
     m_enumRunning = listing;
-    RunOnPool([this, root, dirs = std::move(dirs)] {
+    RunOnPool([this, listing, root, dirs = std::move(dirs)] {
         std::vector<QString> unknown = JournalUnknownFiles(root, dirs);
-        PostQuiet([this, root, unknown = std::move(unknown)] {
-            m_enumRunning = 0;
+        PostQuiet([this, listing, root, unknown = std::move(unknown)] {
+            if (m_enumRunning == listing)
+                m_enumRunning = 0; // (a listing of a later work generation may run meanwhile)
             QueueUnknownFiles(root, unknown);
             RefreshEnumDirs(); // the folders created meanwhile
         });

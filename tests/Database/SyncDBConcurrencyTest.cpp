@@ -159,7 +159,7 @@ TEST(DbThreadTest, PostedJobsQueueInOrderWithoutWaitingAndRunBeforeTheStop) {
     EXPECT_FALSE(thread.Post([] {})) << "not started";
     thread.Start();
     std::mutex mutex;
-    std::condition_variable released;
+    std::condition_variable released; // the job has begun, or may end
     bool release = false;
     std::vector<int> order; // guarded by mutex
     // A caller's job holds the thread: a post must return meanwhile.
@@ -167,13 +167,13 @@ TEST(DbThreadTest, PostedJobsQueueInOrderWithoutWaitingAndRunBeforeTheStop) {
         thread.Call([&] {
             std::unique_lock<std::mutex> lock(mutex);
             order.push_back(1);
+            released.notify_all();
             released.wait(lock, [&] { return release; });
         });
     });
-    for (;;) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!order.empty())
-            break;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        released.wait(lock, [&] { return !order.empty(); });
     }
     EXPECT_TRUE(thread.Post([&] {
         std::lock_guard<std::mutex> lock(mutex);

@@ -1034,7 +1034,7 @@ TEST_F(PipelineTest, HeldUploadsHoldUpNoControlRequest) {
     const int threads = WorkPools::Transfers().maxThreadCount();
     ASSERT_EQ(threads, WorkPools::TransferThreadsFor(2, 1));
     api->uploads().hold("Sync.getAddr", 100000);
-    // Small files weigh 0.1: 24 of them would spend a budget of 2 three times over.
+    // Small files weigh 0.1 each: 24 of them weigh more than the upload budget of 2.
     for (int i = 0; i < std::max(threads + 4, 24); ++i)
         Write(QStringLiteral("f%1.txt").arg(i), Bytes(100, unsigned(i)));
     ASSERT_TRUE(RunUntil([&] { return api->uploads().waitForHeld(threads, 1); }))
