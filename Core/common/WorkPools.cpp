@@ -76,7 +76,11 @@ private:
 // the exit for ever).
 struct Pool {
     explicit Pool(int threads) {
-        OPENSSL_init_crypto(0, nullptr);
+        // OpenSSL registers its exit handler on its first real initialisation; with no options
+        // the call returns at once and initialises nothing, and a pool made before any other use
+        // of OpenSSL would then end after OpenSSL's clean-up, its threads' state lost to it. The
+        // configuration is what libcurl's own initialisation loads anyway.
+        OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
         pool = std::make_unique<QThreadPool>();
         pool->setMaxThreadCount(threads);
     }
