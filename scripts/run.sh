@@ -84,9 +84,10 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 status=0
+# The window paints with widgets only: no GL integration, so no GL driver is loaded for it.
 (
     cd "${demo}/work"
     exec env -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u XDG_CACHE_HOME HOME="${demo}/home" \
-        NIMBO_CA_FILE="${ca}" QT_QPA_PLATFORM=xcb "${root}/build/ui/nimbo"
+        NIMBO_CA_FILE="${ca}" QT_QPA_PLATFORM=xcb QT_XCB_GL_INTEGRATION=none "${root}/build/ui/nimbo"
 ) || status=$?
 exit "${status}"

@@ -37,7 +37,7 @@
 // Close, so the thread and the manager never change under a running operation; operations that
 // arrive while Close waits for it fail at once instead of queueing before Close. The transaction
 // fields and the clock belong to the database thread alone; g_transOpen mirrors trans_open for
-// IsTransacting on other threads.
+// IsTransacting on other threads, and stays set across the timed commit and its new begin.
 #include "Database/QCSyncDB.h"
 
 #include "Database/QCDbThread.h"
@@ -134,9 +134,12 @@ bool trans_open = false;   // the connection holds a transaction
 qint64 trans_begin = 0;    // ms on db_clock when the open transaction began
 qint64 auto_save_from = 0; // ms on db_clock from which the next timed commit is counted
 
+bool mirror_held = false;  // set while the timed commit ends and begins again
+
 void SetTransOpen(bool open) {
     trans_open = open;
-    g_transOpen.store(open);
+    if (!mirror_held)
+        g_transOpen.store(open);
 }
 
 bool TakeInjectedFailure() {
@@ -324,8 +327,13 @@ qint64 Tick() {
     const qint64 left = auto_save_from + interval - db_clock.elapsed();
     if (left > 0)
         return left;
+    // Other threads see the commit and the new begin as one step: the mirror is not cleared
+    // between them, only reconciled once both are done.
+    mirror_held = true;
     if (CommitOnThread())
         BeginOnThread();
+    mirror_held = false;
+    g_transOpen.store(trans_open);
     // After a failed commit the next try comes a full interval later.
     auto_save_from = db_clock.elapsed();
     return trans_open ? interval : -1;
