@@ -33,7 +33,8 @@ trap cleanup EXIT
 
 # The stand-ins' ports are ephemeral: read them from the runner's first lines.
 log="${demo}/standin.log"
-./build/tests/support/cloud_standin_run --demo > "${log}" 2>&1 &
+# The blocks of the files tried go to files under the demo folder, not into the stand-in's memory.
+./build/tests/support/cloud_standin_run --demo --block-dir "${demo}/blocks" > "${log}" 2>&1 &
 pids+=($!)
 for _ in $(seq 300); do
     grep -q '^demo accounts' "${log}" && break

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QTemporaryDir>
 
 #include <openssl/evp.h>
 #include <zlib.h>
@@ -221,6 +223,25 @@ TEST_F(StandInDownloadTest, EveryVersionStaysFetchableAndEqualBlocksAreKeptOnce)
     EXPECT_EQ(oldMeta->fsize, first.size());
     EXPECT_EQ(Fetch(oldMeta->block_info.back(), true).data, QByteArray("tail"));
     EXPECT_EQ(Download("/copy.bin"), QByteArray("new"));
+}
+
+// The demo service's store: every block a file of its own in the folder, read back for the
+// download and for the tree's copies, and one file per distinct block.
+TEST_F(StandInDownloadTest, ABlockFolderHoldsEachBlockOnceOnDisk) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const std::string blocks = folder.filePath(QStringLiteral("blocks")).toStdString();
+    ASSERT_TRUE(api->tree().blocks().setFolder(blocks));
+    const std::string block(CLOUD_BLOCK_SIZE, 'b');
+    const QByteArray bytes = QByteArray::fromStdString(block + block + "end");
+    ASSERT_FALSE(api->tree().addFileBytes("/disk.bin", bytes.toStdString()).empty());
+
+    const QStringList files = QDir(QString::fromStdString(blocks)).entryList(QDir::Files);
+    EXPECT_EQ(files.size(), 2) << files.join(QLatin1Char(' ')).toStdString();
+    for (const std::string& hash : downloads().blockHashes("/disk.bin"))
+        EXPECT_TRUE(files.contains(QString::fromStdString(hash))) << hash;
+    EXPECT_EQ(Download("/disk.bin"), bytes);
+    EXPECT_EQ(api->tree().node("/disk.bin")->bytes, bytes.toStdString());
 }
 
 TEST_F(StandInDownloadTest, RefusesWhatTheServiceWouldRefuse) {

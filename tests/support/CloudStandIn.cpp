@@ -414,6 +414,7 @@ struct CloudStandIn::Impl {
     Connections connections;
     int workers = 16;
     size_t logContentLimit = size_t(-1);
+    bool keepLog = true;
 
     // Guarded by `lock`; `wake` ends delayed replies when Stop() sets `stopping`.
     mutable std::mutex lock;
@@ -453,7 +454,8 @@ void CloudStandIn::Impl::append(const RecordedRequest& rec) {
     std::function<void(const RecordedRequest&)> notify;
     {
         std::lock_guard<std::mutex> guard(lock);
-        log.push_back(rec);
+        if (keepLog)
+            log.push_back(rec);
         logged.notify_all();
         notify = observer;
     }
@@ -534,9 +536,9 @@ void CloudStandIn::Impl::handle(Listener listener, const httplib::Request& req, 
     std::function<void(const RecordedRequest&)> notify;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (logContentLimit == size_t(-1))
+        if (keepLog && logContentLimit == size_t(-1))
             log.push_back(rec);
-        else
+        else if (keepLog)
             log.push_back(LogCopy(rec, logContentLimit));
         logged.notify_all();
         for (RuleState& state : faults) {
@@ -670,6 +672,7 @@ bool CloudStandIn::Start(const StandInOptions& options) {
     d->connections.reset();
     d->workers = options.workers;
     d->logContentLimit = options.logContentLimit;
+    d->keepLog = options.keepLog;
 
     d->refusedFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

@@ -32,6 +32,9 @@ struct StandInOptions {
     // Bytes of each body and form part that the log keeps (a benchmark's gigabyte need not stay);
     // the route always sees them whole.
     size_t logContentLimit = size_t(-1);
+    // Whether requests are kept in the log at all (the observer sees them either way): a service
+    // run for hours by hand would otherwise grow with every request.
+    bool keepLog = true;
 };
 
 class CloudStandIn {

@@ -73,51 +73,18 @@ StandInReply Refusal(int errnoValue, const std::string& errmsg) {
 const char StandInDownloads::kBlockMethod[] = "Download.downloadBlock";
 
 StandInDownloads::StandInDownloads(CloudStandIn& server, StandInTree& tree, StandInAccounts& accounts)
-    : m_server(server), m_tree(tree), m_accounts(accounts) {
-    m_tree.setContentObserver([this](const std::string& bytes) { addContent(bytes); });
-}
-
-StandInDownloads::~StandInDownloads() {
-    m_tree.setContentObserver(nullptr);
-}
-
-void StandInDownloads::addContent(const std::string& bytes) {
-    // Hashing and copying happen outside the lock: a large file takes a while.
-    std::vector<std::pair<std::string, std::shared_ptr<const std::string>>> blocks;
-    Content content;
-    content.size = bytes.size();
-    std::string digests;
-    for (size_t offset = 0; offset < bytes.size(); offset += kBlockSize) {
-        const size_t size = std::min(kBlockSize, bytes.size() - offset);
-        std::string hash = StandInSha1Hex(bytes.data() + offset, size);
-        digests += hash;
-        content.blocks.push_back({hash, offset, unsigned(size)});
-        blocks.emplace_back(std::move(hash), std::make_shared<const std::string>(bytes, offset, size));
-    }
-    const std::string fhash = StandInSha1Hex(digests.data(), digests.size());
-    std::lock_guard<std::mutex> lock(m_lock);
-    for (auto& [hash, data] : blocks)
-        m_blocks.emplace(std::move(hash), std::move(data));
-    m_contents.emplace(fhash, std::move(content));
-}
+    : m_server(server), m_tree(tree), m_accounts(accounts) {}
 
 std::vector<std::string> StandInDownloads::blockHashes(const std::string& path) const {
     const std::optional<StandInNode> node = m_tree.node(path, false);
-    std::vector<std::string> hashes;
     if (!node || node->isDir)
-        return hashes;
-    std::lock_guard<std::mutex> lock(m_lock);
-    const auto content = m_contents.find(node->hash);
-    if (content != m_contents.end()) {
-        for (const BlockRef& block : content->second.blocks)
-            hashes.push_back(block.hash);
-    }
-    return hashes;
+        return {};
+    const std::optional<StandInBlockStore::Content> content = m_tree.blocks().content(node->hash);
+    return content ? content->blocks : std::vector<std::string>();
 }
 
 size_t StandInDownloads::blockCount() const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_blocks.size();
+    return m_tree.blocks().blockCount();
 }
 
 void StandInDownloads::setCompress(bool on) {
@@ -187,15 +154,14 @@ bool StandInDownloads::preEncode(const std::string& qid, bool compress, bool enc
     const StandInSession session = m_accounts.session(qid);
     if (session.token.empty())
         return false;
-    std::vector<std::pair<std::string, std::shared_ptr<const std::string>>> blocks;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_preEncoded = true;
-        blocks.assign(m_blocks.begin(), m_blocks.end());
     }
-    for (const auto& [hash, plain] : blocks) {
+    for (const std::string& hash : m_tree.blocks().blockList()) {
+        const std::shared_ptr<const std::string> plain = m_tree.blocks().block(hash);
         // Blocks the client never asks compressed are kept as it asks for them.
-        if (!Encode(hash, plain, false, compress && plain->size() > 1024, encrypt, session))
+        if (!plain || !Encode(hash, plain, false, compress && plain->size() > 1024, encrypt, session))
             return false;
     }
     return true;
@@ -249,14 +215,18 @@ ApiAnswer StandInDownloads::MetaAnswer(const RecordedRequest& request) {
     if (token == m_tokens.end() || token->second.qid != request.queryArg("qid") ||
         token->second.fhash != request.cookie("fhash"))
         return ApiAnswer::Error(kStandInBadParam, "invalid download token");
-    const auto content = m_contents.find(token->second.fhash);
-    if (content == m_contents.end())
+    const std::optional<StandInBlockStore::Content> content = m_tree.blocks().content(token->second.fhash);
+    if (!content)
         return ApiAnswer::Error(kStandInNoFile, "file not exist");
     if (m_emptyLists > 0) {
         --m_emptyLists;
         return ApiAnswer::Data("{}");
     }
-    std::vector<BlockRef> blocks = content->second.blocks;
+    std::vector<BlockRef> blocks;
+    for (size_t i = 0; i < content->blocks.size(); ++i) {
+        const unsigned long long offset = i * kBlockSize;
+        blocks.push_back({content->blocks[i], offset, unsigned(std::min<unsigned long long>(kBlockSize, content->size - offset))});
+    }
     if (m_swappedLists > 0 && blocks.size() >= 2) {
         --m_swappedLists;
         std::swap(blocks[0].hash, blocks[1].hash);
@@ -269,8 +239,8 @@ ApiAnswer StandInDownloads::MetaAnswer(const RecordedRequest& request) {
         list += "\"bhash\":\"" + block.hash + "\",\"bsize\":" + Text(block.size) +
                 ",\"boffset\":" + Text(block.offset) + ",\"dt\":" + StandInApi::JsonString(dt) + "}";
     }
-    return ApiAnswer::Data("{\"btotal\":" + Text(content->second.blocks.size()) +
-                           ",\"fsize\":" + Text(content->second.size) + ",\"block_info\":[" + list + "]}");
+    return ApiAnswer::Data("{\"btotal\":" + Text(content->blocks.size()) + ",\"fsize\":" + Text(content->size) +
+                           ",\"block_info\":[" + list + "]}");
 }
 
 bool StandInDownloads::TakeFaultLocked(const std::string& hash, BlockFault& fault) {
@@ -329,18 +299,22 @@ StandInReply StandInDownloads::BlockReply(const RecordedRequest& request) {
     BlockFault fault;
     bool faulted = false;
     long long bytesPerSecond = 0;
+    std::string fhash;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         const auto token = m_tokens.find(request.cookie("dt"));
         if (token == m_tokens.end() || token->second.qid != request.queryArg("qid"))
             return Refusal(kStandInBadParam, "invalid download token");
-        const auto content = m_contents.find(token->second.fhash);
-        const auto block = m_blocks.find(hash);
-        if (content == m_contents.end() || block == m_blocks.end() ||
-            std::none_of(content->second.blocks.begin(), content->second.blocks.end(),
-                         [&hash](const BlockRef& ref) { return ref.hash == hash; }))
-            return Refusal(kStandInNoBlock, "block not exist");
-        plain = block->second;
+        fhash = token->second.fhash;
+    }
+    // The store is read outside the lock: a block may come from its file.
+    const std::optional<StandInBlockStore::Content> content = m_tree.blocks().content(fhash);
+    if (content && std::find(content->blocks.begin(), content->blocks.end(), hash) != content->blocks.end())
+        plain = m_tree.blocks().block(hash);
+    if (!plain)
+        return Refusal(kStandInNoBlock, "block not exist");
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
         faulted = TakeFaultLocked(hash, fault);
         bytesPerSecond = m_bytesPerSecond;
     }

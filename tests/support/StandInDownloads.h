@@ -1,9 +1,8 @@
 #pragma once
-// The download side of the stand-in of the service: a block store keyed by the SHA-1 of each
-// 512 KiB block, filled with every file version of the cloud tree that comes with its bytes
-// (StandInTree::addFileBytes, editFileBytes), and the three download methods, answered from the
-// store, the tree and the account service. StandInApi owns one and routes the methods to it after
-// the signature check.
+// The download side of the stand-in of the service: the three download methods, answered from the
+// tree's block store (every file version whose content it holds: StandInTree::addFileBytes,
+// editFileBytes, uploads), the tree and the account service. StandInApi owns one and routes the
+// methods to it after the signature check.
 //
 // Methods (cookie parameters as the client's builders send them):
 // - "Sync.getDownloadInfo" ("fpath", "nid", "owner_qid"; needs the session, as every tree
@@ -32,8 +31,9 @@
 // server's fault rule: FaultRule{"/intf.php", kBlockMethod, ..., first n + 1, Fault Hold}, let go
 // by CloudStandIn::releaseHeld() (Stop() ends it too).
 //
-// Threads: tests call from their thread while the servers' threads answer. The store, the tokens
-// and the knobs are guarded by m_lock, which is never held while a reply is encoded or sent.
+// Threads: tests call from their thread while the servers' threads answer. The tokens, the
+// encoded blocks and the knobs are guarded by m_lock, which is never held while a reply is encoded
+// or sent, nor while the block store is read.
 
 #include "support/CloudStandIn.h"
 #include "support/StandInAccounts.h"
@@ -52,15 +52,11 @@ constexpr int kStandInNoBlock = 3008; // no such block in the content the token 
 
 class StandInDownloads {
 public:
-    // All three must outlive this object; it registers itself with `tree` until it goes.
+    // All three must outlive this object.
     StandInDownloads(CloudStandIn& server, StandInTree& tree, StandInAccounts& accounts);
-    ~StandInDownloads();
     StandInDownloads(const StandInDownloads&) = delete;
     StandInDownloads& operator=(const StandInDownloads&) = delete;
 
-    // Keeps `bytes` as a file version: each block once by its hash, the block list by the
-    // content hash (StandInTree::ContentHash).
-    void addContent(const std::string& bytes);
     // The block hashes of the current version of the file at `path`, in file order; empty when
     // there is no such file or the store lacks its content.
     std::vector<std::string> blockHashes(const std::string& path) const;
@@ -110,10 +106,6 @@ private:
         unsigned long long offset = 0;
         unsigned size = 0;
     };
-    struct Content {
-        unsigned long long size = 0;
-        std::vector<BlockRef> blocks; // in file order
-    };
     struct Token {
         std::string qid;
         std::string fhash;
@@ -142,8 +134,6 @@ private:
     StandInAccounts& m_accounts;
 
     mutable std::mutex m_lock;
-    std::unordered_map<std::string, std::shared_ptr<const std::string>> m_blocks; // by block hash
-    std::map<std::string, Content> m_contents;                                    // by content hash
     std::map<std::string, Token> m_tokens;                                        // by "dt"
     std::map<std::string, std::shared_ptr<const std::string>> m_encoded;          // pre-encoded
     std::vector<BlockFault> m_faults;

@@ -234,17 +234,28 @@ ApiAnswer StandInFileOps::Copy(const RecordedRequest& request) {
 }
 
 std::vector<StandInRecycled> StandInFileOps::recycleBin() const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_bin;
+    std::vector<StandInRecycled> bin;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        bin = m_bin;
+    }
+    for (StandInRecycled& entry : bin)
+        m_tree.fillBytes(entry.node);
+    return bin;
 }
 
 std::optional<StandInRecycled> StandInFileOps::recycled(const std::string& path) const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    for (auto it = m_bin.rbegin(); it != m_bin.rend(); ++it) {
-        if (it->path == path)
-            return *it;
+    std::optional<StandInRecycled> found;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (auto it = m_bin.rbegin(); it != m_bin.rend() && !found; ++it) {
+            if (it->path == path)
+                found = *it;
+        }
     }
-    return std::nullopt;
+    if (found)
+        m_tree.fillBytes(found->node);
+    return found;
 }
 
 void StandInFileOps::fail(const std::string& method, int times, const ApiAnswer& answer) {

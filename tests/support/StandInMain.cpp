@@ -1,7 +1,7 @@
 // Runs the stand-in of the cloud service on loopback, for trying things by hand and for benchmarks
 // that need it in a process of its own:
 //   cloud_standin_run [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode]
-//                     [--file /PATH=SIZE]... [--kill-point METHOD=N]... [--demo]
+//                     [--file /PATH=SIZE]... [--kill-point METHOD=N]... [--demo] [--block-dir DIR]
 // prints its addresses, logs every request (with --bench: none, and uploaded files keep no bytes,
 // so that gigabytes pass through without piling up), answers "/echo" with what it received and
 // "/intf.php" as the service's API (signature check, the default configuration reply naming
@@ -16,7 +16,10 @@
 // alice/secret and bob/secret, whose pairs reach the cloud side (alice owns enterprise 20001 and is
 // a member of 20002), a small sample tree in 20001, and a pair issued to alice at start so that a
 // remembered login can sign in at once. It prints the identity server's address, the CA file the
-// client must trust for it, and alice's pair, each on a line beginning "demo".
+// client must trust for it, and alice's pair, each on a line beginning "demo"; it prints every
+// request but keeps none in memory.
+// --block-dir keeps the bytes of every block in a file of its own in DIR (made when missing), so
+// that gigabytes of files tried by hand do not pile up in memory.
 #include "support/CloudStandIn.h"
 #include "support/StandInApi.h"
 #include "support/StandInDemo.h"
@@ -77,6 +80,7 @@ int main(int argc, char** argv) {
     bool bench = false;
     bool preEncode = false;
     bool demoMode = false;
+    std::string blockDir;
     std::vector<std::pair<std::string, unsigned long long>> files;
     std::map<std::string, int> killPoints; // API method -> the request held
     for (int i = 1; i < argc; ++i) {
@@ -94,8 +98,11 @@ int main(int argc, char** argv) {
             mallopt(M_MMAP_THRESHOLD, 64 << 20);
             options.logContentLimit = 0;
             options.workers = 64;
+        } else if (strcmp(argv[i], "--block-dir") == 0 && i + 1 < argc) {
+            blockDir = argv[++i];
         } else if (strcmp(argv[i], "--demo") == 0) {
             demoMode = true;
+            options.keepLog = false;
             options.tls = TlsMode::TestCa;
         } else if (strcmp(argv[i], "--pre-encode") == 0) {
             preEncode = true;
@@ -111,7 +118,7 @@ int main(int argc, char** argv) {
         } else {
             fprintf(stderr,
                     "usage: %s [--tls] [--self-signed] [--bench] [--keep-alive N] [--pre-encode] "
-                    "[--file /PATH=SIZE]... [--kill-point METHOD=N]... [--demo]\n",
+                    "[--file /PATH=SIZE]... [--kill-point METHOD=N]... [--demo] [--block-dir DIR]\n",
                     argv[0]);
             return 2;
         }
@@ -146,6 +153,10 @@ int main(int argc, char** argv) {
         return reply;
     });
     StandInApi api(standIn);
+    if (!blockDir.empty() && !api.tree().blocks().setFolder(blockDir)) {
+        fprintf(stderr, "cannot use %s for the blocks\n", blockDir.c_str());
+        return 1;
+    }
     api.uploads().setKeepBytes(!bench);
     StandInUser demo;
     demo.qid = "1001";

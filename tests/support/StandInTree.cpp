@@ -62,59 +62,38 @@ std::string StandInTree::addFile(const std::string& path, unsigned long long siz
     return AddLocked(path, node);
 }
 
+std::string StandInTree::StoreContent(const std::string& bytes, bool& stored) {
+    // Outside the tree's lock: a large file takes a while to hash and store.
+    std::string hash = m_store.putContent(bytes);
+    stored = !hash.empty();
+    return stored ? hash : ContentHash(bytes);
+}
+
 std::string StandInTree::addFileBytes(const std::string& path, const std::string& bytes, unsigned mtime) {
     StandInNode node;
     node.size = bytes.size();
-    node.hash = ContentHash(bytes);
+    node.hash = StoreContent(bytes, node.hasBytes);
     node.mtime = node.ctime = mtime;
-    node.hasBytes = true;
-    node.bytes = bytes;
-    std::function<void(const std::string&)> observer;
-    std::string nid;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        nid = AddLocked(path, std::move(node));
-        observer = m_contentObserver;
-    }
-    if (!nid.empty() && observer)
-        observer(bytes);
-    return nid;
+    std::lock_guard<std::mutex> lock(m_lock);
+    return AddLocked(path, std::move(node));
 }
 
 bool StandInTree::editFile(const std::string& path, unsigned long long size, const std::string& hash,
                            unsigned mtime) {
     std::lock_guard<std::mutex> lock(m_lock);
-    return EditLocked(path, size, hash, mtime, nullptr);
+    return EditLocked(path, size, hash, mtime, false);
 }
 
 bool StandInTree::editFileBytes(const std::string& path, const std::string& bytes, unsigned mtime) {
-    const std::string hash = ContentHash(bytes);
-    std::function<void(const std::string&)> observer;
-    bool edited = false;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        edited = EditLocked(path, bytes.size(), hash, mtime, &bytes);
-        observer = m_contentObserver;
-    }
-    if (edited && observer)
-        observer(bytes);
-    return edited;
+    bool stored = false;
+    const std::string hash = StoreContent(bytes, stored);
+    std::lock_guard<std::mutex> lock(m_lock);
+    return EditLocked(path, bytes.size(), hash, mtime, stored);
 }
 
 std::optional<StandInNode> StandInTree::putFile(const std::string& path, unsigned long long size,
                                                 const std::string& hash, unsigned ctime, unsigned mtime,
-                                                unsigned attrs, std::string* bytes) {
-    if (bytes) {
-        // Before the bytes move into the node: the block store keeps its own copy (a refused
-        // put leaves it a content that no file names, as harmless as any other).
-        std::function<void(const std::string&)> observer;
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            observer = m_contentObserver;
-        }
-        if (observer)
-            observer(*bytes);
-    }
+                                                unsigned attrs, bool hasBytes) {
     std::lock_guard<std::mutex> lock(m_lock);
     bool found = false;
     Id id = ResolveLocked(path, found);
@@ -135,18 +114,11 @@ std::optional<StandInNode> StandInTree::putFile(const std::string& path, unsigne
     node.hash = hash;
     node.mtime = mtime;
     node.attrs = attrs;
-    node.hasBytes = bytes != nullptr;
-    node.bytes.clear();
-    if (bytes)
-        node.bytes.swap(*bytes);
+    node.hasBytes = hasBytes;
     ++node.version;
     ++m_version;
     TouchLocked(id, node);
-    std::string kept; // a gigabyte of content is not copied for the answer
-    kept.swap(node.bytes);
-    StandInNode result = node;
-    node.bytes.swap(kept);
-    return result;
+    return node;
 }
 
 bool StandInTree::remove(const std::string& path) {
@@ -194,12 +166,8 @@ bool StandInTree::RemoveLocked(const std::string& path,
         UnindexLocked(node, id);
         node.status = 1;
         TouchLocked(id, node);
-        if (removed) {
+        if (removed)
             removed->emplace_back(nodePath, node);
-            // The tombstone reports the deletion; the bytes live on in the caller's copy.
-            node.bytes.clear();
-            node.hasBytes = false;
-        }
         m_deleted.emplace(id, std::move(node));
     }
     for (const Id id : seen)
@@ -258,15 +226,7 @@ std::optional<StandInNode> StandInTree::copy(const std::string& path, const std:
                 pending.emplace_back(child, id);
         }
     }
-    return WithoutBytes(m_nodes.at(top));
-}
-
-StandInNode StandInTree::WithoutBytes(StandInNode& node) {
-    std::string bytes;
-    bytes.swap(node.bytes);
-    StandInNode copy = node;
-    node.bytes.swap(bytes);
-    return copy;
+    return m_nodes.at(top);
 }
 
 bool StandInTree::rename(const std::string& path, const std::string& newName) {
@@ -365,50 +325,63 @@ unsigned StandInTree::nodeCount() const {
     return unsigned(m_nodes.size());
 }
 
-void StandInTree::setContentObserver(std::function<void(const std::string&)> observer) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_contentObserver = std::move(observer);
-}
-
 std::optional<StandInNode> StandInTree::node(const std::string& path, bool withBytes) const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    bool found = false;
-    const Id id = ResolveLocked(path, found);
-    if (!found || id == 0)
-        return std::nullopt;
+    std::optional<StandInNode> copy;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        bool found = false;
+        const Id id = ResolveLocked(path, found);
+        if (!found || id == 0)
+            return std::nullopt;
+        copy = m_nodes.at(id);
+    }
     if (withBytes)
-        return m_nodes.at(id);
-    // The bytes of a large file are not worth copying for its metadata: they step aside while
-    // the rest is copied (under the lock, so no reader sees them missing).
-    StandInNode& node = const_cast<StandInNode&>(m_nodes.at(id));
-    std::string bytes;
-    bytes.swap(node.bytes);
-    StandInNode copy = node;
-    node.bytes.swap(bytes);
+        fillBytes(*copy);
     return copy;
 }
 
+void StandInTree::fillBytes(StandInNode& node) const {
+    if (node.isDir || !node.hasBytes)
+        return;
+    std::optional<std::string> bytes = m_store.contentBytes(node.hash);
+    if (bytes)
+        node.bytes = std::move(*bytes);
+}
+
 std::map<std::string, StandInNode> StandInTree::byPath() const {
-    std::lock_guard<std::mutex> lock(m_lock);
     std::map<std::string, StandInNode> result;
-    std::string path;
-    for (const auto& [id, node] : m_nodes) {
-        if (PathLocked(id, path))
-            result.emplace(path, node);
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::string path;
+        for (const auto& [id, node] : m_nodes) {
+            if (PathLocked(id, path))
+                result.emplace(path, node);
+        }
     }
+    for (auto& [path, node] : result)
+        fillBytes(node);
     return result;
 }
 
 std::vector<StandInFileVersions> StandInTree::fileVersions() const {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<std::pair<StandInFileVersions, std::vector<std::string>>> hashes;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (const auto& [id, versions] : m_versions) {
+            StandInFileVersions file;
+            file.nid = std::to_string(id);
+            if (m_nodes.count(id) > 0 && !PathLocked(id, file.path))
+                file.path.clear();
+            std::vector<std::string> contents;
+            for (const auto& version : versions)
+                contents.push_back(version.second);
+            hashes.emplace_back(std::move(file), std::move(contents));
+        }
+    }
     std::vector<StandInFileVersions> result;
-    for (const auto& [id, versions] : m_versions) {
-        StandInFileVersions file;
-        file.nid = std::to_string(id);
-        if (m_nodes.count(id) > 0 && !PathLocked(id, file.path))
-            file.path.clear();
-        for (const auto& version : versions)
-            file.contents.push_back(version.second);
+    for (auto& [file, contents] : hashes) {
+        for (const std::string& hash : contents)
+            file.contents.push_back(m_store.contentBytes(hash).value_or(std::string()));
         result.push_back(std::move(file));
     }
     return result;
@@ -457,7 +430,7 @@ std::string StandInTree::InsertLocked(StandInNode node) {
 }
 
 bool StandInTree::EditLocked(const std::string& path, unsigned long long size, const std::string& hash,
-                             unsigned mtime, const std::string* bytes) {
+                             unsigned mtime, bool hasBytes) {
     bool found = false;
     const Id id = ResolveLocked(path, found);
     if (!found || id == 0 || m_nodes.at(id).isDir)
@@ -466,8 +439,7 @@ bool StandInTree::EditLocked(const std::string& path, unsigned long long size, c
     node.size = size;
     node.hash = hash;
     node.mtime = mtime;
-    node.hasBytes = bytes != nullptr;
-    node.bytes = bytes ? *bytes : std::string();
+    node.hasBytes = hasBytes;
     ++node.version;
     ++m_version;
     TouchLocked(id, node);
@@ -564,7 +536,7 @@ void StandInTree::TouchLocked(Id id, StandInNode& node) {
         return;
     auto& versions = m_versions[id];
     if (versions.empty() || versions.back().first != node.version)
-        versions.emplace_back(node.version, node.bytes);
+        versions.emplace_back(node.version, node.hash);
 }
 
 void StandInTree::IndexLocked(const StandInNode& node, Id id) {

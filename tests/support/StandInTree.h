@@ -33,14 +33,16 @@
 // a name that is not one plain file name) fail with "" or false and change nothing. The add*
 // methods of malformed nodes build what the service should never send, for the client's checks.
 // Every version of content a file node held (added, edited, uploaded, copied) is kept, also after
-// the node is deleted: fileVersions() gives them, for checks that nothing written was lost.
+// the node is deleted: fileVersions() gives them, for checks that nothing written was lost. Nodes
+// keep content hashes only; the bytes are in the block store (blocks()), once per block.
 // Faults: a page of a method can be made to fail until the test lifts it; everything else is
 // answered from the state.
 //
-// Threads: tests call from their thread while the servers' threads answer; every member is
-// guarded by m_lock.
+// Threads: tests call from their thread while the servers' threads answer; every member but the
+// block store (which guards itself) is guarded by m_lock.
 
 #include "support/StandInAnswer.h"
+#include "support/StandInBlockStore.h"
 
 #include <functional>
 #include <map>
@@ -78,8 +80,8 @@ struct StandInNode {
     std::string shareName;
     bool isSync = false;
     bool isLink = false;
-    bool hasBytes = false; // the file's content is known (addFileBytes, editFileBytes)
-    std::string bytes;
+    bool hasBytes = false; // the block store holds the file's content (addFileBytes, editFileBytes, uploads)
+    std::string bytes;     // that content, in the copies handed out with it (node(), byPath())
 };
 
 // The contents a file node held, oldest first.
@@ -107,16 +109,16 @@ public:
     bool editFile(const std::string& path, unsigned long long size, const std::string& hash, unsigned mtime);
     bool editFileBytes(const std::string& path, const std::string& bytes, unsigned mtime);
     // What an upload makes: the file at `path`, or a new version of it, of `size` bytes with the
-    // content hash `hash` (not recomputed) and the content `*bytes`, moved in (null: not kept).
+    // content hash `hash` (not recomputed), whose content the block store holds when `hasBytes`.
     // The node without its bytes, or nothing when the service would refuse (no parent folder, a
     // folder at `path`).
     std::optional<StandInNode> putFile(const std::string& path, unsigned long long size,
                                        const std::string& hash, unsigned ctime, unsigned mtime,
-                                       unsigned attrs, std::string* bytes);
+                                       unsigned attrs, bool hasBytes);
     // Deletes the node at `path`, a folder with everything below it, in one change.
     bool remove(const std::string& path);
-    // The same, giving each node it deleted (with its bytes, its "status" 1) with the path it had,
-    // the node at `path` first; empty when the service would refuse.
+    // The same, giving each node it deleted (without its bytes, its "status" 1) with the path it
+    // had, the node at `path` first; empty when the service would refuse.
     std::vector<std::pair<std::string, StandInNode>> removeSubtree(const std::string& path);
     // A folder made at `path` with these times and attributes; nothing when refused.
     std::optional<StandInNode> makeFolder(const std::string& path, unsigned ctime, unsigned mtime,
@@ -140,10 +142,11 @@ public:
     // A node whose parent id no node has ever had.
     std::string addOrphan(const std::string& name, bool isDir);
 
-    // Called with the bytes of every file version that comes with them (addFileBytes,
-    // editFileBytes, putFile), on the caller's thread, outside the tree's lock: the block store
-    // keeps them.
-    void setContentObserver(std::function<void(const std::string& bytes)> observer);
+    // The contents of every file version: filled by addFileBytes and editFileBytes, and by the
+    // uploads before they place a file; the downloads serve from it.
+    StandInBlockStore& blocks() { return m_store; }
+    // Sets `node.bytes` to its content when the store holds it.
+    void fillBytes(StandInNode& node) const;
 
     unsigned version() const;
     // Live nodes, malformed ones included.
@@ -195,7 +198,7 @@ private:
     std::string InsertUnderLocked(const std::string& folderPath, StandInNode node, bool checked);
     std::string InsertLocked(StandInNode node);
     bool EditLocked(const std::string& path, unsigned long long size, const std::string& hash, unsigned mtime,
-                    const std::string* bytes);
+                    bool hasBytes);
     // The live node at `path`, or 0 (the root when `path` is "/"); `found` tells them apart.
     Id ResolveLocked(const std::string& path, bool& found) const;
     bool PathLocked(Id id, std::string& path) const;
@@ -204,8 +207,8 @@ private:
     bool InSubtreeLocked(Id id, Id root) const;
     // Removes the subtree of `path` in one change; each node removed into `removed` when given.
     bool RemoveLocked(const std::string& path, std::vector<std::pair<std::string, StandInNode>>* removed);
-    // Bytes of `node` set aside while it is copied, for a result that need not carry them.
-    static StandInNode WithoutBytes(StandInNode& node);
+    // Stores `bytes` in the block store; their content hash, `stored` whether the store holds them.
+    std::string StoreContent(const std::string& bytes, bool& stored);
     // Stamps `id` with the current version and moves its change to the end of the log; keeps a
     // content the node did not hold before.
     void TouchLocked(Id id, StandInNode& node);
@@ -223,7 +226,7 @@ private:
     mutable std::mutex m_lock;
     std::map<Id, StandInNode> m_nodes;                                      // live nodes by id
     std::map<Id, StandInNode> m_deleted;                                    // tombstones by id
-    std::map<Id, std::vector<std::pair<unsigned, std::string>>> m_versions; // (file version, bytes) by id
+    std::map<Id, std::vector<std::pair<unsigned, std::string>>> m_versions; // (file version, content hash) by id
     // Live children by name, per parent id; names ordered without letter case, as the service
     // compares them, so that a name's look-up needs no walk over the folder.
     struct FoldedLess {
@@ -238,5 +241,5 @@ private:
     Id m_nextId = 1;
     std::string m_eid;
     std::string m_qid;
-    std::function<void(const std::string&)> m_contentObserver;
+    StandInBlockStore m_store; // guards itself; never called with m_lock held
 };

@@ -170,10 +170,10 @@ ApiAnswer StandInUploads::GetAddr(const RecordedRequest& request) {
     bool compress = true;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        const auto content = m_contents.find(upload.fhash);
-        if (content != m_contents.end() && content->second.size == upload.size) {
-            known = content->second;
-        } else {
+        known = m_tree.blocks().content(upload.fhash);
+        if (known && known->size != upload.size)
+            known.reset();
+        if (!known) {
             tk = RandomToken();
             m_pending.emplace(tk, upload);
             compress = m_compress;
@@ -262,7 +262,7 @@ ApiAnswer StandInUploads::Request(const RecordedRequest& request) {
     std::string data = "{\"tid\":" + Text(session.view.tid) + ",\"btotal\":" + std::to_string(hashes.size()) +
                        ",\"block_info\":[";
     for (size_t i = 0; i < hashes.size(); ++i) {
-        const bool found = m_blocks.count(hashes[i]) > 0;
+        const bool found = m_tree.blocks().hasBlock(hashes[i]);
         session.view.found += found;
         data += (i ? ",{\"bidx\":" : "{\"bidx\":") + std::to_string(i + 1) + ",\"bhash\":" + Text(hashes[i]) +
                 ",\"found\":" + (found ? "1}" : "0}");
@@ -316,8 +316,9 @@ ApiAnswer StandInUploads::Block(const RecordedRequest& request) {
         return ApiAnswer::Error(kStandInBadBlock, "block " + bidx + " is not " + bsize + " bytes");
     if (StandInSha1Hex(bytes->data(), bytes->size()) != bhash)
         return ApiAnswer::Error(kStandInBadBlock, "block " + bidx + " does not match its hash");
+    if (!KeepBlock(bhash, std::move(bytes)))
+        return ApiAnswer::Error(kStandInStoreFailed, "cannot store block " + bidx);
     std::lock_guard<std::mutex> lock(m_lock);
-    KeepBlockLocked(bhash, std::move(bytes));
     ++m_sessions.at(tid).view.received;
     return ApiAnswer::Data("{\"bidx\":" + bidx + ",\"bhash\":" + Text(bhash) + "}");
 }
@@ -335,7 +336,7 @@ ApiAnswer StandInUploads::Commit(const RecordedRequest& request) {
         if (!session.done.empty())
             return ApiAnswer::Data(session.done);
         for (const std::string& hash : session.hashes) {
-            if (m_blocks.count(hash) == 0)
+            if (!m_tree.blocks().hasBlock(hash))
                 return ApiAnswer::Error(kStandInBlocksMissing, "a block is missing");
         }
         content.size = session.view.size;
@@ -358,7 +359,7 @@ ApiAnswer StandInUploads::Finish(const std::string& tk, const Content& content, 
     {
         std::lock_guard<std::mutex> lock(m_lock);
         Pending& pending = m_pending.at(tk);
-        m_contents[pending.fhash] = content;
+        m_tree.blocks().addContent(pending.fhash, content);
         if (!m_autoCommit) {
             pending.etk = RandomToken();
             replyData =
@@ -389,8 +390,8 @@ ApiAnswer StandInUploads::Add(const RecordedRequest& request) {
         if (!pending->addDone.empty())
             return ApiAnswer::Data(pending->addDone);
         upload = *pending;
-        content = m_contents.at(upload.fhash);
     }
+    content = m_tree.blocks().content(upload.fhash).value_or(Content());
     const std::optional<StandInNode> node = Place(upload, content);
     if (!node)
         return ApiAnswer::Error(kStandInCannotPlace, "cannot place " + upload.path);
@@ -429,10 +430,8 @@ ApiAnswer StandInUploads::UploadFile(const RecordedRequest& request) {
         content.blocks.push_back(StandInSha1Hex(bytes->data(), bytes->size()));
     if (JoinedHash(content.blocks) != fhash)
         return ApiAnswer::Error(kStandInBadBlock, "the content does not match fhash");
-    if (fsize > 0) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        KeepBlockLocked(content.blocks.front(), std::move(bytes));
-    }
+    if (fsize > 0 && !KeepBlock(content.blocks.front(), std::move(bytes)))
+        return ApiAnswer::Error(kStandInStoreFailed, "cannot store the content");
     std::string data;
     const ApiAnswer answer = Finish(tk, content, data);
     if (answer.errnoValue == 0) {
@@ -443,59 +442,41 @@ ApiAnswer StandInUploads::UploadFile(const RecordedRequest& request) {
 }
 
 std::optional<StandInNode> StandInUploads::Place(const Pending& upload, const Content& content) {
-    std::vector<std::shared_ptr<const std::string>> blocks;
     bool keep = false;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         keep = m_keepBytes;
-        if (keep) {
-            for (const std::string& hash : content.blocks)
-                blocks.push_back(m_blocks.at(hash));
-        }
     }
-    std::string bytes;
-    if (keep) {
-        bytes.reserve(size_t(content.size));
-        for (const auto& block : blocks)
-            bytes += *block;
-    }
+    // The blocks are in the store already: the file is placed by its content hash.
     return m_tree.putFile(upload.path, content.size, upload.fhash, upload.ctime, upload.mtime, upload.attrs,
-                          keep ? &bytes : nullptr);
+                          keep);
 }
 
 std::string StandInUploads::seedBlock(const std::string& bytes) {
-    std::string hash = StandInSha1Hex(bytes.data(), bytes.size());
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_blocks.emplace(hash, std::make_shared<const std::string>(bytes));
-    return hash;
+    return m_tree.blocks().putBlock(bytes);
 }
 
 std::string StandInUploads::seedContent(const std::string& bytes) {
-    Content content;
-    content.size = bytes.size();
-    for (size_t offset = 0; offset < bytes.size(); offset += kBlockSize)
-        content.blocks.push_back(seedBlock(bytes.substr(offset, kBlockSize)));
-    const std::string hash = JoinedHash(content.blocks);
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_contents[hash] = std::move(content);
-    return hash;
+    return m_tree.blocks().putContent(bytes);
 }
 
-void StandInUploads::KeepBlockLocked(const std::string& hash, std::shared_ptr<const std::string> bytes) {
+bool StandInUploads::KeepBlock(const std::string& hash, std::shared_ptr<const std::string> bytes) {
+    bool keep = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        keep = m_keepBytes;
+    }
     // Without the bytes kept (a benchmark's), the service still knows the block: its hash is what
     // commits and instant uploads look for.
-    static const auto kNoBytes = std::make_shared<const std::string>();
-    m_blocks.emplace(hash, m_keepBytes ? std::move(bytes) : kNoBytes);
+    return m_tree.blocks().putBlock(hash, keep ? std::move(bytes) : nullptr);
 }
 
 bool StandInUploads::hasBlock(const std::string& sha1) const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_blocks.count(sha1) > 0;
+    return m_tree.blocks().hasBlock(sha1);
 }
 
 bool StandInUploads::hasContent(const std::string& contentHash) const {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_contents.count(contentHash) > 0;
+    return m_tree.blocks().content(contentHash).has_value();
 }
 
 std::vector<StandInUploadSession> StandInUploads::sessions() const {

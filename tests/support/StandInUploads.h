@@ -1,9 +1,9 @@
 #pragma once
 // The upload side of the stand-in of the service: the pending uploads behind the tokens ("tk")
-// that "Sync.getAddr" hands out, the upload sessions behind "tid", a block store keyed by the
-// SHA-1 of each block and a file store keyed by the client's content hash (the SHA-1 of the
-// joined hex SHA-1s of its 512 KiB blocks). StandInApi owns one and hands it these methods after
-// the session check; every answer is built from the state:
+// that "Sync.getAddr" hands out and the upload sessions behind "tid"; blocks and contents (by
+// the client's content hash, the SHA-1 of the joined hex SHA-1s of its 512 KiB blocks) go into
+// the tree's block store, which the downloads serve from. StandInApi owns one and hands it these
+// methods after the session check; every answer is built from the state:
 // - "Sync.getAddr" (cookie "fname", "fhash", "fsize", "fctime", "fmtime", "fattr"; StandInApi
 //   checks "fsum"): content the file store holds is placed at once: the file at "fname" is made
 //   or gets a new version, {"autoCommit": true, "ver", "nv", "root_nid", "node_info"}. Otherwise
@@ -38,7 +38,7 @@
 //
 // Threads: tests call from their thread while the servers' threads answer; the state is guarded
 // by m_lock, which is never held while a block is inflated or hashed, nor while the tree or the
-// server is called.
+// server is called (the block store's own lock, which calls nothing, may be taken under it).
 
 #include "support/CloudStandIn.h"
 #include "support/StandInAnswer.h"
@@ -56,6 +56,7 @@ constexpr int kStandInBadBlock = 4002;       // a block or content that is not w
 constexpr int kStandInBlocksMissing = 4003;  // a commit before every block is stored
 constexpr int kStandInCannotPlace = 4004;    // no parent folder at "fname", or a folder there
 constexpr int kStandInCommitConflict = 4021; // the commit refusal that the client takes as "file changed"
+constexpr int kStandInStoreFailed = 5001;    // the block store could not keep a block (its disk is full)
 
 // What a test sees of one upload session ("Upload.request").
 struct StandInUploadSession {
@@ -111,10 +112,7 @@ public:
     bool waitForHeld(int count, int timeoutMs) const;
 
 private:
-    struct Content {
-        unsigned long long size = 0;
-        std::vector<std::string> blocks; // SHA-1 of each block, in file order
-    };
+    using Content = StandInBlockStore::Content;
     struct Pending {
         std::string qid;
         std::string path;
@@ -148,16 +146,15 @@ private:
     ApiAnswer Finish(const std::string& tk, const Content& content, std::string& replyData);
     // The pending upload of `tk` for the request's account, or null.
     Pending* PendingLocked(const std::string& tk, const RecordedRequest& request);
-    // Enters an uploaded block, with its bytes unless placed files keep none.
-    void KeepBlockLocked(const std::string& hash, std::shared_ptr<const std::string> bytes);
+    // Puts an uploaded block into the tree's block store, with its bytes unless placed files keep
+    // none; false when the store could not keep it.
+    bool KeepBlock(const std::string& hash, std::shared_ptr<const std::string> bytes);
     void AddFault(const std::string& method, int times, FaultKind kind);
 
     CloudStandIn& m_server;
     StandInTree& m_tree;
 
     mutable std::mutex m_lock;
-    std::map<std::string, std::shared_ptr<const std::string>> m_blocks; // by SHA-1
-    std::map<std::string, Content> m_contents;                          // by content hash
     std::map<std::string, Pending> m_pending;                           // by "tk"
     std::map<std::string, Session> m_sessions;                          // by "tid"
     std::vector<std::string> m_sessionOrder;
