@@ -15,6 +15,10 @@
 //   roll-up check waits, else at most until that check is due on the core's clock. So a folder's
 //   progress keeps moving when notices stop, and an idle thread costs nothing.
 //
+// Roll-ups: a folder's roll-up walks its subtree under the index lock, so the thread never rolls
+// a folder up per notice. Folders whose items moved or settled are marked (m_delayedParents) and
+// rolled up together on the delayed check, each once however many of its items changed.
+//
 // What must never happen: a roll-up check more often than every 500 ms; an event for a view after
 // stop(); the engine's loop waiting on this thread (only Start, Wait and the destructor join it).
 #include "cache/QCViewInterface.h"
@@ -377,7 +381,7 @@ void QCViewInterface::OnUpdate(const VIEW_REFRESH_JOB& job) {
 
 void QCViewInterface::OnDelete(const VIEW_REFRESH_JOB& job) {
     if (m_query.keywords.empty())
-        NotifyParentIfChanged(GetParentPath(job.file.path), "child finish. notify parent");
+        NotifyUI_DelayCheck_Add(GetParentPath(job.file.path));
     if (!NotifyUI_Need(m_currentPath, m_query, job.file.path)) {
         if (CoreLog::Enabled())
             CoreDebug("[UI] skip %s", qUtf8Printable(job.file.path));
@@ -433,11 +437,16 @@ bool QCViewInterface::NotifyUI_CheckParent(const QString& viewPath, const FileIn
         NotifyUI_DelayCheck_Add(child);
         return true;
     }
-    NotifyParentIfChanged(GetParentPath(rec.path), "child finish. notify parent");
+    // Settled: its folder is rolled up with the next delayed check, once for all of its items
+    // that settle meanwhile. A roll-up walks the folder's subtree under the index lock; one per
+    // settled item made a folder of n items cost n walks while the workers waited for the lock.
+    NotifyUI_DelayCheck_Add(GetParentPath(rec.path));
     return true;
 }
 
 void QCViewInterface::NotifyUI_DelayCheck_Add(const QString& path) {
+    if (path.isEmpty())
+        return;
     m_delayedParents.Set(path, true);
     m_delayPending = true;
 }

@@ -81,8 +81,8 @@ public:
     // Whether a notice about `path` concerns the view of `viewPath` with the query `query` (whose
     // marks a matching search adds to).
     bool NotifyUI_Need(const QString& viewPath, SEARCH_INFO& query, const QString& path);
-    // After a change of `rec`: puts an unsettled item's top child of `viewPath` on the delayed
-    // checks, or queues an update of a settled item's folder when its roll-up changed.
+    // After a change of `rec`: puts an unsettled item's top child of `viewPath`, or a settled
+    // item's folder, on the delayed checks, which queue an update of each whose roll-up changed.
     bool NotifyUI_CheckParent(const QString& viewPath, const FileInfo& rec);
     // Marks a folder for the next delayed roll-up check. Meant for the view thread: the thread does
     // not sleep past a check due then; a mark from elsewhere is looked at after the next job.

@@ -177,9 +177,31 @@ const ViewCase kViewCases[] = {
          FILE_INFO done = Record(QStringLiteral("/g/sub/deep.txt"), false, 1000);
          t.cache.Update(done.path, done, FILE_STATUS_SYNCED, true, false, true);
          ASSERT_TRUE(t.view.SettleForTests(10000));
+         QCClock::AdvanceForTests(QCViewInterface::kDelayCheckMs); // the folder waits for the check
+         ASSERT_TRUE(t.WaitForEntry("sub", 100));
          t.Notice("/sync/g/sub/deep.txt"); // settled again: the folder's roll-up did not change
+         ASSERT_TRUE(t.view.SettleForTests(10000));
+         QCClock::AdvanceForTests(QCViewInterface::kDelayCheckMs);
+         ASSERT_TRUE(t.view.SettleForTests(10000)); // the check runs after the job that woke it
      },
      "2201 /sync/g 1/1 sub:2:100"},
+    {"SettledFilesRollTheirFolderUpOncePerCheck", 2,
+     [](ViewTest& t) {
+         for (int i = 0; i < 50; ++i)
+             t.Put(QString::asprintf("/g/sub/n%02d.txt", i), false, 100, FILE_STATUS_DOWNING, 10);
+         t.view.RefreshList(QStringLiteral("/sync/g"), 0);
+         // Each settled file changes the folder's percent: one roll-up per file would show each.
+         for (int i = 0; i < 50; ++i) {
+             FILE_INFO done = Record(QString::asprintf("/g/sub/n%02d.txt", i), false, 100);
+             t.cache.Update(done.path, done, FILE_STATUS_SYNCED, true, false, true);
+         }
+         ASSERT_TRUE(t.view.SettleForTests(10000));
+         EXPECT_EQ(t.Dump().toStdString(), "");
+         QCClock::AdvanceForTests(QCViewInterface::kDelayCheckMs);
+         ASSERT_TRUE(t.WaitForEntry("sub", 85)); // deep.txt still has 100 of its 1000 bytes
+         ASSERT_TRUE(t.view.SettleForTests(10000));
+     },
+     "2201 /sync/g 1/1 sub:5:85"},
     {"DeepProgressRolledUpOnItsOwnTimer", 2,
      [](ViewTest& t) {
          t.view.RefreshList(QStringLiteral("/sync/g"), 0);

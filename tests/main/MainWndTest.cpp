@@ -656,6 +656,35 @@ TEST_F(MainWndTest, DownloadCopiesTheSelectedFilesIntoTheChosenFolder) {
     EXPECT_LE(Calls("Download.getMetaInfo") - metaBefore, 2u) << "one per file, none for the cancelled command";
 }
 
+TEST_F(MainWndTest, ATilesDownloadEntryFetchesTheRightClickedTileThroughTheWindowsChooser) {
+    ASSERT_NO_FATAL_FAILURE(Open(docs));
+    ASSERT_NO_FATAL_FAILURE(Select(docs, Texts({"a.txt"})));
+    QTemporaryDir target;
+    ASSERT_TRUE(target.isValid());
+    chooser->folder = QDir::toNativeSeparators(target.path());
+    // b.txt lies outside the selection: the right click makes it the selection.
+    CImageListItem* tile = View(docs)->findItem(docs + QStringLiteral("b.txt"));
+    ASSERT_NE(tile, nullptr);
+    onMenu = [](QMenu* menu) {
+        for (QAction* action : menu->actions()) {
+            if (action->text() == QStringLiteral("下载")) {
+                menu->hide();
+                action->trigger();
+            }
+        }
+    };
+    QTest::mouseClick(View(docs)->grid()->viewport(), Qt::RightButton, Qt::NoModifier,
+                      View(docs)->tileRect(tile).center());
+    ASSERT_TRUE(UiWaitFor([&] { return menus == 1; }, 10000));
+    onMenu = nullptr;
+    EXPECT_EQ(mgr->getCurSelectList(), Texts({"b.txt"}));
+    EXPECT_EQ(chooser->asked, 1);
+    const QString fetched = target.filePath(QStringLiteral("b.txt"));
+    EXPECT_TRUE(UiWaitFor([&] { return ReadAll(fetched) == "beta"; }, 60000));
+    EXPECT_FALSE(QFile::exists(target.filePath(QStringLiteral("a.txt"))));
+    EXPECT_TRUE(messages.isEmpty());
+}
+
 TEST_F(MainWndTest, ADownloadIntoTheMirrorIsReportedAsNotStarted) {
     ASSERT_NO_FATAL_FAILURE(Open(docs));
     ASSERT_NO_FATAL_FAILURE(Select(docs, Texts({"a.txt"})));

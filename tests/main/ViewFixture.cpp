@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QFocusEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
@@ -60,6 +59,7 @@ void ViewPage::Show(const QString& path) {
     mgr->BeginItemUpdate();
     mgr->EndItemUpdate();
     CImageListView* view = mgr->getImageListView(mgr->GetWorkPath());
+    view->items(); // the tiles held back reach the grid
     view->grid()->doItemsLayout();
     QCoreApplication::processEvents();
 }
@@ -77,23 +77,30 @@ QStringList ViewPage::Names(CImageListView* view) {
     return names;
 }
 
+namespace {
+// A press and release of `button` on the tile, as the window system delivers them to its grid.
+void ClickTile(CImageListItem* tile, Qt::MouseButton button) {
+    QWidget* viewport = tile->view()->grid()->viewport();
+    const QPoint at = tile->view()->tileRect(tile).center();
+    SendMouse(viewport, QEvent::MouseButtonPress, at, button, button);
+    SendMouse(viewport, QEvent::MouseButtonRelease, at, button, Qt::NoButton);
+}
+} // namespace
+
 void ViewPage::Click(CImageListItem* tile) {
-    const QPoint at = tile->rect().center();
-    SendMouse(tile, QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton);
-    SendMouse(tile, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
+    ClickTile(tile, Qt::LeftButton);
 }
 
 void ViewPage::DoubleClick(CImageListItem* tile) {
-    const QPoint at = tile->rect().center();
+    QWidget* viewport = tile->view()->grid()->viewport();
+    const QPoint at = tile->view()->tileRect(tile).center();
     Click(tile);
-    SendMouse(tile, QEvent::MouseButtonDblClick, at, Qt::LeftButton, Qt::LeftButton);
-    SendMouse(tile, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
+    SendMouse(viewport, QEvent::MouseButtonDblClick, at, Qt::LeftButton, Qt::LeftButton);
+    SendMouse(viewport, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
 }
 
 void ViewPage::RightClick(CImageListItem* tile) {
-    const QPoint at = tile->rect().center();
-    SendMouse(tile, QEvent::MouseButtonPress, at, Qt::RightButton, Qt::RightButton);
-    SendMouse(tile, QEvent::MouseButtonRelease, at, Qt::RightButton, Qt::NoButton);
+    ClickTile(tile, Qt::RightButton);
 }
 
 void ViewPage::RightClickSpace(CListWidget* grid) {
@@ -117,8 +124,8 @@ void ViewPage::StartRename(ModalHook& hook, CImageListItem* tile) {
     bool started = false;
     hook.onMenu = [&](QMenu* menu) {
         ModalHook::Trigger(menu, QStringLiteral("重命名"));
-        started = !tile->editor()->isHidden() && tile->nameLabel()->isHidden() &&
-                  tile->editor()->selectedText() == tile->getName();
+        QLineEdit* editor = tile->editor();
+        started = editor && !editor->isHidden() && editor->selectedText() == tile->getName();
     };
     RightClick(tile);
     ASSERT_TRUE(UiWaitFor([&] { return hook.menus.size() > before; }, 10000));
@@ -127,9 +134,10 @@ void ViewPage::StartRename(ModalHook& hook, CImageListItem* tile) {
     // The offscreen platform makes each menu an active window of its own; the page's window is
     // made active again (which ends an edit as a focus change does), and the edit starts afresh.
     QCoreApplication::processEvents();
-    QApplication::setActiveWindow(tile->window());
+    QApplication::setActiveWindow(tile->view()->grid()->window());
     QCoreApplication::processEvents();
     tile->Rename();
+    ASSERT_NE(tile->editor(), nullptr);
 }
 
 void ViewPage::LoseFocus(QWidget* editor) {

@@ -2,6 +2,7 @@
 // and rubber band, the context menus, the name editor's refusals, the history and its buttons, an
 // empty clipboard, and the properties dialog of an item the core does not know.
 #include "main/CFileOptions.h"
+#include "main/CImageListDelegate.h"
 #include "main/CImageListView.h"
 #include "main/CImageListViewMgr.h"
 #include "main/CListWidget.h"
@@ -71,9 +72,12 @@ TEST_F(TileTest, AClickSelectsOnlyThatTileAndAFolderShowsTheFolderPicture) {
     EXPECT_EQ(mgr->getCurSelectList(), L({"sub"}));
     EXPECT_FALSE(Tile(kFolder, "a.txt")->isSelected());
 
-    const QImage image = Tile(kFolder, "sub")->iconLabel()->pixmap(Qt::ReturnByValue).toImage();
-    EXPECT_EQ(image.size(), QSize(48, 48));
-    EXPECT_EQ(QColor(image.pixel(24, 24)), QColor(250, 190, 60));
+    // The folder's picture is painted in the middle of its tile's top.
+    CImageListView* view = mgr->getImageListView(kFolder);
+    const QImage shown = view->grid()->viewport()->grab().toImage();
+    const QRect icon = CImageListDelegate::IconRect(view->tileRect(Tile(kFolder, "sub")));
+    EXPECT_EQ(icon.size(), QSize(48, 48));
+    EXPECT_EQ(QColor(shown.pixel(icon.center())), QColor(250, 190, 60));
 }
 
 // ---- Rubber band ----
@@ -100,10 +104,11 @@ TEST_P(BandTest, SelectsExactlyTheTilesTheBandTouches) {
     CImageListView* view = mgr->getImageListView(kFolder);
     std::vector<QRect> rects;
     for (CImageListItem* item : view->items())
-        rects.push_back(view->grid()->visualItemRect(item->getItemWidget()));
+        rects.push_back(view->tileRect(item));
     ASSERT_EQ(rects.size(), 5u);
     ASSERT_EQ(rects[3].top(), rects[0].top()) << "the first four tiles share a row";
     ASSERT_GT(rects[1].left(), rects[0].right() + 1) << "tiles are apart";
+    ASSERT_FALSE(view->grid()->indexAt(c.begin(rects)).isValid()) << "the band starts on empty space";
 
     Click(Tile(kFolder, "t5")); // a band replaces the selection
     Drag(view->grid(), c.begin(rects), c.end(rects));
@@ -121,11 +126,15 @@ INSTANTIATE_TEST_SUITE_P(
                  [](const std::vector<QRect>& r) { return r[0].topLeft() - QPoint(4, 4); },
                  [](const std::vector<QRect>& r) { return r[2].center(); },
                  L({"t1", "t2", "t3"})},
-        BandCase{"BackwardsAcrossTheFirstThree", [](const std::vector<QRect>& r) { return r[2].center(); },
+        // A band starts on empty space: a press on a tile is the tile's.
+        BandCase{"BackwardsAcrossTheFirstThree",
+                 [](const std::vector<QRect>& r) {
+                     return QPoint((r[2].right() + r[3].left()) / 2, r[2].bottom() + 2);
+                 },
                  [](const std::vector<QRect>& r) { return r[0].topLeft() - QPoint(4, 4); },
                  L({"t1", "t2", "t3"})},
         BandCase{"TenPixelsWideOverTheFourth",
-                 [](const std::vector<QRect>& r) { return QPoint(r[3].center().x() - 5, r[3].top() + 10); },
+                 [](const std::vector<QRect>& r) { return QPoint(r[3].center().x() - 5, r[3].top() - 3); },
                  [](const std::vector<QRect>& r) { return QPoint(r[3].center().x() + 5, r[3].bottom() - 10); },
                  L({"t4"})},
         BandCase{"ZeroHeightSelectsNothing",
@@ -157,14 +166,25 @@ TEST_F(MenuTest, AFileOffersEveryEntryAndAFolderInTheSelectionHidesCopyAndHistor
     ASSERT_TRUE(UiWaitFor([&] { return hook.menus.size() == 1; }, 10000));
     EXPECT_EQ(hook.menus[0], L({"剪切", "复制", "重命名", "下载", "历史版本", "属性"}));
 
+    // A right click outside the selection makes that tile the selection: the menu acts on it.
     Click(Tile(kFolder, "sub"));
-    RightClick(Tile(kFolder, "a.txt")); // the menu follows the selection, not the clicked tile
+    RightClick(Tile(kFolder, "a.txt"));
     ASSERT_TRUE(UiWaitFor([&] { return hook.menus.size() == 2; }, 10000));
-    EXPECT_EQ(hook.menus[1], L({"剪切", "重命名", "下载", "属性"}));
+    EXPECT_EQ(hook.menus[1], L({"剪切", "复制", "重命名", "下载", "历史版本", "属性"}));
+    EXPECT_EQ(mgr->getCurSelectList(), L({"a.txt"}));
+    EXPECT_FALSE(Tile(kFolder, "sub")->isSelected());
 
-    RightClickSpace(mgr->getImageListView(kFolder)->grid());
+    // Inside the selection it keeps the selection, folder and all.
+    CImageListView* view = mgr->getImageListView(kFolder);
+    view->addSelected({Tile(kFolder, "sub")});
+    RightClick(Tile(kFolder, "a.txt"));
     ASSERT_TRUE(UiWaitFor([&] { return hook.menus.size() == 3; }, 10000));
-    EXPECT_EQ(hook.menus[2], L({"粘贴"}));
+    EXPECT_EQ(hook.menus[2], L({"剪切", "重命名", "下载", "属性"}));
+    EXPECT_EQ(view->getCurSelectList().size(), 2);
+
+    RightClickSpace(view->grid());
+    ASSERT_TRUE(UiWaitFor([&] { return hook.menus.size() == 4; }, 10000));
+    EXPECT_EQ(hook.menus[3], L({"粘贴"}));
 }
 
 TEST_F(MenuTest, ASearchViewOpensNoMenu) {
@@ -184,13 +204,13 @@ TEST_F(MenuTest, ASearchViewOpensNoMenu) {
 }
 
 TEST_F(MenuTest, ATileRemovedWhileItsMenuIsOpenLeavesTheEntriesWithoutEffect) {
-    QPointer<CImageListItem> tile = Tile(kFolder, "a.txt");
+    CImageListItem* tile = Tile(kFolder, "a.txt");
     Click(tile);
     bool removed = false;
     hook.onMenu = [&](QMenu* menu) {
         // What the main window does on a deletion notification (2202) of the item.
         mgr->del(kFolder, kFolder + QStringLiteral("a.txt"));
-        removed = tile.isNull();
+        removed = mgr->getImageListView(kFolder)->findItem(kFolder + QStringLiteral("a.txt")) == nullptr;
         EXPECT_TRUE(ModalHook::Trigger(menu, QStringLiteral("重命名")));
         EXPECT_TRUE(ModalHook::Trigger(menu, QStringLiteral("历史版本")));
         EXPECT_TRUE(ModalHook::Trigger(menu, QStringLiteral("属性")));
@@ -231,10 +251,8 @@ TEST_P(RenameRefusalTest, ShowsWhyAndGivesTheTileItsNameBack) {
     ASSERT_TRUE(UiWaitFor([&] { return !hook.messages.isEmpty(); }, 10000));
     EXPECT_EQ(hook.messages, L({c.message}));
     EXPECT_EQ(tile->getName(), QStringLiteral("a.txt"));
-    EXPECT_EQ(tile->editor()->text(), QStringLiteral("a.txt"));
     EXPECT_EQ(mgr->getImageListView(kFolder)->findItem(kFolder + QStringLiteral("a.txt")), tile);
-    EXPECT_TRUE(tile->editor()->isHidden());
-    EXPECT_FALSE(tile->nameLabel()->isHidden());
+    EXPECT_EQ(tile->editor(), nullptr) << "the name shows again";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -254,16 +272,18 @@ TEST_F(TileTest, EnterReturnAndEscapeDoNotEndARenameAndTheSameNameSendsNothing) 
     Show(kFolder);
     CImageListItem* tile = Tile(kFolder, "a.txt");
     StartRename(hook, tile);
-    ASSERT_FALSE(tile->editor()->isHidden());
+    QPointer<CLineEdit> editor = tile->editor();
+    ASSERT_TRUE(editor && !editor->isHidden());
     for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-        QApplication::sendEvent(tile->editor(), &press);
+        QApplication::sendEvent(editor, &press);
         EXPECT_TRUE(press.isAccepted());
-        EXPECT_FALSE(tile->editor()->isHidden()) << key;
+        EXPECT_EQ(tile->editor(), editor.data()) << key;
+        EXPECT_FALSE(editor->isHidden()) << key;
     }
-    LoseFocus(tile->editor()); // unchanged text
+    LoseFocus(editor); // unchanged text
     QCoreApplication::processEvents();
-    EXPECT_TRUE(tile->editor()->isHidden());
+    EXPECT_EQ(tile->editor(), nullptr);
     EXPECT_TRUE(hook.messages.isEmpty());
     EXPECT_EQ(tile->getName(), QStringLiteral("a.txt"));
 }

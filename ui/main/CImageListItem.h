@@ -1,14 +1,13 @@
 #pragma once
-// One tile of a folder view: the item's icon above its name, and the in-place name editor that a
-// rename shows instead of the name. It tells its view of clicks, double-clicks, right clicks and
-// a finished rename through its signals; it knows nothing of the core.
+// One tile of a folder view: the item's icon above its name. A tile is a record, not a widget: the
+// view's grid paints the tiles on screen (CImageListDelegate) and makes the in-place name editor
+// only while a rename runs, so a folder of any size costs a few hundred bytes per tile. The tile
+// knows nothing of the core; it tells its view when its look changes.
 
 #include <QLineEdit>
 #include <QString>
-#include <QWidget>
 
-class QLabel;
-class QListWidgetItem;
+class CImageListView;
 
 // The description of one tile (copied by value).
 struct _IMAGELISTITEMINFO_ {
@@ -30,12 +29,14 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
 
-class CImageListItem : public QWidget {
-    Q_OBJECT
+class CImageListItem {
 public:
-    explicit CImageListItem(QWidget* parent = nullptr);
+    // `view` holds the tile and outlives it.
+    explicit CImageListItem(CImageListView* view);
+    CImageListItem(const CImageListItem&) = delete;
+    CImageListItem& operator=(const CImageListItem&) = delete;
 
-    void setFileInfo(_IMAGELISTITEMINFO_* info);
+    void setFileInfo(const _IMAGELISTITEMINFO_* info);
     bool IsDir() const { return m_isDir; }
     bool isSelected() const { return m_selected; }
     // Sets the selected look and repaints.
@@ -45,45 +46,34 @@ public:
     QString GetOldName() const { return m_oldName; }
     QString getName() const { return m_name; }
     QString getRealPath() const { return m_realFolder; }
+    QString icon() const { return m_icon; }
     // Shows `name` as the tile's name (a rename the view settled or took back).
     void setName(const QString& name);
-    void setItemWidget(QListWidgetItem* row) { m_row = row; }
-    QListWidgetItem* getItemWidget() const { return m_row; }
-    QLabel* iconLabel() const { return m_iconLabel; }
-    QLabel* nameLabel() const { return m_nameLabel; }
-    CLineEdit* editor() const { return m_editor; }
+    // The end of a rename with the editor's `text`: false when it equals the name; otherwise the
+    // name becomes the old name, `text` the name, and the rename waits for its view (true).
+    bool finishRename(const QString& text);
+    // Whether a finished rename waits for its view; taking it clears the mark.
+    bool takeRename();
+    CImageListView* view() const { return m_view; }
+    // The open name editor; null while no rename runs.
+    CLineEdit* editor() const;
 
-signals:
-    void itemClicked(CImageListItem* item);
-    void itemDoubleClicked(CImageListItem* item);
-    void itemRClicked(CImageListItem* item);
-    void itemRename(CImageListItem* item);
-
-public slots:
-    void Slot_editingFinished();
-
-protected:
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-    void enterEvent(QEvent* event) override;
-    void leaveEvent(QEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
+    // The tile's row in its grid: -1 until the grid holds it. Kept by the grid's model.
+    int row() const { return m_row; }
+    void setRow(int row) { m_row = row; }
+    // Set when the view has dropped the tile; the grid lets it go with its next batch.
+    bool isGone() const { return m_gone; }
+    void setGone() { m_gone = true; }
 
 private:
-    // The name label's text and tool tip for `name`.
-    void showName(const QString& name);
-
-    bool m_leftPressed = false;
-    bool m_rightPressed = false;
-    bool m_hovered = false;
+    CImageListView* m_view;
+    QString m_name;
+    QString m_oldName;
+    QString m_realFolder;
+    QString m_icon;
+    int m_row = -1;
     bool m_selected = false;
     bool m_isDir = false;
-    QLabel* m_iconLabel = nullptr;
-    QLabel* m_nameLabel = nullptr;
-    CLineEdit* m_editor = nullptr;
-    QString m_oldName;
-    QString m_name;
-    QString m_realFolder;
-    QListWidgetItem* m_row = nullptr;
+    bool m_renamed = false;
+    bool m_gone = false;
 };

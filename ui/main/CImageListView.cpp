@@ -1,8 +1,11 @@
 #include "main/CImageListView.h"
 
 #include "main/CFileOptions.h"
+#include "main/CImageListDelegate.h"
+#include "main/CImageListModel.h"
 #include "main/CImageListViewMgr.h"
 #include "main/CListWidget.h"
+#include "main/FileChooser.h"
 #include "main/ViewText.h"
 
 #include "common/CommonDef.h"
@@ -11,14 +14,11 @@
 #include <QBoxLayout>
 #include <QCursor>
 #include <QDir>
-#include <QFileDialog>
 #include <QMenu>
+#include <QSet>
 #include <QTimer>
 
 namespace {
-constexpr int kTileWidth = 74;
-constexpr int kTileHeight = 121;
-
 // A name the mirror folder cannot hold as one item.
 bool IsValidName(const QString& name) {
     if (name == QLatin1String(".") || name == QLatin1String(".."))
@@ -33,6 +33,7 @@ bool IsValidName(const QString& name) {
 
 CImageListView::CImageListView(QWidget* parent, QBoxLayout* layout, QString path)
     : QWidget(parent), m_path(path) {
+    m_model = new CImageListModel(this);
     m_grid = new CListWidget(parent);
     m_grid->setViewMode(QListView::IconMode);
     m_grid->setResizeMode(QListView::Adjust);
@@ -40,53 +41,65 @@ CImageListView::CImageListView(QWidget* parent, QBoxLayout* layout, QString path
     m_grid->setFrameShape(QFrame::NoFrame);
     m_grid->setSpacing(8);
     m_grid->setIconSize(QSize(48, 48));
-    m_grid->setSortingEnabled(false);
+    // Every tile has the same size: the grid lays out a row of numbers, not one tile after another.
+    m_grid->setUniformItemSizes(true);
+    m_grid->setSelectionMode(QAbstractItemView::NoSelection);
+    m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_grid->setItemDelegate(new CImageListDelegate(m_model, m_grid));
+    m_grid->setModel(m_model);
     layout->addWidget(m_grid);
     connect(m_grid, &CListWidget::MultiSelect, this, &CImageListView::Slot_MultiSelect);
     connect(m_grid, &CListWidget::ListWidgetRClicked, this, &CImageListView::Slot_ListWidgetRClicked);
+    connect(m_grid, &CListWidget::TileClicked, this, [this](const QModelIndex& index) {
+        if (CImageListItem* item = m_model->itemAt(index))
+            slot_itemClicked(item);
+    });
+    connect(m_grid, &CListWidget::TileDoubleClicked, this, [this](const QModelIndex& index) {
+        if (CImageListItem* item = m_model->itemAt(index))
+            slot_itemDoubleClicked(item);
+    });
+    // Menus and messages run event loops of their own, in which the tile may be removed; they
+    // start after the grid's event handling and find the tile again by its name.
+    connect(m_grid, &CListWidget::TileRClicked, this, [this](const QModelIndex& index) {
+        if (CImageListItem* item = m_model->itemAt(index))
+            slot_itemRClicked(item);
+    });
+    connect(m_model, &CImageListModel::renameFinished, this, [this](CImageListItem* item) {
+        // The table keeps the tile under its old name until the rename is settled.
+        const QString name = item->GetOldName();
+        QTimer::singleShot(0, this, [this, item, name] {
+            // Only the same tile, still waiting: a tile removed meanwhile has left the table.
+            if (m_tiles.value(name) == item && item->takeRename())
+                slot_itemRename(item);
+        });
+    });
     m_grid->hide();
 }
 
 CImageListView::~CImageListView() {
-    // The grid belongs to the manager's layout widget; it goes with its view.
+    // The grid belongs to the manager's layout widget; it goes with its view, before the tiles.
     delete m_grid.data();
 }
 
 CImageListItem* CImageListView::getAddItem(_IMAGELISTITEMINFO_* info) {
-    auto* item = new CImageListItem();
+    auto* item = new CImageListItem(this);
     item->setFileInfo(info);
-    item->setFixedSize(kTileWidth, kTileHeight);
-    connect(item, &CImageListItem::itemClicked, this, &CImageListView::slot_itemClicked);
-    connect(item, &CImageListItem::itemDoubleClicked, this, &CImageListView::slot_itemDoubleClicked);
-    // Menus and messages run event loops of their own, in which the tile may be removed; they
-    // start after the tile's event handling and find the tile again.
-    connect(item, &CImageListItem::itemRClicked, this, [this](CImageListItem* tile) {
-        const QString key = keyOf(tile);
-        QTimer::singleShot(0, this, [this, key] { popupItemMenu(key); });
-    });
-    connect(item, &CImageListItem::itemRename, this, [this](CImageListItem* tile) {
-        QPointer<CImageListItem> guard(tile);
-        QTimer::singleShot(0, this, [this, guard] {
-            if (guard && m_tiles.key(guard.data()).size() > 0)
-                slot_itemRename(guard.data());
-        });
-    });
-    auto* row = new QListWidgetItem();
-    row->setSizeHint(QSize(kTileWidth, kTileHeight));
-    m_grid->addItem(row);
-    m_grid->setItemWidget(row, item);
-    item->setItemWidget(row);
+    m_model->append(item);
     return item;
 }
 
+QString CImageListView::nameOf(const QString& key) const {
+    return key.startsWith(m_path) ? key.mid(m_path.size()) : QString();
+}
+
 bool CImageListView::addItem(_IMAGELISTITEMINFO_* info) {
-    const QString key = QStringLiteral("%1%2").arg(info->folderPath, info->name);
-    m_tiles.insert(key, getAddItem(info));
+    CImageListItem* item = getAddItem(info);
+    m_tiles.insert(item->getName(), item);
     return true;
 }
 
 bool CImageListView::repair(_IMAGELISTITEMINFO_* info) {
-    CImageListItem* item = findItem(QStringLiteral("%1%2").arg(info->folderPath, info->name));
+    CImageListItem* item = m_tiles.value(info->name);
     if (!item)
         return false;
     item->setFileInfo(info);
@@ -94,61 +107,88 @@ bool CImageListView::repair(_IMAGELISTITEMINFO_* info) {
 }
 
 bool CImageListView::delItem(QString key) {
-    CImageListItem* item = m_tiles.value(key);
+    const QString name = nameOf(key);
+    CImageListItem* item = name.isEmpty() ? nullptr : m_tiles.value(name);
     if (!item)
         return true;
     clearAllSelected();
-    m_tiles.remove(key);
-    QListWidgetItem* row = item->getItemWidget();
-    delete m_grid->takeItem(m_grid->row(row));
-    // The grid would only delete the tile later; it goes now, so that nothing reaches a tile of
-    // an item that is gone (a menu or message of the view may be open meanwhile).
-    delete item;
+    m_tiles.remove(name);
+    m_model->remove(item);
     return true;
 }
 
 void CImageListView::fill(const QList<_IMAGELISTITEMINFO_>& list) {
-    QStringList left = m_tiles.keys();
+    QSet<QString> left;
+    left.reserve(m_tiles.size());
+    for (auto it = m_tiles.cbegin(); it != m_tiles.cend(); ++it)
+        left.insert(it.key());
     for (const _IMAGELISTITEMINFO_& record : list) {
         _IMAGELISTITEMINFO_ info = record;
-        const QString key = QStringLiteral("%1%2").arg(info.folderPath, info.name);
-        if (CImageListItem* item = m_tiles.value(key)) {
+        if (CImageListItem* item = m_tiles.value(info.name)) {
             item->setFileInfo(&info);
-            left.removeAll(key);
+            left.remove(info.name);
         } else {
-            m_tiles.insert(key, getAddItem(&info));
+            addItem(&info);
         }
     }
-    for (const QString& key : left)
-        delItem(key);
-    m_grid->viewport()->update();
+    for (const QString& name : qAsConst(left))
+        delItem(m_path + name);
 }
 
 bool CImageListView::clear() {
     clearAllSelected();
-    const QList<CImageListItem*> tiles = m_tiles.values();
     m_tiles.clear();
-    m_grid->clear();
-    // As for one tile: they go now, not when the grid would release them.
-    qDeleteAll(tiles);
+    m_model->clear();
     return true;
 }
 
 CImageListItem* CImageListView::findItem(QString key) const {
-    return m_tiles.value(key);
+    const QString name = nameOf(key);
+    return name.isEmpty() ? nullptr : m_tiles.value(name);
 }
 
 QList<CImageListItem*> CImageListView::items() const {
+    m_model->flush();
     QList<CImageListItem*> result;
-    for (int i = 0; i < m_grid->count(); ++i) {
-        if (auto* item = qobject_cast<CImageListItem*>(m_grid->itemWidget(m_grid->item(i))))
-            result.append(item);
-    }
+    result.reserve(int(m_model->rows().size()));
+    for (CImageListItem* item : m_model->rows())
+        result.append(item);
     return result;
+}
+
+QRect CImageListView::tileRect(const CImageListItem* item) const {
+    m_model->flush();
+    return m_grid->visualRect(m_model->indexOf(item));
 }
 
 void CImageListView::showview(bool show) {
     m_grid->setVisible(show);
+}
+
+void CImageListView::tileChanged(CImageListItem* item) {
+    m_model->changed(item);
+}
+
+void CImageListView::repaintTile(CImageListItem* item) {
+    const QModelIndex index = m_model->indexOf(item);
+    if (index.isValid())
+        m_grid->update(index);
+}
+
+void CImageListView::startRename(CImageListItem* item) {
+    m_model->flush();
+    const QModelIndex index = m_model->indexOf(item);
+    if (!index.isValid())
+        return;
+    m_grid->scrollTo(index);
+    m_grid->edit(index);
+    // The name is hidden under the editor.
+    m_grid->update(index);
+}
+
+CLineEdit* CImageListView::editorOf(const CImageListItem* item) const {
+    const QModelIndex index = m_model->indexOf(item);
+    return index.isValid() ? qobject_cast<CLineEdit*>(m_grid->indexWidget(index)) : nullptr;
 }
 
 QStringList CImageListView::getCurSelectList() const {
@@ -199,12 +239,8 @@ void CImageListView::clearAllSelected(CImageListItem* keep) {
     }
 }
 
-QString CImageListView::keyOf(const CImageListItem* item) const {
-    return m_tiles.key(const_cast<CImageListItem*>(item));
-}
-
 CImageListItem* CImageListView::menuItem() const {
-    return m_menuKey.isEmpty() ? nullptr : m_tiles.value(m_menuKey);
+    return m_menuName.isEmpty() ? nullptr : m_tiles.value(m_menuName);
 }
 
 QString CImageListView::folderOf(const CImageListItem* item) const {
@@ -229,15 +265,23 @@ void CImageListView::slot_itemDoubleClicked(CImageListItem* item) {
 }
 
 void CImageListView::slot_itemRClicked(CImageListItem* item) {
-    popupItemMenu(keyOf(item));
+    const QString name = item->getName();
+    QTimer::singleShot(0, this, [this, name] { popupItemMenu(name); });
 }
 
-void CImageListView::popupItemMenu(const QString& key) {
-    if (IsSearchPath(m_path) || key.isEmpty() || !m_tiles.contains(key))
+void CImageListView::popupItemMenu(const QString& name) {
+    CImageListItem* item = m_tiles.value(name);
+    if (IsSearchPath(m_path) || !item)
         return;
-    m_menuKey = key;
-    // Parented to the grid, not the tile: removing the tile while the menu is open leaves the
-    // menu alone, and its actions then find no tile.
+    m_menuName = name;
+    // The menu acts on what the user clicked: a tile outside the selection becomes the selection.
+    if (!m_selection.contains(item)) {
+        clearAllSelected();
+        m_selection.insert(item, true);
+        item->select(true);
+    }
+    // Parented to the grid: removing the tile while the menu is open leaves the menu alone, and
+    // its actions then find no tile.
     auto* menu = new QMenu(m_grid);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->addAction(QStringLiteral("剪切"), this, &CImageListView::Slot_Cut);
@@ -289,16 +333,16 @@ void CImageListView::Slot_Rename() {
 void CImageListView::Slot_StartDownload() {
     if (m_selection.isEmpty())
         return;
+    // Fixed before the chooser runs: the selection may change meanwhile.
+    const QStringList names = getCurSelectList();
     QPointer<CImageListView> guard(this);
-    QString target = QFileDialog::getExistingDirectory(this, QStringLiteral("浏览文件夹"), QDir::currentPath(),
-                                                       QFileDialog::ShowDirsOnly);
-    if (!guard)
+    if (!m_mgr)
         return;
-    target = QDir::toNativeSeparators(target);
-    if (target.isEmpty())
+    const QString target = m_mgr->fileChooser()->existingFolder(this, QStringLiteral("浏览文件夹"));
+    if (!guard || target.isEmpty())
         return;
     bool refused = false;
-    for (const QString& name : getCurSelectList()) {
+    for (const QString& name : names) {
         if (!VUZeroz::GetInstance()->DownloadStart(QStringLiteral("%1%2").arg(m_path, name), target))
             refused = true;
     }
@@ -328,9 +372,10 @@ void CImageListView::Slot_MultiSelect(const QRect& band) {
     clearAllSelected();
     if (area.isEmpty())
         return;
+    m_model->flush();
     QList<CImageListItem*> hit;
-    for (CImageListItem* item : items()) {
-        if (m_grid->visualItemRect(item->getItemWidget()).intersects(area)) {
+    for (CImageListItem* item : m_model->rows()) {
+        if (m_grid->visualRect(m_model->indexOf(item)).intersects(area)) {
             item->select(true);
             hit.append(item);
         }
@@ -370,12 +415,10 @@ void CImageListView::slot_itemRename(CImageListItem* item) {
     }
     item->setName(newName);
     // Tiles are keyed by the view's path and the name.
-    const QString oldKey = QStringLiteral("%1%2").arg(m_path, storedOld);
-    const QString newKey = QStringLiteral("%1%2").arg(m_path, newName);
-    if (m_tiles.value(oldKey) == item) {
-        m_tiles.remove(oldKey);
-        m_tiles.insert(newKey, item);
-        if (m_menuKey == oldKey)
-            m_menuKey = newKey;
+    if (m_tiles.value(storedOld) == item) {
+        m_tiles.remove(storedOld);
+        m_tiles.insert(newName, item);
+        if (m_menuName == storedOld)
+            m_menuName = newName;
     }
 }

@@ -4,10 +4,16 @@
 // copy, paste, rename in place, download, earlier versions, properties). The view widget itself
 // is never shown: its grid lives in the manager's layout and is shown or hidden by the manager,
 // which also receives the view's callbacks.
+//
+// The tiles are the rows of a model (CImageListModel) that a list view in icon mode (CListWidget)
+// shows and a delegate (CImageListDelegate) paints, so only the tiles on screen cost painting, and
+// new, refreshed and removed tiles reach the grid in batches. The view's own table of tiles and
+// its selection change at once; the grid follows with the next batch.
 
 #include "main/CImageListItem.h"
 #include "main/CListWidget.h"
 
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QPointer>
@@ -16,6 +22,7 @@
 #include <QStringList>
 #include <QWidget>
 
+class CImageListModel;
 class CImageListViewMgr;
 class QBoxLayout;
 
@@ -41,9 +48,12 @@ public:
     void fill(const QList<_IMAGELISTITEMINFO_>& list);
     // Empties the selection, the grid and the table of tiles. True.
     bool clear();
+    // The tile with that key (the view's path followed by the name), or null.
     CImageListItem* findItem(QString key) const;
     // The tiles in grid order.
     QList<CImageListItem*> items() const;
+    // Where the grid shows the tile, in its viewport's coordinates; empty when it does not.
+    QRect tileRect(const CImageListItem* item) const;
     void showview(bool show);
 
     QStringList getCurSelectList() const;
@@ -53,6 +63,17 @@ public:
     void clearSelectedList(const QList<CImageListItem*>& items);
     void clearAllSelected();
     void clearAllSelected(CImageListItem* keep);
+
+    // --- For the view's tiles ---
+
+    // The tile's record changed: the grid shows it again with its next batch.
+    void tileChanged(CImageListItem* item);
+    // The tile's selected look changed: repainted at once.
+    void repaintTile(CImageListItem* item);
+    // Opens the name editor on the tile.
+    void startRename(CImageListItem* item);
+    // The tile's open name editor, or null.
+    CLineEdit* editorOf(const CImageListItem* item) const;
 
 public slots:
     void slot_itemClicked(CImageListItem* item);
@@ -71,18 +92,22 @@ public slots:
 
 private:
     CImageListItem* getAddItem(_IMAGELISTITEMINFO_* info);
-    QString keyOf(const CImageListItem* item) const;
+    // The name part of a key of this view; empty when the key is not of this view.
+    QString nameOf(const QString& key) const;
     // The tile whose menu was opened last, looked up again (it may have been removed since).
     CImageListItem* menuItem() const;
     // The view's path for a tile's item: the search hit's own folder in a search view.
     QString folderOf(const CImageListItem* item) const;
-    // The tile's menu, popped up once the tile's own event handling has ended.
-    void popupItemMenu(const QString& key);
+    // The tile's menu, popped up once the grid's own event handling has ended.
+    void popupItemMenu(const QString& name);
 
     QPointer<CListWidget> m_grid;
+    CImageListModel* m_model = nullptr; // owned by the view; owns the tiles
     QMap<CImageListItem*, bool> m_selection;
     QString m_path;
     CImageListViewMgr* m_mgr = nullptr;
-    QString m_menuKey; // key of the tile last right-clicked; empty until then
-    QMap<QString, CImageListItem*> m_tiles;
+    QString m_menuName; // name of the tile last right-clicked; empty until then
+    // The tiles by name: every key of the view is its path followed by a name, so the name alone
+    // (the tile's own string) keys the table.
+    QHash<QString, CImageListItem*> m_tiles;
 };

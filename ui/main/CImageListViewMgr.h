@@ -10,6 +10,7 @@
 // with "/". A search view's path is "search|", "all|" or "current|", the keyword and "/".
 
 #include "main/CImageListItem.h"
+#include "main/FileChooser.h"
 
 #include <QList>
 #include <QMap>
@@ -34,6 +35,10 @@ public:
 
     void init(QPushButton* prior, QPushButton* next);
     void setBottomUpdate(QLabel* label);
+    // The chooser through which the views ask for a download folder; null: the plain one, which
+    // asks through QFileDialog. Not owned; it must outlive its use here.
+    void setFileChooser(FileChooser* chooser) { m_chooser = chooser; }
+    FileChooser* fileChooser() { return m_chooser ? m_chooser : &m_plainChooser; }
     // The view of `path`, made on first use; null for an empty path.
     CImageListView* getImageListView(QString path);
 
@@ -104,6 +109,8 @@ private:
     int m_clipboardMode = -1;
     QString m_rootPath;
     QPointer<QLabel> m_statusLabel;
+    FileChooser* m_chooser = nullptr;
+    FileChooser m_plainChooser;
     QMap<QString, QString> m_searchFolders; // search view path -> folder the search started in
     QMap<QString, QString> m_searchViews;   // keyword -> view path of its last search
 };

@@ -4,10 +4,23 @@
 
 #include <QMouseEvent>
 
-CListWidget::CListWidget(QWidget* parent) : QListWidget(parent) {}
+CListWidget::CListWidget(QWidget* parent) : QListView(parent) {
+    // Hover events reach the view, which repaints the tile under the mouse in its hover look.
+    viewport()->setAttribute(Qt::WA_Hover);
+}
 
 void CListWidget::mousePressEvent(QMouseEvent* event) {
-    // The base class is not asked: the grid's own selection stays untouched.
+    // The base class is not asked: the grid's own selection and current item stay untouched.
+    event->accept();
+    const QModelIndex tile = indexAt(event->pos());
+    if (tile.isValid()) {
+        // A press on a tile never starts the rubber band.
+        if (event->button() == Qt::LeftButton)
+            m_leftTile = tile;
+        else if (event->button() == Qt::RightButton)
+            m_rightTile = tile;
+        return;
+    }
     if (event->button() == Qt::LeftButton) {
         delete m_mask;
         m_mask = new CMaskWidget(viewport());
@@ -22,7 +35,6 @@ void CListWidget::mousePressEvent(QMouseEvent* event) {
     } else if (event->button() == Qt::RightButton) {
         m_rightPressed = true;
     }
-    event->accept();
 }
 
 void CListWidget::mouseMoveEvent(QMouseEvent* event) {
@@ -36,6 +48,20 @@ void CListWidget::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void CListWidget::mouseReleaseEvent(QMouseEvent* event) {
+    event->accept();
+    // The presses are settled before a signal: its receiver may run a menu or remove the tile.
+    if (event->button() == Qt::LeftButton && m_leftTile.isValid()) {
+        const QModelIndex tile = m_leftTile;
+        m_leftTile = QPersistentModelIndex();
+        emit TileClicked(tile);
+        return;
+    }
+    if (event->button() == Qt::RightButton && m_rightTile.isValid()) {
+        const QModelIndex tile = m_rightTile;
+        m_rightTile = QPersistentModelIndex();
+        emit TileRClicked(tile);
+        return;
+    }
     if (event->button() == Qt::LeftButton) {
         const bool report = m_leftPressed && m_moved;
         m_leftPressed = false;
@@ -51,5 +77,16 @@ void CListWidget::mouseReleaseEvent(QMouseEvent* event) {
         m_rightPressed = false;
         emit ListWidgetRClicked(this);
     }
+}
+
+void CListWidget::mouseDoubleClickEvent(QMouseEvent* event) {
+    const QModelIndex tile = indexAt(event->pos());
+    if (!tile.isValid()) {
+        // On empty space the second press is a press like the first.
+        mousePressEvent(event);
+        return;
+    }
     event->accept();
+    if (event->button() == Qt::LeftButton)
+        emit TileDoubleClicked(tile);
 }

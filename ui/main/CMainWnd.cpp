@@ -111,6 +111,8 @@ QString CMainWnd::getChangeEID() {
 void CMainWnd::setFileChooser(std::unique_ptr<FileChooser> chooser) {
     if (chooser)
         m_chooser = std::move(chooser);
+    // The views' download asks through the same chooser.
+    m_viewMgr->setFileChooser(m_chooser.get());
 }
 
 void CMainWnd::initTitleBar() {
@@ -300,6 +302,7 @@ void CMainWnd::initFilePage() {
     m_viewMgr = new CImageListViewMgr(ui->vW_ImageListView);
     m_viewMgr->init(m_btnBack, m_btnForward);
     m_viewMgr->setBottomUpdate(ui->label);
+    m_viewMgr->setFileChooser(m_chooser.get());
     connect(m_viewMgr, &CImageListViewMgr::doubleClickItem, this, &CMainWnd::onClickListItem);
 }
 

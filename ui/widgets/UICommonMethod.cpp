@@ -56,9 +56,10 @@ QPixmap UICommonMethod::NinePatch(QString& file, int cornerWidth, int cornerHeig
 }
 
 QString UICommonMethod::StringBreak(QLabel* label, int width, const QString& text) {
-    if (!label)
-        return text;
-    const QFontMetrics metrics = label->fontMetrics();
+    return label ? StringBreak(label->fontMetrics(), width, text) : text;
+}
+
+QString UICommonMethod::StringBreak(const QFontMetrics& metrics, int width, const QString& text) {
     if (metrics.horizontalAdvance(text) <= width)
         return text;
     QString result;

@@ -1,6 +1,7 @@
 #pragma once
 // Drawing and text helpers shared by the windows. All static; user interface thread only.
 
+#include <QFontMetrics>
 #include <QPixmap>
 #include <QString>
 
@@ -19,6 +20,8 @@ public:
     // `text` broken into lines of the label's font: a line ends, followed by "\n", at the first
     // character with which it reaches `width`. A text that fits (or no label) comes back unchanged.
     static QString StringBreak(QLabel* label, int width, const QString& text);
+    // The same in the font of `metrics`.
+    static QString StringBreak(const QFontMetrics& metrics, int width, const QString& text);
     // Whether every byte of the text's UTF-8 form lies in 0x20..0x7F (true for an empty text).
     static bool StrIsInASCII(QString text);
 };
