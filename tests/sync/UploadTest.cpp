@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <functional>
 #include <random>
 
 namespace {
@@ -82,13 +83,18 @@ protected:
     // retries come due. The count is read on the engine thread: read from here, it could be zero
     // while the engine is still handling the last result.
     bool Drain(int timeoutMs = 30000) {
+        return RunUntil(
+            [this] {
+                size_t count = 0;
+                OnEngine([&] { count = g_LocalStoreMgr.UploadCount(); });
+                return count == 0;
+            },
+            timeoutMs);
+    }
+    // The same until `done()` holds.
+    bool RunUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        const auto queued = [this] {
-            size_t count = 0;
-            OnEngine([&] { count = g_LocalStoreMgr.UploadCount(); });
-            return count;
-        };
-        while (queued() != 0) {
+        while (!done()) {
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
             QCClock::AdvanceForTests(1000);
@@ -141,9 +147,14 @@ TEST_F(UploadTest, ThreeMiBCompressibleGoesInSixCompressedBlocks) {
 
 TEST_F(UploadTest, TwoFilesAtOnceKeepTwoBlocksInFlightEach) {
     api->uploads().setBlockDelayMs(50);
+    // Both commits wait until every block of both files is in: a file whose upload had ended
+    // would leave the other one alone, which may then keep more blocks in flight.
+    api->uploads().hold("Upload.commit", 2);
     Write(QStringLiteral("a.txt"), Bytes(6 * kBlock, true, 1));
     Write(QStringLiteral("b.txt"), Bytes(6 * kBlock, true, 2));
     Start({QStringLiteral("a.txt"), QStringLiteral("b.txt")});
+    ASSERT_TRUE(RunUntil([this] { return standIn.heldCount() == 2; }));
+    api->uploads().releaseHeld();
     ASSERT_TRUE(Drain());
     for (const char* path : {"/a.txt", "/b.txt"}) {
         const auto session = api->uploads().latestSession(path);
