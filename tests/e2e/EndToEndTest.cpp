@@ -42,6 +42,8 @@ const int kMenuTop = 25;
 const QPoint kEnterpriseCombo(200, 30);   // the pop-up's drop-down of enterprises
 const QPoint kChangeAccount(60, 357);     // the pop-up's last button, "更换帐号"
 const int kPopupWidth = 275;
+const QPoint kPopupOffset(139 + 1, 50);   // the pop-up's corner: right of the left bar, below the title strip
+const QPoint kLoginClose(359, 26);        // the login window's close button, at the right of its title row
 // The folder view: right of the left bar, below the address bar and the tool bar.
 const int kViewLeft = 150;
 const int kViewTop = 150;
@@ -275,40 +277,45 @@ protected:
     }
 
     // 退出 ends the program within 5 s: its windows close, the core stops, and main returns with 0.
-    // The process ends after the exit handlers, which in the sanitizer build scan the whole heap
-    // for leaks: that scan alone took up to 6 s on 8 cores at a load of 45, so the process's end
-    // is only watched for a hang.
     void QuitThroughMenu(const XWindow& main) {
         ASSERT_NO_FATAL_FAILURE(MenuKeys(main, {QStringLiteral("Down"), QStringLiteral("Down"), QStringLiteral("Down"),
                                                 QStringLiteral("Down")}));
         const QDateTime quitAt = QDateTime::currentDateTime();
         ASSERT_TRUE(m_x.Keys({QStringLiteral("Return")}));
+        ExpectEndWithin5s(quitAt, QStringLiteral("退出"), main.id);
+    }
+
+    // The program, asked at `since` to end by `what`, returns from main with 0 within 5 s. The
+    // process ends after the exit handlers, which in the sanitizer build scan the whole heap for
+    // leaks: that scan alone took up to 6 s on 8 cores at a load of 45, so the process's end is
+    // only watched for a hang. `windowId`: the window whose end the timeline reports.
+    void ExpectEndWithin5s(const QDateTime& since, const QString& what, const QString& windowId) {
         qint64 windowGoneMs = -1;
         const bool ended = WaitUntil(
             [&] {
-                if (windowGoneMs < 0 && !WaitWindow([&](const XWindow& w) { return w.id == main.id; }, 0))
-                    windowGoneMs = quitAt.msecsTo(QDateTime::currentDateTime());
+                if (windowGoneMs < 0 && !WaitWindow([&](const XWindow& w) { return w.id == windowId; }, 0))
+                    windowGoneMs = since.msecsTo(QDateTime::currentDateTime());
                 return m_client.waitForFinished(20);
             },
             60000);
         // Where the time went, for the messages below.
         const auto after = [&](const QString& text) {
             const QDateTime at = OutputTime(text);
-            return at.isValid() ? QStringLiteral("%1 ms").arg(quitAt.msecsTo(at)) : QStringLiteral("never");
+            return at.isValid() ? QStringLiteral("%1 ms").arg(since.msecsTo(at)) : QStringLiteral("never");
         };
         const QString timeline =
-            QStringLiteral("main window gone after %1 ms; windows closed after %2, core stopped after %3, main returned after %4")
+            QStringLiteral("window gone after %1 ms; windows closed after %2, core stopped after %3, main returned after %4")
                 .arg(windowGoneMs)
                 .arg(after(QStringLiteral("[login] windows closed")), after(QStringLiteral("[login] the core has stopped")),
                      after(QStringLiteral("[app] exit")));
-        ASSERT_TRUE(ended) << "still running 60 s after 退出: " << qPrintable(timeline);
+        ASSERT_TRUE(ended) << "still running 60 s after " << qPrintable(what) << ": " << qPrintable(timeline);
         EXPECT_EQ(m_client.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(m_client.exitCode(), 0);
         const QDateTime returned = OutputTime(QStringLiteral("[app] exit 0"));
         ASSERT_TRUE(returned.isValid()) << "the program's end is not in its output: " << qPrintable(timeline);
-        EXPECT_LE(quitAt.msecsTo(returned), 5000) << "the program took over 5 s to end: " << qPrintable(timeline);
-        std::cout << "quit: " << qPrintable(timeline) << "; process ended after "
-                  << quitAt.msecsTo(QDateTime::currentDateTime()) << " ms" << std::endl;
+        EXPECT_LE(since.msecsTo(returned), 5000) << "the program took over 5 s to end: " << qPrintable(timeline);
+        std::cout << qPrintable(what) << ": " << qPrintable(timeline) << "; process ended after "
+                  << since.msecsTo(QDateTime::currentDateTime()) << " ms" << std::endl;
     }
 
     QString AppData() const { return m_home.filePath(QStringLiteral(".local/share/nimbo")); }
@@ -405,6 +412,8 @@ TEST_F(EndToEndTest, ChangeEnterpriseThenAccountThenQuit) {
     // loading page can be seen.
     XWindow popup = OpenUserPopup(first);
     ASSERT_FALSE(popup.id.isEmpty());
+    // Beside the left bar, under the title strip, of the window where it stands on the screen.
+    EXPECT_EQ(popup.geometry.topLeft(), first.geometry.topLeft() + kPopupOffset);
     ASSERT_TRUE(m_x.Click(popup.geometry.topLeft() + kEnterpriseCombo));
     const std::optional<XWindow> list = WaitWindow(
         [&](const XWindow& w) { return w.id != popup.id && w.id != first.id && w.geometry.height() < 100; }, 10000);
@@ -444,6 +453,23 @@ TEST_F(EndToEndTest, AWrongPasswordShowsRedText) {
         << "no red text in the login window";
     EXPECT_TRUE(LoginWindowShown());
     EXPECT_FALSE(WaitWindow(IsMainWindow, 0));
+}
+
+// A login that the service never answers: closing the login window with its × ends the program
+// at once, not when the exchange gives up.
+TEST_F(EndToEndTest, ClosingTheLoginWindowDuringAnUnansweredLoginEndsTheProgram) {
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    const std::optional<XWindow> login = WaitWindow(IsLoginWindow, 60000);
+    ASSERT_TRUE(login);
+    FaultRule hold;
+    hold.path = "/api.php";
+    hold.fault.kind = FaultKind::Hold;
+    m_identityServer.addFault(hold);
+    ASSERT_NO_FATAL_FAILURE(SignIn(*login, QStringLiteral("alice"), QStringLiteral("secret")));
+    ASSERT_TRUE(m_identityServer.waitForHeld(1, 30000)) << "no login reached the service";
+    const QDateTime closedAt = QDateTime::currentDateTime();
+    ASSERT_TRUE(m_x.Click(login->geometry.topLeft() + kLoginClose));
+    ASSERT_NO_FATAL_FAILURE(ExpectEndWithin5s(closedAt, QStringLiteral("the login window's close"), login->id));
 }
 
 } // namespace

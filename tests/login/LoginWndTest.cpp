@@ -240,6 +240,10 @@ TEST_P(PasswordLoginTest, EndsExecWithOneAtTheCoresFirstMonitoringStatus) {
         wnd.callbackLoginStatus(0, QString());
     });
     EXPECT_EQ(result, 1);
+    // Listed at once for when the window comes back (after a change of account).
+    EXPECT_NE(wnd.Row(kAlice), nullptr);
+    EXPECT_EQ(wnd.List()->count(), 1);
+    EXPECT_EQ(wnd.Account()->text(), kAlice);
     EXPECT_EQ(AccountQid(kAlice), QStringLiteral("10001"));
     EXPECT_EQ(UserValue(CConfigMgr::USER_REMEMBER_PWD, QStringLiteral("10001")), QString::fromLatin1(remember ? "true" : "false"));
     EXPECT_EQ(UserValue(CConfigMgr::USER_AUTO_LOGIN, QStringLiteral("10001")), QStringLiteral("false"));
@@ -453,10 +457,11 @@ TEST_F(LoginWndTest, CancelWhileTheLoginIsHeldStartsNoCore) {
         ASSERT_TRUE(pair.identityServer.waitForHeld(1, 30000));
         wnd.Click("btnCancel");
         EXPECT_EQ(wnd.currentLoginPage(), LOGINPAGE_INPUT);
+        // The exchange ends though the service holds the request.
+        ASSERT_TRUE(SettleManager(10000));
+        EXPECT_EQ(pair.identityServer.requestCount(), 1);
         pair.identityServer.clearFaults();
         pair.identityServer.releaseHeld();
-        ASSERT_TRUE(SettleManager());
-        EXPECT_EQ(Count(pair.identity->records(), "UserIntf.login"), 1); // answered, and dropped
     });
     EXPECT_EQ(result, kStillOpen);
     EXPECT_EQ(wnd.currentLoginPage(), LOGINPAGE_INPUT);
@@ -520,6 +525,26 @@ TEST_F(LoginWndTest, CancelAfterTheReplyStartedTheCoreStopsIt) {
     EXPECT_TRUE(manager->isFirstLogin());
     EXPECT_FALSE(manager->isCoreStarted());
     EXPECT_EQ(AccountQid(kAlice), QString()); // the choices were not saved
+}
+
+// The loading page of another account's login never shows the face picture of the one before.
+TEST_F(LoginWndTest, TheLoadingPageShowsNoFaceOfTheAccountBefore) {
+    LoginWnd wnd;
+    wnd.show();
+    QLabel* face = Part<QLabel>(wnd, "label_Userface");
+    wnd.Type(wnd.Account(), kAlice);
+    wnd.Type(wnd.Password(), kSecret);
+    QTest::keyClick(&wnd, Qt::Key_Return);
+    ASSERT_TRUE(UiWaitFor([face] { return !face->pixmap(Qt::ReturnByValue).isNull(); }));
+    wnd.Click("btnCancel");
+    ASSERT_TRUE(SettleManager());
+
+    pair.identityServer.addFault(Hold("/api.php"));
+    wnd.Type(wnd.Account(), QStringLiteral("bob"));
+    wnd.Type(wnd.Password(), kSecret);
+    QTest::keyClick(&wnd, Qt::Key_Return);
+    EXPECT_EQ(Part<QLabel>(wnd, "label_showUserAccount")->text(), QStringLiteral("欢迎~ bob"));
+    EXPECT_TRUE(face->pixmap(Qt::ReturnByValue).isNull());
 }
 
 // --- Check boxes, keys and the title bar -------------------------------------------------------------

@@ -7,6 +7,9 @@
 #include "support/SignedInCore.h"
 #include "sync/VUZeroz.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLayout>
 #include <QListView>
 #include <QMenu>
@@ -14,6 +17,7 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QStandardItemModel>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWidgetAction>
 
@@ -260,6 +264,45 @@ TEST_F(AddressBarCoreTest, RebuildingTheBarWithADropDownOpen) {
     MoveOnto(root);
     Leave(List(root));
     EXPECT_FALSE(DropDown(root)->isVisible());
+}
+
+// Typed paths go to the folders of the core's index, which have no copy on the disk.
+TEST_F(AddressBarCoreTest, ReturnGoesToTheIndexsFoldersAndToNothingElse) {
+    ASSERT_FALSE(QFileInfo::exists(mirror + QStringLiteral("/docs")));
+    ASSERT_TRUE(QDir().mkpath(mirror));
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QFile::link(elsewhere.path(), mirror + QStringLiteral("/empty")));
+    const QString docs2024 = mirror + QStringLiteral("/docs/2024/");
+    struct Case {
+        QString typed;
+        Qt::Key key;
+        QString goesTo; // empty: refused
+    };
+    const Case cases[] = {
+        {kRootKey + QStringLiteral("/docs/2024/"), Qt::Key_Return, docs2024},
+        {kRootKey + QStringLiteral("\\docs\\2023"), Qt::Key_Return, mirror + QStringLiteral("/docs/2023/")},
+        {mirror + QStringLiteral("/图片"), Qt::Key_Enter, mirror + QStringLiteral("/图片/")},
+        {kRootKey + QStringLiteral("/DOCS"), Qt::Key_Return, mirror + QStringLiteral("/docs/")},
+        {kRootKey + QStringLiteral("/docs/readme.txt"), Qt::Key_Return, QString()}, // a file
+        {kRootKey + QStringLiteral("/docs/2022"), Qt::Key_Return, QString()},
+        {kRootKey + QStringLiteral("/empty"), Qt::Key_Return, QString()}, // a link on the disk
+        {kRootKey + QStringLiteral("/docs/../../x"), Qt::Key_Return, QString()},
+    };
+    QSignalSpy changed(bar, &QtAddressBar::SCurrentPathChanged);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        bar->UpdateCurrentPath(mirror + QStringLiteral("/"));
+        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, QPoint(bar->width() - 5, 16));
+        bar->setText(c.typed);
+        QTest::keyClick(bar, c.key, c.key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        if (c.goesTo.isEmpty()) {
+            EXPECT_EQ(changed.count(), 0);
+        } else {
+            ASSERT_EQ(changed.count(), 1);
+            EXPECT_EQ(changed.takeFirst().at(0).toString().toStdString(), c.goesTo.toStdString());
+        }
+        changed.clear();
+    }
 }
 
 } // namespace

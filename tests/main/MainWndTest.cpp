@@ -296,6 +296,9 @@ protected:
 
 TEST_F(MainWndTest, AFreshWindowShowsTheFilePage) {
     EXPECT_EQ(QCUIEventReceiver::GetInstance()->getMainWnd(), window.data());
+    // Placed by the program, not left to the window manager (the offscreen screen is too small to
+    // centre it on).
+    EXPECT_TRUE(window->testAttribute(Qt::WA_Moved));
     EXPECT_EQ(CMainWnd::getExitCode(), -1);
     EXPECT_FALSE(Child<QPushButton>(window, "btnBack")->isEnabled());
     EXPECT_FALSE(Child<QPushButton>(window, "btnNext")->isEnabled());
@@ -735,6 +738,25 @@ TEST_F(MainWndTest, SearchFollowsTheScopeAndAnEmptyFieldGoesHome) {
     field->setText(QStringLiteral("abc"));
     Click("btnSearch");
     EXPECT_EQ(mgr->GetWorkPath(), QStringLiteral("search|all|abc/"));
+}
+
+// What the folder views report as double-clicked: a folder becomes the address bar's path, a file
+// (which opens nothing) does not.
+TEST_F(MainWndTest, OnlyADoubleClickedFolderBecomesTheAddressBarsPath) {
+    bar->AddPathKey(QStringLiteral("全部文件"), Mirror(), true);
+    ASSERT_NO_FATAL_FAILURE(Open(Mirror() + QLatin1Char('/')));
+    const auto names = [this] {
+        QStringList shown;
+        for (int i = 2; i < bar->layout()->count() - 1; ++i) {
+            if (auto* segment = qobject_cast<AddressItem*>(bar->layout()->itemAt(i)->widget()))
+                shown << segment->getText();
+        }
+        return shown;
+    };
+    emit mgr->doubleClickItem(Mirror() + QStringLiteral("/docs"));
+    EXPECT_EQ(names(), Texts({"全部文件", "docs"}));
+    emit mgr->doubleClickItem(docs + QStringLiteral("a.txt"));
+    EXPECT_EQ(names(), Texts({"全部文件", "docs"}));
 }
 
 TEST_F(MainWndTest, TypingInTheAddressBarGoesNowhere) {

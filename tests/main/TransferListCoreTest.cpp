@@ -12,6 +12,7 @@
 #include "sync/VUZeroz.h"
 #include "widgets/QButtonCustom.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -367,4 +368,19 @@ TEST_F(TransferListCoreTest, ThePopUpsButtonsAskForTheirPages) {
     // The requests go at the head of the engine's queue and out on the pool: in no set order.
     std::sort(pages.begin(), pages.end());
     EXPECT_EQ(pages, (std::vector<std::string>{"chname", "cpass", "payment", "ucenter"}));
+}
+
+TEST_F(TransferListCoreTest, ThePopUpsBoxShowsTheEnterpriseInUse) {
+    ENTERPRISE_INFO info;
+    for (const auto& [eid, name] : {std::pair<const char*, const char*>{"20002", "Partner Co"}, {"20001", "Alice Co"}}) {
+        ENTERPRISE_ITEM item;
+        item.eid = QString::fromLatin1(eid);
+        item.name = QString::fromLatin1(name);
+        info.items.push_back(item);
+    }
+    CPopUserInfoWnd popup;
+    popup.SetEnterprise(info);
+    auto* box = popup.findChild<QComboBox*>(QStringLiteral("comboBox"));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->currentText(), QStringLiteral("Alice Co")); // signed in to 20001, listed second
 }

@@ -7,11 +7,11 @@
 #include "widgets/CProgressBar.h"
 #include "widgets/QButtonCustom.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QEvent>
 #include <QLabel>
 #include <QListWidget>
-#include <QLocale>
 #include <QProgressBar>
 
 #include <gtest/gtest.h>
@@ -293,10 +293,22 @@ TEST(FinishedRowTest, ShowsNameSizeTimeAndPlace) {
     EXPECT_EQ(row.getKey(), QStringLiteral("/one.bin"));
     EXPECT_EQ(row.nameLabel()->text(), QStringLiteral("one.bin"));
     EXPECT_EQ(row.sizeLabel()->text(), QStringLiteral("1.0 MB"));
-    EXPECT_EQ(row.timeLabel()->text(),
-              QLocale::system().toString(QDateTime::fromSecsSinceEpoch(1700000000), QLocale::ShortFormat));
+    // The window's Chinese form, whatever the system's locale: 2023/11/14 下午10:13 in UTC.
+    const QString time = row.timeLabel()->text();
+    EXPECT_TRUE(time.startsWith(QDateTime::fromSecsSinceEpoch(1700000000).toString(QStringLiteral("yyyy/M/d "))))
+        << time.toStdString();
+    EXPECT_TRUE(time.contains(QStringLiteral("午"))) << time.toStdString();
     EXPECT_EQ(row.localPathLabel()->text(), QStringLiteral("/home/u/Downloads"));
     EXPECT_EQ(row.height(), 80);
+
+    // A longer time is shown whole: the label grows past its 140 pixels.
+    info.timeText = QStringLiteral("2026年12月11日星期五 01:59:20");
+    row.setItemInfo(&info);
+    row.resize(700, 80);
+    row.show();
+    QCoreApplication::processEvents();
+    EXPECT_GE(row.timeLabel()->width(), row.timeLabel()->fontMetrics().horizontalAdvance(info.timeText));
+    EXPECT_GE(row.timeLabel()->width(), 140);
 }
 
 TEST(FinishedViewTest, AddsOnTopOrAtTheEnd) {
