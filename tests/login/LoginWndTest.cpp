@@ -410,6 +410,31 @@ TEST_F(LoginWndTest, ADeletedRowCannotSignInAndTheOthersKeepTheirIndices) {
     EXPECT_EQ(listed.keys(), QStringList{QStringLiteral("bob")});
 }
 
+// The drop-down spans the whole box of the account (its icon included), and the rows' delete
+// icons lie on the row's own colour.
+TEST_F(LoginWndTest, TheDropDownSpansTheAccountBoxAndItsIconsLieOnTheRow) {
+    ASSERT_NO_FATAL_FAILURE(Remember(QStringLiteral("bob"), QStringLiteral("10002"), false, true));
+    ASSERT_NO_FATAL_FAILURE(Remember(kAlice, QStringLiteral("10001"), false, true));
+    LoginWnd wnd;
+    wnd.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&wnd));
+    auto* combo = Part<QComboBox>(wnd, "comboBoxAccount");
+    combo->showPopup();
+    QWidget* frame = wnd.List()->window();
+    ASSERT_TRUE(frame->isVisible());
+    const QWidget* box = Part<QWidget>(wnd, "hWidget_account");
+    EXPECT_EQ(frame->geometry().left(), box->mapToGlobal(QPoint(0, 0)).x());
+    EXPECT_EQ(frame->width(), box->width());
+    const QImage shot = frame->grab().toImage();
+    for (const QString& account : {kAlice, QStringLiteral("bob")}) {
+        const QToolButton* remove = wnd.Row(account)->findChild<QToolButton*>();
+        ASSERT_NE(remove, nullptr);
+        const QPoint corner = remove->mapTo(frame, QPoint(2, 2)); // beside the round icon
+        EXPECT_GT(qGray(shot.pixel(corner)), 60) << account.toStdString(); // black before
+    }
+    combo->hidePopup();
+}
+
 TEST_F(LoginWndTest, ThePlaceholderOfAnAccountThatIsNotRememberedAsksForThePassword) {
     ASSERT_NO_FATAL_FAILURE(Remember(kAlice, QStringLiteral("10001"), false, true));
     LoginWnd wnd;

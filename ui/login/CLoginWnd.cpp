@@ -92,6 +92,8 @@ void CLoginWnd::InitUserInputPage(_LOGINSTATUS_& out) {
     // The model first: a view whose model differs would be given the combo's, which a list widget refuses.
     ui->comboBoxAccount->setModel(m_accountList->model());
     ui->comboBoxAccount->setView(m_accountList);
+    // The drop-down's frame: placed over the account's whole box when it opens (below).
+    m_accountList->parentWidget()->installEventFilter(this);
     ui->lineEdit_verification->setValidator(NoAmpersand(this));
 
     ui->lineEdit_password->setEchoMode(QLineEdit::Password);
@@ -325,6 +327,17 @@ void CLoginWnd::keyPressEvent(QKeyEvent* event) {
         return;
     }
     NoneBorderWndBase::keyPressEvent(event);
+}
+
+bool CLoginWnd::eventFilter(QObject* watched, QEvent* event) {
+    // The combo box lays its list out below itself only, right of the account icon: the list
+    // spans the box that holds both instead.
+    if (event->type() == QEvent::Show && watched == m_accountList->parentWidget()) {
+        auto* frame = static_cast<QWidget*>(watched);
+        const QWidget* box = ui->hWidget_account;
+        frame->setGeometry(box->mapToGlobal(QPoint(0, 0)).x(), frame->y(), box->width(), frame->height());
+    }
+    return NoneBorderWndBase::eventFilter(watched, event);
 }
 
 void CLoginWnd::Minimize() {
