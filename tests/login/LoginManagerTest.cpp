@@ -415,7 +415,8 @@ TEST_F(LoginManagerTest, ACancelEndsTheExchangeAndDropsItsReply) {
     EXPECT_EQ(pair.cloud.requestCount(), 0);
 }
 
-// A service that accepts and never answers: the login ends at its deadline as no connection.
+// A service that accepts and never answers: the login ends at its deadline as no connection (on
+// a slow machine the deadline may even pass before the request is through).
 TEST_F(LoginManagerTest, AnUnansweredLoginEndsAtItsDeadline) {
     struct ShortDeadline {
         ShortDeadline() { CLoginMgr::setExchangeDeadlineForTests(1500); }
@@ -426,7 +427,7 @@ TEST_F(LoginManagerTest, AnUnansweredLoginEndsAtItsDeadline) {
     ASSERT_TRUE(sink.WaitFor(CLoginMgr::kNoConnection, 20000));
     EXPECT_EQ(sink.calls.back().second, kNoConnection);
     ASSERT_TRUE(SettleManager());
-    EXPECT_EQ(pair.identityServer.requestCount(), 1); // no retry past the deadline
+    EXPECT_LE(pair.identityServer.requestCount(), 1); // no retry past the deadline
     pair.identityServer.releaseHeld();
 }
 
