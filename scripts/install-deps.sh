@@ -7,7 +7,7 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
     build-essential cmake ninja-build pkg-config libtsan2 \
-    qtbase5-dev libqt5sql5-sqlite \
+    qtbase5-dev libqt5sql5-sqlite qttranslations5-l10n \
     libsqlite3-dev \
     libcurl4-openssl-dev libssl-dev zlib1g-dev libutfcpp-dev \
     libgtest-dev libbenchmark-dev libcpp-httplib-dev \

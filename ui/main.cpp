@@ -1,5 +1,6 @@
 // The program: the application object with its style, then the loop between the login window and
 // the main window. The command line goes to QApplication unchanged.
+#include "main/AppLocale.h"
 #include "main/LoginLoop.h"
 #include "widgets/MyProxyStyle.h"
 
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
     {
         QApplication app(argc, argv);
         QApplication::setStyle(new MyProxyStyle);
+        InstallChineseTranslations(&app);
         status = RunLoginLoop();
     }
     // The program's own end: the windows, the core, Qt's pool and the display connection are

@@ -223,6 +223,10 @@ void QCSyncFile::SetBlockTransfered(quint32 id, quint32 bytes) {
 // --- Progress and end --------------------------------------------------------------------------------
 
 void QCSyncFile::UpdateSpeed(bool all) {
+    // A paused task moves no bytes, and its block lists are cleared: a block that ends after the
+    // pause would count nothing done, and the row of a half-done task would read 0 bytes.
+    if (IsPause())
+        return;
     ComputeSpeed(all);
     UpdateTransferDetail();
 }

@@ -326,7 +326,13 @@ QCLocalStoreMgr::TaskPtr QCLocalStoreMgr::FindTask(const QString& cloudPath, boo
 
 void QCLocalStoreMgr::ProcPauseTask(const QString& cloudPath) {
     bool upload = false;
-    if (const TaskPtr task = FindTask(cloudPath, upload)) {
+    const TaskPtr task = FindTask(cloudPath, upload);
+    // An upload whose commit is under way has all its bytes with the service: a pause would
+    // cancel the commit the service may already have carried out, and leave the finished file
+    // paused. It ends in a moment instead.
+    if (task && upload && !RefreshSupportCancelUpload(cloudPath)) {
+        CoreDebug("[upload] %s: committing, not paused", qUtf8Printable(cloudPath));
+    } else if (task) {
         task->Pause();
         if (!upload)
             task->SetNew(true); // starts afresh when resumed

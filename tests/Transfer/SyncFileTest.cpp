@@ -144,6 +144,20 @@ TEST_F(SyncFileTest, PauseWeightsAreCountedOnceAndReleasedByTheEnd) {
     EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto& e) { return e.second == 4; }), 1);
 }
 
+TEST_F(SyncFileTest, APausedTaskKeepsTheBytesItHasDone) {
+    auto task = Make(3 * kMiB);
+    task->SetBlocks({Block(1, "aa", 100), Block(2, "bb", 100)});
+    task->SetBlockExist(QStringLiteral("aa"), true);
+    task->UpdateSpeed(false);
+    ASSERT_EQ(task->GetFileInfo().done_size, 100u);
+    task->Pause();
+    // A block that was in flight ends after the pause, as a download's write does.
+    task->SetBlockExist(QStringLiteral("bb"), true);
+    task->UpdateSpeed(false);
+    EXPECT_EQ(task->GetFileInfo().done_size, 100u);
+    EXPECT_EQ(host.Events().back().first.done_size, 100u);
+}
+
 TEST_F(SyncFileTest, TheEndCancelsWhatIsInFlightUnlessTheTaskSucceeded) {
     auto failed = Make(10);
     failed->AddRequestId(1);

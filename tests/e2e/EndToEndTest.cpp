@@ -42,6 +42,8 @@ const int kMenuTop = 25;
 const QPoint kEnterpriseCombo(200, 30);   // the pop-up's drop-down of enterprises
 const QPoint kChangeAccount(60, 357);     // the pop-up's last button, "更换帐号"
 const int kPopupWidth = 275;
+const QPoint kPopupOffset(139 + 1, 50);   // the pop-up's corner: right of the left bar, below the title strip
+const QPoint kLoginClose(359, 26);        // the login window's close button, at the right of its title row
 // The folder view: right of the left bar, below the address bar and the tool bar.
 const int kViewLeft = 150;
 const int kViewTop = 150;
@@ -405,6 +407,8 @@ TEST_F(EndToEndTest, ChangeEnterpriseThenAccountThenQuit) {
     // loading page can be seen.
     XWindow popup = OpenUserPopup(first);
     ASSERT_FALSE(popup.id.isEmpty());
+    // Beside the left bar, under the title strip, of the window where it stands on the screen.
+    EXPECT_EQ(popup.geometry.topLeft(), first.geometry.topLeft() + kPopupOffset);
     ASSERT_TRUE(m_x.Click(popup.geometry.topLeft() + kEnterpriseCombo));
     const std::optional<XWindow> list = WaitWindow(
         [&](const XWindow& w) { return w.id != popup.id && w.id != first.id && w.geometry.height() < 100; }, 10000);
@@ -444,6 +448,25 @@ TEST_F(EndToEndTest, AWrongPasswordShowsRedText) {
         << "no red text in the login window";
     EXPECT_TRUE(LoginWindowShown());
     EXPECT_FALSE(WaitWindow(IsMainWindow, 0));
+}
+
+// Closing the login window with its × during a login the service never answers ends the program
+// at once, not when the exchange gives up. No core ran: the heap that the sanitizer build scans at
+// exit is small, so the process's own end is timed.
+TEST_F(EndToEndTest, ClosingTheLoginWindowDuringAnUnansweredLoginEndsTheProgram) {
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    const std::optional<XWindow> login = WaitWindow(IsLoginWindow, 60000);
+    ASSERT_TRUE(login);
+    m_identityServer.addFault(FaultRule{"/api.php", "", true, Listener::Primary, 1, -1, Fault{FaultKind::Hold}});
+    ASSERT_NO_FATAL_FAILURE(SignIn(*login, QStringLiteral("alice"), QStringLiteral("secret")));
+    ASSERT_TRUE(m_identityServer.waitForHeld(1, 30000)) << "no login reached the service";
+    QElapsedTimer closed;
+    closed.start();
+    ASSERT_TRUE(m_x.Click(login->geometry.topLeft() + kLoginClose));
+    ASSERT_TRUE(WaitUntil([&] { return m_client.waitForFinished(20); }, 60000)) << "still running 60 s after the close";
+    EXPECT_LE(closed.elapsed(), 5000);
+    EXPECT_EQ(m_client.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(m_client.exitCode(), 0);
 }
 
 } // namespace

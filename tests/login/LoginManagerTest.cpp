@@ -188,6 +188,7 @@ TEST_F(LoginManagerTest, AnEngineThatDidNotEndIsStoppedAgainBeforeTheNextStart) 
     sink.calls.clear();
     manager->ChangeEnterPrise(QStringLiteral("20001"));
     ASSERT_TRUE(sink.WaitFor(CLoginMgr::kNoConnection, 60000));
+    EXPECT_EQ(sink.calls.back().second, QStringLiteral("同步引擎未能停止，请重新启动程序"));
     ASSERT_TRUE(SettleManager());
     EXPECT_EQ(threads.Count("Uninit"), 2);
     EXPECT_EQ(threads.Count("Init"), 1); // the sign-in's only
@@ -210,8 +211,26 @@ TEST_F(LoginManagerTest, AnEnterpriseIdThatIsNoPlainNameIsRefused) {
     ASSERT_TRUE(SettleManager());
     ASSERT_EQ(sink.calls.size(), 1u);
     EXPECT_EQ(sink.calls[0].first, CLoginMgr::kNoConnection);
+    EXPECT_EQ(sink.calls[0].second, QStringLiteral("企业编号无效，无法启动同步"));
     EXPECT_EQ(threads.Count("Init"), 0);
     EXPECT_EQ(pair.cloud.requestCount(), 0);
+}
+
+// A mirror folder that cannot be made is reported as such, and the core is stopped again.
+TEST_F(LoginManagerTest, AMirrorFolderThatCannotBeMadeIsReported) {
+    ASSERT_NO_FATAL_FAILURE(SignIn());
+    manager->UnloginCore();
+    ASSERT_TRUE(SettleManager());
+    const QString blocked = AppData() + QStringLiteral("/Cache/10001/20002");
+    ASSERT_TRUE(WriteAll(blocked, "a file where the folder should be"));
+    CallThreads threads;
+    manager->ChangeEnterPrise(QStringLiteral("20002"));
+    ASSERT_TRUE(sink.WaitFor(CLoginMgr::kNoConnection, 60000));
+    EXPECT_EQ(sink.calls.back().second.toStdString(),
+              (QStringLiteral("无法创建同步文件夹：") + QDir::toNativeSeparators(blocked)).toStdString());
+    ASSERT_TRUE(SettleManager());
+    EXPECT_EQ(threads.Count("MapSyncPath"), 0);
+    EXPECT_EQ(threads.Count("Uninit"), 1);
 }
 
 // --- The account service's answers ----------------------------------------------------------------
@@ -377,7 +396,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, UnusableReplyTest,
 
 // --- Stale replies ---------------------------------------------------------------------------------
 
-TEST_F(LoginManagerTest, ACancelledLoginsReplyIsDropped) {
+TEST_F(LoginManagerTest, ACancelEndsTheExchangeAndDropsItsReply) {
     FaultRule hold;
     hold.path = "/api.php";
     hold.fault.kind = FaultKind::Hold;
@@ -385,13 +404,31 @@ TEST_F(LoginManagerTest, ACancelledLoginsReplyIsDropped) {
     manager->LoginIAccount(QStringLiteral("alice"), QStringLiteral("secret"), QString());
     ASSERT_TRUE(pair.identityServer.waitForHeld(1, 30000));
     manager->abortConnect();
+    // The exchange ends while the service still holds the request (its first attempt alone would
+    // wait 30 s).
+    ASSERT_TRUE(SettleManager(10000));
+    EXPECT_EQ(pair.identityServer.requestCount(), 1); // the login was sent once ...
     pair.identityServer.releaseHeld();
-    ASSERT_TRUE(SettleManager());
-    ASSERT_EQ(pair.identity->records().size(), 1u); // the login was answered ...
-    EXPECT_TRUE(sink.calls.empty());                // ... and nothing came of it
+    EXPECT_TRUE(sink.calls.empty()); // ... and nothing came of it
     EXPECT_TRUE(LoginStore::getLastLoginQID().isEmpty());
     EXPECT_TRUE(pair.api->calls("User.login").empty());
     EXPECT_EQ(pair.cloud.requestCount(), 0);
+}
+
+// A service that accepts and never answers: the login ends at its deadline as no connection (on
+// a slow machine the deadline may even pass before the request is through).
+TEST_F(LoginManagerTest, AnUnansweredLoginEndsAtItsDeadline) {
+    struct ShortDeadline {
+        ShortDeadline() { CLoginMgr::setExchangeDeadlineForTests(1500); }
+        ~ShortDeadline() { CLoginMgr::setExchangeDeadlineForTests(0); }
+    } deadline;
+    pair.identityServer.addFault(FaultRule{"/api.php", "", true, Listener::Primary, 1, -1, Fault{FaultKind::Hold}});
+    manager->LoginIAccount(QStringLiteral("alice"), QStringLiteral("secret"), QString());
+    ASSERT_TRUE(sink.WaitFor(CLoginMgr::kNoConnection, 20000));
+    EXPECT_EQ(sink.calls.back().second, kNoConnection);
+    ASSERT_TRUE(SettleManager());
+    EXPECT_LE(pair.identityServer.requestCount(), 1); // no retry past the deadline
+    pair.identityServer.releaseHeld();
 }
 
 TEST_F(LoginManagerTest, ANewerLoginMakesTheEarlierReplyStale) {

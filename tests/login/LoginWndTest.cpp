@@ -240,6 +240,10 @@ TEST_P(PasswordLoginTest, EndsExecWithOneAtTheCoresFirstMonitoringStatus) {
         wnd.callbackLoginStatus(0, QString());
     });
     EXPECT_EQ(result, 1);
+    // Listed at once for when the window comes back (after a change of account).
+    EXPECT_NE(wnd.Row(kAlice), nullptr);
+    EXPECT_EQ(wnd.List()->count(), 1);
+    EXPECT_EQ(wnd.Account()->text(), kAlice);
     EXPECT_EQ(AccountQid(kAlice), QStringLiteral("10001"));
     EXPECT_EQ(UserValue(CConfigMgr::USER_REMEMBER_PWD, QStringLiteral("10001")), QString::fromLatin1(remember ? "true" : "false"));
     EXPECT_EQ(UserValue(CConfigMgr::USER_AUTO_LOGIN, QStringLiteral("10001")), QStringLiteral("false"));
@@ -406,6 +410,27 @@ TEST_F(LoginWndTest, ADeletedRowCannotSignInAndTheOthersKeepTheirIndices) {
     EXPECT_EQ(listed.keys(), QStringList{QStringLiteral("bob")});
 }
 
+// The drop-down spans the whole box of the account (its icon included), and the rows' delete
+// icons lie on the row's own colour.
+TEST_F(LoginWndTest, TheDropDownSpansTheAccountBoxAndItsIconsLieOnTheRow) {
+    ASSERT_NO_FATAL_FAILURE(Remember(QStringLiteral("bob"), QStringLiteral("10002"), false, true));
+    ASSERT_NO_FATAL_FAILURE(Remember(kAlice, QStringLiteral("10001"), false, true));
+    LoginWnd wnd;
+    wnd.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&wnd));
+    auto* combo = Part<QComboBox>(wnd, "comboBoxAccount");
+    combo->showPopup();
+    QWidget* frame = wnd.List()->window();
+    ASSERT_TRUE(frame->isVisible());
+    const QWidget* box = Part<QWidget>(wnd, "hWidget_account");
+    EXPECT_EQ(frame->geometry().left(), box->mapToGlobal(QPoint(0, 0)).x());
+    EXPECT_EQ(frame->width(), box->width());
+    const QToolButton* remove = wnd.Row(QStringLiteral("bob"))->findChild<QToolButton*>();
+    // Beside the round icon: the row's white, not black.
+    EXPECT_GT(qGray(frame->grab().toImage().pixel(remove->mapTo(frame, QPoint(2, 2)))), 60);
+    combo->hidePopup();
+}
+
 TEST_F(LoginWndTest, ThePlaceholderOfAnAccountThatIsNotRememberedAsksForThePassword) {
     ASSERT_NO_FATAL_FAILURE(Remember(kAlice, QStringLiteral("10001"), false, true));
     LoginWnd wnd;
@@ -453,10 +478,11 @@ TEST_F(LoginWndTest, CancelWhileTheLoginIsHeldStartsNoCore) {
         ASSERT_TRUE(pair.identityServer.waitForHeld(1, 30000));
         wnd.Click("btnCancel");
         EXPECT_EQ(wnd.currentLoginPage(), LOGINPAGE_INPUT);
+        // The exchange ends though the service holds the request.
+        ASSERT_TRUE(SettleManager(10000));
+        EXPECT_EQ(pair.identityServer.requestCount(), 1);
         pair.identityServer.clearFaults();
         pair.identityServer.releaseHeld();
-        ASSERT_TRUE(SettleManager());
-        EXPECT_EQ(Count(pair.identity->records(), "UserIntf.login"), 1); // answered, and dropped
     });
     EXPECT_EQ(result, kStillOpen);
     EXPECT_EQ(wnd.currentLoginPage(), LOGINPAGE_INPUT);
@@ -520,6 +546,25 @@ TEST_F(LoginWndTest, CancelAfterTheReplyStartedTheCoreStopsIt) {
     EXPECT_TRUE(manager->isFirstLogin());
     EXPECT_FALSE(manager->isCoreStarted());
     EXPECT_EQ(AccountQid(kAlice), QString()); // the choices were not saved
+}
+
+// The loading page of another account's login never shows the face picture of the one before.
+TEST_F(LoginWndTest, TheLoadingPageShowsNoFaceOfTheAccountBefore) {
+    LoginWnd wnd;
+    wnd.show();
+    QLabel* face = Part<QLabel>(wnd, "label_Userface");
+    wnd.Type(wnd.Account(), kAlice);
+    wnd.Type(wnd.Password(), kSecret);
+    QTest::keyClick(&wnd, Qt::Key_Return);
+    ASSERT_TRUE(UiWaitFor([face] { return !face->pixmap(Qt::ReturnByValue).isNull(); }));
+    wnd.Click("btnCancel");
+    ASSERT_TRUE(SettleManager());
+
+    pair.identityServer.addFault(Hold("/api.php"));
+    wnd.Type(wnd.Account(), QStringLiteral("bob"));
+    QTest::keyClick(&wnd, Qt::Key_Return);
+    EXPECT_EQ(Part<QLabel>(wnd, "label_showUserAccount")->text(), QStringLiteral("欢迎~ bob"));
+    EXPECT_TRUE(face->pixmap(Qt::ReturnByValue).isNull());
 }
 
 // --- Check boxes, keys and the title bar -------------------------------------------------------------

@@ -7,6 +7,9 @@
 #include "support/SignedInCore.h"
 #include "sync/VUZeroz.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLayout>
 #include <QListView>
 #include <QMenu>
@@ -14,6 +17,7 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QStandardItemModel>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWidgetAction>
 
@@ -260,6 +264,34 @@ TEST_F(AddressBarCoreTest, RebuildingTheBarWithADropDownOpen) {
     MoveOnto(root);
     Leave(List(root));
     EXPECT_FALSE(DropDown(root)->isVisible());
+}
+
+// Typed paths go to the folders of the core's index, which have no copy on the disk, spelt as the
+// index spells them; not to files, unknown names, links on the disk or out of the mirror.
+TEST_F(AddressBarCoreTest, ReturnGoesToTheIndexsFoldersAndToNothingElse) {
+    ASSERT_FALSE(QFileInfo::exists(mirror + QStringLiteral("/docs")));
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QDir().mkpath(mirror) && QFile::link(elsewhere.path(), mirror + QStringLiteral("/empty")));
+    const std::pair<QString, QString> cases[] = {
+        {kRootKey + QStringLiteral("/docs/2024/"), mirror + QStringLiteral("/docs/2024/")},
+        {kRootKey + QStringLiteral("\\docs\\2023"), mirror + QStringLiteral("/docs/2023/")},
+        {kRootKey + QStringLiteral("/DOCS"), mirror + QStringLiteral("/docs/")},
+        {kRootKey + QStringLiteral("/docs/readme.txt"), QString()},
+        {kRootKey + QStringLiteral("/empty"), QString()},
+        {kRootKey + QStringLiteral("/docs/../../x"), QString()},
+    };
+    QSignalSpy changed(bar, &QtAddressBar::SCurrentPathChanged);
+    for (const auto& [typed, goesTo] : cases) {
+        SCOPED_TRACE(typed.toStdString());
+        bar->UpdateCurrentPath(mirror + QStringLiteral("/"));
+        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, QPoint(bar->width() - 5, 16));
+        bar->setText(typed);
+        QTest::keyClick(bar, Qt::Key_Return);
+        ASSERT_EQ(changed.count(), goesTo.isEmpty() ? 0 : 1);
+        if (!goesTo.isEmpty()) {
+            EXPECT_EQ(changed.takeFirst().at(0).toString().toStdString(), goesTo.toStdString());
+        }
+    }
 }
 
 } // namespace

@@ -296,6 +296,7 @@ protected:
 
 TEST_F(MainWndTest, AFreshWindowShowsTheFilePage) {
     EXPECT_EQ(QCUIEventReceiver::GetInstance()->getMainWnd(), window.data());
+    EXPECT_TRUE(window->testAttribute(Qt::WA_Moved));
     EXPECT_EQ(CMainWnd::getExitCode(), -1);
     EXPECT_FALSE(Child<QPushButton>(window, "btnBack")->isEnabled());
     EXPECT_FALSE(Child<QPushButton>(window, "btnNext")->isEnabled());
@@ -764,6 +765,20 @@ TEST_F(MainWndTest, SearchFollowsTheScopeAndAnEmptyFieldGoesHome) {
     field->setText(QStringLiteral("abc"));
     Click("btnSearch");
     EXPECT_EQ(mgr->GetWorkPath(), QStringLiteral("search|all|abc/"));
+}
+
+// What the folder views report as double-clicked: a folder becomes the address bar's path, a file
+// (which opens nothing) does not.
+TEST_F(MainWndTest, OnlyADoubleClickedFolderBecomesTheAddressBarsPath) {
+    bar->AddPathKey(QStringLiteral("全部文件"), Mirror(), true);
+    ASSERT_NO_FATAL_FAILURE(Open(Mirror() + QLatin1Char('/')));
+    const auto deepest = [this] {
+        return qobject_cast<AddressItem*>(bar->layout()->itemAt(bar->layout()->count() - 2)->widget())->getText();
+    };
+    emit mgr->doubleClickItem(Mirror() + QStringLiteral("/docs"));
+    EXPECT_EQ(deepest(), QStringLiteral("docs"));
+    emit mgr->doubleClickItem(docs + QStringLiteral("a.txt"));
+    EXPECT_EQ(deepest(), QStringLiteral("docs"));
 }
 
 TEST_F(MainWndTest, TypingInTheAddressBarGoesNowhere) {

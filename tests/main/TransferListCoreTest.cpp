@@ -12,11 +12,13 @@
 #include "sync/VUZeroz.h"
 #include "widgets/QButtonCustom.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -27,6 +29,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iostream>
 #include <random>
 #include <string>
 
@@ -367,4 +370,48 @@ TEST_F(TransferListCoreTest, ThePopUpsButtonsAskForTheirPages) {
     // The requests go at the head of the engine's queue and out on the pool: in no set order.
     std::sort(pages.begin(), pages.end());
     EXPECT_EQ(pages, (std::vector<std::string>{"chname", "cpass", "payment", "ucenter"}));
+}
+
+TEST_F(TransferListCoreTest, ThePopUpsBoxShowsTheEnterpriseInUse) {
+    ENTERPRISE_INFO info;
+    for (const auto& [eid, name] : {std::pair<const char*, const char*>{"20002", "Partner Co"}, {"20001", "Alice Co"}}) {
+        ENTERPRISE_ITEM item;
+        item.eid = QString::fromLatin1(eid);
+        item.name = QString::fromLatin1(name);
+        info.items.push_back(item);
+    }
+    CPopUserInfoWnd popup;
+    popup.SetEnterprise(info);
+    auto* box = popup.findChild<QComboBox*>(QStringLiteral("comboBox"));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->currentText(), QStringLiteral("Alice Co")); // signed in to 20001, listed second
+}
+
+// A pause that comes while the commit is under way would leave a file the service holds paused
+// for good: the upload finishes instead. Meanwhile the total counts the row's bytes, all sent.
+TEST_F(TransferListCoreTest, AnUploadThatIsCommittingFinishesThoughPaused) {
+    const std::string bytes = Bytes(8 * kMiB, 9);
+    pair.api->uploads().hold("Upload.commit", 1);
+    ASSERT_TRUE(QDir().mkpath(Mirror() + QStringLiteral("/up")));
+    ASSERT_TRUE(WriteAll(Mirror() + QStringLiteral("/up/late.bin"), bytes));
+    const QString key = QStringLiteral("/up/late.bin");
+    ASSERT_TRUE(pair.api->uploads().waitForHeld(1, 60000));
+    running->showview(true);
+    ASSERT_TRUE(UiWaitFor([&] { return RunningRow(running, key) != nullptr; }, 10000));
+    QTest::mouseClick(RunningRow(running, key)->pauseButton(), Qt::LeftButton);
+    // The pause waits in the engine's queue ahead of a request put at its tail: once that one is
+    // answered, the pause has been dealt with while the commit is still held.
+    TakeEvents();
+    VUZeroz::GetInstance()->GetEnterpriseList();
+    ASSERT_TRUE(recorder.WaitFor(QCEventBase::GetEnterprise, [](const RecordedEvent&) { return true; }, 30000));
+    SYNC_INFO syncing;
+    syncing.status = UI_STATUS_SYNCING;
+    syncing.percent = 61; // the engine's own figure
+    running->UpdateSpeed(syncing);
+    EXPECT_EQ(running->findProgressBar()->format(), QStringLiteral("当前进度为：100%"));
+    pair.api->uploads().releaseHeld();
+    ASSERT_TRUE(UiWaitFor([&] { return RunningRow(running, key) == nullptr && !Running(key); }, 60000))
+        << (RunningRow(running, key) ? RunningRow(running, key)->statusLabel()->text().toStdString() : std::string());
+    const std::vector<QString> done = Finished();
+    EXPECT_NE(std::find(done.begin(), done.end(), key), done.end());
 }

@@ -3,15 +3,16 @@
 // core: the lists' refreshes against a signed-in core are tested elsewhere.
 #include "main/CTransferCompleteView.h"
 #include "main/CTransmittingView.h"
+#include "main/ViewText.h"
 
 #include "widgets/CProgressBar.h"
 #include "widgets/QButtonCustom.h"
 
+#include <QLayout>
 #include <QDateTime>
 #include <QEvent>
 #include <QLabel>
 #include <QListWidget>
-#include <QLocale>
 #include <QProgressBar>
 
 #include <gtest/gtest.h>
@@ -293,10 +294,16 @@ TEST(FinishedRowTest, ShowsNameSizeTimeAndPlace) {
     EXPECT_EQ(row.getKey(), QStringLiteral("/one.bin"));
     EXPECT_EQ(row.nameLabel()->text(), QStringLiteral("one.bin"));
     EXPECT_EQ(row.sizeLabel()->text(), QStringLiteral("1.0 MB"));
-    EXPECT_EQ(row.timeLabel()->text(),
-              QLocale::system().toString(QDateTime::fromSecsSinceEpoch(1700000000), QLocale::ShortFormat));
+    EXPECT_EQ(row.timeLabel()->text(), LocalTimeText(1700000000)); // the window's Chinese form
     EXPECT_EQ(row.localPathLabel()->text(), QStringLiteral("/home/u/Downloads"));
     EXPECT_EQ(row.height(), 80);
+
+    // A longer time is shown whole: the label grows past its 140 pixels.
+    info.timeText = QStringLiteral("2026年12月11日星期五 01:59:20");
+    row.setItemInfo(&info);
+    row.resize(700, 80);
+    row.layout()->activate();
+    EXPECT_GE(row.timeLabel()->width(), row.timeLabel()->fontMetrics().horizontalAdvance(info.timeText));
 }
 
 TEST(FinishedViewTest, AddsOnTopOrAtTheEnd) {

@@ -10,6 +10,9 @@ CAccountItem::CAccountItem(QWidget* parent)
     : QWidget(parent), m_accountLabel(new QLabel(this)), m_deleteButton(new QToolButton(this)) {
     m_deleteButton->setIcon(QIcon(QStringLiteral(":/skin/login/deleteAccount.png")));
     m_deleteButton->setStyleSheet(QStringLiteral("background-color:transparent;"));
+    // Without a raised panel of its own: the style's panel under the transparent background was
+    // drawn as a black square in the drop-down.
+    m_deleteButton->setAutoRaise(true);
     auto* layout = new QHBoxLayout(this);
     layout->addWidget(m_accountLabel);
     layout->addStretch();

@@ -22,6 +22,8 @@
 #include <QUrl>
 #include <QtConcurrent>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -29,9 +31,17 @@ namespace {
 
 const QString kNoConnectionText = QStringLiteral("网络无连接，请检查您的网络");
 const QString kCaptchaFailedText = QStringLiteral("刷新验证码失败");
+// Why a core could not be started, when the network is not the reason.
+const QString kEngineRunningText = QStringLiteral("同步引擎未能停止，请重新启动程序");
+const QString kNoAccountText = QStringLiteral("帐号信息无效，请重新登录");
+const QString kNoDataFolderText = QStringLiteral("找不到数据文件夹，无法启动同步");
+const QString kBadEnterpriseText = QStringLiteral("企业编号无效，无法启动同步");
+const QString kNoMirrorText = QStringLiteral("无法创建同步文件夹：%1");
 
 std::mutex g_probeLock;
 std::function<void(const char*)> g_probe; // guarded by g_probeLock
+
+std::atomic<qint64> g_deadlineForTests{0};
 
 void Probe(const char* call) {
     std::function<void(const char*)> probe;
@@ -176,6 +186,10 @@ void CLoginMgr::setCallProbeForTests(std::function<void(const char*)> probe) {
     g_probe = std::move(probe);
 }
 
+void CLoginMgr::setExchangeDeadlineForTests(qint64 ms) {
+    g_deadlineForTests = ms;
+}
+
 bool CLoginMgr::attch(ILoginStatusSink* sink) {
     if (!sink)
         return false;
@@ -215,6 +229,10 @@ void CLoginMgr::StartRequest(Slot slot, int type, const QString& url, int retrie
     if (!caFile.isEmpty())
         client->setCurlOption(CURLOPT_CAINFO, QFile::decodeName(caFile));
     client->setUrl(url);
+    // Without it a service that accepts and never answers would keep the loading page, and the
+    // exit, waiting through every retry's time-out.
+    const qint64 deadline = g_deadlineForTests.load();
+    client->setDeadline(deadline > 0 ? deadline : kExchangeDeadlineMs);
     if (!cookie.isNull())
         client->addQueryHeader(QStringLiteral("Cookie"), cookie);
     // QtConcurrent copies the task: the client travels in a shared box and the task takes it out.
@@ -224,9 +242,22 @@ void CLoginMgr::StartRequest(Slot slot, int type, const QString& url, int retrie
     const QFuture<void> task = QtConcurrent::run([this, box, slot, type, generation] {
         TsanAcquire(box.get());
         std::unique_ptr<NetworkClient> exchange = std::move(*box);
-        if (m_generation[slot].load() == generation) {
+        bool current = false;
+        {
+            // Under the lock with the cancel: either it finds this client and ends it, or this
+            // task sees the request gone stale and sends nothing.
+            std::lock_guard<std::mutex> lock(m_runningLock);
+            current = m_generation[slot].load() == generation;
+            if (current)
+                m_running.emplace_back(slot, exchange.get());
+        }
+        if (current) {
             Probe("exchange");
             const bool done = exchange->doGet(QString());
+            {
+                std::lock_guard<std::mutex> lock(m_runningLock);
+                m_running.erase(std::find(m_running.begin(), m_running.end(), std::make_pair(slot, exchange.get())));
+            }
             if (!done)
                 exchange.reset();
             QCUIEventNetwork* reply = MakeReply(type, std::move(exchange));
@@ -301,9 +332,12 @@ bool CLoginMgr::DownloadHeadPic() {
 bool CLoginMgr::abortConnect() {
     // A task that has not started yet sees its request number gone stale and sends nothing.
     // Cancelling its future instead would skip the task's body, and with it the count of the
-    // work still pending.
+    // work still pending. An exchange under way ends at once; its reply is stale.
+    std::lock_guard<std::mutex> lock(m_runningLock);
     ++m_generation[AccountSlot];
     ++m_generation[PictureSlot];
+    for (const auto& running : m_running)
+        running.second->Cancel();
     return true;
 }
 
@@ -502,7 +536,7 @@ bool CLoginMgr::LoginCore() {
 bool CLoginMgr::ChangeEnterPrise(const QString& eid) {
     if (!UsableEid(eid)) {
         CoreDebug("[login] enterprise id refused");
-        Report(kNoConnection, kNoConnectionText);
+        Report(kNoConnection, kBadEnterpriseText);
         return false;
     }
     QueueCoreStart(eid, true);
@@ -558,41 +592,43 @@ void CLoginMgr::QueueCoreStart(const QString& eid, bool change) {
 // On the core thread.
 void CLoginMgr::RunCoreStart(const CoreStart& start) {
     VUZeroz* core = VUZeroz::GetInstance();
-    const auto fail = [this](const char* why) {
-        CoreDebug("[login] the core was not started: %s", why);
-        Post(this, new CoreReportEvent(kNoConnection, kNoConnectionText));
+    // The network was not asked yet: the user hears what did fail.
+    const auto fail = [this](const QString& text) {
+        CoreDebug("[login] the core was not started: %s", qUtf8Printable(text));
+        Post(this, new CoreReportEvent(kNoConnection, text));
+    };
+    const auto stopAndFail = [&](const QString& text) {
+        Probe("Uninit");
+        m_coreNeedsStop = !core->Uninit(false);
+        fail(text);
     };
     // Init would wait without limit for an engine that did not end when it was stopped.
     if (m_coreNeedsStop) {
         Probe("Uninit");
         m_coreNeedsStop = !core->Uninit(false);
         if (m_coreNeedsStop)
-            return fail("the engine has not ended");
+            return fail(kEngineRunningText);
     }
     if (!IsSafeQid(start.qid))
-        return fail("no account");
+        return fail(kNoAccountText);
     Probe("Init");
     core->Init(start.receiver);
     const QString cookie = QStringLiteral("Q=%1; T=%2;").arg(start.q, start.t);
     const QString configured = core->SetUser(start.qid, cookie, false, start.eid);
     const QString eid = start.change ? start.eid : configured;
     const QString appdata = core->GetAppdataPath();
-    if (!UsableEid(eid) || appdata.isEmpty()) {
-        Probe("Uninit");
-        m_coreNeedsStop = !core->Uninit(false);
-        return fail(appdata.isEmpty() ? "no application data folder" : "enterprise id refused");
-    }
-    QDir folder(appdata);
-    folder.mkdir(QStringLiteral("Cache"));
-    folder.cd(QStringLiteral("Cache"));
-    folder.mkdir(start.qid);
-    folder.cd(start.qid);
-    if (!eid.isEmpty()) {
-        folder.mkdir(eid);
-        folder.cd(eid);
-    }
+    if (appdata.isEmpty())
+        return stopAndFail(kNoDataFolderText);
+    if (!UsableEid(eid))
+        return stopAndFail(kBadEnterpriseText);
+    QString mirror = appdata + QStringLiteral("/Cache/") + start.qid;
+    if (!eid.isEmpty())
+        mirror += QLatin1Char('/') + eid;
+    mirror = QDir::cleanPath(mirror);
+    if (!QDir().mkpath(mirror))
+        return stopAndFail(kNoMirrorText.arg(QDir::toNativeSeparators(mirror)));
     Probe("MapSyncPath");
-    core->MapSyncPath(folder.absolutePath(), QStringLiteral("/"));
+    core->MapSyncPath(QDir(mirror).absolutePath(), QStringLiteral("/"));
     core->Login();
 }
 

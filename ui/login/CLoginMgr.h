@@ -13,10 +13,14 @@
 // information) and the picture slot (captcha, face picture). A newer request in a slot, and a
 // cancel (abortConnect), make the older replies of that slot stale: a stale reply's client is
 // deleted and nothing is reported, stored or started. A request that has not started when it goes
-// stale is not sent.
+// stale is not sent; a cancel also ends the exchanges under way at once, so that neither a
+// cancelled login nor the program's exit waits for a service that does not answer. Every exchange
+// has a total deadline (kExchangeDeadlineMs): one that gets no reply by then fails as no
+// connection.
 //
 // Status codes given to the sink: 9999 no usable reply (transport failure, an HTTP status other
-// than 200, a reply the readers refuse, or a core that could not be started), 10000000 the face
+// than 200, a reply the readers refuse; the text is the no-connection message) or a core that
+// could not be started (the text says what failed), 10000000 the face
 // picture is ready at getFaceIconPath(), 10000001 a captcha image is ready at
 // getCaptchaFilePath(), any other code the service's error number with its message.
 
@@ -29,6 +33,9 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "login/CConfigMgr.h"
 
@@ -55,6 +62,8 @@ public:
     static constexpr int kNoConnection = 9999;
     static constexpr int kFaceReady = 10000000;
     static constexpr int kCaptchaReady = 10000001;
+    // The longest an exchange may take, its retries included.
+    static constexpr qint64 kExchangeDeadlineMs = 30000;
 
     // Made on first use, which must be on the user-interface thread; lives to the end of the process.
     static CLoginMgr* getInstance();
@@ -73,7 +82,7 @@ public:
     bool GetCaptcha();
     // Reports the stored face picture when it is the current one, else fetches it. True.
     bool DownloadHeadPic();
-    // Makes the replies of both slots stale. True.
+    // Makes the replies of both slots stale and ends their exchanges under way. True.
     bool abortConnect();
 
     // Hand the signed-in account to the core, stop it, or start it again in enterprise `eid`. They
@@ -123,6 +132,8 @@ public:
     // Tests: `probe` is called with "exchange", "Init", "Uninit" or "MapSyncPath" on the thread
     // that is about to make that call (null: none). Any thread.
     static void setCallProbeForTests(std::function<void(const char* call)> probe);
+    // Tests: the deadline of the exchanges started from now on (0: kExchangeDeadlineMs).
+    static void setExchangeDeadlineForTests(qint64 ms);
     // Tests: request tasks and core work queued or running now.
     int pendingWorkForTests() const { return m_tasks.load() + m_coreJobs.load(); }
 
@@ -177,6 +188,10 @@ private:
 
     // Request numbers of the slots; tasks read them to drop a stale request before sending it.
     std::atomic<quint64> m_generation[2];
+    // The clients whose exchange runs now, with their slots, for a cancel to end. A task enters
+    // its client only while its request is current and leaves before it lets go of the client.
+    std::mutex m_runningLock;
+    std::vector<std::pair<Slot, NetworkClient*>> m_running; // guarded by m_runningLock
     std::atomic<int> m_tasks{0};    // request tasks queued or running
     std::atomic<int> m_coreJobs{0}; // core work queued or running
     int m_stopsPending = 0;         // stops asked whose end has not come back yet

@@ -58,6 +58,9 @@ CLoginWnd::CLoginWnd(QWidget* parent, Qt::WindowFlags flags)
 
 CLoginWnd::~CLoginWnd() {
     m_loginMgr->detach(this);
+    // An exchange still waiting for the service ends with the window: the application's end
+    // waits for every task of Qt's pool.
+    m_loginMgr->abortConnect();
     // Through the manager, so that the stop runs after any start it has queued for the core.
     m_loginMgr->UnloginCore();
     delete ui;
@@ -89,6 +92,8 @@ void CLoginWnd::InitUserInputPage(_LOGINSTATUS_& out) {
     // The model first: a view whose model differs would be given the combo's, which a list widget refuses.
     ui->comboBoxAccount->setModel(m_accountList->model());
     ui->comboBoxAccount->setView(m_accountList);
+    // The drop-down's frame: placed over the account's whole box when it opens (below).
+    m_accountList->parentWidget()->installEventFilter(this);
     ui->lineEdit_verification->setValidator(NoAmpersand(this));
 
     ui->lineEdit_password->setEchoMode(QLineEdit::Password);
@@ -103,8 +108,16 @@ void CLoginWnd::InitUserInputPage(_LOGINSTATUS_& out) {
 
     ui->hWidget_VerificationArea->hide();
 
-    const QString lastQid = m_loginMgr->getLastLoginQID();
+    FillAccountList(&out);
+}
+
+void CLoginWnd::FillAccountList(_LOGINSTATUS_* last) {
+    // Rows leave with their items; the typed account is kept over the model's change.
+    const QString typed = ui->comboBoxAccount->currentText();
+    m_accountList->clear();
+    m_accounts.clear();
     m_loginMgr->getUserStatusList(m_accounts);
+    const QString lastQid = last ? m_loginMgr->getLastLoginQID() : QString();
     int index = 0;
     for (auto account = m_accounts.cbegin(); account != m_accounts.cend(); ++account, ++index) {
         auto* row = new CAccountItem();
@@ -113,14 +126,16 @@ void CLoginWnd::InitUserInputPage(_LOGINSTATUS_& out) {
         connect(row, &CAccountItem::signalRemoveAccount, this, &CLoginWnd::onRemoveAccount);
         auto* item = new QListWidgetItem(m_accountList);
         m_accountList->setItemWidget(item, row);
-        if (account.value().qid == lastQid) {
-            out = account.value();
+        if (last && account.value().qid == lastQid) {
+            *last = account.value();
             ui->comboBoxAccount->setEditText(account.key());
-            ui->lineEdit_password->setText(out.rememberpwd ? kStoredLoginKey : QString());
-            ui->checkBox_autologin->setChecked(out.autologin);
-            ui->checkBox_rememberpwd->setChecked(out.rememberpwd);
+            ui->lineEdit_password->setText(last->rememberpwd ? kStoredLoginKey : QString());
+            ui->checkBox_autologin->setChecked(last->autologin);
+            ui->checkBox_rememberpwd->setChecked(last->rememberpwd);
         }
     }
+    if (!last)
+        ui->comboBoxAccount->setEditText(typed);
 }
 
 void CLoginWnd::InitLoginLoadingPage() {
@@ -195,6 +210,10 @@ void CLoginWnd::on_btnLogin_clicked() {
     }
 
     SelectCurrentLoginPage(LOGINPAGE_LOADING);
+    // Another account's face picture is not this one's: the loading page waits for its own.
+    if (account != m_faceAccount)
+        ui->label_Userface->clear();
+    m_faceAccount = account;
     ui->label_showUserAccount->setText(QStringLiteral("欢迎~ ") + account);
     ui->label_status->setText(QStringLiteral("正在登录，请稍后..."));
     if (stored) {
@@ -229,6 +248,8 @@ void CLoginWnd::LoginSuccess() {
     m_loginMgr->SaveLoginStatus(ui->comboBoxAccount->currentText(), m_loginMgr->getQID(), m_loginMgr->getQ(),
                                 m_loginMgr->getT(), ui->checkBox_autologin->isChecked(),
                                 ui->checkBox_rememberpwd->isChecked());
+    // The window comes back after a change of account: the account just saved is listed then.
+    FillAccountList(nullptr);
     accept();
 }
 
@@ -306,6 +327,17 @@ void CLoginWnd::keyPressEvent(QKeyEvent* event) {
         return;
     }
     NoneBorderWndBase::keyPressEvent(event);
+}
+
+bool CLoginWnd::eventFilter(QObject* watched, QEvent* event) {
+    // The combo box lays its list out below itself only, right of the account icon: the list
+    // spans the box that holds both instead.
+    if (event->type() == QEvent::Show && watched == m_accountList->parentWidget()) {
+        auto* frame = static_cast<QWidget*>(watched);
+        const QWidget* box = ui->hWidget_account;
+        frame->setGeometry(box->mapToGlobal(QPoint(0, 0)).x(), frame->y(), box->width(), frame->height());
+    }
+    return NoneBorderWndBase::eventFilter(watched, event);
 }
 
 void CLoginWnd::Minimize() {

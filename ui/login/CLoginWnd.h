@@ -37,7 +37,7 @@ public:
 
     // Starts the cookie login at once when the last login's account has both choices set.
     explicit CLoginWnd(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
-    // Leaves the manager's sink and stops the core.
+    // Leaves the manager's sink, ends its exchanges and stops the core.
     ~CLoginWnd() override;
 
     // 0 the core's first login ended (acted on only on the loading page), 10000000 the face
@@ -67,11 +67,15 @@ public slots:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void InitTitle();
     void InitUserInputPage(_LOGINSTATUS_& out);
     void InitLoginLoadingPage();
+    // The drop-down's rows from the account store. With `last`, the last login's account is put
+    // into the inputs and its record into `*last`; without, the typed account stays.
+    void FillAccountList(_LOGINSTATUS_* last);
     void LoginSuccess();
 
     Ui::CLoginWnd* ui;
@@ -81,4 +85,5 @@ private:
     QButtonCustom* m_closeButton = nullptr;
     QListWidget* m_accountList; // model and view of the account drop-down
     EM_LOGINPAGE m_page = LOGINPAGE_INPUT;
+    QString m_faceAccount; // the account of the last login started: its face picture is shown
 };

@@ -28,6 +28,7 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -35,6 +36,7 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QUrl>
 
 QString g_sChangeEID;
@@ -89,7 +91,21 @@ CMainWnd::CMainWnd(CLoginWnd* loginWnd, QWidget* parent)
     connect(&m_popup, &CPopUserInfoWnd::onClickedChangeAccount, this, &CMainWnd::SLOT_onClickedChangeAccount);
 
     setAttribute(Qt::WA_DeleteOnClose);
+    placeOnScreen();
     QCUIEventReceiver::GetInstance()->SetMainWnd(this);
+}
+
+void CMainWnd::placeOnScreen() {
+    // Placed by the program before it is shown, so that the window manager keeps it there: left to
+    // place a frameless window itself, it did, and Qt kept believing it stood at (0, 0), which put
+    // every pop-up placed from the window's position beside its place.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    QRect place(QPoint(), size().expandedTo(minimumSize()));
+    place.moveCenter(area.center());
+    move(qMax(place.left(), area.left()), qMax(place.top(), area.top()));
 }
 
 CMainWnd::~CMainWnd() {
@@ -480,6 +496,10 @@ void CMainWnd::onTextChanged(const QString&) {
 }
 
 void CMainWnd::onClickListItem(const QString& path) {
+    // Files open nothing, so they are no place to show: only a folder becomes the bar's path.
+    FileInfo info;
+    if (!VUZeroz::GetInstance()->GetFileInfo(path, info) || !info.is_dir)
+        return;
     m_addressBar->UpdateCurrentPath(path);
     updateOperationButtons();
 }

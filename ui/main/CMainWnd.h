@@ -108,6 +108,8 @@ private:
     void initLeftBar();
     void initFilePage();
     void initTransferPage();
+    // Centres the window on the primary screen's free area.
+    void placeOnScreen();
     // Sets the exit code, closes the window (which then deletes itself) and ends the event loop.
     void leave(int exitCode);
     void onStatusChanged(const SYNC_INFO& info);

@@ -88,7 +88,12 @@ void CPopUserInfoWnd::SetEnterprise(const ENTERPRISE_INFO& info) {
         ui->comboBox->hide();
         return;
     }
+    // The box shows the enterprise in use, not merely the first of the list.
+    const QString inUse = VUZeroz::GetInstance()->GetUserString(CLOUD_CFG_USER::eid, QString());
+    int current = 0;
     for (const ENTERPRISE_ITEM& enterprise : info.items) {
+        if (!inUse.isEmpty() && enterprise.eid == inUse)
+            current = m_enterprises->count();
         auto* row = new CElementItem(nullptr);
         const QString icon = enterprise.type == ENTERPRISE_OWNER
                                  ? QStringLiteral(":/skin/main/icon_enterprise_admin.png")
@@ -98,6 +103,7 @@ void CPopUserInfoWnd::SetEnterprise(const ENTERPRISE_INFO& info) {
         auto* item = new QListWidgetItem(enterprise.name, m_enterprises);
         m_enterprises->setItemWidget(item, row);
     }
+    ui->comboBox->setCurrentIndex(current);
     ui->comboBox->show();
 }
 

@@ -31,7 +31,8 @@ public:
     // Percent, clamped to 0..100 by the bar.
     void SetProgressBarPos(int percent);
     void CleanListItem();
-    // One row per enterprise, in the list's order; an empty list hides the drop-down.
+    // One row per enterprise, in the list's order, the one in use (the user setting "eid") shown;
+    // an empty list hides the drop-down.
     void SetEnterprise(const ENTERPRISE_INFO& info);
     void onShow(const QRect& rect);
 

@@ -14,7 +14,8 @@ CTransferCompleteListItem::CTransferCompleteListItem(QWidget*) : QWidget(nullptr
     m_size = new QLabel(this);
     m_size->setStyleSheet(QStringLiteral("QLabel{color: rgb(190, 154, 154);}"));
     m_time = new QLabel(this);
-    m_time->setFixedWidth(140);
+    // At least the row's 140 pixels, and as wide as the time needs: no date is cut off.
+    m_time->setMinimumWidth(140);
     m_localPath = new QLabel(this);
 
     auto* row = new QHBoxLayout(this);

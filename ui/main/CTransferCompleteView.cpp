@@ -1,15 +1,14 @@
 #include "main/CTransferCompleteView.h"
 #include "main/TransferListParts.h"
+#include "main/ViewText.h"
 
 #include "common/PathUtils.h"
 #include "sync/VUZeroz.h"
 #include "widgets/QButtonCustom.h"
 
-#include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
-#include <QLocale>
 #include <QPixmap>
 #include <QSet>
 #include <QVBoxLayout>
@@ -20,7 +19,7 @@ _TRANSFERCOMPLETE_ITEM_INFO TransferCompleteItemInfo(const TransferInfo& task) {
     info.iconPath = QStringLiteral(":/skin/main/icon_myzone.png");
     info.fileName = GetOnlyFilename(task.path);
     info.sizeText = FormatBytesSize(qint64(task.size));
-    info.timeText = QLocale::system().toString(QDateTime::fromSecsSinceEpoch(task.finish_time), QLocale::ShortFormat);
+    info.timeText = LocalTimeText(task.finish_time);
     info.localPath = task.local_path;
     return info;
 }

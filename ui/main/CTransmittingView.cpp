@@ -169,15 +169,48 @@ bool CTransmittingView::refreshing() const {
     return m_timer->isActive();
 }
 
+int CTransmittingView::rowsPercent(const TASKLIST_NOTIFY& snapshot) const {
+    quint64 size = 0;
+    quint64 done = 0;
+    bool any = false;
+    for (const std::shared_ptr<TransferInfo>& task : snapshot.tasks) {
+        if (!task || m_cancelled.contains(task->path))
+            continue;
+        any = true;
+        size += task->size;
+        done += qMin(task->done_size, task->size);
+    }
+    if (!any)
+        return -1;
+    return size == 0 ? 0 : int(done * 100 / size);
+}
+
+void CTransmittingView::showProgress(int percent) {
+    if (QProgressBar* bar = findProgressBar()) {
+        bar->setValue(qBound(0, percent, 100));
+        bar->setFormat(tr("当前进度为：%1%").arg(qBound(0, percent, 100)));
+    }
+}
+
 void CTransmittingView::UpdateSpeed(const SYNC_INFO& info) {
     TransmitWid_type show = TransmitWid_Idle;
     QString format;
+    int percent = int(qMin<quint32>(info.percent, 100));
     switch (info.status) {
     case UI_STATUS_CHECK_CLOUD:
-    case UI_STATUS_SYNCING:
-        format = tr("当前进度为：%1%").arg(info.percent);
+    case UI_STATUS_SYNCING: {
+        // The total counts the bytes the rows count: the engine's own figure weighs tasks that
+        // ended and others the rows never showed. Without rows the engine's figure stands.
+        TASKLIST_NOTIFY snapshot(TASK_LIST_RUNNING);
+        if (VUZeroz::GetInstance()->GetTaskList(snapshot)) {
+            const int rows = rowsPercent(snapshot);
+            if (rows >= 0)
+                percent = rows;
+        }
+        format = tr("当前进度为：%1%").arg(percent);
         show = TransmitWid_Progress;
         break;
+    }
     case UI_STATUS_SYNCED:
         format = tr("同步完成");
         break;
@@ -193,7 +226,7 @@ void CTransmittingView::UpdateSpeed(const SYNC_INFO& info) {
         break;
     }
     if (QProgressBar* bar = findProgressBar()) {
-        bar->setValue(int(qMin<quint32>(info.percent, 100)));
+        bar->setValue(percent);
         bar->setFormat(format);
     }
     // An error without a text keeps the panel's own caption.
@@ -228,6 +261,10 @@ void CTransmittingView::onViewRefresh() {
         present.insert(info.svrPath);
     }
     m_cancelled = stillCancelling;
+    // The total of the same snapshot as the rows.
+    const int percent = rowsPercent(snapshot);
+    if (m_shown == TransmitWid_Progress && percent >= 0)
+        showProgress(percent);
     // From the bottom up, so that removing a row never skips its neighbour.
     for (int row = m_list->count() - 1; row >= 0; --row) {
         auto* item = qobject_cast<CTransmittingListItem*>(m_list->itemWidget(m_list->item(row)));

@@ -40,7 +40,8 @@ public:
     void init();
     // Shows the host page and refreshes every second, or hides it and stops refreshing.
     void showview(bool show);
-    // The status panel and the overall progress from a status snapshot.
+    // The status panel from a status snapshot; the overall progress is that of the bytes of the
+    // rows (the core's running list), the snapshot's own percent only while there is no row.
     void UpdateSpeed(const SYNC_INFO& info);
 
     bool addItem(_TRANSMITTING_ITEM_INFO* info);
@@ -70,6 +71,10 @@ public slots:
 private:
     void initTopArea(QVBoxLayout* layout);
     void initListArea(QVBoxLayout* layout);
+    // The done share, in percent, of the bytes of the tasks shown as rows; -1 when there is none.
+    int rowsPercent(const TASKLIST_NOTIFY& snapshot) const;
+    // The progress panel's bar and text at `percent`.
+    void showProgress(int percent);
 
     QWidget* m_host;
     QListWidget* m_list = nullptr;

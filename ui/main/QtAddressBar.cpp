@@ -1,7 +1,10 @@
 #include "main/QtAddressBar.h"
 
 #include "common/CoreLog.h"
+#include "common/FileInfo.h"
+#include "common/PathUtils.h"
 #include "main/AddressItem.h"
+#include "sync/VUZeroz.h"
 
 #include <QButtonGroup>
 #include <QDir>
@@ -11,6 +14,8 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QResizeEvent>
+
+#include <list>
 
 namespace {
 // The folder icon and the back segment, 17 pixels each.
@@ -189,17 +194,37 @@ bool QtAddressBar::inMirror(const QString& path, QString& folder) const {
         root.chop(1);
     if (root.isEmpty() || !QDir::isAbsolutePath(path))
         return false;
-    // ".." may not climb out of the mirror, and no link inside it may lead out either.
+    // ".." may not climb out of the mirror.
     const QString cleaned = QDir::cleanPath(path);
     if (cleaned != root && !cleaned.startsWith(root + QLatin1Char('/')))
         return false;
-    const QFileInfo info(cleaned);
-    if (!info.isDir())
-        return false;
-    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
-    if (canonicalRoot.isEmpty() || info.canonicalFilePath() != canonicalRoot + cleaned.mid(root.size()))
-        return false;
-    folder = cleaned + QLatin1Char('/');
+    // Level by level: a cloud folder needs no copy on the disk, so the core's index says what is
+    // a folder, and spells its name as the views know it (the index ignores case, the views'
+    // paths do not). No level that exists on the disk may be a link leading out of the mirror.
+    QString known = root;
+    bool onDisk = true;
+    for (const QString& name : cleaned.mid(root.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (onDisk) {
+            const QFileInfo level(known + QLatin1Char('/') + name);
+            if (level.isSymLink())
+                return false;
+            onDisk = level.exists();
+        }
+        std::list<FileInfo> entries;
+        if (!VUZeroz::GetInstance()->GetPathInfo(known + QLatin1Char('/'), false, entries))
+            return false;
+        QString spelt;
+        for (const FileInfo& entry : entries) {
+            const QString entryName = GetOnlyFilename(entry.path);
+            if (entry.is_dir && entryName.compare(name, Qt::CaseInsensitive) == 0 &&
+                (spelt.isEmpty() || entryName == name))
+                spelt = entryName;
+        }
+        if (spelt.isEmpty())
+            return false;
+        known += QLatin1Char('/') + spelt;
+    }
+    folder = known + QLatin1Char('/');
     return true;
 }
 
@@ -220,7 +245,7 @@ bool QtAddressBar::typedTarget(const QString& text, QString& real) const {
 }
 
 void QtAddressBar::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Return) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         QString typed = text();
         typed.replace(QLatin1Char('\\'), QLatin1Char('/'));
         QString real;

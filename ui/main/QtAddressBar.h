@@ -2,8 +2,9 @@
 // The breadcrumb address bar of the file page: a line edit holding a folder icon, a back segment
 // and one segment per folder level of the folder on view. It shows display paths (a registered
 // real prefix replaced by its display text, such as the mirror folder by "全部文件") and its
-// signal carries real paths. A click on its empty part turns it into text; Return goes to a typed
-// folder of the mirror (or a display path), anything else brings the segments back.
+// signal carries real paths. A click on its empty part turns it into text; Return (or the keypad's
+// Enter) goes to a typed folder of the mirror that the core's index holds (or a display path),
+// anything else brings the segments back.
 
 #include <QLineEdit>
 #include <QMap>

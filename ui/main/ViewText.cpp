@@ -1,5 +1,7 @@
 #include "main/ViewText.h"
 
+#include "main/AppLocale.h"
+
 #include <QDateTime>
 #include <QLocale>
 #include <QMessageBox>
@@ -28,7 +30,7 @@ QString SearchKeyword(const QString& path) {
 }
 
 QString LocalTimeText(quint64 unixSeconds) {
-    return QLocale::system().toString(QDateTime::fromSecsSinceEpoch(qint64(unixSeconds)), QLocale::ShortFormat);
+    return WindowLocale().toString(QDateTime::fromSecsSinceEpoch(qint64(unixSeconds)), QLocale::ShortFormat);
 }
 
 void ShowViewMessage(QWidget* parent, const QString& text) {

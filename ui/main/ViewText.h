@@ -11,7 +11,7 @@ class QWidget;
 bool IsSearchPath(const QString& path);
 // The keyword of a search view's path ("search|all|abc/" gives abc); empty for a folder path.
 QString SearchKeyword(const QString& path);
-// Unix seconds as local time in the system locale's short date and time form.
+// Unix seconds as local time in the short date and time form of the window's (Chinese) locale.
 QString LocalTimeText(quint64 unixSeconds);
 // A short message of the views: an information box titled "提示" with one OK button, run modally.
 void ShowViewMessage(QWidget* parent, const QString& text);
