@@ -36,8 +36,9 @@
 // Locks: g_life is held shared by every operation for its whole call and exclusively by Init and
 // Close, so the thread and the manager never change under a running operation; operations that
 // arrive while Close waits for it fail at once instead of queueing before Close. The transaction
-// fields and the clock belong to the database thread alone; g_transOpen mirrors trans_open for
-// IsTransacting on other threads, and stays set across the timed commit and its new begin.
+// fields belong to the database thread alone; g_transOpen mirrors trans_open for IsTransacting on
+// other threads, and stays set across the timed commit and its new begin. The timed commit counts
+// on the core's clock (QCClock), so that a test advances it instead of waiting.
 #include "Database/QCSyncDB.h"
 
 #include "Database/QCDbThread.h"
@@ -45,8 +46,8 @@
 #include "Database/QCMutiThreadDB.h"
 #include "common/CoreLog.h"
 #include "common/Hash.h"
+#include "common/QCClock.h"
 
-#include <QElapsedTimer>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -129,10 +130,9 @@ int g_failCount = 0; // guarded by g_failMutex
 std::atomic<bool> g_closing{false};
 
 // --- Database thread only ---
-QElapsedTimer db_clock;    // started by Init; marks and measures transactions
 bool trans_open = false;   // the connection holds a transaction
-qint64 trans_begin = 0;    // ms on db_clock when the open transaction began
-qint64 auto_save_from = 0; // ms on db_clock from which the next timed commit is counted
+qint64 trans_begin = 0;    // ms on the core's clock when the open transaction began
+qint64 auto_save_from = 0; // ms on the core's clock from which the next timed commit is counted
 
 bool mirror_held = false;  // set while the timed commit ends and begins again
 
@@ -274,7 +274,7 @@ bool BeginOnThread() {
         return trans_open;
     }
     CoreDebug("[db] Transaction Begin\n");
-    trans_begin = db_clock.elapsed();
+    trans_begin = QCClock::NowMs();
     auto_save_from = trans_begin;
     SetTransOpen(true);
     return true;
@@ -283,7 +283,7 @@ bool BeginOnThread() {
 bool CommitOnThread() {
     if (!trans_open)
         return true;
-    const double seconds = static_cast<double>(db_clock.elapsed() - trans_begin) / 1000.0;
+    const double seconds = static_cast<double>(QCClock::NowMs() - trans_begin) / 1000.0;
     ConnectNode* node = spSyncDB->node();
     const bool injected = TakeInjectedFailure();
     if (injected || !node->commit()) {
@@ -324,7 +324,7 @@ qint64 Tick() {
     const qint64 interval = static_cast<qint64>(g_Config.auto_save_db) * 1000;
     if (interval <= 0)
         return -1;
-    const qint64 left = auto_save_from + interval - db_clock.elapsed();
+    const qint64 left = auto_save_from + interval - QCClock::NowMs();
     if (left > 0)
         return left;
     // Other threads see the commit and the new begin as one step: the mirror is not cleared
@@ -335,7 +335,7 @@ qint64 Tick() {
     mirror_held = false;
     g_transOpen.store(trans_open);
     // After a failed commit the next try comes a full interval later.
-    auto_save_from = db_clock.elapsed();
+    auto_save_from = QCClock::NowMs();
     return trans_open ? interval : -1;
 }
 
@@ -540,7 +540,6 @@ bool QCSyncDB::Init() {
         spSyncDB = std::make_shared<Control>(
             QCMutiThreadDB::DatabaseSettings(QStringLiteral("QSQLITE"), QStringLiteral("SyncDB"), path),
             QCMutiThreadDB::ConnectSettings(0, QCMutiThreadDB::QueryMultiMode, 10));
-        db_clock.start();
         SetTransOpen(false);
         trans_begin = 0;
         ConnectNode* node = spSyncDB->node();

@@ -41,7 +41,8 @@ public:
     static bool IsTransacting();
     // Opens the one transaction; every later write, from any thread, is part of it until it ends.
     // True when a transaction is open afterwards (also when one was open already). While one is
-    // open it is committed and begun again every g_Config.auto_save_db seconds (0: never).
+    // open it is committed and begun again every g_Config.auto_save_db seconds of the core's clock
+    // (0: never).
     static bool BeginTransaction();
     // Commits the transaction and logs its duration. True when committed or none was open. False
     // when the commit failed: when SQLite kept the transaction it stays open with every write in

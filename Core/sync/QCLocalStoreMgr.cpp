@@ -800,15 +800,22 @@ void QCLocalStoreMgr::ProcStartSync() {
 }
 
 void QCLocalStoreMgr::ProcStopSync() {
+    bool errorShown = false;
     {
         std::lock_guard<std::mutex> lock(m_errorLock);
         CoreDebug("STOP SYNC,current stat=%d(%s), CriticalErr=%s NormalErr=%s", int(m_status.load()),
                   StatusName(m_status.load()), qUtf8Printable(m_syncError.GetTypeStr()),
                   qUtf8Printable(m_networkError.GetTypeStr()));
+        errorShown = m_syncError.GetType() != 0 || m_networkError.GetType() != 0;
     }
     m_reloginAtMs = -1; // a held-back re-login would start the sync again
-    ChangeStatus(LOCAL_STATUS_STOP, true);
+    const bool changed = m_status.load() != LOCAL_STATUS_STOP;
+    ChangeStatus(LOCAL_STATUS_STOP, false);
     ClearAll(false);
+    // The status event comes once the stop is whole: sent between the two steps it showed the
+    // error that the stop clears, and the user interface kept showing it.
+    if (changed || errorShown)
+        SendUserStatusChangeEvent();
 }
 
 void QCLocalStoreMgr::RestartSync() {

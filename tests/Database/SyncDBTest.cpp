@@ -3,11 +3,10 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCSyncDB.h"
+#include "common/QCClock.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QThread>
 
 #include <map>
 #include <vector>
@@ -436,18 +435,37 @@ TEST_F(SyncDBTest, CommitRefusedByABusyFileIsRetriedLater) {
     EXPECT_EQ(JournalRows(), 1);
 }
 
+// The timed commit counts on the core's clock. The database thread looks at it after each job: of
+// two operations, the second runs after the look that followed the first.
 TEST_F(SyncDBTest, OpenTransactionIsCommittedEveryAutoSaveInterval) {
+    struct ManualClock {
+        ManualClock() { QCClock::UseManualForTests(); }
+        ~ManualClock() { QCClock::UseSystemForTests(); }
+    } clock;
+    const auto afterTheTick = [] {
+        FILE_INFO read;
+        for (int i = 0; i < 2; ++i)
+            ASSERT_TRUE(QCSyncDB::GetFileInfo(QStringLiteral("/timed"), read));
+    };
     g_Config.auto_save_db = 1;
     Open();
     ASSERT_TRUE(QCSyncDB::BeginTransaction());
     ASSERT_TRUE(QCSyncDB::UpdateFileInfo(MakeRecord(QStringLiteral("/timed"))));
-    EXPECT_EQ(JournalRows(), 0);
-    QElapsedTimer waited;
-    waited.start();
-    while (JournalRows() != 1 && waited.elapsed() < 10000)
-        QThread::msleep(20);
-    EXPECT_EQ(JournalRows(), 1) << "not committed after " << waited.elapsed() << " ms";
+    QCClock::AdvanceForTests(999);
+    afterTheTick();
+    EXPECT_EQ(JournalRows(), 0) << "committed before the interval";
+    QCClock::AdvanceForTests(1);
+    afterTheTick();
+    EXPECT_EQ(JournalRows(), 1) << "not committed after the interval";
     EXPECT_TRUE(QCSyncDB::IsTransacting()) << "a new transaction was begun";
+    // The next interval counts from the new begin.
+    ASSERT_TRUE(QCSyncDB::UpdateFileInfo(MakeRecord(QStringLiteral("/later"))));
+    QCClock::AdvanceForTests(999);
+    afterTheTick();
+    EXPECT_EQ(JournalRows(), 1);
+    QCClock::AdvanceForTests(1);
+    afterTheTick();
+    EXPECT_EQ(JournalRows(), 2);
 }
 
 } // namespace

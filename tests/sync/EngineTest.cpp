@@ -160,6 +160,26 @@ TEST_F(EngineTest, StopInStatusOkSendsOneStatusEvent) {
     EXPECT_EQ(g_LocalStoreMgr.LocalStatus(), LOCAL_STATUS_STOP);
 }
 
+// The stop clears the error shown: its status event says so, for the user interface keeps what the
+// last event said.
+TEST_F(EngineTest, AStopAfterAnErrorShowsTheStopWithoutTheError) {
+    SetStatus(LOCAL_STATUS_OK);
+    g_LocalStoreMgr.OnError(SYNC_ERROR::DiskWrite, 7, QString(), nullptr);
+    ASSERT_TRUE(WaitStatus(8));
+    receiver.Take();
+    VUZeroz::GetInstance()->Request(REQUEST_STOP_SYNC);
+    OnEngine([] {}, true);
+    std::vector<RecordedEvent> statuses;
+    for (const RecordedEvent& e : receiver.Take()) {
+        if (e.type == QCEventBase::StatusChanged)
+            statuses.push_back(e);
+    }
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(int(statuses[0].info.status), 7);
+    EXPECT_EQ(statuses[0].info.error_type, 0);
+    EXPECT_EQ(int(VUZeroz::GetInstance()->Status().status), 7);
+}
+
 TEST_F(EngineTest, ChangingToTheSameStatusSendsNoEventButRecordsTheLastStatus) {
     SetStatus(LOCAL_STATUS_MONITOR);
     receiver.Take();

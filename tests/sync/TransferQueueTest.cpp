@@ -208,6 +208,9 @@ TEST_F(TransferQueueTest, BlockRepliesOnATwoThreadPoolNeverStall) {
             OnEngine([] {}, true);
         ASSERT_EQ(g_LocalStoreMgr.DownloadCount(), 0u) << "run " << run;
     }
+    // A pool thread that handed on a task's last reply holds the task until it returns: the
+    // engine may have handled the result and let its own reference go before that.
+    pool->waitForDone();
     pool->setMaxThreadCount(threads);
     OnEngine([] {}, true); // the last result has written its row
     FILE_INFO row;
@@ -234,9 +237,10 @@ TEST_F(TransferQueueTest, ConcurrentEndsAreHandledOnTheEngineThreadAndFreedOnce)
             task.reset();
         });
     }
+    // Read once before the ends: all eight may be handled before this thread looks again.
+    quint64 average = g_LocalStoreMgr.GetDownListAverSize();
     go = true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    quint64 average = 0;
     while (g_LocalStoreMgr.DownloadCount() > 0 && std::chrono::steady_clock::now() < deadline) {
         average = std::max(average, g_LocalStoreMgr.GetDownListAverSize());
         std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the user interface's reading pace
