@@ -1,4 +1,5 @@
 #include "common/LocalScan.h"
+#include "common/SafePath.h"
 
 #include "support/Unprivileged.h"
 
@@ -8,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,6 +205,63 @@ TEST_F(LocalScanTest, ReadOnlyItemsAndUnlistableFolders) {
     EXPECT_EQ(map.at(S("/ro.txt")).attrs, FILE_ATTR_READONLY);
     EXPECT_EQ(map.at(S("/rodir")).attrs, FILE_ATTR_DIRECTORY | FILE_ATTR_READONLY);
     EXPECT_EQ(map.at(S("/z.txt")).attrs, FILE_ATTR_NORMAL);
+}
+
+} // namespace
+
+namespace {
+
+// Folders created in one batch nest: each tree is listed once, never held whole, and a path past
+// the system's limit is handed back instead of being walked.
+TEST_F(LocalScanTest, FolderTreesAreWalkedOnceInChunksUpToThePathLimit) {
+    QString chain = m_root;
+    std::vector<QString> dirs;
+    for (int i = 0; i < 40; ++i) {
+        chain += QStringLiteral("/d");
+        dirs.push_back(chain);
+        MakeDir(qPrintable(chain.mid(m_root.size() + 1)));
+        MakeFile(qPrintable(chain.mid(m_root.size() + 1) + QStringLiteral("/f")));
+    }
+    MakeFile("top.txt");
+    dirs.push_back(m_root + QStringLiteral("/d/d/")); // below another one, and written with a slash
+    size_t listed = 0;
+    size_t largest = 0;
+    QStringList paths;
+    ScanFolderTrees(
+        dirs, m_root, 7,
+        [&](std::vector<FILE_INFO>& chunk) {
+            listed += chunk.size();
+            largest = std::max(largest, chunk.size());
+            for (const FILE_INFO& info : chunk)
+                paths << info.path;
+        },
+        nullptr);
+    EXPECT_EQ(listed, 79u) << "39 folders and 40 files below the first folder, each once";
+    EXPECT_EQ(largest, 7u);
+    EXPECT_FALSE(paths.contains(QStringLiteral("/top.txt")));
+    EXPECT_EQ(paths.first(), QStringLiteral("/d/d"));
+
+    // A chain of long names past PATH_MAX, made and removed by descriptor (no path reaches it).
+    const QByteArray name(200, 'n');
+    int fd = ::open(QFile::encodeName(m_root).constData(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < 25; ++i) {
+        ASSERT_EQ(::mkdirat(fd, name.constData(), 0700), 0) << strerror(errno);
+        const int next = ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        ASSERT_GE(fd, 0);
+    }
+    ::close(fd);
+    QStringList tooLong;
+    listed = 0;
+    ScanFolderTrees({m_root + QLatin1Char('/') + QString::fromLatin1(name)}, m_root, 100,
+                    [&](std::vector<FILE_INFO>& chunk) { listed += chunk.size(); }, &tooLong);
+    ASSERT_EQ(tooLong.size(), 1);
+    EXPECT_GE(QFile::encodeName(tooLong.first()).size(), PATH_MAX);
+    EXPECT_LT(QFile::encodeName(tooLong.first()).size(), PATH_MAX + 201);
+    EXPECT_EQ(listed, size_t(QFile::encodeName(tooLong.first()).size() - m_root.size()) / 201 - 2);
+    EXPECT_TRUE(SafePath::RemoveTree(m_root, m_root + QLatin1Char('/') + QString::fromLatin1(name)));
 }
 
 } // namespace

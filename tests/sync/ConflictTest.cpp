@@ -1,6 +1,7 @@
 // Conflict copies and the trash: the local version is kept under another name, never over one.
 #include "support/EngineTestSupport.h"
 
+#include "common/CommonDef.h"
 #include "sync/QCLocalStoreMgr.h"
 
 #include <QDir>
@@ -39,6 +40,26 @@ TEST_F(ConflictTest, TheCopyIsNamedForTheUserAndKeepsItsMode) {
     QFile file(copy);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QByteArray("local bytes"));
+}
+
+// A cloud name longer than the disk allows can never be placed: the failure says so, not "in use",
+// and its temporary file goes instead of waiting for a try that cannot succeed.
+TEST_F(ConflictTest, ANameTooLongForTheDiskIsNamedSoAndItsTemporaryFileGoes) {
+    MakeReady("{\"name\":\"u1\"}");
+    const QString drop = g_LocalStoreMgr.GetDropPath();
+    ASSERT_TRUE(QDir().mkpath(drop));
+    const QString temp = drop + QStringLiteral("/1_x.tmp");
+    QFile file(temp);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("bytes");
+    file.close();
+    const QString name(300, QLatin1Char('n'));
+    FILE_INFO cloud;
+    cloud.path = QLatin1Char('/') + name;
+    cloud.size = 5;
+    EXPECT_EQ(g_LocalStoreMgr.InstallDownload(temp, g_LocalStoreMgr.GetRootPath() + QLatin1Char('/') + name, cloud),
+              SYNC_ERROR::NameTooLong);
+    EXPECT_FALSE(QFile::exists(temp));
 }
 
 TEST_F(ConflictTest, NothingToKeepIsASuccess) {
