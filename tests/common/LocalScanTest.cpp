@@ -214,54 +214,46 @@ namespace {
 // Folders created in one batch nest: each tree is listed once, never held whole, and a path past
 // the system's limit is handed back instead of being walked.
 TEST_F(LocalScanTest, FolderTreesAreWalkedOnceInChunksUpToThePathLimit) {
-    QString chain = m_root;
     std::vector<QString> dirs;
+    QString chain;
     for (int i = 0; i < 40; ++i) {
         chain += QStringLiteral("/d");
-        dirs.push_back(chain);
-        MakeDir(qPrintable(chain.mid(m_root.size() + 1)));
-        MakeFile(qPrintable(chain.mid(m_root.size() + 1) + QStringLiteral("/f")));
+        dirs.push_back(m_root + chain);
+        MakeDir(qPrintable(chain.mid(1)));
+        MakeFile(qPrintable(chain.mid(1) + QStringLiteral("/f")));
     }
-    MakeFile("top.txt");
-    dirs.push_back(m_root + QStringLiteral("/d/d/")); // below another one, and written with a slash
-    size_t listed = 0;
-    size_t largest = 0;
+    dirs.push_back(m_root + QStringLiteral("/d/d/")); // below another one, written with a slash
+    std::vector<size_t> chunks;
     QStringList paths;
-    ScanFolderTrees(
-        dirs, m_root, 7,
-        [&](std::vector<FILE_INFO>& chunk) {
-            listed += chunk.size();
-            largest = std::max(largest, chunk.size());
-            for (const FILE_INFO& info : chunk)
-                paths << info.path;
-        },
-        nullptr);
-    EXPECT_EQ(listed, 79u) << "39 folders and 40 files below the first folder, each once";
-    EXPECT_EQ(largest, 7u);
-    EXPECT_FALSE(paths.contains(QStringLiteral("/top.txt")));
+    const auto sink = [&](std::vector<FILE_INFO>& chunk) {
+        chunks.push_back(chunk.size());
+        for (const FILE_INFO& info : chunk)
+            paths << info.path;
+    };
+    ScanFolderTrees(dirs, m_root, 7, sink, nullptr);
+    EXPECT_EQ(paths.size(), 79) << "39 folders and 40 files below the first folder, each once";
+    EXPECT_EQ(*std::max_element(chunks.begin(), chunks.end()), 7u);
     EXPECT_EQ(paths.first(), QStringLiteral("/d/d"));
 
-    // A chain of long names past PATH_MAX, made and removed by descriptor (no path reaches it).
+    // 25 names of 200 bytes, beyond PATH_MAX: made by descriptor, as no path reaches them.
     const QByteArray name(200, 'n');
     int fd = ::open(QFile::encodeName(m_root).constData(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(fd, 0);
-    for (int i = 0; i < 25; ++i) {
-        ASSERT_EQ(::mkdirat(fd, name.constData(), 0700), 0) << strerror(errno);
-        const int next = ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 25 && fd >= 0; ++i) {
+        const int next = ::mkdirat(fd, name.constData(), 0700) == 0 ? ::openat(fd, name.constData(), O_RDONLY) : -1;
         ::close(fd);
         fd = next;
-        ASSERT_GE(fd, 0);
     }
+    ASSERT_GE(fd, 0) << strerror(errno);
     ::close(fd);
+    const QString top = m_root + QLatin1Char('/') + QString::fromLatin1(name);
     QStringList tooLong;
-    listed = 0;
-    ScanFolderTrees({m_root + QLatin1Char('/') + QString::fromLatin1(name)}, m_root, 100,
-                    [&](std::vector<FILE_INFO>& chunk) { listed += chunk.size(); }, &tooLong);
+    paths.clear();
+    ScanFolderTrees({top}, m_root, 100, sink, &tooLong);
     ASSERT_EQ(tooLong.size(), 1);
-    EXPECT_GE(QFile::encodeName(tooLong.first()).size(), PATH_MAX);
-    EXPECT_LT(QFile::encodeName(tooLong.first()).size(), PATH_MAX + 201);
-    EXPECT_EQ(listed, size_t(QFile::encodeName(tooLong.first()).size() - m_root.size()) / 201 - 2);
-    EXPECT_TRUE(SafePath::RemoveTree(m_root, m_root + QLatin1Char('/') + QString::fromLatin1(name)));
+    const int length = QFile::encodeName(tooLong.first()).size();
+    EXPECT_TRUE(length >= PATH_MAX && length < PATH_MAX + 201) << length;
+    EXPECT_EQ(paths.size(), (length - m_root.size()) / 201 - 2) << "every level above it";
+    EXPECT_TRUE(SafePath::RemoveTree(m_root, top));
 }
 
 } // namespace

@@ -46,13 +46,8 @@ TEST_F(ConflictTest, TheCopyIsNamedForTheUserAndKeepsItsMode) {
 // and its temporary file goes instead of waiting for a try that cannot succeed.
 TEST_F(ConflictTest, ANameTooLongForTheDiskIsNamedSoAndItsTemporaryFileGoes) {
     MakeReady("{\"name\":\"u1\"}");
-    const QString drop = g_LocalStoreMgr.GetDropPath();
-    ASSERT_TRUE(QDir().mkpath(drop));
-    const QString temp = drop + QStringLiteral("/1_x.tmp");
-    QFile file(temp);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("bytes");
-    file.close();
+    ASSERT_TRUE(QDir().mkpath(g_LocalStoreMgr.GetDropPath()));
+    const QString temp = Write(QStringLiteral(".Nimbocache/files/1_x.tmp"), "bytes");
     const QString name(300, QLatin1Char('n'));
     FILE_INFO cloud;
     cloud.path = QLatin1Char('/') + name;

@@ -358,14 +358,12 @@ INSTANTIATE_TEST_SUITE_P(Endings, JournalEndTest,
 // A journal write that fails at the pass's end (a full disk) is shown: the status never says "in
 // step" while rows are missing.
 TEST_F(EngineTest, AFailedJournalWriteIsShownInsteadOfInStep) {
-    api->setAnswer("User.getUserDetail", ApiAnswer::Data("{}"));
     MakeReady();
     SetStatus(LOCAL_STATUS_MONITOR);
     receiver.Pump();
     receiver.Take();
     FILE_INFO file;
     file.path = QStringLiteral("/a.txt");
-    file.name = QStringLiteral("a.txt");
     OnEngine([&] {
         QCSyncDB::UpdateFileInfoLater(file);
         QCSyncDB::FailStepForTests(1); // the batch that writes it
