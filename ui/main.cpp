@@ -5,6 +5,7 @@
 #include "widgets/MyProxyStyle.h"
 
 #include "common/CoreLog.h"
+#include "common/QuitOnSignals.h"
 
 #include <QApplication>
 
@@ -14,6 +15,12 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         QApplication::setStyle(new MyProxyStyle);
         InstallChineseTranslations(&app);
+        // Asked to stop by the system: the windows close as when the user quits, and the loop
+        // stops the core, which saves its files.
+        QuitOnSignals([](int signal) {
+            CoreDebug("[app] signal %d: quitting", signal);
+            QApplication::closeAllWindows();
+        });
         status = RunLoginLoop();
     }
     // The program's own end: the windows, the core, Qt's pool and the display connection are

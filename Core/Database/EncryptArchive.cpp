@@ -2,13 +2,14 @@
 
 #include "common/CoreLog.h"
 #include "common/Hash.h"
+#include "common/IuCoreUtils.h"
 #include "common/PathUtils.h"
 #include "common/XorEncryptor.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -54,21 +55,11 @@ bool EncryptArchiveSave(const QString& path, const void* data, int length, long 
     const QString folder = GetParentPath(path);
     if (!folder.isEmpty())
         QDir().mkpath(folder); // not checked: the open below reports a missing folder
-    // QSaveFile writes a temporary file beside `path`, flushes it to disk and renames it over
-    // `path` on commit; until then the old file stays whole, and without a commit it is dropped.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        CoreDebug("[archive] open faild file:%s err: %s", path.toUtf8().constData(),
-                  file.errorString().toUtf8().constData());
-        return false;
-    }
-    if (file.write(buffer.get(), qint64(total)) != qint64(total)) {
-        CoreDebug("[archive] write data faild : %d", int(file.error()));
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        CoreDebug("[archive] write data faild : %d", int(file.error()));
+    // Written beside `path` and renamed over it: a failed save leaves the old file whole.
+    if (!IuCoreUtils::PutFileContents(QFile::encodeName(path).toStdString(), buffer.get(), total)) {
+        const int error = errno; // the caller's report names it
+        CoreDebug("[archive] write data faild file:%s err: %s", path.toUtf8().constData(), std::strerror(error));
+        errno = error;
         return false;
     }
     return true;

@@ -38,8 +38,9 @@ constexpr int ARCHIVE_MIN_PAYLOAD = 4;
 // allocate.
 constexpr qint64 ARCHIVE_MAX_PAYLOAD = qint64(1) << 30;
 
-// Writes `length` bytes of `data` as the archive at `path`, creating its folder. True when the
-// whole file is on disk. A null `data` or a length of 0 or less deletes the file at `path` and
+// Writes `length` bytes of `data` as the archive at `path`, creating its folder, through
+// IuCoreUtils::PutFileContents. True when the whole file is on disk; on failure the old file stays
+// and errno says why. A null `data` or a length of 0 or less deletes the file at `path` and
 // returns false (callers remove an archive whose contents became empty this way). A length below
 // ARCHIVE_MIN_PAYLOAD or above ARCHIVE_MAX_PAYLOAD returns false and leaves the file as it was.
 bool EncryptArchiveSave(const QString& path, const void* data, int length, long long value1,

@@ -1,16 +1,20 @@
 #include "Database/IniProfile.h"
 
 #include "common/CoreLog.h"
+#include "common/IuCoreUtils.h"
 #include "common/TsanAnnotations.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QSettings>
 #include <QVariant>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,6 +29,14 @@ QString SettingsKey(const QString& section, const QString& key) {
 // QSettings shares one cache of parsed files between the threads of the process, behind Qt's own
 // locks; every use of a QSettings below holds a TsanIgnoreAccesses so that ThreadSanitizer does
 // not take that sharing for races.
+
+std::mutex g_writeLock;
+
+// A name beside `file` that no other write of this process has used.
+QString NameBeside(const QString& file) {
+    static std::atomic<unsigned> counter{0};
+    return file + QStringLiteral(".%1-%2.ini.tmp").arg(getpid()).arg(counter++);
+}
 
 // QSettings reads an unquoted value that contains commas as a list; the caller asked for text.
 QString ValueText(const QVariant& value) {
@@ -51,25 +63,50 @@ int GetPrivateProfileInt(QString section, QString key, int def, QString file) {
 }
 
 bool WritePrivateProfileString(QString section, QString key, QString value, QString file) {
-    if (file.isEmpty())
+    if (file.isEmpty() || !QDir().mkpath(QFileInfo(file).absolutePath()))
         return false;
-    const TsanIgnoreAccesses qtSettingsCache;
-    QSettings settings(file, QSettings::IniFormat);
     const QString name = SettingsKey(section, key);
-    const QVariant before = settings.value(name);
-    settings.setValue(name, value);
-    // contains() only says what the store holds in memory; sync() and status() say whether it
-    // also reached the disk.
-    settings.sync();
-    if (settings.status() == QSettings::NoError && settings.contains(name))
-        return true;
-    // QSettings keeps unsaved changes in a per-process cache of the file: later reads would see
-    // the value and a later successful write would carry it to disk. Put the old value back.
-    if (before.isValid())
-        settings.setValue(name, before);
-    else
-        settings.remove(name);
-    return false;
+    // Each write rewrites the whole file: two at once would lose one's key.
+    const std::lock_guard<std::mutex> lock(g_writeLock);
+    const TsanIgnoreAccesses qtSettingsCache;
+    // QSettings writes the new file as a copy beside it, but its own write reports success on a
+    // full disk and leaves an empty file: the copy is read back and only a copy holding every key
+    // replaces the file, through the checked writer.
+    QMap<QString, QVariant> wanted;
+    const QString copy = NameBeside(file);
+    bool ok = false;
+    {
+        const QSettings current(file, QSettings::IniFormat);
+        QSettings next(copy, QSettings::IniFormat);
+        for (const QString& k : current.allKeys())
+            wanted.insert(k, current.value(k));
+        wanted.insert(name, value);
+        for (auto it = wanted.cbegin(); it != wanted.cend(); ++it)
+            next.setValue(it.key(), it.value());
+        next.sync();
+        ok = current.status() == QSettings::NoError && next.status() == QSettings::NoError;
+    }
+    // Read back under a name QSettings has not seen: its cache of the copy would answer from memory.
+    const QString check = NameBeside(file);
+    ok = ok && QFile::rename(copy, check);
+    QByteArray bytes;
+    if (ok) {
+        const QSettings back(check, QSettings::IniFormat);
+        ok = back.status() == QSettings::NoError && back.allKeys().size() == wanted.size();
+        for (auto it = wanted.cbegin(); ok && it != wanted.cend(); ++it)
+            ok = back.value(it.key()) == it.value();
+        QFile read(check);
+        ok = ok && read.open(QIODevice::ReadOnly);
+        bytes = read.readAll();
+        ok = ok && read.error() == QFileDevice::NoError;
+    }
+    QFile::remove(copy);
+    QFile::remove(check);
+    ok = ok && IuCoreUtils::PutFileContents(QFile::encodeName(file).toStdString(), bytes.constData(),
+                                            size_t(bytes.size()));
+    if (!ok)
+        CoreDebug("[config] %s not written to %s: %s", qUtf8Printable(name), qUtf8Printable(file), strerror(errno));
+    return ok;
 }
 
 bool WritePrivateProfileInt(QString section, QString key, int value, QString file) {

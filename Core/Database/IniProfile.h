@@ -20,8 +20,11 @@ QString GetPrivateProfileString(QString section, QString key, QString def, QStri
 // The stored text as a base-10 32-bit integer; `def` when absent; 0 when present but not a valid
 // integer (an empty value included).
 int GetPrivateProfileInt(QString section, QString key, int def, QString file);
-// Stores `value` under section/key, creating the file and its missing parent folders. True only
-// when the store could be written back to disk and holds the key; false also for an empty path.
+// Stores `value` under section/key, creating the file and its missing parent folders. QSettings
+// writes a copy of the file with the change, which is read back, and only a copy holding every key
+// replaces the file, through IuCoreUtils::PutFileContents. True only when the new file is on disk;
+// otherwise the old file stays whole (errno may say why). False also for an empty path. Writes of
+// the process go one at a time.
 bool WritePrivateProfileString(QString section, QString key, QString value, QString file);
 // As WritePrivateProfileString with the base-10 text of `value`.
 bool WritePrivateProfileInt(QString section, QString key, int value, QString file);
@@ -30,8 +33,8 @@ bool WritePrivateProfileInt(QString section, QString key, int value, QString fil
 void MyIniReadSection(QString section, QStringList& list, QString file);
 
 // Makes sure `file` exists with mode 0600 inside a folder of mode 0700 (made with its parents when
-// missing) before a credential text may be written into it. QSettings rewrites the file through a
-// temporary copy that keeps the mode of the file it replaces, so the mode stays.
+// missing) before a credential text may be written into it. A write replaces the file by one of
+// the same mode, so the mode stays.
 bool PreparePrivateFile(const QString& file);
 // WritePrivateProfileString into a file that PreparePrivateFile made private first; false when
 // either step failed or the path is empty.

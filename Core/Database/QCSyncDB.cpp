@@ -44,6 +44,7 @@
 #include "Database/QCDbThread.h"
 #include "Database/QCGlobalConfig.h"
 #include "Database/QCMutiThreadDB.h"
+#include "common/CommonDef.h"
 #include "common/CoreLog.h"
 #include "common/Hash.h"
 #include "common/QCClock.h"
@@ -125,6 +126,8 @@ std::atomic<bool> g_transOpen{false}; // any thread; mirror of trans_open
 std::mutex g_failMutex;
 int g_failAfter = 0; // guarded by g_failMutex
 int g_failCount = 0; // guarded by g_failMutex
+// The SYNC_ERROR kind of the first write that failed since the engine last took it; 0: none.
+std::atomic<int> g_writeFailure{0};
 // Set while Close waits for g_life: operations then stay away from the lock (and fail as on a
 // closed database), so a stream of them cannot keep Close waiting for ever.
 std::atomic<bool> g_closing{false};
@@ -161,6 +164,13 @@ QSqlError InjectedError() {
 
 QByteArray Utf8(const QString& text) {
     return text.toUtf8();
+}
+
+// A write that did not reach the journal: a full disk is DiskFull, any other failure DiskWrite.
+void NoteWriteFailure(const QSqlError& error) {
+    const int code = error.nativeErrorCode().toInt() & 0xff; // the primary result code
+    int none = 0;
+    g_writeFailure.compare_exchange_strong(none, code == SQLITE_FULL ? SYNC_ERROR::DiskFull : SYNC_ERROR::DiskWrite);
 }
 
 // "<type>, err:<native code>, text:<text>" lines of a failed statement.
@@ -290,10 +300,12 @@ bool CommitOnThread() {
         TransactionErrorLine("[db] Transaction commit failed : %d, num:%d, db:%s, text:%s",
                              injected ? InjectedError() : node->lastError());
         SetTransOpen(ConnectionInTransaction(node));
-        if (trans_open)
+        if (trans_open) {
             CoreDebug("[db] Transaction kept open with its writes, the commit will be retried\n");
-        else
+        } else {
             CoreDebug("[db] Transaction ended by the failed commit, its writes are lost\n");
+            NoteWriteFailure(injected ? InjectedError() : node->lastError());
+        }
         return false;
     }
     CoreDebug("[db] Transaction Commit. commit-begin = %.1f s\n", seconds);
@@ -380,6 +392,7 @@ bool RunBatch(const char* operation, Rows&& rows) {
     query->setForwardOnly(true); // rows are read once, in order: Qt keeps no copy of them
     if (!RunStatement(query, kBatchBegin)) {
         ErrorLine("[db] Batch begin failed : %d, err:%s, text:%s", query->lastError());
+        NoteWriteFailure(query->lastError());
         return false;
     }
     if (rows(query)) {
@@ -387,6 +400,7 @@ bool RunBatch(const char* operation, Rows&& rows) {
             return true;
         ErrorLine("[db] Batch end failed : %d, err:%s, text:%s", query->lastError());
     }
+    NoteWriteFailure(query->lastError());
     UndoBatch(node, query, operation);
     return false;
 }
@@ -609,6 +623,7 @@ bool QCSyncDB::SetLastVer(quint32 ver) {
         Query query = spSyncDB->query();
         if (!RunStatement(query, found ? kUpdateVersion : kInsertVersion, {{":ver", qlonglong(ver)}})) {
             ErrorLine("[db] Set version ExeSql Error : %d, err:%s, text:%s", query->lastError());
+            NoteWriteFailure(query->lastError());
             return;
         }
         CoreDebug("[db] Set version Success : %u", ver);
@@ -756,6 +771,7 @@ bool QCSyncDB::UpdateFileInfo(const FILE_INFO& info) {
         }
         if (!ok) {
             ErrorLine("[db] Update fileinfo ExeSql Error : %d, err:%s, text:%s", query->lastError());
+            NoteWriteFailure(query->lastError());
             return;
         }
         CoreDebug("[db] Update fileinfo Success : %s\npath:%s", Utf8(hash).constData(),
@@ -772,6 +788,7 @@ bool QCSyncDB::DeleteByPath(const QString& path) {
         Query query = spSyncDB->query();
         if (!RunStatement(query, kDeleteByPath, {{":path", hash}})) {
             ErrorLine("[db]  Delete By Path ExeSql Error : %d, err:%s, text:%s", query->lastError());
+            NoteWriteFailure(query->lastError());
             return;
         }
         CoreDebug("[db] Delete By path_hash Success : %s\npath:%s", Utf8(hash).constData(),
@@ -1022,6 +1039,15 @@ bool QCSyncDB::GetFileInfos(const std::vector<QString>& paths, std::map<QString,
         read = true;
     });
     return read;
+}
+
+bool QCSyncDB::Settle() {
+    // A job runs after every job handed in before it, the posted writes of handed rows included.
+    return OnDbThread("Settle", [] {});
+}
+
+int QCSyncDB::TakeWriteFailure() {
+    return g_writeFailure.exchange(0);
 }
 
 void QCSyncDB::FailStepForTests(int n, int after) {

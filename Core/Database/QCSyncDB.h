@@ -126,6 +126,15 @@ public:
     // The row key of a path: lower-case hex MD5 of its lower-cased UTF-8 text.
     static QString GetPathHash(const QString& path);
 
+    // Returns once every row handed on by Flush so far has been written or has failed; false when
+    // the journal is closed.
+    static bool Settle();
+    // The SYNC_ERROR kind of the first journal write that failed since the last call, taken out:
+    // DiskFull when SQLite found the disk full, DiskWrite for any other failure (the rows of that
+    // write, or of the whole transaction when it ended with it, are not in the journal); 0 when
+    // none failed. Any thread.
+    static int TakeWriteFailure();
+
     // Test hook: after the next `after` storage steps have run, the `n` that follow fail as if
     // SQLite had refused them, without reaching the database; n 0 turns it off. A step is a
     // statement, one row of a batch, a batch's begin or end, a begin, commit or rollback; undoing a

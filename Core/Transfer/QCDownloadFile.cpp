@@ -220,6 +220,10 @@ void QCDownloadFile::OnDownloadInfo(QJsonObject& reply) {
         End(SYNC_ERROR::Logic, 3001, QString());
         return;
     }
+    if (ack->bad_size) {
+        End(SYNC_ERROR::ServerData, 0, QString()); // never an empty file in its place
+        return;
+    }
     {
         // The record becomes the cloud's current version: the journal row written at the end
         // must describe the bytes that were fetched.

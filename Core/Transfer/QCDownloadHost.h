@@ -20,7 +20,9 @@ public:
     // made, the file synced to disk and renamed over the target after checking, right before the
     // rename, that the local file is still what the decision saw (else it is kept as a conflict
     // copy), and the folder synced. Never through a symbolic link. 0 when it is in place, else the
-    // SYNC_ERROR kind of the failure (DiskDir, DiskWrite, FileUsing).
+    // SYNC_ERROR kind of the failure: DiskDir, DiskWrite, DiskFull, NoPerm, FileUsing (the
+    // temporary file stays for a later try), NameTooLong (the name can never be placed: the
+    // temporary file is removed).
     virtual int InstallDownload(const QString& tempFile, const QString& localPath,
                                 const FILE_INFO& cloud) = 0;
     // Where full blocks of this engine's downloads lie; lives as long as the host.

@@ -18,6 +18,9 @@
 //   journal): the whole mirror after a queue overflow, a folder whose watch failed (the watch
 //   limit, the root missing or gone) every kRetryMs until its watch holds. The rescan reports
 //   adds, deletes (the topmost missing item only) and modifications by size or time.
+// - The mirror is the folder it was when the watch began (its device and inode): unmounted, or
+//   with another folder in its place, it is gone, and what the path shows meanwhile is neither
+//   watched nor compared, so that an unmount never reads as the user deleting everything.
 //
 // Threads: the watcher's thread owns the watch maps, the outbox and the retry list; it waits in
 // poll on inotify's descriptor and on an eventfd that clearAll and the overflow hook write. Other
@@ -126,6 +129,7 @@ bool QCFileSystemWatcher::addWatchPath(const QString& root) {
     m_limitLogged = false;
     m_watchCount = 0;
     m_rootWatched = false;
+    m_rootKnown = false;
     m_stopRequested = false;
     m_overflowRequested = false;
     {
@@ -214,6 +218,7 @@ void QCFileSystemWatcher::SimulateOverflowForTests() {
 // --- The watcher's thread --------------------------------------------------------------------------
 
 void QCFileSystemWatcher::Run(QString root) {
+    RootIs(root); // the mirror's identity, when it exists
     WatchTree(root, root, nullptr);
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -294,8 +299,8 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
     if (watched == m_wdPath.end())
         return; // a watch already dropped
     const QString dir = watched->second;
-    if (dir == root && (mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))) {
-        LoseRoot(root);
+    if (dir == root && (mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT))) {
+        LoseRoot(root, mask & IN_UNMOUNT);
         return;
     }
     if (mask & IN_IGNORED) {
@@ -361,16 +366,33 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
     }
 }
 
-void QCFileSystemWatcher::LoseRoot(const QString& root) {
+void QCFileSystemWatcher::LoseRoot(const QString& root, bool unmounted) {
     // The mirror itself was deleted or moved away: what it held is reported missing (the engine
-    // decides what to make of that), and it is watched and rescanned again once it is back.
-    CoreDebug("[monitor] the mirror folder %s is gone", qUtf8Printable(root));
+    // holds deletes while its folder is missing), and it is watched and rescanned again once it is
+    // back. Unmounted, or another folder in its place: it is gone too, but what the path shows now
+    // is not the mirror, and nothing of it is reported until the mirror itself is back.
+    CoreDebug("[monitor] the mirror folder %s is gone%s", qUtf8Printable(root), unmounted ? " (unmounted)" : "");
     ForgetTree(root, true);
     m_rootWatched = false;
     ScheduleRetry(root);
     ResolveDueMoves(root, true);
     Flush();
-    Rescan(root, root);
+    if (!unmounted && RootIs(root) != RootState::Other)
+        Rescan(root, root);
+    ++m_rootLosses;
+}
+
+QCFileSystemWatcher::RootState QCFileSystemWatcher::RootIs(const QString& root) {
+    struct stat st {};
+    if (stat(QFile::encodeName(root).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return RootState::Missing;
+    if (!m_rootKnown) {
+        m_rootKnown = true;
+        m_rootDevice = quint64(st.st_dev);
+        m_rootInode = quint64(st.st_ino);
+    }
+    return quint64(st.st_dev) == m_rootDevice && quint64(st.st_ino) == m_rootInode ? RootState::Same
+                                                                                   : RootState::Other;
 }
 
 void QCFileSystemWatcher::PairMove(const QString& root, quint32 cookie, const QString& path, bool isDir,
@@ -568,13 +590,13 @@ void QCFileSystemWatcher::RetryDue(const QString& root) {
     for (const QString& folder : due) {
         if (m_retry.erase(folder) == 0)
             continue; // taken along by a folder above it
-        struct stat st {};
-        const bool exists = stat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
-        if (!exists) {
-            if (folder == root)
-                ScheduleRetry(root); // its loss was reported once; wait for it to come back
-            continue;                // a folder below: the watch of the folder above reported it
+        if (folder == root && RootIs(root) != RootState::Same) {
+            ScheduleRetry(root); // its loss was reported once; wait for it to come back
+            continue;
         }
+        struct stat st {};
+        if (stat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            continue; // a folder below: the watch of the folder above reported it
         WatchTree(root, folder, nullptr);
         Rescan(root, folder);
     }

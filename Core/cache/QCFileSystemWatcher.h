@@ -54,6 +54,8 @@ public:
     bool WaitWatching(int ms) const;
     // Folders watched now.
     int WatchCount() const { return m_watchCount.load(); }
+    // How often the watch of the mirror itself was lost and handled (tests wait on it).
+    int RootLosses() const { return m_rootLosses.load(); }
 
     // How long a moved-from waits on the core's clock for its moved-to half before it counts as a
     // delete (both halves normally come in one read).
@@ -104,7 +106,12 @@ private:
     void ReadEvents(const QString& root, bool& overflow);
     void HandleEvent(const QString& root, int wd, quint32 mask, quint32 cookie, const QString& name,
                      bool& overflow);
-    void LoseRoot(const QString& root);
+    // The mirror's watch ended (deleted, moved, unmounted): see the design note.
+    void LoseRoot(const QString& root, bool unmounted);
+    enum class RootState { Missing, Same, Other };
+    // Whether the mirror is there and is the folder the watch began with (taken now when it was
+    // missing then).
+    RootState RootIs(const QString& root);
     void PairMove(const QString& root, quint32 cookie, const QString& path, bool isDir, bool visible);
     void Replay(const QString& root, const std::vector<RawEvent>& events);
     // Watches `dir` and the visible folders below it, each before it is listed; with `adds` every
@@ -150,6 +157,7 @@ private:
     std::atomic<bool> m_rootWatched{false};
     std::atomic<int> m_watchLimit{-1};
     std::atomic<int> m_watchCount{0};
+    std::atomic<int> m_rootLosses{0};
 
     // The watcher's thread only (reset by addWatchPath before the thread begins).
     std::unordered_map<int, QString> m_wdPath; // watch descriptor -> folder
@@ -158,4 +166,7 @@ private:
     std::deque<Report> m_outbox;               // in the order the changes happened
     int m_pendingMoves = 0;                    // moved-froms in m_outbox
     bool m_limitLogged = false;
+    bool m_rootKnown = false; // the mirror's device and inode below are known
+    quint64 m_rootDevice = 0;
+    quint64 m_rootInode = 0;
 };

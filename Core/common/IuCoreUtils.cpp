@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <cwchar>
 #include <fcntl.h>
@@ -53,6 +54,9 @@ private:
 
 // Writes a file under a temporary name beside its target and renames it into place on Commit.
 // Until then the target is untouched; a writer that is not committed removes its temporary file.
+// Every write is a plain write(2) whose result is checked, so a full disk fails the write itself
+// (a buffered stream would report it, if at all, only at a close nobody checks). On failure errno
+// says why, whatever the clean-up did since.
 class ReplacingWriter {
 public:
     explicit ReplacingWriter(const std::string& target) : m_target(target) {
@@ -70,12 +74,23 @@ public:
             if (m_fd < 0 && errno != EEXIST)
                 break;
         }
+        // The file it replaces decides who may read it (a store of credentials is 0600), before
+        // any byte is written.
+        struct stat old {};
+        m_hadTarget = m_fd >= 0 && stat(m_target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+        if (m_hadTarget) {
+            m_oldMtime = old.st_mtim;
+            if (fchmod(m_fd, old.st_mode & 07777) != 0)
+                Fail();
+        }
     }
     ~ReplacingWriter() {
+        const int error = errno;
         if (m_fd >= 0)
             close(m_fd);
         if (!m_committed && !m_temp.empty() && m_fd != kNotOpened)
             unlink(m_temp.c_str());
+        errno = error;
     }
     ReplacingWriter(const ReplacingWriter&) = delete;
     ReplacingWriter& operator=(const ReplacingWriter&) = delete;
@@ -87,20 +102,27 @@ public:
             const ssize_t n = write(m_fd, data, size);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0)
+            if (n <= 0) {
+                if (n == 0)
+                    errno = ENOSPC;
                 return false;
+            }
             data += n;
             size -= size_t(n);
         }
         return true;
     }
 
-    // Flushes, closes and renames. Without `overwrite` an existing target is never replaced.
+    // Syncs, closes and renames, then syncs the folder. Without `overwrite` an existing target is
+    // never replaced.
     bool Commit(bool overwrite) {
         const int fd = m_fd;
         m_fd = kClosed;
+        KeepTimeAfterOld(fd);
         if (fsync(fd) != 0) {
+            const int error = errno;
             close(fd);
+            errno = error;
             return false;
         }
         if (close(fd) != 0)
@@ -112,20 +134,65 @@ public:
             // Some file systems cannot refuse to replace; ask first there.
             if (errno != EINVAL && errno != ENOSYS)
                 return false;
-            if (IuCoreUtils::FileExists(m_target) || rename(m_temp.c_str(), m_target.c_str()) != 0)
+            if (IuCoreUtils::FileExists(m_target)) {
+                errno = EEXIST;
+                return false;
+            }
+            if (rename(m_temp.c_str(), m_target.c_str()) != 0)
                 return false;
         }
         m_committed = true;
+        SyncFolder();
         return true;
     }
 
 private:
+    void Fail() {
+        const int error = errno;
+        close(m_fd);
+        unlink(m_temp.c_str());
+        m_fd = kNotOpened;
+        errno = error;
+    }
+
+    // The new file's time comes after the old one's, so that a reader caching the file by its
+    // size and time (QSettings does) sees the change even within one tick of the clock.
+    void KeepTimeAfterOld(int fd) const {
+        struct stat now {};
+        if (!m_hadTarget || fstat(fd, &now) != 0)
+            return;
+        const auto ms = [](const timespec& t) { return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000; };
+        if (ms(now.st_mtim) > ms(m_oldMtime))
+            return;
+        const qint64 later = ms(m_oldMtime) + 1;
+        const timespec times[2] = {{0, UTIME_OMIT}, {time_t(later / 1000), long(later % 1000) * 1000000}};
+        futimens(fd, times); // at worst a cached reader sees the change a tick later
+    }
+
+    // The rename reaches the disk with the folder's entries; a file system that cannot sync a
+    // folder (EINVAL) has nothing to sync.
+    void SyncFolder() const {
+        std::string folder = IuCoreUtils::ExtractFilePath(m_target);
+        if (folder.empty())
+            folder = ".";
+        const int error = errno;
+        const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            if (fsync(dir) != 0 && errno != EINVAL)
+                qWarning("[file] the folder of %s could not be synced: %s", m_target.c_str(), strerror(errno));
+            close(dir);
+        }
+        errno = error;
+    }
+
     static constexpr int kNotOpened = -1;
     static constexpr int kClosed = -2; // the temporary file exists but its descriptor is closed
     std::string m_target;
     std::string m_temp;
     int m_fd = kNotOpened;
     bool m_committed = false;
+    bool m_hadTarget = false;
+    timespec m_oldMtime{};
 };
 
 int DigitValue(char c) {
@@ -309,8 +376,12 @@ bool ReadUtf8TextFile(const std::string& path, std::string& out) {
 }
 
 bool PutFileContents(const std::string& path, const std::string& data) {
+    return PutFileContents(path, data.data(), data.size());
+}
+
+bool PutFileContents(const std::string& path, const char* data, size_t size) {
     ReplacingWriter out(path);
-    return out.IsOpen() && out.Write(data.data(), data.size()) && out.Commit(true);
+    return out.IsOpen() && out.Write(data, size) && out.Commit(true);
 }
 
 std::string GetFileMimeType(const std::string& path) {

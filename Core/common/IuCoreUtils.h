@@ -42,9 +42,14 @@ bool MoveFileOrFolder(const std::string& from, const std::string& to);
 // Reads a whole text file as UTF-8: a UTF-8 byte-order mark is dropped, text after the UTF-16
 // little-endian mark FF FE is converted. False when the file cannot be opened or read.
 bool ReadUtf8TextFile(const std::string& path, std::string& out);
-// Replaces the file by `data` (temporary file beside it, renamed into place). False when the
-// file cannot be created or a write, the close or the rename fails; the old file then stays.
+// Replaces the file by `data`: the one writer of the program's private files (history, lists,
+// snapshots, settings, pictures). A temporary file beside it gets the old file's mode, is written
+// with every write checked, synced and renamed over the old file, and the folder is synced. False
+// when any step fails, errno saying why (ENOSPC, EDQUOT, EFBIG: the disk is full); the old file
+// then stays as it was and no temporary file is left. The new file's modification time is later
+// than the old one's. The folder must exist.
 bool PutFileContents(const std::string& path, const std::string& data);
+bool PutFileContents(const std::string& path, const char* data, size_t size);
 
 // The MIME type that the command "file" reports; "application/octet-stream" when it cannot run,
 // empty when it cannot open the file. The path is one argument of its own: no shell sees it.

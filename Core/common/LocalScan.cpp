@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 #include <dirent.h>
@@ -46,7 +47,10 @@ struct Entry {
 template <typename Sink>
 class Walker {
 public:
-    Walker(const QString& root, Sink& sink) : m_root(root), m_sink(sink) {}
+    // With `tooLong`, an entry whose absolute path reaches PATH_MAX is appended there instead of
+    // being listed or entered.
+    Walker(const QString& root, Sink& sink, QStringList* tooLong = nullptr)
+        : m_root(root), m_sink(sink), m_tooLong(tooLong) {}
 
     void Walk(const QString& dir) {
         QString base = m_root;
@@ -73,6 +77,10 @@ private:
                      info);
             info.name = entry.name;
             const QString absolute = prefix + entry.name;
+            if (m_tooLong && QFile::encodeName(absolute).size() >= PATH_MAX) {
+                m_tooLong->append(absolute);
+                continue;
+            }
             m_sink(info, absolute, absolute.mid(m_root.size()));
             if (!S_ISDIR(entry.st.st_mode))
                 continue;
@@ -107,6 +115,7 @@ private:
 
     const QString m_root;
     Sink& m_sink;
+    QStringList* const m_tooLong;
 };
 
 template <typename Sink>
@@ -162,4 +171,38 @@ void BuildLocalFileMap(std::map<QString, FILE_INFO>& out, const QString& dir, co
         if (!placed.second && shadowed)
             shadowed->push_back(std::move(info));
     });
+}
+
+void ScanFolderTrees(const std::vector<QString>& dirs, const QString& root, size_t chunkSize,
+                     const std::function<void(std::vector<FILE_INFO>&)>& chunk, QStringList* tooLong) {
+    if (root.isEmpty())
+        return;
+    QStringList unused;
+    if (!tooLong)
+        tooLong = &unused;
+    std::vector<QString> sorted;
+    for (const QString& dir : dirs)
+        sorted.push_back(QDir(dir).absolutePath());
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<FILE_INFO> found;
+    const auto sink = [&](FILE_INFO& info, const QString&, const QString& relative) {
+        info.path = relative;
+        found.push_back(std::move(info));
+        if (found.size() >= chunkSize) {
+            chunk(found);
+            found.clear();
+        }
+    };
+    // Sorted, a folder comes right after the folders that hold it.
+    QString walked;
+    for (const QString& dir : sorted) {
+        if (!walked.isEmpty() &&
+            (dir == walked || dir.startsWith(walked + QLatin1Char('/')) || walked == QLatin1String("/")))
+            continue;
+        walked = dir;
+        Walker<decltype(sink)> walker(root, sink, tooLong);
+        walker.Walk(dir);
+    }
+    if (!found.empty())
+        chunk(found);
 }

@@ -5,6 +5,9 @@
 #include "common/FileInfo.h"
 
 #include <QString>
+#include <QStringList>
+
+#include <functional>
 
 #include <list>
 #include <map>
@@ -24,6 +27,14 @@ bool GetLocalBaseFileInfo(const QString& root, const QString& path, FILE_INFO* i
 // are listed; symbolic links and special files are left out, and `dir` is reached from `root`
 // without following a link. Nothing happens when `dir` or `root` is empty.
 void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QString& root);
+
+// The walk of BuildLocalFileList over the trees of `dirs` (`root` or folders below it), each tree
+// once: a folder at or below another of `dirs` is walked as part of that one. The records go to
+// `chunk` as they are found, at most `chunkSize` at a time, so that a deep or wide tree never lies
+// in memory whole. An entry whose absolute path reaches the system's limit (PATH_MAX) is neither
+// listed nor entered: its path is appended to `tooLong` (which may be null).
+void ScanFolderTrees(const std::vector<QString>& dirs, const QString& root, size_t chunkSize,
+                     const std::function<void(std::vector<FILE_INFO>&)>& chunk, QStringList* tooLong);
 
 // The same walk, each record stored under its lower-cased path. Of entries differing only in case
 // the first in byte order is stored and the others are appended to `shadowed` when given. With

@@ -2,6 +2,8 @@
 
 #include "common/CommonDef.h"
 
+#include <cerrno>
+
 QString GetShellStatusString(qint32 status) {
     static const char* const names[] = {"unknow",   "ignore",  "synced",    "uping",
                                         "err",      "downing", "pause",     "undefined",
@@ -54,5 +56,21 @@ QString GetSyncErrTypeString(int type) {
         return QStringLiteral("NameTooLong");
     default:
         return QStringLiteral("Unknown");
+    }
+}
+
+int SyncErrorOfErrno(int error) {
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return SYNC_ERROR::DiskFull;
+    case ENAMETOOLONG:
+        return SYNC_ERROR::NameTooLong;
+    case EACCES:
+    case EPERM:
+        return SYNC_ERROR::NoPerm;
+    default:
+        return SYNC_ERROR::DiskWrite;
     }
 }

@@ -221,3 +221,7 @@ QString GetShellStatusString(qint32 status);
 QByteArray GetLocalStatusString(qint32 status);
 QString GetSyncTypeString(qint32 type);
 QString GetSyncErrTypeString(int type);
+// The SYNC_ERROR kind of a failed file operation's errno: DiskFull for a full disk or quota
+// (ENOSPC, EDQUOT, EFBIG), NameTooLong, NoPerm (EACCES, EPERM), DiskWrite for anything else
+// (EROFS included).
+int SyncErrorOfErrno(int error);

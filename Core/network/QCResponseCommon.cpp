@@ -91,6 +91,15 @@ quint64 QCResponseCommon::JsonULongLong(const QJsonValue& value) {
     return 0;
 }
 
+bool QCResponseCommon::JsonNegative(const QJsonValue& value) {
+    if (value.isDouble())
+        return value.toDouble() < 0;
+    bool negative = false;
+    quint64 magnitude = 0;
+    return value.isString() && ParseDecimal(value.toString(), true, negative, magnitude) && negative &&
+           magnitude != 0;
+}
+
 quint64 QCResponseCommon::JsonULong(const QJsonValue& value) {
     return JsonULongLong(value);
 }

@@ -30,6 +30,9 @@ public:
     static bool JsonBool(const QJsonValue& value);
     static quint64 JsonULong(const QJsonValue& value);
     static quint64 JsonULongLong(const QJsonValue& value);
+    // Whether the value is a number below zero, or the decimal text of one: a size or count that
+    // no file has (JsonULongLong would read it as 0 or wrap it).
+    static bool JsonNegative(const QJsonValue& value);
 
     // Configuration reply ("User.getConfig"). Never empty.
     std::shared_ptr<GET_CONFIG_ACK> parseGetConfig(QJsonObject& data);

@@ -78,8 +78,10 @@ void ParseNodePage(const QJsonObject& data, Page& ack, const char* kind, const c
         if (info.name == kHiddenShareFolder)
             continue;
         // Without a text id (a number, absent, empty) the node cannot be told apart from others;
-        // without a plain name it cannot be placed. Either way the page is bad data.
-        if (info.nid.isEmpty() || !IsPlainName(info.name)) {
+        // without a plain name it cannot be placed; a negative size describes no file (read as 0
+        // it would become an empty file). Either way the page is bad data.
+        if (info.nid.isEmpty() || !IsPlainName(info.name) ||
+            QCResponseCommon::JsonNegative(Value(node, "count_size"))) {
             CoreDebug("[allnodes] %s bad node nid:%s, name:%s\n", kind, qUtf8Printable(info.nid),
                       qUtf8Printable(Text(node, "name")));
             ++ack.bad_nodes;

@@ -57,6 +57,7 @@ std::shared_ptr<DL_INFO_ACK> QCResponseCommon::parseDownloadInfo(QJsonObject& da
     ack->file.version = quint32(JsonULong(Value(file, "ver")));
     ack->file.file_hash = Text(file, "fhash");
     ack->file.size = JsonULongLong(Value(file, "fsize"));
+    ack->bad_size = JsonNegative(Value(file, "fsize"));
     ack->file.ctime = quint32(JsonULongLong(Value(file, "ctime")));
     ack->file.mtime = quint32(JsonULongLong(Value(file, "mtime")));
     ack->file.path = Text(file, "fpath");

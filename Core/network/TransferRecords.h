@@ -31,6 +31,7 @@ struct DL_INFO_ACK {
     QString nid;
     quint32 compress = 0;
     quint32 is_https = 0;
+    bool bad_size = false; // "fsize" was negative: no file has that size (`file.size` holds 0)
 };
 
 // Answer to "Download.getMetaInfo".

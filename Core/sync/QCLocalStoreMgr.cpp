@@ -37,6 +37,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QSysInfo>
 #include <QThreadPool>
 #include <QUuid>
@@ -45,6 +46,8 @@
 
 #include <algorithm>
 #include <chrono>
+
+#include <sys/stat.h>
 
 QCLocalStoreMgr g_LocalStoreMgr;
 
@@ -246,7 +249,7 @@ bool QCLocalStoreMgr::IsEngineThread() const {
 
 unsigned long QCLocalStoreMgr::WaitMs() const {
     qint64 wait = 100;
-    for (const QCTimer* timer : {&m_versionTimer, &m_speedTimer, &m_spaceTimer, &m_nodeTimer}) {
+    for (const QCTimer* timer : {&m_versionTimer, &m_speedTimer, &m_spaceTimer, &m_nodeTimer, &m_historyTimer}) {
         const qint64 due = timer->MsUntilDue();
         if (due >= 0)
             wait = std::min(wait, due);
@@ -411,8 +414,10 @@ void QCLocalStoreMgr::OnCheckLoop() {
     }
     if (QCSyncDB::LaterCount() >= kJournalRowsAtOnce)
         QCSyncDB::Flush();
+    CheckJournalWrites();
     RefreshEnumDirs();
     RefreshEventCheck();
+    CheckHistorySave();
     if (m_status.load() == LOCAL_STATUS_STOP) {
         CheckManualDownRequest(); // cancels only
         OutUploadCheckPauseDelete();
@@ -433,6 +438,12 @@ void QCLocalStoreMgr::OnCheckLoop() {
     CheckVersion();
     CheckConfigReady();
     DBCommitCheck();
+}
+
+void QCLocalStoreMgr::CheckJournalWrites() {
+    const int kind = QCSyncDB::TakeWriteFailure();
+    if (kind != 0)
+        ErrorOnThread(kind, 0, g_Config.db_path, nullptr);
 }
 
 void QCLocalStoreMgr::DBCommitCheck() {
@@ -493,6 +504,8 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_speedTimer.Start();
     m_nodeTimer.SetInterval(g_Config.comet_incr_interva);
     m_nodeTimer.Reset();
+    m_historyTimer.SetInterval(kHistorySaveSeconds);
+    m_historyTimer.Reset();
     m_versionFlag = false;
     m_protectCount = 0;
     m_reloginAtMs = -1;
@@ -515,6 +528,7 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
     m_versionHold = false;
     m_deleteHold = false;
     m_deleteConfirmed = false;
+    m_syncFolderWasGone = false;
     ClearNodeTree();
     m_downRequests.Stop(); // a request belongs to its login
     m_downCancels.Stop();
@@ -645,7 +659,10 @@ void QCLocalStoreMgr::ChangeStatus(LOCAL_STATUS status, bool notify) {
     CoreDebug("status %d(%s) -> %d(%s)", int(old), StatusName(old), int(status), StatusName(status));
     switch (status) {
     case LOCAL_STATUS_OK: {
+        // In step only with every row of the pass in the journal: a write that failed is shown.
         QCSyncDB::Commit();
+        QCSyncDB::Settle();
+        CheckJournalWrites();
         quint32 version = 0;
         quint64 total = 0, used = 0, eTotal = 0, eUsed = 0;
         {
@@ -865,13 +882,36 @@ void QCLocalStoreMgr::ReLoginNow() {
 // --- Configuration readiness and paths ------------------------------------------------------------
 
 void QCLocalStoreMgr::SetRootPath(const QString& root) {
+    struct stat st {};
+    const bool known = !root.isEmpty() && ::stat(QFile::encodeName(root).constData(), &st) == 0;
     std::lock_guard<std::mutex> lock(m_rootLock);
     m_rootPath = root;
+    m_rootKnown = known;
+    m_rootDevice = known ? quint64(st.st_dev) : 0;
+    m_rootInode = known ? quint64(st.st_ino) : 0;
 }
 
 QString QCLocalStoreMgr::GetRootPath() const {
     std::lock_guard<std::mutex> lock(m_rootLock);
     return m_rootPath;
+}
+
+bool QCLocalStoreMgr::SyncFolderGone() const {
+    QString root;
+    bool known = false;
+    quint64 device = 0;
+    quint64 inode = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_rootLock);
+        root = m_rootPath;
+        known = m_rootKnown;
+        device = m_rootDevice;
+        inode = m_rootInode;
+    }
+    struct stat st {};
+    if (root.isEmpty() || ::stat(QFile::encodeName(root).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return true;
+    return known && (quint64(st.st_dev) != device || quint64(st.st_ino) != inode);
 }
 
 QString QCLocalStoreMgr::GetPrivateRoot() const {

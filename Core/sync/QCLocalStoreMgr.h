@@ -127,6 +127,10 @@ public:
 
     // The sync folder in effect for this login; empty until its files are set up.
     QString GetRootPath() const;
+    // The sync folder in effect is gone: missing, or no longer the folder it was when it came
+    // into effect (another device or inode: unmounted, or replaced). What it held then is not
+    // deleted by the user, whatever the disk shows.
+    bool SyncFolderGone() const;
     // The configured sync folder + "/.Nimbocache".
     QString GetPrivateRoot() const;
     QString GetBlockPath() const;
@@ -217,11 +221,12 @@ public:
     bool UploadMirrorFile(const QString& localPath);
     // Where a task ends (posted by PostSyncFileResult). Engine thread.
     void ProcSyncFileResult(const TaskPtr& task, int type, unsigned code, const QString& msg);
+    // Any thread: the history is saved a few seconds later (CheckHistorySave).
     void AddToFinishTask(const FILE_INFO& record);
     // The finished-task history (QCLocalStoreMgrHistory.cpp). Save replaces "history.dat"
-    // atomically and then saves the counters; false (file and counters unchanged) when the file
-    // could not be written. Engine thread, except GetTaskDetail (any thread: each list is read
-    // under its own lock).
+    // atomically and then saves the counters; false (file and counters unchanged, the failure
+    // reported as DiskFull or DiskWrite) when the file could not be written. Engine thread, except
+    // GetTaskDetail (any thread: each list is read under its own lock).
     bool SaveFinishTaskList();
     void LoadFinishTaskList();
     void DeleteFinishTask();
@@ -452,6 +457,13 @@ private:
     void InitAll(bool endLoop = true);
     void ClearAll(bool all);
     void DBCommitCheck();
+    // Reports a journal write that failed since the last look (DiskFull, DiskWrite): the status
+    // shows the error, never "in step", while rows are missing. Engine thread.
+    void CheckJournalWrites();
+    // Saves the history once kHistorySaveSeconds have passed since a task finished unsaved, so
+    // that a process ended by a signal or a crash keeps what finished before. Any status.
+    void CheckHistorySave();
+    static constexpr int kHistorySaveSeconds = 3;
     void CheckVersion();
     void CheckUiSpeed();
     void CheckConfigReady();
@@ -525,6 +537,9 @@ private:
     void GiveUp(PendingChanges::iterator item);
     void DropItem(PendingChanges::iterator item, int result);
     bool DeleteGuardHolds();
+    // Once the sync folder the guard saw gone is back, the waiting deletes of items it holds again
+    // are dropped: they were never the user's.
+    void DropDeletesOfItemsBack();
     // A cancelled out-upload: its entry, its waiting or running upload and its cancel mark go,
     // and its mirror path shows what the journal says of it again.
     void EndOutUpload(const QString& cloud);
@@ -665,6 +680,9 @@ private:
     // Guarded by m_rootLock.
     mutable std::mutex m_rootLock;
     QString m_rootPath;
+    bool m_rootKnown = false; // the identity below was taken when the folder came into effect
+    quint64 m_rootDevice = 0;
+    quint64 m_rootInode = 0;
 
     // Written on the engine thread, read by the status detail; guarded by m_errorLock.
     mutable std::mutex m_errorLock;
@@ -678,6 +696,7 @@ private:
     // Engine thread only.
     bool m_restarting = false;
     std::atomic<int> m_runningPassCount{0}; // set by NotifyUIEvent on any thread
+    std::atomic<bool> m_historyUnsaved{false}; // set by AddToFinishTask on any thread
     int m_changeCount = 0;
     int m_protectCount = 0;      // re-logins within this login
     qint64 m_reloginAtMs = -1;   // a re-login held back by the protection pause, -1: none
@@ -688,6 +707,7 @@ private:
     QCTimer m_speedTimer;
     QCTimer m_spaceTimer;
     QCTimer m_nodeTimer;               // a cloud fetch that could not start when it was due
+    QCTimer m_historyTimer;            // the save of tasks finished since the last one
     GLOBAL_NODES_ACK m_globalAck;      // its nodes: the cloud tree, keyed by node id
     NodeMap m_previousNodes;           // the tree a whole listing replaces, until it is compared
     INCR_GLOBAL_ACK m_incrAck;         // the changes of the running cycle
@@ -756,6 +776,7 @@ private:
     bool m_versionHold = false;           // a newer cloud version waits: no new item starts
     bool m_deleteHold = false;            // waiting deletes are held for the user (status 8, kind 48)
     bool m_deleteConfirmed = false;       // the user's start sends them
+    bool m_syncFolderWasGone = false;     // the delete guard saw the sync folder gone
     std::atomic<bool> m_clockTodo{false}; // the bench's clock of RefreshTodo (any thread)
     std::atomic<qint64> m_todoCpuNs{0};
     // Reports the facade made itself, by "type|lower-cased path" -> when they stop counting;

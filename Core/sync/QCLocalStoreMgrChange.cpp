@@ -802,7 +802,20 @@ void QCLocalStoreMgr::DropItem(PendingChanges::iterator item, int result) {
     m_pending.Erase(item);
 }
 
+void QCLocalStoreMgr::DropDeletesOfItemsBack() {
+    if (!m_syncFolderWasGone || SyncFolderGone())
+        return;
+    // The sync folder is back (remounted, say): what its absence made look deleted is there.
+    m_syncFolderWasGone = false;
+    CoreDebug("[Todo] the sync folder is back: deletes of items it holds are dropped");
+    for (auto it = m_pending.begin(); it != m_pending.end();)
+        it = it->type == SYNC_CHANGE_DEL && !Running(*it) && StampOf(it->path).exists ? m_pending.Erase(it)
+                                                                                       : std::next(it);
+}
+
 bool QCLocalStoreMgr::DeleteGuardHolds() {
+    const bool rootGone = SyncFolderGone();
+    m_syncFolderWasGone = m_syncFolderWasGone || rootGone;
     size_t deletes = 0;
     for (const CHANGE_ITEM& item : m_pending) {
         if (item.type == SYNC_CHANGE_DEL && !Running(item))
@@ -812,8 +825,6 @@ bool QCLocalStoreMgr::DeleteGuardHolds() {
         m_deleteConfirmed = false;
         return false;
     }
-    const QString root = GetRootPath();
-    const bool rootGone = root.isEmpty() || !QFileInfo(root).isDir();
     if (m_deleteConfirmed) {
         if (!rootGone)
             return false;
@@ -899,6 +910,7 @@ void QCLocalStoreMgr::RefreshCheck() {
         QCLocalStoreMgr& engine;
         ~EndScan() { engine.m_scanResumable = false; }
     } endScan{*this};
+    DropDeletesOfItemsBack();
     for (;;) {
         const qint64 cpuBefore = m_clockTodo.load() ? ThreadCpuNs() : 0;
         const PendingChanges::iterator item = RefreshTodo();

@@ -41,24 +41,39 @@ bool SameText(const QString& a, const QString& b) {
     return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
+// How many listed items one journal look-up takes: what a listing holds at a time.
+constexpr size_t kUnknownChunk = 512;
+
+struct UnknownFiles {
+    std::vector<QString> paths; // virtual paths the journal has no row of
+    QStringList tooLong;        // disk paths past the system's limit, not walked
+};
+
 // The files and folders in `dirs` (disk paths below the sync folder `root`) that the journal has
-// no row of, by virtual path; none when the journal cannot be read. Any thread.
-std::vector<QString> JournalUnknownFiles(const QString& root, const std::vector<QString>& dirs) {
-    std::list<FILE_INFO> found;
-    for (const QString& dir : dirs)
-        BuildLocalFileList(found, dir, root);
-    std::vector<QString> paths;
-    for (const FILE_INFO& entry : found)
-        paths.push_back(entry.path);
-    std::map<QString, FILE_INFO> rows;
-    std::vector<QString> unknown;
-    if (paths.empty() || !QCSyncDB::GetFileInfos(paths, rows))
-        return unknown;
-    for (const QString& path : paths) {
-        if (rows.count(path.toLower()) == 0)
-            unknown.push_back(path);
-    }
-    return unknown;
+// no row of; none when the journal cannot be read. Each tree is listed once, in chunks looked up
+// as they come: folders created in one batch nest, and listing each one's tree whole would cost
+// memory as the batch times the depth. Any thread.
+UnknownFiles JournalUnknownFiles(const QString& root, const std::vector<QString>& dirs) {
+    UnknownFiles out;
+    bool read = true;
+    ScanFolderTrees(
+        dirs, root, kUnknownChunk,
+        [&](std::vector<FILE_INFO>& found) {
+            std::vector<QString> paths;
+            paths.reserve(found.size());
+            for (const FILE_INFO& entry : found)
+                paths.push_back(entry.path);
+            std::map<QString, FILE_INFO> rows;
+            read = read && QCSyncDB::GetFileInfos(paths, rows);
+            for (size_t i = 0; read && i < paths.size(); ++i) {
+                if (rows.count(paths[i].toLower()) == 0)
+                    out.paths.push_back(paths[i]);
+            }
+        },
+        &out.tooLong);
+    if (!read)
+        out.paths.clear();
+    return out;
 }
 
 QString WithoutSlash(QString path) {
@@ -111,11 +126,16 @@ void QCLocalStoreMgr::RefreshEnumDirs() {
     // would stall every other reply behind it.
     m_enumRunning = listing;
     RunOnPool([this, listing, root, dirs = std::move(dirs)] {
-        std::vector<QString> unknown = JournalUnknownFiles(root, dirs);
+        UnknownFiles unknown = JournalUnknownFiles(root, dirs);
         PostQuiet([this, listing, root, unknown = std::move(unknown)] {
             if (m_enumRunning == listing)
                 m_enumRunning = 0; // (a listing of a later work generation may run meanwhile)
-            QueueUnknownFiles(root, unknown);
+            QueueUnknownFiles(root, unknown.paths);
+            if (!unknown.tooLong.isEmpty() && GetRootPath() == root) {
+                // The first is shown; none of them can be synced, nor what lies below them.
+                CoreDebug("[Todo] %d paths past the system's limit", int(unknown.tooLong.size()));
+                ErrorOnThread(SYNC_ERROR::NameTooLong, 0, unknown.tooLong.first(), nullptr);
+            }
             RefreshEnumDirs(); // the folders created meanwhile
         });
     });

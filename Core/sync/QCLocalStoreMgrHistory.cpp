@@ -3,13 +3,15 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "common/CoreLog.h"
+#include "common/IuCoreUtils.h"
 #include "common/QCEvents.h"
 #include "sync/QCLocalStoreMgr.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -73,12 +75,24 @@ quint32 PendingSeconds() {
 void QCLocalStoreMgr::AddToFinishTask(const FILE_INFO& record) {
     ++g_Config.finish_task_count;
     m_finishedList.UpdateToEnd(record);
+    m_historyUnsaved = true;
+}
+
+void QCLocalStoreMgr::CheckHistorySave() {
+    if (!m_historyUnsaved.load() || g_Config.history_path.isEmpty())
+        return;
+    if (!m_historyTimer.IsArmed())
+        m_historyTimer.Start(); // the tasks of one batch finish close together: one save for them
+    else if (m_historyTimer.Check())
+        SaveFinishTaskList();
 }
 
 bool QCLocalStoreMgr::SaveFinishTaskList() {
     const QString path = g_Config.history_path;
     if (path.isEmpty())
         return false;
+    m_historyUnsaved = false;
+    m_historyTimer.Reset();
     std::vector<std::shared_ptr<TransferInfo>> entries;
     m_finishedList.Get(entries, FILE_STATUS_SYNCED, std::max<int>(int(m_finishedList.Size()), kSnapshotMax));
     QByteArray text;
@@ -94,23 +108,29 @@ bool QCLocalStoreMgr::SaveFinishTaskList() {
         text += fields.join(QLatin1Char('|')).toUtf8();
         text += '\n';
     }
-    // Written beside and renamed over the old file: a save cut short leaves the old history.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        CoreDebug("[task] Finish task list save failed: %s", qUtf8Printable(file.errorString()));
+    // Written beside and renamed over the old file: a save that fails (a full disk) leaves the
+    // old history, and the user is told.
+    if (!IuCoreUtils::PutFileContents(QFile::encodeName(path).toStdString(), text.constData(), size_t(text.size()))) {
+        const int error = errno;
+        CoreDebug("[task] Finish task list save failed: %s", std::strerror(error));
+        OnError(SyncErrorOfErrno(error), 0, path, nullptr);
+        m_historyUnsaved = true; // tried again later: the disk may have room by then
         return false;
     }
     g_Config.finish_task_save_time += PendingSeconds();
     g_Config.pending_bytes = 0;
     g_Config.pending_seconds = 0;
-    g_Config.SaveUserProfileInt(QStringLiteral("finish_task_count"), int(g_Config.finish_task_count.load()));
-    g_Config.SaveUserProfileInt(QStringLiteral("finish_task_have_count"),
-                                int(g_Config.finish_task_have_count.load()));
-    g_Config.SaveUserProfileInt64(QStringLiteral("finish_task_have_size"), g_Config.finish_task_have_size.load());
-    g_Config.SaveUserProfileInt(QStringLiteral("finish_task_save_time"),
-                                int(g_Config.finish_task_save_time.load()));
-    g_Config.SaveUserProfileInt(QStringLiteral("finish_task_last_uspeed"),
-                                int(g_Config.finish_task_last_uspeed.load()));
+    bool saved = g_Config.SaveUserProfileInt(QStringLiteral("finish_task_count"), int(g_Config.finish_task_count.load()));
+    saved &= g_Config.SaveUserProfileInt(QStringLiteral("finish_task_have_count"),
+                                         int(g_Config.finish_task_have_count.load()));
+    saved &=
+        g_Config.SaveUserProfileInt64(QStringLiteral("finish_task_have_size"), g_Config.finish_task_have_size.load());
+    saved &= g_Config.SaveUserProfileInt(QStringLiteral("finish_task_save_time"),
+                                         int(g_Config.finish_task_save_time.load()));
+    saved &= g_Config.SaveUserProfileInt(QStringLiteral("finish_task_last_uspeed"),
+                                         int(g_Config.finish_task_last_uspeed.load()));
+    if (!saved)
+        OnError(SyncErrorOfErrno(errno), 0, path, nullptr); // the settings lie beside it
     return true;
 }
 

@@ -279,8 +279,12 @@ int QCLocalStoreMgr::InstallDownload(const QString& tempFile, const QString& loc
     const QString root = GetRootPath();
     const QString folder = GetParentPath(localPath);
     if (!SafePath::MakeFolders(root, folder)) {
-        CoreDebug("[install] no folder for %s: %s", qUtf8Printable(localPath), std::strerror(errno));
-        return SYNC_ERROR::DiskDir;
+        const int error = errno;
+        CoreDebug("[install] no folder for %s: %s", qUtf8Printable(localPath), std::strerror(error));
+        if (error != ENAMETOOLONG)
+            return SYNC_ERROR::DiskDir;
+        SafePath::Remove(root, tempFile); // no later try can place it
+        return SYNC_ERROR::NameTooLong;
     }
     // A rename cannot cross file systems (a mount inside the mirror): a copy beside the target,
     // synced to disk, is renamed instead.
@@ -291,16 +295,30 @@ int QCLocalStoreMgr::InstallDownload(const QString& tempFile, const QString& loc
             return SYNC_ERROR::DiskWrite;
     }
     LocalStat seen;
+    errno = 0;
     const bool placed = ResolveDownloadConflict(localPath, cloud, &seen) &&
                         ReplaceUserFile(localPath, seen, staged) != ReplaceResult::Failed;
+    const int error = errno;
     if (staged != tempFile) {
         SafePath::Remove(root, placed ? tempFile : staged);
     }
-    if (!placed) {
+    if (placed)
+        return 0;
+    // What the file system refused is named as it is; anything else is the file in use.
+    switch (error) {
+    case ENAMETOOLONG:
+        SafePath::Remove(root, tempFile); // the name can never be placed: no later try
+        return SYNC_ERROR::NameTooLong;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENOSPC:
+    case EDQUOT:
+        return SyncErrorOfErrno(error); // the temporary file stays: the user may make room
+    default:
         g_Config.CallOuter(new QCFileUsingEvent(localPath));
         return SYNC_ERROR::FileUsing; // the temporary file stays for a later attempt
     }
-    return 0;
 }
 
 QString QCLocalStoreMgr::CopyBeside(const QString& file, const QString& folder, const FILE_INFO& cloud) {

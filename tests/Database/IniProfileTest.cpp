@@ -1,6 +1,7 @@
 #include "ConfigTestEnv.h"
 
 #include "Database/IniProfile.h"
+#include "support/FileSizeLimit.h"
 #include "support/Unprivileged.h"
 
 #include <QDir>
@@ -8,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 
 namespace {
@@ -131,6 +134,34 @@ TEST_F(IniProfileTest, WriteThatCannotReachTheDiskReportsFailure) {
     const QByteArray text = written.readAll();
     EXPECT_TRUE(text.contains("k=old")) << text.toStdString();
     EXPECT_FALSE(text.contains("n=")) << text.toStdString();
+}
+
+// QSettings' own write reports success on a full disk and leaves an empty file: the old file stays
+// whole, and the failure is reported.
+TEST_F(IniProfileTest, AFullDiskKeepsEveryKeyOfTheOldFile) {
+    const QString file = WorkPath(QStringLiteral("full/config.ini"));
+    // Long enough that QSettings' lock file fits below the limit: only the settings cannot grow.
+    for (const char* key : {"eid", "syncpath", "finish_task_count"})
+        ASSERT_TRUE(WritePrivateProfileString(QStringLiteral("user"), QLatin1String(key), QString(150, QLatin1Char('v')), file));
+    QFile read(file);
+    ASSERT_TRUE(read.open(QIODevice::ReadOnly));
+    const QByteArray before = read.readAll();
+    read.close();
+    bool written = true;
+    {
+        FileSizeLimit limit(rlim_t(before.size()) + 10);
+        ASSERT_TRUE(limit.ok()) << strerror(errno);
+        written = WritePrivateProfileString(QStringLiteral("user"), QStringLiteral("syncpath"),
+                                            QString(1000, QLatin1Char('p')), file);
+    }
+    EXPECT_FALSE(written);
+    ASSERT_TRUE(read.open(QIODevice::ReadOnly));
+    EXPECT_EQ(read.readAll(), before);
+    EXPECT_EQ(GetPrivateProfileString(QStringLiteral("user"), QStringLiteral("syncpath"), QString(), file),
+              QString(150, QLatin1Char('v')));
+    EXPECT_EQ(QDir(WorkPath(QStringLiteral("full"))).entryList(QDir::Files | QDir::Hidden),
+              QStringList(QStringLiteral("config.ini")))
+        << "no copy left behind";
 }
 
 } // namespace

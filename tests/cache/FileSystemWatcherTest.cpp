@@ -9,13 +9,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdio>
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -356,5 +360,45 @@ TEST_F(WatcherTest, StopsPromptly) {
     Write(root + QStringLiteral("/c/n.txt"));
     EXPECT_TRUE(host.WaitLine(QStringLiteral("A c/n.txt")));
 }
+
+// The mirror goes away without the user deleting anything: another folder takes its place, or its
+// disk is unmounted. The empty folder the path shows then is not the mirror: nothing is reported
+// missing. The swapped-out mirror, put back, is watched again.
+class MirrorGoneTest : public WatcherTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(MirrorGoneTest, ReportsNothingMissing) {
+    const bool unmount = GetParam();
+    QCClock::UseManualForTests();
+    if (unmount && ::mount("tmpfs", qPrintable(root), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "a tmpfs cannot be mounted here: " << strerror(errno);
+    const std::shared_ptr<void> unmountAtEnd(nullptr, [&](void*) { ::umount2(qPrintable(root), MNT_DETACH); });
+    Make(root, {"a.txt", "d/x.txt"});
+    for (const char* name : {"a.txt", "d", "d/x.txt"})
+        host.Know(QLatin1String(name), !QFileInfo(root + QLatin1Char('/') + QLatin1String(name)).isFile(), 1, 1);
+    StartWatching();
+    const QString other = outside + QStringLiteral("/other");
+    ASSERT_TRUE(QDir().mkpath(other));
+    const auto swap = [&] {
+        return ::renameat2(AT_FDCWD, qPrintable(root), AT_FDCWD, qPrintable(other), RENAME_EXCHANGE) == 0;
+    };
+    ASSERT_TRUE(unmount ? ::umount2(qPrintable(root), MNT_DETACH) == 0 : swap()) << strerror(errno);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (watcher.RootLosses() == 0 && std::chrono::steady_clock::now() < deadline)
+        host.WaitFor([](const QStringList&) { return false; }, 10);
+    ASSERT_EQ(watcher.RootLosses(), 1);
+    EXPECT_EQ(host.Lines(), QStringList());
+    EXPECT_EQ(watcher.WatchCount(), 0);
+    if (unmount)
+        return;
+    ASSERT_TRUE(swap());
+    QCClock::AdvanceForTests(QCFileSystemWatcher::kRetryMs);
+    Write(root + QStringLiteral("/d/back.txt")); // before or after the new watch: the rescan or its event
+    ASSERT_TRUE(host.WaitLine(QStringLiteral("A d/back.txt"))) << qPrintable(host.Lines().join(QStringLiteral(", ")));
+    EXPECT_EQ(host.Lines().filter(QRegularExpression(QStringLiteral("^[DR] "))), QStringList());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, MirrorGoneTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return std::string(info.param ? "Unmounted" : "AnotherFolderInItsPlace");
+});
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "common/IuCoreUtils.h"
+#include "support/FileSizeLimit.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -212,27 +214,6 @@ TEST(IuCoreUtilsTest, CopyFileRules) {
 
 // Lowers the file size limit of the process so that every write past `bytes` fails with EFBIG, as
 // a full disk makes writes fail; restores the limit afterwards.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_saved;
-        limit.rlim_cur = bytes;
-        m_ok = setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    rlimit m_saved{};
-    void (*m_oldHandler)(int) = nullptr;
-    bool m_ok = false;
-};
-
 TEST(IuCoreUtilsTest, FailedWritesAreReportedAndLeaveTheTargetAlone) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -243,14 +224,17 @@ TEST(IuCoreUtilsTest, FailedWritesAreReportedAndLeaveTheTargetAlone) {
 
     bool copied = true;
     bool put = true;
+    int error = 0;
     {
         FileSizeLimit limit(100000);
         ASSERT_TRUE(limit.ok()) << strerror(errno);
         copied = copyFile(U(src), U(dst), true);
         put = PutFileContents(U(dst), std::string(300000, 'p'));
+        error = errno;
     }
     EXPECT_FALSE(copied);
     EXPECT_FALSE(put);
+    EXPECT_EQ(error, EFBIG) << "the caller reports a full disk by it";
     EXPECT_EQ(ReadFile(dst), QByteArray("previous"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2)
         << "temporary files left behind";
@@ -261,8 +245,13 @@ TEST(IuCoreUtilsTest, PutFileContentsReplacesTheWholeFile) {
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("file"));
     WriteFile(path, "a much longer previous content");
+    // A private file stays private; and a reader that caches by size and time sees the change.
+    ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+    const QDateTime before = QFileInfo(path).lastModified();
     ASSERT_TRUE(PutFileContents(U(path), std::string("ab\0c", 4)));
     EXPECT_EQ(ReadFile(path), QByteArray("ab\0c", 4));
+    EXPECT_EQ(int(QFileInfo(path).permissions() & 0x7077), int(QFile::ReadOwner | QFile::WriteOwner)); // owner, group, other
+    EXPECT_GT(QFileInfo(path).lastModified(), before);
     EXPECT_FALSE(PutFileContents(U(dir.filePath(QStringLiteral("no/folder/file"))), "x"));
 }
 

@@ -1,4 +1,5 @@
 #include "common/LocalScan.h"
+#include "common/SafePath.h"
 
 #include "support/Unprivileged.h"
 
@@ -8,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,6 +205,55 @@ TEST_F(LocalScanTest, ReadOnlyItemsAndUnlistableFolders) {
     EXPECT_EQ(map.at(S("/ro.txt")).attrs, FILE_ATTR_READONLY);
     EXPECT_EQ(map.at(S("/rodir")).attrs, FILE_ATTR_DIRECTORY | FILE_ATTR_READONLY);
     EXPECT_EQ(map.at(S("/z.txt")).attrs, FILE_ATTR_NORMAL);
+}
+
+} // namespace
+
+namespace {
+
+// Folders created in one batch nest: each tree is listed once, never held whole, and a path past
+// the system's limit is handed back instead of being walked.
+TEST_F(LocalScanTest, FolderTreesAreWalkedOnceInChunksUpToThePathLimit) {
+    std::vector<QString> dirs;
+    QString chain;
+    for (int i = 0; i < 40; ++i) {
+        chain += QStringLiteral("/d");
+        dirs.push_back(m_root + chain);
+        MakeDir(qPrintable(chain.mid(1)));
+        MakeFile(qPrintable(chain.mid(1) + QStringLiteral("/f")));
+    }
+    dirs.push_back(m_root + QStringLiteral("/d/d/")); // below another one, written with a slash
+    std::vector<size_t> chunks;
+    QStringList paths;
+    const auto sink = [&](std::vector<FILE_INFO>& chunk) {
+        chunks.push_back(chunk.size());
+        for (const FILE_INFO& info : chunk)
+            paths << info.path;
+    };
+    ScanFolderTrees(dirs, m_root, 7, sink, nullptr);
+    EXPECT_EQ(paths.size(), 79) << "39 folders and 40 files below the first folder, each once";
+    EXPECT_EQ(*std::max_element(chunks.begin(), chunks.end()), 7u);
+    EXPECT_EQ(paths.first(), QStringLiteral("/d/d"));
+
+    // 25 names of 200 bytes, beyond PATH_MAX: made by descriptor, as no path reaches them.
+    const QByteArray name(200, 'n');
+    int fd = ::open(QFile::encodeName(m_root).constData(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 25 && fd >= 0; ++i) {
+        const int next = ::mkdirat(fd, name.constData(), 0700) == 0 ? ::openat(fd, name.constData(), O_RDONLY) : -1;
+        ::close(fd);
+        fd = next;
+    }
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ::close(fd);
+    const QString top = m_root + QLatin1Char('/') + QString::fromLatin1(name);
+    QStringList tooLong;
+    paths.clear();
+    ScanFolderTrees({top}, m_root, 100, sink, &tooLong);
+    ASSERT_EQ(tooLong.size(), 1);
+    const int length = QFile::encodeName(tooLong.first()).size();
+    EXPECT_TRUE(length >= PATH_MAX && length < PATH_MAX + 201) << length;
+    EXPECT_EQ(paths.size(), (length - m_root.size()) / 201 - 2) << "every level above it";
+    EXPECT_TRUE(SafePath::RemoveTree(m_root, top));
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -468,5 +470,35 @@ TEST_F(EndToEndTest, ClosingTheLoginWindowDuringAnUnansweredLoginEndsTheProgram)
     EXPECT_EQ(m_client.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(m_client.exitCode(), 0);
 }
+
+// Asked to stop by the system (SIGTERM), the program leaves as when the user quits: the windows
+// close, the core stops, the process ends normally. What it finished was saved seconds after.
+class SignalEndTest : public EndToEndTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SignalEndTest, EndsAsAQuitDoes) {
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    if (GetParam()) {
+        ASSERT_FALSE(SignInAsAlice().id.isEmpty());
+        const QString mirror = AppData() + QStringLiteral("/Cache/10001/20001");
+        ASSERT_TRUE(WaitUntil([&] { return QDir(mirror).exists(); }, 30000));
+        ASSERT_TRUE(WriteFile(mirror + QStringLiteral("/kept.txt"), "finished before the end"));
+        const auto history = [this] {
+            QDirIterator it(AppData(), {QStringLiteral("history.dat")}, QDir::Files, QDirIterator::Subdirectories);
+            QFile file(it.hasNext() ? it.next() : QString());
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        ASSERT_TRUE(WaitUntil([&] { return history().contains("/kept.txt|"); }, 60000)) << "no history of the upload";
+    } else {
+        ASSERT_TRUE(WaitWindow(IsLoginWindow, 60000)) << "no login window";
+    }
+    ASSERT_EQ(::kill(pid_t(m_client.processId()), SIGTERM), 0);
+    ASSERT_TRUE(m_client.waitForFinished(60000)) << "still running a minute after SIGTERM";
+    EXPECT_EQ(m_client.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(m_client.exitCode(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, SignalEndTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return std::string(info.param ? "WithTheMainWindow" : "AtTheLoginWindow");
+});
 
 } // namespace

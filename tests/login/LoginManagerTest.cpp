@@ -108,7 +108,7 @@ TEST_F(LoginManagerTest, APasswordLoginHandsTheAccountToTheCore) {
 
     // The face picture came, though the core started meanwhile.
     ASSERT_TRUE(sink.WaitFor(CLoginMgr::kFaceReady));
-    const QString face = pair.Store() + QStringLiteral("/10001/10001.jpg");
+    const QString face = pair.Store() + QStringLiteral("/10001/face.jpg");
     EXPECT_FALSE(QImage(face, "JPG").isNull());
     EXPECT_EQ(manager->getFaceIconPath(), face);
     EXPECT_EQ(LoginStore::getLastLoginQID(), QStringLiteral("10001"));
@@ -453,7 +453,7 @@ TEST_F(LoginManagerTest, ANewerLoginMakesTheEarlierReplyStale) {
 TEST_F(LoginManagerTest, AFaceReplyThatIsNoImageLeavesTheEarlierFile) {
     const QString folder = pair.Store() + QStringLiteral("/10001");
     ASSERT_TRUE(QDir().mkpath(folder));
-    const QString face = folder + QStringLiteral("/10001.jpg");
+    const QString face = folder + QStringLiteral("/face.jpg");
     const QByteArray earlier = QByteArray("earlier face ") + QByteArray(300, 'x');
     ASSERT_TRUE(WriteAll(face, earlier));
     pair.identityServer.route("GET", "/face/10001.jpg", [](const RecordedRequest&) {
@@ -473,13 +473,13 @@ TEST_F(LoginManagerTest, AFaceReplyThatIsNoImageLeavesTheEarlierFile) {
     ASSERT_TRUE(SettleManager());
     EXPECT_EQ(ReadAll(face), earlier);
     EXPECT_FALSE(sink.Has(CLoginMgr::kFaceReady));
-    EXPECT_EQ(Pictures(folder), QStringList(QStringLiteral("10001.jpg")));
+    EXPECT_EQ(Pictures(folder), QStringList(QStringLiteral("face.jpg")));
 }
 
 struct FaceRow {
     const char* name;
     const char* suffix; // after "https://127.0.0.1:<port>/face/10001.jpg"; "file" for a local address
-    const char* file;   // the saved file's name; "" when nothing is fetched
+    const char* file;   // the saved file's name (the client's own); "" when nothing is fetched
 };
 
 class FaceNameTest : public SignedInCore, public ::testing::WithParamInterface<FaceRow> {};
@@ -503,11 +503,14 @@ TEST_P(FaceNameTest, NamesOnlyAFileOfTheAccountsFolder) {
         EXPECT_EQ(files, QStringList(expected));
         EXPECT_TRUE(sink.Has(CLoginMgr::kFaceReady));
     }
+    // Whatever the address names, the account's settings are never the picture.
+    EXPECT_FALSE(ReadAll(pair.Store() + QStringLiteral("/10001/UserConfig.ini")).startsWith("\xFF\xD8"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaceNameTest,
-                         ::testing::Values(FaceRow{"LastSegment", "", "10001.jpg"},
+                         ::testing::Values(FaceRow{"LastSegment", "", "face.jpg"},
                                            FaceRow{"QueryInTheSegment", "?v=2", "face.jpg"},
+                                           FaceRow{"TheAccountsSettings", "?/UserConfig.ini", "face.jpg"},
                                            FaceRow{"NotAWebAddress", "file", ""}),
                          [](const ::testing::TestParamInfo<FaceRow>& info) { return info.param.name; });
 

@@ -142,6 +142,16 @@ TYPED_TEST(NodeListTest, NodesWithoutATextIdAreBadData) {
     EXPECT_EQ(ack->bad_nodes, 4u);
 }
 
+TYPED_TEST(NodeListTest, NodesWithANegativeSizeAreBadData) {
+    // Read as 0 they would become empty files in the mirror.
+    const auto ack = this->parse(Obj(R"({"node_list": [
+        {"nid": "1", "name": "text", "count_size": "-5"}, {"nid": "2", "name": "number", "count_size": -5},
+        {"nid": "3", "name": "fine", "count_size": "5"}, {"nid": "4", "name": "zero", "count_size": "-0"}]})"));
+    ASSERT_EQ(ack->nodes.size(), 2u);
+    EXPECT_EQ(ack->nodes.at(QStringLiteral("3")).size, 5u);
+    EXPECT_EQ(ack->bad_nodes, 2u);
+}
+
 TYPED_TEST(NodeListTest, HostileFixtureKeepsOnlyThePlainName) {
     const auto ack = this->parse(LoadJsonObject(QStringLiteral("replies/global_nodes_hostile.json")));
     ASSERT_EQ(ack->nodes.size(), 1u);

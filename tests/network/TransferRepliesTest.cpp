@@ -50,6 +50,17 @@ TEST_F(TransferRepliesTest, DownloadInfoReadsTheFirstFileByName) {
     EXPECT_EQ(ack->backup, QStringLiteral("198.51.100.3"));
 }
 
+// A negative size describes no file: marked, never read as an empty one.
+TEST_F(TransferRepliesTest, DownloadInfoWithANegativeSizeIsBadData) {
+    for (const QJsonValue& size : {QJsonValue(QStringLiteral("-5")), QJsonValue(-5.0), QJsonValue(5.0)}) {
+        QJsonObject data{{QStringLiteral("file_info"),
+                          QJsonObject{{QStringLiteral("f1"), QJsonObject{{QStringLiteral("fpath"), QStringLiteral("/a")},
+                                                                          {QStringLiteral("fsize"), size}}}}}};
+        const auto ack = parser.parseDownloadInfo(data);
+        EXPECT_EQ(ack->bad_size, size != QJsonValue(5.0)) << qPrintable(size.toVariant().toString());
+    }
+}
+
 TEST_F(TransferRepliesTest, DownloadInfoWithoutFileIsAllDefaults) {
     QJsonObject data{{QStringLiteral("is_https"), 1}, {QStringLiteral("file_info"), QJsonArray{1}}};
     const auto ack = parser.parseDownloadInfo(data);

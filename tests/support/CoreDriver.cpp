@@ -43,6 +43,7 @@
 //                                         event received earlier counts if no wait took it yet.
 //                                         Later commands run after the wait ends.
 // End of input without Uninit: as "Uninit 0" (its result line carries "input":"ended").
+// SIGTERM, SIGINT or SIGHUP: {"signal":<number>}, then as "Uninit 0".
 //
 // Output: one JSON object per line, flushed at once:
 //   {"event":2205,"status":7,...}        a core event with its payload's fields (2205 and 2206:
@@ -62,6 +63,7 @@
 
 #include "Database/QCGlobalConfig.h"
 #include "common/QCClock.h"
+#include "common/QuitOnSignals.h"
 #include "common/TsanAnnotations.h"
 #include "network/NetworkClient.h"
 #include "support/SaveFixtures.h"
@@ -165,6 +167,8 @@ class CoreDriver : public QObject {
 public:
     CoreDriver();
     bool event(QEvent* event) override;
+    // A signal asked the driver to stop: it ends as on "Uninit 0".
+    void Quit(int signal);
 
 private:
     struct Command {
@@ -518,6 +522,12 @@ void CoreDriver::DoIndex(const QStringList&) {
     PrintLine(Result("Index").addRaw("result", index.text()));
 }
 
+void CoreDriver::Quit(int signal) {
+    PrintLine(JsonLine().add("signal", signal));
+    if (!m_finished)
+        Finish(false, false);
+}
+
 void CoreDriver::DoUninit(const QStringList& args) {
     int clean = 0;
     if (!ToInt(args[0], 0, 1, &clean))
@@ -559,5 +569,6 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     NetworkClient::SetConnectGuard(&LoopbackOnly);
     CoreDriver driver;
+    QuitOnSignals([&driver](int signal) { driver.Quit(signal); });
     return app.exec();
 }

@@ -20,6 +20,10 @@ void CoreDriverProcess::Kill() {
     }
 }
 
+bool CoreDriverProcess::Signal(int signal) {
+    return m_process.state() == QProcess::Running && ::kill(pid_t(m_process.processId()), signal) == 0;
+}
+
 namespace {
 
 // Whether every thread of `pid` has stopped (state "T" in its stat line).

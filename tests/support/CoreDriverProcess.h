@@ -31,6 +31,8 @@ public:
     bool WaitForLine(const std::function<bool(const QJsonObject&)>& match, int timeoutMs);
     // Ends the driver with SIGKILL and waits until it is gone.
     void Kill();
+    // Sends `signal` (SIGTERM, say) and returns at once; false when the driver does not run.
+    bool Signal(int signal);
     // SIGSTOP and SIGCONT: a stopped driver's files are what a SIGKILL at that moment leaves, so a
     // test can look at them at several points of one run.
     bool Pause();

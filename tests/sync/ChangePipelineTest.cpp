@@ -18,6 +18,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -809,6 +814,33 @@ TEST_F(PipelineTest, AVanishedSyncFolderDeletesNothing) {
         size_t pending = 1;
         g_LocalStoreMgr.CallForTests([&] { pending = g_LocalStoreMgr.PendingForTests().size(); });
         return pending == 0;
+    }));
+    EXPECT_EQ(Calls("File.recycle"), 0u);
+    EXPECT_EQ(api->tree().byPath().size(), 4u);
+}
+
+// Another folder in the sync folder's place, as an unmounted disk leaves its empty mount point:
+// the deletes that an empty folder suggests are held, and once the folder is back none is sent.
+TEST_F(PipelineTest, DeletesWhileAnotherFolderStandsInTheSyncFoldersPlaceAreNeverSent) {
+    for (int i = 0; i < 3; ++i)
+        Write(QStringLiteral("w/f%1.txt").arg(i), Bytes(10, unsigned(i)));
+    ASSERT_TRUE(Settle(30000, 1000, 4));
+    const QString other = root + QStringLiteral(".other");
+    ASSERT_TRUE(QDir().mkpath(other));
+    const auto swap = [&] {
+        return ::renameat2(AT_FDCWD, qPrintable(root), AT_FDCWD, qPrintable(other), RENAME_EXCHANGE) == 0;
+    };
+    ASSERT_TRUE(swap()) << strerror(errno);
+    for (int i = 0; i < 3; ++i)
+        g_LocalStoreMgr.NotifyFileChange(root + QStringLiteral("/w/f%1.txt").arg(i), SYNC_CHANGE_DEL, QString(), false);
+    ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_STOP; }));
+    EXPECT_EQ(Calls("File.recycle"), 0u);
+    ASSERT_TRUE(swap()) << strerror(errno);
+    VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+    ASSERT_TRUE(RunUntil([] {
+        size_t pending = 1;
+        g_LocalStoreMgr.CallForTests([&] { pending = g_LocalStoreMgr.PendingForTests().size(); });
+        return pending == 0 && g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK;
     }));
     EXPECT_EQ(Calls("File.recycle"), 0u);
     EXPECT_EQ(api->tree().byPath().size(), 4u);

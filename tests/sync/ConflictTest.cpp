@@ -1,6 +1,7 @@
 // Conflict copies and the trash: the local version is kept under another name, never over one.
 #include "support/EngineTestSupport.h"
 
+#include "common/CommonDef.h"
 #include "sync/QCLocalStoreMgr.h"
 
 #include <QDir>
@@ -39,6 +40,21 @@ TEST_F(ConflictTest, TheCopyIsNamedForTheUserAndKeepsItsMode) {
     QFile file(copy);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QByteArray("local bytes"));
+}
+
+// A cloud name longer than the disk allows can never be placed: the failure says so, not "in use",
+// and its temporary file goes instead of waiting for a try that cannot succeed.
+TEST_F(ConflictTest, ANameTooLongForTheDiskIsNamedSoAndItsTemporaryFileGoes) {
+    MakeReady("{\"name\":\"u1\"}");
+    ASSERT_TRUE(QDir().mkpath(g_LocalStoreMgr.GetDropPath()));
+    const QString temp = Write(QStringLiteral(".Nimbocache/files/1_x.tmp"), "bytes");
+    const QString name(300, QLatin1Char('n'));
+    FILE_INFO cloud;
+    cloud.path = QLatin1Char('/') + name;
+    cloud.size = 5;
+    EXPECT_EQ(g_LocalStoreMgr.InstallDownload(temp, g_LocalStoreMgr.GetRootPath() + QLatin1Char('/') + name, cloud),
+              SYNC_ERROR::NameTooLong);
+    EXPECT_FALSE(QFile::exists(temp));
 }
 
 TEST_F(ConflictTest, NothingToKeepIsASuccess) {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 
 namespace {
 
@@ -176,6 +177,18 @@ TEST(CoreDriverUploadTest, UploadsAMirrorFileToTheService) {
     EXPECT_EQ(driver.ExitCode(), 0) << qPrintable(driver.Output());
     for (const QJsonObject& line : driver.Lines())
         EXPECT_FALSE(line.contains(QStringLiteral("offhost"))) << qPrintable(driver.Output());
+}
+
+// Asked to stop by a signal, the driver ends as on "Uninit 0" (the engine's stop saves its files).
+TEST_F(CoreDriverTest, ASignalEndsItAsUninitDoes) {
+    driver.Send(QStringLiteral("Init"));
+    ASSERT_TRUE(driver.WaitForLine(Field("cmd", QStringLiteral("Init")), 30000)) << qPrintable(driver.Output());
+    ASSERT_TRUE(driver.Signal(SIGTERM));
+    ASSERT_TRUE(driver.WaitForExit(30000)) << qPrintable(driver.Output());
+    EXPECT_FALSE(driver.Crashed());
+    EXPECT_EQ(driver.ExitCode(), 0);
+    EXPECT_TRUE(driver.WaitForLine(Field("signal", SIGTERM), 0)) << qPrintable(driver.Output());
+    EXPECT_TRUE(driver.WaitForLine(Field("result", true), 0)) << qPrintable(driver.Output());
 }
 
 } // namespace

@@ -375,6 +375,33 @@ std::string EndingName(const ::testing::TestParamInfo<Ending>& info) {
 INSTANTIATE_TEST_SUITE_P(Endings, JournalEndTest,
                          ::testing::Values(Ending::Stop, Ending::Logout, Ending::Uninit), EndingName);
 
+// A journal write that fails at the pass's end (a full disk) is shown: the status never says "in
+// step" while rows are missing.
+TEST_F(EngineTest, AFailedJournalWriteIsShownInsteadOfInStep) {
+    MakeReady();
+    SetStatus(LOCAL_STATUS_MONITOR);
+    receiver.Pump();
+    receiver.Take();
+    FILE_INFO file;
+    file.path = QStringLiteral("/a.txt");
+    OnEngine([&] {
+        QCSyncDB::UpdateFileInfoLater(file);
+        QCSyncDB::FailStepForTests(1); // the batch that writes it
+        g_LocalStoreMgr.ChangeStatus(LOCAL_STATUS_OK, true);
+        QCSyncDB::FailStepForTests(0);
+    });
+    ASSERT_TRUE(receiver.WaitFor(
+        QCEventBase::GlobalError, [](const RecordedEvent& e) { return e.kind == SYNC_ERROR::DiskWrite; }, 20000));
+    for (const RecordedEvent& event : receiver.Take()) {
+        if (event.type == QCEventBase::StatusChanged) {
+            EXPECT_NE(int(event.info.status), 6);
+        }
+    }
+    const SYNC_INFO info = VUZeroz::GetInstance()->Status();
+    EXPECT_EQ(int(info.status), 8);
+    EXPECT_EQ(info.error_type, SYNC_ERROR::DiskWrite);
+}
+
 // --- Configuration readiness and paths ---------------------------------------------------------------
 
 TEST_F(EngineTest, ReadinessSetsTheLoginsFilesUpOnce) {

@@ -3,8 +3,11 @@
 // SaveKillTest.cpp).
 
 #include "support/EngineTestSupport.h"
+#include "support/FileSizeLimit.h"
 
 #include "Database/QCGlobalConfig.h"
+#include "common/CommonDef.h"
+#include "common/QCEvents.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 
@@ -122,6 +125,32 @@ TEST_F(HistoryTest, AFailedSaveChangesNoCounter) {
     EXPECT_EQ(ReadAll(file), QByteArray("/old|old|1|2|/l/old|1\n"));
     EXPECT_EQ(g_Config.ReadUserProfileInt(QStringLiteral("finish_task_count"), 0), 7);
     EXPECT_EQ(g_Config.pending_bytes.load(), 5000);
+}
+
+// A full disk: the old history stays whole, and the user is told.
+TEST_F(HistoryTest, AFullDiskKeepsTheOldHistoryAndIsShown) {
+    const QByteArray old = "/old|old|1|2|/l/old|1\n";
+    WriteAll(file, old);
+    bool saved = true;
+    OnEngine([&] {
+        for (int i = 0; i < 10; ++i)
+            g_LocalStoreMgr.AddToFinishTask(Finished(QStringLiteral("/new%1").arg(i), 3, QStringLiteral("/l/n"), true));
+        const FileSizeLimit limit(rlim_t(old.size()) + 5);
+        saved = limit.ok() && g_LocalStoreMgr.SaveFinishTaskList();
+    });
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(ReadAll(file), old);
+    EXPECT_TRUE(receiver.WaitFor(
+        QCEventBase::GlobalError, [](const RecordedEvent& e) { return e.kind == SYNC_ERROR::DiskFull; }, 20000));
+}
+
+// What finished is on disk within seconds, not only at the engine's stop: a process that is
+// killed keeps it.
+TEST_F(HistoryTest, AFinishedTaskIsSavedSoonWithoutAStop) {
+    OnEngine([] {
+        g_LocalStoreMgr.AddToFinishTask(Finished(QStringLiteral("/soon.txt"), 5, QStringLiteral("/l/soon.txt"), false));
+    });
+    EXPECT_TRUE(WaitUntil([this] { return ReadAll(file).contains("/soon.txt|soon.txt|5|"); }, 1000, 20000));
 }
 
 TEST_F(HistoryTest, DeletingTheHistoryEmptiesFileListAndCounters) {

@@ -6,18 +6,19 @@
 #include "login/replies/AccountReplies.h"
 
 #include "common/CoreLog.h"
+#include "common/IuCoreUtils.h"
 #include "common/TsanAnnotations.h"
 #include "network/NetworkClient.h"
 #include "sync/VUZeroz.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QRegularExpression>
-#include <QSaveFile>
+#include <QImageReader>
 #include <QSemaphore>
 #include <QUrl>
 #include <QtConcurrent>
@@ -114,21 +115,25 @@ QCUIEventNetwork* MakeReply(int type, std::unique_ptr<NetworkClient> client) {
     }
 }
 
-// The face picture's file name: the address's last segment when it can name a file in the
-// account's folder and nothing else, else "face.jpg".
-QString FaceFileName(const QString& headPic) {
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._-]+$"));
-    const QString name = headPic.mid(headPic.lastIndexOf(QLatin1Char('/')) + 1);
-    if (name == QLatin1String(".") || name == QLatin1String("..") || !plain.match(name).hasMatch())
-        return QStringLiteral("face.jpg");
-    return name;
+// The face picture's file in the account's folder: a name of the client's own, never one the
+// address gives (it could name any file there, the account's settings among them).
+const QString kFaceFile = QStringLiteral("face.jpg");
+// The picture's text that keeps the file name of the address it came from.
+const QString kFaceSource = QStringLiteral("source");
+
+// What tells one picture address from another: the text after its last "/".
+QString AddressName(const QString& address) {
+    return address.mid(address.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
-// Writes the decoded image beside `path` and renames it into place: a failure leaves the earlier
-// file as it was.
+// Writes the image through the checked writer: a failure (a full disk) leaves the earlier file as
+// it was.
 bool SaveImage(const QImage& image, const QString& path) {
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && image.save(&file, "JPG") && file.commit();
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    return buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "JPG") &&
+           IuCoreUtils::PutFileContents(QFile::encodeName(path).toStdString(), bytes.constData(),
+                                        size_t(bytes.size()));
 }
 
 // An id of the service that becomes a folder name; an empty enterprise id means none.
@@ -138,7 +143,8 @@ bool UsableEid(const QString& eid) {
 
 // Decodes the reply's picture and writes it to `folder`/`name`; false, with a debug line naming
 // `what`, when it is no image or cannot be saved (an earlier file then stays as it was).
-bool SaveReplyImage(NetworkClient* client, const QString& folder, const QString& name, const char* what) {
+bool SaveReplyImage(NetworkClient* client, const QString& folder, const QString& name, const char* what,
+                    const QString& source = QString()) {
     if (client->responseCode() != 200)
         return false;
     QImage image;
@@ -146,6 +152,8 @@ bool SaveReplyImage(NetworkClient* client, const QString& folder, const QString&
         CoreDebug("[login] %s: not an image", what);
         return false;
     }
+    if (!source.isEmpty())
+        image.setText(kFaceSource, source);
     if (!QDir().mkpath(folder) || !SaveImage(image, folder + QLatin1Char('/') + name)) {
         CoreDebug("[login] %s: cannot be saved", what);
         return false;
@@ -306,12 +314,13 @@ bool CLoginMgr::GetUserInfo(const QString&) {
 }
 
 bool CLoginMgr::DownloadHeadPic() {
-    const QString file = FaceFileName(m_headPic);
+    const QString source = AddressName(m_headPic);
     QVariant stored;
     if (CConfigMgr::getInstance()->getUserData(CConfigMgr::USER_FACE_ICON_PATH, stored) &&
         !stored.toString().isEmpty()) {
         const QFileInfo known(stored.toString());
-        if (known.isFile() && known.fileName().compare(file, Qt::CaseInsensitive) == 0) {
+        if (known.isFile() &&
+            QImageReader(known.filePath()).text(kFaceSource).compare(source, Qt::CaseInsensitive) == 0) {
             m_faceIconPath = known.filePath();
             Report(kFaceReady, QString());
             return true;
@@ -324,7 +333,7 @@ bool CLoginMgr::DownloadHeadPic() {
         return true;
     }
     m_faceQid = m_qid;
-    m_faceFile = file;
+    m_faceSource = source;
     StartRequest(PictureSlot, QCUIEventNetwork::HeadImgAck, m_headPic, AccountProtocol::kFaceRetries, QString());
     return true;
 }
@@ -470,8 +479,8 @@ void CLoginMgr::finishedHeadPic(NetworkClient* client) {
     if (!IsSafeQid(m_faceQid))
         return;
     const QString folder = CConfigMgr::getInstance()->getConfigPath() + QLatin1Char('/') + m_faceQid;
-    const QString path = folder + QLatin1Char('/') + m_faceFile;
-    if (!SaveReplyImage(client, folder, m_faceFile, "face picture"))
+    const QString path = folder + QLatin1Char('/') + kFaceFile;
+    if (!SaveReplyImage(client, folder, kFaceFile, "face picture", m_faceSource))
         return;
     m_faceIconPath = path;
     CConfigMgr::getInstance()->setUserData(CConfigMgr::USER_FACE_ICON_PATH, path);

@@ -182,9 +182,9 @@ private:
     bool m_logined = false;
     bool m_firstLogin = true;
     bool m_coreStarted = false;
-    // The face picture request in flight: its account and file name.
+    // The face picture request in flight: its account and the file name of its address.
     QString m_faceQid;
-    QString m_faceFile;
+    QString m_faceSource;
 
     // Request numbers of the slots; tasks read them to drop a stale request before sending it.
     std::atomic<quint64> m_generation[2];
