@@ -10,7 +10,9 @@
 // stand-in's at its path, every stand-in node is in the index as synchronised (2) or not
 // downloaded (11), and no temporary file lies beside the user's files.
 //
-// NIMBO_RELIABILITY_SEED sets the seed; the seed in use is printed first.
+// The kills are split into runs of their own, each a test of its own with the seed after the one
+// before, so that CTest runs them side by side and none takes the whole time of a loaded machine.
+// NIMBO_RELIABILITY_SEED sets the seed of the first run; the seed in use is printed first.
 
 #include "support/DriverTestSupport.h"
 
@@ -38,7 +40,7 @@
 
 namespace {
 
-constexpr int kKills = 50;
+constexpr int kKills = 10; // per run
 constexpr int kLongMs = 120000;
 
 // Local edits the killed core did not carry out yet, and those made while it is down, are left to
@@ -78,7 +80,6 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         root = QDir(mirror).filePath(QStringLiteral("E1"));
-        std::cout << "NIMBO_RELIABILITY_SEED=" << seed << std::endl;
     }
 
     // --- The script -----------------------------------------------------------------------------
@@ -272,9 +273,12 @@ protected:
             EXPECT_TRUE(present.count(content)) << when << ": lost " << Tag(content);
     }
 
+    // One run: the kills, then a run to the end of a synchronisation and the checks of the end.
+    void Run(unsigned run);
+
     std::unique_ptr<CoreDriverProcess> driver; // goes before the stand-in stops
     QString root; // the enterprise's folder in the mirror: the cloud root
-    const unsigned seed = SeedFromEnvironment();
+    unsigned seed = SeedFromEnvironment();
     std::mt19937 random{seed};
     int serial = 0;
     std::set<QByteArray> written;  // every content the test wrote, in the mirror or on the stand-in
@@ -285,7 +289,10 @@ protected:
     int cloudEdits = 0;
 };
 
-TEST_F(ReliabilityTest, KillsAtSeededPointsLoseAndTearNothing) {
+void ReliabilityTest::Run(unsigned run) {
+    seed = SeedFromEnvironment() + run;
+    random.seed(seed);
+    std::cout << "NIMBO_RELIABILITY_SEED=" << seed << std::endl;
     SCOPED_TRACE(testing::Message() << "NIMBO_RELIABILITY_SEED=" << seed);
     // A cloud tree with a folder and files, two of them with synced copies in the mirror.
     ASSERT_FALSE(api.tree().addFolder("/sub").empty());
@@ -357,6 +364,22 @@ TEST_F(ReliabilityTest, KillsAtSeededPointsLoseAndTearNothing) {
               << " requests" << std::endl;
     driver->Send(QStringLiteral("Uninit 0"));
     EXPECT_TRUE(driver->WaitForExit(kLongMs)) << DriverOutput();
+}
+
+TEST_F(ReliabilityTest, KillsAtSeededPointsLoseAndTearNothing) {
+    Run(0);
+}
+TEST_F(ReliabilityTest, KillsAtSeededPointsLoseAndTearNothingRun2) {
+    Run(1);
+}
+TEST_F(ReliabilityTest, KillsAtSeededPointsLoseAndTearNothingRun3) {
+    Run(2);
+}
+TEST_F(ReliabilityTest, KillsAtSeededPointsLoseAndTearNothingRun4) {
+    Run(3);
+}
+TEST_F(ReliabilityTest, KillsAtSeededPointsLoseAndTearNothingRun5) {
+    Run(4);
 }
 
 } // namespace
