@@ -174,9 +174,12 @@ TEST_F(EngineTest, AStopAfterAnErrorShowsTheStopWithoutTheError) {
         if (e.type == QCEventBase::StatusChanged)
             statuses.push_back(e);
     }
-    ASSERT_EQ(statuses.size(), 1u);
-    EXPECT_EQ(int(statuses[0].info.status), 7);
-    EXPECT_EQ(statuses[0].info.error_type, 0);
+    // The reply to the space request that status 7 made may still bring its own event, with the
+    // error, before the stop's; the stop's, the last, shows no error.
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_LE(statuses.size(), 2u);
+    EXPECT_EQ(int(statuses.back().info.status), 7);
+    EXPECT_EQ(statuses.back().info.error_type, 0);
     EXPECT_EQ(int(VUZeroz::GetInstance()->Status().status), 7);
 }
 
