@@ -505,6 +505,9 @@ private:
     bool RemoveTask(const TaskPtr& task);
     // A finished download: the row and "synced" in the mirror, "not down" beside a copy elsewhere.
     void RecordFinishedDownload(const FILE_INFO& record, const QString& diskPath, const QString& localPath);
+    // Stores the journal row of each of these cloud folders that is on disk and has none, taken
+    // from its index entry.
+    void RecordFolderRows(const std::vector<QString>& folders);
     void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
     void ProcUploadResult(const TaskPtr& task, int type, unsigned code);
     // The change pipeline's private steps (engine thread).

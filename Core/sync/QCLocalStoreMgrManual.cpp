@@ -191,6 +191,7 @@ void QCLocalStoreMgr::ProcDownloadCancels() {
 void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests) {
     m_cloudCheckDirty = false;
     QCSyncDB::BeginTransaction();
+    std::vector<QString> madeFolders;
     for (const DOWNLOAD_REQUEST& request : requests) {
         std::vector<FileInfo> items;
         FileInfo self;
@@ -211,8 +212,10 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
                 const bool made =
                     request.to_cache ? !StampOf(target).is_dir && SafePath::MakeFolders(GetRootPath(), target)
                                      : !QFileInfo(target).isDir() && QDir().mkpath(target);
-                if (made && request.to_cache)
+                if (made && request.to_cache) {
                     m_cloudCheckDirty = true;
+                    madeFolders.push_back(cloud);
+                }
                 continue;
             }
             if (NeedSkipSync(item.path, false) || IsIgnoreCacheFile(item.path))
@@ -262,6 +265,7 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
         if (m_cache.GetBaseInfo(request.path, entry))
             UIEventSendMsg(entry, false);
     }
+    RecordFolderRows(madeFolders);
     ExecDownloadTask();
 }
 
