@@ -550,6 +550,12 @@ private:
     void FinishPass();
     void RunFolderOperation(PendingChanges::iterator item, int command);
     void FolderOperationDone(quint32 token, int command, unsigned int requestId);
+    // A folder's delete first fetches the cloud's changes since the tree (QCLocalStoreMgrFolderCheck.cpp):
+    // what another device put below the folder meanwhile stays, and everything else is recycled.
+    void CheckFolderBeforeDelete(PendingChanges::iterator item);
+    void FolderCheckDone(quint32 token, bool fetched, const NodeMap& changed);
+    // The node-list page size asked of the service.
+    static int NodePageSize();
     void ProcCloudCopy(const QString& source, const QString& target);
     void CloudCopyDone(const QString& source, const QString& target, int kind, int serviceErrno,
                        const QString& errmsg);

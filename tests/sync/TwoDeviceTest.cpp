@@ -114,12 +114,24 @@ protected:
         EXPECT_EQ(TrashedFiles(syncA).join(QLatin1Char(',')), QString());
         EXPECT_EQ(TrashedFiles(syncB).join(QLatin1Char(',')), trashedB.join(QLatin1Char(',')));
     }
-    // B asks for these files alone: their folders come down with them.
-    void FetchOnB(const QStringList& files) {
-        for (const QString& file : files)
-            deviceB.Send(QStringLiteral("DownloadStart \"%1\" \"\"").arg(file));
+    // A makes "旧资料" with a file and a folder holding one; B asks for the files alone, and their
+    // folders come down with them.
+    void StartWithOldFolder() {
+        Write(QStringLiteral("/旧资料/a.txt"), "alpha");
+        Write(QStringLiteral("/旧资料/inner/b.txt"), "beta");
+        const Tree start{
+            {"/旧资料", kDir}, {"/旧资料/a.txt", "alpha"}, {"/旧资料/inner", kDir}, {"/旧资料/inner/b.txt", "beta"}};
+        ASSERT_TRUE(WaitUntil([&] { return Cloud() == start; })) << ::testing::PrintToString(Cloud());
+        for (const char* file : {"/旧资料/a.txt", "/旧资料/inner/b.txt"})
+            deviceB.Send(QStringLiteral("DownloadStart \"%1\" \"\"").arg(QString::fromUtf8(file)));
+        ASSERT_NO_FATAL_FAILURE(ExpectEverywhere(start));
     }
-
+    bool IndexOfAHolds(const QString& path) {
+        deviceA.Send(QStringLiteral("Index"));
+        const QJsonValue index = WaitForResult(deviceA, "Index", 30000).value(QStringLiteral("result"));
+        return index.toObject().contains(syncA + path);
+    }
+    bool InCloud(const char* path) { return api.tree().byPath().count(path) != 0; }
     void Write(const QString& path, const QByteArray& bytes) { WriteFileBytes(syncA + path, bytes); }
     void Move(const QString& from, const QString& to) {
         ASSERT_TRUE(QDir().mkpath(QFileInfo(syncA + to).absolutePath()));
@@ -164,17 +176,26 @@ TEST_F(TwoDeviceTest, RenamesAndMovesReachTheOtherDevice) {
 // Folders that came down with their files are the cloud's: when the cloud deletes the folder,
 // the device that downloaded them keeps nothing of it, and no later comparison sends it back.
 TEST_F(TwoDeviceTest, AFolderDeletedInTheCloudLeavesNoEmptyFoldersBehind) {
-    Write(QStringLiteral("/旧资料/a.txt"), "alpha");
-    Write(QStringLiteral("/旧资料/inner/b.txt"), "beta");
-    const Tree start{
-        {"/旧资料", kDir}, {"/旧资料/a.txt", "alpha"}, {"/旧资料/inner", kDir}, {"/旧资料/inner/b.txt", "beta"}};
-    ASSERT_TRUE(WaitUntil([&] { return Cloud() == start; })) << ::testing::PrintToString(Cloud());
-    FetchOnB({QStringLiteral("/旧资料/a.txt"), QStringLiteral("/旧资料/inner/b.txt")});
-    ASSERT_NO_FATAL_FAILURE(ExpectEverywhere(start));
+    ASSERT_NO_FATAL_FAILURE(StartWithOldFolder());
 
     ASSERT_TRUE(QDir(syncA + QStringLiteral("/旧资料")).removeRecursively());
     // (An empty folder left on B would go back up with B's next offline comparison.)
     ExpectEverywhere({}, false, {QStringLiteral("/旧资料/a.txt"), QStringLiteral("/旧资料/inner/b.txt")});
+}
+
+// A deletes a folder into which B has just put a file that A never saw: A recycles only what it
+// knew (also its own upload of a moment ago, which its tree has not caught up with), the folder
+// stays in the cloud with B's file, and the file comes down to A.
+TEST_F(TwoDeviceTest, AFolderDeletedWhileTheOtherDeviceAddsToItKeepsTheAddition) {
+    ASSERT_NO_FATAL_FAILURE(StartWithOldFolder());
+
+    WriteFileBytes(syncB + QStringLiteral("/旧资料/inner/added.txt"), "from B");
+    Write(QStringLiteral("/旧资料/mine.txt"), "from A");
+    ASSERT_TRUE(WaitUntil([&] { return InCloud("/旧资料/inner/added.txt") && InCloud("/旧资料/mine.txt"); }));
+    ASSERT_FALSE(IndexOfAHolds(QStringLiteral("/旧资料/inner/added.txt"))) << "A has seen the addition";
+    ASSERT_TRUE(QDir(syncA + QStringLiteral("/旧资料")).removeRecursively());
+    ExpectEverywhere({{"/旧资料", kDir}, {"/旧资料/inner", kDir}, {"/旧资料/inner/added.txt", "from B"}}, false,
+                     {QStringLiteral("/旧资料/a.txt"), QStringLiteral("/旧资料/inner/b.txt")});
 }
 
 } // namespace
