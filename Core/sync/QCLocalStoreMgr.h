@@ -508,6 +508,8 @@ private:
     // Stores the journal row of each of these cloud folders that is on disk and has none, taken
     // from its index entry.
     void RecordFolderRows(const std::vector<QString>& folders);
+    // The record of an index entry, under its cloud path and the given local path.
+    static FILE_INFO RecordOfEntry(const FileInfo& entry, const QString& cloudPath, const QString& localPath);
     void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
     void ProcUploadResult(const TaskPtr& task, int type, unsigned code);
     // The change pipeline's private steps (engine thread).

@@ -143,7 +143,9 @@ void QCLocalStoreMgr::CheckFolderBeforeDelete(PendingChanges::iterator item) {
         NodeMap changed;
         const bool fetched = request.gsp.isEmpty() ? FetchWholeTree(tree, request.count, changed)
                                                    : FetchChangesSince(request, changed);
-        PostQuiet([this, token, fetched, changed = std::move(changed)] { FolderCheckDone(token, fetched, changed); });
+        PostQuiet([this, token, fetched, changed = std::move(changed)] {
+            FolderCheckDone(token, fetched, changed);
+        });
     });
 }
 
@@ -221,16 +223,17 @@ void QCLocalStoreMgr::FolderCheckDone(quint32 token, bool fetched, const NodeMap
         TriggerTimerEvent();
         return;
     }
+    const auto journalKnows = [&](const QString& key, const FILE_INFO& node) {
+        const auto row = rows.find(key);
+        if (row == rows.end() || row->second.is_dir != node.is_dir)
+            return false;
+        return node.is_dir || (row->second.size == node.size &&
+                               row->second.file_hash.compare(node.file_hash, Qt::CaseInsensitive) == 0);
+    };
     QSet<QString> unseen; // lower-cased paths of the items never seen here
     QSet<QString> kept;   // and of the folders above them
     for (const auto& [key, entry] : below) {
-        if (!entry.fresh)
-            continue;
-        const auto row = rows.find(key);
-        const FILE_INFO& node = entry.node;
-        if (row != rows.end() && row->second.is_dir == node.is_dir &&
-            (node.is_dir ||
-             (row->second.size == node.size && row->second.file_hash.compare(node.file_hash, Qt::CaseInsensitive) == 0)))
+        if (!entry.fresh || journalKnows(key, entry.node))
             continue;
         unseen.insert(key);
         for (QString up = GetParentPath(key); StrictlyBelow(up, folder); up = GetParentPath(up))
@@ -242,7 +245,8 @@ void QCLocalStoreMgr::FolderCheckDone(quint32 token, bool fetched, const NodeMap
     }
     CoreDebug("[req] delete %s: %d items below it came from elsewhere meanwhile; they stay",
               qUtf8Printable(folder), int(unseen.size()));
-    // What lies below an item never seen here is not this device's to recycle either.
+    // What this device knew below an item it never saw (moved there elsewhere) is neither
+    // recycled nor fetched here.
     const auto belowUnseen = [&](const QString& key) {
         for (QString up = GetParentPath(key); StrictlyBelow(up, folder); up = GetParentPath(up)) {
             if (unseen.contains(up))
@@ -256,7 +260,7 @@ void QCLocalStoreMgr::FolderCheckDone(quint32 token, bool fetched, const NodeMap
     std::vector<const FILE_INFO*> folders{&self}; // the folders that come back on disk
     for (const auto& [key, entry] : below) {
         const FILE_INFO& node = entry.node;
-        if (belowUnseen(key))
+        if (!unseen.contains(key) && belowUnseen(key))
             continue;
         if (kept.contains(key) || (unseen.contains(key) && node.is_dir)) {
             folders.push_back(&node);

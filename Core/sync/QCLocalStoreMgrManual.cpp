@@ -236,11 +236,7 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
                           qUtf8Printable(item.path));
                 continue;
             }
-            FILE_INFO record = ui2base(item);
-            record.nid = QString::number(item.nid);
-            record.path = cloud;
-            record.name = GetOnlyFilename(cloud);
-            record.local_path = target;
+            FILE_INFO record = RecordOfEntry(item, cloud, target);
             record.is_download = true;
             FILE_STATUS status = FILE_STATUS_WAIT_DOWN;
             QString reason;
@@ -267,6 +263,16 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
     }
     RecordFolderRows(madeFolders);
     ExecDownloadTask();
+}
+
+FILE_INFO QCLocalStoreMgr::RecordOfEntry(const FileInfo& entry, const QString& cloudPath,
+                                         const QString& localPath) {
+    FILE_INFO record = ui2base(entry);
+    record.nid = QString::number(entry.nid);
+    record.path = cloudPath;
+    record.name = GetOnlyFilename(cloudPath);
+    record.local_path = localPath;
+    return record;
 }
 
 FILE_STATUS QCLocalStoreMgr::CompareCloudFileManual(FILE_INFO& file, QString& reason) {

@@ -103,11 +103,7 @@ void QCLocalStoreMgr::RecordFolderRows(const std::vector<QString>& folders) {
         if (rows.count(folder.toLower()) != 0 || !m_cache.GetBaseInfo(disk, entry) || !entry.is_dir ||
             entry.version == 0 || !StampOf(disk).is_dir)
             continue;
-        FILE_INFO row = ui2base(entry);
-        row.nid = QString::number(entry.nid);
-        row.path = folder;
-        row.name = GetOnlyFilename(folder);
-        row.local_path = disk;
+        FILE_INFO row = RecordOfEntry(entry, folder, disk);
         row.is_dir = true;
         QCSyncDB::UpdateFileInfo(row);
     }
