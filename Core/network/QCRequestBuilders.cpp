@@ -92,13 +92,13 @@ unsigned int QCRequestCommon::DoGetEnterpriseList() {
     return DoEasyGet(CMD::GetEnterpriseList, params, true);
 }
 
-unsigned int QCRequestCommon::DoGetBgsp() {
+unsigned int QCRequestCommon::DoGetBgsp(bool notify) {
     CoreDebug("[req] GetBgsp\n");
     QCSignRequest params;
-    return DoEasyGet(CMD::GetBgsp, params, true);
+    return DoEasyGet(CMD::GetBgsp, params, notify);
 }
 
-unsigned int QCRequestCommon::DoGetGlobalNodes(GLOBAL_NODES_REQ& request) {
+unsigned int QCRequestCommon::DoGetGlobalNodes(GLOBAL_NODES_REQ& request, bool notify) {
     CoreDebug("[req] GetGlobalNodes\n");
     QCSignRequest params;
     params.Add(QStringLiteral("bgsp"), request.bgsp);
@@ -106,10 +106,10 @@ unsigned int QCRequestCommon::DoGetGlobalNodes(GLOBAL_NODES_REQ& request) {
     params.Add(QStringLiteral("count"), request.count);
     if (!request.spnid.isEmpty())
         params.Add(QStringLiteral("spnid"), request.spnid);
-    return DoEasyGet(CMD::GetGlobalNodes, params, true);
+    return DoEasyGet(CMD::GetGlobalNodes, params, notify);
 }
 
-unsigned int QCRequestCommon::DoGetIncrGlobal(INCR_GLOBAL_REQ& request) {
+unsigned int QCRequestCommon::DoGetIncrGlobal(INCR_GLOBAL_REQ& request, bool notify) {
     CoreDebug("[req] GetIncrGlobal\n");
     QCSignRequest params;
     params.Add(QStringLiteral("gsp"), request.gsp);
@@ -118,7 +118,7 @@ unsigned int QCRequestCommon::DoGetIncrGlobal(INCR_GLOBAL_REQ& request) {
     params.Add(QStringLiteral("from_comet"), Flag(request.from_comet));
     params.Add(QStringLiteral("uv"), request.uv);
     params.Add(QStringLiteral("count"), request.count);
-    return DoEasyGet(CMD::GetIncrGlobal, params, true);
+    return DoEasyGet(CMD::GetIncrGlobal, params, notify);
 }
 
 unsigned int QCRequestCommon::DoCreateDir(CREATEDIR_REQ& request) {

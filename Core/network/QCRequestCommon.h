@@ -91,9 +91,10 @@ public:
     unsigned int DoGetUserDetail(bool space, bool detailType);
     unsigned int DoGetVersion(bool versionType);
     unsigned int DoGetEnterpriseList();
-    unsigned int DoGetBgsp();
-    unsigned int DoGetGlobalNodes(GLOBAL_NODES_REQ& request);
-    unsigned int DoGetIncrGlobal(INCR_GLOBAL_REQ& request);
+    // `notify` false: the reply is the caller's to read (GetRequestByID), no handler hears of it.
+    unsigned int DoGetBgsp(bool notify = true);
+    unsigned int DoGetGlobalNodes(GLOBAL_NODES_REQ& request, bool notify = true);
+    unsigned int DoGetIncrGlobal(INCR_GLOBAL_REQ& request, bool notify = true);
     unsigned int DoCreateDir(CREATEDIR_REQ& request);
     unsigned int DoDelete(DELETE_REQ& request);
     unsigned int DoRename(RENAME_REQ& request);

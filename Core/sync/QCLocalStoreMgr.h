@@ -505,6 +505,11 @@ private:
     bool RemoveTask(const TaskPtr& task);
     // A finished download: the row and "synced" in the mirror, "not down" beside a copy elsewhere.
     void RecordFinishedDownload(const FILE_INFO& record, const QString& diskPath, const QString& localPath);
+    // Stores the journal row of each of these cloud folders that is on disk and has none, taken
+    // from its index entry.
+    void RecordFolderRows(const std::vector<QString>& folders);
+    // The record of an index entry, under its cloud path and the given local path.
+    static FILE_INFO RecordOfEntry(const FileInfo& entry, const QString& cloudPath, const QString& localPath);
     void ProcDownloadResult(const TaskPtr& task, int type, unsigned code);
     void ProcUploadResult(const TaskPtr& task, int type, unsigned code);
     // The change pipeline's private steps (engine thread).
@@ -547,6 +552,12 @@ private:
     void FinishPass();
     void RunFolderOperation(PendingChanges::iterator item, int command);
     void FolderOperationDone(quint32 token, int command, unsigned int requestId);
+    // A folder's delete first fetches the cloud's changes since the tree (QCLocalStoreMgrFolderCheck.cpp):
+    // what another device put below the folder meanwhile stays, and everything else is recycled.
+    void CheckFolderBeforeDelete(PendingChanges::iterator item);
+    void FolderCheckDone(quint32 token, bool fetched, const NodeMap& changed);
+    // The node-list page size asked of the service.
+    static int NodePageSize();
     void ProcCloudCopy(const QString& source, const QString& target);
     void CloudCopyDone(const QString& source, const QString& target, int kind, int serviceErrno,
                        const QString& errmsg);

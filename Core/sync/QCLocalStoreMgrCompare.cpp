@@ -687,8 +687,13 @@ bool QCLocalStoreMgr::ApplyCloudDeletions(const std::map<QString, FILE_INFO>& or
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
         QString localPath;
         SafeDiskPath((*it)->path, localPath);
-        if (StampOf(localPath).is_dir && SafePath::IsEmptyFolder(GetRootPath(), localPath))
-            MoveToTrash(localPath, (*it)->path, trash);
+        if (StampOf(localPath).is_dir && SafePath::IsEmptyFolder(GetRootPath(), localPath) &&
+            !MoveToTrash(localPath, (*it)->path, trash) && SafePath::IsEmptyFolder(GetRootPath(), localPath)) {
+            // Its files went to the trash before it, into a folder of its name there: the empty
+            // folder itself holds nothing left to keep.
+            ExpectEcho(SYNC_CHANGE_DEL, localPath);
+            SafePath::RemoveFolder(GetRootPath(), localPath);
+        }
         journal.Delete((*it)->path);
     }
     journal.Flush();

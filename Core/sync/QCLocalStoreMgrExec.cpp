@@ -202,11 +202,17 @@ int QCLocalStoreMgr::RefreshExec(PendingChanges::iterator item) {
             return 3;
         }
         FILE_INFO row;
-        if (item->local.version == 0 && !QCSyncDB::GetFileInfo(item->local.path, row)) {
+        const bool hasRow = item->local.version == 0 && QCSyncDB::GetFileInfo(item->local.path, row);
+        if (item->local.version == 0 && !hasRow) {
             CoreDebug("[req] skip delete no_db&no_cache record [%s]", qUtf8Printable(item->local.path));
             return 3;
         }
-        RunFolderOperation(item, CMD::DeleteNode);
+        // A folder's delete never goes on the local deletion alone: another device may have
+        // added to it since this one last looked.
+        if ((item->local.is_dir || (hasRow && row.is_dir)) && !item->cloud_checked)
+            CheckFolderBeforeDelete(item);
+        else
+            RunFolderOperation(item, CMD::DeleteNode);
         return 0;
     }
     case 2:

@@ -31,11 +31,11 @@ constexpr qint64 kFetchLongestPauseMs = 60000;
 // A cycle bringing fewer changed nodes compares only those.
 constexpr size_t kIncrementalLimit = 5000;
 
-int PageSize() {
+} // namespace
+
+int QCLocalStoreMgr::NodePageSize() {
     return g_Config.getallnodes_page > 0 ? g_Config.getallnodes_page : 2000;
 }
-
-} // namespace
 
 void QCLocalStoreMgr::ResetFetch() {
     m_fetchActive = false;
@@ -165,7 +165,7 @@ void QCLocalStoreMgr::ReqGetAllNodes(bool fromComet) {
     m_incrAck.Clear();
     INCR_GLOBAL_REQ request;
     request.gsp = m_gsp;
-    request.count = PageSize();
+    request.count = NodePageSize();
     request.from_comet = fromComet;
     request.uv = int(userVersion);
     SendFetchStep(CMD::GetIncrGlobal, [requests, request]() mutable { requests->DoGetIncrGlobal(request); });
@@ -192,7 +192,7 @@ void QCLocalStoreMgr::AckGetBgsp(QJsonValue& data) {
     GLOBAL_NODES_REQ request;
     request.bgsp = m_gsp;
     request.gsp = m_gsp;
-    request.count = PageSize();
+    request.count = NodePageSize();
     QCRequestCommon* requests = QCRequestCommon::GetInstance();
     SendFetchStep(CMD::GetGlobalNodes, [requests, request]() mutable { requests->DoGetGlobalNodes(request); });
 }
@@ -228,7 +228,7 @@ void QCLocalStoreMgr::AckGetGlobalNodes(QJsonValue& data, unsigned int pageMax, 
     m_incrAck.Clear();
     INCR_GLOBAL_REQ request;
     request.gsp = m_gsp;
-    request.count = PageSize();
+    request.count = NodePageSize();
     request.from_comet = fromComet;
     request.uv = int(page->ver);
     SendFetchStep(CMD::GetIncrGlobal, [requests, request]() mutable { requests->DoGetIncrGlobal(request); });

@@ -191,6 +191,7 @@ void QCLocalStoreMgr::ProcDownloadCancels() {
 void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests) {
     m_cloudCheckDirty = false;
     QCSyncDB::BeginTransaction();
+    std::vector<QString> madeFolders;
     for (const DOWNLOAD_REQUEST& request : requests) {
         std::vector<FileInfo> items;
         FileInfo self;
@@ -211,8 +212,10 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
                 const bool made =
                     request.to_cache ? !StampOf(target).is_dir && SafePath::MakeFolders(GetRootPath(), target)
                                      : !QFileInfo(target).isDir() && QDir().mkpath(target);
-                if (made && request.to_cache)
+                if (made && request.to_cache) {
                     m_cloudCheckDirty = true;
+                    madeFolders.push_back(cloud);
+                }
                 continue;
             }
             if (NeedSkipSync(item.path, false) || IsIgnoreCacheFile(item.path))
@@ -233,11 +236,7 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
                           qUtf8Printable(item.path));
                 continue;
             }
-            FILE_INFO record = ui2base(item);
-            record.nid = QString::number(item.nid);
-            record.path = cloud;
-            record.name = GetOnlyFilename(cloud);
-            record.local_path = target;
+            FILE_INFO record = RecordOfEntry(item, cloud, target);
             record.is_download = true;
             FILE_STATUS status = FILE_STATUS_WAIT_DOWN;
             QString reason;
@@ -262,7 +261,18 @@ void QCLocalStoreMgr::ExecManualDownload(std::vector<DOWNLOAD_REQUEST>& requests
         if (m_cache.GetBaseInfo(request.path, entry))
             UIEventSendMsg(entry, false);
     }
+    RecordFolderRows(madeFolders);
     ExecDownloadTask();
+}
+
+FILE_INFO QCLocalStoreMgr::RecordOfEntry(const FileInfo& entry, const QString& cloudPath,
+                                         const QString& localPath) {
+    FILE_INFO record = ui2base(entry);
+    record.nid = QString::number(entry.nid);
+    record.path = cloudPath;
+    record.name = GetOnlyFilename(cloudPath);
+    record.local_path = localPath;
+    return record;
 }
 
 FILE_STATUS QCLocalStoreMgr::CompareCloudFileManual(FILE_INFO& file, QString& reason) {

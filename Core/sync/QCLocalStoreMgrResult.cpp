@@ -69,6 +69,10 @@ void QCLocalStoreMgr::RecordFinishedDownload(const FILE_INFO& record, const QStr
     if (IsSyncPath(localPath)) {
         QCSyncDB::UpdateFileInfo(record);
         m_cache.Update(diskPath, record, FILE_STATUS_SYNCED, true, true, true);
+        std::vector<QString> folders;
+        for (QString up = GetParentPath(record.path); up.size() > 1; up = GetParentPath(up))
+            folders.push_back(up);
+        RecordFolderRows(folders);
         return;
     }
     // A download into a folder outside the mirror leaves the mirror's copy not down, or synced
@@ -84,6 +88,25 @@ void QCLocalStoreMgr::RecordFinishedDownload(const FILE_INFO& record, const QStr
     shown.percent = 100;
     shown.spare_flag = true;
     UIEventSendMsg(shown, false);
+}
+
+void QCLocalStoreMgr::RecordFolderRows(const std::vector<QString>& folders) {
+    // A folder made for a download holds synced files now, or is itself what was asked for: with
+    // its row a deletion in the cloud removes it once it is empty, and no comparison takes it for
+    // a new local folder.
+    std::map<QString, FILE_INFO> rows;
+    if (folders.empty() || !QCSyncDB::GetFileInfos(folders, rows))
+        return;
+    for (const QString& folder : folders) {
+        const QString disk = GetDiskPath(folder);
+        FileInfo entry;
+        if (rows.count(folder.toLower()) != 0 || !m_cache.GetBaseInfo(disk, entry) || !entry.is_dir ||
+            entry.version == 0 || !StampOf(disk).is_dir)
+            continue;
+        FILE_INFO row = RecordOfEntry(entry, folder, disk);
+        row.is_dir = true;
+        QCSyncDB::UpdateFileInfo(row);
+    }
 }
 
 void QCLocalStoreMgr::ProcDownloadResult(const TaskPtr& task, int type, unsigned code) {

@@ -47,4 +47,5 @@ struct CHANGE_ITEM {
     bool fast = false;
     bool user_op = false;
     int tries = 0; // runs that failed and were put off (the backoff counts them)
+    bool cloud_checked = false; // a folder's delete: what the cloud holds below it was looked at
 };

@@ -1,4 +1,5 @@
-// Renames and names that differ only in letter case, against the stand-in with the real watcher:
+// Renames, names that differ only in letter case and folders deleted while another device changes
+// them, against the stand-in with the real watcher:
 // every case ends with the stand-in and the mirror holding the same items with the same bytes,
 // the engine in status 7, no index entry waiting in 8 (checking), and nothing of the user's in
 // the private trash.
@@ -368,6 +369,46 @@ INSTANTIATE_TEST_SUITE_P(
                     t.Remove("/Doc.txt");
                 }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- A folder deleted here while another device changes it ----------------------------------------
+
+struct RaceRow {
+    const char* name;
+    std::function<void(StandInTree&)> elsewhere; // what another device does before the deletion
+    Tree end;
+};
+
+void PrintTo(const RaceRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class FolderDeleteRaceTest : public ConvergeTest, public ::testing::WithParamInterface<RaceRow> {};
+
+TEST_P(FolderDeleteRaceTest, KeepsWhatThisDeviceNeverSaw) {
+    ASSERT_NO_FATAL_FAILURE(
+        Start({{"/F", kDir}, {"/F/a.txt", "alpha"}, {"/F/sub", kDir}, {"/F/sub/b.txt", "beta"}}));
+    GetParam().elsewhere(api->tree());
+    ASSERT_TRUE(QDir(Local("/F")).removeRecursively());
+    ExpectConverged(GetParam().end);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Races, FolderDeleteRaceTest,
+    ::testing::Values(
+        RaceRow{"NothingNew", [](StandInTree&) {}, {}},
+        RaceRow{"AFileInASubfolder", [](StandInTree& tree) { tree.addFileBytes("/F/sub/new.txt", "new"); },
+                {{"/F", kDir}, {"/F/sub", kDir}, {"/F/sub/new.txt", "new"}}},
+        RaceRow{"AnEmptyFolder", [](StandInTree& tree) { tree.addFolder("/F/made"); },
+                {{"/F", kDir}, {"/F/made", kDir}}},
+        RaceRow{"AFileInANewFolder",
+                [](StandInTree& tree) {
+                    tree.addFolder("/F/new");
+                    tree.addFileBytes("/F/new/x.txt", "x");
+                },
+                {{"/F", kDir}, {"/F/new", kDir}, {"/F/new/x.txt", "x"}}},
+        RaceRow{"AnEditedFile",
+                [](StandInTree& tree) { tree.editFileBytes("/F/a.txt", "edited", kStandInTime + 60); },
+                {{"/F", kDir}, {"/F/a.txt", "edited"}}}));
 
 // The stand-in keeps names unique within a folder whatever their case, as the service does.
 TEST(StandInNames, AreUniqueRegardlessOfCase) {

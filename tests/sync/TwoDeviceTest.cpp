@@ -1,6 +1,8 @@
 // Two devices of one user, each a coredrv process with its own home, against one stand-in: what
-// the user renames and moves on one device reaches the other device's mirror with the same bytes,
-// and neither device puts anything of the user's into its private trash.
+// the user renames, moves and deletes on one device reaches the other device's mirror with the
+// same bytes, and neither device puts anything of the user's into its private trash but what the
+// user deleted. Device A asks for the cloud's version only when a test says so (its polls would
+// decide whether it saw the other device's latest change).
 #include "support/DriverTestSupport.h"
 
 #include "support/CoreDriverProcess.h"
@@ -38,11 +40,15 @@ Tree MirrorTree(const QString& root) {
     return tree;
 }
 
+// The files in the private trash by their cloud paths (below each trash folder's time stamp).
 QStringList TrashedFiles(const QString& root) {
     QStringList files;
     const QString trash = root + QStringLiteral("/.Nimbocache/trash");
-    for (QDirIterator it(trash, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
-        files << it.next().mid(trash.size());
+    for (QDirIterator it(trash, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString path = it.next().mid(trash.size());
+        files << path.mid(path.indexOf(QLatin1Char('/'), 1));
+    }
+    files.sort();
     return files;
 }
 
@@ -50,6 +56,10 @@ class TwoDeviceTest : public DriverTest {
 protected:
     void SetUp() override {
         DriverTest::SetUp();
+        QFile ini(QDir(work.path()).filePath(QStringLiteral("sync.ini")));
+        ASSERT_TRUE(ini.open(QIODevice::Append));
+        ini.write("[sync]\ncheck_ver_interva=3600\n");
+        ini.close();
         ASSERT_TRUE(homeB.isValid() && workB.isValid());
         WriteSyncIni(standIn, workB.path());
         mirrorB = QDir(homeB.path()).filePath(QStringLiteral("mirror"));
@@ -79,7 +89,8 @@ protected:
     }
     // The user's changes on device A reach the cloud, then device B, asked to look, mirrors them
     // (with `fetch`, B first asks for each item: a device holds only what it downloaded).
-    void ExpectEverywhere(const Tree& expected, bool fetch = false) {
+    // `trashedB`: the files B is to put into its trash, deleted on A.
+    void ExpectEverywhere(const Tree& expected, bool fetch = false, const QStringList& trashedB = {}) {
         EXPECT_TRUE(WaitUntil([&] { return Cloud() == expected; })) << ::testing::PrintToString(Cloud());
         for (const auto& item : expected) {
             if (fetch)
@@ -98,10 +109,29 @@ protected:
             return MirrorTree(syncB) == expected;
         }))
             << ::testing::PrintToString(MirrorTree(syncB)) << qPrintable(deviceB.Output());
-        EXPECT_EQ(MirrorTree(syncA), expected);
-        EXPECT_EQ(TrashedFiles(syncA), QStringList());
-        EXPECT_EQ(TrashedFiles(syncB), QStringList());
+        EXPECT_TRUE(WaitUntil([&] { return MirrorTree(syncA) == expected; }))
+            << ::testing::PrintToString(MirrorTree(syncA)) << qPrintable(deviceA.Output());
+        EXPECT_EQ(TrashedFiles(syncA).join(QLatin1Char(',')), QString());
+        EXPECT_EQ(TrashedFiles(syncB).join(QLatin1Char(',')), trashedB.join(QLatin1Char(',')));
     }
+    // A makes "旧资料" with a file and a folder holding one; B asks for the files alone, and their
+    // folders come down with them.
+    void StartWithOldFolder() {
+        Write(QStringLiteral("/旧资料/a.txt"), "alpha");
+        Write(QStringLiteral("/旧资料/inner/b.txt"), "beta");
+        const Tree start{
+            {"/旧资料", kDir}, {"/旧资料/a.txt", "alpha"}, {"/旧资料/inner", kDir}, {"/旧资料/inner/b.txt", "beta"}};
+        ASSERT_TRUE(WaitUntil([&] { return Cloud() == start; })) << ::testing::PrintToString(Cloud());
+        for (const char* file : {"/旧资料/a.txt", "/旧资料/inner/b.txt"})
+            deviceB.Send(QStringLiteral("DownloadStart \"%1\" \"\"").arg(QString::fromUtf8(file)));
+        ASSERT_NO_FATAL_FAILURE(ExpectEverywhere(start));
+    }
+    bool IndexOfAHolds(const QString& path) {
+        deviceA.Send(QStringLiteral("Index"));
+        const QJsonValue index = WaitForResult(deviceA, "Index", 30000).value(QStringLiteral("result"));
+        return index.toObject().contains(syncA + path);
+    }
+    bool InCloud(const char* path) { return api.tree().byPath().count(path) != 0; }
     void Write(const QString& path, const QByteArray& bytes) { WriteFileBytes(syncA + path, bytes); }
     void Move(const QString& from, const QString& to) {
         ASSERT_TRUE(QDir().mkpath(QFileInfo(syncA + to).absolutePath()));
@@ -141,6 +171,31 @@ TEST_F(TwoDeviceTest, RenamesAndMovesReachTheOtherDevice) {
                       {"/archive/2023/moved x.json", "{\"x\":1}"},
                       {"/G", kDir},
                       {"/G/y.txt", "why"}});
+}
+
+// Folders that came down with their files are the cloud's: when the cloud deletes the folder,
+// the device that downloaded them keeps nothing of it, and no later comparison sends it back.
+TEST_F(TwoDeviceTest, AFolderDeletedInTheCloudLeavesNoEmptyFoldersBehind) {
+    ASSERT_NO_FATAL_FAILURE(StartWithOldFolder());
+
+    ASSERT_TRUE(QDir(syncA + QStringLiteral("/旧资料")).removeRecursively());
+    // (An empty folder left on B would go back up with B's next offline comparison.)
+    ExpectEverywhere({}, false, {QStringLiteral("/旧资料/a.txt"), QStringLiteral("/旧资料/inner/b.txt")});
+}
+
+// A deletes a folder into which B has just put a file that A never saw: A recycles only what it
+// knew (also its own upload of a moment ago, which its tree has not caught up with), the folder
+// stays in the cloud with B's file, and the file comes down to A.
+TEST_F(TwoDeviceTest, AFolderDeletedWhileTheOtherDeviceAddsToItKeepsTheAddition) {
+    ASSERT_NO_FATAL_FAILURE(StartWithOldFolder());
+
+    WriteFileBytes(syncB + QStringLiteral("/旧资料/inner/added.txt"), "from B");
+    Write(QStringLiteral("/旧资料/mine.txt"), "from A");
+    ASSERT_TRUE(WaitUntil([&] { return InCloud("/旧资料/inner/added.txt") && InCloud("/旧资料/mine.txt"); }));
+    ASSERT_FALSE(IndexOfAHolds(QStringLiteral("/旧资料/inner/added.txt"))) << "A has seen the addition";
+    ASSERT_TRUE(QDir(syncA + QStringLiteral("/旧资料")).removeRecursively());
+    ExpectEverywhere({{"/旧资料", kDir}, {"/旧资料/inner", kDir}, {"/旧资料/inner/added.txt", "from B"}}, false,
+                     {QStringLiteral("/旧资料/a.txt"), QStringLiteral("/旧资料/inner/b.txt")});
 }
 
 } // namespace
