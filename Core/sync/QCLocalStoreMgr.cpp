@@ -415,6 +415,7 @@ void QCLocalStoreMgr::OnCheckLoop() {
     if (QCSyncDB::LaterCount() >= kJournalRowsAtOnce)
         QCSyncDB::Flush();
     CheckJournalWrites();
+    DropSettledError();
     RefreshEnumDirs();
     RefreshEventCheck();
     CheckHistorySave();
@@ -538,11 +539,15 @@ void QCLocalStoreMgr::InitAll(bool endLoop) {
 }
 
 void QCLocalStoreMgr::ClearAll(bool all) {
-    // Pending changes outlive a stop (the user's start goes on with them); a logout drops them.
+    // Pending changes and the transfer lists outlive a stop (the user's start goes on with them);
+    // a logout drops them, so the next account sees none of this one's paths.
     EndAllTransfers();
     ResetRunningChanges();
-    if (all)
+    if (all) {
         m_pending.Clear();
+        m_downList.Clear();
+        m_failedList.Clear();
+    }
     m_versionHold = false;
     m_offlineDue = true; // the next start compares the mirror with the journal again
     {
@@ -793,8 +798,11 @@ void QCLocalStoreMgr::ProcStartSync() {
     }
     if (m_status.load() == LOCAL_STATUS_LOGIN_OK)
         return;
-    // The transfers of the last run end before the lists are emptied, never left running unseen.
+    // The transfers of the last run end before the lists are emptied, never left running unseen;
+    // the uploads of changes wait to run again (a start need not follow a stop: the deletes held
+    // for the user after a restart leave the rest running).
     EndAllTransfers();
+    ResetRunningChanges(true);
     m_downList.Clear();
     m_upList.Clear();
     if (m_deleteHold) {

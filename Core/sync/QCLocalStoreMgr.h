@@ -479,6 +479,7 @@ private:
     void ProcSyncPathChange();
     void CloseJournal();
     void SetRootPath(const QString& root);
+    void DropSettledError();
     void ErrorOnThread(int kind, int code, const QString& item, const CMD_STAT_DEBUG* context);
     // The login chain (QCLocalStoreMgrLogin.cpp): a failed step is sent again after a pause that
     // doubles from 1 s to 60 s; a success resets the pause; a refusal the user must act on ends it.
@@ -542,6 +543,7 @@ private:
     void GiveUp(PendingChanges::iterator item);
     void DropItem(PendingChanges::iterator item, int result);
     bool DeleteGuardHolds();
+    void ShowDeleteHold();
     // Once the sync folder the guard saw gone is back, the waiting deletes of items it holds again
     // are dropped: they were never the user's.
     void DropDeletesOfItemsBack();
@@ -562,7 +564,7 @@ private:
     void CloudCopyDone(const QString& source, const QString& target, int kind, int serviceErrno,
                        const QString& errmsg);
     void ChangeUploadEnded(const TaskPtr& task, int type, unsigned code, bool& handled);
-    void ResetRunningChanges();
+    void ResetRunningChanges(bool uploadsOnly = false);
     // A version request (at most one every two seconds); engine thread.
     void RequestVersionCheck();
     // The cloud comparison (QCLocalStoreMgrCompare.cpp). `oldPaths`: node id -> cloud path before
@@ -635,6 +637,8 @@ private:
     // Manual downloads (QCLocalStoreMgrManual.cpp); engine thread.
     void TakeManualRequests(bool compareEnd);
     void ProcDownloadCancels();
+    size_t EndDownloadsBelow(const QString& cloud, bool removeTemp);
+    void KeepCopyRequest(const QCSyncFile& task);
     bool StructuralChangePending() const;
 
     bool DownloadRunning() const;

@@ -849,13 +849,21 @@ bool QCLocalStoreMgr::DeleteGuardHolds() {
     }
     if (!mass)
         return false;
-    if (!m_deleteHold) {
-        CoreDebug("[Todo] %lu deletes held until the user confirms", static_cast<unsigned long>(deletes));
-        m_deleteHold = true;
-        ChangeStatus(LOCAL_STATUS_STOP, true);
-        ErrorOnThread(SYNC_ERROR::MassDelete, 0, QString(), nullptr);
-    }
+    CoreDebug("[Todo] %lu deletes held until the user confirms", static_cast<unsigned long>(deletes));
+    m_deleteHold = true;
+    ChangeStatus(LOCAL_STATUS_STOP, true);
+    ShowDeleteHold();
     return true;
+}
+
+void QCLocalStoreMgr::ShowDeleteHold() {
+    quint32 shown = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        shown = m_syncError.GetType();
+    }
+    if (shown != quint32(SYNC_ERROR::MassDelete))
+        ErrorOnThread(SYNC_ERROR::MassDelete, 0, QString(), nullptr);
 }
 
 void QCLocalStoreMgr::RefreshCheck() {
@@ -1065,6 +1073,11 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
             onlyDeletes = false;
         if (Running(*it))
             continue; // a running upload counts from the task list already
+        if (it->exec_type == 3 && m_deleteHold) {
+            // Held for the user since before a restart: shown again, and the rest goes on.
+            ShowDeleteHold();
+            continue;
+        }
         if (it->exec_type == 4 && uploadsFull)
             continue;
         if (it->exec_type == 2 || it->exec_type == 3) {
@@ -1246,15 +1259,17 @@ void QCLocalStoreMgr::ChangeUploadEnded(const TaskPtr& task, int type, unsigned 
     handled = true;
 }
 
-void QCLocalStoreMgr::ResetRunningChanges() {
-    // The work of running items has ended with the transfers: they run again later.
+void QCLocalStoreMgr::ResetRunningChanges(bool uploadsOnly) {
+    // The work of running items has ended with the transfers: they run again later. Folder
+    // operations whose requests still run are left to their replies when only uploads ended.
     for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        if (it->sync_id != 0) {
+        if (it->sync_id != 0 && (!uploadsOnly || it->exec_type == 4)) {
             it->sync_id = 0;
             m_pending.Touch(it);
         }
     }
-    m_folderOps.clear();
+    if (!uploadsOnly)
+        m_folderOps.clear();
 }
 
 bool QCLocalStoreMgr::UploadMirrorFile(const QString& localPath) {

@@ -393,6 +393,33 @@ void QCLocalStoreMgr::OnError(int kind, int serviceErrno, QString text, CMD_STAT
     ErrorOnThread(kind, serviceErrno, text, stat);
 }
 
+// An error about an item of the mirror goes once that item is synced, or is gone from the index
+// and the disk: it no longer describes anything the user could act on.
+void QCLocalStoreMgr::DropSettledError() {
+    QString item;
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        if (m_syncError.GetType() == 0)
+            return;
+        item = m_syncError.GetItemStr();
+    }
+    if (item.isEmpty() || !IsSyncPath(item) || item.compare(GetRootPath(), Qt::CaseInsensitive) == 0)
+        return;
+    FileInfo entry;
+    const bool settled = m_cache.GetBaseInfo(item, entry) ? entry.status == FILE_STATUS_SYNCED
+                                                          : !StampOf(item).exists;
+    if (!settled)
+        return;
+    CoreDebug("[error] %s is settled: its error goes", qUtf8Printable(item));
+    {
+        std::lock_guard<std::mutex> lock(m_errorLock);
+        if (m_syncError.GetItemStr() != item)
+            return;
+        m_syncError.Clear();
+    }
+    SendUserStatusChangeEvent();
+}
+
 void QCLocalStoreMgr::ErrorOnThread(int kind, int code, const QString& item, const CMD_STAT_DEBUG* context) {
     Q_ASSERT(IsEngineThread()); // the records have one writer
     if (kind == SYNC_ERROR::OK) {

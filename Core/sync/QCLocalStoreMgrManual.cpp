@@ -113,6 +113,51 @@ void QCLocalStoreMgr::TakeManualRequests(bool compareEnd) {
         ExecDownloadTask();
 }
 
+// Ends every download of `cloud` and below it; a mirror copy's row goes, so the file shows not down.
+size_t QCLocalStoreMgr::EndDownloadsBelow(const QString& cloud, bool removeTemp) {
+    std::vector<TaskPtr> tasks;
+    {
+        std::lock_guard<std::mutex> lock(m_downLock);
+        for (auto it = m_downQueue.begin(); it != m_downQueue.end();) {
+            if (IsSubPath(cloud, (*it)->GetSvrPath(), false)) {
+                m_downPaths.erase(PathIndex((*it)->GetSvrPath()));
+                tasks.push_back(*it);
+                it = m_downQueue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Every task ends first, before the slower clean-up of each, so that no reply arriving
+    // meanwhile completes one and no block exchange begins after it; ClearAll then stops
+    // those in flight.
+    for (const TaskPtr& task : tasks) {
+        if (const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task))
+            download->Cancel();
+        else
+            task->CompleteMe(SYNC_ERROR::DiskCancel, 0, QStringLiteral("cancelled"));
+    }
+    for (const TaskPtr& task : tasks) {
+        const FILE_INFO record = task->GetFileInfo();
+        const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task);
+        task->ClearAll();
+        if (IsSyncPath(task->GetDiskName())) {
+            QCSyncDB::DeleteByPath(record.path);
+            m_cloudCheckDirty = true;
+        }
+        if (removeTemp && download)
+            download->SetRemoveTemp();
+        const QString mirror = GetDiskPath(record.path);
+        FileInfo shown;
+        if (IsSyncPath(task->GetDiskName()))
+            m_cache.Update(mirror, record, FILE_STATUS_NOT_DOWN, false, true, true);
+        else if (m_cache.GetBaseInfo(mirror, shown) && shown.status == FILE_STATUS_DOWNING)
+            m_cache.ChangeFileStatus(mirror, FILE_STATUS_NOT_DOWN, true);
+        task->End();
+    }
+    return tasks.size();
+}
+
 void QCLocalStoreMgr::ProcDownloadCancels() {
     std::vector<DOWNLOAD_REQUEST> cancels;
     DOWNLOAD_REQUEST cancel;
@@ -125,46 +170,7 @@ void QCLocalStoreMgr::ProcDownloadCancels() {
     for (const DOWNLOAD_REQUEST& request : cancels) {
         const QString cloud = GetVirtualPath(request.path);
         CoreDebug("[DOWN] cancel %s", qUtf8Printable(cloud));
-        std::vector<TaskPtr> tasks;
-        {
-            std::lock_guard<std::mutex> lock(m_downLock);
-            for (auto it = m_downQueue.begin(); it != m_downQueue.end();) {
-                if (IsSubPath(cloud, (*it)->GetSvrPath(), false)) {
-                    m_downPaths.erase(PathIndex((*it)->GetSvrPath()));
-                    tasks.push_back(*it);
-                    it = m_downQueue.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-        }
-        // Every task ends first, before the slower clean-up of each, so that no reply arriving
-        // meanwhile completes one and no block exchange begins after it; ClearAll then stops
-        // those in flight.
-        for (const TaskPtr& task : tasks) {
-            if (const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task))
-                download->Cancel();
-            else
-                task->CompleteMe(SYNC_ERROR::DiskCancel, 0, QStringLiteral("cancelled"));
-        }
-        for (const TaskPtr& task : tasks) {
-            const FILE_INFO record = task->GetFileInfo();
-            const auto download = std::dynamic_pointer_cast<QCDownloadFile>(task);
-            task->ClearAll();
-            if (IsSyncPath(task->GetDiskName())) {
-                QCSyncDB::DeleteByPath(record.path);
-                m_cloudCheckDirty = true;
-            }
-            if (request.remove_task && download)
-                download->SetRemoveTemp();
-            const QString mirror = GetDiskPath(record.path);
-            FileInfo shown;
-            if (IsSyncPath(task->GetDiskName()))
-                m_cache.Update(mirror, record, FILE_STATUS_NOT_DOWN, false, true, true);
-            else if (m_cache.GetBaseInfo(mirror, shown) && shown.status == FILE_STATUS_DOWNING)
-                m_cache.ChangeFileStatus(mirror, FILE_STATUS_NOT_DOWN, true);
-            task->End();
-        }
+        EndDownloadsBelow(cloud, request.remove_task);
         if (request.remove_task)
             RemoveFailedTask(request.path);
         // A copy going outside leaves a synced mirror copy as it is.

@@ -112,9 +112,25 @@ void QCLocalStoreMgr::EndAllTransfers() {
         CoreDebug("[tasks] %lu transfers ended", static_cast<unsigned long>(tasks.size()));
     for (const TaskPtr& task : tasks) {
         task->ClearAll();
+        if (task->IsDownload())
+            KeepCopyRequest(*task);
         task->End();
     }
     m_downWeight = 0;
+}
+
+// A copy to a folder outside was asked for by the user and is made once: ended by a stop (or a
+// restart), it is asked for again and goes on from its temporary file once downloads may run. The
+// user's cancel or a logout ends it for good. Downloads into the mirror stay requested anyway.
+void QCLocalStoreMgr::KeepCopyRequest(const QCSyncFile& task) {
+    const QString target = task.GetDiskName();
+    if (target.isEmpty() || IsSyncPath(target))
+        return;
+    DOWNLOAD_REQUEST again;
+    again.path = GetDiskPath(task.GetSvrPath());
+    again.target = QFileInfo(target).path();
+    m_deferredCopies.push_back(again);
+    m_downList.UpdateStatus(task.GetSvrPath(), quint32(FILE_STATUS_PAUSE)); // its row stays while stopped
 }
 
 // --- The download pass ---------------------------------------------------------------------------
@@ -411,19 +427,18 @@ void QCLocalStoreMgr::SetFastUpload(const QString& localPath) {
 }
 
 void QCLocalStoreMgr::CancelAllTask() {
-    std::list<TaskPtr> tasks;
-    {
-        std::lock_guard<std::mutex> lock(m_downLock);
-        tasks.swap(m_downQueue);
-        m_downPaths.clear();
-    }
-    for (const TaskPtr& task : tasks) {
-        const FILE_INFO record = task->GetFileInfo();
-        QCSyncDB::DeleteByPath(record.path);
+    // Each download ends as its row's cancel ends it, its temporary file with it: a partial file
+    // left in the user's folder would look like the download.
+    QCSyncDB::BeginTransaction();
+    m_downList.SetUpdatePrecent(false);
+    if (EndDownloadsBelow(QStringLiteral("/"), true) != 0)
         m_recheck = 1;
-        m_cache.Update(GetDiskPath(record.path), record, FILE_STATUS_NOT_DOWN, false, true, true);
-        task->End();
-    }
+    m_downList.SetUpdatePrecent(true);
+    m_downList.UpdatePrecent();
+    QCSyncDB::Commit();
+    QCSyncDB::BeginTransaction();
+    m_requestedDowns.Clear();
+    m_deferredCopies.clear();
     m_view.FlushCurrentView();
 }
 

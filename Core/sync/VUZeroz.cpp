@@ -332,12 +332,10 @@ bool VUZeroz::ResumeTask(const QString& path) {
 }
 
 bool VUZeroz::CancelAllTask() {
-    if (g_LocalStoreMgr.QueryStatus() != UI_STATUS_SYNCING) {
-        g_LocalStoreMgr.AddCoreCritalEvent(std::make_shared<QCCancelAllTaskEvent>());
-        return false;
-    }
-    // Each one as its own cancel would go: a copy the mirror got from its source goes to the
-    // trash, the entry leaves "out.dat" and a running upload of it ends.
+    // Everything the user asked for goes, whatever the engine is doing: the downloads on the
+    // engine thread, and each out-upload as its own cancel would go (a copy the mirror got from
+    // its source goes to the trash, the entry leaves "out.dat" and a running upload of it ends).
+    g_LocalStoreMgr.AddCoreCritalEvent(std::make_shared<QCCancelAllTaskEvent>());
     for (const OUT_UPLOAD_FILE& pending : g_LocalStoreMgr.OutUploads().Pending())
         g_LocalStoreMgr.CancelOutUpload(pending.cloud_path);
     return false;

@@ -795,6 +795,64 @@ TEST_F(PipelineTest, ManyDeletesWaitForTheUser) {
     EXPECT_EQ(Calls("File.recycle"), 120u);
 }
 
+// The user's retry on the hold logs in again: the hold is shown again with the same choice, the
+// deletes wait for it, and everything else goes on meanwhile.
+TEST_F(PipelineTest, ARetryOnTheDeleteHoldShowsItAgainWhileTheRestSyncs) {
+    for (int i = 0; i < 120; ++i)
+        Write(QStringLiteral("m/f%1.txt").arg(i), Bytes(10, unsigned(i)));
+    ASSERT_TRUE(Settle(60000));
+    for (int i = 0; i < 110; ++i)
+        QFile::remove(root + QStringLiteral("/m/f%1.txt").arg(i));
+    QElapsedTimer timer; // every delete taken in before the clock moves on
+    timer.start();
+    for (size_t deletes = 0; deletes < 110 && timer.elapsed() < 20000;) {
+        Pass();
+        g_LocalStoreMgr.CallForTests([&] { deletes = g_LocalStoreMgr.PendingForTests().size(); });
+    }
+    ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_STOP; }, 60000));
+    receiver.Pump();
+    receiver.Take();
+    VUZeroz::GetInstance()->Retry();
+    ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_MONITOR; }, 60000));
+    Write(QStringLiteral("after.txt"), "made after the retry");
+    ASSERT_TRUE(RunUntil([&] { return api->tree().node("/after.txt").has_value(); }, 60000));
+    EXPECT_EQ(Calls("File.recycle"), 0u);
+    EXPECT_EQ(VUZeroz::GetInstance()->Status().error_type, SYNC_ERROR::MassDelete);
+    receiver.Pump();
+    EXPECT_EQ(receiver.Count(QCEventBase::GlobalError), 1);
+    VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+    ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_OK; }, 60000));
+    EXPECT_EQ(Calls("File.recycle"), 110u);
+    EXPECT_EQ(VUZeroz::GetInstance()->Status().error_type, 0);
+}
+
+// An error about an item stays while the item is in error, and goes once it is synced, or gone.
+TEST_F(PipelineTest, AnItemsErrorGoesOnceTheItemIsSyncedOrGone) {
+    const auto shown = [] { return VUZeroz::GetInstance()->Status().error_type; };
+    const QString kept = Write(QStringLiteral("kept.txt"), "first");
+    ASSERT_TRUE(Settle());
+    OnEngine([&] {
+        g_LocalStoreMgr.Cache().ChangeFileStatus(kept, FILE_STATUS_ERR, true);
+        g_LocalStoreMgr.OnError(SYNC_ERROR::FileUsing, 0, kept, nullptr);
+    });
+    Pass();
+    Pass();
+    EXPECT_EQ(shown(), SYNC_ERROR::FileUsing);
+    EXPECT_EQ(VUZeroz::GetInstance()->Status().status, UI_STATUS_ERROR);
+    Write(QStringLiteral("kept.txt"), "second");
+    ASSERT_TRUE(Settle());
+    EXPECT_EQ(shown(), 0);
+    EXPECT_EQ(VUZeroz::GetInstance()->Status().status, UI_STATUS_SYNCED);
+
+    receiver.Pump();
+    receiver.Take();
+    OnEngine([&] { g_LocalStoreMgr.OnError(SYNC_ERROR::FileUsing, 0, root + QStringLiteral("/gone.txt"), nullptr); });
+    Pass();
+    EXPECT_EQ(shown(), 0);
+    receiver.Pump();
+    EXPECT_EQ(receiver.Count(QCEventBase::GlobalError), 1); // it was shown
+}
+
 } // namespace
 
 namespace {

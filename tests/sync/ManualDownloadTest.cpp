@@ -249,6 +249,87 @@ INSTANTIATE_TEST_SUITE_P(Cancels, ManualCancelTest,
                                            CancelCase{"AFolder", "/proj", false}),
                          [](const ::testing::TestParamInfo<CancelCase>& info) { return info.param.name; });
 
+// A logout leaves nothing of the account in the transfer lists: the next account's are its own.
+TEST_F(ManualDownloadTest, ALogoutEmptiesTheDownloadAndFailedLists) {
+    FILE_INFO row;
+    row.path = Q(kFiles[0]);
+    row.name = Q("a.txt");
+    OnEngine([&] {
+        g_LocalStoreMgr.DownList().Update(row);
+        g_LocalStoreMgr.AddToFailedTask(row);
+    });
+    receiver.Take();
+    VUZeroz::GetInstance()->Request(REQUEST_LOGOUT);
+    ASSERT_TRUE(WaitStatus(3));
+    EXPECT_EQ(g_LocalStoreMgr.DownList().Size(), 0u);
+    EXPECT_EQ(g_LocalStoreMgr.FailedList().Size(), 0u);
+}
+
+// Pausing and resuming everything (stop and start of the sync) and cancelling everything, for a
+// download into the mirror and for a copy into a folder outside it.
+class EveryDownloadTest : public ManualDownloadTest, public ::testing::WithParamInterface<bool> {
+protected:
+    // b.bin asked for into the mirror, or into a folder outside; its blocks held.
+    void StartHeld() {
+        HoldBlocks();
+        target = GetParam() ? tmp.path() : QString();
+        ASSERT_TRUE(VUZeroz::GetInstance()->DownloadStart(Q(kFiles[1]), target));
+        ASSERT_TRUE(WaitUntil([&] { return standIn.heldCount() >= 5; }));
+        ASSERT_EQ(Temporaries(), 1);
+    }
+    QString Arrived() const { return GetParam() ? tmp.path() + Q("/b.bin") : mirror + Q(kFiles[1]); }
+    int Temporaries() const {
+        return GetParam() ? int(QFile::exists(Arrived() + Q(".draveltmp")))
+                          : QDir(g_LocalStoreMgr.GetDropPath()).entryList(QDir::Files).size();
+    }
+
+    QTemporaryDir tmp;
+    QString target;
+};
+
+TEST_P(EveryDownloadTest, AStopPausesTheDownloadAndAStartResumesIt) {
+    StartHeld();
+    receiver.Take();
+    VUZeroz::GetInstance()->Request(REQUEST_STOP_SYNC);
+    ASSERT_TRUE(WaitStatus(7));
+    Pass();
+    EXPECT_EQ(Temporaries(), 1); // kept to go on from
+    standIn.clearFaults();
+    standIn.releaseHeld();
+    VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+    const QByteArray bytes = QByteArray::fromStdString(Content(kFiles[1]));
+    ASSERT_TRUE(WaitUntil([&] { return Idle() && Read(Arrived()) == bytes; }, 1000));
+    EXPECT_EQ(Temporaries(), 0);
+}
+
+TEST_P(EveryDownloadTest, CancelAllEndsTheDownloadWithItsTemporaryFileInEveryStatus) {
+    StartHeld();
+    SetStatus(LOCAL_STATUS_MONITOR); // the uploads' phase: a cancel of everything is not only theirs
+    EXPECT_FALSE(VUZeroz::GetInstance()->CancelAllTask());
+    ASSERT_TRUE(WaitUntil([&] { return Idle(); }));
+    Pass();
+    EXPECT_EQ(Temporaries(), 0);
+    EXPECT_FALSE(QFile::exists(Arrived()));
+    EXPECT_EQ(Status(kFiles[1]), quint32(FILE_STATUS_NOT_DOWN));
+    EXPECT_FALSE(g_LocalStoreMgr.IsDownloadRequested(mirror + Q(kFiles[1])));
+    // Nothing of it comes back later: neither a stop and start nor the next comparison asks again.
+    standIn.clearFaults();
+    standIn.releaseHeld();
+    receiver.Take();
+    VUZeroz::GetInstance()->Request(REQUEST_STOP_SYNC);
+    ASSERT_TRUE(WaitStatus(7));
+    VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+    ASSERT_TRUE(WaitStatus(5, kLongMs));
+    Pass();
+    EXPECT_EQ(api->calls("Sync.getDownloadInfo").size(), 1u);
+    EXPECT_FALSE(QFile::exists(Arrived()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, EveryDownloadTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Outside" : "IntoTheMirror";
+                         });
+
 // The comparison of a requested file with its journal row and its mirror copy.
 constexpr unsigned kCloudTime = kStandInTime + 100;
 

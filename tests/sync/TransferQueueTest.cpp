@@ -260,10 +260,10 @@ TEST_F(TransferQueueTest, AResultAfterCancelAllIsOnlyReleased) {
     const Task task = Download(QStringLiteral("/x.bin"), 10);
     Exec();
     std::shared_ptr<TaskDouble> held = task.lock(); // as a pool thread handling a reply would
-    OnEngine([] { g_LocalStoreMgr.CancelAllTask(); });
-    EXPECT_EQ(Indexed(QStringLiteral("/x.bin")).status, quint32(FILE_STATUS_NOT_DOWN));
     DebugCapture debug;
-    held->CompleteMe(0, 0, QString());
+    OnEngine([] { g_LocalStoreMgr.CancelAllTask(); }); // ends the task with its cancel as its result
+    EXPECT_EQ(Indexed(QStringLiteral("/x.bin")).status, quint32(FILE_STATUS_NOT_DOWN));
+    held->CompleteMe(0, 0, QString()); // too late: the task has its result
     held.reset();
     OnEngine([] {}, true);
     EXPECT_EQ(debug.lines(QStringLiteral("[result] no longer queued")).size(), 1);
