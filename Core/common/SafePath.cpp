@@ -163,7 +163,7 @@ void FilesIn(int dir, const QString& prefix, QStringList& out) {
 
 bool LocalStat::operator==(const LocalStat& o) const {
     return exists == o.exists && is_dir == o.is_dir && is_file == o.is_file && is_link == o.is_link &&
-           size == o.size && mtime_ns == o.mtime_ns && ctime_ns == o.ctime_ns && device == o.device &&
+           denied == o.denied && size == o.size && mtime_ns == o.mtime_ns && ctime_ns == o.ctime_ns && device == o.device &&
            inode == o.inode;
 }
 
@@ -186,12 +186,30 @@ LocalStat Stat(const QString& root, const QString& path) {
     struct stat st {};
     if (!Split(root, path, names))
         return LocalStat();
-    if (names.empty())
-        return ::stat(QFile::encodeName(root).constData(), &st) == 0 ? Describe(st) : LocalStat();
+    LocalStat failed;
+    if (names.empty()) {
+        if (::stat(QFile::encodeName(root).constData(), &st) == 0)
+            return Describe(st);
+        failed.denied = errno == EACCES;
+        return failed;
+    }
     Fd parent(Walk(root, names, names.size() - 1));
-    if (parent.Get() < 0 || ::fstatat(parent.Get(), names.back().constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return LocalStat();
+    if (parent.Get() < 0 || ::fstatat(parent.Get(), names.back().constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        failed.denied = errno == EACCES;
+        return failed;
+    }
     return Describe(st);
+}
+
+bool CanList(const QString& root, const QString& folder) {
+    std::vector<QByteArray> names;
+    if (!Split(root, folder, names))
+        return false;
+    if (names.empty())
+        return ::faccessat(AT_FDCWD, QFile::encodeName(root).constData(), R_OK | X_OK, AT_EACCESS) == 0;
+    Fd parent(Walk(root, names, names.size() - 1));
+    return parent.Get() >= 0 &&
+           ::faccessat(parent.Get(), names.back().constData(), R_OK | X_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 int OpenFolder(const QString& root, const QString& folder) {

@@ -541,8 +541,10 @@ void QCLocalStoreMgr::ClearAll(bool all) {
     // Pending changes outlive a stop (the user's start goes on with them); a logout drops them.
     EndAllTransfers();
     ResetRunningChanges();
-    if (all)
+    if (all) {
         m_pending.Clear();
+        m_givenUp.clear();
+    }
     m_versionHold = false;
     m_offlineDue = true; // the next start compares the mirror with the journal again
     {

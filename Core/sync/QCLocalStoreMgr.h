@@ -300,7 +300,8 @@ public:
     // per start of sync (the status-5 step of RefreshCheck runs it while m_offlineDue is set).
     void CompareOffline();
     // The comparison of a walk's entries (cloud paths); the list is consumed.
-    void CompareOfflineByList(std::list<FILE_INFO>& list);
+    // `unreadable`: the listed folders whose entries could not be read (LocalScan).
+    void CompareOfflineByList(std::list<FILE_INFO>& list, const QStringList& unreadable = {});
     // The retry pauses of a failing item, in order; after the last one it is given up.
     static constexpr qint64 kBackoffMs[] = {15000, 30000, 60000, 120000, 240000};
     // The bench's clock of the scheduler: once on, the thread CPU time RefreshTodo takes adds up
@@ -535,6 +536,15 @@ private:
     void SaveUploadRollbackInfo(CHANGE_ITEM& item);
     void PutOff(PendingChanges::iterator item);
     void GiveUp(PendingChanges::iterator item);
+    // A mirror file whose upload was given up because it cannot be read, and which is still as it
+    // was then: it stays given up (its entry is dropped once it changed).
+    bool GivenUpUnchanged(const QString& diskPath);
+    // An item of the mirror that the engine may not read (EACCES), or that lies in a folder it may
+    // not list: shown as an error with its reason. What it holds is unknown, not absent, so its
+    // journal rows stay and nothing is sent or fetched for it.
+    void MarkUnreadable(const QString& diskPath, const FILE_INFO& record);
+    // `diskPath` cannot be looked at, or is a folder that cannot be listed.
+    bool Unreadable(const QString& diskPath) const;
     void DropItem(PendingChanges::iterator item, int result);
     bool DeleteGuardHolds();
     // Once the sync folder the guard saw gone is back, the waiting deletes of items it holds again
@@ -733,6 +743,7 @@ private:
 
     // The change pipeline (engine thread only).
     PendingChanges m_pending;
+    std::map<QString, LocalStat> m_givenUp; // lower-cased disk paths of unreadable files given up
     int m_acceptedChanges = 0;     // items that reached the merge step since the last status 7
     double m_upWeight = 0;         // weight of the uploads the last scheduling counted
     std::set<quint32> m_folderOps; // the item ids of the running folder operations

@@ -389,10 +389,14 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
     }
     if (info.src_path.isEmpty() && (info.type == SYNC_CHANGE_ADD || info.type == SYNC_CHANGE_MOD)) {
         const LocalStat here = StampOf(info.path);
+        if (Unreadable(info.path)) {
+            MarkUnreadable(item.path, item.local);
+            return;
+        }
         if (info.type == SYNC_CHANGE_ADD && !here.exists)
             return; // gone again before its turn (moved aside, say), or behind a link
-        if (here.is_link)
-            return; // links are never synced
+        if (here.exists && !here.Synced())
+            return; // links, pipes, sockets and devices are never synced
     }
     if (item.local.is_dir && info.type == SYNC_CHANGE_ADD) {
         FileInfo entry;
@@ -774,14 +778,44 @@ void QCLocalStoreMgr::PutOff(PendingChanges::iterator item) {
 void QCLocalStoreMgr::GiveUp(PendingChanges::iterator item) {
     CoreDebug("[Todo] %s given up after %d tries", qUtf8Printable(item->local.path), item->tries);
     m_cache.Update(item->path, item->local, FILE_STATUS_ERR, true, true, true);
+    if (item->src_path.isEmpty() && !item->local.is_dir) {
+        // Trying it again at the next comparison would fail the same way until the user lets the
+        // engine read it: that changes its stat.
+        const int fd = SafePath::Open(GetRootPath(), item->path, O_RDONLY);
+        if (fd >= 0)
+            close(fd);
+        else if (errno == EACCES)
+            m_givenUp[item->path.toLower()] = StampOf(item->path);
+    }
     m_pending.Erase(item);
+}
+
+void QCLocalStoreMgr::MarkUnreadable(const QString& diskPath, const FILE_INFO& record) {
+    CoreDebug("[Todo] cannot be read: %s", qUtf8Printable(diskPath));
+    m_cache.Update(diskPath, record, FILE_STATUS_ERR, true, true, true, 0, SYNC_ERROR::NoPerm);
+    OnError(SYNC_ERROR::NoPerm, 0, diskPath, nullptr);
+}
+
+bool QCLocalStoreMgr::Unreadable(const QString& diskPath) const {
+    const LocalStat here = StampOf(diskPath);
+    return here.denied || (here.is_dir && !SafePath::CanList(GetRootPath(), diskPath));
+}
+
+bool QCLocalStoreMgr::GivenUpUnchanged(const QString& diskPath) {
+    const auto it = m_givenUp.find(diskPath.toLower());
+    if (it == m_givenUp.end())
+        return false;
+    if (it->second == StampOf(diskPath))
+        return true;
+    m_givenUp.erase(it);
+    return false;
 }
 
 void QCLocalStoreMgr::DropItem(PendingChanges::iterator item, int result) {
     FileInfo entry;
     switch (result) {
     case 2:
-        m_cache.Update(item->path, item->local, FILE_STATUS_ERR, true, true, true);
+        m_cache.Update(item->path, item->local, FILE_STATUS_ERR, true, true, true, 0, item->error);
         break;
     case 3:
         if (m_cache.GetBaseInfo(item->path, entry) && entry.version == 0 &&

@@ -47,4 +47,5 @@ struct CHANGE_ITEM {
     bool fast = false;
     bool user_op = false;
     int tries = 0; // runs that failed and were put off (the backoff counts them)
+    int error = 0; // the SYNC_ERROR kind a failed run found, shown with the item when it is dropped
 };

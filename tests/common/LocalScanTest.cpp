@@ -40,9 +40,9 @@ protected:
         ASSERT_EQ(symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()), 0)
             << rel << ": " << strerror(errno);
     }
-    std::map<QString, FILE_INFO> ScanMap(bool fullPath = false) {
+    std::map<QString, FILE_INFO> ScanMap(bool fullPath = false, QStringList* unreadable = nullptr) {
         std::map<QString, FILE_INFO> map;
-        BuildLocalFileMap(map, m_root, m_root, fullPath);
+        BuildLocalFileMap(map, m_root, m_root, fullPath, nullptr, unreadable);
         return map;
     }
     static QStringList Keys(const std::map<QString, FILE_INFO>& map) {
@@ -192,16 +192,37 @@ TEST_F(LocalScanTest, ReadOnlyItemsAndUnlistableFolders) {
     MakeDir("rodir");
     MakeDir("closed");
     MakeFile("closed/inner.txt");
+    MakeDir("names"); // listable, but its entries cannot be looked at
+    MakeFile("names/inner.txt");
     MakeFile("z.txt");
     ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/ro.txt")).constData(), 0444), 0);
     ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/rodir")).constData(), 0555), 0);
     ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/closed")).constData(), 0), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/names")).constData(), 0444), 0);
 
-    const std::map<QString, FILE_INFO> map = ScanMap();
-    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/closed")).constData(), 0755), 0); // let clean-up in
-    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/rodir")).constData(), 0755), 0);
+    QStringList unreadable;
+    const std::map<QString, FILE_INFO> map = ScanMap(false, &unreadable);
+    QStringList absolute;
+    ScanMap(true, &absolute);
+    std::list<FILE_INFO> below;
+    QStringList closedRoot;
+    BuildLocalFileList(below, m_root + S("/closed"), m_root, &closedRoot);
+    const LocalStat inner = SafePath::Stat(m_root, m_root + S("/closed/inner.txt"));
+    EXPECT_FALSE(inner.exists);
+    EXPECT_TRUE(inner.denied); // not known to be absent
+    EXPECT_FALSE(SafePath::Stat(m_root, m_root + S("/missing")).denied);
+    EXPECT_FALSE(SafePath::CanList(m_root, m_root + S("/closed")));
+    EXPECT_FALSE(SafePath::CanList(m_root, m_root + S("/names")));
+    EXPECT_TRUE(SafePath::CanList(m_root, m_root + S("/rodir")));
+    for (const char* folder : {"/closed", "/names", "/rodir"}) // let clean-up in
+        ASSERT_EQ(chmod(QFile::encodeName(m_root + S(folder)).constData(), 0755), 0);
 
-    EXPECT_EQ(Keys(map), QStringList({S("/closed"), S("/ro.txt"), S("/rodir"), S("/z.txt")}));
+    // Listed themselves, and named as unknown rather than empty.
+    EXPECT_EQ(Keys(map), QStringList({S("/closed"), S("/names"), S("/ro.txt"), S("/rodir"), S("/z.txt")}));
+    EXPECT_EQ(unreadable, QStringList({S("/closed"), S("/names")}));
+    EXPECT_EQ(absolute, QStringList({m_root + S("/closed"), m_root + S("/names")}));
+    EXPECT_TRUE(below.empty());
+    EXPECT_EQ(closedRoot, QStringList{S("/closed")});
     EXPECT_EQ(map.at(S("/ro.txt")).attrs, FILE_ATTR_READONLY);
     EXPECT_EQ(map.at(S("/rodir")).attrs, FILE_ATTR_DIRECTORY | FILE_ATTR_READONLY);
     EXPECT_EQ(map.at(S("/z.txt")).attrs, FILE_ATTR_NORMAL);
