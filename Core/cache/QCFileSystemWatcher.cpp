@@ -286,7 +286,7 @@ void QCFileSystemWatcher::ReadEvents(const QString& root, bool& overflow) {
     for (ssize_t at = 0; at < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         at += ssize_t(sizeof(inotify_event) + event->len);
-        const QString name = event->len > 0 ? QFile::decodeName(event->name) : QString();
+        const QString name = event->len > 0 ? SafePath::DecodeName(event->name) : QString();
         HandleEvent(root, event->wd, event->mask, event->cookie, name, overflow);
     }
 }
@@ -474,6 +474,8 @@ void QCFileSystemWatcher::Send(const Report& report) {
 // --- Watches ---------------------------------------------------------------------------------------
 
 void QCFileSystemWatcher::WatchTree(const QString& root, const QString& dir, std::vector<Report>* adds) {
+    if (SafePath::IsUndecodable(dir))
+        return; // a name that is not text cannot be synced: the report of it stands for its contents
     if (AddWatch(dir) < 0) {
         ScheduleRetry(dir);
         return;
@@ -491,7 +493,7 @@ void QCFileSystemWatcher::WatchTree(const QString& root, const QString& dir, std
     }
     std::vector<std::pair<QString, bool>> entries; // name, is a folder
     while (const dirent* entry = readdir(handle)) {
-        const QString name = QFile::decodeName(entry->d_name);
+        const QString name = SafePath::DecodeName(entry->d_name);
         struct stat st {};
         if (Skipped(name) || fstatat(dirfd(handle), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
@@ -625,8 +627,8 @@ void QCFileSystemWatcher::Rescan(const QString& root, const QString& folder) {
         return false;
     };
     for (auto it = known.begin(); it != known.end();) {
-        if (!Below(it->second.path, folder) || !VisibleBelow(root, it->second.path) || Excluded(it->second.path) ||
-            unseen(it->second.path))
+        if (!Below(it->second.path, folder) || !VisibleBelow(root, it->second.path) ||
+            Excluded(it->second.path) || unseen(it->second.path))
             it = known.erase(it);
         else
             ++it;

@@ -85,13 +85,13 @@ private:
                      info);
             info.name = entry.name;
             const QString absolute = prefix + entry.name;
-            if (m_tooLong && QFile::encodeName(absolute).size() >= PATH_MAX) {
+            if (m_tooLong && SafePath::EncodeName(absolute).size() >= PATH_MAX) {
                 m_tooLong->append(absolute);
                 continue;
             }
             m_sink(info, absolute, absolute.mid(m_root.size()));
-            if (!S_ISDIR(entry.st.st_mode))
-                continue;
+            if (!S_ISDIR(entry.st.st_mode) || SafePath::IsUndecodable(entry.name))
+                continue; // the record of a folder whose name is not text stands for its contents
             const int sub = openat(dirfd(handle), entry.native.constData(),
                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0)
@@ -114,7 +114,7 @@ private:
     static std::vector<Entry> List(DIR* handle, bool& denied) {
         std::vector<Entry> entries;
         while (const dirent* d = readdir(handle)) {
-            const QString name = QFile::decodeName(d->d_name);
+            const QString name = SafePath::DecodeName(d->d_name);
             if (!IsSyncedName(name))
                 continue;
             Entry entry{name, QByteArray(d->d_name), {}};
@@ -176,7 +176,7 @@ bool GetLocalBaseFileInfo(const QString& root, const QString& path, FILE_INFO* i
     const bool found = fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                        (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
     if (found)
-        Describe(QFile::decodeName(name), st, faccessat(parent, name.constData(), W_OK, 0) == 0, *info);
+        Describe(SafePath::DecodeName(name), st, faccessat(parent, name.constData(), W_OK, 0) == 0, *info);
     close(parent);
     if (found)
         info->path = path;

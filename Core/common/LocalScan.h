@@ -28,6 +28,8 @@ bool GetLocalBaseFileInfo(const QString& root, const QString& path, FILE_INFO* i
 // without following a link. Nothing happens when `dir` or `root` is empty. A folder whose entries
 // may not be listed or described (EACCES) is listed itself, without entries, and its path (as the
 // records' paths) is appended to `unreadable` when given; so is `dir` when it cannot be opened.
+// Names are decoded by SafePath::DecodeName; a folder whose name is not valid text is listed but
+// not entered.
 void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QString& root,
                         QStringList* unreadable = nullptr);
 

@@ -49,6 +49,16 @@ struct LocalStat {
 
 namespace SafePath {
 
+// The name of a disk entry as text. A name that is not UTF-8 (its text would not encode back to
+// the same bytes) keeps each byte that does not decode as the lone surrogate U+DC00 + byte, so two
+// such names never become one, and no name of valid text ever reads like one.
+QString DecodeName(const QByteArray& name);
+// The bytes of a name or path that DecodeName made (the reverse of it); what the functions here
+// use, so that they reach such an entry too.
+QByteArray EncodeName(const QString& name);
+// `path` holds a name that was not valid text: it cannot be synced.
+bool IsUndecodable(const QString& path);
+
 // `path` (at or below `root`) described; `exists` false when it is missing or lies behind a link,
 // and `denied` too when the look was refused (EACCES).
 LocalStat Stat(const QString& root, const QString& path);

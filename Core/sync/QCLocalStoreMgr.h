@@ -545,6 +545,19 @@ private:
     void MarkUnreadable(const QString& diskPath, const FILE_INFO& record);
     // `diskPath` cannot be looked at, or is a folder that cannot be listed.
     bool Unreadable(const QString& diskPath) const;
+    // A mirror item whose name is not valid text (SafePath::IsUndecodable): shown as an error,
+    // never sent, never merged with another item.
+    void MarkBadName(const QString& diskPath);
+    // Shows a mirror item as failed with `errorType`, in the index only.
+    void ShowFailed(const QString& diskPath, bool isDir, int errorType);
+    // After the whole index was cleared: what the mirror holds that cannot be synced is shown
+    // failed again (names that are not text, unreadable folders, given-up files); `local` is the
+    // scan's records left after the comparison, `unreadable` its unreadable folders.
+    void ShowLocalFailures(const std::map<QString, FILE_INFO>& local, const QStringList& unreadable);
+    // A report that names such an item: its error shown (or its entry gone with it). True when
+    // nothing is left of the report; a rename between such a name and a valid one goes on as the
+    // valid side's add or delete.
+    bool TakeBadName(SYNC_CHANGE_INFO& info);
     void DropItem(PendingChanges::iterator item, int result);
     bool DeleteGuardHolds();
     // Once the sync folder the guard saw gone is back, the waiting deletes of items it holds again
@@ -743,7 +756,7 @@ private:
 
     // The change pipeline (engine thread only).
     PendingChanges m_pending;
-    std::map<QString, LocalStat> m_givenUp; // lower-cased disk paths of unreadable files given up
+    std::map<QString, LocalStat> m_givenUp; // disk paths of unreadable files given up, as they were
     int m_acceptedChanges = 0;     // items that reached the merge step since the last status 7
     double m_upWeight = 0;         // weight of the uploads the last scheduling counted
     std::set<quint32> m_folderOps; // the item ids of the running folder operations

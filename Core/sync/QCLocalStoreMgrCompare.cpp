@@ -469,7 +469,8 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
         }
         if (unseen(node.path)) {
             // What the engine cannot read keeps its rows, and nothing is fetched into it.
-            m_cache.Update(localPath, node, FILE_STATUS_ERR, changed != nullptr, true, true, 0, SYNC_ERROR::NoPerm);
+            m_cache.Update(localPath, node, FILE_STATUS_ERR, changed != nullptr, true, true, 0,
+                           SYNC_ERROR::NoPerm);
             ++counts[FILE_STATUS_ERR];
             db.erase(node.path.toLower());
             orphans.erase(node.path.toLower());
@@ -494,6 +495,8 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
         db.erase(node.path.toLower());
         orphans.erase(node.path.toLower());
     }
+    if (!changed)
+        ShowLocalFailures(local, unreadable);
     journal.Flush();
     CoreDebug("[compare] journal: %lu rows in %lld ms", static_cast<unsigned long>(journal.Written()),
               static_cast<long long>(journal.Ms()));

@@ -61,8 +61,12 @@ UnknownFiles JournalUnknownFiles(const QString& root, const std::vector<QString>
         [&](std::vector<FILE_INFO>& found) {
             std::vector<QString> paths;
             paths.reserve(found.size());
-            for (const FILE_INFO& entry : found)
-                paths.push_back(entry.path);
+            for (const FILE_INFO& entry : found) {
+                if (SafePath::IsUndecodable(entry.path))
+                    out.paths.push_back(entry.path); // no row can be its: reported, to be shown failed
+                else
+                    paths.push_back(entry.path);
+            }
             std::map<QString, FILE_INFO> rows;
             read = read && QCSyncDB::GetFileInfos(paths, rows);
             for (size_t i = 0; read && i < paths.size(); ++i) {

@@ -86,6 +86,9 @@ void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list, const QSt
         bool settled = false;
         if (!IsSyncPath(disk)) {
             settled = true;
+        } else if (SafePath::IsUndecodable(entry.path)) {
+            MarkBadName(disk);
+            settled = true;
         } else if (unlisted.count(entry.path.toLower()) != 0) {
             MarkUnreadable(disk, entry); // its contents unknown: neither created nor deleted
             settled = true;

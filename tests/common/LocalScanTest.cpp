@@ -164,6 +164,37 @@ TEST_F(LocalScanTest, LinksAreNeitherListedNorFollowed) {
     EXPECT_EQ(one.size, 3u);
 }
 
+// Names that are not UTF-8 keep their bytes: two never become one, each is reached by its text,
+// and a folder of such a name is listed but not entered.
+TEST_F(LocalScanTest, NamesThatAreNotTextStayApartAndAreNotEntered) {
+    const QByteArray root = QFile::encodeName(m_root);
+    for (const QByteArray& name :
+         {QByteArray("caf\xe9.txt"), QByteArray("caf\xe8.txt"), QByteArray("caf\xc3\xa9.txt")}) {
+        const int fd = ::open((root + '/' + name).constData(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        ::close(fd);
+    }
+    ASSERT_EQ(::mkdir((root + "/d\xff").constData(), 0755), 0);
+    ASSERT_EQ(::close(::open((root + "/d\xff/in.txt").constData(), O_CREAT | O_WRONLY, 0644)), 0);
+
+    const std::map<QString, FILE_INFO> map = ScanMap();
+    QStringList bad;
+    for (const auto& entry : map) {
+        if (SafePath::IsUndecodable(entry.second.path))
+            bad << entry.second.path;
+    }
+    ASSERT_EQ(map.size(), 4u); // not the folder's file
+    EXPECT_EQ(map.count(QStringLiteral("/caf\u00e9.txt")), 1u);
+    ASSERT_EQ(bad.size(), 3);
+    EXPECT_EQ(SafePath::EncodeName(bad.join(QLatin1Char('|'))),
+              QByteArray("/caf\xe8.txt|/caf\xe9.txt|/d\xff"));
+    FILE_INFO one;
+    EXPECT_TRUE(GetLocalBaseFileInfo(m_root, m_root + bad.first(), &one));
+    EXPECT_TRUE(SafePath::Stat(m_root, m_root + bad.last()).is_dir);
+    EXPECT_EQ(SafePath::DecodeName("caf\xc3\xa9"), QStringLiteral("caf\u00e9"));
+    EXPECT_FALSE(SafePath::IsUndecodable(QStringLiteral("\U0001F600.txt"))); // a pair is text
+}
+
 TEST_F(LocalScanTest, BaseFileInfoOfOneItem) {
     MakeFile("one.txt", "12345678");
     FILE_INFO info;
