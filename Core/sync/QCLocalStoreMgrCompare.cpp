@@ -409,9 +409,9 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
             if (!SafeDiskPath(it->second.path, localPath))
                 continue;
             // As the full comparison's scan sees it: never a link, nor what lies behind one.
-            const LocalStat here = StampOf(localPath);
-            if (here.denied || (here.is_dir && !SafePath::CanList(GetRootPath(), localPath)))
+            if (Unreadable(localPath))
                 unreadable.append(it->second.path);
+            const LocalStat here = StampOf(localPath);
             if (!here.Synced())
                 continue;
             FILE_INFO entry;
