@@ -64,9 +64,11 @@ bool VisibleBelow(const QString& root, const QString& path) {
     return IsSyncedPath(path.mid(root.size()));
 }
 
-// A symbolic link now at `path`: never reported, as the scan never lists one.
-bool IsLink(const QString& root, const QString& path) {
-    return SafePath::Stat(root, path).is_link;
+// A symbolic link, a pipe, a socket or a device now at `path`: never reported, as the scan never
+// lists one.
+bool IsSpecial(const QString& root, const QString& path) {
+    const LocalStat here = SafePath::Stat(root, path);
+    return here.exists && !here.Synced();
 }
 
 QString Join(const QString& dir, const QString& name) {
@@ -284,7 +286,7 @@ void QCFileSystemWatcher::ReadEvents(const QString& root, bool& overflow) {
     for (ssize_t at = 0; at < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         at += ssize_t(sizeof(inotify_event) + event->len);
-        const QString name = event->len > 0 ? QFile::decodeName(event->name) : QString();
+        const QString name = event->len > 0 ? SafePath::DecodeName(event->name) : QString();
         HandleEvent(root, event->wd, event->mask, event->cookie, name, overflow);
     }
 }
@@ -338,10 +340,10 @@ void QCFileSystemWatcher::HandleEvent(const QString& root, int wd, quint32 mask,
         return;
     }
     if (mask & IN_MOVED_TO) {
-        PairMove(root, cookie, path, isDir, !Skipped(name) && !Excluded(path) && !IsLink(root, path));
+        PairMove(root, cookie, path, isDir, !Skipped(name) && !Excluded(path) && !IsSpecial(root, path));
         return;
     }
-    if (Skipped(name) || Excluded(path) || ((mask & IN_CREATE) && IsLink(root, path)))
+    if (Skipped(name) || Excluded(path) || ((mask & IN_CREATE) && IsSpecial(root, path)))
         return;
     if (mask & IN_CREATE) {
         m_outbox.push_back(Change(path, SYNC_CHANGE_ADD, isDir));
@@ -472,6 +474,8 @@ void QCFileSystemWatcher::Send(const Report& report) {
 // --- Watches ---------------------------------------------------------------------------------------
 
 void QCFileSystemWatcher::WatchTree(const QString& root, const QString& dir, std::vector<Report>* adds) {
+    if (SafePath::IsUndecodable(dir))
+        return; // a name that is not text cannot be synced: the report of it stands for its contents
     if (AddWatch(dir) < 0) {
         ScheduleRetry(dir);
         return;
@@ -489,7 +493,7 @@ void QCFileSystemWatcher::WatchTree(const QString& root, const QString& dir, std
     }
     std::vector<std::pair<QString, bool>> entries; // name, is a folder
     while (const dirent* entry = readdir(handle)) {
-        const QString name = QFile::decodeName(entry->d_name);
+        const QString name = SafePath::DecodeName(entry->d_name);
         struct stat st {};
         if (Skipped(name) || fstatat(dirfd(handle), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
@@ -612,9 +616,19 @@ void QCFileSystemWatcher::Rescan(const QString& root, const QString& folder) {
         return;
     }
     std::map<QString, FILE_INFO> disk;
-    BuildLocalFileMap(disk, folder, root, true);
+    QStringList unreadable;
+    BuildLocalFileMap(disk, folder, root, true, nullptr, &unreadable);
+    // What a folder that cannot be listed holds is unknown: never reported deleted.
+    const auto unseen = [&unreadable](const QString& path) {
+        for (const QString& dir : unreadable) {
+            if (path.compare(dir, Qt::CaseInsensitive) == 0 || Below(path.toLower(), dir.toLower()))
+                return true;
+        }
+        return false;
+    };
     for (auto it = known.begin(); it != known.end();) {
-        if (!Below(it->second.path, folder) || !VisibleBelow(root, it->second.path) || Excluded(it->second.path))
+        if (!Below(it->second.path, folder) || !VisibleBelow(root, it->second.path) ||
+            Excluded(it->second.path) || unseen(it->second.path))
             it = known.erase(it);
         else
             ++it;

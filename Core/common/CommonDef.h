@@ -154,6 +154,7 @@ constexpr int Banned = 45;
 constexpr int UnActive = 46;
 constexpr int NoPerm = 47;
 constexpr int MassDelete = 48; // the cloud deleted many synced files at once: held for the user
+constexpr int BadName = 49;    // a local name that is not valid text (not UTF-8): it cannot be synced
 constexpr int LAST = 100;
 } // namespace SYNC_ERROR
 

@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <vector>
 
@@ -48,9 +49,10 @@ template <typename Sink>
 class Walker {
 public:
     // With `tooLong`, an entry whose absolute path reaches PATH_MAX is appended there instead of
-    // being listed or entered.
-    Walker(const QString& root, Sink& sink, QStringList* tooLong = nullptr)
-        : m_root(root), m_sink(sink), m_tooLong(tooLong) {}
+    // being listed or entered. With `unreadable`, the absolute path of every folder the walk may
+    // not list (EACCES) is appended there: what it holds is unknown, not absent.
+    Walker(const QString& root, Sink& sink, QStringList* tooLong = nullptr, QStringList* unreadable = nullptr)
+        : m_root(root), m_sink(sink), m_tooLong(tooLong), m_unreadable(unreadable) {}
 
     void Walk(const QString& dir) {
         QString base = m_root;
@@ -60,6 +62,8 @@ public:
         const int fd = SafePath::OpenFolder(QDir(base).absolutePath(), absolute);
         if (fd >= 0)
             WalkFolder(fd, absolute);
+        else
+            Denied(absolute);
     }
 
 private:
@@ -71,38 +75,56 @@ private:
             return;
         }
         const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
-        for (const Entry& entry : List(handle)) {
+        bool denied = false;
+        const std::vector<Entry> entries = List(handle, denied);
+        if (denied)
+            Denied(dir);
+        for (const Entry& entry : entries) {
             FILE_INFO info;
             Describe(entry.name, entry.st, faccessat(dirfd(handle), entry.native.constData(), W_OK, 0) == 0,
                      info);
             info.name = entry.name;
             const QString absolute = prefix + entry.name;
-            if (m_tooLong && QFile::encodeName(absolute).size() >= PATH_MAX) {
+            if (m_tooLong && SafePath::EncodeName(absolute).size() >= PATH_MAX) {
                 m_tooLong->append(absolute);
                 continue;
             }
             m_sink(info, absolute, absolute.mid(m_root.size()));
-            if (!S_ISDIR(entry.st.st_mode))
-                continue;
+            if (!S_ISDIR(entry.st.st_mode) || SafePath::IsUndecodable(entry.name))
+                continue; // the record of a folder whose name is not text stands for its contents
             const int sub = openat(dirfd(handle), entry.native.constData(),
                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub >= 0) // a folder that cannot be listed has no entries; its siblings go on
+            if (sub >= 0)
                 WalkFolder(sub, absolute);
+            else
+                Denied(absolute); // its siblings go on
         }
         closedir(handle);
     }
 
+    // Notes `dir` as unreadable when the call that just failed was refused.
+    void Denied(const QString& dir) {
+        if (errno == EACCES && m_unreadable)
+            m_unreadable->append(dir);
+    }
+
     // The files and folders of the open folder whose names take part in the sync, ordered by name
-    // ignoring case. Links, special files and entries gone since the listing are left out.
-    static std::vector<Entry> List(DIR* handle) {
+    // ignoring case. Links, special files and entries gone since the listing are left out; none
+    // when the folder's entries may not be looked at (`denied` is set, errno EACCES).
+    static std::vector<Entry> List(DIR* handle, bool& denied) {
         std::vector<Entry> entries;
         while (const dirent* d = readdir(handle)) {
-            const QString name = QFile::decodeName(d->d_name);
+            const QString name = SafePath::DecodeName(d->d_name);
             if (!IsSyncedName(name))
                 continue;
             Entry entry{name, QByteArray(d->d_name), {}};
-            if (fstatat(dirfd(handle), d->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !(S_ISDIR(entry.st.st_mode) || S_ISREG(entry.st.st_mode)))
+            if (fstatat(dirfd(handle), d->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != EACCES)
+                    continue;
+                denied = true; // listed but not searchable: no entry can be described
+                return {};
+            }
+            if (!(S_ISDIR(entry.st.st_mode) || S_ISREG(entry.st.st_mode)))
                 continue;
             entries.push_back(std::move(entry));
         }
@@ -116,14 +138,20 @@ private:
     const QString m_root;
     Sink& m_sink;
     QStringList* const m_tooLong;
+    QStringList* const m_unreadable;
 };
 
+// `unreadable` (may be null) takes the unreadable folders, absolute with `fullPath`, else relative
+// as the records' paths.
 template <typename Sink>
-void Walk(const QString& dir, const QString& root, Sink sink) {
+void Walk(const QString& dir, const QString& root, Sink sink, QStringList* unreadable, bool fullPath) {
     if (dir.isEmpty() || root.isEmpty())
         return;
-    Walker<Sink> walker(root, sink);
+    QStringList denied;
+    Walker<Sink> walker(root, sink, nullptr, unreadable ? &denied : nullptr);
     walker.Walk(dir);
+    for (const QString& folder : denied)
+        unreadable->append(fullPath ? folder : folder.mid(root.size()));
 }
 
 } // namespace
@@ -148,29 +176,36 @@ bool GetLocalBaseFileInfo(const QString& root, const QString& path, FILE_INFO* i
     const bool found = fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                        (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
     if (found)
-        Describe(QFile::decodeName(name), st, faccessat(parent, name.constData(), W_OK, 0) == 0, *info);
+        Describe(SafePath::DecodeName(name), st, faccessat(parent, name.constData(), W_OK, 0) == 0, *info);
     close(parent);
     if (found)
         info->path = path;
     return found;
 }
 
-void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QString& root) {
-    Walk(dir, root, [&out](FILE_INFO& info, const QString&, const QString& relative) {
-        info.path = relative;
-        out.push_back(std::move(info));
-    });
+void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QString& root,
+                        QStringList* unreadable) {
+    Walk(
+        dir, root,
+        [&out](FILE_INFO& info, const QString&, const QString& relative) {
+            info.path = relative;
+            out.push_back(std::move(info));
+        },
+        unreadable, false);
 }
 
 void BuildLocalFileMap(std::map<QString, FILE_INFO>& out, const QString& dir, const QString& root,
-                       bool full_path, std::vector<FILE_INFO>* shadowed) {
-    Walk(dir, root, [&out, full_path, shadowed](FILE_INFO& info, const QString& absolute, const QString& relative) {
-        info.path = full_path ? absolute : relative;
-        // The walk lists names of one folder in byte order among those equal ignoring case.
-        const auto placed = out.emplace(info.path.toLower(), info);
-        if (!placed.second && shadowed)
-            shadowed->push_back(std::move(info));
-    });
+                       bool full_path, std::vector<FILE_INFO>* shadowed, QStringList* unreadable) {
+    Walk(
+        dir, root,
+        [&out, full_path, shadowed](FILE_INFO& info, const QString& absolute, const QString& relative) {
+            info.path = full_path ? absolute : relative;
+            // The walk lists names of one folder in byte order among those equal ignoring case.
+            const auto placed = out.emplace(info.path.toLower(), info);
+            if (!placed.second && shadowed)
+                shadowed->push_back(std::move(info));
+        },
+        unreadable, full_path);
 }
 
 void ScanFolderTrees(const std::vector<QString>& dirs, const QString& root, size_t chunkSize,

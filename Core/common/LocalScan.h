@@ -25,8 +25,13 @@ bool GetLocalBaseFileInfo(const QString& root, const QString& path, FILE_INFO* i
 // folder before its contents, with paths made by cutting the length of `root` off the absolute
 // path. Only files and folders whose names take part in the sync (IsSyncedName: hidden names do)
 // are listed; symbolic links and special files are left out, and `dir` is reached from `root`
-// without following a link. Nothing happens when `dir` or `root` is empty.
-void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QString& root);
+// without following a link. Nothing happens when `dir` or `root` is empty. A folder whose entries
+// may not be listed or described (EACCES) is listed itself, without entries, and its path (as the
+// records' paths) is appended to `unreadable` when given; so is `dir` when it cannot be opened.
+// Names are decoded by SafePath::DecodeName; a folder whose name is not valid text is listed but
+// not entered.
+void BuildLocalFileList(std::list<FILE_INFO>& out, const QString& dir, const QString& root,
+                        QStringList* unreadable = nullptr);
 
 // The walk of BuildLocalFileList over the trees of `dirs` (`root` or folders below it), each tree
 // once: a folder at or below another of `dirs` is walked as part of that one. The records go to
@@ -38,6 +43,7 @@ void ScanFolderTrees(const std::vector<QString>& dirs, const QString& root, size
 
 // The same walk, each record stored under its lower-cased path. Of entries differing only in case
 // the first in byte order is stored and the others are appended to `shadowed` when given. With
-// `full_path` the stored paths are absolute.
+// `full_path` the stored paths are absolute, and so are those appended to `unreadable`.
 void BuildLocalFileMap(std::map<QString, FILE_INFO>& out, const QString& dir, const QString& root,
-                       bool full_path, std::vector<FILE_INFO>* shadowed = nullptr);
+                       bool full_path, std::vector<FILE_INFO>* shadowed = nullptr,
+                       QStringList* unreadable = nullptr);

@@ -59,7 +59,7 @@ bool Split(const QString& root, const QString& path, std::vector<QByteArray>& na
     for (const QString& name : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         if (name == QLatin1String(".") || name == QLatin1String(".."))
             return Fail(EINVAL);
-        names.push_back(QFile::encodeName(name));
+        names.push_back(SafePath::EncodeName(name));
     }
     return true;
 }
@@ -148,14 +148,14 @@ void FilesIn(int dir, const QString& prefix, QStringList& out) {
         if (::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (S_ISREG(st.st_mode))
-            out.append(prefix + QFile::decodeName(name));
+            out.append(prefix + SafePath::DecodeName(name));
         else if (S_ISDIR(st.st_mode))
             folders.push_back(name);
     }
     for (const QByteArray& name : folders) {
         Fd sub(::openat(dir, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (sub.Get() >= 0)
-            FilesIn(sub.Get(), prefix + QFile::decodeName(name) + QLatin1Char('/'), out);
+            FilesIn(sub.Get(), prefix + SafePath::DecodeName(name) + QLatin1Char('/'), out);
     }
 }
 
@@ -163,11 +163,62 @@ void FilesIn(int dir, const QString& prefix, QStringList& out) {
 
 bool LocalStat::operator==(const LocalStat& o) const {
     return exists == o.exists && is_dir == o.is_dir && is_file == o.is_file && is_link == o.is_link &&
-           size == o.size && mtime_ns == o.mtime_ns && ctime_ns == o.ctime_ns && device == o.device &&
-           inode == o.inode;
+           denied == o.denied && size == o.size && mtime_ns == o.mtime_ns && ctime_ns == o.ctime_ns &&
+           device == o.device && inode == o.inode;
 }
 
 namespace SafePath {
+
+QString DecodeName(const QByteArray& name) {
+    const QString text = QFile::decodeName(name);
+    if (QFile::encodeName(text) == name)
+        return text;
+    QString out;
+    for (int i = 0; i < name.size();) {
+        const uchar lead = uchar(name.at(i));
+        const int length = lead < 0x80             ? 1
+                           : (lead & 0xE0) == 0xC0 ? 2
+                           : (lead & 0xF0) == 0xE0 ? 3
+                           : (lead & 0xF8) == 0xF0 ? 4
+                                                   : 0;
+        const QByteArray sequence = name.mid(i, length);
+        const QString piece = length > 0 ? QString::fromUtf8(sequence) : QString();
+        if (length > 0 && sequence.size() == length && piece.toUtf8() == sequence) {
+            out += piece;
+            i += length;
+        } else {
+            out += QChar(ushort(0xDC00 + lead));
+            ++i;
+        }
+    }
+    return out;
+}
+
+QByteArray EncodeName(const QString& name) {
+    if (!IsUndecodable(name))
+        return QFile::encodeName(name);
+    QByteArray out;
+    int from = 0;
+    for (int i = 0; i <= name.size(); ++i) {
+        const bool kept = i < name.size() && name.at(i).unicode() >= 0xDC80 &&
+                          name.at(i).unicode() <= 0xDCFF && (i == 0 || !name.at(i - 1).isHighSurrogate());
+        if (!kept && i < name.size())
+            continue;
+        out += name.mid(from, i - from).toUtf8();
+        if (kept)
+            out += char(name.at(i).unicode() - 0xDC00);
+        from = i + 1;
+    }
+    return out;
+}
+
+bool IsUndecodable(const QString& path) {
+    for (int i = 0; i < path.size(); ++i) {
+        if (path.at(i).isLowSurrogate() && (i == 0 || !path.at(i - 1).isHighSurrogate()))
+            return true;
+    }
+    return false;
+}
 
 int OpenParent(const QString& root, const QString& path, QByteArray& name) {
     std::vector<QByteArray> names;
@@ -186,12 +237,31 @@ LocalStat Stat(const QString& root, const QString& path) {
     struct stat st {};
     if (!Split(root, path, names))
         return LocalStat();
-    if (names.empty())
-        return ::stat(QFile::encodeName(root).constData(), &st) == 0 ? Describe(st) : LocalStat();
+    LocalStat failed;
+    if (names.empty()) {
+        if (::stat(QFile::encodeName(root).constData(), &st) == 0)
+            return Describe(st);
+        failed.denied = errno == EACCES;
+        return failed;
+    }
     Fd parent(Walk(root, names, names.size() - 1));
-    if (parent.Get() < 0 || ::fstatat(parent.Get(), names.back().constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return LocalStat();
+    if (parent.Get() < 0 ||
+        ::fstatat(parent.Get(), names.back().constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        failed.denied = errno == EACCES;
+        return failed;
+    }
     return Describe(st);
+}
+
+bool CanList(const QString& root, const QString& folder) {
+    std::vector<QByteArray> names;
+    if (!Split(root, folder, names))
+        return false;
+    if (names.empty())
+        return ::faccessat(AT_FDCWD, QFile::encodeName(root).constData(), R_OK | X_OK, AT_EACCESS) == 0;
+    Fd parent(Walk(root, names, names.size() - 1));
+    return parent.Get() >= 0 && ::faccessat(parent.Get(), names.back().constData(), R_OK | X_OK,
+                                            AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 int OpenFolder(const QString& root, const QString& folder) {

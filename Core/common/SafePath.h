@@ -29,6 +29,7 @@ struct LocalStat {
     bool is_dir = false;
     bool is_file = false; // a regular file
     bool is_link = false;
+    bool denied = false; // not `exists`, but not known to be absent: a folder above may not be searched
     quint64 size = 0;    // 0 for a folder
     qint64 mtime_ns = 0; // Unix time in nanoseconds
     qint64 ctime_ns = 0; // the last change of content or attributes
@@ -48,8 +49,22 @@ struct LocalStat {
 
 namespace SafePath {
 
-// `path` (at or below `root`) described; `exists` false when it is missing or lies behind a link.
+// The name of a disk entry as text. A name that is not UTF-8 (its text would not encode back to
+// the same bytes) keeps each byte that does not decode as the lone surrogate U+DC00 + byte, so two
+// such names never become one, and no name of valid text ever reads like one.
+QString DecodeName(const QByteArray& name);
+// The bytes of a name or path that DecodeName made (the reverse of it); what the functions here
+// use, so that they reach such an entry too.
+QByteArray EncodeName(const QString& name);
+// `path` holds a name that was not valid text: it cannot be synced.
+bool IsUndecodable(const QString& path);
+
+// `path` (at or below `root`) described; `exists` false when it is missing or lies behind a link,
+// and `denied` too when the look was refused (EACCES).
 LocalStat Stat(const QString& root, const QString& path);
+// Whether the folder `folder` may be listed and its entries looked at: read and search permission
+// for the effective user.
+bool CanList(const QString& root, const QString& folder);
 // The folder that holds `path` (an O_PATH descriptor, for the *at calls) and the last name of
 // `path`; -1 for `root` itself.
 int OpenParent(const QString& root, const QString& path, QByteArray& name);

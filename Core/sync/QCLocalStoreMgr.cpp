@@ -547,6 +547,7 @@ void QCLocalStoreMgr::ClearAll(bool all) {
         m_pending.Clear();
         m_downList.Clear();
         m_failedList.Clear();
+        m_givenUp.clear();
     }
     m_versionHold = false;
     m_offlineDue = true; // the next start compares the mirror with the journal again

@@ -300,7 +300,8 @@ public:
     // per start of sync (the status-5 step of RefreshCheck runs it while m_offlineDue is set).
     void CompareOffline();
     // The comparison of a walk's entries (cloud paths); the list is consumed.
-    void CompareOfflineByList(std::list<FILE_INFO>& list);
+    // `unreadable`: the listed folders whose entries could not be read (LocalScan).
+    void CompareOfflineByList(std::list<FILE_INFO>& list, const QStringList& unreadable = {});
     // The retry pauses of a failing item, in order; after the last one it is given up.
     static constexpr qint64 kBackoffMs[] = {15000, 30000, 60000, 120000, 240000};
     // The bench's clock of the scheduler: once on, the thread CPU time RefreshTodo takes adds up
@@ -541,6 +542,28 @@ private:
     void SaveUploadRollbackInfo(CHANGE_ITEM& item);
     void PutOff(PendingChanges::iterator item);
     void GiveUp(PendingChanges::iterator item);
+    // A mirror file whose upload was given up because it cannot be read, and which is still as it
+    // was then: it stays given up (its entry is dropped once it changed).
+    bool GivenUpUnchanged(const QString& diskPath);
+    // An item of the mirror that the engine may not read (EACCES), or that lies in a folder it may
+    // not list: shown as an error with its reason. What it holds is unknown, not absent, so its
+    // journal rows stay and nothing is sent or fetched for it.
+    void MarkUnreadable(const QString& diskPath, const FILE_INFO& record);
+    // `diskPath` cannot be looked at, or is a folder that cannot be listed.
+    bool Unreadable(const QString& diskPath) const;
+    // A mirror item whose name is not valid text (SafePath::IsUndecodable): shown as an error,
+    // never sent, never merged with another item.
+    void MarkBadName(const QString& diskPath);
+    // Shows a mirror item as failed with `errorType`, in the index only.
+    void ShowFailed(const QString& diskPath, bool isDir, int errorType);
+    // After the whole index was cleared: what the mirror holds that cannot be synced is shown
+    // failed again (names that are not text, unreadable folders, given-up files); `local` is the
+    // scan's records left after the comparison, `unreadable` its unreadable folders.
+    void ShowLocalFailures(const std::map<QString, FILE_INFO>& local, const QStringList& unreadable);
+    // A report that names such an item: its error shown (or its entry gone with it). True when
+    // nothing is left of the report; a rename between such a name and a valid one goes on as the
+    // valid side's add or delete.
+    bool TakeBadName(SYNC_CHANGE_INFO& info);
     void DropItem(PendingChanges::iterator item, int result);
     bool DeleteGuardHolds();
     void ShowDeleteHold();
@@ -748,6 +771,7 @@ private:
 
     // The change pipeline (engine thread only).
     PendingChanges m_pending;
+    std::map<QString, LocalStat> m_givenUp; // disk paths of unreadable files given up, as they were
     int m_acceptedChanges = 0;     // items that reached the merge step since the last status 7
     double m_upWeight = 0;         // weight of the uploads the last scheduling counted
     std::set<quint32> m_folderOps; // the item ids of the running folder operations

@@ -154,7 +154,7 @@ QStringList NamesIgnoringCase(const QString& root, const QString& folder, const 
         return names;
     }
     while (const dirent* d = readdir(dir)) {
-        const QString found = QFile::decodeName(d->d_name);
+        const QString found = SafePath::DecodeName(d->d_name);
         struct stat st {};
         if (found.compare(name, Qt::CaseInsensitive) == 0 && IsSyncedName(found) &&
             fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -357,6 +357,8 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
             info.old_path.clear();
         }
     }
+    if (TakeBadName(info))
+        return;
     if (info.user_op == 0 && IsEcho(info)) {
         CoreDebug("[operate] echo of our own change, skip %s", qUtf8Printable(info.path));
         return;
@@ -389,10 +391,14 @@ void QCLocalStoreMgr::RefreshEvent(SYNC_CHANGE_INFO& info) {
     }
     if (info.src_path.isEmpty() && (info.type == SYNC_CHANGE_ADD || info.type == SYNC_CHANGE_MOD)) {
         const LocalStat here = StampOf(info.path);
+        if (Unreadable(info.path)) {
+            MarkUnreadable(item.path, item.local);
+            return;
+        }
         if (info.type == SYNC_CHANGE_ADD && !here.exists)
             return; // gone again before its turn (moved aside, say), or behind a link
-        if (here.is_link)
-            return; // links are never synced
+        if (here.exists && !here.Synced())
+            return; // links, pipes, sockets and devices are never synced
     }
     if (item.local.is_dir && info.type == SYNC_CHANGE_ADD) {
         FileInfo entry;
@@ -774,14 +780,99 @@ void QCLocalStoreMgr::PutOff(PendingChanges::iterator item) {
 void QCLocalStoreMgr::GiveUp(PendingChanges::iterator item) {
     CoreDebug("[Todo] %s given up after %d tries", qUtf8Printable(item->local.path), item->tries);
     m_cache.Update(item->path, item->local, FILE_STATUS_ERR, true, true, true);
+    if (item->src_path.isEmpty() && !item->local.is_dir) {
+        // Trying it again at the next comparison would fail the same way until the user lets the
+        // engine read it: that changes its stat.
+        const int fd = SafePath::Open(GetRootPath(), item->path, O_RDONLY);
+        if (fd >= 0)
+            close(fd);
+        else if (errno == EACCES)
+            m_givenUp[item->path] = StampOf(item->path);
+    }
     m_pending.Erase(item);
+}
+
+void QCLocalStoreMgr::MarkUnreadable(const QString& diskPath, const FILE_INFO& record) {
+    CoreDebug("[Todo] cannot be read: %s", qUtf8Printable(diskPath));
+    m_cache.Update(diskPath, record, FILE_STATUS_ERR, true, true, true, 0, SYNC_ERROR::NoPerm);
+    OnError(SYNC_ERROR::NoPerm, 0, diskPath, nullptr);
+}
+
+bool QCLocalStoreMgr::Unreadable(const QString& diskPath) const {
+    const LocalStat here = StampOf(diskPath);
+    return here.denied || (here.is_dir && !SafePath::CanList(GetRootPath(), diskPath));
+}
+
+void QCLocalStoreMgr::MarkBadName(const QString& diskPath) {
+    CoreDebug("[Todo] the name is not valid text: %s", qUtf8Printable(diskPath));
+    ShowFailed(diskPath, StampOf(diskPath).is_dir, SYNC_ERROR::BadName);
+    OnError(SYNC_ERROR::BadName, 0, diskPath, nullptr);
+}
+
+void QCLocalStoreMgr::ShowFailed(const QString& diskPath, bool isDir, int errorType) {
+    FILE_INFO record;
+    record.path = GetVirtualPath(diskPath);
+    record.name = GetOnlyFilename(diskPath);
+    record.is_dir = isDir;
+    m_cache.Update(diskPath, record, FILE_STATUS_ERR, true, true, true, 0, errorType);
+}
+
+void QCLocalStoreMgr::ShowLocalFailures(const std::map<QString, FILE_INFO>& local,
+                                        const QStringList& unreadable) {
+    for (const auto& entry : local) {
+        if (SafePath::IsUndecodable(entry.second.path))
+            ShowFailed(GetDiskPath(entry.second.path), entry.second.is_dir, SYNC_ERROR::BadName);
+    }
+    for (const QString& folder : unreadable)
+        ShowFailed(GetDiskPath(folder), true, SYNC_ERROR::NoPerm);
+    std::vector<QString> givenUp;
+    for (const auto& entry : m_givenUp)
+        givenUp.push_back(entry.first);
+    for (const QString& path : givenUp) {
+        if (GivenUpUnchanged(path))
+            ShowFailed(path, false, 0);
+    }
+}
+
+bool QCLocalStoreMgr::TakeBadName(SYNC_CHANGE_INFO& info) {
+    const bool badNew = SafePath::IsUndecodable(info.path);
+    const bool badOld = info.type == SYNC_CHANGE_REN && SafePath::IsUndecodable(info.old_path);
+    if (!badNew && !badOld)
+        return false;
+    const bool gone = info.type == SYNC_CHANGE_DEL || info.type == SYNC_CHANGE_NOT_FOUND;
+    if (badOld)
+        m_cache.Delete(info.old_path, true);
+    if (badNew && gone)
+        m_cache.Delete(info.path, true);
+    else if (badNew)
+        MarkBadName(info.path);
+    if (info.type != SYNC_CHANGE_REN || badNew == badOld)
+        return true;
+    if (badOld) {
+        info.type = SYNC_CHANGE_ADD; // a valid name now: new here
+    } else {
+        info.path = info.old_path; // the valid name is gone
+        info.type = SYNC_CHANGE_DEL;
+    }
+    info.old_path.clear();
+    return false;
+}
+
+bool QCLocalStoreMgr::GivenUpUnchanged(const QString& diskPath) {
+    const auto it = m_givenUp.find(diskPath);
+    if (it == m_givenUp.end())
+        return false;
+    if (it->second == StampOf(diskPath))
+        return true;
+    m_givenUp.erase(it);
+    return false;
 }
 
 void QCLocalStoreMgr::DropItem(PendingChanges::iterator item, int result) {
     FileInfo entry;
     switch (result) {
     case 2:
-        m_cache.Update(item->path, item->local, FILE_STATUS_ERR, true, true, true);
+        m_cache.Update(item->path, item->local, FILE_STATUS_ERR, true, true, true, 0, item->error);
         break;
     case 3:
         if (m_cache.GetBaseInfo(item->path, entry) && entry.version == 0 &&

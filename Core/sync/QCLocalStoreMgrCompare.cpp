@@ -351,6 +351,7 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
     std::map<QString, FILE_INFO> local;
     size_t journalFiles = 0;
     std::map<QString, FILE_INFO> orphans;
+    QStringList unreadable; // folders whose contents cannot be seen: unknown, not absent
     if (!changed) {
         m_cache.ClearAllCache();
         work.reserve(nodes.size());
@@ -361,7 +362,7 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
             journalFiles += row.second.is_dir ? 0 : 1;
         const QString root = GetRootPath();
         std::vector<FILE_INFO> shadowed;
-        BuildLocalFileMap(local, root, root, false, &shadowed);
+        BuildLocalFileMap(local, root, root, false, &shadowed, &unreadable);
         // Of local names that differ only in letter case, the one the journal holds is the
         // cloud item's copy; a case twin held back never is.
         for (FILE_INFO& other : shadowed) {
@@ -408,6 +409,8 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
             if (!SafeDiskPath(it->second.path, localPath))
                 continue;
             // As the full comparison's scan sees it: never a link, nor what lies behind one.
+            if (Unreadable(localPath))
+                unreadable.append(it->second.path);
             const LocalStat here = StampOf(localPath);
             if (!here.Synced())
                 continue;
@@ -441,6 +444,15 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
         }
     }
 
+    const auto unseen = [&unreadable](const QString& path) {
+        for (const QString& folder : unreadable) {
+            if (folder.isEmpty() || path.compare(folder, Qt::CaseInsensitive) == 0 ||
+                (path.startsWith(folder, Qt::CaseInsensitive) && path.at(folder.size()) == QLatin1Char('/')))
+                return true;
+        }
+        return false;
+    };
+
     JournalBatch journal;
     size_t counts[12] = {};
     for (const auto& entry : work) {
@@ -453,6 +465,15 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
         QString localPath;
         if (!SafeDiskPath(node.path, localPath)) {
             CoreDebug("bad server path %s\n", qUtf8Printable(node.path));
+            continue;
+        }
+        if (unseen(node.path)) {
+            // What the engine cannot read keeps its rows, and nothing is fetched into it.
+            m_cache.Update(localPath, node, FILE_STATUS_ERR, changed != nullptr, true, true, 0,
+                           SYNC_ERROR::NoPerm);
+            ++counts[FILE_STATUS_ERR];
+            db.erase(node.path.toLower());
+            orphans.erase(node.path.toLower());
             continue;
         }
         FollowCloudCase(node, localPath, local);
@@ -474,11 +495,19 @@ void QCLocalStoreMgr::CompareCloud(NodeMap& nodes, const std::map<QString, QStri
         db.erase(node.path.toLower());
         orphans.erase(node.path.toLower());
     }
+    if (!changed)
+        ShowLocalFailures(local, unreadable);
     journal.Flush();
     CoreDebug("[compare] journal: %lu rows in %lld ms", static_cast<unsigned long>(journal.Written()),
               static_cast<long long>(journal.Ms()));
     if (!changed)
         orphans.swap(db);
+    for (auto it = orphans.begin(); it != orphans.end();) {
+        QString localPath;
+        const bool hidden = unseen(it->second.path) ||
+                            (SafeDiskPath(it->second.path, localPath) && StampOf(localPath).denied);
+        it = hidden ? orphans.erase(it) : std::next(it); // deleted in the cloud, kept here: unseen
+    }
     CoreDebug("[compare] %s, %lu nodes of %lu in %lld ms: %lu synced, %lu not down, %lu to download, %lu "
               "checking, %lu err, %lu unusable",
               changed ? "changes" : "whole tree", static_cast<unsigned long>(work.size()),

@@ -61,8 +61,12 @@ UnknownFiles JournalUnknownFiles(const QString& root, const std::vector<QString>
         [&](std::vector<FILE_INFO>& found) {
             std::vector<QString> paths;
             paths.reserve(found.size());
-            for (const FILE_INFO& entry : found)
-                paths.push_back(entry.path);
+            for (const FILE_INFO& entry : found) {
+                if (SafePath::IsUndecodable(entry.path))
+                    out.paths.push_back(entry.path); // no row can be its: reported, to be shown failed
+                else
+                    paths.push_back(entry.path);
+            }
             std::map<QString, FILE_INFO> rows;
             read = read && QCSyncDB::GetFileInfos(paths, rows);
             for (size_t i = 0; read && i < paths.size(); ++i) {
@@ -187,6 +191,12 @@ int QCLocalStoreMgr::RefreshExec(PendingChanges::iterator item) {
             CoreDebug("[req] skip create dir. local not found %s", qUtf8Printable(item->path));
             return 5;
         }
+        if (Unreadable(item->path)) {
+            // Made unreadable since it was taken in: never shown synced over contents unknown.
+            MarkUnreadable(item->path, item->local);
+            item->error = SYNC_ERROR::NoPerm;
+            return 2;
+        }
         const FILE_INFO disk = GetDiskFileInfo(item->path);
         item->local.mtime = disk.mtime;
         item->local.ctime = disk.ctime;
@@ -233,9 +243,14 @@ int QCLocalStoreMgr::RefreshExec(PendingChanges::iterator item) {
     const QString file = item->src_path.isEmpty() ? item->path : item->src_path;
     const QFileInfo info(file);
     // A mirror file is looked at from the sync folder: a link there, or a file behind one, is not
-    // synced (nothing it leads to is ever read).
+    // synced (nothing it leads to is ever read), nor is a pipe, a socket or a device.
     const LocalStat mirror = item->src_path.isEmpty() ? StampOf(file) : LocalStat();
-    if (item->src_path.isEmpty() && (!mirror.exists || mirror.is_link)) {
+    if (mirror.denied) { // its folder was made unreadable since it was taken in
+        MarkUnreadable(item->path, item->local);
+        item->error = SYNC_ERROR::NoPerm;
+        return 2;
+    }
+    if (item->src_path.isEmpty() && !mirror.Synced()) {
         CoreDebug("[req] upload, but not find %s, skip it", qUtf8Printable(file));
         return 3;
     }

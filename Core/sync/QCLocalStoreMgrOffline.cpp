@@ -4,9 +4,9 @@
 //
 // Only the local side is looked at: a journal row without a local item is the cloud comparison's
 // business. The journal is read once, whole, before the walk; the walk's entries are settled in a
-// first pass (skipped, too big, unchanged, a folder the index knows) and removed, so the second
-// pass touches only entries that lead to work: conflict copies, then items for new and changed
-// entries. A stop of the engine ends either pass between two entries; what was queued stays.
+// first pass (skipped, given up, too big, unchanged, a folder the index knows) and removed, so the
+// second pass touches only entries that lead to work: conflict copies, then items for new and
+// changed entries. A stop of the engine ends either pass between two entries; what was queued stays.
 //
 // Never: a path outside the sync folder touched; a conflict copy made over an existing name
 // (MakeConflict renames without replacing); the journal written here.
@@ -20,6 +20,8 @@
 #include "common/LocalScan.h"
 #include "common/PathUtils.h"
 #include "common/SkipRules.h"
+
+#include <set>
 
 namespace {
 
@@ -47,14 +49,15 @@ void QCLocalStoreMgr::CompareOffline() {
         return;
     CoreDebug("[CompareOffline] start");
     std::list<FILE_INFO> list;
-    BuildLocalFileList(list, root, root);
+    QStringList unreadable;
+    BuildLocalFileList(list, root, root, &unreadable);
     CoreDebug("[CompareOffline] local files %d", int(list.size()));
     CoreDebug("[CompareOffline] compare");
-    CompareOfflineByList(list);
+    CompareOfflineByList(list, unreadable);
     CoreDebug("[CompareOffline] finish");
 }
 
-void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list) {
+void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list, const QStringList& unreadable) {
     quint64 largest = 0;
     {
         std::shared_lock<std::shared_mutex> lock(m_userDetailLock);
@@ -67,6 +70,9 @@ void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list) {
         return;
     }
 
+    std::set<QString> unlisted;
+    for (const QString& folder : unreadable)
+        unlisted.insert(folder.toLower());
     // Names that differ only in letter case share one item of the service.
     std::map<QString, int> spellings;
     for (const FILE_INFO& entry : list)
@@ -80,6 +86,12 @@ void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list) {
         bool settled = false;
         if (!IsSyncPath(disk)) {
             settled = true;
+        } else if (SafePath::IsUndecodable(entry.path)) {
+            MarkBadName(disk);
+            settled = true;
+        } else if (unlisted.count(entry.path.toLower()) != 0) {
+            MarkUnreadable(disk, entry); // its contents unknown: neither created nor deleted
+            settled = true;
         } else if (m_cache.IsCaseTwin(disk) ||
                    (spellings[entry.path.toLower()] > 1 && IsLocalCaseTwin(disk, true))) {
             CoreDebug("[CompareOffline] another name of the same letters is synced: %s", qUtf8Printable(entry.path));
@@ -88,6 +100,10 @@ void QCLocalStoreMgr::CompareOfflineByList(std::list<FILE_INFO>& list) {
         } else if (!entry.is_dir && NeedSkipSync(entry.path, false)) {
             CoreDebug("[CompareOffline] skip file: %s", qUtf8Printable(entry.path));
             m_cache.Update(disk, entry, FILE_STATUS_IGNORE, true, false, true);
+            settled = true;
+        } else if (GivenUpUnchanged(disk)) {
+            CoreDebug("[CompareOffline] given up until it changes: %s", qUtf8Printable(entry.path));
+            m_cache.Update(disk, entry, FILE_STATUS_ERR, true, false, true);
             settled = true;
         } else if (largest != 0 && entry.size >= largest) {
             // 0: the limit is not known, nothing is refused for it.

@@ -114,6 +114,9 @@ SyncErrorText ComposeSyncError(int kind, int code, const QString& item, const CM
     case SYNC_ERROR::NameTooLong:
         out.message = QStringLiteral("文件名长度超过系统限制");
         break;
+    case SYNC_ERROR::BadName:
+        out.message = QStringLiteral("文件名不是有效的UTF-8编码，无法同步");
+        break;
     case SYNC_ERROR::DiskWrite:
         out.message = QStringLiteral("磁盘写入失败");
         break;

@@ -48,4 +48,5 @@ struct CHANGE_ITEM {
     bool user_op = false;
     int tries = 0; // runs that failed and were put off (the backoff counts them)
     bool cloud_checked = false; // a folder's delete: what the cloud holds below it was looked at
+    int error = 0; // the SYNC_ERROR kind a failed run found, shown with the item when it is dropped
 };

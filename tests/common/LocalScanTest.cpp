@@ -40,9 +40,9 @@ protected:
         ASSERT_EQ(symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()), 0)
             << rel << ": " << strerror(errno);
     }
-    std::map<QString, FILE_INFO> ScanMap(bool fullPath = false) {
+    std::map<QString, FILE_INFO> ScanMap(bool fullPath = false, QStringList* unreadable = nullptr) {
         std::map<QString, FILE_INFO> map;
-        BuildLocalFileMap(map, m_root, m_root, fullPath);
+        BuildLocalFileMap(map, m_root, m_root, fullPath, nullptr, unreadable);
         return map;
     }
     static QStringList Keys(const std::map<QString, FILE_INFO>& map) {
@@ -164,6 +164,37 @@ TEST_F(LocalScanTest, LinksAreNeitherListedNorFollowed) {
     EXPECT_EQ(one.size, 3u);
 }
 
+// Names that are not UTF-8 keep their bytes: two never become one, each is reached by its text,
+// and a folder of such a name is listed but not entered.
+TEST_F(LocalScanTest, NamesThatAreNotTextStayApartAndAreNotEntered) {
+    const QByteArray root = QFile::encodeName(m_root);
+    for (const QByteArray& name :
+         {QByteArray("caf\xe9.txt"), QByteArray("caf\xe8.txt"), QByteArray("caf\xc3\xa9.txt")}) {
+        const int fd = ::open((root + '/' + name).constData(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        ::close(fd);
+    }
+    ASSERT_EQ(::mkdir((root + "/d\xff").constData(), 0755), 0);
+    ASSERT_EQ(::close(::open((root + "/d\xff/in.txt").constData(), O_CREAT | O_WRONLY, 0644)), 0);
+
+    const std::map<QString, FILE_INFO> map = ScanMap();
+    QStringList bad;
+    for (const auto& entry : map) {
+        if (SafePath::IsUndecodable(entry.second.path))
+            bad << entry.second.path;
+    }
+    ASSERT_EQ(map.size(), 4u); // not the folder's file
+    EXPECT_EQ(map.count(QStringLiteral("/caf\u00e9.txt")), 1u);
+    ASSERT_EQ(bad.size(), 3);
+    EXPECT_EQ(SafePath::EncodeName(bad.join(QLatin1Char('|'))),
+              QByteArray("/caf\xe8.txt|/caf\xe9.txt|/d\xff"));
+    FILE_INFO one;
+    EXPECT_TRUE(GetLocalBaseFileInfo(m_root, m_root + bad.first(), &one));
+    EXPECT_TRUE(SafePath::Stat(m_root, m_root + bad.last()).is_dir);
+    EXPECT_EQ(SafePath::DecodeName("caf\xc3\xa9"), QStringLiteral("caf\u00e9"));
+    EXPECT_FALSE(SafePath::IsUndecodable(QStringLiteral("\U0001F600.txt"))); // a pair is text
+}
+
 TEST_F(LocalScanTest, BaseFileInfoOfOneItem) {
     MakeFile("one.txt", "12345678");
     FILE_INFO info;
@@ -192,16 +223,37 @@ TEST_F(LocalScanTest, ReadOnlyItemsAndUnlistableFolders) {
     MakeDir("rodir");
     MakeDir("closed");
     MakeFile("closed/inner.txt");
+    MakeDir("names"); // listable, but its entries cannot be looked at
+    MakeFile("names/inner.txt");
     MakeFile("z.txt");
     ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/ro.txt")).constData(), 0444), 0);
     ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/rodir")).constData(), 0555), 0);
     ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/closed")).constData(), 0), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/names")).constData(), 0444), 0);
 
-    const std::map<QString, FILE_INFO> map = ScanMap();
-    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/closed")).constData(), 0755), 0); // let clean-up in
-    ASSERT_EQ(chmod(QFile::encodeName(m_root + S("/rodir")).constData(), 0755), 0);
+    QStringList unreadable;
+    const std::map<QString, FILE_INFO> map = ScanMap(false, &unreadable);
+    QStringList absolute;
+    ScanMap(true, &absolute);
+    std::list<FILE_INFO> below;
+    QStringList closedRoot;
+    BuildLocalFileList(below, m_root + S("/closed"), m_root, &closedRoot);
+    const LocalStat inner = SafePath::Stat(m_root, m_root + S("/closed/inner.txt"));
+    EXPECT_FALSE(inner.exists);
+    EXPECT_TRUE(inner.denied); // not known to be absent
+    EXPECT_FALSE(SafePath::Stat(m_root, m_root + S("/missing")).denied);
+    EXPECT_FALSE(SafePath::CanList(m_root, m_root + S("/closed")));
+    EXPECT_FALSE(SafePath::CanList(m_root, m_root + S("/names")));
+    EXPECT_TRUE(SafePath::CanList(m_root, m_root + S("/rodir")));
+    for (const char* folder : {"/closed", "/names", "/rodir"}) // let clean-up in
+        ASSERT_EQ(chmod(QFile::encodeName(m_root + S(folder)).constData(), 0755), 0);
 
-    EXPECT_EQ(Keys(map), QStringList({S("/closed"), S("/ro.txt"), S("/rodir"), S("/z.txt")}));
+    // Listed themselves, and named as unknown rather than empty.
+    EXPECT_EQ(Keys(map), QStringList({S("/closed"), S("/names"), S("/ro.txt"), S("/rodir"), S("/z.txt")}));
+    EXPECT_EQ(unreadable, QStringList({S("/closed"), S("/names")}));
+    EXPECT_EQ(absolute, QStringList({m_root + S("/closed"), m_root + S("/names")}));
+    EXPECT_TRUE(below.empty());
+    EXPECT_EQ(closedRoot, QStringList{S("/closed")});
     EXPECT_EQ(map.at(S("/ro.txt")).attrs, FILE_ATTR_READONLY);
     EXPECT_EQ(map.at(S("/rodir")).attrs, FILE_ATTR_DIRECTORY | FILE_ATTR_READONLY);
     EXPECT_EQ(map.at(S("/z.txt")).attrs, FILE_ATTR_NORMAL);

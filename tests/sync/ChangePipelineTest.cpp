@@ -10,6 +10,7 @@
 #include "common/QCEventBase.h"
 #include "common/WorkPools.h"
 #include "support/DebugCapture.h"
+#include "support/Unprivileged.h"
 #include "sync/QCLocalStoreMgr.h"
 #include "sync/VUZeroz.h"
 
@@ -23,7 +24,11 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <iostream>
@@ -436,6 +441,15 @@ protected:
             },
             500, 60000);
     }
+    // Stop and start: the start's offline comparison runs again (its end is waited for).
+    void RestartSync() {
+        const QString finish = QStringLiteral("[CompareOffline] finish");
+        const int done = debugLines->lines(finish).size();
+        VUZeroz::GetInstance()->Request(REQUEST_STOP_SYNC);
+        ASSERT_TRUE(RunUntil([] { return g_LocalStoreMgr.LocalStatus() == LOCAL_STATUS_STOP; }));
+        VUZeroz::GetInstance()->Request(REQUEST_START_SYNC);
+        ASSERT_TRUE(RunUntil([&] { return debugLines->lines(finish).size() > done; }, 60000));
+    }
     std::optional<StandInNode> Node(const char* path) { return api->tree().node(path); }
     size_t UploadCountOnEngine() {
         size_t count = 0;
@@ -757,15 +771,156 @@ TEST_F(PipelineTest, AnOverflowRescanReportsTheFilesMadeMeanwhile) {
     EXPECT_EQ(api->tree().byPath().size(), 50u);
 }
 
-TEST_F(PipelineTest, AFileThatCannotBeReadIsGivenUpAfterItsTries) {
-    const QString fifo = root + QStringLiteral("/pipe");
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+TEST_F(PipelineTest, AFileThatCannotBeReadStaysGivenUpUntilItChanges) {
+    RUN_UNPRIVILEGED_IF_ROOT(); // root reads it anyway
+    const QString locked = Write(QStringLiteral("locked.txt"), Bytes(100, 1));
+    ASSERT_TRUE(QFile::setPermissions(locked, QFileDevice::Permissions()));
     ASSERT_TRUE(Settle(60000, 20000)); // 15 + 30 + 60 + 120 + 240 s of pauses
     FileInfo entry;
-    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(fifo, entry));
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(locked, entry));
     EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
     EXPECT_EQ(g_LocalStoreMgr.FailedList().Size(), 1u);
+
+    // The full comparison of a new start leaves it as it is: nothing waits, nothing is retried.
+    RestartSync();
+    size_t pending = 1;
+    g_LocalStoreMgr.CallForTests([&] { pending = g_LocalStoreMgr.PendingForTests().size(); });
+    EXPECT_EQ(pending, 0u);
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(locked, entry));
+    EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
     EXPECT_EQ(Calls("Sync.getAddr"), 0u);
+
+    // Readable again (its stat changed): the next comparison uploads it.
+    ASSERT_TRUE(QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    RestartSync();
+    ASSERT_TRUE(Settle(60000, 1000, 0));
+    EXPECT_EQ(Calls("Sync.getAddr"), 1u);
+    EXPECT_TRUE(Node("/locked.txt"));
+}
+
+// A folder the engine may not list: an error item with its reason, never "synced" over contents it
+// cannot see, and its synced files keep their rows until it can be read again.
+TEST_F(PipelineTest, AFolderThatCannotBeReadIsAnErrorNotAnEmptyFolder) {
+    RUN_UNPRIVILEGED_IF_ROOT(); // root reads it anyway
+    for (int i = 0; i < 2; ++i)
+        Write(QStringLiteral("p/s/f%1.txt").arg(i), Bytes(10, unsigned(i)));
+    ASSERT_TRUE(Settle(30000, 1000, 4));
+    const QString synced = root + QStringLiteral("/p/s");
+    // Made outside and filled, then moved in and locked.
+    const QString outside = QDir(sandbox.home.path()).filePath(QStringLiteral("locked"));
+    for (int i = 0; i < 3; ++i) {
+        QDir().mkpath(outside);
+        QFile file(outside + QStringLiteral("/g%1.txt").arg(i));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("x");
+    }
+    const QString locked = root + QStringLiteral("/p/locked");
+    struct Unlock { // the sandbox can remove them afterwards
+        QStringList folders;
+        void Now() {
+            for (const QString& folder : folders)
+                QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ExeOwner);
+        }
+        ~Unlock() { Now(); }
+    } unlock{{outside, locked, synced}};
+    const size_t dirs = Calls("File.createDir");
+    ASSERT_TRUE(QDir().rename(outside, locked));
+    ASSERT_TRUE(QFile::setPermissions(locked, QFileDevice::Permissions()));
+    ASSERT_TRUE(
+        RunUntil([&] { return !debugLines->lines(QStringLiteral("[Todo] cannot be read: ")).isEmpty(); }));
+    ASSERT_TRUE(Settle(30000, 1000, 0));
+    EXPECT_EQ(Calls("File.createDir"), dirs);
+    FileInfo entry;
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(locked, entry));
+    EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
+    EXPECT_EQ(entry.error_type, SYNC_ERROR::NoPerm);
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetFileInfoProgress(root + QStringLiteral("/p"), entry));
+    EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR)); // the parent is not shown synced
+
+    // A synced folder made unreadable: the full comparison keeps its files' rows and fetches nothing.
+    ASSERT_TRUE(QFile::setPermissions(synced, QFileDevice::Permissions()));
+    const size_t downloads = Calls("Sync.getDownloadInfo");
+    RestartSync();
+    ASSERT_TRUE(Settle(30000, 1000, 0));
+    FILE_INFO row;
+    EXPECT_TRUE(QCSyncDB::GetFileInfo(QStringLiteral("/p/s/f0.txt"), row));
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(synced + QStringLiteral("/f0.txt"), entry));
+    EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
+    EXPECT_EQ(Calls("Sync.getDownloadInfo"), downloads);
+    EXPECT_EQ(Calls("File.recycle"), 0u);
+
+    // Readable again: synced as before, nothing sent either way.
+    unlock.Now();
+    const size_t uploads = Calls("Sync.getAddr");
+    RestartSync();
+    ASSERT_TRUE(Settle(30000, 1000, 0));
+    ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(synced + QStringLiteral("/f0.txt"), entry));
+    EXPECT_EQ(entry.status, quint32(FILE_STATUS_SYNCED));
+    EXPECT_EQ(Calls("Sync.getAddr"), uploads + 3); // the three files of the folder moved in
+    EXPECT_EQ(Calls("Sync.getDownloadInfo"), downloads);
+    EXPECT_EQ(Calls("File.recycle"), 0u);
+    EXPECT_TRUE(Node("/p/locked/g2.txt"));
+}
+
+// Two names that are not UTF-8 and differ in one byte: two error items, neither sent, neither
+// dropped, after the watcher's reports and after a full comparison alike.
+TEST_F(PipelineTest, NamesThatAreNotTextAreErrorItemsEachOfTheirOwn) {
+    const QByteArray folder = QFile::encodeName(root);
+    for (const char* name : {"/caf\xe9.txt", "/caf\xe8.txt"}) {
+        const int fd = ::open((folder + name).constData(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        ASSERT_EQ(::write(fd, "x", 1), 1);
+        ::close(fd);
+    }
+    Write(QStringLiteral("after.txt"), Bytes(10, 1)); // reported after them
+    const auto check = [&] {
+        for (const char* name : {"/caf\xe9.txt", "/caf\xe8.txt"}) {
+            FileInfo entry;
+            ASSERT_TRUE(g_LocalStoreMgr.Cache().GetBaseInfo(SafePath::DecodeName(folder + name), entry))
+                << name;
+            EXPECT_EQ(entry.status, quint32(FILE_STATUS_ERR));
+            EXPECT_EQ(entry.error_type, SYNC_ERROR::BadName);
+        }
+        EXPECT_EQ(Calls("Sync.getAddr"), 1u);
+        EXPECT_EQ(api->tree().byPath().size(), 1u);
+    };
+    ASSERT_TRUE(Settle());
+    check();
+    RestartSync();
+    ASSERT_TRUE(Settle(30000, 1000, 0));
+    check();
+}
+
+// A pipe, a socket and (as root) a device made while the engine runs are left out as links are:
+// nothing waits for them and the engine gets back to "ok".
+TEST_F(PipelineTest, PipesSocketsAndDevicesAreNeverSynced) {
+    const size_t failed = g_LocalStoreMgr.FailedList().Size();
+    const QByteArray folder = QFile::encodeName(root);
+    ASSERT_EQ(::mkfifo((folder + "/pipe").constData(), 0600), 0) << strerror(errno);
+    // Bound through the folder's descriptor: the mirror's path may be longer than a socket's.
+    const int dir = ::open(folder.constData(), O_PATH | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/socket", dir);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
+        << strerror(errno);
+    ::close(sock);
+    ::close(dir);
+    QStringList specials{QStringLiteral("pipe"), QStringLiteral("socket")};
+    if (::mknod((folder + "/null").constData(), S_IFCHR | 0600, makedev(1, 3)) == 0)
+        specials << QStringLiteral("null");
+    Write(QStringLiteral("after.txt"), Bytes(10, 1)); // reported after them
+    ASSERT_TRUE(Settle());
+    EXPECT_EQ(Calls("Sync.getAddr"), 1u);
+    for (const QString& name : specials) {
+        FileInfo entry;
+        EXPECT_FALSE(g_LocalStoreMgr.Cache().GetBaseInfo(root + QLatin1Char('/') + name, entry))
+            << qPrintable(name);
+    }
+    EXPECT_EQ(g_LocalStoreMgr.FailedList().Size(), failed);
 }
 
 TEST_F(PipelineTest, ManyDeletesWaitForTheUser) {

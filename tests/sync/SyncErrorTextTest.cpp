@@ -49,6 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
                 true},
         WordRow{"DiskDir", DiskDir, 0, "/a", "文件夹创建失败", "/a", true},
         WordRow{"NameTooLong", NameTooLong, 0, "/a", "文件名长度超过系统限制", "/a", true},
+        WordRow{"BadName", BadName, 0, "/a", "文件名不是有效的UTF-8编码，无法同步", "/a", true},
         WordRow{"DiskWrite", DiskWrite, 0, "/a", "磁盘写入失败", "/a", true},
         WordRow{"FileUsing", FileUsing, 0, "/a", "文件被占用中，无法更新", "/a", true},
         WordRow{"CloudFull", CloudFull, 0, "/a", "文件大小超过您的可用空间，请联系管理员。", "/a", true},
