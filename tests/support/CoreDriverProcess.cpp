@@ -70,7 +70,7 @@ bool CoreDriverProcess::Start(const QString& home, const QString& workDir) {
     m_process.setProcessEnvironment(environment);
     m_process.setWorkingDirectory(workDir);
     m_process.start(QStringLiteral(NIMBO_COREDRV_PATH), QStringList());
-    return m_process.waitForStarted(10000);
+    return m_process.waitForStarted(-1); // ends in the exec or in an error: no deadline needed
 }
 
 void CoreDriverProcess::Send(const QString& line) {

@@ -81,12 +81,16 @@ UnprivilegedRun RunCurrentTestUnprivileged() {
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                           QStringLiteral("--clear-groups"), copy, filter});
-    if (!child.waitForStarted(10000) || !child.waitForFinished(120000)) {
+    // A start ends in the exec or in an error, so it needs no deadline of its own: one could only
+    // fail a slow fork of a test with many threads on a loaded machine.
+    const bool started = child.waitForStarted(-1);
+    if (!started || !child.waitForFinished(120000)) {
         child.kill();
         child.waitForFinished();
         run.available = true;
-        run.output =
-            QStringLiteral("unprivileged child did not finish: ") + QString::fromLocal8Bit(child.readAll());
+        run.output = QStringLiteral("unprivileged child did not %1: ")
+                         .arg(started ? QStringLiteral("finish") : child.errorString()) +
+                     QString::fromLocal8Bit(child.readAll());
         return run;
     }
     run.available = true;
