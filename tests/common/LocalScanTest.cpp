@@ -1,6 +1,7 @@
 #include "common/LocalScan.h"
 #include "common/SafePath.h"
 
+#include "support/ByteNames.h"
 #include "support/Unprivileged.h"
 
 #include <QDir>
@@ -168,14 +169,16 @@ TEST_F(LocalScanTest, LinksAreNeitherListedNorFollowed) {
 // and a folder of such a name is listed but not entered.
 TEST_F(LocalScanTest, NamesThatAreNotTextStayApartAndAreNotEntered) {
     const QByteArray root = QFile::encodeName(m_root);
+    ByteNames made;
     for (const QByteArray& name :
          {QByteArray("caf\xe9.txt"), QByteArray("caf\xe8.txt"), QByteArray("caf\xc3\xa9.txt")}) {
-        const int fd = ::open((root + '/' + name).constData(), O_CREAT | O_WRONLY, 0644);
+        const int fd = ::open(made.Add(root + '/' + name).constData(), O_CREAT | O_WRONLY, 0644);
         ASSERT_GE(fd, 0) << strerror(errno);
         ::close(fd);
     }
-    ASSERT_EQ(::mkdir((root + "/d\xff").constData(), 0755), 0);
-    ASSERT_EQ(::close(::open((root + "/d\xff/in.txt").constData(), O_CREAT | O_WRONLY, 0644)), 0);
+    ASSERT_EQ(::mkdir(made.Add(root + "/d\xff").constData(), 0755), 0);
+    const QByteArray inner = made.Add(root + "/d\xff/in.txt");
+    ASSERT_EQ(::close(::open(inner.constData(), O_CREAT | O_WRONLY, 0644)), 0);
 
     const std::map<QString, FILE_INFO> map = ScanMap();
     QStringList bad;

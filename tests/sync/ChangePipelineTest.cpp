@@ -9,6 +9,7 @@
 #include "common/QCClock.h"
 #include "common/QCEventBase.h"
 #include "common/WorkPools.h"
+#include "support/ByteNames.h"
 #include "support/DebugCapture.h"
 #include "support/Unprivileged.h"
 #include "sync/QCLocalStoreMgr.h"
@@ -867,8 +868,9 @@ TEST_F(PipelineTest, AFolderThatCannotBeReadIsAnErrorNotAnEmptyFolder) {
 // dropped, after the watcher's reports and after a full comparison alike.
 TEST_F(PipelineTest, NamesThatAreNotTextAreErrorItemsEachOfTheirOwn) {
     const QByteArray folder = QFile::encodeName(root);
+    ByteNames made;
     for (const char* name : {"/caf\xe9.txt", "/caf\xe8.txt"}) {
-        const int fd = ::open((folder + name).constData(), O_CREAT | O_WRONLY, 0644);
+        const int fd = ::open(made.Add(folder + name).constData(), O_CREAT | O_WRONLY, 0644);
         ASSERT_GE(fd, 0) << strerror(errno);
         ASSERT_EQ(::write(fd, "x", 1), 1);
         ::close(fd);
