@@ -1232,7 +1232,10 @@ PendingChanges::iterator QCLocalStoreMgr::RefreshTodo() {
         const PendingChanges::iterator first =
             m_pending.EarlierSamePath(it) ? m_pending.FindPath(it->local.path) : it;
         if (first != it) {
-            if (RefreshCancelPreviousUploadByChange(first)) {
+            // A folder's delete stands for the deletes of all it held: a later change of its path
+            // (the folder made again) waits for it rather than cancelling it.
+            const bool folderDelete = first->type == SYNC_CHANGE_DEL && first->local.is_dir;
+            if (!folderDelete && RefreshCancelPreviousUploadByChange(first)) {
                 it->tick += 2500;
                 m_pending.Touch(it);
                 return m_pending.end();

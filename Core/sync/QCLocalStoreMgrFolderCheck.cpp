@@ -230,21 +230,35 @@ void QCLocalStoreMgr::FolderCheckDone(quint32 token, bool fetched, const NodeMap
         return node.is_dir || (row->second.size == node.size &&
                                row->second.file_hash.compare(node.file_hash, Qt::CaseInsensitive) == 0);
     };
-    QSet<QString> unseen; // lower-cased paths of the items never seen here
-    QSet<QString> kept;   // and of the folders above them
+    // The folder is on disk again (made again by the user, or brought back for what another
+    // device added to a folder below it): it stays with what it holds now, and only what is gone
+    // from it is recycled. Its delete stood for the deletes of everything below it.
+    const bool back = StampOf(item->path).is_dir;
+    QSet<QString> unseen;  // lower-cased paths of the items never seen here
+    QSet<QString> kept;    // and of the folders above them, or on disk again below a folder back
+    QSet<QString> present; // the files on disk again below a folder back
     for (const auto& [key, entry] : below) {
+        QString localPath;
+        if (back && SafeDiskPath(entry.node.path, localPath) && StampOf(localPath).exists) {
+            (entry.node.is_dir ? kept : present).insert(key);
+            continue;
+        }
         if (!entry.fresh || journalKnows(key, entry.node))
             continue;
         unseen.insert(key);
         for (QString up = GetParentPath(key); StrictlyBelow(up, folder); up = GetParentPath(up))
             kept.insert(up);
     }
-    if (unseen.isEmpty()) {
+    if (unseen.isEmpty() && !back) {
         RunFolderOperation(item, CMD::DeleteNode);
         return;
     }
-    CoreDebug("[req] delete %s: %d items below it came from elsewhere meanwhile; they stay",
-              qUtf8Printable(folder), int(unseen.size()));
+    if (back)
+        CoreDebug("[req] delete %s: the folder is here again; what is gone from it is recycled",
+                  qUtf8Printable(folder));
+    else
+        CoreDebug("[req] delete %s: %d items below it came from elsewhere meanwhile; they stay",
+                  qUtf8Printable(folder), int(unseen.size()));
     // What this device knew below an item it never saw (moved there elsewhere) is neither
     // recycled nor fetched here.
     const auto belowUnseen = [&](const QString& key) {
@@ -260,7 +274,7 @@ void QCLocalStoreMgr::FolderCheckDone(quint32 token, bool fetched, const NodeMap
     std::vector<const FILE_INFO*> folders{&self}; // the folders that come back on disk
     for (const auto& [key, entry] : below) {
         const FILE_INFO& node = entry.node;
-        if (!unseen.contains(key) && belowUnseen(key))
+        if (present.contains(key) || (!unseen.contains(key) && belowUnseen(key)))
             continue;
         if (kept.contains(key) || (unseen.contains(key) && node.is_dir)) {
             folders.push_back(&node);

@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -409,6 +410,26 @@ INSTANTIATE_TEST_SUITE_P(
         RaceRow{"AnEditedFile",
                 [](StandInTree& tree) { tree.editFileBytes("/F/a.txt", "edited", kStandInTime + 60); },
                 {{"/F", kDir}, {"/F/a.txt", "edited"}}}));
+
+// The user deletes a subfolder, then its folder while the subfolder's check of the cloud runs:
+// the end is the one of a single deletion of the folder.
+TEST_F(ConvergeTest, AFolderDeletedWhileItsSubfolderIsCheckedEndsAsOneDeletion) {
+    ASSERT_NO_FATAL_FAILURE(
+        Start({{"/F", kDir}, {"/F/a.txt", "alpha"}, {"/F/sub", kDir}, {"/F/sub/b.txt", "beta"}}));
+    api->tree().addFileBytes("/F/sub/new.txt", "new");
+    std::atomic<bool> held{false};
+    api->setScript("Incr.getIncrGlobal", [&](const RecordedRequest& request) {
+        if (debugLines->waitFor(QStringLiteral("[req] delete /F/sub: what the cloud holds"), 0) &&
+            !held.exchange(true)) {
+            QDir(Local("/F")).removeRecursively();
+            EXPECT_TRUE(debugLines->waitFor(QStringLiteral("[Cache] Delete: ") + Local("/F/a.txt"), 30000));
+        }
+        return api->tree().Answer(request);
+    });
+    ASSERT_TRUE(QDir(Local("/F/sub")).removeRecursively());
+    ExpectConverged({{"/F", kDir}, {"/F/sub", kDir}, {"/F/sub/new.txt", "new"}});
+    EXPECT_TRUE(held);
+}
 
 // The stand-in keeps names unique within a folder whatever their case, as the service does.
 TEST(StandInNames, AreUniqueRegardlessOfCase) {
