@@ -431,6 +431,14 @@ TEST_F(ConvergeTest, AFolderDeletedWhileItsSubfolderIsCheckedEndsAsOneDeletion) 
     EXPECT_TRUE(held);
 }
 
+// A folder deleted and made again at once: the cloud's folder stays, without what it held.
+TEST_F(ConvergeTest, AFolderDeletedAndMadeAgainLosesWhatItHeld) {
+    ASSERT_NO_FATAL_FAILURE(Start({{"/F", kDir}, {"/F/a.txt", "alpha"}, {"/F/sub", kDir}}));
+    ASSERT_TRUE(QDir(Local("/F")).removeRecursively());
+    ASSERT_TRUE(QDir().mkpath(Local("/F")));
+    ExpectConverged({{"/F", kDir}});
+}
+
 // The stand-in keeps names unique within a folder whatever their case, as the service does.
 TEST(StandInNames, AreUniqueRegardlessOfCase) {
     StandInTree tree;
