@@ -232,8 +232,9 @@ void QCLocalStoreMgr::FolderCheckDone(quint32 token, bool fetched, const NodeMap
     };
     // The folder is on disk again (made again by the user, or brought back for what another
     // device added to a folder below it): it stays with what it holds now, and only what is gone
-    // from it is recycled. Its delete stood for the deletes of everything below it.
-    const bool back = StampOf(item->path).is_dir;
+    // from it is recycled. Its delete stood for the deletes of everything below it. Not when
+    // another folder is being renamed or moved to its name: that one takes its place.
+    const bool back = StampOf(item->path).is_dir && !RefreshIsPathRenaming(item->local.path);
     QSet<QString> unseen;  // lower-cased paths of the items never seen here
     QSet<QString> kept;    // and of the folders above them, or on disk again below a folder back
     QSet<QString> present; // the files on disk again below a folder back

@@ -439,6 +439,15 @@ TEST_F(ConvergeTest, AFolderDeletedAndMadeAgainLosesWhatItHeld) {
     ExpectConverged({{"/F", kDir}});
 }
 
+// A folder deleted and another renamed to its name: the cloud ends with the other one.
+TEST_F(ConvergeTest, AFolderDeletedAndAnotherRenamedToItsNameEndsWithTheOther) {
+    ASSERT_NO_FATAL_FAILURE(
+        Start({{"/F", kDir}, {"/F/a.txt", "alpha"}, {"/G", kDir}, {"/G/a.txt", "gamma"}, {"/G/b.txt", "beta"}}));
+    ASSERT_TRUE(QDir(Local("/F")).removeRecursively());
+    Rename("/G", "/F");
+    ExpectConverged({{"/F", kDir}, {"/F/a.txt", "gamma"}, {"/F/b.txt", "beta"}});
+}
+
 // The stand-in keeps names unique within a folder whatever their case, as the service does.
 TEST(StandInNames, AreUniqueRegardlessOfCase) {
     StandInTree tree;
